@@ -1,0 +1,13 @@
+# Thin wrapper over build.sh, which installs what is missing and drives CMake.
+.PHONY: all build demo test test-sanitize bench
+all: build
+build:
+	./build.sh build
+demo:
+	./build.sh demo
+test:
+	./build.sh test
+test-sanitize:
+	./build.sh test-sanitize
+bench:
+	./build.sh bench

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# One entry point for setting up, building and running VARNO on Debian 12.
+#   ./build.sh demo           install what is missing, build, run the phantom demo
+#   ./build.sh test           install what is missing, build, run every test
+#   ./build.sh test-sanitize  the tests again under AddressSanitizer and UBSan
+#   ./build.sh bench          the micro-benchmarks
+#   ./build.sh build          only build (Release, in ./build)
+set -euo pipefail
+cd "$(dirname "$0")"
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+configure_and_build() {  # build directory, extra CMake arguments...
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+}
+
+command=${1:-build}
+bash scripts/install-deps.sh
+case "$command" in
+  build) configure_and_build build ;;
+  demo) configure_and_build build -DVARNO_BUILD_TESTS=OFF -DVARNO_BUILD_BENCHMARKS=OFF
+        shift; ./build/bin/mindaro demo "$@" ;;
+  test) configure_and_build build
+        ctest --test-dir build --output-on-failure -j "$jobs" ;;
+  test-sanitize) configure_and_build build-sanitize -DVARNO_SANITIZE=ON -DVARNO_BUILD_BENCHMARKS=OFF
+        ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+          ctest --test-dir build-sanitize --output-on-failure -j "$jobs" ;;
+  bench) configure_and_build build
+        ./build/bin/varno_bench "${@:2}" ;;
+  *) echo "usage: ./build.sh demo|test|test-sanitize|bench|build" >&2; exit 2 ;;
+esac

@@ -1,0 +1,7 @@
+#include <cstdio>
+
+int main()
+{
+    std::fputs("usage: mindaro COMMAND [options]\n", stderr);
+    return 2;
+}

@@ -1,0 +1,3 @@
+#include "fftapi.h"
+
+FftApi fftApi;

@@ -1,0 +1,12 @@
+#include "sdk/mdhsplugininterface.h"
+
+MDHSPluginInterface::MDHSPluginInterface() = default;
+
+MDHSPluginInterface::MDHSPluginInterface(const MDHSPluginInterface&) = default;
+
+MDHSPluginInterface& MDHSPluginInterface::operator=(const MDHSPluginInterface&)
+{
+    return *this;
+}
+
+MDHSPluginInterface::~MDHSPluginInterface() = default;

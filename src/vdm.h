@@ -1,0 +1,29 @@
+// Moving intensities by a voxel displacement map along y: the corrected value at
+// (x, y, z) is the source at (x, y + s*vdm(x, y, z), z), s = +1 normal, -1 reversed.
+#pragma once
+
+#include <vector>
+
+#include "volume.h"
+
+void applyVdmLinear(Volume& dst, const Volume& src, const Volume& vdm, bool reversed = false);
+void applyVdmLinearReversed(Volume& dst, const Volume& src, const Volume& vdm);
+
+// Resamples only the listed voxels at y + s*(vdm + scale*update(partner)); positions
+// outside the open interval (0, ny-1) leave the voxel as it was.
+void applyVdmLinearLocal(Volume& dst, const Volume& src, const Volume& vdm, const std::vector<VoxelIndex>& voxels,
+                         const Volume& update, const std::vector<VoxelIndex>& updateVoxels, float scale,
+                         bool reversed = false);
+void applyVdmLinearLocalReversed(Volume& dst, const Volume& src, const Volume& vdm,
+                                 const std::vector<VoxelIndex>& voxels, const Volume& update,
+                                 const std::vector<VoxelIndex>& updateVoxels, float scale);
+
+void applyVdmCubic(Volume& dst, const Volume& src, const Volume& vdm, bool reversed = false);
+void applyVdmCubicReversed(Volume& dst, const Volume& src, const Volume& vdm);
+
+// Undistorts a stored volume (transposed first and back when transposed is set).
+Volume undistort(const Volume& src, const Volume& vdm, bool transposed);
+Volume vdmDerivativeY(const Volume& vdm);
+Volume invertVdm(const Volume& vdm);
+int countFolds(const Volume& vdm);
+int repairFolds(Volume& vdm);

@@ -1,0 +1,23 @@
+// Gaussian (and Gaussian-derivative) kernels, circular convolution through the host's
+// FFT functions, and the masked normalised convolution in two and three dimensions.
+#pragma once
+
+#include <array>
+#include <vector>
+
+#include "volume.h"
+
+using Sigma3 = std::array<double, 3>;
+using KernelKinds = std::array<int, 3>;  // 0 Gaussian, 1 first, 2 second derivative
+
+std::vector<double> gaussianKernel1D(int n, double sigma, int kind);
+Volume gaussianKernel3D(Dimensions extent, const Sigma3& sigma, const KernelKinds& kinds, bool wrap);
+Matrix gaussianKernel2D(int columns, int rows, const std::array<double, 2>& sigma, const std::array<int, 2>& kinds,
+                        bool wrap);
+
+void fftConvolve(Volume& volume, const Volume& kernel);
+void smoothGaussian(Volume& volume, const Sigma3& sigma, const KernelKinds& kinds, bool pad);
+Volume smoothedCopy(const Volume& source, const Sigma3& sigma, const KernelKinds& kinds);
+
+void maskedConvolve2D(Matrix& data, const Matrix& kernel, const Matrix& mask, bool normalise);
+void maskedConvolve3D(Volume& data, const Volume& kernel, const Volume& mask, bool normalise);
