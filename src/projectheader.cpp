@@ -117,7 +117,8 @@ bool nextWord(std::istream& in, std::string& word)
 std::ifstream openHeader(const std::string& fileName)
 {
     std::ifstream in;
-    if (!std::filesystem::is_directory(fileName)) in.open(fileName);
+    std::error_code ignored;
+    if (!std::filesystem::is_directory(fileName, ignored)) in.open(fileName);
     if (!in.is_open()) throw OpenFileError("Failed opening for reading: " + fileName);
     return in;
 }

@@ -161,7 +161,8 @@ void loadVolumes(ProjectHeader& h, const DataFile& kind)
 {
     const std::string path = h.dataFilePath(kind.extension);
     std::ifstream in;
-    if (!std::filesystem::is_directory(path)) in.open(path, std::ios::binary);
+    std::error_code ignored;
+    if (!std::filesystem::is_directory(path, ignored)) in.open(path, std::ios::binary);
     if (!in.is_open()) throw OpenFileError(kind.openForReadingMessage + path);
     if (kind.layout == Layout::VolumeMajor && h.DataStorageFormat.value != 3)
         throw ReadFileError("Can only read DataStorageFormat 3, Not " + std::to_string(h.DataStorageFormat.value));
