@@ -1,12 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 
 #include "fakehost.h"
 #include "plugin/distcor.h"
 #include "plugin/parameters.h"
 #include "plugin/tasks.h"
+#include "runprocess.h"
 
 namespace {
 
@@ -16,22 +16,6 @@ struct StartedPlugin {
     distcor plugin;
 };
 
-class TemporaryFolder {
-public:
-    TemporaryFolder()
-    {
-        char pattern[] = "/tmp/varno-dispatch-XXXXXX";
-        path = mkdtemp(pattern);
-    }
-    ~TemporaryFolder() { std::filesystem::remove_all(path); }
-    std::string file(const std::string& name, const std::string& contents) const
-    {
-        const std::string full = path + "/" + name;
-        std::ofstream(full) << contents;
-        return full;
-    }
-    std::string path;
-};
 
 }  // namespace
 
@@ -113,23 +97,23 @@ TEST(Check, EmptyListOrOnlyNewlinesIsOk)
 TEST(Check, ProblemsAreCollectedIntoOneMessageBox)
 {
     const TemporaryFolder folder;
-    const std::string readable = folder.file("run1.fmr", "FileVersion: 7\n");
-    const std::string empty = folder.file("empty.fmr", "");
-    const std::string diffusion = folder.file("dwi.dmr", "x");
-    const std::string upperCase = folder.file("run2.DMR", "x");
-    const std::string missing = folder.path + "/missing.dmr";
-    std::filesystem::create_directory(folder.path + "/folder.fmr");
+    const std::string readable = folder.write("run1.fmr", "FileVersion: 7\n");
+    const std::string empty = folder.write("empty.fmr", "");
+    const std::string diffusion = folder.write("dwi.dmr", "x");
+    const std::string upperCase = folder.write("run2.DMR", "x");
+    const std::string missing = folder.path() + "/missing.dmr";
+    std::filesystem::create_directory(folder.path() + "/folder.fmr");
 
     FakeHost host;
     StartedPlugin started;
     host.strings["files"] = readable + "\n" + upperCase + "\n\n" + missing + "\n" + empty + "\n" + diffusion + "\n" +
-                            folder.path + "/folder.fmr\n" + folder.path + "/notes.txt\n";
+                            folder.path() + "/folder.fmr\n" + folder.path() + "/notes.txt\n";
     taskCheck(started.plugin);
     EXPECT_EQ(host.callsStartingWith("log:").size(), 0u);
     EXPECT_EQ(host.callsStartingWith("message:"),
               (std::vector<std::string>{"message:" + upperCase + ": not an FMR or DMR file\n" + missing +
-                                        ": could not read file\n" + folder.path + "/folder.fmr: could not read file\n" +
-                                        folder.path + "/notes.txt: not an FMR or DMR file\n"}));
+                                        ": could not read file\n" + folder.path() + "/folder.fmr: could not read file\n" +
+                                        folder.path() + "/notes.txt: not an FMR or DMR file\n"}));
 }
 
 TEST(Parameters, StringsAreReadThroughTheFullBuffer)
