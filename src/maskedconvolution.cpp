@@ -34,17 +34,17 @@ Window window(int c, int n, int k)
 // Rows of data and mask, each n long, padded with zeros so that padded column
 // x + a (a = 0..k-1) is image column x + a - k/2 for every output x < roundedWidth.
 struct PaddedRows {
-    PaddedRows(const float* data, const float* mask, int n, int rows, int k)
+    PaddedRows(const float* data, const float* mask, int n, std::size_t rows, int k)
         : roundedWidth((n + kBlock - 1) / kBlock * kBlock), stride(roundedWidth + std::max(k - 1, 0)),
           data(static_cast<std::size_t>(stride) * rows, 0.0f), mask(static_cast<std::size_t>(stride) * rows, 0.0f)
     {
         const int anchor = k / 2;
-        for (int r = 0; r < rows; ++r) {
-            std::copy_n(data + static_cast<std::size_t>(r) * n, n, this->data.data() + row(r) + anchor);
-            std::copy_n(mask + static_cast<std::size_t>(r) * n, n, this->mask.data() + row(r) + anchor);
+        for (std::size_t r = 0; r < rows; ++r) {
+            std::copy_n(data + r * static_cast<std::size_t>(n), n, this->data.data() + row(r) + anchor);
+            std::copy_n(mask + r * static_cast<std::size_t>(n), n, this->mask.data() + row(r) + anchor);
         }
     }
-    std::size_t row(int r) const { return static_cast<std::size_t>(r) * stride; }
+    std::size_t row(std::size_t r) const { return r * static_cast<std::size_t>(stride); }
 
     int roundedWidth;
     int stride;
@@ -173,7 +173,7 @@ void maskedConvolve2D(Matrix& data, const Matrix& kernel, const Matrix& mask, bo
 {
     const int nc = data.columns(), nr = data.rows();
     const int kc = kernel.columns(), kr = kernel.rows();
-    const PaddedRows padded(data.data(), mask.data(), nc, nr, kc);
+    const PaddedRows padded(data.data(), mask.data(), nc, static_cast<std::size_t>(nr), kc);
     const RowFunction accumulateRow = rowFunction<true>(normalise);
     RowAccumulators acc(padded.roundedWidth);
     Matrix out(nc, nr);
@@ -181,7 +181,7 @@ void maskedConvolve2D(Matrix& data, const Matrix& kernel, const Matrix& mask, bo
         acc.clear();
         const Window wr = window(r, nr, kr);
         for (int b = wr.first; b < wr.last; ++b) {
-            const std::size_t row = padded.row(r + b - kr / 2);
+            const std::size_t row = padded.row(static_cast<std::size_t>(r + b - kr / 2));
             accumulateRow(acc, kernel.data() + static_cast<std::size_t>(b) * kc, kc, padded.data.data() + row,
                           padded.mask.data() + row, padded.roundedWidth);
         }
@@ -195,7 +195,7 @@ void maskedConvolve3D(Volume& data, const Volume& kernel, const Volume& mask, bo
 {
     const int nx = data.nx(), ny = data.ny(), nz = data.nz();
     const int kx = kernel.nx(), ky = kernel.ny(), kz = kernel.nz();
-    const PaddedRows padded(data.data(), mask.data(), nx, ny * nz, kx);
+    const PaddedRows padded(data.data(), mask.data(), nx, static_cast<std::size_t>(ny) * static_cast<std::size_t>(nz), kx);
     const RowFunction accumulateRow = rowFunction<false>(normalise);
     RowAccumulators acc(padded.roundedWidth);
     Volume out(data.dimensions());
@@ -206,7 +206,9 @@ void maskedConvolve3D(Volume& data, const Volume& kernel, const Volume& mask, bo
             const Window wy = window(y, ny, ky);
             for (int c = wz.first; c < wz.last; ++c)
                 for (int b = wy.first; b < wy.last; ++b) {
-                    const std::size_t row = padded.row((z + c - kz / 2) * ny + (y + b - ky / 2));
+                    const std::size_t imageRow = static_cast<std::size_t>(z + c - kz / 2) * static_cast<std::size_t>(ny) +
+                                                 static_cast<std::size_t>(y + b - ky / 2);
+                    const std::size_t row = padded.row(imageRow);
                     accumulateRow(acc, kernel.data() + kernel.index(0, b, c), kx, padded.data.data() + row,
                                   padded.mask.data() + row, padded.roundedWidth);
                 }
