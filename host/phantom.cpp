@@ -40,7 +40,7 @@ const std::array<Bump, 3> kField{{
     {{0.55, 0.10, -0.40}, {0.22, 0.26, 0.26}, 0.45},
 }};
 
-constexpr double kEdgeWidth = 0.6;  // voxels over which a layer's edge rises
+constexpr double kEdgeWidth = 0.6; // voxels over which a layer's edge rises
 constexpr int kBlobs = 14;
 
 double uniform(std::mt19937& random)
@@ -207,8 +207,7 @@ void validatePhantomOptions(const PhantomOptions& options)
     if (e.x < 8 || e.y < 8 || e.z < 1 || e.x > 1024 || e.y > 1024 || e.z > 1024)
         throw std::invalid_argument("The phantom extent must be at least 8 x 8 x 1 and at most 1024 per axis.");
     for (double size : options.voxelSize)
-        if (!(size > 0.0) || !std::isfinite(size))
-            throw std::invalid_argument("Voxel sizes must be positive numbers.");
+        if (!(size > 0.0) || !std::isfinite(size)) throw std::invalid_argument("Voxel sizes must be positive numbers.");
     if (!(options.peakDisplacement >= 0.0) || !std::isfinite(options.peakDisplacement))
         throw std::invalid_argument("The peak displacement must be a number of voxels of at least 0.");
     if (options.volumes < 1 || options.volumes > 1000)

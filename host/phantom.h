@@ -12,13 +12,13 @@
 
 struct PhantomOptions {
     Dimensions extent{64, 64, 30};
-    std::array<double, 3> voxelSize{3.0, 3.0, 3.0};  // mm, written to the headers
-    double peakDisplacement = 4.0;                   // largest |displacement| in voxels
-    bool leftRight = false;                          // phase encoding along x instead of y
+    std::array<double, 3> voxelSize{3.0, 3.0, 3.0}; // mm, written to the headers
+    double peakDisplacement = 4.0;                  // largest |displacement| in voxels
+    bool leftRight = false;                         // phase encoding along x instead of y
     int volumes = 1;
-    bool diffusion = false;  // DMR/DWI projects instead of FMR/STC
-    bool floatData = false;  // float voxels instead of int16
-    double noise = 0.0;      // standard deviation of the Rician-like noise; 0 for none
+    bool diffusion = false; // DMR/DWI projects instead of FMR/STC
+    bool floatData = false; // float voxels instead of int16
+    double noise = 0.0;     // standard deviation of the Rician-like noise; 0 for none
     std::uint32_t seed = 1;
 };
 
@@ -31,7 +31,7 @@ struct PhantomVolumes {
     Volume displacement;
     std::vector<Volume> first;
     std::vector<Volume> second;
-    double largestSlope = 0.0;  // largest |d'| over the grid
+    double largestSlope = 0.0; // largest |d'| over the grid
 };
 
 // Throws std::invalid_argument for options that cannot give a phantom.

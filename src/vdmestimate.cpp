@@ -64,9 +64,35 @@ double agreement(const Undistorted& volumes, bool use_ssd)
     return use_ssd ? meanSsd(volumes.ap, volumes.pa) : ncc(volumes.ap, volumes.pa);
 }
 
-// The box of the kernel's extent around (x, y, z), clipped at the volume's border, and
-// the kernel voxels that belong to its voxels (aligned with the box centre).
-void buildBox(int x, int y, int z, Dimensions kernel, Dimensions volume, std::vector<VoxelIndex>& boxVoxels,
+} // namespace
+
+EstimationSchedule standardEstimationSchedule(const std::array<double, 3>& voxelSize)
+{
+    struct Level {
+        int box;
+        int firstK;
+        int lastK;
+        int stepK;
+        float factor;
+        double smoothing;
+    };
+    constexpr Level kLevels[] = {
+        {7, -10, 10, 2, 0.5f, 20.0}, {7, -6, 6, 2, 0.4f, 12.0}, {5, -5, 5, 1, 0.3f, 6.0}, {5, -5, 5, 1, 0.15f, 2.0}};
+    EstimationSchedule schedule;
+    for (const Level& level : kLevels) {
+        schedule.localbox.emplace_back(level.box, level.box, level.box, 1.0f);
+        std::vector<float> trials;
+        for (int k = level.firstK; k <= level.lastK; k += level.stepK)
+            trials.push_back(static_cast<float>(k) * level.factor);
+        schedule.s_values.push_back(std::move(trials));
+        schedule.vdm_smoothing.push_back({level.smoothing / std::sqrt(voxelSize[0]),
+                                          level.smoothing / std::sqrt(voxelSize[1]),
+                                          level.smoothing / std::sqrt(voxelSize[2])});
+    }
+    return schedule;
+}
+
+void localBox(int x, int y, int z, Dimensions kernel, Dimensions volume, std::vector<VoxelIndex>& boxVoxels,
               std::vector<VoxelIndex>& kernelVoxels)
 {
     const int hx = kernel.x / 2;
@@ -85,8 +111,7 @@ void buildBox(int x, int y, int z, Dimensions kernel, Dimensions volume, std::ve
             }
 }
 
-// Index of the first smallest value; a NaN is never taken and one in first place stays.
-std::size_t firstSmallest(const std::vector<double>& values)
+std::size_t bestTrial(const std::vector<double>& values)
 {
     std::size_t best = 0;
     for (std::size_t i = 1; i < values.size(); ++i)
@@ -94,10 +119,7 @@ std::size_t firstSmallest(const std::vector<double>& values)
     return best;
 }
 
-} // namespace
-
-std::pair<Volume, Volume> estimationInputs(const Volume& vol_ap, const Volume& vol_pa, const Volume& vdm,
-                                           bool use_ic)
+std::pair<Volume, Volume> estimationInputs(const Volume& vol_ap, const Volume& vol_pa, const Volume& vdm, bool use_ic)
 {
     if (!use_ic) return {vol_ap, vol_pa};
     const Volume derivative = vdmDerivativeY(invertVdm(vdm));
@@ -152,10 +174,9 @@ Volume estimateVdm(const Volume& vol_ap, const Volume& vol_pa, const Sigma3& sig
         for (int z = 0; z < extent.z; ++z)
             for (int y = 0; y < extent.y; ++y)
                 for (int x = 0; x < extent.x; ++x) {
-                    if (!(current.ap(x, y, z) > kSignalThreshold || current.pa(x, y, z) > kSignalThreshold))
-                        continue;
+                    if (!(current.ap(x, y, z) > kSignalThreshold || current.pa(x, y, z) > kSignalThreshold)) continue;
                     ++visited;
-                    buildBox(x, y, z, kernel.dimensions(), vdm.dimensions(), boxVoxels, kernelVoxels);
+                    localBox(x, y, z, kernel.dimensions(), vdm.dimensions(), boxVoxels, kernelVoxels);
                     for (std::size_t t = 0; t < trials.size(); ++t) {
                         applyVdmLinearLocal(current.ap, current.apSource, vdm, boxVoxels, kernel, kernelVoxels,
                                             trials[t], false);
@@ -165,7 +186,7 @@ Volume estimateVdm(const Volume& vol_ap, const Volume& vol_pa, const Sigma3& sig
                                                  : -nccLocal(current.ap, current.pa, boxVoxels);
                     }
                     weights(x, y, z) = kVisitedWeight;
-                    accepted(x, y, z) = accepted(x, y, z) + trials[firstSmallest(trialValues)];
+                    accepted(x, y, z) = accepted(x, y, z) + trials[bestTrial(trialValues)];
                 }
 
         if (statistics != nullptr) {
