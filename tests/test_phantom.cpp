@@ -103,7 +103,7 @@ TEST(Phantom, ZeroPeakGivesUndistortedCopiesAndObjectContrast)
         largest = std::max(largest, p.truth[i]);
     }
     EXPECT_GT(largest, 500.0f);
-    EXPECT_EQ(p.truth(0, 0, 0), 0.0f);      // air in the corner
+    EXPECT_LT(p.truth(0, 0, 0), 1.0f);      // air in the corner
     EXPECT_GT(p.truth(16, 16, 5), 300.0f); // tissue in the middle
 }
 
@@ -143,7 +143,7 @@ TEST(Phantom, NoiseIsRicianWithTheRequestedLevel)
     std::size_t n = 0;
     for (std::size_t i = 0; i < p.truth.size(); ++i) {
         ASSERT_GE(p.first[0][i], 0.0f);
-        if (p.truth[i] == 0.0f && p.displacement[i] == 0.0f) {
+        if (p.truth[i] == 0.0f) {
             sum += p.first[0][i];
             ++n;
         }
