@@ -28,8 +28,8 @@ namespace {
 
 void useHostFft()
 {
-    fftApi = {hs_fftwf_malloc,  hs_fftwf_free,    hs_fftwf_plan_dft_r2c_3d, hs_fftwf_plan_dft_c2r_3d,
-              hs_fftwf_execute, hs_fftwf_destroy_plan};
+    fftApi = {hs_fftwf_malloc,          hs_fftwf_free,    hs_fftwf_plan_dft_r2c_3d,
+              hs_fftwf_plan_dft_c2r_3d, hs_fftwf_execute, hs_fftwf_destroy_plan};
 }
 
 void discard(const char*) {}
@@ -98,8 +98,7 @@ void BM_FastEstimate(benchmark::State& state)
     MDHSLog log(discard);
     Volume vdm;
     for (auto _ : state) {
-        vdm = estimateColumnwiseVdm(c.phantom.first[0], c.phantom.second[0], preSmoothing(c.options.voxelSize), 0,
-                                    log);
+        vdm = estimateColumnwiseVdm(c.phantom.first[0], c.phantom.second[0], preSmoothing(c.options.voxelSize), 0, log);
         smoothGaussian(vdm, {1.5, 1.5, 1.5}, {0, 0, 0}, true);
     }
     reportAccuracy(state, c.phantom.first[0], c.phantom.second[0], vdm, &c.phantom.truth, &c.phantom.displacement);

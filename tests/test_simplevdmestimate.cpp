@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "assertionmessage.h"
 #include "distance.h"
 #include "fftfixture.h"
 #include "mdhslog.h"
@@ -20,16 +21,6 @@ std::vector<std::string> logged;
 void captureEntry(const char* text)
 {
     logged.push_back(text);
-}
-
-std::string thrownMessage(const std::function<void()>& call)
-{
-    try {
-        call();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "no exception";
 }
 
 // A smooth textured blob along every axis, peaking near `peak`.
@@ -50,9 +41,12 @@ Volume blob(Dimensions extent, float peak, float shiftY = 0.0f)
 
 const Sigma3 kPreSmoothing{0.5, 4.0 / 3.0, 0.5};
 
+// Every case may smooth, so the FFT table is filled for each.
+class SimpleVdmEstimate : public HostFftTest {};
+
 } // namespace
 
-TEST(SimpleVdmEstimate, ColumnAccessReadsAndWritesTheVoxelsAlongYAndRejectsBadIndices)
+TEST_F(SimpleVdmEstimate, ColumnAccessReadsAndWritesTheVoxelsAlongYAndRejectsBadIndices)
 {
     Volume v(3, 4, 2);
     for (std::size_t i = 0; i < v.size(); ++i) v[i] = static_cast<float>(i);
@@ -70,16 +64,16 @@ TEST(SimpleVdmEstimate, ColumnAccessReadsAndWritesTheVoxelsAlongYAndRejectsBadIn
                 EXPECT_EQ(v(x, y, z), (x == 1 && z == 0) ? fresh[y] : before(x, y, z)) << x << y << z;
 
     const std::string outside = "assertion failure (src\\simplevdmestimate:30): row < vol.nx() && slice < vol.nz()";
-    EXPECT_EQ(thrownMessage([&] { getColumn(v, 3, 0); }), outside);
-    EXPECT_EQ(thrownMessage([&] { getColumn(v, 0, 2); }), outside);
-    EXPECT_EQ(thrownMessage([&] { getColumn(v, -1, 0); }), outside);
-    EXPECT_EQ(thrownMessage([&] { setColumn(v, 5, 0, Vector(3)); }),
+    EXPECT_EQ(assertionMessage([&] { getColumn(v, 3, 0); }), outside);
+    EXPECT_EQ(assertionMessage([&] { getColumn(v, 0, 2); }), outside);
+    EXPECT_EQ(assertionMessage([&] { getColumn(v, -1, 0); }), outside);
+    EXPECT_EQ(assertionMessage([&] { setColumn(v, 5, 0, Vector(3)); }),
               "assertion failure (src\\simplevdmestimate:41): vec.size() == vol.ny()");
-    EXPECT_EQ(thrownMessage([&] { setColumn(v, 0, -2, fresh); }),
+    EXPECT_EQ(assertionMessage([&] { setColumn(v, 0, -2, fresh); }),
               "assertion failure (src\\simplevdmestimate:42): row < vol.nx() && slice < vol.nz()");
 }
 
-TEST(SimpleVdmEstimate, Inverse2x2UndoesTheMatrixAndRejectsOtherShapes)
+TEST_F(SimpleVdmEstimate, Inverse2x2UndoesTheMatrixAndRejectsOtherShapes)
 {
     Matrix m(2, 2);
     m(0, 0) = 2.0f; // first row (2, 1), second row (1, 1): determinant 1
@@ -103,13 +97,12 @@ TEST(SimpleVdmEstimate, Inverse2x2UndoesTheMatrixAndRejectsOtherShapes)
             for (int k = 0; k < 2; ++k) sum += static_cast<double>(m(k, r)) * inverse(c, k);
             EXPECT_NEAR(sum, r == c ? 1.0 : 0.0, 1e-6);
         }
-    EXPECT_EQ(thrownMessage([] { inverse2x2(Matrix(2, 3)); }),
+    EXPECT_EQ(assertionMessage([] { inverse2x2(Matrix(2, 3)); }),
               "assertion failure (src\\simplevdmestimate:50): mat.columns() == 2 && mat.rows() == 2");
 }
 
-TEST(SimpleVdmEstimate, IdenticalInputsGiveAZeroMapAndThreeLogEntries)
+TEST_F(SimpleVdmEstimate, IdenticalInputsGiveAZeroMapAndThreeLogEntries)
 {
-    FftFixture fft;
     const Volume v = blob({20, 24, 10}, 600.0f);
     logged.clear();
     Volume vdm;
@@ -125,35 +118,43 @@ TEST(SimpleVdmEstimate, IdenticalInputsGiveAZeroMapAndThreeLogEntries)
     for (std::size_t i = 0; i < vdm.size(); ++i) ASSERT_EQ(vdm[i], 0.0f) << i;
 }
 
-TEST(SimpleVdmEstimate, DifferentExtentsAreRejectedBeforeAnyLogEntry)
+TEST_F(SimpleVdmEstimate, DifferentExtentsAreRejectedBeforeAnyLogEntry)
 {
     logged.clear();
     MDHSLog log(captureEntry);
-    EXPECT_EQ(thrownMessage([&] {
-                  estimateColumnwiseVdm(Volume(8, 8, 4, 1.0f), Volume(8, 8, 5, 1.0f), kPreSmoothing, 0, log);
-              }),
+    EXPECT_EQ(assertionMessage(
+                  [&] { estimateColumnwiseVdm(Volume(8, 8, 4, 1.0f), Volume(8, 8, 5, 1.0f), kPreSmoothing, 0, log); }),
               "assertion failure (src\\simplevdmestimate:71): vol_ap.dimensions() == vol_pa.dimensions()");
     EXPECT_TRUE(logged.empty());
-    EXPECT_THROW(estimateColumnwiseVdm(Volume(0, 8, 4), Volume(0, 8, 4), kPreSmoothing, 0, log),
-                 std::invalid_argument);
+    EXPECT_THROW(estimateColumnwiseVdm(Volume(0, 8, 4), Volume(0, 8, 4), kPreSmoothing, 0, log), std::invalid_argument);
 }
 
 // The fit needs both smoothed columns strictly above 100: a constant first volume whose
-// smoothed copy peaks at exactly 100 fits nothing, the next float up fits columns.
-TEST(SimpleVdmEstimate, ASmoothedColumnMaximumOfExactly100IsNotFitted)
+// smoothed copy peaks at exactly 100 fits nothing, a slightly brighter one fits columns.
+// Which constant smooths to exactly 100 depends on the FFT's rounding, so it is searched
+// for over a few extents, one float step at a time.
+TEST_F(SimpleVdmEstimate, ASmoothedColumnMaximumOfExactly100IsNotFitted)
 {
-    FftFixture fft;
-    const Dimensions extent{12, 16, 6};
-    const auto smoothedMaximum = [&](float value) {
+    const auto smoothedMaximum = [](Dimensions extent, float value) {
         const Volume s = smoothedCopy(Volume(extent, value), kPreSmoothing, {0, 0, 0});
         float largest = -std::numeric_limits<float>::infinity();
         for (std::size_t i = 0; i < s.size(); ++i) largest = std::max(largest, s[i]);
         return largest;
     };
-    float value = 100.0f / smoothedMaximum(1.0f);
-    for (int step = 0; step < 4000 && smoothedMaximum(value) != 100.0f; ++step)
-        value = std::nextafter(value, smoothedMaximum(value) < 100.0f ? 1000.0f : 0.0f);
-    ASSERT_EQ(smoothedMaximum(value), 100.0f) << "no constant found whose smoothed maximum is exactly 100";
+    Dimensions extent{};
+    float value = 0.0f;
+    for (const Dimensions candidate : {Dimensions{14, 12, 4}, Dimensions{10, 16, 6}, Dimensions{12, 16, 5},
+                                       Dimensions{10, 20, 4}, Dimensions{14, 16, 4}}) {
+        float c = 100.0f / smoothedMaximum(candidate, 1.0f);
+        for (int step = 0; step < 60; ++step) c = std::nextafter(c, 0.0f);
+        for (int step = 0; step < 120 && value == 0.0f; ++step, c = std::nextafter(c, 1000.0f))
+            if (smoothedMaximum(candidate, c) == 100.0f) {
+                extent = candidate;
+                value = c;
+            }
+        if (value != 0.0f) break;
+    }
+    ASSERT_NE(value, 0.0f) << "no constant found whose smoothed maximum is exactly 100";
 
     const Volume second = blob(extent, 800.0f, 1.5f);
     MDHSLog log(captureEntry);
@@ -161,7 +162,7 @@ TEST(SimpleVdmEstimate, ASmoothedColumnMaximumOfExactly100IsNotFitted)
     for (std::size_t i = 0; i < atThreshold.size(); ++i) ASSERT_EQ(atThreshold[i], 0.0f) << i;
 
     float above = std::nextafter(value, 1000.0f);
-    while (!(smoothedMaximum(above) > 100.0f)) above = std::nextafter(above, 1000.0f);
+    while (!(smoothedMaximum(extent, above) > 100.0f)) above = std::nextafter(above, 1000.0f);
     const Volume overThreshold = estimateColumnwiseVdm(Volume(extent, above), second, kPreSmoothing, 0, log);
     std::size_t fitted = 0;
     for (std::size_t i = 0; i < overThreshold.size(); ++i) fitted += overThreshold[i] != 0.0f;
@@ -170,9 +171,8 @@ TEST(SimpleVdmEstimate, ASmoothedColumnMaximumOfExactly100IsNotFitted)
 
 // On a phantom with a known map, the fast estimate (column-wise, then the usual 1.5-voxel
 // smoothing) brings the corrected pair much closer and follows the true map.
-TEST(SimpleVdmEstimate, RecoversThePhantomMapAndAlignsTheCorrectedPair)
+TEST_F(SimpleVdmEstimate, RecoversThePhantomMapAndAlignsTheCorrectedPair)
 {
-    FftFixture fft;
     PhantomOptions options;
     options.extent = {48, 48, 24};
     options.peakDisplacement = 3.0;
@@ -190,6 +190,10 @@ TEST(SimpleVdmEstimate, RecoversThePhantomMapAndAlignsTheCorrectedPair)
     applyVdmCubic(secondCorrected, second, vdm, true);
     const double before = meanSsd(first, second);
     const double after = meanSsd(firstCorrected, secondCorrected);
+    // With the true map the pair still differs by the stretch factors 1/(1 +- d').
+    applyVdmCubic(firstCorrected, first, phantom.displacement, false);
+    applyVdmCubic(secondCorrected, second, phantom.displacement, true);
+    const double floor = meanSsd(firstCorrected, secondCorrected);
 
     double sumTrue = 0, sumEstimate = 0, sumTT = 0, sumEE = 0, sumTE = 0, sumError2 = 0;
     std::size_t n = 0;
@@ -209,12 +213,11 @@ TEST(SimpleVdmEstimate, RecoversThePhantomMapAndAlignsTheCorrectedPair)
                                std::sqrt((n * sumTT - sumTrue * sumTrue) * (n * sumEE - sumEstimate * sumEstimate));
     const double rmsError = std::sqrt(sumError2 / n);
     const double rmsTrue = std::sqrt(sumTT / n);
-    RecordProperty("ssd_before", std::to_string(before));
-    RecordProperty("ssd_after", std::to_string(after));
-    std::printf("fast estimate on 48x48x24: mean SSD %.1f -> %.1f, map correlation %.3f, RMS error %.3f voxels "
-                "(true map RMS %.3f)\n",
-                before, after, correlation, rmsError, rmsTrue);
-    EXPECT_LT(after, 0.3 * before);
+    std::printf("fast estimate on 48x48x24: mean SSD %.1f -> %.1f (true map %.1f), map correlation %.3f, RMS error "
+                "%.3f voxels (true map RMS %.3f)\n",
+                before, after, floor, correlation, rmsError, rmsTrue);
+    EXPECT_LT(after, 0.4 * before);
+    EXPECT_LT(after, 1.3 * floor);
     EXPECT_GT(correlation, 0.8);
     EXPECT_LT(rmsError, 0.5 * rmsTrue);
 }
