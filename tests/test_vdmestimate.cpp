@@ -269,6 +269,73 @@ TEST_F(VdmEstimate, EqualTrialValuesTakeTheFirstTrial)
     EXPECT_NEAR(backward.vdm(4, 24, 4), 5.0f, 1e-4);
 }
 
+namespace {
+
+// The levels written plainly with the voxel-list resampling and measures of the volume
+// core: the reference that the estimator's sweep must reproduce bit for bit.
+Volume referenceEstimate(const Volume& ap, const Volume& pa, bool useSsd, const EstimationSchedule& schedule,
+                         bool useIc)
+{
+    Volume vdm = smoothedColumnwise(ap, pa);
+    const Dimensions extent = ap.dimensions();
+    std::vector<VoxelIndex> box, kernelVoxels;
+    for (std::size_t level = 0; level < schedule.localbox.size(); ++level) {
+        auto [apSource, paSource] = estimationInputs(ap, pa, vdm, useIc);
+        Volume apOut(extent), paOut(extent);
+        applyVdmCubic(apOut, apSource, vdm, false);
+        applyVdmCubic(paOut, paSource, vdm, true);
+        Volume accepted = vdm;
+        Volume weights(extent, 0.25f);
+        const Volume& kernel = schedule.localbox[level];
+        const std::vector<float>& trials = schedule.s_values[level];
+        for (int z = 0; z < extent.z; ++z)
+            for (int y = 0; y < extent.y; ++y)
+                for (int x = 0; x < extent.x; ++x) {
+                    if (!(apOut(x, y, z) > 100.0f || paOut(x, y, z) > 100.0f)) continue;
+                    localBox(x, y, z, kernel.dimensions(), extent, box, kernelVoxels);
+                    std::size_t best = 0;
+                    double bestValue = 0.0;
+                    for (std::size_t t = 0; t < trials.size(); ++t) {
+                        applyVdmLinearLocal(apOut, apSource, vdm, box, kernel, kernelVoxels, trials[t], false);
+                        applyVdmLinearLocal(paOut, paSource, vdm, box, kernel, kernelVoxels, trials[t], true);
+                        const double value = useSsd ? ssdLocal(apOut, paOut, box) : -nccLocal(apOut, paOut, box);
+                        if (t == 0 || bestValue > value) {
+                            best = t;
+                            bestValue = value;
+                        }
+                    }
+                    weights(x, y, z) = 1.0f;
+                    accepted(x, y, z) = accepted(x, y, z) + trials[best];
+                }
+        vdm = std::move(accepted);
+        maskedConvolve3D(vdm, gaussianKernel3D({9, 9, 9}, schedule.vdm_smoothing[level], {0, 0, 0}, false), weights,
+                         true);
+        repairFolds(vdm);
+    }
+    return vdm;
+}
+
+} // namespace
+
+TEST_F(VdmEstimate, LevelsMatchThePlainVoxelListReferenceBitForBit)
+{
+    PhantomOptions options;
+    options.extent = {28, 32, 12};
+    options.peakDisplacement = 2.5;
+    options.noise = 8.0;
+    const PhantomVolumes phantom = makePhantom(options);
+    const Volume& ap = phantom.first[0];
+    const Volume& pa = phantom.second[0];
+    EstimationSchedule schedule = standardEstimationSchedule(options.voxelSize);
+    // An uneven box weight so that the kernel positions matter.
+    for (std::size_t i = 0; i < schedule.localbox[2].size(); ++i) schedule.localbox[2][i] = 0.5f + 0.01f * (i % 17);
+    for (const auto& [useSsd, useIc] : {std::pair{true, false}, std::pair{false, false}, std::pair{true, true}}) {
+        SCOPED_TRACE(std::string(useSsd ? "SSD" : "NCC") + (useIc ? " with intensity correction" : ""));
+        const EstimateRun result = run(ap, pa, useSsd, schedule, useIc);
+        expectIdentical(result.vdm, referenceEstimate(ap, pa, useSsd, schedule, useIc));
+    }
+}
+
 TEST_F(VdmEstimate, NotANumberAgreementReturnsTheSmoothedInitialMapWithTheMarker)
 {
     const Dimensions extent{12, 16, 6};
