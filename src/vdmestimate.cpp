@@ -86,22 +86,22 @@ void prepareBox(const std::vector<VoxelIndex>& boxVoxels, const std::vector<Voxe
     }
 }
 
-// Resamples one box voxel along y at h from the source column; positions outside the
-// open interval (0, ny - 1) leave the voxel as it was. The arithmetic is that of the
-// voxel-list resampling of the VDM module.
-inline void resampleAt(float h, float top, std::size_t nx, const float* column, float& out)
+// The value of one box voxel resampled along y at h from the source column; positions
+// outside the open interval (0, ny - 1) keep the current value. The arithmetic is that of
+// the voxel-list resampling of the VDM module.
+inline float resampledAt(float h, float top, std::size_t nx, const float* column, float current)
 {
-    if (!(h > 0.0f && h < top)) return;
+    if (!(h > 0.0f && h < top)) return current;
     const int j = static_cast<int>(h);
     const float f = h - static_cast<float>(j);
-    out = (1.0f - f) * column[static_cast<std::size_t>(j) * nx] + f * column[static_cast<std::size_t>(j + 1) * nx];
+    return (1.0f - f) * column[static_cast<std::size_t>(j) * nx] + f * column[static_cast<std::size_t>(j + 1) * nx];
 }
 
 // One trial correction of the box: both undistorted volumes are resampled inside the box
 // at y +- (vdm + scale * weight) and compared there. The same as the voxel-list
 // resampling of both volumes followed by the voxel-list SSD (or negated NCC): each box
 // voxel is written once and the sums run in list order with the same precisions.
-double trialValue(const std::vector<BoxVoxel>& box, float scale, Undistorted& volumes, bool use_ssd)
+template <bool useSsd> double trialValue(const std::vector<BoxVoxel>& box, float scale, Undistorted& volumes)
 {
     const std::size_t nx = static_cast<std::size_t>(volumes.ap.nx());
     const float top = static_cast<float>(volumes.ap.ny() - 1);
@@ -113,11 +113,11 @@ double trialValue(const std::vector<BoxVoxel>& box, float scale, Undistorted& vo
     float sumA = 0.0f, sumA2 = 0.0f, sumB = 0.0f, sumB2 = 0.0f, sumAB = 0.0f;
     for (const BoxVoxel& voxel : box) {
         const float shift = voxel.vdm + scale * voxel.weight;
-        resampleAt(voxel.y + shift, top, nx, apSource + voxel.column, ap[voxel.index]);
-        resampleAt(voxel.y + -shift, top, nx, paSource + voxel.column, pa[voxel.index]);
-        const float a = ap[voxel.index];
-        const float b = pa[voxel.index];
-        if (use_ssd) {
+        const float a = resampledAt(voxel.y + shift, top, nx, apSource + voxel.column, ap[voxel.index]);
+        const float b = resampledAt(voxel.y + -shift, top, nx, paSource + voxel.column, pa[voxel.index]);
+        ap[voxel.index] = a;
+        pa[voxel.index] = b;
+        if constexpr (useSsd) {
             const double d = a - b;
             sum += d * d;
         } else {
@@ -128,11 +128,14 @@ double trialValue(const std::vector<BoxVoxel>& box, float scale, Undistorted& vo
             sumAB += a * b;
         }
     }
-    if (use_ssd) return sum;
-    const float n = static_cast<float>(box.size());
-    const float correlation =
-        (n * sumAB - sumA * sumB) / (std::sqrt(n * sumA2 - sumA * sumA) * std::sqrt(n * sumB2 - sumB * sumB));
-    return -static_cast<double>(correlation);
+    if constexpr (useSsd) {
+        return sum;
+    } else {
+        const float n = static_cast<float>(box.size());
+        const float correlation =
+            (n * sumAB - sumA * sumB) / (std::sqrt(n * sumA2 - sumA * sumA) * std::sqrt(n * sumB2 - sumB * sumB));
+        return -static_cast<double>(correlation);
+    }
 }
 
 } // namespace
@@ -251,7 +254,8 @@ Volume estimateVdm(const Volume& vol_ap, const Volume& vol_pa, const Sigma3& sig
                     localBox(x, y, z, kernel.dimensions(), vdm.dimensions(), boxVoxels, kernelVoxels);
                     prepareBox(boxVoxels, kernelVoxels, vdm, kernel, box);
                     for (std::size_t t = 0; t < trials.size(); ++t)
-                        trialValues[t] = trialValue(box, trials[t], current, use_ssd);
+                        trialValues[t] = use_ssd ? trialValue<true>(box, trials[t], current)
+                                                 : trialValue<false>(box, trials[t], current);
                     weights(x, y, z) = kVisitedWeight;
                     accepted(x, y, z) = accepted(x, y, z) + trials[bestTrial(trialValues)];
                 }
