@@ -365,48 +365,52 @@ TEST_F(VdmEstimate, FullEstimateRecoversThePhantomMap)
     const PhantomVolumes phantom = makePhantom(options);
     const Volume& first = phantom.first[0];
     const Volume& second = phantom.second[0];
-    const EstimateRun result = run(first, second, true, standardEstimationSchedule(options.voxelSize));
-    ASSERT_EQ(result.log.size(), 16u);
-    EXPECT_EQ(result.log.back(), "Inverse consistency check VDM: PASSED");
+    for (const bool useSsd : {true, false}) {
+        SCOPED_TRACE(useSsd ? "SSD" : "NCC");
+        const EstimateRun result = run(first, second, useSsd, standardEstimationSchedule(options.voxelSize));
+        ASSERT_EQ(result.log.size(), 16u);
+        EXPECT_EQ(result.log.back(), "Inverse consistency check VDM: PASSED");
 
-    Volume firstCorrected(first.dimensions());
-    Volume secondCorrected(first.dimensions());
-    applyVdmCubic(firstCorrected, first, result.vdm, false);
-    applyVdmCubic(secondCorrected, second, result.vdm, true);
-    const double before = meanSsd(first, second);
-    const double after = meanSsd(firstCorrected, secondCorrected);
-    const double nccBefore = ncc(first, second);
-    const double nccAfter = ncc(firstCorrected, secondCorrected);
-    // With the true map the pair still differs by the stretch factors 1/(1 +- d').
-    applyVdmCubic(firstCorrected, first, phantom.displacement, false);
-    applyVdmCubic(secondCorrected, second, phantom.displacement, true);
-    const double floor = meanSsd(firstCorrected, secondCorrected);
+        Volume firstCorrected(first.dimensions());
+        Volume secondCorrected(first.dimensions());
+        applyVdmCubic(firstCorrected, first, result.vdm, false);
+        applyVdmCubic(secondCorrected, second, result.vdm, true);
+        const double before = meanSsd(first, second);
+        const double after = meanSsd(firstCorrected, secondCorrected);
+        const double nccBefore = ncc(first, second);
+        const double nccAfter = ncc(firstCorrected, secondCorrected);
+        // With the true map the pair still differs by the stretch factors 1/(1 +- d').
+        applyVdmCubic(firstCorrected, first, phantom.displacement, false);
+        applyVdmCubic(secondCorrected, second, phantom.displacement, true);
+        const double floor = meanSsd(firstCorrected, secondCorrected);
 
-    double sumT = 0, sumE = 0, sumTT = 0, sumEE = 0, sumTE = 0, sumError2 = 0;
-    std::size_t n = 0;
-    for (std::size_t i = 0; i < result.vdm.size(); ++i) {
-        if (!(phantom.truth[i] > 100.0f)) continue;
-        const double t = phantom.displacement[i];
-        const double e = result.vdm[i];
-        sumT += t;
-        sumE += e;
-        sumTT += t * t;
-        sumEE += e * e;
-        sumTE += t * e;
-        sumError2 += (t - e) * (t - e);
-        ++n;
+        double sumT = 0, sumE = 0, sumTT = 0, sumEE = 0, sumTE = 0, sumError2 = 0;
+        std::size_t n = 0;
+        for (std::size_t i = 0; i < result.vdm.size(); ++i) {
+            if (!(phantom.truth[i] > 100.0f)) continue;
+            const double t = phantom.displacement[i];
+            const double e = result.vdm[i];
+            sumT += t;
+            sumE += e;
+            sumTT += t * t;
+            sumEE += e * e;
+            sumTE += t * e;
+            sumError2 += (t - e) * (t - e);
+            ++n;
+        }
+        const double correlation =
+            (n * sumTE - sumT * sumE) / std::sqrt((n * sumTT - sumT * sumT) * (n * sumEE - sumE * sumE));
+        const double rmsError = std::sqrt(sumError2 / n);
+        std::printf("full estimate (%s) on 40x40x20: mean SSD %.1f -> %.1f (true map %.1f), NCC %.4f -> %.4f, map "
+                    "correlation %.3f, RMS error %.3f voxels (true map RMS %.3f)\n",
+                    useSsd ? "SSD" : "NCC", before, after, floor, nccBefore, nccAfter, correlation, rmsError,
+                    std::sqrt(sumTT / n));
+        EXPECT_LT(after, 0.4 * before);
+        EXPECT_LT(after, 1.4 * floor);
+        EXPECT_GT(nccAfter, nccBefore + 0.5 * (1.0 - nccBefore));
+        EXPECT_GT(correlation, 0.85);
+        EXPECT_LT(rmsError, 0.4 * std::sqrt(sumTT / n));
     }
-    const double correlation =
-        (n * sumTE - sumT * sumE) / std::sqrt((n * sumTT - sumT * sumT) * (n * sumEE - sumE * sumE));
-    const double rmsError = std::sqrt(sumError2 / n);
-    std::printf("full estimate on 40x40x20: mean SSD %.1f -> %.1f (true map %.1f), NCC %.4f -> %.4f, map "
-                "correlation %.3f, RMS error %.3f voxels (true map RMS %.3f)\n",
-                before, after, floor, nccBefore, nccAfter, correlation, rmsError, std::sqrt(sumTT / n));
-    EXPECT_LT(after, 0.4 * before);
-    EXPECT_LT(after, 1.4 * floor);
-    EXPECT_GT(nccAfter, nccBefore + 0.5 * (1.0 - nccBefore));
-    EXPECT_GT(correlation, 0.85);
-    EXPECT_LT(rmsError, 0.4 * std::sqrt(sumTT / n));
 }
 
 namespace {
