@@ -162,8 +162,9 @@ void BM_FullEstimate(benchmark::State& state)
     VdmEstimateStatistics statistics;
     for (auto _ : state) {
         statistics = {};
-        vdm = estimateVdm(c.phantom.first[0], c.phantom.second[0], preSmoothing(c.options.voxelSize), true,
-                          schedule.localbox, schedule.s_values, schedule.vdm_smoothing, false, log, 0, &statistics);
+        vdm =
+            estimateVdm(c.phantom.first[0], c.phantom.second[0], preSmoothing(c.options.voxelSize), state.range(2) != 0,
+                        schedule.localbox, schedule.s_values, schedule.vdm_smoothing, false, log, 0, &statistics);
     }
     for (std::size_t level = 0; level < statistics.visitedPerLevel.size(); ++level) {
         state.counters["visited_L" + std::to_string(level + 1)] =
@@ -196,7 +197,7 @@ void BM_FullEstimateRealPair(benchmark::State& state)
     VdmEstimateStatistics statistics;
     for (auto _ : state) {
         statistics = {};
-        vdm = estimateVdm(pair.first, pair.second, preSmoothing(pair.voxelSize), true, schedule.localbox,
+        vdm = estimateVdm(pair.first, pair.second, preSmoothing(pair.voxelSize), state.range(0) != 0, schedule.localbox,
                           schedule.s_values, schedule.vdm_smoothing, false, log, 0, &statistics);
     }
     for (std::size_t level = 0; level < statistics.visitedPerLevel.size(); ++level) {
@@ -210,6 +211,13 @@ void BM_FullEstimateRealPair(benchmark::State& state)
 } // namespace
 
 BENCHMARK(BM_FastEstimate)->Args({64, 30})->Args({96, 60})->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_FullEstimate)->Args({64, 30})->Args({96, 60})->Unit(benchmark::kMillisecond)->Iterations(1);
+// The third argument (the last for the real pair) selects the measure: 1 SSD, 0 NCC.
+BENCHMARK(BM_FullEstimate)
+    ->Args({64, 30, 1})
+    ->Args({64, 30, 0})
+    ->Args({96, 60, 1})
+    ->Args({96, 60, 0})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
 BENCHMARK(BM_FastEstimateRealPair)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_FullEstimateRealPair)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_FullEstimateRealPair)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->Iterations(1);
