@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # One entry point for setting up, building and running VARNO on Debian 12.
-#   ./build.sh demo           install what is missing, build, run the phantom demo
+#   ./build.sh demo           install what is missing, build, run the main job (for now:
+#                             show the plug-in as the host loads it)
 #   ./build.sh test           install what is missing, build, run every test
 #   ./build.sh test-sanitize  the tests again under AddressSanitizer and UBSan
 #   ./build.sh bench          the micro-benchmarks
@@ -20,15 +21,15 @@ configure_and_build() {  # build directory, extra CMake arguments...
 command=${1:-build}
 bash scripts/install-deps.sh
 case "$command" in
-  build) configure_and_build build ;;
+  build) configure_and_build build -DVARNO_BUILD_TESTS=ON -DVARNO_BUILD_BENCHMARKS=ON ;;
   demo) configure_and_build build -DVARNO_BUILD_TESTS=OFF -DVARNO_BUILD_BENCHMARKS=OFF
-        shift; ./build/bin/mindaro demo "$@" ;;
-  test) configure_and_build build
+        ./build/bin/mindaro info ;;
+  test) configure_and_build build -DVARNO_BUILD_TESTS=ON -DVARNO_BUILD_BENCHMARKS=ON
         ctest --test-dir build --output-on-failure -j "$jobs" ;;
-  test-sanitize) configure_and_build build-sanitize -DVARNO_SANITIZE=ON -DVARNO_BUILD_BENCHMARKS=OFF
+  test-sanitize) configure_and_build build-sanitize -DVARNO_SANITIZE=ON -DVARNO_BUILD_TESTS=ON -DVARNO_BUILD_BENCHMARKS=OFF
         ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
           ctest --test-dir build-sanitize --output-on-failure -j "$jobs" ;;
-  bench) configure_and_build build
+  bench) configure_and_build build -DVARNO_BUILD_TESTS=ON -DVARNO_BUILD_BENCHMARKS=ON
         ./build/bin/varno_bench "${@:2}" ;;
   *) echo "usage: ./build.sh demo|test|test-sanitize|bench|build" >&2; exit 2 ;;
 esac

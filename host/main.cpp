@@ -1,7 +1,78 @@
-#include <cstdio>
+// The stand-in host: loads the plug-in as the real host does and drives it from the
+// command line.
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <vector>
 
-int main()
+#include "commands.h"
+#include "hoststate.h"
+
+namespace {
+
+const std::vector<OptionSpec> kHostOptions{
+    {"--plugin", "FILE", "load this plug-in file instead of plugins/libvarno.so beside mindaro"},
+    {"--help", "", "show this help and exit"},
+};
+
+void printHostHelp()
 {
-    std::fputs("usage: mindaro COMMAND [options]\n", stderr);
+    std::cout << "usage: mindaro [--plugin FILE] COMMAND [arguments]\n\n"
+                 "Stand-in host for the VARNO plug-in. Loads the plug-in exactly as the host\n"
+                 "application does and drives it from the command line.\n\nCommands:\n";
+    std::size_t width = 0;
+    for (const CommandEntry& command : allCommands()) width = std::max(width, command.spec->name.size());
+    for (const CommandEntry& command : allCommands())
+        std::cout << "  " << command.spec->name << std::string(width - command.spec->name.size() + 3, ' ')
+                  << command.spec->summary << '\n';
+    std::cout << "\nOptions before the command:\n";
+    printOptions(kHostOptions, std::cout);
+    std::cout << "\n\"mindaro COMMAND --help\" describes a command. Environment: MINDARO_VERSION=a.b.c\n"
+                 "sets the host version reported to the plug-in (default 3.1.0).\n"
+                 "Exit status: 0 done; 1 an error message was shown; 2 usage error; 3 the plug-in\n"
+                 "could not be loaded or started.\n";
+}
+
+int usageError(const std::string& reason)
+{
+    std::cerr << "mindaro: " << reason << '\n'
+              << "usage: mindaro [--plugin FILE] COMMAND [arguments]  (see: mindaro --help)\n";
     return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    HostState& state = hostState();
+    state.pluginPath = defaultPluginPath();
+    if (const char* version = std::getenv("MINDARO_VERSION"); version != nullptr) {
+        if (!parseHostVersion(version, state.version))
+            return usageError("MINDARO_VERSION must look like 3.1.0, got \"" + std::string(version) + "\"");
+    }
+
+    std::size_t index = 0;
+    for (; index < arguments.size() && arguments[index].rfind("-", 0) == 0; ++index) {
+        const std::string& option = arguments[index];
+        if (option == "--help" || option == "-h") {
+            printHostHelp();
+            return 0;
+        }
+        if (option == "--plugin") {
+            if (index + 1 == arguments.size()) return usageError("option --plugin needs a value (FILE)");
+            state.pluginPath = arguments[++index];
+        } else if (option.rfind("--plugin=", 0) == 0) {
+            state.pluginPath = option.substr(9);
+        } else {
+            return usageError("unknown option \"" + option + "\"");
+        }
+    }
+    if (index == arguments.size()) return usageError("no command given");
+
+    const std::string& name = arguments[index];
+    for (const CommandEntry& command : allCommands())
+        if (command.spec->name == name)
+            return command.run(std::vector<std::string>(arguments.begin() + index + 1, arguments.end()));
+    return usageError("unknown command \"" + name + "\"");
 }

@@ -20,12 +20,6 @@ std::size_t checkedCount(std::int64_t count)
     return static_cast<std::size_t>(count);
 }
 
-// Index of the lower neighbour for interpolation: the floor for coordinates above -2.
-int lowerNeighbour(float t)
-{
-    return static_cast<int>(t + 2.0f) - 2;
-}
-
 int clampIndex(int i, int n)
 {
     return std::clamp(i, 0, n - 1);
@@ -63,7 +57,7 @@ Volume::Volume(Dimensions extent, float value) : extent_(extent)
 Volume::Volume(const Volume& other) : extent_(other.extent_)
 {
     allocate();
-    if (data_ != nullptr) std::memcpy(data_, other.data_, size() * sizeof(float));
+    if (data_ != nullptr && other.data_ != nullptr) std::memcpy(data_, other.data_, size() * sizeof(float));
 }
 
 Volume::Volume(Volume&& other) noexcept : extent_(other.extent_), data_(std::exchange(other.data_, nullptr)) {}
@@ -102,9 +96,9 @@ void Volume::allocate()
 
 float Volume::sampleTrilinear(float x, float y, float z) const
 {
-    const int i0 = lowerNeighbour(x);
-    const int j0 = lowerNeighbour(y);
-    const int k0 = lowerNeighbour(z);
+    const int i0 = interpolationFloor(x);
+    const int j0 = interpolationFloor(y);
+    const int k0 = interpolationFloor(z);
     const float fx = x - static_cast<float>(i0);
     const float fy = y - static_cast<float>(j0);
     const float fz = z - static_cast<float>(k0);
@@ -131,12 +125,14 @@ float Volume::sampleTrilinear(float x, float y, float z) const
 void Volume::resizeCentred(Dimensions extent)
 {
     const Dimensions old = extent_;
-    if (voxelCount(old) == voxelCount(extent)) {
+    const std::size_t count = voxelCount(extent);
+    // A moved-from volume has no array to reinterpret and gets a fresh one.
+    if (voxelCount(old) == count && (data_ != nullptr || count == 0)) {
         extent_ = extent;
         return;
     }
-    float* fresh = allocateFloats(voxelCount(extent));
-    std::fill_n(fresh, voxelCount(extent), 0.0f);
+    float* fresh = allocateFloats(count);
+    std::fill_n(fresh, count, 0.0f);
     const int ox = (extent.x - old.x) / 2;
     const int oy = (extent.y - old.y) / 2;
     const int oz = (extent.z - old.z) / 2;
@@ -164,14 +160,24 @@ void Volume::resizeCentred(Dimensions extent)
 void Volume::padReplicate(Dimensions border)
 {
     const Dimensions padded{extent_.x + 2 * border.x, extent_.y + 2 * border.y, extent_.z + 2 * border.z};
+    if (data_ == nullptr || size() == 0) {
+        // Nothing to replicate: the grown volume is empty space.
+        *this = Volume(padded, 0.0f);
+        return;
+    }
     Volume out(padded);
+    // Target columns [0, left) replicate the first voxel, [right, end) the last one.
+    const int left = std::clamp(border.x, 0, std::max(padded.x, 0));
+    const int right = std::clamp(border.x + extent_.x, left, std::max(padded.x, left));
     for (int z = 0; z < padded.z; ++z) {
         const int sz = clampIndex(z - border.z, extent_.z);
         for (int y = 0; y < padded.y; ++y) {
             const int sy = clampIndex(y - border.y, extent_.y);
             const float* row = data_ + index(0, sy, sz);
             float* target = out.data_ + out.index(0, y, z);
-            for (int x = 0; x < padded.x; ++x) target[x] = row[clampIndex(x - border.x, extent_.x)];
+            std::fill(target, target + left, row[0]);
+            for (int x = left; x < right; ++x) target[x] = row[x - border.x];
+            std::fill(target + right, target + padded.x, row[extent_.x - 1]);
         }
     }
     *this = std::move(out);
@@ -304,7 +310,7 @@ Vector Vector::affine(float a, float b) const
 
 float Vector::sampleLinear(float t) const
 {
-    const int i0 = lowerNeighbour(t);
+    const int i0 = interpolationFloor(t);
     const float a = (i0 >= 0 && i0 < size_) ? data_[i0] : 0.0f;
     const float b = (i0 + 1 >= 0 && i0 + 1 < size_) ? data_[i0 + 1] : 0.0f;
     return (t - static_cast<float>(i0)) * b + (static_cast<float>(i0 + 1) - t) * a;
@@ -358,7 +364,7 @@ Vector centredRamp(int n)
 
 Matrix::Matrix(int columns, int rows)
     : columns_(columns), rows_(rows),
-      data_(allocateFloats(checkedCount(static_cast<std::int64_t>(columns) * rows)))
+      data_(allocateFloats(checkedCount(columns < 0 || rows < 0 ? -1 : static_cast<std::int64_t>(columns) * rows)))
 {
 }
 

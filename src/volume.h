@@ -27,6 +27,16 @@ struct Point3 {
     float z = 0.0f;
 };
 
+// Lower neighbour index for linear interpolation: trunc(t + 2) - 2, the floor for t above
+// -2. NaN and positions beyond the int range map to an index far outside any axis, so
+// that no neighbour contributes.
+inline int interpolationFloor(float t)
+{
+    if (!(t > -3.0f)) return -3;
+    if (!(t < 1073741824.0f)) return 1073741824;
+    return static_cast<int>(t + 2.0f) - 2;
+}
+
 // Number of voxels of an extent, in 64 bits; throws std::bad_alloc when the count is
 // negative or too large to allocate.
 std::size_t voxelCount(Dimensions extent);

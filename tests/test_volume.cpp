@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <new>
 
@@ -175,4 +176,98 @@ TEST(Transform, ProductReturnsSecondTimesFirst)
     EXPECT_EQ(1.0f * shiftThenScale.m[0] + shiftThenScale.m[12], 4.0f);
     const Transform scaleThenShift = product(shifted, scale);
     EXPECT_EQ(1.0f * scaleThenShift.m[0] + scaleThenShift.m[12], 3.0f);
+}
+
+TEST(Volume, SampleTrilinearIgnoresInvalidAndFarPositions)
+{
+    const Volume v = ramp(4, 3, 2);
+    EXPECT_EQ(v.sampleTrilinear(std::nanf(""), 1, 1), 0.0f);
+    EXPECT_EQ(v.sampleTrilinear(1, 3.0e9f, 1), 0.0f);
+    EXPECT_EQ(v.sampleTrilinear(1, 1, -3.0e9f), 0.0f);
+    EXPECT_FLOAT_EQ(v.sampleTrilinear(3.5f, 2, 1), 0.5f * v(3, 2, 1));
+    const Vector line(3, 2.0f);
+    EXPECT_EQ(line.sampleLinear(5.0e9f), 0.0f);
+    EXPECT_EQ(line.sampleLinear(-5.0e9f), 0.0f);
+}
+
+TEST(Volume, ResizeCentredMatchesOffsetReferenceForOddDifferences)
+{
+    const Volume original = ramp(5, 4, 3);
+    for (const Dimensions target : {Dimensions{2, 7, 3}, Dimensions{8, 1, 6}, Dimensions{4, 4, 2}}) {
+        Volume v = original;
+        v.resizeCentred(target);
+        ASSERT_EQ(v.dimensions(), target);
+        const int ox = (target.x - 5) / 2, oy = (target.y - 4) / 2, oz = (target.z - 3) / 2;
+        for (int z = 0; z < target.z; ++z)
+            for (int y = 0; y < target.y; ++y)
+                for (int x = 0; x < target.x; ++x) {
+                    const int sx = x - ox, sy = y - oy, sz = z - oz;
+                    const bool inside = sx >= 0 && sx < 5 && sy >= 0 && sy < 4 && sz >= 0 && sz < 3;
+                    ASSERT_EQ(v(x, y, z), inside ? original(sx, sy, sz) : 0.0f) << x << "," << y << "," << z;
+                }
+    }
+}
+
+TEST(Volume, MovedFromVolumeRegainsAnArrayWhenAssignedTo)
+{
+    Volume source = ramp(3, 2, 2);
+    Volume taken(std::move(source));
+    const Volume other = ramp(2, 3, 2);
+    source = other;
+    ASSERT_NE(source.data(), nullptr);
+    EXPECT_EQ(source.dimensions(), other.dimensions());
+    for (std::size_t i = 0; i < other.size(); ++i) EXPECT_EQ(source[i], other[i]);
+    Volume empty(std::move(taken));
+    const Volume copyOfMoved(taken);  // NOLINT(bugprone-use-after-move)
+    EXPECT_EQ(copyOfMoved.dimensions(), empty.dimensions());
+}
+
+TEST(Volume, PadReplicateMatchesClampedReference)
+{
+    const Volume original = ramp(4, 3, 2);
+    Volume v = original;
+    v.padReplicate({3, 1, 2});
+    ASSERT_EQ(v.dimensions(), (Dimensions{10, 5, 6}));
+    for (int z = 0; z < 6; ++z)
+        for (int y = 0; y < 5; ++y)
+            for (int x = 0; x < 10; ++x)
+                ASSERT_EQ(v(x, y, z), original(std::clamp(x - 3, 0, 3), std::clamp(y - 1, 0, 2), std::clamp(z - 2, 0, 1)));
+    Volume empty(0, 3, 3);
+    empty.padReplicate({1, 1, 1});
+    ASSERT_EQ(empty.dimensions(), (Dimensions{2, 5, 5}));
+    for (std::size_t i = 0; i < empty.size(); ++i) EXPECT_EQ(empty[i], 0.0f);
+}
+
+TEST(Vector, ResampleAtOffsetsCentresOnTheOffsetCount)
+{
+    Vector v(4);
+    for (int i = 0; i < 4; ++i) v[i] = static_cast<float>(10 * (i + 1));
+    Vector offsets(2);
+    offsets[0] = -1.0f;  // reads v at 0
+    offsets[1] = 0.5f;   // reads v at 1.5
+    const Vector r = v.resampleAtOffsets(offsets);
+    EXPECT_EQ(r[0], 10.0f);
+    EXPECT_EQ(r[1], 25.0f);
+    EXPECT_THROW(Matrix(-2, -3), std::bad_alloc);
+}
+
+TEST(Transform, PreTranslateAndProductAgreeWithFullMatrixProducts)
+{
+    Transform a, b;
+    for (int i = 0; i < 16; ++i) {
+        a.m[i] = static_cast<float>(i % 5) - 1.5f;
+        b.m[i] = static_cast<float>((3 * i) % 7) * 0.25f;
+    }
+    const Transform ba = product(a, b);
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c)
+            EXPECT_EQ(ba.m[r * 4 + c], b.m[r * 4] * a.m[c] + b.m[r * 4 + 1] * a.m[4 + c] + b.m[r * 4 + 2] * a.m[8 + c] +
+                                           b.m[r * 4 + 3] * a.m[12 + c]);
+    const Transform shifted = preTranslate(a, {2.0f, -1.0f, 0.5f});
+    Transform translation;
+    translation.m[12] = 2.0f;
+    translation.m[13] = -1.0f;
+    translation.m[14] = 0.5f;
+    const Transform expected = product(a, translation);
+    for (int i = 0; i < 16; ++i) EXPECT_FLOAT_EQ(shifted.m[i], expected.m[i]);
 }

@@ -1,0 +1,163 @@
+#include "commandline.h"
+
+#include <algorithm>
+#include <charconv>
+#include <iostream>
+
+namespace {
+
+const OptionSpec kHelpOption{"--help", "", "show this help and exit"};
+
+const OptionSpec* findOption(const CommandSpec& spec, const std::string& name)
+{
+    const auto found = std::find_if(spec.options.begin(), spec.options.end(),
+                                    [&](const OptionSpec& option) { return option.name == name; });
+    return found == spec.options.end() ? nullptr : &*found;
+}
+
+bool looksLikeOption(const std::string& argument)
+{
+    return argument.size() > 1 && argument[0] == '-';
+}
+
+std::string countText(std::size_t count)
+{
+    return std::to_string(count) + (count == 1 ? " argument" : " arguments");
+}
+
+void checkArgumentCount(const CommandSpec& spec, std::size_t count)
+{
+    if (count < spec.minimumArguments)
+        throw UsageError("expected " + (spec.minimumArguments == spec.maximumArguments ? "" : std::string("at least ")) +
+                         countText(spec.minimumArguments) + (spec.arguments.empty() ? "" : " (" + spec.arguments + ")") +
+                         ", got " + std::to_string(count));
+    if (spec.maximumArguments != kAnyNumber && count > spec.maximumArguments)
+        throw UsageError(spec.maximumArguments == 0
+                             ? "takes no arguments"
+                             : "expected " + (spec.minimumArguments == spec.maximumArguments ? "" : std::string("at most ")) +
+                                   countText(spec.maximumArguments) + ", got " + std::to_string(count));
+}
+
+}  // namespace
+
+bool ParsedCommandLine::has(const std::string& option) const
+{
+    return std::any_of(options.begin(), options.end(), [&](const auto& given) { return given.first == option; });
+}
+
+std::string ParsedCommandLine::value(const std::string& option) const
+{
+    const std::vector<std::string> all = values(option);
+    return all.empty() ? std::string() : all.back();
+}
+
+std::vector<std::string> ParsedCommandLine::values(const std::string& option) const
+{
+    std::vector<std::string> found;
+    for (const auto& [name, argument] : options)
+        if (name == option) found.push_back(argument);
+    return found;
+}
+
+ParsedCommandLine parseCommandLine(const CommandSpec& spec, const std::vector<std::string>& arguments)
+{
+    ParsedCommandLine parsed;
+    bool optionsEnded = false;
+    for (std::size_t index = 0; index < arguments.size(); ++index) {
+        const std::string& argument = arguments[index];
+        if (optionsEnded || !looksLikeOption(argument)) {
+            parsed.arguments.push_back(argument);
+            continue;
+        }
+        if (argument == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        const auto equals = argument.find('=');
+        const std::string name = argument.substr(0, equals);
+        const OptionSpec* option = findOption(spec, name);
+        if (option == nullptr) throw UsageError("unknown option \"" + name + "\"");
+        if (!option->repeatable && parsed.has(name)) throw UsageError("option " + name + " given more than once");
+        std::string value;
+        if (option->argument.empty()) {
+            if (equals != std::string::npos) throw UsageError("option " + name + " takes no value");
+        } else if (equals != std::string::npos) {
+            value = argument.substr(equals + 1);
+        } else {
+            if (index + 1 == arguments.size())
+                throw UsageError("option " + name + " needs a value (" + option->argument + ")");
+            value = arguments[++index];
+        }
+        parsed.options.emplace_back(name, value);
+    }
+    checkArgumentCount(spec, parsed.arguments.size());
+    return parsed;
+}
+
+std::string usageLine(const CommandSpec& spec)
+{
+    std::string line = "mindaro " + spec.name;
+    if (!spec.arguments.empty()) line += " " + spec.arguments;
+    if (!spec.options.empty()) line += " [options]";
+    return line;
+}
+
+void printOptions(const std::vector<OptionSpec>& options, std::ostream& output)
+{
+    std::vector<std::string> heads;
+    std::size_t width = 0;
+    for (const OptionSpec& option : options) {
+        heads.push_back(option.argument.empty() ? option.name : option.name + " " + option.argument);
+        width = std::max(width, heads.back().size());
+    }
+    for (std::size_t index = 0; index < options.size(); ++index) {
+        output << "  " << heads[index] << std::string(width - heads[index].size() + 3, ' ') << options[index].help;
+        if (options[index].repeatable) output << " (repeatable)";
+        output << '\n';
+    }
+}
+
+void printHelp(const CommandSpec& spec, std::ostream& output)
+{
+    output << "usage: " << usageLine(spec) << "\n\n" << spec.summary << '\n';
+    if (!spec.description.empty()) output << '\n' << spec.description << '\n';
+    std::vector<OptionSpec> options = spec.options;
+    options.push_back(kHelpOption);
+    output << "\nOptions:\n";
+    printOptions(options, output);
+}
+
+int runCommand(const CommandSpec& spec, const std::vector<std::string>& arguments,
+               const std::function<int(const ParsedCommandLine&)>& body)
+{
+    const auto helpEnd = std::find(arguments.begin(), arguments.end(), "--");
+    if (std::find(arguments.begin(), helpEnd, "--help") != helpEnd) {
+        printHelp(spec, std::cout);
+        return 0;
+    }
+    try {
+        return body(parseCommandLine(spec, arguments));
+    } catch (const UsageError& error) {
+        std::cerr << "mindaro " << spec.name << ": " << error.what() << '\n'
+                  << "usage: " << usageLine(spec) << "  (see: mindaro " << spec.name << " --help)\n";
+        return 2;
+    }
+}
+
+std::pair<std::string, std::string> splitAssignment(const std::string& option, const std::string& text)
+{
+    const auto equals = text.find('=');
+    if (equals == std::string::npos || equals == 0)
+        throw UsageError(option + " expects NAME=VALUE, got \"" + text + "\"");
+    return {text.substr(0, equals), text.substr(equals + 1)};
+}
+
+int parseInteger(const std::string& option, const std::string& text)
+{
+    int value = 0;
+    const char* const end = text.data() + text.size();
+    const auto [next, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc() || next != end)
+        throw UsageError(option + " expects a whole number, got \"" + text + "\"");
+    return value;
+}

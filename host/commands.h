@@ -1,0 +1,27 @@
+// The host's commands. Each takes the arguments after its name and returns the exit
+// status: 0; 1 when an error message box was shown; 2 on a usage error; 3 when the
+// plug-in could not be loaded or started. Each declares its command line in a
+// CommandSpec, from which parsing, usage and help are generated (see commandline.h);
+// main.cpp dispatches by name through allCommands().
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "commandline.h"
+
+using CommandFunction = int (*)(const std::vector<std::string>& arguments);
+
+struct CommandEntry {
+    const CommandSpec* spec;
+    CommandFunction run;
+};
+
+// Every command, in the order in which "mindaro --help" lists them.
+const std::vector<CommandEntry>& allCommands();
+
+extern const CommandSpec infoCommand;
+int commandInfo(const std::vector<std::string>& arguments);
+
+extern const CommandSpec taskCommand;
+int commandTask(const std::vector<std::string>& arguments);

@@ -1,0 +1,46 @@
+// Everything the stand-in host keeps between the plug-in's service calls: the dialog
+// parameter store, the answers that the command line gives to the plug-in's dialogs,
+// and whether an error was shown.
+#pragma once
+
+#include <iostream>
+#include <map>
+#include <string>
+
+enum class YesNoAnswer {
+    Ask,  // ask on a terminal, otherwise answer no
+    Yes,
+    No,
+};
+
+struct HostVersion {
+    int major = 3;
+    int minor = 1;
+    int patch = 0;
+};
+
+struct HostState {
+    std::string pluginPath;
+    HostVersion version;
+    // The dialog parameter store; unset parameters read as empty text or 0.
+    std::map<std::string, std::string> stringParameters;
+    std::map<std::string, int> intParameters;
+    // The current FMR document for the map services; empty when not given.
+    std::string documentPath;
+    // What the file-open dialog returns.
+    std::string openFileAnswer;
+    YesNoAnswer yesNo = YesNoAnswer::Ask;
+    // Set when a message box starting with "Error" was shown.
+    bool errorShown = false;
+    // Where log entries and message boxes appear.
+    std::ostream* logOutput = &std::cout;
+    std::ostream* messageOutput = &std::cerr;
+};
+
+HostState& hostState();
+
+// The plug-in file beside this executable: plugins/libvarno.so.
+std::string defaultPluginPath();
+
+// Reads "a.b.c" (three integers, each may be signed); false when the text is not that.
+bool parseHostVersion(const std::string& text, HostVersion& version);

@@ -1,0 +1,107 @@
+#include "pluginloader.h"
+
+#include <dlfcn.h>
+
+#include <exception>
+#include <filesystem>
+#include <iostream>
+
+#include "hoststate.h"
+#include "sdk/mdhsplugininterface.h"
+
+namespace {
+
+void* requireFunction(void* library, const std::string& path, const char* name)
+{
+    dlerror();
+    void* function = dlsym(library, name);
+    if (function == nullptr)
+        throw PluginLoadError(path + ": not a Mindaro plug-in: it does not export \"" + std::string(name) + "\"");
+    return function;
+}
+
+std::string readText(void* library, const std::string& path, const char* name)
+{
+    const auto function = reinterpret_cast<PluginTextFunction>(requireFunction(library, path, name));
+    const char* text = function();
+    return text == nullptr ? std::string() : std::string(text);
+}
+
+}  // namespace
+
+LoadedPlugin::LoadedPlugin(const std::string& path) : libraryPath(path)
+{
+    std::error_code error;
+    if (!std::filesystem::exists(path, error)) throw PluginLoadError(path + ": plug-in file not found");
+    if (std::filesystem::is_directory(path, error)) throw PluginLoadError(path + ": is a folder, not a plug-in file");
+    // A name without a slash would make dlopen search the library path instead.
+    const std::string openPath = path.find('/') == std::string::npos ? "./" + path : path;
+    library = dlopen(openPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        const char* reason = dlerror();
+        throw PluginLoadError(path + ": cannot load the plug-in: " + (reason ? reason : "unknown reason"));
+    }
+    try {
+        requireFunction(library, path, "createPlugin");
+        information.name = readText(library, path, "getPluginName");
+        information.version = readText(library, path, "getPluginVersion");
+        information.description = readText(library, path, "getPluginDescription");
+        information.author = readText(library, path, "getAuthor");
+        information.script = readText(library, path, "getGUIScript");
+        information.helpFile = readText(library, path, "getHelpFile");
+    } catch (...) {
+        dlclose(library);
+        throw;
+    }
+}
+
+LoadedPlugin::~LoadedPlugin()
+{
+    delete plugin;
+    dlclose(library);
+}
+
+void LoadedPlugin::start()
+{
+    const auto create = reinterpret_cast<CreatePluginFunction>(requireFunction(library, libraryPath, "createPlugin"));
+    delete plugin;
+    plugin = create();
+    if (plugin == nullptr) throw PluginLoadError(libraryPath + ": createPlugin returned no plug-in object");
+    if (!plugin->initPlugin())
+        throw PluginLoadError(libraryPath + ": the plug-in did not start (its initPlugin returned false)");
+}
+
+int LoadedPlugin::runTask(const std::string& task)
+{
+    if (plugin == nullptr) start();
+    HostState& state = hostState();
+    state.stringParameters["task"] = task;
+    state.errorShown = false;
+    bool completed = false;
+    std::string failure;
+    try {
+        completed = plugin->execute();
+        if (!completed) failure = "the plug-in's execute reported failure";
+    } catch (const std::exception& error) {
+        failure = std::string("the plug-in's execute let an exception escape: ") + error.what();
+    } catch (...) {
+        failure = "the plug-in's execute let a non-standard exception escape";
+    }
+    if (!failure.empty()) {
+        std::cerr << "mindaro: " << libraryPath << ": " << failure << '\n';
+        return 1;
+    }
+    return state.errorShown ? 1 : 0;
+}
+
+int runPluginTask(const std::string& task)
+{
+    try {
+        LoadedPlugin plugin(hostState().pluginPath);
+        plugin.start();
+        return plugin.runTask(task);
+    } catch (const PluginLoadError& error) {
+        std::cerr << "mindaro: " << error.what() << '\n';
+        return 3;
+    }
+}

@@ -1,0 +1,145 @@
+#include "bspline.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+constexpr double kSixth = 1.0 / 6.0;
+
+// Pivots p[0..n-1] and multipliers u[0..n-2] of the Thomas algorithm for the tridiagonal
+// system (1/6, 4/6, 1/6) with zero coefficients outside the line. One table serves every
+// line length up to n because the first and last rows look like the inner ones.
+struct ThomasFactors {
+    std::vector<double> pivot;
+    std::vector<double> multiplier;
+};
+
+ThomasFactors thomasFactors(int n)
+{
+    ThomasFactors f{std::vector<double>(static_cast<std::size_t>(n)),
+                    std::vector<double>(static_cast<std::size_t>(std::max(n - 1, 1)))};
+    f.pivot[0] = 1.5;
+    f.multiplier[0] = 0.25;
+    for (int i = 1; i < n - 1; ++i) {
+        f.pivot[i] = 1.0 / ((4.0 - f.multiplier[i - 1]) * kSixth);
+        f.multiplier[i] = f.pivot[i] * kSixth;
+    }
+    if (n > 1) f.pivot[n - 1] = 1.0 / ((4.0 - f.multiplier[n - 2]) * kSixth);
+    return f;
+}
+
+// Solves `count` interleaved lines at once: line element i of lane l is at
+// g[i*stride + l]. The lanes are independent, so the inner loops vectorise without
+// changing any lane's arithmetic.
+template <typename Source>
+void solveLines(double* g, const Source* s, std::size_t stride, std::size_t count, int length, const ThomasFactors& f)
+{
+    if (length == 1) {
+        for (std::size_t l = 0; l < count; ++l) g[l] = 1.5 * static_cast<double>(s[l]);
+        return;
+    }
+    for (std::size_t l = 0; l < count; ++l) g[l] = static_cast<double>(s[l]) * f.pivot[0];
+    for (int i = 1; i < length; ++i) {
+        double* row = g + static_cast<std::size_t>(i) * stride;
+        const double* previous = row - stride;
+        const Source* input = s + static_cast<std::size_t>(i) * stride;
+        const double p = f.pivot[i];
+        for (std::size_t l = 0; l < count; ++l) row[l] = (static_cast<double>(input[l]) - previous[l] * kSixth) * p;
+    }
+    for (int i = length - 2; i >= 0; --i) {
+        double* row = g + static_cast<std::size_t>(i) * stride;
+        const double* next = row + stride;
+        const double u = f.multiplier[i];
+        for (std::size_t l = 0; l < count; ++l) row[l] = row[l] - next[l] * u;
+    }
+}
+
+// One line along x with stride 1: a plain recurrence.
+void solveRow(double* g, int length, const ThomasFactors& f)
+{
+    if (length == 1) {
+        g[0] = 1.5 * g[0];
+        return;
+    }
+    g[0] = g[0] * f.pivot[0];
+    for (int i = 1; i < length; ++i) g[i] = (g[i] - g[i - 1] * kSixth) * f.pivot[i];
+    for (int i = length - 2; i >= 0; --i) g[i] = g[i] - g[i + 1] * f.multiplier[i];
+}
+
+// The four indices f+2, f+1, f, f-1 of one axis and their weights; indices outside
+// [0, n-1] get weight 0 and a harmless in-range index.
+struct AxisWeights {
+    int index[4];
+    double weight[4];
+};
+
+// False when no index of the axis lies inside (the sample is then 0), also for NaN.
+bool axisWeights(float coordinate, int n, AxisWeights& out)
+{
+    const double x = coordinate;
+    if (!(x >= -2.0 && x < static_cast<double>(n) + 1.0)) return false;
+    const double f = std::floor(x);
+    const double t = x - f;
+    const double c = t * t * t / 6.0;
+    const double wm1 = (t - 1.0) * (t / 2.0) + kSixth - c;
+    const double w1 = t - 2.0 * c + wm1;
+    const double w0 = 1.0 - c - w1 - wm1;
+    const double w[4] = {c, w1, w0, wm1};
+    const int first = static_cast<int>(f) + 2;
+    for (int k = 0; k < 4; ++k) {
+        const int i = first - k;
+        const bool inside = i >= 0 && i < n;
+        out.index[k] = inside ? i : 0;
+        out.weight[k] = inside ? w[k] : 0.0;
+    }
+    return true;
+}
+
+} // namespace
+
+std::vector<double> bsplineCoefficients(const float* values, Dimensions extent)
+{
+    const std::size_t count = voxelCount(extent);
+    std::vector<double> g(count, 0.0);
+    if (count == 0) return g;
+    const ThomasFactors f = thomasFactors(std::max({extent.x, extent.y, extent.z}));
+    const std::size_t nx = static_cast<std::size_t>(extent.x);
+    const std::size_t slice = nx * static_cast<std::size_t>(extent.y);
+
+    solveLines(g.data(), values, slice, slice, extent.z, f);
+    for (int z = 0; z < extent.z; ++z) {
+        double* plane = g.data() + static_cast<std::size_t>(z) * slice;
+        solveLines(plane, plane, nx, nx, extent.y, f);
+    }
+    for (std::size_t row = 0; row < count; row += nx) solveRow(g.data() + row, extent.x, f);
+    return g;
+}
+
+void sampleBspline(const std::vector<double>& coefficients, Dimensions extent, const std::vector<Point3>& positions,
+                   float* results)
+{
+    const std::size_t nx = static_cast<std::size_t>(extent.x);
+    const std::size_t slice = nx * static_cast<std::size_t>(extent.y);
+    const double* g = coefficients.data();
+    AxisWeights wx, wy, wz;
+    for (std::size_t p = 0; p < positions.size(); ++p) {
+        const Point3 q = positions[p];
+        if (!axisWeights(q.x, extent.x, wx) || !axisWeights(q.y, extent.y, wy) || !axisWeights(q.z, extent.z, wz)) {
+            results[p] = 0.0f;
+            continue;
+        }
+        float sum = 0.0f;
+        for (int a = 0; a < 4; ++a) {
+            double sumY = 0.0;
+            for (int b = 0; b < 4; ++b) {
+                const double* line = g + static_cast<std::size_t>(wy.index[b]) * nx + static_cast<std::size_t>(wx.index[a]);
+                double sumZ = 0.0;
+                for (int c = 0; c < 4; ++c) sumZ += wz.weight[c] * line[static_cast<std::size_t>(wz.index[c]) * slice];
+                sumY += wy.weight[b] * sumZ;
+            }
+            sum += static_cast<float>(wx.weight[a] * sumY);
+        }
+        results[p] = sum;
+    }
+}

@@ -1,0 +1,23 @@
+// The plug-in object that the host creates, starts and asks to run dialog steps.
+#pragma once
+
+#include "mdhslog.h"
+#include "sdk/mdhsplugininterface.h"
+
+class MDHS_EXPORT distcor : public MDHSPluginInterface {
+public:
+    distcor();
+    ~distcor() override;
+    distcor(const distcor&) = delete;
+    distcor& operator=(const distcor&) = delete;
+
+    // Runs the dialog step named by the parameter "task"; errors become "Error: " message
+    // boxes. Always true.
+    bool execute() override;
+    // Takes the host's services, opens the log stream, checks the host version and takes
+    // the host's FFT functions. True when the plug-in is ready.
+    bool initPlugin() override;
+
+    // The host log; owned, null until initPlugin.
+    MDHSLog* logStream = nullptr;
+};

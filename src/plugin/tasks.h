@@ -1,0 +1,15 @@
+// The dialog steps that execute runs, one per value of the parameter "task".
+#pragma once
+
+class distcor;
+
+// "select_fmr_or_dmr": picks a project through the file dialog and reports its volumes.
+void taskSelectFmrOrDmr();
+// "select_vdm": picks a saved displacement map through the file dialog.
+void taskSelectVdm();
+// "check": verifies that every entry of "files" names a readable FMR or DMR project.
+void taskCheck(distcor& plugin);
+// "estimate": estimates the displacement map of an opposite phase-encoding pair.
+void taskEstimate(distcor& plugin);
+// "apply": undistorts the projects of "files" with the map "vdm".
+void taskApply(distcor& plugin);

@@ -1,0 +1,172 @@
+#include "volumegauss.h"
+
+#include <cmath>
+#include <new>
+#include <stdexcept>
+
+#include "fftapi.h"
+#include "mdhslog.h"
+
+namespace {
+
+constexpr const char* kModule = "src\\volumegauss";
+constexpr double kTwoPi = 6.283185307179586;
+
+// The range of kernel indices [first, last] that the truncation at six standard
+// deviations keeps on an axis of n voxels.
+struct KernelRange {
+    int first;
+    int last;
+};
+
+KernelRange truncatedRange(int n, double sigma)
+{
+    const double c = n * 0.5 - 0.5;
+    const double sixSigma = 6.0 * sigma;
+    const double w = c > sixSigma + 1.0 ? c - (std::trunc(c) - std::trunc(sixSigma)) : c;
+    return {static_cast<int>(std::trunc(c - w)), static_cast<int>(std::trunc(c + w))};
+}
+
+// Storage index of kernel index i; wrapping moves the centre to index 0.
+int wrappedIndex(int i, int n, bool wrap)
+{
+    if (!wrap) return i;
+    const int shifted = i + static_cast<int>(std::trunc(n * 0.5 + 0.5));
+    return shifted > n - 1 ? shifted - n : shifted;
+}
+
+// An FFT buffer of the host, released on every path.
+class Spectrum {
+public:
+    explicit Spectrum(std::size_t complexCount)
+        : data_(static_cast<FftComplex*>(fftApi.hs_fftwf_malloc(complexCount * sizeof(FftComplex))))
+    {
+        if (data_ == nullptr) throw std::bad_alloc();
+    }
+    ~Spectrum() { release(); }
+    Spectrum(const Spectrum&) = delete;
+    Spectrum& operator=(const Spectrum&) = delete;
+
+    FftComplex* data() { return data_; }
+    void release()
+    {
+        if (data_ != nullptr) fftApi.hs_fftwf_free(data_);
+        data_ = nullptr;
+    }
+
+private:
+    FftComplex* data_;
+};
+
+// Plans, runs and destroys one transform.
+void runPlan(void* plan)
+{
+    if (plan == nullptr) throw std::runtime_error("The host's FFT could not plan a transform.");
+    fftApi.hs_fftwf_execute(plan);
+    fftApi.hs_fftwf_destroy_plan(plan);
+}
+
+void forwardTransform(const Volume& volume, FftComplex* spectrum)
+{
+    runPlan(fftApi.hs_fftwf_plan_dft_r2c_3d(volume.nz(), volume.ny(), volume.nx(), const_cast<float*>(volume.data()),
+                                            spectrum, kFftEstimate));
+}
+
+} // namespace
+
+std::vector<double> gaussianKernel1D(int n, double sigma, int kind)
+{
+    std::vector<double> kernel(static_cast<std::size_t>(std::max(n, 0)), 0.0);
+    const int h = n / 2;
+    const double sigma2 = sigma * sigma;
+    const double norm = std::sqrt(kTwoPi) * sigma;
+    for (int i = 0; i < n; ++i) {
+        const int t = i - h;
+        const double t2 = static_cast<double>(t * t);
+        double g = 1.0;
+        if (kind == 1) g = -t / sigma2;
+        if (kind == 2) g = (t2 - sigma2) / (sigma2 * sigma2);
+        kernel[i] = std::exp(-t2 / (2.0 * sigma2)) / norm * g;
+    }
+    return kernel;
+}
+
+Volume gaussianKernel3D(Dimensions extent, const Sigma3& sigma, const KernelKinds& kinds, bool wrap)
+{
+    const std::vector<double> kx = gaussianKernel1D(extent.x, sigma[0], kinds[0]);
+    const std::vector<double> ky = gaussianKernel1D(extent.y, sigma[1], kinds[1]);
+    const std::vector<double> kz = gaussianKernel1D(extent.z, sigma[2], kinds[2]);
+    Volume kernel(extent, 0.0f);
+    const KernelRange rx = truncatedRange(extent.x, sigma[0]);
+    const KernelRange ry = truncatedRange(extent.y, sigma[1]);
+    const KernelRange rz = truncatedRange(extent.z, sigma[2]);
+    for (int i = rz.first; i <= rz.last; ++i) {
+        const int z = wrappedIndex(i, extent.z, wrap);
+        for (int j = ry.first; j <= ry.last; ++j) {
+            const int y = wrappedIndex(j, extent.y, wrap);
+            float* row = kernel.data() + kernel.index(0, y, z);
+            for (int k = rx.first; k <= rx.last; ++k)
+                row[wrappedIndex(k, extent.x, wrap)] = static_cast<float>(kx[k] * ky[j] * kz[i]);
+        }
+    }
+    return kernel;
+}
+
+Matrix gaussianKernel2D(int columns, int rows, const std::array<double, 2>& sigma, const std::array<int, 2>& kinds,
+                        bool wrap)
+{
+    const std::vector<double> kc = gaussianKernel1D(columns, sigma[0], kinds[0]);
+    const std::vector<double> kr = gaussianKernel1D(rows, sigma[1], kinds[1]);
+    Matrix kernel(columns, rows, 0.0f);
+    const KernelRange rc = truncatedRange(columns, sigma[0]);
+    const KernelRange rr = truncatedRange(rows, sigma[1]);
+    for (int j = rr.first; j <= rr.last; ++j) {
+        const int r = wrappedIndex(j, rows, wrap);
+        for (int k = rc.first; k <= rc.last; ++k)
+            kernel(wrappedIndex(k, columns, wrap), r) = static_cast<float>(kc[k] * kr[j]);
+    }
+    return kernel;
+}
+
+void fftConvolve(Volume& volume, const Volume& kernel)
+{
+    check(volume.dimensions() == kernel.dimensions(), kModule, 195, "input.dimensions() == kernel.dimensions()");
+    const std::size_t count = volume.size();
+    if (count == 0) return;
+    if (fftApi.hs_fftwf_malloc == nullptr) throw std::runtime_error("The host's FFT functions are not available.");
+    const std::size_t half = static_cast<std::size_t>(volume.nz()) * static_cast<std::size_t>(volume.ny()) *
+                             static_cast<std::size_t>(volume.nx() / 2 + 1);
+    Spectrum k(half), i(half), p(half);
+    forwardTransform(kernel, k.data());
+    forwardTransform(volume, i.data());
+    const float s = static_cast<float>(1.0 / static_cast<double>(count));
+    FftComplex* kd = k.data();
+    FftComplex* id = i.data();
+    FftComplex* pd = p.data();
+    for (std::size_t n = 0; n < half; ++n) {
+        const float ir = id[n][0], ii = id[n][1], kr = kd[n][0], ki = kd[n][1];
+        pd[n][0] = (ir * kr - ii * ki) * s;
+        pd[n][1] = (ir * ki + ii * kr) * s;
+    }
+    i.release();
+    k.release();
+    runPlan(fftApi.hs_fftwf_plan_dft_c2r_3d(volume.nz(), volume.ny(), volume.nx(), p.data(), volume.data(),
+                                            kFftEstimate));
+}
+
+void smoothGaussian(Volume& volume, const Sigma3& sigma, const KernelKinds& kinds, bool pad)
+{
+    const Dimensions extent = volume.dimensions();
+    // Replicated edges keep the circular convolution from reaching the opposite face.
+    if (pad) volume.padReplicate({7, 7, 7});
+    const Volume kernel = gaussianKernel3D(volume.dimensions(), sigma, kinds, true);
+    fftConvolve(volume, kernel);
+    if (pad) volume.resizeCentred(extent);
+}
+
+Volume smoothedCopy(const Volume& source, const Sigma3& sigma, const KernelKinds& kinds)
+{
+    Volume copy(source);
+    smoothGaussian(copy, sigma, kinds, true);
+    return copy;
+}

@@ -1,0 +1,271 @@
+// Voxel data of the project records: STC files (slice-major) beside FMR headers, DWI
+// files (volume-major) beside DMR headers. Data move one slice image at a time through
+// the file streams.
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <string>
+
+#include "fileerrors.h"
+#include "filenames.h"
+#include "projectheader.h"
+
+namespace {
+
+enum class Layout { SliceMajor, VolumeMajor };
+
+struct DataFile {
+    const char* extension;
+    Layout layout;
+    const char* openForReadingMessage;
+    const char* openForWritingMessage;
+};
+
+constexpr DataFile kStcFile{".stc", Layout::SliceMajor, "Failed opening STC for reading: ",
+                            "Failed opening STC for writing: "};
+constexpr DataFile kDwiFile{".dwi", Layout::VolumeMajor, "Failed opening for reading: ",
+                            "Failed opening for writing: "};
+
+bool floatElements(const ProjectHeader& h)
+{
+    return h.DataType.present && h.DataType.value == 2;
+}
+
+std::size_t elementSize(const ProjectHeader& h)
+{
+    return floatElements(h) ? sizeof(float) : sizeof(std::int16_t);
+}
+
+// Extents of the data as the header gives them, checked for sign and overflow.
+struct DataExtents {
+    int nx = 0;
+    int ny = 0;
+    int nz = 0;
+    int volumes = 0;
+    std::size_t sliceElements = 0;
+    std::uint64_t fileBytes = 0;
+};
+
+DataExtents dataExtents(const ProjectHeader& h)
+{
+    DataExtents e{h.ResolutionX.value, h.ResolutionY.value, h.NrOfSlices.value, h.NrOfVolumes.value};
+    const std::string values = "ResolutionX " + std::to_string(e.nx) + ", ResolutionY " + std::to_string(e.ny) +
+                               ", NrOfSlices " + std::to_string(e.nz) + ", NrOfVolumes " +
+                               std::to_string(e.volumes);
+    if (e.nx < 0 || e.ny < 0 || e.nz < 0 || e.volumes < 0)
+        throw ReadFileError("Negative data extent in " + h.fileName + ": " + values);
+    std::uint64_t slice = 0;
+    std::uint64_t bytes = 0;
+    if (__builtin_mul_overflow(static_cast<std::uint64_t>(e.nx), static_cast<std::uint64_t>(e.ny), &slice) ||
+        __builtin_mul_overflow(slice, static_cast<std::uint64_t>(e.nz), &bytes) ||
+        __builtin_mul_overflow(bytes, static_cast<std::uint64_t>(e.volumes), &bytes) ||
+        __builtin_mul_overflow(bytes, static_cast<std::uint64_t>(elementSize(h)), &bytes) ||
+        bytes > static_cast<std::uint64_t>(std::numeric_limits<std::streamoff>::max()))
+        throw ReadFileError("Data size overflows in " + h.fileName + ": " + values);
+    e.sliceElements = static_cast<std::size_t>(slice);
+    e.fileBytes = bytes;
+    return e;
+}
+
+std::uint64_t fileSize(std::ifstream& in)
+{
+    in.seekg(0, std::ios::end);
+    const std::streamoff size = in.tellg();
+    in.seekg(0, std::ios::beg);
+    return size < 0 ? 0 : static_cast<std::uint64_t>(size);
+}
+
+// 16-bit output: truncation toward zero, saturated to the int16 range; NaN gives 0.
+std::int16_t toInt16(float v)
+{
+    if (std::isnan(v)) return 0;
+    if (v >= 32767.0f) return 32767;
+    if (v <= -32768.0f) return -32768;
+    return static_cast<std::int16_t>(v);
+}
+
+std::int16_t fromLittleEndian(std::int16_t v)
+{
+    if constexpr (std::endian::native == std::endian::big)
+        return static_cast<std::int16_t>((static_cast<std::uint16_t>(v) >> 8) | (static_cast<std::uint16_t>(v) << 8));
+    return v;
+}
+
+std::uint32_t fromLittleEndian(std::uint32_t v)
+{
+    if constexpr (std::endian::native == std::endian::big)
+        return (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
+    return v;
+}
+
+// Moves slice images between a file and the volumes, in the file's layout order.
+class SliceBuffer {
+public:
+    SliceBuffer(std::size_t elements, bool floats) : elements_(elements), floats_(floats)
+    {
+        if (floats_)
+            words_.resize(elements);
+        else
+            shorts_.resize(elements);
+    }
+
+    bool read(std::istream& in, float* slice)
+    {
+        if (elements_ == 0) return true;
+        if (floats_) {
+            in.read(reinterpret_cast<char*>(words_.data()), static_cast<std::streamsize>(elements_ * 4));
+            for (std::size_t i = 0; i < elements_; ++i) slice[i] = std::bit_cast<float>(fromLittleEndian(words_[i]));
+        } else {
+            in.read(reinterpret_cast<char*>(shorts_.data()), static_cast<std::streamsize>(elements_ * 2));
+            for (std::size_t i = 0; i < elements_; ++i) slice[i] = static_cast<float>(fromLittleEndian(shorts_[i]));
+        }
+        return static_cast<bool>(in);
+    }
+
+    void write(std::ostream& out, const float* slice)
+    {
+        if (elements_ == 0) return;
+        if (floats_) {
+            for (std::size_t i = 0; i < elements_; ++i) words_[i] = fromLittleEndian(std::bit_cast<std::uint32_t>(slice[i]));
+            out.write(reinterpret_cast<const char*>(words_.data()), static_cast<std::streamsize>(elements_ * 4));
+        } else {
+            for (std::size_t i = 0; i < elements_; ++i) shorts_[i] = fromLittleEndian(toInt16(slice[i]));
+            out.write(reinterpret_cast<const char*>(shorts_.data()), static_cast<std::streamsize>(elements_ * 2));
+        }
+    }
+
+private:
+    std::size_t elements_;
+    bool floats_;
+    std::vector<std::uint32_t> words_;
+    std::vector<std::int16_t> shorts_;
+};
+
+// Calls visit(volume, z) for every slice image in the file order of the layout.
+template <class Visit>
+void forEachSlice(Layout layout, int volumes, int nz, Visit visit)
+{
+    if (layout == Layout::SliceMajor) {
+        for (int z = 0; z < nz; ++z)
+            for (int v = 0; v < volumes; ++v) visit(v, z);
+    } else {
+        for (int v = 0; v < volumes; ++v)
+            for (int z = 0; z < nz; ++z) visit(v, z);
+    }
+}
+
+void loadVolumes(ProjectHeader& h, const DataFile& kind)
+{
+    const std::string path = h.dataFilePath(kind.extension);
+    std::ifstream in;
+    std::error_code ignored;
+    if (!std::filesystem::is_directory(path, ignored)) in.open(path, std::ios::binary);
+    if (!in.is_open()) throw OpenFileError(kind.openForReadingMessage + path);
+    if (kind.layout == Layout::VolumeMajor && h.DataStorageFormat.value != 3)
+        throw ReadFileError("Can only read DataStorageFormat 3, Not " + std::to_string(h.DataStorageFormat.value));
+
+    const DataExtents e = dataExtents(h);
+    const std::uint64_t actual = fileSize(in);
+    if (actual < e.fileBytes)
+        throw ReadFileError("Data file " + path + " is too short: the header promises " + std::to_string(e.fileBytes) +
+                            " bytes, the file holds " + std::to_string(actual));
+
+    h.volumes.clear();
+    h.volumes.reserve(static_cast<std::size_t>(e.volumes));
+    for (int v = 0; v < e.volumes; ++v) h.volumes.emplace_back(e.nx, e.ny, e.nz);
+
+    SliceBuffer buffer(e.sliceElements, floatElements(h));
+    forEachSlice(kind.layout, e.volumes, e.nz, [&](int v, int z) {
+        if (!buffer.read(in, h.volumes[v].data() + static_cast<std::size_t>(z) * e.sliceElements))
+            throw ReadFileError("error reading from binary file " + path);
+    });
+}
+
+void writeHeaderFile(const ProjectHeader& h, const auto& writeText)
+{
+    std::ofstream out(h.fileName, std::ios::binary | std::ios::trunc);
+    if (!out.is_open()) throw WriteFileError("Cannot Create file: " + h.fileName);
+    writeText(out);
+    out.close();
+    if (out.fail()) throw WriteFileError("error writing to file " + h.fileName);
+}
+
+// Every volume must have the header's extent, so that the file holds what it promises.
+void checkVolumesMatchHeader(const ProjectHeader& h, const std::string& path)
+{
+    const Dimensions expected{h.ResolutionX.value, h.ResolutionY.value, h.NrOfSlices.value};
+    for (std::size_t v = 0; v < h.volumes.size(); ++v) {
+        const Dimensions d = h.volumes[v].dimensions();
+        if (d != expected)
+            throw WriteFileError("Cannot write " + path + ": volume " + std::to_string(v) + " has extent " +
+                                 std::to_string(d.x) + " x " + std::to_string(d.y) + " x " + std::to_string(d.z) +
+                                 ", the header gives " + std::to_string(expected.x) + " x " +
+                                 std::to_string(expected.y) + " x " + std::to_string(expected.z));
+    }
+}
+
+template <class Header>
+void writeHeaderAndData(Header& h, const DataFile& kind)
+{
+    if (!h.volumes.empty()) h.NrOfVolumes.value = static_cast<std::int32_t>(h.volumes.size());
+    const std::string path = h.dataFilePath(kind.extension);
+    checkVolumesMatchHeader(h, path);
+
+    writeHeaderFile(h, [&](std::ostream& out) { h.writeHeaderText(out); });
+    if (h.volumes.empty()) return;
+
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out.is_open()) throw WriteFileError(kind.openForWritingMessage + path);
+    const std::size_t sliceElements =
+        static_cast<std::size_t>(h.ResolutionX.value) * static_cast<std::size_t>(h.ResolutionY.value);
+    SliceBuffer buffer(sliceElements, floatElements(h));
+    forEachSlice(kind.layout, h.NrOfVolumes.value, h.NrOfSlices.value, [&](int v, int z) {
+        buffer.write(out, h.volumes[v].data() + static_cast<std::size_t>(z) * sliceElements);
+    });
+    out.close();
+    if (out.fail()) throw WriteFileError("error writing to binary file " + path);
+}
+
+template <class Header>
+void saveUnderNewName(Header& h, const std::string& newName)
+{
+    if (h.volumes.empty()) h.loadVoxelData();
+    h.fileName = newName;
+    h.Prefix.value = stripExtension(fileNamePart(newName));
+    h.writeWithData();
+}
+
+} // namespace
+
+void FmrHeader::loadVoxelData()
+{
+    loadVolumes(*this, kStcFile);
+}
+
+void FmrHeader::writeWithData()
+{
+    writeHeaderAndData(*this, kStcFile);
+}
+
+void FmrHeader::saveAs(const std::string& newName)
+{
+    saveUnderNewName(*this, newName);
+}
+
+void DmrHeader::loadVoxelData()
+{
+    loadVolumes(*this, kDwiFile);
+}
+
+void DmrHeader::writeWithData()
+{
+    writeHeaderAndData(*this, kDwiFile);
+}
+
+void DmrHeader::saveAs(const std::string& newName)
+{
+    saveUnderNewName(*this, newName);
+}
