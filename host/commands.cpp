@@ -4,6 +4,11 @@ const std::vector<CommandEntry>& allCommands()
 {
     static const std::vector<CommandEntry> commands{
         {&infoCommand, commandInfo},
+        {&estimateCommand, commandEstimate},
+        {&applyCommand, commandApply},
+        {&checkCommand, commandCheck},
+        {&selectCommand, commandSelect},
+        {&selectVdmCommand, commandSelectVdm},
         {&taskCommand, commandTask},
     };
     return commands;
