@@ -37,3 +37,18 @@ struct PhantomVolumes {
 // Throws std::invalid_argument for options that cannot give a phantom.
 void validatePhantomOptions(const PhantomOptions& options);
 PhantomVolumes makePhantom(const PhantomOptions& options);
+
+// Paths of what writePhantom wrote.
+struct PhantomFiles {
+    std::string first;   // corrected with +map: "AP" (or "LR" for left-right encoding)
+    std::string second;  // corrected with -map: "PA" (or "RL")
+    std::string truth;   // the undistorted object, one volume without noise
+    std::string map;     // the true map, "true_vdm.map"
+    std::string summary; // "phantom.txt"
+};
+
+// Makes the phantom and writes it into the directory (created when missing): the two
+// acquisitions and the truth as projects (.fmr/.stc or .dmr/.dwi), the true map as a
+// .map file and a short text summary. Throws std::invalid_argument for bad options and
+// the file errors when something cannot be written.
+PhantomFiles writePhantom(const std::string& directory, const PhantomOptions& options);

@@ -143,3 +143,51 @@ void sampleBspline(const std::vector<double>& coefficients, Dimensions extent, c
         results[p] = sum;
     }
 }
+
+void sampleBsplineShiftedY(const std::vector<double>& coefficients, Dimensions extent, const Volume& shifts,
+                           float sign, float* results)
+{
+    const int nx = extent.x, ny = extent.y, nz = extent.z;
+    const std::size_t slice = static_cast<std::size_t>(nx) * static_cast<std::size_t>(ny);
+    const double* g = coefficients.data();
+    // x and z are integers: their weights depend on the column and the slice only.
+    std::vector<AxisWeights> columns(static_cast<std::size_t>(nx));
+    for (int x = 0; x < nx; ++x) axisWeights(static_cast<float>(x), nx, columns[x]);
+    // The z sums of the current slice, shared by every position in it.
+    std::vector<double> plane(slice);
+    AxisWeights wy, wz;
+    for (int z = 0; z < nz; ++z) {
+        axisWeights(static_cast<float>(z), nz, wz);
+        const double* layer[4];
+        for (int c = 0; c < 4; ++c) layer[c] = g + static_cast<std::size_t>(wz.index[c]) * slice;
+        for (std::size_t i = 0; i < slice; ++i) {
+            double sumZ = 0.0;
+            for (int c = 0; c < 4; ++c) sumZ += wz.weight[c] * layer[c][i];
+            plane[i] = sumZ;
+        }
+        for (int y = 0; y < ny; ++y) {
+            const std::size_t row = static_cast<std::size_t>(z) * slice + static_cast<std::size_t>(y) * nx;
+            const float* shift = shifts.data() + row;
+            float* out = results + row;
+            const float fy = static_cast<float>(y);
+            for (int x = 0; x < nx; ++x) {
+                if (!axisWeights(fy + sign * shift[x], ny, wy)) {
+                    out[x] = 0.0f;
+                    continue;
+                }
+                const AxisWeights& wx = columns[x];
+                const double* lines[4];
+                for (int b = 0; b < 4; ++b) lines[b] = plane.data() + static_cast<std::size_t>(wy.index[b]) * nx;
+                // Index x+2 has weight 0 at an integer x; its term would add +0.
+                float sum = 0.0f;
+                for (int a = 1; a < 4; ++a) {
+                    const int column = wx.index[a];
+                    double sumY = 0.0;
+                    for (int b = 0; b < 4; ++b) sumY += wy.weight[b] * lines[b][column];
+                    sum += static_cast<float>(wx.weight[a] * sumY);
+                }
+                out[x] = sum;
+            }
+        }
+    }
+}

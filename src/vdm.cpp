@@ -114,14 +114,7 @@ void applyVdmCubic(Volume& dst, const Volume& src, const Volume& vdm, bool rever
     checkResampling(dst, src, vdm, 70);
     const float s = direction(reversed);
     const std::vector<double> coefficients = bsplineCoefficients(src.data(), src.dimensions());
-    std::vector<Point3> positions;
-    positions.reserve(src.size());
-    for (int z = 0; z < src.nz(); ++z)
-        for (int y = 0; y < src.ny(); ++y)
-            for (int x = 0; x < src.nx(); ++x)
-                positions.push_back({static_cast<float>(x), static_cast<float>(y) + s * vdm(x, y, z),
-                                     static_cast<float>(z)});
-    sampleBspline(coefficients, src.dimensions(), positions, dst.data());
+    sampleBsplineShiftedY(coefficients, src.dimensions(), vdm, s, dst.data());
 }
 
 void applyVdmCubicReversed(Volume& dst, const Volume& src, const Volume& vdm)

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cmath>
 #include <random>
 
@@ -147,4 +149,27 @@ TEST(Bspline, FarOrInvalidPositionsGiveZeroAndEmptyListsWriteNothing)
     float untouched = 42.0f;
     sampleBspline(g, v.dimensions(), {}, &untouched);
     EXPECT_EQ(untouched, 42.0f);
+}
+
+TEST(Bspline, ShiftedColumnSamplingEqualsGeneralSamplingBitForBit)
+{
+    for (const Dimensions e : {Dimensions{6, 9, 4}, Dimensions{1, 5, 1}, Dimensions{3, 2, 1}}) {
+        const Volume v = randomVolume(e, 15);
+        Volume shifts = randomVolume(e, 16);
+        for (std::size_t i = 0; i < shifts.size(); ++i) shifts[i] *= 0.1f;
+        const std::vector<double> g = bsplineCoefficients(v.data(), e);
+        for (const float sign : {1.0f, -1.0f}) {
+            std::vector<Point3> positions;
+            for (int z = 0; z < e.z; ++z)
+                for (int y = 0; y < e.y; ++y)
+                    for (int x = 0; x < e.x; ++x)
+                        positions.push_back({static_cast<float>(x), static_cast<float>(y) + sign * shifts(x, y, z),
+                                             static_cast<float>(z)});
+            std::vector<float> expected(positions.size()), actual(positions.size());
+            sampleBspline(g, e, positions, expected.data());
+            sampleBsplineShiftedY(g, e, shifts, sign, actual.data());
+            for (std::size_t i = 0; i < actual.size(); ++i)
+                ASSERT_EQ(std::bit_cast<std::uint32_t>(actual[i]), std::bit_cast<std::uint32_t>(expected[i])) << i;
+        }
+    }
 }
