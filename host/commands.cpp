@@ -9,6 +9,8 @@ const std::vector<CommandEntry>& allCommands()
         {&checkCommand, commandCheck},
         {&selectCommand, commandSelect},
         {&selectVdmCommand, commandSelectVdm},
+        {&simulateCommand, commandSimulate},
+        {&demoCommand, commandDemo},
         {&taskCommand, commandTask},
     };
     return commands;

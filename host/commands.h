@@ -40,3 +40,9 @@ int commandSelect(const std::vector<std::string>& arguments);
 
 extern const CommandSpec selectVdmCommand;
 int commandSelectVdm(const std::vector<std::string>& arguments);
+
+extern const CommandSpec simulateCommand;
+int commandSimulate(const std::vector<std::string>& arguments);
+
+extern const CommandSpec demoCommand;
+int commandDemo(const std::vector<std::string>& arguments);
