@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "commands.h"
 #include "phantom.h"
 #include "projectheader.h"
 #include "vdm.h"
@@ -218,8 +219,6 @@ Volume rounded(const Volume& v)
 }
 
 } // namespace
-
-int commandSimulate(const std::vector<std::string>& arguments);
 
 TEST(Phantom, WrittenFmrProjectsAndMapReadBackAsMade)
 {
