@@ -75,6 +75,22 @@ TEST(Phantom, CorrectionWithPlusAndMinusMapRestoresTheObject)
     EXPECT_LT(p.largestSlope, 0.8);
 }
 
+TEST(Phantom, MapAgreementIsInvariantToScaleAndOffsetButNotTheError)
+{
+    PhantomOptions options;
+    options.extent = {24, 24, 8};
+    const PhantomVolumes p = makePhantom(options);
+    const MapAgreement same = compareWithTrueMap(p, p.displacement);
+    EXPECT_NEAR(same.correlation, 1.0, 1e-9);
+    EXPECT_EQ(same.rmsError, 0.0);
+    EXPECT_GT(same.rmsTrue, 0.1);
+    const MapAgreement affine = compareWithTrueMap(p, p.displacement * 2.0f + 3.0f);
+    EXPECT_NEAR(affine.correlation, 1.0, 1e-6);
+    const MapAgreement shifted = compareWithTrueMap(p, p.displacement + 1.0f);
+    EXPECT_NEAR(shifted.rmsError, 1.0, 1e-6);
+    EXPECT_EQ(shifted.rmsTrue, same.rmsTrue);
+}
+
 TEST(Phantom, LeftRightPhaseEncodingDisplacesAlongX)
 {
     PhantomOptions options;
