@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
 # One entry point for setting up, building and running VARNO on Debian 12.
-#   ./build.sh demo           install what is missing, build, run the main job (for now:
-#                             show the plug-in as the host loads it)
+#   ./build.sh demo [DIR]     install what is missing, build, run the phantom demo
 #   ./build.sh test           install what is missing, build, run every test
 #   ./build.sh test-sanitize  the tests again under AddressSanitizer and UBSan
 #   ./build.sh bench          the micro-benchmarks
@@ -23,7 +22,7 @@ bash scripts/install-deps.sh
 case "$command" in
   build) configure_and_build build -DVARNO_BUILD_TESTS=ON -DVARNO_BUILD_BENCHMARKS=ON ;;
   demo) configure_and_build build -DVARNO_BUILD_TESTS=OFF -DVARNO_BUILD_BENCHMARKS=OFF
-        ./build/bin/mindaro info ;;
+        ./build/bin/mindaro demo "${@:2}" ;;
   test) configure_and_build build -DVARNO_BUILD_TESTS=ON -DVARNO_BUILD_BENCHMARKS=ON
         ctest --test-dir build --output-on-failure -j "$jobs" ;;
   test-sanitize) configure_and_build build-sanitize -DVARNO_SANITIZE=ON -DVARNO_BUILD_TESTS=ON -DVARNO_BUILD_BENCHMARKS=OFF

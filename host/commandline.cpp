@@ -84,9 +84,12 @@ ParsedCommandLine parseCommandLine(const CommandSpec& spec, const std::vector<st
         } else if (equals != std::string::npos) {
             value = argument.substr(equals + 1);
         } else {
-            if (index + 1 == arguments.size())
-                throw UsageError("option " + name + " needs a value (" + option->argument + ")");
-            value = arguments[++index];
+            if (index + option->valueCount >= arguments.size())
+                throw UsageError("option " + name + " needs " +
+                                 (option->valueCount == 1 ? "a value" : std::to_string(option->valueCount) + " values") +
+                                 " (" + option->argument + ")");
+            for (std::size_t word = 0; word < option->valueCount; ++word)
+                value += (word == 0 ? "" : " ") + arguments[++index];
         }
         parsed.options.emplace_back(name, value);
     }

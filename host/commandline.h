@@ -16,6 +16,8 @@ struct OptionSpec {
     std::string argument;  // what follows it, "NAME=TEXT"; empty for a switch
     std::string help;
     bool repeatable = false;
+    // Words the option takes ("--volumes K0 K1" takes 2); they are kept joined by one space.
+    std::size_t valueCount = 1;
 };
 
 constexpr std::size_t kAnyNumber = std::numeric_limits<std::size_t>::max();

@@ -4,6 +4,13 @@ const std::vector<CommandEntry>& allCommands()
 {
     static const std::vector<CommandEntry> commands{
         {&infoCommand, commandInfo},
+        {&estimateCommand, commandEstimate},
+        {&applyCommand, commandApply},
+        {&checkCommand, commandCheck},
+        {&selectCommand, commandSelect},
+        {&selectVdmCommand, commandSelectVdm},
+        {&simulateCommand, commandSimulate},
+        {&demoCommand, commandDemo},
         {&taskCommand, commandTask},
     };
     return commands;

@@ -25,3 +25,24 @@ int commandInfo(const std::vector<std::string>& arguments);
 
 extern const CommandSpec taskCommand;
 int commandTask(const std::vector<std::string>& arguments);
+
+extern const CommandSpec estimateCommand;
+int commandEstimate(const std::vector<std::string>& arguments);
+
+extern const CommandSpec applyCommand;
+int commandApply(const std::vector<std::string>& arguments);
+
+extern const CommandSpec checkCommand;
+int commandCheck(const std::vector<std::string>& arguments);
+
+extern const CommandSpec selectCommand;
+int commandSelect(const std::vector<std::string>& arguments);
+
+extern const CommandSpec selectVdmCommand;
+int commandSelectVdm(const std::vector<std::string>& arguments);
+
+extern const CommandSpec simulateCommand;
+int commandSimulate(const std::vector<std::string>& arguments);
+
+extern const CommandSpec demoCommand;
+int commandDemo(const std::vector<std::string>& arguments);

@@ -32,6 +32,8 @@ struct HostState {
     YesNoAnswer yesNo = YesNoAnswer::Ask;
     // Set when a message box starting with "Error" was shown.
     bool errorShown = false;
+    // Every message box shown, errors or not.
+    int messagesShown = 0;
     // Where log entries and message boxes appear.
     std::ostream* logOutput = &std::cout;
     std::ostream* messageOutput = &std::cerr;

@@ -16,6 +16,7 @@ void showMessage(const std::string& text)
 {
     HostState& state = hostState();
     if (text.rfind("Error", 0) == 0) state.errorShown = true;
+    ++state.messagesShown;
     withBusyCursorCleared([&] {
         *state.messageOutput << text;
         if (text.empty() || text.back() != '\n') *state.messageOutput << '\n';

@@ -64,18 +64,6 @@ TEST(CommandLine, ValuesOfOptionsAreChecked)
         EXPECT_THROW(parseInteger("--set-int", bad), UsageError) << bad;
 }
 
-TEST(CommandLine, HelpIsGeneratedFromTheDeclaration)
-{
-    std::ostringstream help;
-    printHelp(kSpec, help);
-    EXPECT_EQ(help.str(),
-              "usage: mindaro apply VDM PROJECT... [options]\n\napply a map\n\nOptions:\n"
-              "  --set NAME=TEXT   a parameter (repeatable)\n"
-              "  --open PATH       a path\n"
-              "  --yes             a switch\n"
-              "  --help            show this help and exit\n");
-}
-
 TEST(CommandLine, RunCommandTurnsUsageErrorsIntoStatusTwoAndHelpIntoZero)
 {
     int bodyRuns = 0;

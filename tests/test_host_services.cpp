@@ -107,16 +107,6 @@ TEST_F(HostServices, YesNoQuestionsAreAnsweredAsToldAndShown)
     EXPECT_EQ(messages.str(), "Overwrite run1_undist.fmr? -> yes\nOverwrite run2_undist.fmr? -> no\n");
 }
 
-TEST_F(HostServices, VersionIsReportedAsConfigured)
-{
-    int version[3] = {};
-    hsGetVersionOfMindaroHS(&version[0], &version[1], &version[2]);
-    EXPECT_EQ(std::vector<int>(version, version + 3), (std::vector<int>{3, 1, 0}));
-    ASSERT_TRUE(parseHostVersion("3.2.-5", hostState().version));
-    hsGetVersionOfMindaroHS(&version[0], &version[1], &version[2]);
-    EXPECT_EQ(std::vector<int>(version, version + 3), (std::vector<int>{3, 2, -5}));
-}
-
 TEST(HostVersionText, OnlyThreeWholeNumbersSeparatedByDots)
 {
     HostVersion version;

@@ -58,16 +58,6 @@ TEST_F(LogStream, DestructionPassesUnflushedTextOnOnce)
     EXPECT_EQ(entries, (std::vector<std::string>{"y", ""}));
 }
 
-TEST_F(LogStream, LongTextIsPassedWhole)
-{
-    const std::string text(100000, 'q');
-    MDHSLog log(record);
-    log << text;
-    log.flush();
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0], text);
-}
-
 TEST(AssertionError, MessageNamesSourceLineAndCondition)
 {
     const std::logic_error error = makeAssertionError("src\\distcor", 124, "slices != nullptr");

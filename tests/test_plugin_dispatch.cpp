@@ -75,14 +75,6 @@ TEST(Dispatch, ExceptionFromParameterReadingBecomesAnErrorBox)
               (std::vector<std::string>{"getString:task", "getString:files", "message:Error: broken parameter"}));
 }
 
-TEST(SelectVdm, CancelledDialogSetsAnEmptyFileName)
-{
-    FakeHost host;
-    host.strings["filename"] = "old";
-    taskSelectVdm();
-    EXPECT_EQ(host.strings["filename"], "");
-}
-
 TEST(Check, EmptyListOrOnlyNewlinesIsOk)
 {
     for (const std::string files : {"", "\n\n\n"}) {
@@ -127,20 +119,6 @@ TEST(Parameters, StringsAreReadThroughTheFullBuffer)
     EXPECT_EQ(readStringParameter("unset"), "");
 }
 
-TEST(Parameters, IntegersFlagsAndWrites)
-{
-    FakeHost host;
-    host.ints["volume0"] = -7;
-    host.ints["rllr"] = 2;
-    EXPECT_EQ(readIntParameter("volume0"), -7);
-    EXPECT_TRUE(readFlagParameter("rllr"));
-    EXPECT_FALSE(readFlagParameter("use_ic"));
-    writeStringParameter("vdm", "/d/run_vdm.map");
-    writeIntParameter("nr_of_volumes", 12);
-    EXPECT_EQ(host.strings["vdm"], "/d/run_vdm.map");
-    EXPECT_EQ(host.ints["nr_of_volumes"], 12);
-}
-
 TEST(SplitLines, DropsEmptyPiecesAndKeepsOrder)
 {
     EXPECT_EQ(splitLines("/d/a.fmr\n\n/d/b.dmr\n"), (std::vector<std::string>{"/d/a.fmr", "/d/b.dmr"}));
@@ -151,23 +129,3 @@ TEST(SplitLines, DropsEmptyPiecesAndKeepsOrder)
     EXPECT_TRUE(splitLines("\n").empty());
 }
 
-TEST(SplitLines, JoiningThePiecesBackGivesTheTextWithoutEmptyLines)
-{
-    std::string text;
-    std::string expected;
-    unsigned state = 12345;
-    for (int index = 0; index < 200; ++index) {
-        state = state * 1103515245u + 12345u;
-        const int kind = static_cast<int>((state >> 16) % 3);
-        if (kind == 0) {
-            text += "\n";
-        } else {
-            const std::string piece = std::to_string(index) + "p";
-            text += piece + "\n";
-            expected += piece + "|";
-        }
-    }
-    std::string joined;
-    for (const std::string& piece : splitLines(text)) joined += piece + "|";
-    EXPECT_EQ(joined, expected);
-}

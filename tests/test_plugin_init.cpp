@@ -128,16 +128,6 @@ TEST(InitPlugin, FftTableStopsAtTheFirstMissingEntry)
     EXPECT_EQ(fftApi.hs_fftwf_execute, sentinel);
 }
 
-TEST(InitPlugin, MissingOrdinaryServiceIsLeftNullWithoutReport)
-{
-    FakeHost host;
-    host.missingFunctions = {"hsYesNoMessageBox"};
-    distcor plugin;
-    EXPECT_TRUE(plugin.initPlugin());
-    EXPECT_EQ(hostApi.hsYesNoMessageBox, nullptr);
-    EXPECT_TRUE(host.callsStartingWith("message:").empty());
-}
-
 TEST(InitPlugin, SecondCallReplacesTheLogAndResolvesBothTablesAgain)
 {
     FakeHost host;

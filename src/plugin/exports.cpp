@@ -30,7 +30,7 @@ MDHS_EXPORT const char* getHelpFile()
 
 MDHS_EXPORT const char* getAuthor()
 {
-    return "<i>The VARNO team, VARNO Imaging Software</i>";
+    return "<i>The VARNO team</i>";
 }
 
 MDHS_EXPORT const char* getPluginDescription()

@@ -1,9 +1,70 @@
 #include <stdexcept>
+#include <string>
+#include <variant>
 
+#include "filenames.h"
+#include "plugin/distcor.h"
+#include "plugin/hostapi.h"
+#include "plugin/parameters.h"
+#include "plugin/projects.h"
 #include "plugin/tasks.h"
+#include "vdmmapfile.h"
+#include "volumetransform.h"
 
-// This build does not carry the "apply" step yet; the dialog gets a clear error for it.
-void taskApply(distcor&)
+namespace {
+
+void logLine(distcor& plugin, const std::string& text)
 {
-    throw std::logic_error("task \"apply\" is not available in this build");
+    *plugin.logStream << text;
+    plugin.logStream->flush();
+}
+
+// The extent of a project as stored: that of its first volume, or of its header when it
+// holds none.
+Dimensions storedExtent(Project& project)
+{
+    const auto& volumes = projectVolumes(project);
+    if (!volumes.empty()) return volumes.front().dimensions();
+    const ProjectHeader& header = projectHeader(project);
+    return {header.ResolutionX.value, header.ResolutionY.value, header.NrOfSlices.value};
+}
+
+}  // namespace
+
+void taskApply(distcor& plugin)
+{
+    const bool rllr = readFlagParameter("rllr");
+    const std::string mapPath = readStringParameter("vdm");
+    const std::vector<std::string> files = splitLines(readStringParameter("files"));
+
+    logLine(plugin, "Loading VDM...");
+    // The map as stored; the working map has y along the phase encoding.
+    const Volume storedMap = readVdmMapFile(mapPath, true).map;
+    const Volume workingMap = rllr ? storedMap.transposeXY() : storedMap;
+
+    logLine(plugin, "Applying VDM...");
+    for (const std::string& file : files) {
+        const bool fmr = hasExtension(file, "fmr");
+        if (!fmr && !hasExtension(file, "dmr")) continue;
+
+        Project project = fmr ? Project(readFmrHeader(file, true)) : Project(readDmrHeader(file, true));
+        const Dimensions extent = storedExtent(project);
+        // Map and project are compared, and the map resized, in the stored orientation,
+        // so that a left-right map fits the project it was estimated from.
+        if (extent == storedMap.dimensions()) {
+            if (fmr && file == files.front()) hostApi.hsLoadMAPsToCurrentFMR(mapPath.c_str());
+            undistortProject(workingMap, file, project, rllr);
+        } else {
+            const std::string question = std::string("Dimensions of the datasets don't match!\nDo you want to resize the VDM to the ") +
+                                         (fmr ? "FMR" : "DMR") +
+                                         " dimensions?\n\n(they need to have the same field of view)";
+            if (hostApi.hsYesNoMessageBox(question.c_str()) == 0)
+                throw std::runtime_error("All datasets must have the same dimensions!");
+            Volume resized(extent);
+            resizeVolume(resized, storedMap);
+            undistortProject(rllr ? resized.transposeXY() : resized, file, project, rllr);
+        }
+        logLine(plugin, "Undistorted data saved as: " + insertSuffix(file, "_undist"));
+    }
+    logLine(plugin, "Done.");
 }

@@ -1,9 +1,138 @@
+#include <array>
+#include <cmath>
+#include <cstdint>
 #include <stdexcept>
+#include <string>
 
+#include "filenames.h"
+#include "plugin/distcor.h"
+#include "plugin/parameters.h"
+#include "plugin/projects.h"
 #include "plugin/tasks.h"
+#include "plugin/vdmmaps.h"
+#include "simplevdmestimate.h"
+#include "vdm.h"
+#include "vdmestimate.h"
+#include "volumegauss.h"
 
-// This build does not carry the "estimate" step yet; the dialog gets a clear error for it.
-void taskEstimate(distcor&)
+namespace {
+
+struct EstimateSettings {
+    std::array<std::string, 2> paths;
+    std::array<int, 2> volumeIndex{};
+    bool rllr = false;
+    bool useIc = false;
+    bool useSsd = false;
+    bool applyToInput = false;
+    bool saveDerivative = false;
+    bool fastAlgorithm = false;
+    int order = 0;
+};
+
+EstimateSettings readEstimateSettings()
 {
-    throw std::logic_error("task \"estimate\" is not available in this build");
+    EstimateSettings settings;
+    settings.paths[0] = readStringParameter("file0");
+    settings.paths[1] = readStringParameter("file1");
+    settings.volumeIndex[0] = readIntParameter("volume0");
+    settings.volumeIndex[1] = readIntParameter("volume1");
+    settings.rllr = readFlagParameter("rllr");
+    settings.useIc = readFlagParameter("use_ic");
+    settings.useSsd = readFlagParameter("use_ssd");
+    settings.applyToInput = readFlagParameter("apply_to_input");
+    settings.saveDerivative = readFlagParameter("save_derivative");
+    settings.fastAlgorithm = readFlagParameter("fast_algorithm");
+    settings.order = readIntParameter("order");
+    return settings;
+}
+
+[[noreturn]] void throwVolumeOutOfRange(std::uint32_t index, const std::string& path, std::size_t count)
+{
+    throw std::runtime_error("Cannot use volume " + std::to_string(index) + " of file " + path +
+                             ", which has only " + std::to_string(count) + " volumes.");
+}
+
+// The voxel size of the first project, with x and y exchanged for left-right data.
+std::array<double, 3> voxelSize(const ProjectHeader& header, bool rllr)
+{
+    const float thickness = header.SliceThickness.value + header.SliceGap.value;
+    std::array<double, 3> size{header.InplaneResolutionX.value, header.InplaneResolutionY.value, thickness};
+    if (rllr) std::swap(size[0], size[1]);
+    return size;
+}
+
+void logLine(distcor& plugin, const char* text)
+{
+    *plugin.logStream << text;
+    plugin.logStream->flush();
+}
+
+}  // namespace
+
+void taskEstimate(distcor& plugin)
+{
+    const EstimateSettings settings = readEstimateSettings();
+
+    std::array<Project, 2> projects{readProject(settings.paths[0]), readProject(settings.paths[1])};
+
+    // A project without any volume has no extent to compare: report it as an index
+    // beyond its volumes.
+    for (int j = 0; j < 2; ++j)
+        if (projectVolumes(projects[j]).empty())
+            throwVolumeOutOfRange(static_cast<std::uint32_t>(settings.volumeIndex[j]), settings.paths[j], 0);
+
+    if (projectVolumes(projects[1]).front().dimensions() != projectVolumes(projects[0]).front().dimensions())
+        throw std::runtime_error("All datasets must have the same dimensions!");
+
+    for (int j = 0; j < 2; ++j) {
+        const auto index = static_cast<std::uint32_t>(settings.volumeIndex[j]);
+        const std::size_t count = projectVolumes(projects[j]).size();
+        if (index >= count) throwVolumeOutOfRange(index, settings.paths[j], count);
+    }
+
+    Volume a = projectVolumes(projects[0])[static_cast<std::uint32_t>(settings.volumeIndex[0])];
+    Volume b = projectVolumes(projects[1])[static_cast<std::uint32_t>(settings.volumeIndex[1])];
+    if (settings.rllr) {
+        a = a.transposeXY();
+        b = b.transposeXY();
+    }
+
+    const std::array<double, 3> voxel = voxelSize(projectHeader(projects[0]), settings.rllr);
+    const Sigma3 sigma{0.5, 4.0 / voxel[1], 0.5};
+
+    logLine(plugin, "Estimating voxel displacement maps...");
+
+    Volume vdm;
+    if (settings.fastAlgorithm) {
+        vdm = estimateColumnwiseVdm(a, b, sigma, settings.order, *plugin.logStream);
+        smoothGaussian(vdm, {1.5, 1.5, 1.5}, {0, 0, 0}, true);
+    } else {
+        const EstimationSchedule schedule = standardEstimationSchedule(voxel);
+        vdm = estimateVdm(a, b, sigma, settings.useSsd, schedule.localbox, schedule.s_values, schedule.vdm_smoothing,
+                          settings.useIc, *plugin.logStream, settings.order);
+        if (std::round(vdm(0, 0, 0)) == -99.0f) {
+            logLine(plugin, "Done.");
+            return;
+        }
+    }
+
+    const std::array<Volume, 2> maps{vdm, vdm * -1.0f};
+
+    logLine(plugin, "Saving voxel displacement maps to .map files...");
+    for (int j = 0; j < 2; ++j) saveVdmMap(maps[j], settings.rllr, 1.0f, 5.0f, vdmMapName(settings.paths[j]));
+
+    if (settings.saveDerivative) {
+        const Volume derivative = vdmDerivativeY(vdm);
+        const std::array<Volume, 2> derivatives{derivative, derivative * -1.0f};
+        for (int j = 0; j < 2; ++j)
+            saveVdmMap(derivatives[j], settings.rllr, 0.1f, 1.0f, derivativeMapName(settings.paths[j]));
+    }
+
+    if (settings.applyToInput) {
+        logLine(plugin, "Applying voxel displacement maps...");
+        for (int j = 0; j < 2; ++j) undistortProject(maps[j], settings.paths[j], projects[j], settings.rllr);
+    }
+
+    writeStringParameter("vdm", vdmMapName(settings.paths[0]));
+    logLine(plugin, "Done.");
 }

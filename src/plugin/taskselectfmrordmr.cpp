@@ -1,9 +1,25 @@
-#include <stdexcept>
+#include <cstring>
 
+#include "filenames.h"
+#include "plugin/hostapi.h"
+#include "plugin/parameters.h"
 #include "plugin/tasks.h"
+#include "projectheader.h"
 
-// This build does not carry the "select_fmr_or_dmr" step yet; the dialog gets a clear error for it.
 void taskSelectFmrOrDmr()
 {
-    throw std::logic_error("task \"select_fmr_or_dmr\" is not available in this build");
+    char buffer[kOpenFileNameBufferSize] = {};
+    hostApi.hsGetOpenFileName("Please select an FMR or DMR project.", "", "*.fmr *.dmr", buffer);
+    const std::string path(buffer, strnlen(buffer, sizeof buffer));
+
+    if (hasExtension(path, "fmr")) {
+        const FmrHeader project = readFmrHeader(path, false);
+        writeIntParameter("nr_of_volumes", project.NrOfVolumes.value);
+        writeIntParameter("display_volume", 1);
+    } else if (hasExtension(path, "dmr")) {
+        const DmrHeader project = readDmrHeader(path, true);
+        writeIntParameter("nr_of_volumes", project.NrOfVolumes.value);
+        writeIntParameter("display_volume", project.DisplayVolume.value + 1);
+    }
+    writeStringParameter("filename", path);
 }

@@ -1,0 +1,40 @@
+#include "commands.h"
+#include "hoststate.h"
+#include "pluginloader.h"
+
+const CommandSpec applyCommand{
+    .name = "apply",
+    .arguments = "VDM PROJECT...",
+    .minimumArguments = 2,
+    .maximumArguments = kAnyNumber,
+    .summary = "undistort projects with a saved displacement map, writing *_undist copies",
+    .description =
+        "VDM is a *_vdm.map file written by \"mindaro estimate\"; each PROJECT (.fmr or .dmr; other\n"
+        "files are skipped) gets an undistorted copy PROJECT_undist beside it, all volumes included.\n"
+        "Apply a project's own map to it (the map of the second project of a pair is the negated\n"
+        "first map). When a project's matrix differs from the map's, the map can be resized to it\n"
+        "(same field of view assumed): --yes allows that, --no refuses; on a terminal you are asked.",
+    .options =
+        {
+            {"--lr", "", "the map was estimated with left-right phase encoding"},
+            {"--yes", "", "resize the map to projects of another matrix without asking"},
+            {"--no", "", "refuse projects whose matrix differs from the map's (default off a terminal)"},
+        },
+};
+
+int commandApply(const std::vector<std::string>& arguments)
+{
+    return runCommand(applyCommand, arguments, [](const ParsedCommandLine& command) {
+        if (command.has("--yes") && command.has("--no")) throw UsageError("--yes and --no exclude each other");
+        HostState& state = hostState();
+        if (command.has("--yes")) state.yesNo = YesNoAnswer::Yes;
+        if (command.has("--no")) state.yesNo = YesNoAnswer::No;
+        state.stringParameters["vdm"] = command.arguments.front();
+        std::string files;
+        for (std::size_t index = 1; index < command.arguments.size(); ++index)
+            files += command.arguments[index] + "\n";
+        state.stringParameters["files"] = files;
+        state.intParameters["rllr"] = command.has("--lr");
+        return runPluginTask("apply");
+    });
+}

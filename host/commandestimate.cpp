@@ -1,0 +1,89 @@
+#include <filesystem>
+#include <iostream>
+#include <sstream>
+
+#include "commands.h"
+#include "filenames.h"
+#include "hoststate.h"
+#include "pluginloader.h"
+
+const CommandSpec estimateCommand{
+    .name = "estimate",
+    .arguments = "FIRST SECOND",
+    .minimumArguments = 2,
+    .maximumArguments = 2,
+    .summary = "estimate the displacement map of an opposite phase-encoding pair and save it beside both",
+    .description =
+        "FIRST and SECOND are FMR or DMR projects of the same extent acquired with opposite\n"
+        "phase-encoding polarity (for example AP and PA). FIRST is corrected with +VDM, SECOND with\n"
+        "-VDM. Writes FIRST_vdm.map and SECOND_vdm.map beside the projects (and *_vdmderiv.map with\n"
+        "--derivative, *_undist copies with --apply). The full estimate refines the column-wise\n"
+        "estimate in four levels and compares the pair by NCC unless --ssd is given.",
+    .options =
+        {
+            {"--volumes", "K0 K1", "volumes to use from FIRST and SECOND, counted from 0 (default 0 0)", false, 2},
+            {"--lr", "", "phase encoding runs left-right (x) instead of anterior-posterior (y)"},
+            {"--ssd", "", "compare by mean squared difference instead of normalised cross-correlation"},
+            {"--ic", "", "modulate the intensities by the stretch of the current map while estimating"},
+            {"--fast", "", "only the column-wise estimate (much faster, less detailed)"},
+            {"--order", "0|1|2", "smoothing of the inputs: 0 Gaussian (default), 1 or 2 its derivative"},
+            {"--apply", "", "write undistorted *_undist copies of both projects"},
+            {"--derivative", "", "also save the maps' derivatives along the phase encoding"},
+        },
+};
+
+namespace {
+
+void reportFile(const char* what, const std::string& path)
+{
+    std::error_code error;
+    if (std::filesystem::exists(path, error)) std::cout << what << path << '\n';
+}
+
+}  // namespace
+
+int commandEstimate(const std::vector<std::string>& arguments)
+{
+    return runCommand(estimateCommand, arguments, [](const ParsedCommandLine& command) {
+        HostState& state = hostState();
+        const std::string& first = command.arguments[0];
+        const std::string& second = command.arguments[1];
+        state.stringParameters["file0"] = first;
+        state.stringParameters["file1"] = second;
+
+        int volume0 = 0;
+        int volume1 = 0;
+        if (command.has("--volumes")) {
+            std::istringstream words(command.value("--volumes"));
+            std::string k0;
+            std::string k1;
+            words >> k0 >> k1;
+            volume0 = parseInteger("--volumes", k0);
+            volume1 = parseInteger("--volumes", k1);
+            if (volume0 < 0 || volume1 < 0) throw UsageError("--volumes expects volume indices counted from 0");
+        }
+        int order = 0;
+        if (command.has("--order")) {
+            order = parseInteger("--order", command.value("--order"));
+            if (order < 0 || order > 2) throw UsageError("--order expects 0, 1 or 2");
+        }
+        state.intParameters["volume0"] = volume0;
+        state.intParameters["volume1"] = volume1;
+        state.intParameters["rllr"] = command.has("--lr");
+        state.intParameters["use_ssd"] = command.has("--ssd");
+        state.intParameters["use_ic"] = command.has("--ic");
+        state.intParameters["fast_algorithm"] = command.has("--fast");
+        state.intParameters["order"] = order;
+        state.intParameters["apply_to_input"] = command.has("--apply");
+        state.intParameters["save_derivative"] = command.has("--derivative");
+
+        const int status = runPluginTask("estimate");
+        if (status != 0) return status;
+        for (const std::string& project : {first, second}) {
+            reportFile("Map:              ", insertSuffix(replaceExtension(project, "map"), "_vdm"));
+            reportFile("Derivative map:   ", insertSuffix(replaceExtension(project, "map"), "_vdmderiv"));
+            if (command.has("--apply")) reportFile("Undistorted copy: ", insertSuffix(project, "_undist"));
+        }
+        return status;
+    });
+}

@@ -1,0 +1,54 @@
+// A synthetic head-like object with a known, smooth displacement map and the two
+// opposite phase-encoding acquisitions made from them, for the demo, the tests and the
+// benchmarks.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "volume.h"
+
+struct PhantomOptions {
+    Dimensions extent{64, 64, 30};
+    std::array<double, 3> voxelSize{3.0, 3.0, 3.0}; // mm, written to the headers
+    double peakDisplacement = 4.0;                  // largest |displacement| in voxels
+    bool leftRight = false;                         // phase encoding along x instead of y
+    int volumes = 1;
+    bool diffusion = false; // DMR/DWI projects instead of FMR/STC
+    bool floatData = false; // float voxels instead of int16
+    double noise = 0.0;     // standard deviation of the Rician-like noise; 0 for none
+    std::uint32_t seed = 1;
+};
+
+// All volumes in the stored orientation. The map holds displacements in voxels along the
+// phase-encoding axis (y, or x for left-right data): the first acquisition is restored by
+// the correction with +map, the second with -map, up to the intensity factor 1/(1 + d')
+// and 1/(1 - d') of the stretch (d' the derivative of the map along that axis).
+struct PhantomVolumes {
+    Volume truth;
+    Volume displacement;
+    std::vector<Volume> first;
+    std::vector<Volume> second;
+    double largestSlope = 0.0; // largest |d'| over the grid
+};
+
+// Throws std::invalid_argument for options that cannot give a phantom.
+void validatePhantomOptions(const PhantomOptions& options);
+PhantomVolumes makePhantom(const PhantomOptions& options);
+
+// Paths of what writePhantom wrote.
+struct PhantomFiles {
+    std::string first;   // corrected with +map: "AP" (or "LR" for left-right encoding)
+    std::string second;  // corrected with -map: "PA" (or "RL")
+    std::string truth;   // the undistorted object, one volume without noise
+    std::string map;     // the true map, "true_vdm.map"
+    std::string summary; // "phantom.txt"
+};
+
+// Makes the phantom and writes it into the directory (created when missing): the two
+// acquisitions and the truth as projects (.fmr/.stc or .dmr/.dwi), the true map as a
+// .map file and a short text summary. Throws std::invalid_argument for bad options and
+// the file errors when something cannot be written.
+PhantomFiles writePhantom(const std::string& directory, const PhantomOptions& options);

@@ -1,0 +1,51 @@
+#include "plugin/projects.h"
+
+#include "filenames.h"
+#include "vdm.h"
+
+namespace {
+
+void undistortVolumes(const Volume& vdm, ProjectHeader& project, bool transposed)
+{
+    if (project.ShowAMRFile.present) project.ShowAMRFile.value = false;
+    if (project.LoadAMRFile.present) project.LoadAMRFile.value.clear();
+    for (Volume& volume : project.volumes) volume = undistort(volume, vdm, transposed);
+}
+
+}  // namespace
+
+Project readProject(const std::string& path)
+{
+    if (hasExtension(path, "fmr")) return readFmrHeader(path, true);
+    return readDmrHeader(path, true);
+}
+
+std::vector<Volume>& projectVolumes(Project& project)
+{
+    return std::visit([](auto& header) -> std::vector<Volume>& { return header.volumes; }, project);
+}
+
+const ProjectHeader& projectHeader(const Project& project)
+{
+    return std::visit([](const auto& header) -> const ProjectHeader& { return header; }, project);
+}
+
+void undistortFmr(const Volume& vdm, FmrHeader& project, bool transposed)
+{
+    undistortVolumes(vdm, project, transposed);
+    project.saveAs(insertSuffix(project.fileName, "_undist"));
+}
+
+void undistortDmr(const Volume& vdm, const std::string& path, DmrHeader& project, bool transposed)
+{
+    undistortVolumes(vdm, project, transposed);
+    project.saveAs(insertSuffix(path, "_undist"));
+}
+
+void undistortProject(const Volume& vdm, const std::string& path, Project& project, bool transposed)
+{
+    if (auto* fmr = std::get_if<FmrHeader>(&project))
+        undistortFmr(vdm, *fmr, transposed);
+    else
+        undistortDmr(vdm, path, std::get<DmrHeader>(project), transposed);
+}

@@ -1,0 +1,26 @@
+// The projects that the tasks read and write: an FMR or a DMR project chosen by the
+// extension of its header file, and the undistorted "_undist" copies.
+#pragma once
+
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "projectheader.h"
+#include "volume.h"
+
+using Project = std::variant<FmrHeader, DmrHeader>;
+
+// Reads a header ending in ".fmr" as FMR and any other as DMR, with its voxel data.
+Project readProject(const std::string& path);
+std::vector<Volume>& projectVolumes(Project& project);
+const ProjectHeader& projectHeader(const Project& project);
+
+// Undistorts every volume of a loaded project with the VDM (in the working orientation,
+// y along the phase encoding; transposed is the "rllr" flag), drops the link to the
+// anatomical reference and saves header and data under the "_undist" name of the path
+// the project was read from (undistortFmr) or of the given path (undistortDmr).
+void undistortFmr(const Volume& vdm, FmrHeader& project, bool transposed);
+void undistortDmr(const Volume& vdm, const std::string& path, DmrHeader& project, bool transposed);
+// The one of the two above that fits the project.
+void undistortProject(const Volume& vdm, const std::string& path, Project& project, bool transposed);

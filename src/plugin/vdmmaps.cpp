@@ -1,0 +1,46 @@
+#include "plugin/vdmmaps.h"
+
+#include "filenames.h"
+#include "mdhslog.h"
+#include "plugin/hostapi.h"
+
+namespace {
+
+constexpr const char* kModule = "src\\distcor";
+
+}  // namespace
+
+std::string vdmMapName(const std::string& projectPath)
+{
+    return insertSuffix(replaceExtension(projectPath, "map"), "_vdm");
+}
+
+std::string derivativeMapName(const std::string& projectPath)
+{
+    return insertSuffix(replaceExtension(projectPath, "map"), "_vdmderiv");
+}
+
+void saveVdmMap(const Volume& volume, bool transposed, float firstValue, float secondValue, const std::string& path)
+{
+    const Volume map = transposed ? volume.transposeXY() : volume;
+    const Dimensions dim = map.dimensions();
+
+    hostApi.hsCreateMAPForCurrentFMR();
+    MapHeader header{};
+    float** slices = hostApi.hsGetMAPOfCurrentFMR(&header);
+    check(slices != nullptr, kModule, 124, "slices != nullptr");
+    check(dim.z == header.DimZ, kModule, 125, "dim.z == header.DimZ");
+    check(dim.y == header.DimY, kModule, 126, "dim.y == header.DimY");
+    check(dim.x == header.DimX, kModule, 127, "dim.x == header.DimX");
+
+    for (int z = 0; z < dim.z; ++z)
+        for (int y = 0; y < dim.y; ++y)
+            for (int x = 0; x < dim.x; ++x) slices[z][y * dim.x + x] = map(x, y, z);
+
+    header.Kind = 1;
+    header.Threshold = firstValue;
+    header.Maximum = secondValue;
+    header.Flags = 0;
+    hostApi.hsSetMAPParametersOfCurrentFMR(&header);
+    hostApi.hsSaveMAPsOfCurrentFMR(path.c_str());
+}

@@ -1,0 +1,16 @@
+// Saving displacement maps through the host's map services, and their file names.
+#pragma once
+
+#include <string>
+
+#include "volume.h"
+
+// "run1.fmr" -> "run1_vdm.map"
+std::string vdmMapName(const std::string& projectPath);
+// "run1.fmr" -> "run1_vdmderiv.map"
+std::string derivativeMapName(const std::string& projectPath);
+
+// Hands the map (transposed back to the stored orientation when transposed is set) to
+// the host's current FMR document with the two header values, and has the host save it
+// under path. Throws an assertion error when the host gives no map of the map's extent.
+void saveVdmMap(const Volume& volume, bool transposed, float firstValue, float secondValue, const std::string& path);

@@ -1,0 +1,22 @@
+// The fast estimate of a voxel displacement map: every column along y is fitted on its
+// own with a stretch about the column centre plus a shift, by Gauss-Newton iterations,
+// with the parameter maps smoothed across columns between passes.
+#pragma once
+
+#include <ostream>
+
+#include "volume.h"
+#include "volumegauss.h"
+
+// The ny voxels (x, 0..ny-1, z).
+Vector getColumn(const Volume& vol, int row, int slice);
+// Writes the ny values of vec into the voxels (x, 0..ny-1, z).
+void setColumn(Volume& vol, int row, int slice, const Vector& vec);
+// Inverse of a 2 x 2 matrix; a singular matrix gives infinite or NaN elements.
+Matrix inverse2x2(const Matrix& mat);
+
+// The VDM (in voxels along y; AP is undistorted with +VDM, PA with -VDM) fitted column by
+// column to the two volumes smoothed with sigma (kernel kind `kind` for the intensity
+// copies). Writes three entries to the log.
+Volume estimateColumnwiseVdm(const Volume& vol_ap, const Volume& vol_pa, const Sigma3& sigma, int kind,
+                             std::ostream& log);
