@@ -39,6 +39,7 @@ Measurement run(const std::vector<std::string>& arguments, const std::string& fo
     for (std::string& word : command) argv.push_back(word.data());
     argv.push_back(nullptr);
 
+    std::fflush(stdout);
     const auto start = std::chrono::steady_clock::now();
     const pid_t child = fork();
     if (child == 0) {
