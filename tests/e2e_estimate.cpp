@@ -270,3 +270,42 @@ TEST(WorkflowEstimate, FullEstimateFollowsMeasureIntensitySwitchAndVoxelSize)
     };
     for (const EstimateCase& c : cases) checkEstimate(c);
 }
+
+TEST(WorkflowEstimate, MismatchedProjectsAndMissingVolumesEndInOneErrorBoxAndWriteNothing)
+{
+    const Workspace workspace;
+    workspace.simulate("five", {"--size", "32x32x12", "--volumes", "5"});
+    workspace.simulate("taller", {"--size", "32x32x13"});
+    workspace.simulate("empty", {"--size", "32x32x12"});
+    workspace.setHeaderLine("empty/AP.fmr", "NrOfVolumes", "0");
+    const FolderContents before = workspace.contents();
+
+    const struct {
+        std::vector<std::string> settings;
+        std::string message;
+    } cases[] = {
+        // The extents are compared before any volume index is checked.
+        {{"file0=five/AP.fmr", "file1=taller/PA.fmr", "volume0=7"}, "All datasets must have the same dimensions!"},
+        {{"file0=five/AP.fmr", "file1=five/PA.fmr", "volume0=5"},
+         "Cannot use volume 5 of file five/AP.fmr, which has only 5 volumes."},
+        {{"file0=five/AP.fmr", "file1=five/PA.fmr", "volume1=-1"},
+         "Cannot use volume 4294967295 of file five/PA.fmr, which has only 5 volumes."},
+        // A project without volumes has no extent to compare.
+        {{"file0=empty/AP.fmr", "file1=five/PA.fmr"}, "Cannot use volume 0 of file empty/AP.fmr, which has only 0 volumes."},
+        {{"file0=five/AP.fmr", "file1=empty/AP.fmr", "volume1=3"},
+         "Cannot use volume 3 of file empty/AP.fmr, which has only 0 volumes."},
+        {{"file0=five/AP.fmr", "file1=missing/PA.fmr"}, "Failed opening for reading: missing/PA.fmr"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> arguments{"task", "estimate", "--set-int", "apply_to_input=1", "--get", "vdm"};
+        for (const std::string& setting : c.settings) {
+            arguments.push_back(setting.rfind("file", 0) == 0 ? "--set" : "--set-int");
+            arguments.push_back(setting);
+        }
+        const ProcessResult result = workspace.mindaro(arguments);
+        EXPECT_EQ(result.status, 1) << c.message;
+        EXPECT_EQ(result.out, "vdm=\n");
+        EXPECT_EQ(result.err, "Error: " + c.message + "\n");
+        EXPECT_EQ(workspace.contents(), before) << c.message;
+    }
+}
