@@ -48,6 +48,8 @@ int commandEstimate(const std::vector<std::string>& arguments)
         HostState& state = hostState();
         const std::string& first = command.arguments[0];
         const std::string& second = command.arguments[1];
+        requireProjectName(first);
+        requireProjectName(second);
         state.stringParameters["file0"] = first;
         state.stringParameters["file1"] = second;
 
@@ -81,7 +83,8 @@ int commandEstimate(const std::vector<std::string>& arguments)
         if (status != 0) return status;
         for (const std::string& project : {first, second}) {
             reportFile("Map:              ", insertSuffix(replaceExtension(project, "map"), "_vdm"));
-            reportFile("Derivative map:   ", insertSuffix(replaceExtension(project, "map"), "_vdmderiv"));
+            if (command.has("--derivative"))
+                reportFile("Derivative map:   ", insertSuffix(replaceExtension(project, "map"), "_vdmderiv"));
             if (command.has("--apply")) reportFile("Undistorted copy: ", insertSuffix(project, "_undist"));
         }
         return status;
