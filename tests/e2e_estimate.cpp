@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 
 #include "filenames.h"
 #include "plugin/vdmmaps.h"
@@ -308,4 +309,26 @@ TEST(WorkflowEstimate, MismatchedProjectsAndMissingVolumesEndInOneErrorBoxAndWri
         EXPECT_EQ(result.err, "Error: " + c.message + "\n");
         EXPECT_EQ(workspace.contents(), before) << c.message;
     }
+}
+
+TEST(WorkflowEstimate, MapThatTheHostCannotSaveEndsTheTaskWithAnError)
+{
+    const Workspace workspace;
+    workspace.simulate("ap", {"--size", "32x32x12"});
+    // A folder where the second map should go: the host cannot write the file.
+    std::filesystem::create_directory(workspace.path("ap/PA_vdm.map"));
+    const FolderContents before = workspace.contents();
+
+    const ProcessResult result = workspace.mindaro(estimateArguments({"ap"}, true, false, false, true, true));
+    EXPECT_EQ(result.status, 1);
+    const std::vector<std::string> lines = linesOf(result.out);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "Saving voxel displacement maps to .map files...");
+    EXPECT_EQ(lines.back(), "vdm=");
+    EXPECT_EQ(result.err, "Cannot save the map as ap/PA_vdm.map: Failed opening for writing: ap/PA_vdm.map\n"
+                          "Error: could not save the map ap/PA_vdm.map\n");
+    // The first map stays written; nothing after the failing one happens.
+    const FolderContents after = workspace.contents();
+    EXPECT_EQ(addedFiles(before, after), std::set<std::string>{"ap/AP_vdm.map"});
+    EXPECT_EQ(changedFiles(before, after), std::set<std::string>{});
 }
