@@ -27,9 +27,16 @@ inline void installHostFft()
     fftApi.hs_fftwf_destroy_plan = hs_fftwf_destroy_plan;
 }
 
-// Fixture for tests that smooth: the table is filled before each test and emptied after.
+// Fixture for tests that smooth: the table is filled before each test and restored after.
 class HostFftTest : public ::testing::Test {
 protected:
-    void SetUp() override { installHostFft(); }
-    void TearDown() override { fftApi = FftApi{}; }
+    void SetUp() override
+    {
+        previous_ = fftApi;
+        installHostFft();
+    }
+    void TearDown() override { fftApi = previous_; }
+
+private:
+    FftApi previous_;
 };
