@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <ctime>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
+#include "boxtrialsums.h"
 #include "distance.h"
 #include "mdhslog.h"
 #include "simplevdmestimate.h"
@@ -89,12 +92,25 @@ void prepareBox(const std::vector<VoxelIndex>& boxVoxels, const std::vector<Voxe
 // The value of one box voxel resampled along y at h from the source column; positions
 // outside the open interval (0, ny - 1) keep the current value. The arithmetic is that of
 // the voxel-list resampling of the VDM module.
-inline float resampledAt(float h, float top, std::size_t nx, const float* column, float current)
+inline float interpolatedAt(float h, std::size_t nx, const float* column)
 {
-    if (!(h > 0.0f && h < top)) return current;
     const int j = static_cast<int>(h);
     const float f = h - static_cast<float>(j);
     return (1.0f - f) * column[static_cast<std::size_t>(j) * nx] + f * column[static_cast<std::size_t>(j + 1) * nx];
+}
+
+inline float resampledAt(float h, float top, std::size_t nx, const float* column, float current)
+{
+    if (!(h > 0.0f && h < top)) return current;
+    return interpolatedAt(h, nx, column);
+}
+
+// The local NCC of n voxels from its five float sums, negated so that smaller is better.
+inline double negatedCorrelation(float n, float sumA, float sumA2, float sumB, float sumB2, float sumAB)
+{
+    const float correlation =
+        (n * sumAB - sumA * sumB) / (std::sqrt(n * sumA2 - sumA * sumA) * std::sqrt(n * sumB2 - sumB * sumB));
+    return -static_cast<double>(correlation);
 }
 
 // One trial correction of the box: both undistorted volumes are resampled inside the box
@@ -131,11 +147,205 @@ template <bool useSsd> double trialValue(const std::vector<BoxVoxel>& box, float
     if constexpr (useSsd) {
         return sum;
     } else {
-        const float n = static_cast<float>(box.size());
-        const float correlation =
-            (n * sumAB - sumA * sumB) / (std::sqrt(n * sumA2 - sumA * sumA) * std::sqrt(n * sumB2 - sumB * sumB));
-        return -static_cast<double>(correlation);
+        return negatedCorrelation(static_cast<float>(box.size()), sumA, sumA2, sumB, sumB2, sumAB);
     }
+}
+
+// Where a level's sweep writes what it decides: the VDM with the accepted corrections and
+// the weight of every visited voxel.
+struct LevelResult {
+    Volume& accepted;
+    Volume& weights;
+    std::size_t visited = 0;
+};
+
+void acceptBest(int x, int y, int z, const std::vector<float>& trials, const std::vector<double>& trialValues,
+                LevelResult& result)
+{
+    ++result.visited;
+    result.weights(x, y, z) = kVisitedWeight;
+    result.accepted(x, y, z) = result.accepted(x, y, z) + trials[bestTrial(trialValues)];
+}
+
+inline bool hasSignal(const Undistorted& volumes, std::size_t i)
+{
+    return volumes.ap[i] > kSignalThreshold || volumes.pa[i] > kSignalThreshold;
+}
+
+// Any box kernel: every trial resamples the box voxels with their kernel weights.
+void sweepAnyBox(Undistorted& volumes, const Volume& vdm, const Volume& kernel, const std::vector<float>& trials,
+                 bool useSsd, LevelResult& result)
+{
+    const Dimensions extent = vdm.dimensions();
+    std::vector<VoxelIndex> boxVoxels;
+    std::vector<VoxelIndex> kernelVoxels;
+    std::vector<BoxVoxel> box;
+    std::vector<double> trialValues(trials.size());
+    for (int z = 0; z < extent.z; ++z)
+        for (int y = 0; y < extent.y; ++y)
+            for (int x = 0; x < extent.x; ++x) {
+                if (!hasSignal(volumes, vdm.index(x, y, z))) continue;
+                localBox(x, y, z, kernel.dimensions(), extent, boxVoxels, kernelVoxels);
+                prepareBox(boxVoxels, kernelVoxels, vdm, kernel, box);
+                for (std::size_t t = 0; t < trials.size(); ++t)
+                    trialValues[t] = useSsd ? trialValue<true>(box, trials[t], volumes)
+                                            : trialValue<false>(box, trials[t], volumes);
+                acceptBest(x, y, z, trials, trialValues, result);
+            }
+}
+
+// A box kernel that holds one value everywhere. Then the value a voxel takes in a trial
+// depends only on the voxel and the trial, not on the box it is resampled in, so it is
+// worked out once per level instead of once for every box that holds the voxel. Trials
+// run in list order and a trial that samples outside the column keeps the value before
+// it, so a voxel's values over the trials are fixed from its first sampling trial on;
+// before that it keeps its current value: the level's starting value until a box first
+// holds the voxel, and from then on the value of the last trial. Records are kept for
+// the slices that the boxes around the current slice reach.
+class UniformBoxSweep {
+public:
+    UniformBoxSweep(Undistorted& volumes, const Volume& vdm, Dimensions box, float weight,
+                    const std::vector<float>& trials)
+        : volumes_(volumes), vdm_(vdm), extent_(vdm.dimensions()), half_{box.x / 2, box.y / 2, box.z / 2},
+          weight_(weight), trials_(trials), count_(trials.size()),
+          stride_((trials.size() + kTrialLanes - 1) / kTrialLanes * kTrialLanes),
+          depth_(std::min(box.z, extent_.z)),
+          sliceVoxels_(static_cast<std::size_t>(extent_.x) * static_cast<std::size_t>(extent_.y)),
+          records_(static_cast<std::size_t>(depth_) * sliceVoxels_ * 2 * stride_),
+          firstSampling_(static_cast<std::size_t>(depth_) * sliceVoxels_)
+    {
+    }
+
+    void run(bool useSsd, LevelResult& result)
+    {
+        std::vector<double> trialValues(count_);
+        std::vector<double> ssd(stride_);
+        std::vector<float> ncc(5 * stride_);
+        const NccSums nccSums{ncc.data(), ncc.data() + stride_, ncc.data() + 2 * stride_, ncc.data() + 3 * stride_,
+                              ncc.data() + 4 * stride_};
+        const TrialRecords records{records_.data(), stride_, extent_.x, sliceVoxels_, depth_};
+        int prepared = 0;
+        for (int z = 0; z < extent_.z; ++z) {
+            for (const int last = std::min(extent_.z - 1, z + half_.z); prepared <= last; ++prepared)
+                prepareSlice(prepared);
+            for (int y = 0; y < extent_.y; ++y)
+                for (int x = 0; x < extent_.x; ++x) {
+                    if (!hasSignal(volumes_, vdm_.index(x, y, z))) continue;
+                    const BoxRange box{std::max(0, x - half_.x), std::min(extent_.x - 1, x + half_.x),
+                                       std::max(0, y - half_.y), std::min(extent_.y - 1, y + half_.y),
+                                       std::max(0, z - half_.z), std::min(extent_.z - 1, z + half_.z)};
+                    if (useSsd) {
+                        boxSsdSums(records, box, ssd.data());
+                        std::copy_n(ssd.begin(), count_, trialValues.begin());
+                    } else {
+                        boxNccSums(records, box, nccSums);
+                        const float n = static_cast<float>((box.x1 - box.x0 + 1) * (box.y1 - box.y0 + 1) *
+                                                           (box.z1 - box.z0 + 1));
+                        for (std::size_t t = 0; t < count_; ++t)
+                            trialValues[t] = negatedCorrelation(n, nccSums.a[t], nccSums.aa[t], nccSums.b[t],
+                                                                nccSums.bb[t], nccSums.ab[t]);
+                    }
+                    settle(box);
+                    acceptBest(x, y, z, trials_, trialValues, result);
+                }
+        }
+    }
+
+private:
+    static constexpr std::uint32_t kSettled = 0xffffffffu;
+
+    struct FirstSampling {
+        std::uint32_t ap;
+        std::uint32_t pa;
+    };
+
+    std::size_t slot(int x, int y, int z) const
+    {
+        return static_cast<std::size_t>(z % depth_) * sliceVoxels_ + static_cast<std::size_t>(y) * extent_.x +
+               static_cast<std::size_t>(x);
+    }
+
+    // The values of every voxel of slice z in every trial, computed before any box holds
+    // the slice, so that the volumes still hold the level's starting values there.
+    void prepareSlice(int z)
+    {
+        const std::size_t nx = static_cast<std::size_t>(extent_.x);
+        const float top = static_cast<float>(extent_.y - 1);
+        for (int y = 0; y < extent_.y; ++y)
+            for (int x = 0; x < extent_.x; ++x) {
+                const std::size_t i = vdm_.index(x, y, z);
+                const std::size_t column = vdm_.index(x, 0, z);
+                const float* apColumn = volumes_.apSource.data() + column;
+                const float* paColumn = volumes_.paSource.data() + column;
+                const float row = static_cast<float>(y);
+                const float displacement = vdm_[i];
+                float a = volumes_.ap[i];
+                float b = volumes_.pa[i];
+                FirstSampling first{static_cast<std::uint32_t>(count_), static_cast<std::uint32_t>(count_)};
+                float* record = records_.data() + slot(x, y, z) * 2 * stride_;
+                for (std::size_t t = 0; t < count_; ++t) {
+                    const float shift = displacement + trials_[t] * weight_;
+                    const float hA = row + shift;
+                    if (hA > 0.0f && hA < top) {
+                        a = interpolatedAt(hA, nx, apColumn);
+                        first.ap = std::min(first.ap, static_cast<std::uint32_t>(t));
+                    }
+                    const float hB = row + -shift;
+                    if (hB > 0.0f && hB < top) {
+                        b = interpolatedAt(hB, nx, paColumn);
+                        first.pa = std::min(first.pa, static_cast<std::uint32_t>(t));
+                    }
+                    record[t] = a;
+                    record[stride_ + t] = b;
+                }
+                std::fill(record + count_, record + stride_, 0.0f);
+                std::fill(record + stride_ + count_, record + 2 * stride_, 0.0f);
+                firstSampling_[slot(x, y, z)] = first;
+            }
+    }
+
+    // After a box's trials its voxels hold the last trial's values, in the volumes and as
+    // the value that later trials before the first sampling one keep.
+    void settle(const BoxRange& box)
+    {
+        for (int z = box.z0; z <= box.z1; ++z)
+            for (int y = box.y0; y <= box.y1; ++y)
+                for (int x = box.x0; x <= box.x1; ++x) {
+                    FirstSampling& first = firstSampling_[slot(x, y, z)];
+                    if (first.ap == kSettled) continue;
+                    float* record = records_.data() + slot(x, y, z) * 2 * stride_;
+                    const float a = record[count_ - 1];
+                    const float b = record[stride_ + count_ - 1];
+                    std::fill(record, record + first.ap, a);
+                    std::fill(record + stride_, record + stride_ + first.pa, b);
+                    const std::size_t i = vdm_.index(x, y, z);
+                    volumes_.ap[i] = a;
+                    volumes_.pa[i] = b;
+                    first = {kSettled, kSettled};
+                }
+    }
+
+    Undistorted& volumes_;
+    const Volume& vdm_;
+    const Dimensions extent_;
+    const Dimensions half_;
+    const float weight_;
+    const std::vector<float>& trials_;
+    const std::size_t count_;
+    const std::size_t stride_;
+    const int depth_;
+    const std::size_t sliceVoxels_;
+    std::vector<float> records_;
+    std::vector<FirstSampling> firstSampling_;
+};
+
+// The one value of a box kernel that holds the same value everywhere.
+std::optional<float> uniformValue(const Volume& kernel)
+{
+    const float first = kernel[0];
+    for (std::size_t i = 0; i < kernel.size(); ++i)
+        if (!(kernel[i] == first)) return std::nullopt;
+    return first;
 }
 
 } // namespace
@@ -232,36 +442,20 @@ Volume estimateVdm(const Volume& vol_ap, const Volume& vol_pa, const Sigma3& sig
     log << "\nStarting local optimizations" << std::flush;
     const long long start = processMilliseconds();
 
-    const Dimensions extent = vol_ap.dimensions();
-    std::vector<VoxelIndex> boxVoxels;
-    std::vector<VoxelIndex> kernelVoxels;
-    std::vector<BoxVoxel> box;
-    std::vector<double> trialValues;
     for (std::size_t level = 0; level < localbox.size(); ++level) {
         const Volume& kernel = localbox[level];
         const std::vector<float>& trials = s_values[level];
-        trialValues.resize(trials.size());
         Volume accepted = vdm;
         Volume weights(vdm.dimensions(), kUnvisitedWeight);
-        std::size_t visited = 0;
+        LevelResult result{accepted, weights};
         const std::clock_t sweepStart = std::clock();
-
-        for (int z = 0; z < extent.z; ++z)
-            for (int y = 0; y < extent.y; ++y)
-                for (int x = 0; x < extent.x; ++x) {
-                    if (!(current.ap(x, y, z) > kSignalThreshold || current.pa(x, y, z) > kSignalThreshold)) continue;
-                    ++visited;
-                    localBox(x, y, z, kernel.dimensions(), vdm.dimensions(), boxVoxels, kernelVoxels);
-                    prepareBox(boxVoxels, kernelVoxels, vdm, kernel, box);
-                    for (std::size_t t = 0; t < trials.size(); ++t)
-                        trialValues[t] = use_ssd ? trialValue<true>(box, trials[t], current)
-                                                 : trialValue<false>(box, trials[t], current);
-                    weights(x, y, z) = kVisitedWeight;
-                    accepted(x, y, z) = accepted(x, y, z) + trials[bestTrial(trialValues)];
-                }
+        if (const std::optional<float> weight = uniformValue(kernel))
+            UniformBoxSweep(current, vdm, kernel.dimensions(), *weight, trials).run(use_ssd, result);
+        else
+            sweepAnyBox(current, vdm, kernel, trials, use_ssd, result);
 
         if (statistics != nullptr) {
-            statistics->visitedPerLevel.push_back(visited);
+            statistics->visitedPerLevel.push_back(result.visited);
             statistics->sweepSeconds.push_back(static_cast<double>(std::clock() - sweepStart) / CLOCKS_PER_SEC);
         }
         vdm = std::move(accepted);

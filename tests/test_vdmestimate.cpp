@@ -328,8 +328,9 @@ TEST_F(VdmEstimate, LevelsMatchThePlainVoxelListReferenceBitForBit)
     const Volume& ap = phantom.first[0];
     const Volume& pa = phantom.second[0];
     EstimationSchedule schedule = standardEstimationSchedule(options.voxelSize);
-    // An uneven box weight so that the kernel positions matter.
+    // An uneven box weight so that the kernel positions matter, and a uniform one other than 1.
     for (std::size_t i = 0; i < schedule.localbox[2].size(); ++i) schedule.localbox[2][i] = 0.5f + 0.01f * (i % 17);
+    for (std::size_t i = 0; i < schedule.localbox[3].size(); ++i) schedule.localbox[3][i] = 0.7f;
     for (const auto& [useSsd, useIc] : {std::pair{true, false}, std::pair{false, false}, std::pair{true, true}}) {
         SCOPED_TRACE(std::string(useSsd ? "SSD" : "NCC") + (useIc ? " with intensity correction" : ""));
         const EstimateRun result = run(ap, pa, useSsd, schedule, useIc);

@@ -1,0 +1,125 @@
+#include "boxtrialsums.h"
+
+#include <cstring>
+
+namespace {
+
+typedef float Floats __attribute__((vector_size(kTrialLanes * sizeof(float))));
+typedef double Doubles __attribute__((vector_size(kTrialLanes * sizeof(double))));
+
+// Chunks groups of kTrialLanes trials, starting at trial first, advance in one pass over
+// the box.
+template <int Chunks>
+[[gnu::always_inline]] inline void ssdPass(const TrialRecords& records, const BoxRange& box, std::size_t first,
+                                           double* sums)
+{
+    Doubles sum[Chunks] = {};
+    for (int z = box.z0; z <= box.z1; ++z)
+        for (int y = box.y0; y <= box.y1; ++y) {
+            const float* record = records.at(box.x0, y, z) + first;
+            const std::size_t step = 2 * records.trialStride;
+            for (int x = box.x0; x <= box.x1; ++x, record += step)
+                for (int c = 0; c < Chunks; ++c) {
+                    Floats va, vb;
+                    std::memcpy(&va, record + c * kTrialLanes, sizeof va);
+                    std::memcpy(&vb, record + records.trialStride + c * kTrialLanes, sizeof vb);
+                    const Doubles d = __builtin_convertvector(va - vb, Doubles);
+                    sum[c] += d * d;
+                }
+        }
+    std::memcpy(sums + first, sum, sizeof sum);
+}
+
+template <int Chunks>
+[[gnu::always_inline]] inline void nccPass(const TrialRecords& records, const BoxRange& box, std::size_t first,
+                                           const NccSums& sums)
+{
+    Floats a[Chunks] = {}, aa[Chunks] = {}, b[Chunks] = {}, bb[Chunks] = {}, ab[Chunks] = {};
+    for (int z = box.z0; z <= box.z1; ++z)
+        for (int y = box.y0; y <= box.y1; ++y) {
+            const float* record = records.at(box.x0, y, z) + first;
+            const std::size_t step = 2 * records.trialStride;
+            for (int x = box.x0; x <= box.x1; ++x, record += step)
+                for (int c = 0; c < Chunks; ++c) {
+                    Floats va, vb;
+                    std::memcpy(&va, record + c * kTrialLanes, sizeof va);
+                    std::memcpy(&vb, record + records.trialStride + c * kTrialLanes, sizeof vb);
+                    a[c] += va;
+                    aa[c] += va * va;
+                    b[c] += vb;
+                    bb[c] += vb * vb;
+                    ab[c] += va * vb;
+                }
+        }
+    for (int c = 0; c < Chunks; ++c) {
+        const std::size_t at = first + c * kTrialLanes;
+        std::memcpy(sums.a + at, &a[c], sizeof a[c]);
+        std::memcpy(sums.aa + at, &aa[c], sizeof aa[c]);
+        std::memcpy(sums.b + at, &b[c], sizeof b[c]);
+        std::memcpy(sums.bb + at, &bb[c], sizeof bb[c]);
+        std::memcpy(sums.ab + at, &ab[c], sizeof ab[c]);
+    }
+}
+
+// Two chunks (up to 16 trials, the standard schedule's 11) share one pass; longer trial
+// lists take one pass per chunk.
+template <bool useSsd>
+[[gnu::always_inline]] inline void allTrials(const TrialRecords& records, const BoxRange& box, double* ssd,
+                                             const NccSums* ncc)
+{
+    if (records.trialStride == 2 * kTrialLanes) {
+        if constexpr (useSsd) ssdPass<2>(records, box, 0, ssd);
+        else nccPass<2>(records, box, 0, *ncc);
+        return;
+    }
+    for (std::size_t first = 0; first < records.trialStride; first += kTrialLanes) {
+        if constexpr (useSsd) ssdPass<1>(records, box, first, ssd);
+        else nccPass<1>(records, box, first, *ncc);
+    }
+}
+
+template <bool useSsd>
+void allTrialsPortable(const TrialRecords& records, const BoxRange& box, double* ssd, const NccSums* ncc)
+{
+    allTrials<useSsd>(records, box, ssd, ncc);
+}
+
+template <bool useSsd>
+[[gnu::target("avx2")]] void allTrialsAvx2(const TrialRecords& records, const BoxRange& box, double* ssd,
+                                           const NccSums* ncc)
+{
+    allTrials<useSsd>(records, box, ssd, ncc);
+}
+
+template <bool useSsd>
+[[gnu::target("avx512f")]] void allTrialsAvx512(const TrialRecords& records, const BoxRange& box, double* ssd,
+                                                const NccSums* ncc)
+{
+    allTrials<useSsd>(records, box, ssd, ncc);
+}
+
+using AllTrials = void (*)(const TrialRecords&, const BoxRange&, double*, const NccSums*);
+
+// The widest variant that the processor runs; every variant does the same operations in
+// the same order per lane, so all give identical bits.
+template <bool useSsd>
+AllTrials widestVariant()
+{
+    if (__builtin_cpu_supports("avx512f")) return allTrialsAvx512<useSsd>;
+    if (__builtin_cpu_supports("avx2")) return allTrialsAvx2<useSsd>;
+    return allTrialsPortable<useSsd>;
+}
+
+} // namespace
+
+void boxSsdSums(const TrialRecords& records, const BoxRange& box, double* sums)
+{
+    static const AllTrials variant = widestVariant<true>();
+    variant(records, box, sums, nullptr);
+}
+
+void boxNccSums(const TrialRecords& records, const BoxRange& box, const NccSums& sums)
+{
+    static const AllTrials variant = widestVariant<false>();
+    variant(records, box, nullptr, &sums);
+}
