@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <ctime>
 #include <optional>
 #include <stdexcept>
@@ -196,12 +197,12 @@ void sweepAnyBox(Undistorted& volumes, const Volume& vdm, const Volume& kernel, 
 
 // A box kernel that holds one value everywhere. Then the value a voxel takes in a trial
 // depends only on the voxel and the trial, not on the box it is resampled in, so it is
-// worked out once per level instead of once for every box that holds the voxel. Trials
-// run in list order and a trial that samples outside the column keeps the value before
-// it, so a voxel's values over the trials are fixed from its first sampling trial on;
-// before that it keeps its current value: the level's starting value until a box first
-// holds the voxel, and from then on the value of the last trial. Records are kept for
-// the slices that the boxes around the current slice reach.
+// worked out once per level, when a box first holds the voxel, instead of once for every
+// box that holds it. Trials run in list order and a trial that samples outside the column
+// keeps the value before it, so a voxel's values over the trials are fixed from its first
+// sampling trial on; before that it keeps its current value: the level's starting value
+// until a box first holds the voxel, and from then on the value of the last trial.
+// Records are kept for the slices that the boxes around the current slice reach.
 class UniformBoxSweep {
 public:
     UniformBoxSweep(Undistorted& volumes, const Volume& vdm, Dimensions box, float weight,
@@ -212,6 +213,7 @@ public:
           depth_(std::min(box.z, extent_.z)),
           sliceVoxels_(static_cast<std::size_t>(extent_.x) * static_cast<std::size_t>(extent_.y)),
           records_(static_cast<std::size_t>(depth_) * sliceVoxels_ * 2 * stride_),
+          state_(static_cast<std::size_t>(depth_) * sliceVoxels_ + 8, kUnprepared),
           firstSampling_(static_cast<std::size_t>(depth_) * sliceVoxels_)
     {
     }
@@ -224,16 +226,20 @@ public:
         const NccSums nccSums{ncc.data(), ncc.data() + stride_, ncc.data() + 2 * stride_, ncc.data() + 3 * stride_,
                               ncc.data() + 4 * stride_};
         const TrialRecords records{records_.data(), stride_, extent_.x, sliceVoxels_, depth_};
-        int prepared = 0;
         for (int z = 0; z < extent_.z; ++z) {
-            for (const int last = std::min(extent_.z - 1, z + half_.z); prepared <= last; ++prepared)
-                prepareSlice(prepared);
+            // The slot of the slice that the boxes of this slice reach last was held by a
+            // slice that no box reaches any more.
+            if (z == 0)
+                for (int zz = 0; zz <= std::min(extent_.z - 1, half_.z); ++zz) clearSlice(zz);
+            else if (z + half_.z < extent_.z)
+                clearSlice(z + half_.z);
             for (int y = 0; y < extent_.y; ++y)
                 for (int x = 0; x < extent_.x; ++x) {
                     if (!hasSignal(volumes_, vdm_.index(x, y, z))) continue;
                     const BoxRange box{std::max(0, x - half_.x), std::min(extent_.x - 1, x + half_.x),
                                        std::max(0, y - half_.y), std::min(extent_.y - 1, y + half_.y),
                                        std::max(0, z - half_.z), std::min(extent_.z - 1, z + half_.z)};
+                    forEachWithout(box, kPrepared, [this](int xx, int yy, int zz, std::size_t at) { prepare(xx, yy, zz, at); });
                     if (useSsd) {
                         boxSsdSums(records, box, ssd.data());
                         std::copy_n(ssd.begin(), count_, trialValues.begin());
@@ -245,14 +251,17 @@ public:
                             trialValues[t] = negatedCorrelation(n, nccSums.a[t], nccSums.aa[t], nccSums.b[t],
                                                                 nccSums.bb[t], nccSums.ab[t]);
                     }
-                    settle(box);
+                    forEachWithout(box, kSettled, [this](int xx, int yy, int zz, std::size_t at) { settle(xx, yy, zz, at); });
                     acceptBest(x, y, z, trials_, trialValues, result);
                 }
         }
     }
 
 private:
-    static constexpr std::uint32_t kSettled = 0xffffffffu;
+    // A voxel's state only grows: no record yet, record prepared, last trial's value kept.
+    static constexpr std::uint8_t kUnprepared = 0;
+    static constexpr std::uint8_t kPrepared = 1;
+    static constexpr std::uint8_t kSettled = 3;
 
     struct FirstSampling {
         std::uint32_t ap;
@@ -265,64 +274,85 @@ private:
                static_cast<std::size_t>(x);
     }
 
-    // The values of every voxel of slice z in every trial, computed before any box holds
-    // the slice, so that the volumes still hold the level's starting values there.
-    void prepareSlice(int z)
+    void clearSlice(int z)
+    {
+        const auto first = state_.begin() + static_cast<std::ptrdiff_t>(slot(0, 0, z));
+        std::fill(first, first + static_cast<std::ptrdiff_t>(sliceVoxels_), kUnprepared);
+    }
+
+    // Calls action(x, y, z, slot) for the box voxels whose state lacks the given bits. Most
+    // rows of a box need nothing, which eight state bytes at a time tell quickly.
+    template <typename Action> void forEachWithout(const BoxRange& box, std::uint8_t bits, Action action)
+    {
+        const std::uint64_t wanted = 0x0101010101010101ull * bits;
+        for (int z = box.z0; z <= box.z1; ++z)
+            for (int y = box.y0; y <= box.y1; ++y) {
+                const std::size_t rowStart = slot(box.x0, y, z);
+                const std::uint8_t* row = state_.data() + rowStart;
+                const int length = box.x1 - box.x0 + 1;
+                for (int x = 0; x < length; x += 8) {
+                    const int n = std::min(8, length - x);
+                    std::uint64_t word;
+                    std::memcpy(&word, row + x, sizeof word);
+                    const std::uint64_t mask = n == 8 ? ~0ull : (1ull << (8 * n)) - 1;
+                    if ((word & wanted & mask) == (wanted & mask)) continue;
+                    for (int i = x; i < x + n; ++i)
+                        if ((row[i] & bits) != bits) action(box.x0 + i, y, z, rowStart + static_cast<std::size_t>(i));
+                }
+            }
+    }
+
+    // The voxel's values in every trial, starting from its current value, which is still
+    // the level's starting value as no box has held the voxel yet.
+    void prepare(int x, int y, int z, std::size_t at)
     {
         const std::size_t nx = static_cast<std::size_t>(extent_.x);
         const float top = static_cast<float>(extent_.y - 1);
-        for (int y = 0; y < extent_.y; ++y)
-            for (int x = 0; x < extent_.x; ++x) {
-                const std::size_t i = vdm_.index(x, y, z);
-                const std::size_t column = vdm_.index(x, 0, z);
-                const float* apColumn = volumes_.apSource.data() + column;
-                const float* paColumn = volumes_.paSource.data() + column;
-                const float row = static_cast<float>(y);
-                const float displacement = vdm_[i];
-                float a = volumes_.ap[i];
-                float b = volumes_.pa[i];
-                FirstSampling first{static_cast<std::uint32_t>(count_), static_cast<std::uint32_t>(count_)};
-                float* record = records_.data() + slot(x, y, z) * 2 * stride_;
-                for (std::size_t t = 0; t < count_; ++t) {
-                    const float shift = displacement + trials_[t] * weight_;
-                    const float hA = row + shift;
-                    if (hA > 0.0f && hA < top) {
-                        a = interpolatedAt(hA, nx, apColumn);
-                        first.ap = std::min(first.ap, static_cast<std::uint32_t>(t));
-                    }
-                    const float hB = row + -shift;
-                    if (hB > 0.0f && hB < top) {
-                        b = interpolatedAt(hB, nx, paColumn);
-                        first.pa = std::min(first.pa, static_cast<std::uint32_t>(t));
-                    }
-                    record[t] = a;
-                    record[stride_ + t] = b;
-                }
-                std::fill(record + count_, record + stride_, 0.0f);
-                std::fill(record + stride_ + count_, record + 2 * stride_, 0.0f);
-                firstSampling_[slot(x, y, z)] = first;
+        const std::size_t i = vdm_.index(x, y, z);
+        const std::size_t column = vdm_.index(x, 0, z);
+        const float* apColumn = volumes_.apSource.data() + column;
+        const float* paColumn = volumes_.paSource.data() + column;
+        const float row = static_cast<float>(y);
+        const float displacement = vdm_[i];
+        float a = volumes_.ap[i];
+        float b = volumes_.pa[i];
+        FirstSampling first{static_cast<std::uint32_t>(count_), static_cast<std::uint32_t>(count_)};
+        float* record = records_.data() + at * 2 * stride_;
+        for (std::size_t t = 0; t < count_; ++t) {
+            const float shift = displacement + trials_[t] * weight_;
+            const float hA = row + shift;
+            if (hA > 0.0f && hA < top) {
+                a = interpolatedAt(hA, nx, apColumn);
+                first.ap = std::min(first.ap, static_cast<std::uint32_t>(t));
             }
+            const float hB = row + -shift;
+            if (hB > 0.0f && hB < top) {
+                b = interpolatedAt(hB, nx, paColumn);
+                first.pa = std::min(first.pa, static_cast<std::uint32_t>(t));
+            }
+            record[t] = a;
+            record[stride_ + t] = b;
+        }
+        std::fill(record + count_, record + stride_, 0.0f);
+        std::fill(record + stride_ + count_, record + 2 * stride_, 0.0f);
+        firstSampling_[at] = first;
+        state_[at] = kPrepared;
     }
 
     // After a box's trials its voxels hold the last trial's values, in the volumes and as
     // the value that later trials before the first sampling one keep.
-    void settle(const BoxRange& box)
+    void settle(int x, int y, int z, std::size_t at)
     {
-        for (int z = box.z0; z <= box.z1; ++z)
-            for (int y = box.y0; y <= box.y1; ++y)
-                for (int x = box.x0; x <= box.x1; ++x) {
-                    FirstSampling& first = firstSampling_[slot(x, y, z)];
-                    if (first.ap == kSettled) continue;
-                    float* record = records_.data() + slot(x, y, z) * 2 * stride_;
-                    const float a = record[count_ - 1];
-                    const float b = record[stride_ + count_ - 1];
-                    std::fill(record, record + first.ap, a);
-                    std::fill(record + stride_, record + stride_ + first.pa, b);
-                    const std::size_t i = vdm_.index(x, y, z);
-                    volumes_.ap[i] = a;
-                    volumes_.pa[i] = b;
-                    first = {kSettled, kSettled};
-                }
+        const FirstSampling first = firstSampling_[at];
+        float* record = records_.data() + at * 2 * stride_;
+        const float a = record[count_ - 1];
+        const float b = record[stride_ + count_ - 1];
+        std::fill(record, record + first.ap, a);
+        std::fill(record + stride_, record + stride_ + first.pa, b);
+        const std::size_t i = vdm_.index(x, y, z);
+        volumes_.ap[i] = a;
+        volumes_.pa[i] = b;
+        state_[at] = kSettled;
     }
 
     Undistorted& volumes_;
@@ -336,6 +366,7 @@ private:
     const int depth_;
     const std::size_t sliceVoxels_;
     std::vector<float> records_;
+    std::vector<std::uint8_t> state_;  // eight spare bytes at the end for the word reads
     std::vector<FirstSampling> firstSampling_;
 };
 
