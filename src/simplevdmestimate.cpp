@@ -157,10 +157,11 @@ Volume estimateColumnwiseVdm(const Volume& vol_ap, const Volume& vol_pa, const S
     check(vol_ap.dimensions() == vol_pa.dimensions(), kModule, 71, "vol_ap.dimensions() == vol_pa.dimensions()");
     if (vol_ap.size() == 0) throw std::invalid_argument("Cannot estimate a displacement map from empty volumes.");
 
-    const Volume apSmooth = smoothedCopy(vol_ap, sigma, {kind, kind, kind});
-    const Volume paSmooth = smoothedCopy(vol_pa, sigma, {kind, kind, kind});
-    const Volume apDerivative = smoothedCopy(vol_ap, sigma, {0, 1, 0});
-    const Volume paDerivative = smoothedCopy(vol_pa, sigma, {0, 1, 0});
+    const std::vector<Volume> smoothed = smoothedCopies({&vol_ap, &vol_pa}, sigma, {{kind, kind, kind}, {0, 1, 0}});
+    const Volume& apSmooth = smoothed[0];
+    const Volume& apDerivative = smoothed[1];
+    const Volume& paSmooth = smoothed[2];
+    const Volume& paDerivative = smoothed[3];
 
     log << "Column-wise optimisation, sigma: x: " << sigma[0] << ", y: " << sigma[1] << ", sigma.z: " << sigma[2]
         << std::flush;

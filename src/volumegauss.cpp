@@ -3,6 +3,7 @@
 #include <cmath>
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 #include "fftapi.h"
 #include "mdhslog.h"
@@ -44,6 +45,7 @@ public:
         if (data_ == nullptr) throw std::bad_alloc();
     }
     ~Spectrum() { release(); }
+    Spectrum(Spectrum&& other) noexcept : data_(std::exchange(other.data_, nullptr)) {}
     Spectrum(const Spectrum&) = delete;
     Spectrum& operator=(const Spectrum&) = delete;
 
@@ -128,30 +130,57 @@ Matrix gaussianKernel2D(int columns, int rows, const std::array<double, 2>& sigm
     return kernel;
 }
 
+namespace {
+
+std::size_t halfSpectrumSize(Dimensions extent)
+{
+    return static_cast<std::size_t>(extent.z) * static_cast<std::size_t>(extent.y) *
+           static_cast<std::size_t>(extent.x / 2 + 1);
+}
+
+// product = volume spectrum times kernel spectrum, scaled by 1 / voxel count so that the
+// unnormalised inverse transform restores the scale.
+void multiplySpectra(const FftComplex* volumeSpectrum, const FftComplex* kernelSpectrum, FftComplex* product,
+                     Dimensions extent)
+{
+    const std::size_t half = halfSpectrumSize(extent);
+    const float s = static_cast<float>(1.0 / static_cast<double>(voxelCount(extent)));
+    for (std::size_t n = 0; n < half; ++n) {
+        const float ir = volumeSpectrum[n][0], ii = volumeSpectrum[n][1];
+        const float kr = kernelSpectrum[n][0], ki = kernelSpectrum[n][1];
+        product[n][0] = (ir * kr - ii * ki) * s;
+        product[n][1] = (ir * ki + ii * kr) * s;
+    }
+}
+
+// Transforms the product back into the volume's voxel array; the transform may overwrite
+// the product.
+void inverseTransform(FftComplex* product, Volume& volume)
+{
+    runPlan(fftApi.hs_fftwf_plan_dft_c2r_3d(volume.nz(), volume.ny(), volume.nx(), product, volume.data(),
+                                            kFftEstimate));
+}
+
+void requireFft()
+{
+    if (fftApi.hs_fftwf_malloc == nullptr) throw std::runtime_error("The host's FFT functions are not available.");
+}
+
+} // namespace
+
 void fftConvolve(Volume& volume, const Volume& kernel)
 {
     check(volume.dimensions() == kernel.dimensions(), kModule, 195, "input.dimensions() == kernel.dimensions()");
-    const std::size_t count = volume.size();
-    if (count == 0) return;
-    if (fftApi.hs_fftwf_malloc == nullptr) throw std::runtime_error("The host's FFT functions are not available.");
-    const std::size_t half = static_cast<std::size_t>(volume.nz()) * static_cast<std::size_t>(volume.ny()) *
-                             static_cast<std::size_t>(volume.nx() / 2 + 1);
+    if (volume.size() == 0) return;
+    requireFft();
+    const std::size_t half = halfSpectrumSize(volume.dimensions());
     Spectrum k(half), i(half), p(half);
     forwardTransform(kernel, k.data());
     forwardTransform(volume, i.data());
-    const float s = static_cast<float>(1.0 / static_cast<double>(count));
-    FftComplex* kd = k.data();
-    FftComplex* id = i.data();
-    FftComplex* pd = p.data();
-    for (std::size_t n = 0; n < half; ++n) {
-        const float ir = id[n][0], ii = id[n][1], kr = kd[n][0], ki = kd[n][1];
-        pd[n][0] = (ir * kr - ii * ki) * s;
-        pd[n][1] = (ir * ki + ii * kr) * s;
-    }
+    multiplySpectra(i.data(), k.data(), p.data(), volume.dimensions());
     i.release();
     k.release();
-    runPlan(fftApi.hs_fftwf_plan_dft_c2r_3d(volume.nz(), volume.ny(), volume.nx(), p.data(), volume.data(),
-                                            kFftEstimate));
+    inverseTransform(p.data(), volume);
 }
 
 void smoothGaussian(Volume& volume, const Sigma3& sigma, const KernelKinds& kinds, bool pad)
@@ -169,4 +198,46 @@ Volume smoothedCopy(const Volume& source, const Sigma3& sigma, const KernelKinds
     Volume copy(source);
     smoothGaussian(copy, sigma, kinds, true);
     return copy;
+}
+
+std::vector<Volume> smoothedCopies(const std::vector<const Volume*>& sources, const Sigma3& sigma,
+                                   const std::vector<KernelKinds>& kinds)
+{
+    std::vector<Volume> copies;
+    if (sources.empty() || kinds.empty()) return copies;
+    const Dimensions extent = sources.front()->dimensions();
+    for (const Volume* source : sources)
+        if (source->dimensions() != extent)
+            throw std::invalid_argument("Volumes smoothed together must have the same extent.");
+    if (voxelCount(extent) == 0) {
+        for (const Volume* source : sources)
+            for (const KernelKinds& kind : kinds) copies.push_back(smoothedCopy(*source, sigma, kind));
+        return copies;
+    }
+    requireFft();
+    Volume padded(*sources.front());
+    padded.padReplicate({7, 7, 7});
+    const Dimensions paddedExtent = padded.dimensions();
+    const std::size_t half = halfSpectrumSize(paddedExtent);
+    std::vector<Spectrum> kernelSpectra;
+    for (const KernelKinds& kind : kinds) {
+        kernelSpectra.emplace_back(half);
+        forwardTransform(gaussianKernel3D(paddedExtent, sigma, kind, true), kernelSpectra.back().data());
+    }
+    Spectrum sourceSpectrum(half), product(half);
+    for (std::size_t n = 0; n < sources.size(); ++n) {
+        if (n > 0) {
+            padded = *sources[n];
+            padded.padReplicate({7, 7, 7});
+        }
+        forwardTransform(padded, sourceSpectrum.data());
+        for (Spectrum& kernelSpectrum : kernelSpectra) {
+            multiplySpectra(sourceSpectrum.data(), kernelSpectrum.data(), product.data(), paddedExtent);
+            Volume copy(paddedExtent);
+            inverseTransform(product.data(), copy);
+            copy.resizeCentred(extent);
+            copies.push_back(std::move(copy));
+        }
+    }
+    return copies;
 }

@@ -18,6 +18,10 @@ Matrix gaussianKernel2D(int columns, int rows, const std::array<double, 2>& sigm
 void fftConvolve(Volume& volume, const Volume& kernel);
 void smoothGaussian(Volume& volume, const Sigma3& sigma, const KernelKinds& kinds, bool pad);
 Volume smoothedCopy(const Volume& source, const Sigma3& sigma, const KernelKinds& kinds);
+// smoothedCopy of every source (all of one extent) with every set of kinds, source by
+// source: the same bits, with each source and each kernel transformed only once.
+std::vector<Volume> smoothedCopies(const std::vector<const Volume*>& sources, const Sigma3& sigma,
+                                   const std::vector<KernelKinds>& kinds);
 
 void maskedConvolve2D(Matrix& data, const Matrix& kernel, const Matrix& mask, bool normalise);
 void maskedConvolve3D(Volume& data, const Volume& kernel, const Volume& mask, bool normalise);

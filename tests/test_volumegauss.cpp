@@ -173,3 +173,21 @@ TEST_F(SmoothGaussian, SmoothedCopyLeavesTheSourceAndMatchesPaddedSmoothing)
     EXPECT_EQ(std::memcmp(copy.data(), direct.data(), copy.size() * sizeof(float)), 0);
     EXPECT_EQ(std::memcmp(source.data(), before.data(), source.size() * sizeof(float)), 0);
 }
+
+TEST_F(SmoothGaussian, SharedSpectraGiveEverySmoothedCopyBitForBit)
+{
+    const Volume first = randomVolume({13, 10, 9}, 6);
+    const Volume second = randomVolume({13, 10, 9}, 7);
+    const Sigma3 sigma{0.5, 1.5, 0.5};
+    const std::vector<KernelKinds> kinds{{1, 1, 1}, {0, 1, 0}};
+    const std::vector<Volume> copies = smoothedCopies({&first, &second}, sigma, kinds);
+    ASSERT_EQ(copies.size(), 4u);
+    const Volume* sources[] = {&first, &second};
+    for (std::size_t n = 0; n < copies.size(); ++n) {
+        const Volume expected = smoothedCopy(*sources[n / 2], sigma, kinds[n % 2]);
+        ASSERT_EQ(copies[n].dimensions(), expected.dimensions());
+        EXPECT_EQ(std::memcmp(copies[n].data(), expected.data(), expected.size() * sizeof(float)), 0) << "copy " << n;
+    }
+    const Volume other = randomVolume({13, 10, 8}, 8);
+    EXPECT_THROW(smoothedCopies({&first, &other}, sigma, kinds), std::invalid_argument);
+}
