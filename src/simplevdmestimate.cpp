@@ -2,6 +2,7 @@
 
 #include <limits>
 #include <stdexcept>
+#include <vector>
 
 #include "distance.h"
 #include "mdhslog.h"
@@ -23,12 +24,37 @@ bool columnInside(const Volume& vol, int row, int slice)
            static_cast<unsigned>(slice) < static_cast<unsigned>(vol.nz());
 }
 
+// The columns of a volume stored one after the other, each contiguous along y, so that a
+// column fit reads its samples in order; column (x, z) starts at (z * nx + x) * ny.
+class ColumnMajor {
+public:
+    explicit ColumnMajor(const Volume& volume)
+        : ny_(static_cast<std::size_t>(volume.ny())), nx_(static_cast<std::size_t>(volume.nx())), data_(volume.size())
+    {
+        for (int z = 0; z < volume.nz(); ++z)
+            for (int y = 0; y < volume.ny(); ++y) {
+                const float* row = volume.data() + volume.index(0, y, z);
+                float* target = data_.data() + static_cast<std::size_t>(z) * nx_ * ny_ + static_cast<std::size_t>(y);
+                for (std::size_t x = 0; x < nx_; ++x) target[x * ny_] = row[x];
+            }
+    }
+    const float* column(int x, int z) const
+    {
+        return data_.data() + (static_cast<std::size_t>(z) * nx_ + static_cast<std::size_t>(x)) * ny_;
+    }
+
+private:
+    std::size_t ny_;
+    std::size_t nx_;
+    std::vector<float> data_;
+};
+
 // The smoothed intensity and derivative columns of one (x, z), read from the four copies.
 struct ColumnData {
-    Vector ap;
-    Vector pa;
-    Vector apDerivative;
-    Vector paDerivative;
+    const float* ap;
+    const float* pa;
+    const float* apDerivative;
+    const float* paDerivative;
 };
 
 // Working rows of one column fit, allocated once per estimate.
@@ -60,8 +86,8 @@ void fitColumn(const ColumnData& column, const Vector& ramp, FitBuffers& work, f
         for (int i = 0; i < ny; ++i) {
             work.apOffsets[i] = a * ramp[i] + b;
             work.paOffsets[i] = inverseA * ramp[i] + -b;
-            work.corrected[i] = column.ap.sampleLinear(work.apOffsets[i] + half) * a;
-            work.reversed[i] = column.pa.sampleLinear(work.paOffsets[i] + half) * inverseA;
+            work.corrected[i] = sampleLinearAt(column.ap, ny, work.apOffsets[i] + half) * a;
+            work.reversed[i] = sampleLinearAt(column.pa, ny, work.paOffsets[i] + half) * inverseA;
         }
         distance = meanSquaredDifferenceNonZero(work.corrected, work.reversed);
         if ((distance - best) * 100.0 / best > -0.01) break;
@@ -70,8 +96,8 @@ void fitColumn(const ColumnData& column, const Vector& ramp, FitBuffers& work, f
         const float aCubed = a * a * a;
         float normal00 = 0.0f, normal10 = 0.0f, normal01 = 0.0f, normal11 = 0.0f;
         for (int i = 0; i < ny; ++i) {
-            const float gradientAp = column.apDerivative.sampleLinear(work.apOffsets[i] + half);
-            const float gradientPa = column.paDerivative.sampleLinear(work.paOffsets[i] + half);
+            const float gradientAp = sampleLinearAt(column.apDerivative, ny, work.apOffsets[i] + half);
+            const float gradientPa = sampleLinearAt(column.paDerivative, ny, work.paOffsets[i] + half);
             const float k0 = (a * gradientAp + gradientPa / aCubed) * ramp[i];
             const float k1 = a * gradientAp + gradientPa / a;
             work.jacobianStretch[i] = k0;
@@ -178,6 +204,16 @@ Volume estimateColumnwiseVdm(const Volume& vol_ap, const Volume& vol_pa, const S
     const Matrix kernel = gaussianKernel2D(5, 5, {1.0, 1.0}, {0, 0}, false);
     FitBuffers work(ny);
 
+    // The smoothed copies do not change between passes, and neither does which columns
+    // carry signal.
+    const ColumnMajor apColumns(apSmooth), paColumns(paSmooth);
+    const ColumnMajor apDerivativeColumns(apDerivative), paDerivativeColumns(paDerivative);
+    std::vector<bool> fitted(static_cast<std::size_t>(nx) * static_cast<std::size_t>(nz));
+    for (int z = 0; z < nz; ++z)
+        for (int x = 0; x < nx; ++x)
+            fitted[static_cast<std::size_t>(z) * nx + x] =
+                getColumn(apSmooth, x, z).max() > kSignalThreshold && getColumn(paSmooth, x, z).max() > kSignalThreshold;
+
     for (int pass = 0; pass < kPasses; ++pass) {
         if (pass > 0) {
             maskedConvolve2D(stretch, kernel, mask, true);
@@ -186,11 +222,10 @@ Volume estimateColumnwiseVdm(const Volume& vol_ap, const Volume& vol_pa, const S
         for (int z = 0; z < nz; ++z) {
             for (int x = 0; x < nx; ++x) {
                 mask(x, z) = 0.0f;
-                ColumnData column{getColumn(apSmooth, x, z), getColumn(paSmooth, x, z), Vector(), Vector()};
-                if (!(column.ap.max() > kSignalThreshold && column.pa.max() > kSignalThreshold)) continue;
+                if (!fitted[static_cast<std::size_t>(z) * nx + x]) continue;
                 mask(x, z) = 1.0f;
-                column.apDerivative = getColumn(apDerivative, x, z);
-                column.paDerivative = getColumn(paDerivative, x, z);
+                const ColumnData column{apColumns.column(x, z), paColumns.column(x, z),
+                                        apDerivativeColumns.column(x, z), paDerivativeColumns.column(x, z)};
                 float a = stretch(x, z);
                 float b = shift(x, z);
                 fitColumn(column, ramp, work, a, b);

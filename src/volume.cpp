@@ -310,10 +310,7 @@ Vector Vector::affine(float a, float b) const
 
 float Vector::sampleLinear(float t) const
 {
-    const int i0 = interpolationFloor(t);
-    const float a = (i0 >= 0 && i0 < size_) ? data_[i0] : 0.0f;
-    const float b = (i0 + 1 >= 0 && i0 + 1 < size_) ? data_[i0 + 1] : 0.0f;
-    return (t - static_cast<float>(i0)) * b + (static_cast<float>(i0 + 1) - t) * a;
+    return sampleLinearAt(data_, size_, t);
 }
 
 Vector Vector::resampleAtOffsets(const Vector& offsets) const

@@ -37,6 +37,16 @@ inline int interpolationFloor(float t)
     return static_cast<int>(t + 2.0f) - 2;
 }
 
+// Linear interpolation between the samples data[0..n) at position t; neighbours outside
+// count as 0.
+inline float sampleLinearAt(const float* data, int n, float t)
+{
+    const int i0 = interpolationFloor(t);
+    const float a = (i0 >= 0 && i0 < n) ? data[i0] : 0.0f;
+    const float b = (i0 + 1 >= 0 && i0 + 1 < n) ? data[i0 + 1] : 0.0f;
+    return (t - static_cast<float>(i0)) * b + (static_cast<float>(i0 + 1) - t) * a;
+}
+
 // Number of voxels of an extent, in 64 bits; throws std::bad_alloc when the count is
 // negative or too large to allocate.
 std::size_t voxelCount(Dimensions extent);
