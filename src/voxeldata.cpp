@@ -1,10 +1,12 @@
 // Voxel data of the project records: STC files (slice-major) beside FMR headers, DWI
 // files (volume-major) beside DMR headers. Data move one slice image at a time through
 // the file streams.
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <limits>
 #include <string>
@@ -12,6 +14,7 @@
 #include "fileerrors.h"
 #include "filenames.h"
 #include "projectheader.h"
+#include "voxeldata.h"
 
 namespace {
 
@@ -157,10 +160,11 @@ void forEachSlice(Layout layout, int volumes, int nz, Visit visit)
     }
 }
 
-void loadVolumes(ProjectHeader& h, const DataFile& kind)
+// Opens the data file of h for reading, with the checks and messages of loading it;
+// returns the extents that the header gives.
+DataExtents openVoxelData(const ProjectHeader& h, const DataFile& kind, std::ifstream& in)
 {
     const std::string path = h.dataFilePath(kind.extension);
-    std::ifstream in;
     std::error_code ignored;
     if (!std::filesystem::is_directory(path, ignored)) in.open(path, std::ios::binary);
     if (!in.is_open()) throw OpenFileError(kind.openForReadingMessage + path);
@@ -172,6 +176,14 @@ void loadVolumes(ProjectHeader& h, const DataFile& kind)
     if (actual < e.fileBytes)
         throw ReadFileError("Data file " + path + " is too short: the header promises " + std::to_string(e.fileBytes) +
                             " bytes, the file holds " + std::to_string(actual));
+    return e;
+}
+
+void loadVolumes(ProjectHeader& h, const DataFile& kind)
+{
+    const std::string path = h.dataFilePath(kind.extension);
+    std::ifstream in;
+    const DataExtents e = openVoxelData(h, kind, in);
 
     h.volumes.clear();
     h.volumes.reserve(static_cast<std::size_t>(e.volumes));
@@ -194,11 +206,11 @@ void writeHeaderFile(const ProjectHeader& h, const auto& writeText)
 }
 
 // Every volume must have the header's extent, so that the file holds what it promises.
-void checkVolumesMatchHeader(const ProjectHeader& h, const std::string& path)
+void checkVolumesMatchHeader(const ProjectHeader& h, const std::string& path, const std::vector<Volume>& volumes)
 {
     const Dimensions expected{h.ResolutionX.value, h.ResolutionY.value, h.NrOfSlices.value};
-    for (std::size_t v = 0; v < h.volumes.size(); ++v) {
-        const Dimensions d = h.volumes[v].dimensions();
+    for (std::size_t v = 0; v < volumes.size(); ++v) {
+        const Dimensions d = volumes[v].dimensions();
         if (d != expected)
             throw WriteFileError("Cannot write " + path + ": volume " + std::to_string(v) + " has extent " +
                                  std::to_string(d.x) + " x " + std::to_string(d.y) + " x " + std::to_string(d.z) +
@@ -212,7 +224,7 @@ void writeHeaderAndData(Header& h, const DataFile& kind)
 {
     if (!h.volumes.empty()) h.NrOfVolumes.value = static_cast<std::int32_t>(h.volumes.size());
     const std::string path = h.dataFilePath(kind.extension);
-    checkVolumesMatchHeader(h, path);
+    checkVolumesMatchHeader(h, path, h.volumes);
 
     writeHeaderFile(h, [&](std::ostream& out) { h.writeHeaderText(out); });
     if (h.volumes.empty()) return;
@@ -236,6 +248,80 @@ void saveUnderNewName(Header& h, const std::string& newName)
     h.fileName = newName;
     h.Prefix.value = stripExtension(fileNamePart(newName));
     h.writeWithData();
+}
+
+// Byte offset of slice z of volume v in a data file of the layout.
+std::uint64_t sliceOffset(Layout layout, const DataExtents& e, std::size_t elementBytes, int v, int z)
+{
+    const std::uint64_t slice = layout == Layout::SliceMajor
+                                    ? static_cast<std::uint64_t>(z) * static_cast<std::uint64_t>(e.volumes) + v
+                                    : static_cast<std::uint64_t>(v) * static_cast<std::uint64_t>(e.nz) + z;
+    return slice * e.sliceElements * elementBytes;
+}
+
+// Volumes moved through memory at a time when a copy is streamed: enough for long reads
+// and writes, little against the project.
+constexpr std::size_t kStreamBytes = std::size_t{4} << 20;
+
+template <class Header>
+void saveTransformedUnderNewName(Header& h, const DataFile& kind, const std::string& newName,
+                                 const std::function<Volume(const Volume&)>& transform)
+{
+    std::ifstream in;
+    const DataExtents e = openVoxelData(h, kind, in);
+    const std::string source = h.dataFilePath(kind.extension);
+    Header renamed = h;
+    renamed.fileName = newName;
+    renamed.Prefix.value = stripExtension(fileNamePart(newName));
+    const std::string path = renamed.dataFilePath(kind.extension);
+    std::error_code ignored;
+    if (e.volumes == 0 || std::filesystem::equivalent(source, path, ignored)) {
+        // Nothing to stream, or the copy would overwrite the data still to be read.
+        in.close();
+        loadVolumes(h, kind);
+        for (Volume& volume : h.volumes) volume = transform(volume);
+        saveUnderNewName(h, newName);
+        h.volumes.clear();
+        return;
+    }
+    h = std::move(renamed);
+
+    const bool floats = floatElements(h);
+    const std::size_t elementBytes = elementSize(h);
+    const std::size_t volumeBytes = std::max<std::size_t>(1, e.sliceElements * static_cast<std::size_t>(e.nz) * sizeof(float));
+    const int chunk = static_cast<int>(std::clamp<std::size_t>(kStreamBytes / volumeBytes, 1, static_cast<std::size_t>(e.volumes)));
+    SliceBuffer buffer(e.sliceElements, floats);
+    std::vector<Volume> block;
+    std::ofstream out;
+    for (int first = 0; first < e.volumes; first += chunk) {
+        const int count = std::min(chunk, e.volumes - first);
+        block.clear();
+        for (int v = 0; v < count; ++v) block.emplace_back(e.nx, e.ny, e.nz);
+        forEachSlice(kind.layout, count, e.nz, [&](int v, int z) {
+            const std::streamoff at = static_cast<std::streamoff>(sliceOffset(kind.layout, e, elementBytes, first + v, z));
+            if (in.tellg() != at) in.seekg(at);
+            if (!buffer.read(in, block[v].data() + static_cast<std::size_t>(z) * e.sliceElements))
+                throw ReadFileError("error reading from binary file " + source);
+        });
+        for (Volume& volume : block) volume = transform(volume);
+        if (first == 0) {
+            // Written only once the first volumes were transformed, so that a transform
+            // that fails leaves nothing behind, as when the whole project is held.
+            checkVolumesMatchHeader(h, path, block);
+            writeHeaderFile(h, [&](std::ostream& text) { h.writeHeaderText(text); });
+            out.open(path, std::ios::binary | std::ios::trunc);
+            if (!out.is_open()) throw WriteFileError(kind.openForWritingMessage + path);
+        } else {
+            checkVolumesMatchHeader(h, path, block);
+        }
+        forEachSlice(kind.layout, count, e.nz, [&](int v, int z) {
+            const std::streamoff at = static_cast<std::streamoff>(sliceOffset(kind.layout, e, elementBytes, first + v, z));
+            if (out.tellp() != at) out.seekp(at);
+            buffer.write(out, block[v].data() + static_cast<std::size_t>(z) * e.sliceElements);
+        });
+    }
+    out.close();
+    if (out.fail()) throw WriteFileError("error writing to binary file " + path);
 }
 
 } // namespace
@@ -268,4 +354,26 @@ void DmrHeader::writeWithData()
 void DmrHeader::saveAs(const std::string& newName)
 {
     saveUnderNewName(*this, newName);
+}
+
+void saveTransformedAs(FmrHeader& h, const std::string& newName, const std::function<Volume(const Volume&)>& transform)
+{
+    saveTransformedUnderNewName(h, kStcFile, newName, transform);
+}
+
+void saveTransformedAs(DmrHeader& h, const std::string& newName, const std::function<Volume(const Volume&)>& transform)
+{
+    saveTransformedUnderNewName(h, kDwiFile, newName, transform);
+}
+
+void checkVoxelData(const FmrHeader& h)
+{
+    std::ifstream in;
+    openVoxelData(h, kStcFile, in);
+}
+
+void checkVoxelData(const DmrHeader& h)
+{
+    std::ifstream in;
+    openVoxelData(h, kDwiFile, in);
 }

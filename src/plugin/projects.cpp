@@ -2,13 +2,19 @@
 
 #include "filenames.h"
 #include "vdm.h"
+#include "voxeldata.h"
 
 namespace {
 
-void undistortVolumes(const Volume& vdm, ProjectHeader& project, bool transposed)
+void dropAnatomicalLink(ProjectHeader& project)
 {
     if (project.ShowAMRFile.present) project.ShowAMRFile.value = false;
     if (project.LoadAMRFile.present) project.LoadAMRFile.value.clear();
+}
+
+void undistortVolumes(const Volume& vdm, ProjectHeader& project, bool transposed)
+{
+    dropAnatomicalLink(project);
     for (Volume& volume : project.volumes) volume = undistort(volume, vdm, transposed);
 }
 
@@ -48,4 +54,27 @@ void undistortProject(const Volume& vdm, const std::string& path, Project& proje
         undistortFmr(vdm, *fmr, transposed);
     else
         undistortDmr(vdm, path, std::get<DmrHeader>(project), transposed);
+}
+
+Project readProjectHeaderChecked(const std::string& path)
+{
+    if (hasExtension(path, "fmr")) {
+        FmrHeader header = readFmrHeader(path, false);
+        checkVoxelData(header);
+        return header;
+    }
+    DmrHeader header = readDmrHeader(path, false);
+    checkVoxelData(header);
+    return header;
+}
+
+void undistortProjectStreamed(const Volume& vdm, const std::string& path, Project& project, bool transposed)
+{
+    const auto undistorted = [&](const Volume& volume) { return undistort(volume, vdm, transposed); };
+    std::visit(
+        [&](auto& header) {
+            dropAnatomicalLink(header);
+            saveTransformedAs(header, insertSuffix(path, "_undist"), undistorted);
+        },
+        project);
 }

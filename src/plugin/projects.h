@@ -24,3 +24,9 @@ void undistortFmr(const Volume& vdm, FmrHeader& project, bool transposed);
 void undistortDmr(const Volume& vdm, const std::string& path, DmrHeader& project, bool transposed);
 // The one of the two above that fits the project.
 void undistortProject(const Volume& vdm, const std::string& path, Project& project, bool transposed);
+
+// Reads the project's header, and checks its data file as reading the data would.
+Project readProjectHeaderChecked(const std::string& path);
+// undistortProject for a project read without data: the volumes are read, undistorted
+// and written a few at a time, and the copy is the same, byte for byte.
+void undistortProjectStreamed(const Volume& vdm, const std::string& path, Project& project, bool transposed);

@@ -47,13 +47,14 @@ void taskApply(distcor& plugin)
         const bool fmr = hasExtension(file, "fmr");
         if (!fmr && !hasExtension(file, "dmr")) continue;
 
-        Project project = fmr ? Project(readFmrHeader(file, true)) : Project(readDmrHeader(file, true));
+        // The volumes pass through a few at a time; the whole run is never held.
+        Project project = readProjectHeaderChecked(file);
         const Dimensions extent = storedExtent(project);
         // Map and project are compared, and the map resized, in the stored orientation,
         // so that a left-right map fits the project it was estimated from.
         if (extent == storedMap.dimensions()) {
             if (fmr && file == files.front()) hostApi.hsLoadMAPsToCurrentFMR(mapPath.c_str());
-            undistortProject(workingMap, file, project, rllr);
+            undistortProjectStreamed(workingMap, file, project, rllr);
         } else {
             const std::string question = std::string("Dimensions of the datasets don't match!\nDo you want to resize the VDM to the ") +
                                          (fmr ? "FMR" : "DMR") +
@@ -62,7 +63,7 @@ void taskApply(distcor& plugin)
                 throw std::runtime_error("All datasets must have the same dimensions!");
             Volume resized(extent);
             resizeVolume(resized, storedMap);
-            undistortProject(rllr ? resized.transposeXY() : resized, file, project, rllr);
+            undistortProjectStreamed(rllr ? resized.transposeXY() : resized, file, project, rllr);
         }
         logLine(plugin, "Undistorted data saved as: " + insertSuffix(file, "_undist"));
     }

@@ -1,0 +1,20 @@
+// Streamed copies of a project's voxel data: the volumes pass through memory a few at a
+// time, so that a copy of a long run never holds the whole run.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "projectheader.h"
+#include "volume.h"
+
+// Opens the data file of a record read without data, with the checks and errors of
+// loadVoxelData, and closes it again.
+void checkVoxelData(const FmrHeader& h);
+void checkVoxelData(const DmrHeader& h);
+
+// What saveAs writes after every volume was replaced by transform(volume), for a record
+// read without data. The header and data file are written once the first volumes were
+// transformed; the record is renamed as by saveAs and keeps no volumes.
+void saveTransformedAs(FmrHeader& h, const std::string& newName, const std::function<Volume(const Volume&)>& transform);
+void saveTransformedAs(DmrHeader& h, const std::string& newName, const std::function<Volume(const Volume&)>& transform);

@@ -1,0 +1,132 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+#include <stdexcept>
+#include <string>
+
+#include "datasetfiles_support.h"
+#include "projectheader.h"
+#include "voxeldata.h"
+
+namespace {
+
+// A project of the given extent with random data, its header naming the given prefix.
+void writeProject(const std::string& header, const std::string& dataFile, const std::string& prefix, Dimensions e,
+                  int volumes, bool floats, bool dwi, unsigned seed)
+{
+    std::string text = "\nFileVersion: 7\nNrOfVolumes: " + std::to_string(volumes) + "\nNrOfSlices: " +
+                       std::to_string(e.z) + "\nPrefix: \"" + prefix + "\"\nDataStorageFormat: " +
+                       (dwi ? "3" : "1") + "\nDataType: " + (floats ? "2" : "1") + "\nResolutionX: " +
+                       std::to_string(e.x) + "\nResolutionY: " + std::to_string(e.y) + "\n";
+    writeFile(header, text);
+    std::mt19937 random(seed);
+    std::string bytes(static_cast<std::size_t>(e.x) * e.y * e.z * volumes * (floats ? 4 : 2), '\0');
+    for (char& byte : bytes) byte = static_cast<char>(random());
+    if (floats)  // keep the floats finite and moderate: the top byte of every word small
+        for (std::size_t i = 3; i < bytes.size(); i += 4) bytes[i] = static_cast<char>(bytes[i] & 0x43);
+    writeFile(dataFile, bytes);
+}
+
+// A transform that mixes every voxel with its neighbour, so that both values and places count.
+Volume mixed(const Volume& v)
+{
+    Volume out(v.dimensions());
+    for (std::size_t i = 0; i < v.size(); ++i) out[i] = 0.75f * v[i] + 0.5f * v[(i + 1) % v.size()] - 3.0f;
+    return out;
+}
+
+// The copy as saveAs writes it from the whole project held in memory.
+template <class Header>
+void heldCopy(const std::string& source, const std::string& copy)
+{
+    Header h;
+    h.readHeader(source, true);
+    for (Volume& volume : h.volumes) volume = mixed(volume);
+    h.saveAs(copy);
+}
+
+template <class Header>
+void streamedCopy(const std::string& source, const std::string& copy)
+{
+    Header h;
+    h.readHeader(source, false);
+    saveTransformedAs(h, copy, mixed);
+    EXPECT_TRUE(h.volumes.empty());
+    EXPECT_EQ(h.fileName, copy);
+}
+
+} // namespace
+
+// Runs long enough to pass through memory in several blocks, in both layouts and both
+// element types: header and data equal the copy written from the whole project.
+TEST(StreamedCopy, EqualsTheCopyOfTheWholeProjectByteForByte)
+{
+    ScratchDir dir;
+    std::filesystem::create_directories(dir.file("held"));
+    std::filesystem::create_directories(dir.file("streamed"));
+    const Dimensions extent{64, 64, 32};  // half a megabyte per volume as floats
+    for (const bool dwi : {false, true})
+        for (const bool floats : {false, true}) {
+            SCOPED_TRACE(std::string(dwi ? "DWI" : "STC") + (floats ? " float" : " int16"));
+            const std::string name = std::string("run") + (dwi ? "d" : "f") + (floats ? "4" : "2");
+            const std::string header = dir.file(name + (dwi ? ".dmr" : ".fmr"));
+            const std::string data = dir.file(name + (dwi ? ".dwi" : ".stc"));
+            writeProject(header, data, name, extent, 19, floats, dwi, floats ? 5u : 6u);
+            const std::string held = dir.file("held/" + name + "_undist" + (dwi ? ".dmr" : ".fmr"));
+            const std::string streamed = dir.file("streamed/" + name + "_undist" + (dwi ? ".dmr" : ".fmr"));
+            if (dwi) {
+                heldCopy<DmrHeader>(header, held);
+                streamedCopy<DmrHeader>(header, streamed);
+            } else {
+                heldCopy<FmrHeader>(header, held);
+                streamedCopy<FmrHeader>(header, streamed);
+            }
+            const std::string extension = dwi ? ".dwi" : ".stc";
+            EXPECT_EQ(readFile(streamed), readFile(held));
+            const std::string streamedData = readFile(dir.file("streamed/" + name + "_undist" + extension));
+            EXPECT_EQ(streamedData.size(), readFile(data).size());
+            EXPECT_TRUE(streamedData == readFile(dir.file("held/" + name + "_undist" + extension)));
+        }
+}
+
+// A header whose Prefix already names the copy's data file: the data are read whole before
+// the copy replaces them, as saveAs does, instead of being overwritten while read.
+TEST(StreamedCopy, CopyOntoItsOwnDataFileReadsTheDataFirst)
+{
+    ScratchDir dir;
+    std::filesystem::create_directories(dir.file("held"));
+    writeProject(dir.file("held/a.fmr"), dir.file("held/a_undist.stc"), "a_undist", {8, 6, 4}, 5, false, false, 7u);
+    writeProject(dir.file("a.fmr"), dir.file("a_undist.stc"), "a_undist", {8, 6, 4}, 5, false, false, 7u);
+    heldCopy<FmrHeader>(dir.file("held/a.fmr"), dir.file("held/a_undist.fmr"));
+    streamedCopy<FmrHeader>(dir.file("a.fmr"), dir.file("a_undist.fmr"));
+    EXPECT_EQ(readFile(dir.file("a_undist.stc")), readFile(dir.file("held/a_undist.stc")));
+    EXPECT_EQ(readFile(dir.file("a_undist.fmr")), readFile(dir.file("held/a_undist.fmr")));
+}
+
+// A transform that fails leaves no header and no data file behind; a missing data file is
+// reported before anything is transformed.
+TEST(StreamedCopy, FailuresLeaveNothingBehind)
+{
+    ScratchDir dir;
+    writeProject(dir.file("b.fmr"), dir.file("b.stc"), "b", {8, 6, 4}, 3, false, false, 8u);
+    FmrHeader h = readFmrHeader(dir.file("b.fmr"), false);
+    EXPECT_THROW(saveTransformedAs(h, dir.file("b_undist.fmr"), [](const Volume&) -> Volume {
+                     throw std::logic_error("refused");
+                 }),
+                 std::logic_error);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("b_undist.fmr")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("b_undist.stc")));
+
+    std::filesystem::remove(dir.file("b.stc"));
+    FmrHeader missing = readFmrHeader(dir.file("b.fmr"), false);
+    bool transformed = false;
+    EXPECT_THROW(checkVoxelData(missing), std::exception);
+    EXPECT_THROW(saveTransformedAs(missing, dir.file("b_undist.fmr"), [&](const Volume& v) {
+                     transformed = true;
+                     return v;
+                 }),
+                 std::exception);
+    EXPECT_FALSE(transformed);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("b_undist.fmr")));
+}
