@@ -4,6 +4,7 @@
 #   ./build.sh test           install what is missing, build, run every test
 #   ./build.sh test-sanitize  the tests again under AddressSanitizer and UBSan
 #   ./build.sh bench          the micro-benchmarks
+#   ./build.sh bench-e2e      the host's tasks timed as whole processes on phantoms
 #   ./build.sh build          only build (Release, in ./build)
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -30,5 +31,7 @@ case "$command" in
           ctest --test-dir build-sanitize --output-on-failure -j "$jobs" ;;
   bench) configure_and_build build -DVARNO_BUILD_TESTS=ON -DVARNO_BUILD_BENCHMARKS=ON
         ./build/bin/varno_bench "${@:2}" ;;
-  *) echo "usage: ./build.sh demo|test|test-sanitize|bench|build" >&2; exit 2 ;;
+  bench-e2e) configure_and_build build -DVARNO_BUILD_TESTS=ON -DVARNO_BUILD_BENCHMARKS=ON
+        ./build/bin/varno_e2e_bench "${@:2}" ;;
+  *) echo "usage: ./build.sh demo|test|test-sanitize|bench|bench-e2e|build" >&2; exit 2 ;;
 esac
