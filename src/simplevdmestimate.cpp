@@ -60,13 +60,16 @@ struct ColumnData {
 // Working rows of one column fit, allocated once per estimate.
 struct FitBuffers {
     explicit FitBuffers(int ny)
-        : apOffsets(ny), paOffsets(ny), corrected(ny), reversed(ny), jacobianStretch(ny), jacobianShift(ny)
+        : apOffsets(ny), paOffsets(ny), corrected(ny), reversed(ny), gradientAp(ny), gradientPa(ny),
+          jacobianStretch(ny), jacobianShift(ny)
     {
     }
     Vector apOffsets;
     Vector paOffsets;
     Vector corrected;
     Vector reversed;
+    Vector gradientAp;  // then the step's terms of the stretch
+    Vector gradientPa;  // then the step's terms of the shift
     Vector jacobianStretch;
     Vector jacobianShift;
 };
@@ -94,38 +97,50 @@ void fitColumn(const ColumnData& column, const Vector& ramp, FitBuffers& work, f
         best = distance;
 
         const float aCubed = a * a * a;
-        float normal00 = 0.0f, normal10 = 0.0f, normal01 = 0.0f, normal11 = 0.0f;
         for (int i = 0; i < ny; ++i) {
-            const float gradientAp = sampleLinearAt(column.apDerivative, ny, work.apOffsets[i] + half);
-            const float gradientPa = sampleLinearAt(column.paDerivative, ny, work.paOffsets[i] + half);
-            const float k0 = (a * gradientAp + gradientPa / aCubed) * ramp[i];
-            const float k1 = a * gradientAp + gradientPa / a;
-            work.jacobianStretch[i] = k0;
-            work.jacobianShift[i] = k1;
+            work.gradientAp[i] = sampleLinearAt(column.apDerivative, ny, work.apOffsets[i] + half);
+            work.gradientPa[i] = sampleLinearAt(column.paDerivative, ny, work.paOffsets[i] + half);
+        }
+        // Element-wise loops apart from the sums, so that they run in vector lanes; each
+        // sum keeps its own order.
+        for (int i = 0; i < ny; ++i) {
+            work.jacobianStretch[i] = (a * work.gradientAp[i] + work.gradientPa[i] / aCubed) * ramp[i];
+            work.jacobianShift[i] = a * work.gradientAp[i] + work.gradientPa[i] / a;
+        }
+        // k0 * k1 and k1 * k0 are the same product, so both off-diagonal sums are one.
+        float normal00 = 0.0f, normal10 = 0.0f, normal11 = 0.0f;
+        for (int i = 0; i < ny; ++i) {
+            const float k0 = work.jacobianStretch[i];
+            const float k1 = work.jacobianShift[i];
             normal00 += k0 * k0;
             normal10 += k0 * k1;
-            normal01 += k1 * k0;
             normal11 += k1 * k1;
         }
         Matrix normal(2, 2);
         normal(0, 0) = normal00;
         normal(1, 0) = normal10;
-        normal(0, 1) = normal01;
+        normal(0, 1) = normal10;
         normal(1, 1) = normal11;
         const Matrix negatedInverse = -inverse2x2(normal);
-        float t0 = 0.0f, t1 = 0.0f;
+        const float n00 = negatedInverse(0, 0), n01 = negatedInverse(0, 1);
+        const float n10 = negatedInverse(1, 0), n11 = negatedInverse(1, 1);
         for (int i = 0; i < ny; ++i) {
             const float k0 = work.jacobianStretch[i];
             const float k1 = work.jacobianShift[i];
             float y0 = 0.0f;
-            y0 += k0 * negatedInverse(0, 0);
-            y0 += k1 * negatedInverse(0, 1);
+            y0 += k0 * n00;
+            y0 += k1 * n01;
             float y1 = 0.0f;
-            y1 += k0 * negatedInverse(1, 0);
-            y1 += k1 * negatedInverse(1, 1);
+            y1 += k0 * n10;
+            y1 += k1 * n11;
             const float residual = work.corrected[i] - work.reversed[i];
-            t0 += residual * y0;
-            t1 += residual * y1;
+            work.gradientAp[i] = residual * y0;
+            work.gradientPa[i] = residual * y1;
+        }
+        float t0 = 0.0f, t1 = 0.0f;
+        for (int i = 0; i < ny; ++i) {
+            t0 += work.gradientAp[i];
+            t1 += work.gradientPa[i];
         }
         step[0] = t0;
         step[1] = t1;
