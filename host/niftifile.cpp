@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <memory>
 
 #include <nifti2_io.h>
@@ -58,20 +59,23 @@ NiftiInfo infoOf(const nifti_image& image, const std::string& path)
         if (image.dim[0] >= axis && image.dim[axis] > 1)
             throw NiftiError("Only 3-D and 4-D images can be converted; " + path + " has " +
                              std::to_string(image.dim[0]) + " dimensions");
+    // Axes beyond dim[0] count as 1, whatever their entries hold.
+    const auto size = [&](int axis) { return image.dim[0] >= axis ? image.dim[axis] : std::int64_t{1}; };
+    const std::int64_t nx = size(1), ny = size(2), nz = size(3), nt = size(4);
     const std::int64_t largest = 65535;
-    if (image.nx > largest || image.ny > largest || image.nz > largest || image.nt > 100000 || image.nx < 1 ||
-        image.ny < 1 || image.nz < 1 || image.nt < 1)
-        throw NiftiError("The extent of " + path + " cannot be converted (" + std::to_string(image.nx) + " x " +
-                         std::to_string(image.ny) + " x " + std::to_string(image.nz) + " x " +
-                         std::to_string(image.nt) + ")");
+    if (nx > largest || ny > largest || nz > largest || nt > 100000 || nx < 1 || ny < 1 || nz < 1 || nt < 1)
+        throw NiftiError("The extent of " + path + " cannot be converted (" + std::to_string(nx) + " x " +
+                         std::to_string(ny) + " x " + std::to_string(nz) + " x " + std::to_string(nt) + ")");
     NiftiInfo info;
-    info.extent = {static_cast<std::int32_t>(image.nx), static_cast<std::int32_t>(image.ny),
-                   static_cast<std::int32_t>(image.nz)};
-    info.volumes = static_cast<int>(image.nt);
+    info.extent = {static_cast<std::int32_t>(nx), static_cast<std::int32_t>(ny), static_cast<std::int32_t>(nz)};
+    info.volumes = static_cast<int>(nt);
     const double scale = millimetresPerUnit(image.xyz_units);
     info.voxelSize = {std::abs(image.dx) * scale, std::abs(image.dy) * scale, std::abs(image.dz) * scale};
-    if (image.nt > 1 && image.dt > 0.0) info.repetitionTime = image.dt * secondsPerUnit(image.time_units);
-    info.version = (image.nifti_type == NIFTI_FTYPE_NIFTI2_1 || image.nifti_type == NIFTI_FTYPE_NIFTI2_2) ? 2 : 1;
+    if (nt > 1 && image.dt > 0.0) info.repetitionTime = image.dt * secondsPerUnit(image.time_units);
+    // The image record does not tell the version (it says NIfTI-1 for both); the header does.
+    int version = 1;
+    std::free(nifti_read_header(path.c_str(), &version, 0));
+    info.version = version == 2 ? 2 : 1;
     const nifti_dmat44& m = image.sform_code > 0 ? image.sto_xyz : image.qto_xyz;
     for (int row = 0; row < 3; ++row)
         for (int column = 0; column < 4; ++column) info.voxelToWorld[row][column] = m.m[row][column] * scale;
@@ -98,6 +102,40 @@ void copyVoxels(const nifti_image& image, NiftiImage& result)
                 result.fitsInt16 = false;
         }
     }
+}
+
+// Header, an empty extension flag and the data in one file, gzip-compressed for ".nii.gz".
+// Written here rather than by the library's writer, which puts the data of a single-file
+// NIfTI-2 image over its header.
+bool writeSingleFile(const std::string& path, nifti_image& image, int version)
+{
+    nifti_1_header header1{};
+    nifti_2_header header2{};
+    const void* header = nullptr;
+    std::size_t headerSize = 0;
+    if (version == 2) {
+        image.nifti_type = NIFTI_FTYPE_NIFTI2_1;
+        if (nifti_convert_nim2n2hdr(&image, &header2) != 0) return false;
+        std::memcpy(header2.magic, "n+2\0\r\n\032\n", 8);
+        header2.vox_offset = sizeof header2 + 4;
+        header = &header2;
+        headerSize = sizeof header2;
+    } else {
+        image.nifti_type = NIFTI_FTYPE_NIFTI1_1;
+        if (nifti_convert_nim2n1hdr(&image, &header1) != 0) return false;
+        std::memcpy(header1.magic, "n+1\0", 4);
+        header1.vox_offset = static_cast<float>(sizeof header1 + 4);
+        header = &header1;
+        headerSize = sizeof header1;
+    }
+    znzFile file = znzopen(path.c_str(), "wb", endsWith(path, ".gz") ? 1 : 0);
+    if (znz_isnull(file)) return false;
+    const char extension[4] = {0, 0, 0, 0};
+    const std::size_t bytes = static_cast<std::size_t>(image.nvox) * static_cast<std::size_t>(image.nbyper);
+    bool good = znzwrite(header, headerSize, 1, file) == 1 && znzwrite(extension, 4, 1, file) == 1 &&
+                znzwrite(image.data, 1, bytes, file) == bytes;
+    good = Xznzclose(&file) == 0 && good;
+    return good;
 }
 
 }  // namespace
@@ -170,9 +208,6 @@ void writeNiftiLike(const std::string& path, const std::vector<Volume>& volumes,
     std::memset(image->intent_name, 0, sizeof image->intent_name);
     std::memset(image->descrip, 0, sizeof image->descrip);
     std::strncpy(image->descrip, description.c_str(), sizeof image->descrip - 1);
-    image->nifti_type = likeInfo.version == 2 ? NIFTI_FTYPE_NIFTI2_1 : NIFTI_FTYPE_NIFTI1_1;
-    if (nifti_set_filenames(image.get(), path.c_str(), 0, 1) != 0) throw NiftiError("Cannot write the image " + path);
-
     const std::size_t count = volumes.front().size();
     bool whole = storage == NiftiStorage::Int16WhenExact;
     for (std::size_t v = 0; whole && v < volumes.size(); ++v)
@@ -195,13 +230,7 @@ void writeNiftiLike(const std::string& path, const std::vector<Volume>& volumes,
         image->data = floats.data();
     }
 
-    std::error_code error;
-    std::filesystem::remove(path, error);
-    nifti_image_write(image.get());
+    const bool written = writeSingleFile(path, *image, likeInfo.version);
     image->data = nullptr;  // owned by the vectors above
-    // The library reports write failures only on standard error: read the header back.
-    void* header = std::filesystem::is_regular_file(path, error) ? nifti_read_header(path.c_str(), nullptr, 0) : nullptr;
-    const bool written = header != nullptr;
-    std::free(header);
     if (!written) throw NiftiError("Cannot write the image " + path);
 }
