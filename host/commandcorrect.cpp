@@ -228,7 +228,8 @@ int correct(const ParsedCommandLine& command)
         written.push_back(path);
     };
     writeMap("displacement_voxels.nii.gz", map, "voxels",
-             "Voxel displacement of --ap along the phase-encoding axis, in voxels", signConvention, {});
+             "Voxel displacement of --ap along the phase-encoding axis, in voxels", signConvention,
+             nlohmann::json::object());
     writeMap("displacement_mm.nii.gz", map * static_cast<float>(voxelSize), "mm",
              "Voxel displacement of --ap along the phase-encoding axis, in mm", signConvention,
              {{"VoxelSizeAlongAxis", voxelSize}});
