@@ -109,12 +109,13 @@ Sidecar readSidecar(const std::string& image)
 PairMetadata resolvePairMetadata(const std::string& first, const std::string& second, const std::string& peDirOption,
                                  std::optional<double> readoutTimeOption)
 {
+    const std::optional<PhaseEncoding> direction = parsePhaseEncoding(peDirOption);
+    if (!peDirOption.empty() && !direction)
+        throw MetadataError("--pe-dir expects i, i-, j or j-, got " + quoted(peDirOption) + ".");
     const Sidecar firstSidecar = readSidecar(first);
     const Sidecar secondSidecar = readSidecar(second);
     PairMetadata result;
-    if (!peDirOption.empty()) {
-        const std::optional<PhaseEncoding> direction = parsePhaseEncoding(peDirOption);
-        if (!direction) throw MetadataError("--pe-dir expects i, i-, j or j-, got " + quoted(peDirOption) + ".");
+    if (direction) {
         result.first = *direction;
         result.second = direction->opposite();
         for (const auto& [sidecar, wanted] : {std::pair{&firstSidecar, result.first}, {&secondSidecar, result.second}}) {
