@@ -85,16 +85,19 @@ struct BidsPhantom {
     std::string pa;
 };
 
-BidsPhantom writeBidsPhantom(const std::string& folder, const std::string& apDirection, double readoutTime)
+BidsPhantom writeBidsPhantom(const std::string& folder, const std::string& apDirection, double readoutTime,
+                             bool leftRight = false)
 {
     BidsPhantom result;
     PhantomOptions options;
+    options.leftRight = leftRight;
     options.extent = {48, 48, 24};
     options.voxelSize = {3.0, 3.0, 3.0};
     options.peakDisplacement = 3.0;
     result.phantom = makePhantom(options);
     result.spec.extent = options.extent;
-    result.spec.voxel[0] = result.spec.voxel[1] = result.spec.voxel[2] = 3.0;
+    result.spec.voxel[0] = leftRight ? 2.5 : 3.0;
+    result.spec.voxel[1] = result.spec.voxel[2] = 3.0;
     const std::string fmap = folder + "/sub-01/fmap";
     std::filesystem::create_directories(fmap);
     result.ap = fmap + "/sub-01_dir-AP_epi.nii.gz";
@@ -237,4 +240,24 @@ TEST(NiftiCorrect, MissingPhaseEncodingIsAnErrorNamingTheKeyAndTheOption)
     const ProcessResult given =
         mindaroIn(folder.path(), {"correct", "--ap", bids.ap, "--pa", bids.pa, "--pe-dir", "j-", "--fast"});
     EXPECT_EQ(given.status, 0) << given.err;
+}
+
+TEST(NiftiCorrect, LeftRightPairFromSidecarsIsCorrectedAlongI)
+{
+    const TemporaryFolder folder;
+    const BidsPhantom bids = writeBidsPhantom(folder.path(), "i", 0.04, true);
+    const ProcessResult result = mindaroIn(folder.path(), {"correct", "--ap", bids.ap, "--pa", bids.pa});
+    ASSERT_EQ(result.status, 0) << result.out << result.err;
+    EXPECT_NE(result.out.find("Phase encoding: --ap i, --pa i-\n"), std::string::npos) << result.out;
+    const std::string out = folder.path() + "/varno-correct/";
+    const Volume voxels = readVolumes(out + "displacement_voxels.nii.gz").front();
+    const Volume mm = readVolumes(out + "displacement_mm.nii.gz").front();
+    const Volume hz = readVolumes(out + "field_hz.nii.gz").front();
+    EXPECT_GT(nccLocal(voxels, bids.phantom.displacement, objectOf(bids.phantom.truth)), 0.8);
+    for (std::size_t i = 0; i < voxels.size(); ++i) {
+        ASSERT_EQ(mm[i], voxels[i] * 2.5f);  // the voxel size along i
+        ASSERT_EQ(hz[i], voxels[i] * static_cast<float>(1.0 / 0.04));
+    }
+    EXPECT_EQ(readJson(out + "displacement_mm.json")["PhaseEncodingAxis"], "i");
+    EXPECT_TRUE(std::filesystem::exists(out + "qc.png"));
 }
