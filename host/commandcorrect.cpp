@@ -38,10 +38,10 @@ const CommandSpec correctCommand{
         {
             {"--ap", "IMAGE", "the first acquisition (.nii or .nii.gz), corrected with +map (required)"},
             {"--pa", "IMAGE", "the second acquisition, opposite direction, corrected with -map (required)"},
-            {"--apply-to", "RUN", "a further image to correct, all volumes (repeatable)", true},
+            {"--apply-to", "RUN", "a further image to correct, all volumes", true},
             {"--out", "DIR", "output folder (default ./varno-correct)"},
-            {"--pe-dir", "DIR", "phase-encoding direction of --ap (i, i-, j, j-); --pa the opposite"},
-            {"--apply-pe-dir", "DIR", "phase-encoding direction of the --apply-to runs"},
+            {"--pe-dir", "i|i-|j|j-", "phase-encoding direction of --ap; --pa takes the opposite"},
+            {"--apply-pe-dir", "i|i-|j|j-", "phase-encoding direction of the --apply-to runs"},
             {"--readout-time", "SECONDS", "total readout time, for the field map in Hz"},
             {"--volumes", "K0 K1", "volumes of --ap and --pa to estimate from, counted from 0 (default 0 0)", false, 2},
             {"--ssd", "", "compare by mean squared difference instead of normalised cross-correlation"},
@@ -181,6 +181,9 @@ int correct(const ParsedCommandLine& command)
     state.intParameters["apply_to_input"] = 1;
     state.intParameters["save_derivative"] = 0;
     std::cout << "Estimating the displacement map and correcting --ap and --pa ...\n";
+    // A map left by an earlier run must not pass for this one's when the estimate gives up.
+    fs::remove(mapPath(runs[0].project));
+    fs::remove(mapPath(runs[1].project));
     int status = runPluginTask("estimate");
     if (status != 0) return status;
     if (!fs::exists(mapPath(runs[0].project))) {

@@ -80,7 +80,7 @@ std::vector<VoxelIndex> objectOf(const Volume& truth)
 // A phantom pair as int16 NIfTI images with sidecars in folder/sub-01/fmap.
 struct BidsPhantom {
     PhantomVolumes phantom;
-    TestImageSpec spec;
+    TestImageLayout layout;
     std::string ap;
     std::string pa;
 };
@@ -95,9 +95,9 @@ BidsPhantom writeBidsPhantom(const std::string& folder, const std::string& apDir
     options.voxelSize = {3.0, 3.0, 3.0};
     options.peakDisplacement = 3.0;
     result.phantom = makePhantom(options);
-    result.spec.extent = options.extent;
-    result.spec.voxel[0] = leftRight ? 2.5 : 3.0;
-    result.spec.voxel[1] = result.spec.voxel[2] = 3.0;
+    result.layout.extent = options.extent;
+    result.layout.voxel[0] = leftRight ? 2.5 : 3.0;
+    result.layout.voxel[1] = result.layout.voxel[2] = 3.0;
     const std::string fmap = folder + "/sub-01/fmap";
     std::filesystem::create_directories(fmap);
     result.ap = fmap + "/sub-01_dir-AP_epi.nii.gz";
@@ -105,8 +105,8 @@ BidsPhantom writeBidsPhantom(const std::string& folder, const std::string& apDir
     const auto rounded = [](const Volume& v) {
         return [&v](int i, int j, int k, int) { return std::round(v(i, j, k)); };
     };
-    writeTestImage(result.ap, result.spec, rounded(result.phantom.first.front()));
-    writeTestImage(result.pa, result.spec, rounded(result.phantom.second.front()));
+    writeTestImage(result.ap, result.layout, rounded(result.phantom.first.front()));
+    writeTestImage(result.pa, result.layout, rounded(result.phantom.second.front()));
     const std::string paDirection = apDirection.back() == '-' ? apDirection.substr(0, 1) : apDirection + "-";
     writeJson(fmap + "/sub-01_dir-AP_epi.json",
               {{"PhaseEncodingDirection", apDirection}, {"TotalReadoutTime", readoutTime}, {"EchoTime", 0.03}});
@@ -120,10 +120,10 @@ BidsPhantom writeBidsPhantom(const std::string& folder, const std::string& apDir
 TEST(NiftiCommands, ImportThenExportGivesBackTheImageOnTheCommandLine)
 {
     const TemporaryFolder folder;
-    TestImageSpec spec;
-    spec.volumes = 2;
+    TestImageLayout layout;
+    layout.volumes = 2;
     const std::string image = folder.path() + "/run.nii.gz";
-    writeTestImage(image, spec, [](int i, int j, int k, int t) { return i - 2 * j + 50 * k + 7 * t; });
+    writeTestImage(image, layout, [](int i, int j, int k, int t) { return i - 2 * j + 50 * k + 7 * t; });
 
     ProcessResult result = mindaroIn(folder.path(), {"import", image, "run.fmr"});
     ASSERT_EQ(result.status, 0) << result.err;
@@ -156,11 +156,11 @@ TEST(NiftiCorrect, PhantomBidsFolderIsCorrectedAndEveryOutputOverlaysItsInput)
     std::filesystem::create_directories(func);
     const std::string runAp = func + "/sub-01_task-rest_bold.nii.gz";
     const std::string runPa = func + "/sub-01_task-rest_dir-PA_bold.nii.gz";
-    TestImageSpec twoVolumes = bids.spec;
+    TestImageLayout twoVolumes = bids.layout;
     twoVolumes.volumes = 2;
     const Volume& first = bids.phantom.first.front();
     writeTestImage(runAp, twoVolumes, [&](int i, int j, int k, int t) { return std::round(first(i, j, k)) + t; });
-    writeTestImage(runPa, bids.spec, [&](int i, int j, int k, int) { return std::round(bids.phantom.second[0](i, j, k)); });
+    writeTestImage(runPa, bids.layout, [&](int i, int j, int k, int) { return std::round(bids.phantom.second[0](i, j, k)); });
     writeJson(func + "/sub-01_task-rest_bold.json", {{"PhaseEncodingDirection", "j-"}});
     writeJson(func + "/sub-01_task-rest_dir-PA_bold.json", {{"PhaseEncodingDirection", "j"}});
 

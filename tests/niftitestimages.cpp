@@ -7,19 +7,19 @@
 
 namespace {
 
-NiftiImagePointer makeImage(const TestImageSpec& spec)
+NiftiImagePointer makeImage(const TestImageLayout& layout)
 {
-    const int64_t dims[8] = {spec.volumes > 1 ? 4 : 3, spec.extent.x, spec.extent.y, spec.extent.z, spec.volumes, 1, 1, 1};
-    NiftiImagePointer image(nifti_make_new_nim(dims, spec.datatype, 1));
+    const int64_t dims[8] = {layout.volumes > 1 ? 4 : 3, layout.extent.x, layout.extent.y, layout.extent.z, layout.volumes, 1, 1, 1};
+    NiftiImagePointer image(nifti_make_new_nim(dims, layout.datatype, 1));
     if (!image) throw std::runtime_error("cannot make a test image");
-    image->pixdim[1] = image->dx = spec.voxel[0];
-    image->pixdim[2] = image->dy = spec.voxel[1];
-    image->pixdim[3] = image->dz = spec.voxel[2];
-    if (spec.volumes > 1) image->pixdim[4] = image->dt = spec.repetitionTime;
-    image->xyz_units = spec.xyzUnits;
+    image->pixdim[1] = image->dx = layout.voxel[0];
+    image->pixdim[2] = image->dy = layout.voxel[1];
+    image->pixdim[3] = image->dz = layout.voxel[2];
+    if (layout.volumes > 1) image->pixdim[4] = image->dt = layout.repetitionTime;
+    image->xyz_units = layout.xyzUnits;
     image->time_units = NIFTI_UNITS_SEC;
-    image->scl_slope = spec.slope;
-    image->scl_inter = spec.intercept;
+    image->scl_slope = layout.slope;
+    image->scl_inter = layout.intercept;
 
     image->qform_code = NIFTI_XFORM_SCANNER_ANAT;
     image->quatern_b = 0.0;
@@ -68,17 +68,17 @@ void write(nifti_image* image, const std::string& path, int version)
 
 }  // namespace
 
-void writeTestImage(const std::string& path, const TestImageSpec& spec,
+void writeTestImage(const std::string& path, const TestImageLayout& layout,
                     const std::function<double(int, int, int, int)>& value)
 {
-    NiftiImagePointer image = makeImage(spec);
+    NiftiImagePointer image = makeImage(layout);
     long long index = 0;
-    for (int t = 0; t < spec.volumes; ++t)
-        for (int k = 0; k < spec.extent.z; ++k)
-            for (int j = 0; j < spec.extent.y; ++j)
-                for (int i = 0; i < spec.extent.x; ++i, ++index) {
+    for (int t = 0; t < layout.volumes; ++t)
+        for (int k = 0; k < layout.extent.z; ++k)
+            for (int j = 0; j < layout.extent.y; ++j)
+                for (int i = 0; i < layout.extent.x; ++i, ++index) {
                     const double v = value(i, j, k, t);
-                    switch (spec.datatype) {
+                    switch (layout.datatype) {
                     case DT_UINT8: static_cast<std::uint8_t*>(image->data)[index] = static_cast<std::uint8_t>(v); break;
                     case DT_INT16: static_cast<std::int16_t*>(image->data)[index] = static_cast<std::int16_t>(v); break;
                     case DT_INT32: static_cast<std::int32_t*>(image->data)[index] = static_cast<std::int32_t>(v); break;
@@ -87,16 +87,16 @@ void writeTestImage(const std::string& path, const TestImageSpec& spec,
                     default: break;  // other types keep their zero fill
                     }
                 }
-    write(image.get(), path, spec.version);
+    write(image.get(), path, layout.version);
 }
 
-void writeTestVolumes(const std::string& path, const std::vector<Volume>& volumes, const TestImageSpec& spec)
+void writeTestVolumes(const std::string& path, const std::vector<Volume>& volumes, const TestImageLayout& layout)
 {
-    TestImageSpec floatSpec = spec;
-    floatSpec.datatype = DT_FLOAT32;
-    floatSpec.volumes = static_cast<int>(volumes.size());
-    floatSpec.extent = volumes.front().dimensions();
-    writeTestImage(path, floatSpec, [&](int i, int j, int k, int t) { return volumes[t](i, j, k); });
+    TestImageLayout floatLayout = layout;
+    floatLayout.datatype = DT_FLOAT32;
+    floatLayout.volumes = static_cast<int>(volumes.size());
+    floatLayout.extent = volumes.front().dimensions();
+    writeTestImage(path, floatLayout, [&](int i, int j, int k, int t) { return volumes[t](i, j, k); });
 }
 
 NiftiImagePointer readRaw(const std::string& path, bool withData)

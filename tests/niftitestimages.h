@@ -16,7 +16,7 @@ struct NiftiImageDeleter {
 };
 using NiftiImagePointer = std::unique_ptr<nifti_image, NiftiImageDeleter>;
 
-struct TestImageSpec {
+struct TestImageLayout {
     Dimensions extent{12, 10, 6};
     int volumes = 1;
     int datatype = DT_INT16;
@@ -31,11 +31,11 @@ struct TestImageSpec {
 // Writes path with the values of value(i, j, k, t) converted to the data type (raw
 // stored values, before scaling), a qform (rotated 10 degrees about z, qfac -1, offset)
 // and a different oblique sform, both with codes set.
-void writeTestImage(const std::string& path, const TestImageSpec& spec,
+void writeTestImage(const std::string& path, const TestImageLayout& layout,
                     const std::function<double(int, int, int, int)>& value);
 
 // Writes volumes as float32 with the geometry of writeTestImage.
-void writeTestVolumes(const std::string& path, const std::vector<Volume>& volumes, const TestImageSpec& spec);
+void writeTestVolumes(const std::string& path, const std::vector<Volume>& volumes, const TestImageLayout& layout);
 
 NiftiImagePointer readRaw(const std::string& path, bool withData = true);
 

@@ -53,10 +53,10 @@ int niftiVersion(const std::string& path)
 TEST(NiftiRoundTrip, Int16FourDimensionalImageKeepsValuesVoxelSizesAndGeometry)
 {
     const TemporaryFolder folder;
-    TestImageSpec spec;
-    spec.volumes = 3;
+    TestImageLayout layout;
+    layout.volumes = 3;
     const std::string image = folder.path() + "/bold.nii.gz";
-    writeTestImage(image, spec, pattern);
+    writeTestImage(image, layout, pattern);
     const std::string project = folder.path() + "/bold.fmr";
     importNifti(image, project);
 
@@ -90,12 +90,12 @@ TEST(NiftiRoundTrip, Int16FourDimensionalImageKeepsValuesVoxelSizesAndGeometry)
 TEST(NiftiRoundTrip, FloatNiftiTwoStaysFloatAndVersionTwoBitForBit)
 {
     const TemporaryFolder folder;
-    TestImageSpec spec;
-    spec.datatype = DT_FLOAT32;
-    spec.version = 2;
+    TestImageLayout layout;
+    layout.datatype = DT_FLOAT32;
+    layout.version = 2;
     const auto value = [](int i, int j, int k, int) { return std::sin(i * 0.37 + j * 0.11) * 100.0 + k * 0.125; };
     const std::string image = folder.path() + "/epi.nii";
-    writeTestImage(image, spec, value);
+    writeTestImage(image, layout, value);
     const std::string project = folder.path() + "/epi.dmr";
     importNifti(image, project);
     EXPECT_EQ(readDmrHeader(project, false).DataType.value, 2);  // float
@@ -132,12 +132,12 @@ TEST(NiftiImport, StorageIsInt16OnlyForWholeValuesThatFit)
         {"whole doubles", DT_FLOAT64, 0.0, 0.0, 12.0, 1, 12.0f},
     };
     for (const Case& c : cases) {
-        TestImageSpec spec;
-        spec.datatype = c.datatype;
-        spec.slope = c.slope;
-        spec.intercept = c.intercept;
+        TestImageLayout layout;
+        layout.datatype = c.datatype;
+        layout.slope = c.slope;
+        layout.intercept = c.intercept;
         const std::string image = folder.path() + "/image.nii.gz";
-        writeTestImage(image, spec, [&](int i, int j, int k, int) { return i + j + k == 0 ? c.largest : 1.0; });
+        writeTestImage(image, layout, [&](int i, int j, int k, int) { return i + j + k == 0 ? c.largest : 1.0; });
         importNifti(image, folder.path() + "/image.fmr");
         const FmrHeader header = readFmrHeader(folder.path() + "/image.fmr", true);
         EXPECT_EQ(header.DataType.value, c.expectedDataType) << c.name;
@@ -148,12 +148,12 @@ TEST(NiftiImport, StorageIsInt16OnlyForWholeValuesThatFit)
 TEST(NiftiImport, VoxelSizesInMetresOrMicronsBecomeMillimetres)
 {
     const TemporaryFolder folder;
-    TestImageSpec spec;
-    spec.xyzUnits = NIFTI_UNITS_METER;
-    spec.voxel[0] = 0.002;
-    spec.voxel[1] = 0.0025;
-    spec.voxel[2] = 0.004;
-    writeTestImage(folder.path() + "/m.nii", spec, pattern);
+    TestImageLayout layout;
+    layout.xyzUnits = NIFTI_UNITS_METER;
+    layout.voxel[0] = 0.002;
+    layout.voxel[1] = 0.0025;
+    layout.voxel[2] = 0.004;
+    writeTestImage(folder.path() + "/m.nii", layout, pattern);
     importNifti(folder.path() + "/m.nii", folder.path() + "/m.fmr");
     const FmrHeader header = readFmrHeader(folder.path() + "/m.fmr", false);
     EXPECT_FLOAT_EQ(header.InplaneResolutionX.value, 2.0f);
@@ -164,9 +164,9 @@ TEST(NiftiImport, VoxelSizesInMetresOrMicronsBecomeMillimetres)
 TEST(NiftiImport, DiffusionProjectGetsItsGradientTableFromBvalsAndBvecs)
 {
     const TemporaryFolder folder;
-    TestImageSpec spec;
-    spec.volumes = 4;
-    writeTestImage(folder.path() + "/dwi.nii.gz", spec, pattern);
+    TestImageLayout layout;
+    layout.volumes = 4;
+    writeTestImage(folder.path() + "/dwi.nii.gz", layout, pattern);
     const std::string bvals = folder.write("dwi.bval", "0 1000 1000\n2000\n");
     const std::string rows = folder.write("dwi.bvec", "0 1 0 0.6\n0 0 1 0.8\n0 0 0 0\n");
     const std::string columns = folder.write("dwi_columns.bvec", "0 0 0\n1 0 0\n0 1 0\n0.6 0.8 0\n");
@@ -195,10 +195,10 @@ TEST(NiftiImport, DiffusionProjectGetsItsGradientTableFromBvalsAndBvecs)
 TEST(NiftiErrors, UnconvertibleImagesAndMismatchedReferencesAreRefusedWithTheReason)
 {
     const TemporaryFolder folder;
-    TestImageSpec spec;
-    writeTestImage(folder.path() + "/ref.nii.gz", spec, pattern);
+    TestImageLayout layout;
+    writeTestImage(folder.path() + "/ref.nii.gz", layout, pattern);
 
-    TestImageSpec complex = spec;
+    TestImageLayout complex = layout;
     complex.datatype = DT_COMPLEX64;
     writeTestImage(folder.path() + "/complex.nii", complex, pattern);
     try {
@@ -226,8 +226,8 @@ TEST(NiftiErrors, UnconvertibleImagesAndMismatchedReferencesAreRefusedWithTheRea
 TEST(NiftiExport, MapIsWrittenAsFloatWithTheReferenceGeometry)
 {
     const TemporaryFolder folder;
-    TestImageSpec spec;
-    writeTestImage(folder.path() + "/ref.nii.gz", spec, pattern);
+    TestImageLayout layout;
+    writeTestImage(folder.path() + "/ref.nii.gz", layout, pattern);
     Volume displacement(12, 10, 6);
     for (std::size_t i = 0; i < displacement.size(); ++i) displacement[i] = 0.01f * static_cast<float>(i) - 3.0f;
     const std::string map = folder.path() + "/ref_vdm.map";

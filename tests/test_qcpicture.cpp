@@ -68,8 +68,9 @@ TEST(QcPicture, TwentyOnePanelsInsideThePictureEachShowingItsData)
         EXPECT_GE(p.y, 0);
         EXPECT_LE(p.x + p.width, image.width);
         EXPECT_LE(p.y + p.height, image.height);
-        if (p.column != "difference after")
+        if (p.column != "difference after") {
             EXPECT_GT(colours(image, p).size(), 1u) << p.column << " " << p.view << " is blank";
+        }
     }
     // After the correction the pair is identical: its difference panels are one colour
     // (black), unlike those before, drawn on the same scale.
@@ -89,7 +90,8 @@ TEST(QcPicture, PanelsKeepThePhysicalAspectOfAnisotropicVoxels)
         EXPECT_EQ(p.width, p.height) << view;
     }
     inputs.voxelSize = {1.0, 1.0, 1.0};
-    const QcPanel& coronal = panel(renderQcPicture(inputs), "first before", "coronal");
+    const QcPicture isotropic = renderQcPicture(inputs);
+    const QcPanel& coronal = panel(isotropic, "first before", "coronal");
     EXPECT_EQ(coronal.width, 4 * coronal.height);
 }
 
