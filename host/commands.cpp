@@ -1,5 +1,7 @@
 #include "commands.h"
 
+#include "filenames.h"
+
 const std::vector<CommandEntry>& allCommands()
 {
     static const std::vector<CommandEntry> commands{
@@ -18,4 +20,10 @@ const std::vector<CommandEntry>& allCommands()
         {&taskCommand, commandTask},
     };
     return commands;
+}
+
+void requireProjectName(const std::string& path)
+{
+    if (!hasExtension(path, "fmr") && !hasExtension(path, "dmr"))
+        throw UsageError("\"" + path + "\" is not a project: the name must end in .fmr or .dmr");
 }

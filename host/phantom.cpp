@@ -277,6 +277,25 @@ PhantomVolumes makePhantom(const PhantomOptions& options)
     return result;
 }
 
+MapAgreement compareWithTrueMap(const PhantomVolumes& phantom, const Volume& map)
+{
+    double n = 0, sumT = 0, sumE = 0, sumTT = 0, sumEE = 0, sumTE = 0, sumError2 = 0;
+    for (std::size_t i = 0; i < map.size(); ++i) {
+        if (!(phantom.truth[i] > 100.0f)) continue;
+        const double t = phantom.displacement[i];
+        const double e = map[i];
+        sumT += t;
+        sumE += e;
+        sumTT += t * t;
+        sumEE += e * e;
+        sumTE += t * e;
+        sumError2 += (t - e) * (t - e);
+        ++n;
+    }
+    return {(n * sumTE - sumT * sumE) / std::sqrt((n * sumTT - sumT * sumT) * (n * sumEE - sumE * sumE)),
+            std::sqrt(sumError2 / n), std::sqrt(sumTT / n)};
+}
+
 namespace {
 
 // Whole numbers for int16 projects (the writer truncates), the values as they are for
