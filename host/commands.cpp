@@ -13,6 +13,10 @@ const std::vector<CommandEntry>& allCommands()
         {&selectVdmCommand, commandSelectVdm},
         {&simulateCommand, commandSimulate},
         {&demoCommand, commandDemo},
+        {&importCommand, commandImport},
+        {&exportCommand, commandExport},
+        {&correctCommand, commandCorrect},
+        {&qcCommand, commandQc},
         {&taskCommand, commandTask},
     };
     return commands;

@@ -50,3 +50,15 @@ int commandSimulate(const std::vector<std::string>& arguments);
 
 extern const CommandSpec demoCommand;
 int commandDemo(const std::vector<std::string>& arguments);
+
+extern const CommandSpec importCommand;
+int commandImport(const std::vector<std::string>& arguments);
+
+extern const CommandSpec exportCommand;
+int commandExport(const std::vector<std::string>& arguments);
+
+extern const CommandSpec correctCommand;
+int commandCorrect(const std::vector<std::string>& arguments);
+
+extern const CommandSpec qcCommand;
+int commandQc(const std::vector<std::string>& arguments);

@@ -3,7 +3,8 @@
 # only when one of them is missing. Safe to run again.
 set -euo pipefail
 
-packages=(g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev libfftw3-dev)
+packages=(g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev libfftw3-dev
+          libnifti2-dev nlohmann-json3-dev libpng-dev zlib1g-dev)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
