@@ -172,6 +172,10 @@ void loadVolumes(ProjectHeader& h, const DataFile& kind)
     if (actual < e.fileBytes)
         throw ReadFileError("Data file " + path + " is too short: the header promises " + std::to_string(e.fileBytes) +
                             " bytes, the file holds " + std::to_string(actual));
+    // Extra bytes mean that the header's extents or volume count do not describe the file.
+    if (actual > e.fileBytes)
+        throw ReadFileError("Data file " + path + " is too long: the header promises " + std::to_string(e.fileBytes) +
+                            " bytes, the file holds " + std::to_string(actual));
 
     h.volumes.clear();
     h.volumes.reserve(static_cast<std::size_t>(e.volumes));
