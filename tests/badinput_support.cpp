@@ -29,7 +29,8 @@ std::string describe(const std::vector<std::string>& command)
     std::string text;
     for (const std::string& word : command) {
         if (!text.empty()) text += ' ';
-        text.append(word, 0, 200);
+        text.append(word, 0, 100);
+        if (text.size() > 400) return text + " ...";
     }
     return text;
 }
@@ -46,7 +47,7 @@ std::map<std::string, EntryState> folderState(const std::string& folder)
         state.permissions = status.permissions();
         if (state.type == fs::file_type::symlink) {
             state.contents = fs::read_symlink(entry.path()).string();
-        } else {
+        } else if (state.type != fs::file_type::directory) {   // a folder's time moves with new entries
             state.modified = entry.last_write_time();
             if (state.type == fs::file_type::regular) state.contents = fileContents(entry.path().string());
         }
