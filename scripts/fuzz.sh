@@ -26,7 +26,7 @@ for target in "${targets[@]}"; do
   regressions=fuzz/regressions/$target
   if compgen -G "$regressions/*" >/dev/null; then
     echo "== fuzz_$target: replaying $(ls "$regressions" | wc -l) kept inputs"
-    "$binary" -rss_limit_mb=2048 -timeout=20 "$regressions"/*
+    "$binary" -rss_limit_mb=2048 -malloc_limit_mb=1024 -timeout=20 "$regressions"/*
   fi
   corpus=build-fuzz/corpus/$target
   mkdir -p "$corpus"
