@@ -9,7 +9,7 @@
 
 #include "projectheader.h"
 
-// A folder under /tmp made once per process and removed when it ends.
+// A folder (in /dev/shm when there is one) made once per process and removed when it ends.
 const std::string& fuzzScratchFolder();
 
 void writeWholeFile(const std::string& path, const std::uint8_t* data, std::size_t size);
