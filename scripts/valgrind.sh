@@ -11,20 +11,24 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 
+# memcheck EXPECTED_STATUS ARGUMENTS...: valgrind's own errors give status 99.
 memcheck() {
-  echo "== valgrind mindaro $*" >&2
-  valgrind --quiet --error-exitcode=99 --leak-check=full --show-leak-kinds=definite,indirect \
-    --errors-for-leak-kinds=definite,indirect --track-origins=yes "$mindaro" "$@"
+  local expected=$1 status=0
+  shift
+  echo "== valgrind mindaro $*"
+  valgrind --quiet --log-file="$work/valgrind.log" --error-exitcode=99 --leak-check=full \
+    --show-leak-kinds=definite,indirect --errors-for-leak-kinds=definite,indirect --track-origins=yes \
+    "$mindaro" "$@" >"$work/stdout" 2>"$work/stderr" || status=$?
+  if [ "$status" -ne "$expected" ]; then
+    cat "$work/valgrind.log" "$work/stderr" >&2
+    echo "mindaro $* ended with status $status, expected $expected (99: memcheck found errors)" >&2
+    exit 1
+  fi
 }
 
-memcheck simulate phantom --size 16x16x6 --peak 1 --volumes 2 >/dev/null
-memcheck estimate phantom/AP.fmr phantom/PA.fmr --apply --derivative >/dev/null
-memcheck estimate phantom/AP.fmr phantom/PA.fmr --fast --ssd --order 1 >/dev/null
-memcheck apply phantom/AP_vdm.map phantom/AP.fmr phantom/truth.fmr >/dev/null 2>&1
-status=0
-memcheck apply phantom/AP_vdm.map phantom/missing.fmr >/dev/null 2>&1 || status=$?
-if [ "$status" -ne 1 ]; then
-  echo "the failing step ended with status $status instead of 1" >&2
-  exit 1
-fi
+memcheck 0 simulate phantom --size 16x16x6 --peak 1 --volumes 2
+memcheck 0 estimate phantom/AP.fmr phantom/PA.fmr --apply --derivative
+memcheck 0 estimate phantom/AP.fmr phantom/PA.fmr --fast --ssd --order 1
+memcheck 0 apply phantom/AP_vdm.map phantom/AP.fmr phantom/truth.fmr
+memcheck 1 apply phantom/AP_vdm.map phantom/missing.fmr
 echo "valgrind memcheck: no errors, no leaks"
