@@ -9,8 +9,8 @@ const CommandSpec applyCommand{
     .maximumArguments = kAnyNumber,
     .summary = "undistort projects with a saved displacement map, writing *_undist copies",
     .description =
-        "VDM is a *_vdm.map file written by \"mindaro estimate\"; each PROJECT (.fmr or .dmr; other\n"
-        "files are skipped) gets an undistorted copy PROJECT_undist beside it, all volumes included.\n"
+        "VDM is a *_vdm.map file written by \"mindaro estimate\"; each PROJECT (.fmr or .dmr) gets an\n"
+        "undistorted copy PROJECT_undist beside it, all volumes included.\n"
         "Apply a project's own map to it (the map of the second project of a pair is the negated\n"
         "first map). When a project's matrix differs from the map's, the map can be resized to it\n"
         "(same field of view assumed): --yes allows that, --no refuses; on a terminal you are asked.",
@@ -31,8 +31,10 @@ int commandApply(const std::vector<std::string>& arguments)
         if (command.has("--no")) state.yesNo = YesNoAnswer::No;
         state.stringParameters["vdm"] = command.arguments.front();
         std::string files;
-        for (std::size_t index = 1; index < command.arguments.size(); ++index)
+        for (std::size_t index = 1; index < command.arguments.size(); ++index) {
+            requireProjectName(command.arguments[index]);
             files += command.arguments[index] + "\n";
+        }
         state.stringParameters["files"] = files;
         state.intParameters["rllr"] = command.has("--lr");
         return runPluginTask("apply");

@@ -12,6 +12,7 @@
 #include "phantom.h"
 #include "pluginloader.h"
 #include "projectheader.h"
+#include "qcprojects.h"
 #include "vdmmapfile.h"
 
 const CommandSpec demoCommand{
@@ -24,7 +25,8 @@ const CommandSpec demoCommand{
                    "./varno-demo), runs the full estimate with undistortion of both inputs, exactly as\n"
                    "\"mindaro estimate AP.fmr PA.fmr --apply\" would, and ends with a summary: where the\n"
                    "maps and the copies are, how much closer the corrected pair is than the input pair,\n"
-                   "and how well the estimated map follows the true one.",
+                   "and how well the estimated map follows the true one, and the quality-control picture\n"
+                   "DIR/AP_qc.png (see \"mindaro qc --help\").",
     .options = {},
 };
 
@@ -91,6 +93,17 @@ void printSummary(const PhantomFiles& files)
                 after.meanSquaredDifference, after.correlation,
                 before.meanSquaredDifference / after.meanSquaredDifference, map.meanSquaredDifference,
                 map.correlation);
+
+    QcPair pair;
+    pair.first = files.first;
+    pair.second = files.second;
+    pair.firstName = "AP";
+    pair.secondName = "PA";
+    pair.title = "VARNO demo: phantom AP/PA pair";
+    pair.object = object;
+    const std::string picture = qcPictureName(files.first);
+    writePairQcPicture(pair, picture);
+    std::printf("  Quality-control picture: %s\n", picture.c_str());
 }
 
 }  // namespace

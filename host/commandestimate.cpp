@@ -34,6 +34,11 @@ const CommandSpec estimateCommand{
 
 namespace {
 
+std::string mapName(const std::string& project)
+{
+    return insertSuffix(replaceExtension(project, "map"), "_vdm");
+}
+
 void reportFile(const char* what, const std::string& path)
 {
     std::error_code error;
@@ -48,6 +53,12 @@ int commandEstimate(const std::vector<std::string>& arguments)
         HostState& state = hostState();
         const std::string& first = command.arguments[0];
         const std::string& second = command.arguments[1];
+        requireProjectName(first);
+        requireProjectName(second);
+        // The second map would overwrite the first, and the second copy the first.
+        if (mapName(first) == mapName(second))
+            throw UsageError("FIRST and SECOND must be two different projects: both maps would be saved as " +
+                             mapName(first));
         state.stringParameters["file0"] = first;
         state.stringParameters["file1"] = second;
 
@@ -80,8 +91,9 @@ int commandEstimate(const std::vector<std::string>& arguments)
         const int status = runPluginTask("estimate");
         if (status != 0) return status;
         for (const std::string& project : {first, second}) {
-            reportFile("Map:              ", insertSuffix(replaceExtension(project, "map"), "_vdm"));
-            reportFile("Derivative map:   ", insertSuffix(replaceExtension(project, "map"), "_vdmderiv"));
+            reportFile("Map:              ", mapName(project));
+            if (command.has("--derivative"))
+                reportFile("Derivative map:   ", insertSuffix(replaceExtension(project, "map"), "_vdmderiv"));
             if (command.has("--apply")) reportFile("Undistorted copy: ", insertSuffix(project, "_undist"));
         }
         return status;

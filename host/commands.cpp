@@ -1,5 +1,7 @@
 #include "commands.h"
 
+#include "filenames.h"
+
 const std::vector<CommandEntry>& allCommands()
 {
     static const std::vector<CommandEntry> commands{
@@ -11,7 +13,17 @@ const std::vector<CommandEntry>& allCommands()
         {&selectVdmCommand, commandSelectVdm},
         {&simulateCommand, commandSimulate},
         {&demoCommand, commandDemo},
+        {&importCommand, commandImport},
+        {&exportCommand, commandExport},
+        {&correctCommand, commandCorrect},
+        {&qcCommand, commandQc},
         {&taskCommand, commandTask},
     };
     return commands;
+}
+
+void requireProjectName(const std::string& path)
+{
+    if (!hasExtension(path, "fmr") && !hasExtension(path, "dmr"))
+        throw UsageError("\"" + path + "\" is not a project: the name must end in .fmr or .dmr");
 }

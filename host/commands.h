@@ -20,6 +20,10 @@ struct CommandEntry {
 // Every command, in the order in which "mindaro --help" lists them.
 const std::vector<CommandEntry>& allCommands();
 
+// Throws UsageError unless the path names a project: ".fmr" or ".dmr", in lower case as
+// the plug-in requires. The plug-in would read any other name as a DMR header.
+void requireProjectName(const std::string& path);
+
 extern const CommandSpec infoCommand;
 int commandInfo(const std::vector<std::string>& arguments);
 
@@ -46,3 +50,15 @@ int commandSimulate(const std::vector<std::string>& arguments);
 
 extern const CommandSpec demoCommand;
 int commandDemo(const std::vector<std::string>& arguments);
+
+extern const CommandSpec importCommand;
+int commandImport(const std::vector<std::string>& arguments);
+
+extern const CommandSpec exportCommand;
+int commandExport(const std::vector<std::string>& arguments);
+
+extern const CommandSpec correctCommand;
+int commandCorrect(const std::vector<std::string>& arguments);
+
+extern const CommandSpec qcCommand;
+int commandQc(const std::vector<std::string>& arguments);

@@ -4,13 +4,11 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <iomanip>
 #include <random>
-#include <sstream>
 #include <stdexcept>
 
 #include "fileerrors.h"
-#include "projectheader.h"
+#include "projectwriter.h"
 #include "vdmmapfile.h"
 
 namespace {
@@ -279,86 +277,26 @@ PhantomVolumes makePhantom(const PhantomOptions& options)
     return result;
 }
 
-namespace {
-
-// "Key:" padded to the value column, as the host writes its headers; a long key keeps one
-// space before its value.
-std::string key(const std::string& name)
+MapAgreement compareWithTrueMap(const PhantomVolumes& phantom, const Volume& map)
 {
-    std::ostringstream text;
-    text << std::left << std::setw(29) << (name + ":") << ' ';
-    return text.str();
-}
-
-// The header text of a project holding the phantom, as the host would write it for an
-// axial EPI series; the voxel data follow through the project writer.
-std::string headerText(const PhantomOptions& options, const std::string& prefix)
-{
-    const Dimensions& e = options.extent;
-    const auto& v = options.voxelSize;
-    std::ostringstream h;
-    h << "\n" << key("FileVersion") << (options.diffusion ? 3 : 7) << "\n\n";
-    h << key("NrOfVolumes") << options.volumes << "\n";
-    h << key("NrOfSlices") << e.z << "\n";
-    h << key("NrOfSkippedVolumes") << 0 << "\n";
-    h << key("Prefix") << '"' << prefix << '"' << "\n\n";
-    h << key("DataStorageFormat") << (options.diffusion ? 3 : 1) << "\n";
-    h << key("DataType") << (options.floatData ? 2 : 1) << "\n\n";
-    h << key("TR") << 2000 << "\n";
-    h << key("InterSliceTime") << 2000 / e.z << "\n";
-    h << key("TimeResolutionVerified") << 1 << "\n";
-    h << key("TE") << 30 << "\n";
-    h << key("SliceAcquisitionOrder") << 0 << "\n";
-    h << key("SliceAcquisitionOrderVerified") << 1 << "\n\n";
-    h << key("ResolutionX") << e.x << "\n";
-    h << key("ResolutionY") << e.y << "\n\n";
-    h << key("LoadAMRFile") << "\"\""
-      << "\n";
-    h << key("ShowAMRFile") << 0 << "\n\n";
-    h << key("ImageIndex") << 0 << "\n\n";
-    h << key("LayoutNColumns") << 6 << "\n";
-    h << key("LayoutNRows") << 5 << "\n";
-    h << key("LayoutZoomLevel") << 1 << "\n";
-    h << key("SegmentSize") << 10 << "\n";
-    h << key("SegmentOffset") << 0 << "\n";
-    h << (options.diffusion ? key("DisplayVolume") : key("NrOfLinkedProtocols")) << (options.diffusion ? 0 : 1) << "\n";
-    h << key("ProtocolFile") << "\"<none>\""
-      << "\n\n";
-    h << key("InplaneResolutionX") << v[0] << "\n";
-    h << key("InplaneResolutionY") << v[1] << "\n";
-    h << key("SliceThickness") << v[2] << "\n";
-    h << key("SliceGap") << 0 << "\n";
-    h << key("VoxelResolutionVerified") << 1 << "\n\n\n";
-    h << "PositionInformationFromImageHeaders\n\n";
-    h << key("PosInfosVerified") << 1 << "\n";
-    h << key("CoordinateSystem") << 1 << "\n";
-    const double halfDepth = 0.5 * (e.z - 1) * v[2];
-    h << key("Slice1CenterX") << 0 << "\n" << key("Slice1CenterY") << 0 << "\n";
-    h << key("Slice1CenterZ") << -halfDepth << "\n";
-    h << key("SliceNCenterX") << 0 << "\n" << key("SliceNCenterY") << 0 << "\n";
-    h << key("SliceNCenterZ") << halfDepth << "\n";
-    h << key("RowDirX") << 1 << "\n" << key("RowDirY") << 0 << "\n" << key("RowDirZ") << 0 << "\n";
-    h << key("ColDirX") << 0 << "\n" << key("ColDirY") << 1 << "\n" << key("ColDirZ") << 0 << "\n";
-    h << key("NRows") << e.y << "\n" << key("NCols") << e.x << "\n";
-    h << key("FoVRows") << e.y * v[1] << "\n" << key("FoVCols") << e.x * v[0] << "\n";
-    h << key("SliceThickness") << v[2] << "\n" << key("GapThickness") << 0 << "\n\n\n";
-    h << key("NrOfPastSpatialTransformations") << 0 << "\n\n\n";
-    h << key("LeftRightConvention") << 1 << "\n\n\n";
-    h << key("FirstDataSourceFile") << "\"phantom\""
-      << "\n\n";
-    if (options.diffusion) {
-        h << key("GradientDirectionsVerified") << "YES\n";
-        h << key("GradientXDirInterpretation") << 2 << "\n";
-        h << key("GradientYDirInterpretation") << 3 << "\n";
-        h << key("GradientZDirInterpretation") << 1 << "\n";
-        h << key("GradientInformationAvailable") << "YES\n";
-        for (int i = 0; i < options.volumes; ++i) h << "0 0 0 0\n";
-    } else {
-        h << key("MultibandSequence") << 0 << "\n\n";
-        h << key("SliceTimingTableSize") << 0 << "\n";
+    double n = 0, sumT = 0, sumE = 0, sumTT = 0, sumEE = 0, sumTE = 0, sumError2 = 0;
+    for (std::size_t i = 0; i < map.size(); ++i) {
+        if (!(phantom.truth[i] > 100.0f)) continue;
+        const double t = phantom.displacement[i];
+        const double e = map[i];
+        sumT += t;
+        sumE += e;
+        sumTT += t * t;
+        sumEE += e * e;
+        sumTE += t * e;
+        sumError2 += (t - e) * (t - e);
+        ++n;
     }
-    return h.str();
+    return {(n * sumTE - sumT * sumE) / std::sqrt((n * sumTT - sumT * sumT) * (n * sumEE - sumE * sumE)),
+            std::sqrt(sumError2 / n), std::sqrt(sumTT / n)};
 }
+
+namespace {
 
 // Whole numbers for int16 projects (the writer truncates), the values as they are for
 // float projects.
@@ -370,25 +308,18 @@ std::vector<Volume> stored(std::vector<Volume> volumes, bool floatData)
     return volumes;
 }
 
-// Writes the header text, reads it back as the project record and writes header and data
-// through the project writer.
 void writeProject(const std::string& path, const PhantomOptions& options, const std::string& prefix,
                   std::vector<Volume> volumes)
 {
-    {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out << headerText(options, prefix);
-        if (!out) throw WriteFileError("Failed opening for writing: " + path);
-    }
-    if (options.diffusion) {
-        DmrHeader project = readDmrHeader(path, false);
-        project.volumes = stored(std::move(volumes), options.floatData);
-        project.writeWithData();
-    } else {
-        FmrHeader project = readFmrHeader(path, false);
-        project.volumes = stored(std::move(volumes), options.floatData);
-        project.writeWithData();
-    }
+    ProjectLayout layout;
+    layout.extent = options.extent;
+    layout.volumes = options.volumes;
+    layout.voxelSize = options.voxelSize;
+    layout.diffusion = options.diffusion;
+    layout.floatData = options.floatData;
+    centreSlices(layout);
+    if (options.diffusion) layout.gradients.assign(static_cast<std::size_t>(options.volumes), {0.0f, 0.0f, 0.0f, 0.0f});
+    writeProject(path, layout, prefix, stored(std::move(volumes), options.floatData));
 }
 
 } // namespace

@@ -38,6 +38,16 @@ struct PhantomVolumes {
 void validatePhantomOptions(const PhantomOptions& options);
 PhantomVolumes makePhantom(const PhantomOptions& options);
 
+// How well a map (stored orientation, like the phantom's) follows the true map over the
+// object, the voxels where the truth is above 100: correlation, RMS error and RMS of the
+// true map, both in voxels.
+struct MapAgreement {
+    double correlation = 0.0;
+    double rmsError = 0.0;
+    double rmsTrue = 0.0;
+};
+MapAgreement compareWithTrueMap(const PhantomVolumes& phantom, const Volume& map);
+
 // Paths of what writePhantom wrote.
 struct PhantomFiles {
     std::string first;   // corrected with +map: "AP" (or "LR" for left-right encoding)

@@ -31,38 +31,78 @@ struct ColumnData {
     Vector paDerivative;
 };
 
-// Fits (a, b) of one column by Gauss-Newton, starting from the given values.
-void fitColumn(const ColumnData& column, const Vector& ramp, float& a, float& b)
+// Working rows of one column fit, allocated once per estimate.
+struct FitBuffers {
+    explicit FitBuffers(int ny)
+        : apOffsets(ny), paOffsets(ny), corrected(ny), reversed(ny), jacobianStretch(ny), jacobianShift(ny)
+    {
+    }
+    Vector apOffsets;
+    Vector paOffsets;
+    Vector corrected;
+    Vector reversed;
+    Vector jacobianStretch;
+    Vector jacobianShift;
+};
+
+// Fits (a, b) of one column by Gauss-Newton, starting from the given values. The step is
+// t = e * (K^T * -(K * K^T)^-1) with the matrix products of the volume module written out
+// in their order of summation (float sums from 0, index increasing), without allocating.
+void fitColumn(const ColumnData& column, const Vector& ramp, FitBuffers& work, float& a, float& b)
 {
     const int ny = ramp.size();
+    const float half = static_cast<float>(ny) / 2.0f;
     double best = std::numeric_limits<double>::max();
     double distance = 0.0;
-    Vector step(2, 0.0f);
+    float step[2] = {0.0f, 0.0f};
     for (int iteration = 0; iteration < kIterations; ++iteration) {
         const float inverseA = 1.0f / a;
-        const Vector apOffsets = ramp.affine(a, b);
-        const Vector paOffsets = ramp.affine(inverseA, -b);
-        const Vector corrected = column.ap.resampleAtOffsets(apOffsets) * a;
-        const Vector reversed = column.pa.resampleAtOffsets(paOffsets) * inverseA;
-        distance = meanSquaredDifferenceNonZero(corrected, reversed);
+        for (int i = 0; i < ny; ++i) {
+            work.apOffsets[i] = a * ramp[i] + b;
+            work.paOffsets[i] = inverseA * ramp[i] + -b;
+            work.corrected[i] = column.ap.sampleLinear(work.apOffsets[i] + half) * a;
+            work.reversed[i] = column.pa.sampleLinear(work.paOffsets[i] + half) * inverseA;
+        }
+        distance = meanSquaredDifferenceNonZero(work.corrected, work.reversed);
         if ((distance - best) * 100.0 / best > -0.01) break;
-
-        const Vector gradientAp = column.apDerivative.resampleAtOffsets(apOffsets);
-        const Vector gradientPa = column.paDerivative.resampleAtOffsets(paOffsets);
         best = distance;
 
         const float aCubed = a * a * a;
-        Matrix jacobian(ny, 2);
+        float normal00 = 0.0f, normal10 = 0.0f, normal01 = 0.0f, normal11 = 0.0f;
         for (int i = 0; i < ny; ++i) {
-            jacobian(i, 0) = (a * gradientAp[i] + gradientPa[i] / aCubed) * ramp[i];
-            jacobian(i, 1) = a * gradientAp[i] + gradientPa[i] / a;
+            const float gradientAp = column.apDerivative.sampleLinear(work.apOffsets[i] + half);
+            const float gradientPa = column.paDerivative.sampleLinear(work.paOffsets[i] + half);
+            const float k0 = (a * gradientAp + gradientPa / aCubed) * ramp[i];
+            const float k1 = a * gradientAp + gradientPa / a;
+            work.jacobianStretch[i] = k0;
+            work.jacobianShift[i] = k1;
+            normal00 += k0 * k0;
+            normal10 += k0 * k1;
+            normal01 += k1 * k0;
+            normal11 += k1 * k1;
         }
-        const Vector residual = corrected - reversed;
-        const Matrix transposed = jacobian.transpose();
-        const Matrix normal = jacobian * transposed;
-        const Matrix inverse = inverse2x2(normal);
-        const Matrix projection = transposed * (-inverse);
-        step = residual * projection;
+        Matrix normal(2, 2);
+        normal(0, 0) = normal00;
+        normal(1, 0) = normal10;
+        normal(0, 1) = normal01;
+        normal(1, 1) = normal11;
+        const Matrix negatedInverse = -inverse2x2(normal);
+        float t0 = 0.0f, t1 = 0.0f;
+        for (int i = 0; i < ny; ++i) {
+            const float k0 = work.jacobianStretch[i];
+            const float k1 = work.jacobianShift[i];
+            float y0 = 0.0f;
+            y0 += k0 * negatedInverse(0, 0);
+            y0 += k1 * negatedInverse(0, 1);
+            float y1 = 0.0f;
+            y1 += k0 * negatedInverse(1, 0);
+            y1 += k1 * negatedInverse(1, 1);
+            const float residual = work.corrected[i] - work.reversed[i];
+            t0 += residual * y0;
+            t1 += residual * y1;
+        }
+        step[0] = t0;
+        step[1] = t1;
         a += step[0];
         b += step[1];
     }
@@ -135,6 +175,7 @@ Volume estimateColumnwiseVdm(const Volume& vol_ap, const Volume& vol_pa, const S
     Volume vdm(vol_ap.dimensions(), 0.0f);
     const Vector ramp = centredRamp(ny);
     const Matrix kernel = gaussianKernel2D(5, 5, {1.0, 1.0}, {0, 0}, false);
+    FitBuffers work(ny);
 
     for (int pass = 0; pass < kPasses; ++pass) {
         if (pass > 0) {
@@ -151,7 +192,7 @@ Volume estimateColumnwiseVdm(const Volume& vol_ap, const Volume& vol_pa, const S
                 column.paDerivative = getColumn(paDerivative, x, z);
                 float a = stretch(x, z);
                 float b = shift(x, z);
-                fitColumn(column, ramp, a, b);
+                fitColumn(column, ramp, work, a, b);
                 stretch(x, z) = a;
                 shift(x, z) = b;
                 setColumn(vdm, x, z, columnVdm(ramp, a, b));

@@ -64,6 +64,80 @@ double agreement(const Undistorted& volumes, bool use_ssd)
     return use_ssd ? meanSsd(volumes.ap, volumes.pa) : ncc(volumes.ap, volumes.pa);
 }
 
+// One voxel of a local box, with what every trial needs from it: where it lies, its
+// column in the sources, its row, the VDM there and the box kernel's weight for it.
+struct BoxVoxel {
+    std::size_t index;
+    std::size_t column;
+    float y;
+    float vdm;
+    float weight;
+};
+
+void prepareBox(const std::vector<VoxelIndex>& boxVoxels, const std::vector<VoxelIndex>& kernelVoxels,
+                const Volume& vdm, const Volume& kernel, std::vector<BoxVoxel>& box)
+{
+    box.resize(boxVoxels.size());
+    for (std::size_t i = 0; i < boxVoxels.size(); ++i) {
+        const VoxelIndex q = boxVoxels[i];
+        const VoxelIndex r = kernelVoxels[i];
+        box[i] = {vdm.index(q.x, q.y, q.z), vdm.index(q.x, 0, q.z), static_cast<float>(q.y), vdm(q.x, q.y, q.z),
+                  kernel(r.x, r.y, r.z)};
+    }
+}
+
+// The value of one box voxel resampled along y at h from the source column; positions
+// outside the open interval (0, ny - 1) keep the current value. The arithmetic is that of
+// the voxel-list resampling of the VDM module.
+inline float resampledAt(float h, float top, std::size_t nx, const float* column, float current)
+{
+    if (!(h > 0.0f && h < top)) return current;
+    const int j = static_cast<int>(h);
+    const float f = h - static_cast<float>(j);
+    return (1.0f - f) * column[static_cast<std::size_t>(j) * nx] + f * column[static_cast<std::size_t>(j + 1) * nx];
+}
+
+// One trial correction of the box: both undistorted volumes are resampled inside the box
+// at y +- (vdm + scale * weight) and compared there. The same as the voxel-list
+// resampling of both volumes followed by the voxel-list SSD (or negated NCC): each box
+// voxel is written once and the sums run in list order with the same precisions.
+template <bool useSsd> double trialValue(const std::vector<BoxVoxel>& box, float scale, Undistorted& volumes)
+{
+    const std::size_t nx = static_cast<std::size_t>(volumes.ap.nx());
+    const float top = static_cast<float>(volumes.ap.ny() - 1);
+    const float* apSource = volumes.apSource.data();
+    const float* paSource = volumes.paSource.data();
+    float* ap = volumes.ap.data();
+    float* pa = volumes.pa.data();
+    double sum = 0.0;
+    float sumA = 0.0f, sumA2 = 0.0f, sumB = 0.0f, sumB2 = 0.0f, sumAB = 0.0f;
+    for (const BoxVoxel& voxel : box) {
+        const float shift = voxel.vdm + scale * voxel.weight;
+        const float a = resampledAt(voxel.y + shift, top, nx, apSource + voxel.column, ap[voxel.index]);
+        const float b = resampledAt(voxel.y + -shift, top, nx, paSource + voxel.column, pa[voxel.index]);
+        ap[voxel.index] = a;
+        pa[voxel.index] = b;
+        if constexpr (useSsd) {
+            const double d = a - b;
+            sum += d * d;
+        } else {
+            sumA += a;
+            sumA2 += a * a;
+            sumB += b;
+            sumB2 += b * b;
+            sumAB += a * b;
+        }
+    }
+    if constexpr (useSsd) {
+        return sum;
+    } else {
+        const float n = static_cast<float>(box.size());
+        const float correlation =
+            (n * sumAB - sumA * sumB) / (std::sqrt(n * sumA2 - sumA * sumA) * std::sqrt(n * sumB2 - sumB * sumB));
+        return -static_cast<double>(correlation);
+    }
+}
+
 } // namespace
 
 EstimationSchedule standardEstimationSchedule(const std::array<double, 3>& voxelSize)
@@ -161,6 +235,7 @@ Volume estimateVdm(const Volume& vol_ap, const Volume& vol_pa, const Sigma3& sig
     const Dimensions extent = vol_ap.dimensions();
     std::vector<VoxelIndex> boxVoxels;
     std::vector<VoxelIndex> kernelVoxels;
+    std::vector<BoxVoxel> box;
     std::vector<double> trialValues;
     for (std::size_t level = 0; level < localbox.size(); ++level) {
         const Volume& kernel = localbox[level];
@@ -177,14 +252,10 @@ Volume estimateVdm(const Volume& vol_ap, const Volume& vol_pa, const Sigma3& sig
                     if (!(current.ap(x, y, z) > kSignalThreshold || current.pa(x, y, z) > kSignalThreshold)) continue;
                     ++visited;
                     localBox(x, y, z, kernel.dimensions(), vdm.dimensions(), boxVoxels, kernelVoxels);
-                    for (std::size_t t = 0; t < trials.size(); ++t) {
-                        applyVdmLinearLocal(current.ap, current.apSource, vdm, boxVoxels, kernel, kernelVoxels,
-                                            trials[t], false);
-                        applyVdmLinearLocal(current.pa, current.paSource, vdm, boxVoxels, kernel, kernelVoxels,
-                                            trials[t], true);
-                        trialValues[t] = use_ssd ? ssdLocal(current.ap, current.pa, boxVoxels)
-                                                 : -nccLocal(current.ap, current.pa, boxVoxels);
-                    }
+                    prepareBox(boxVoxels, kernelVoxels, vdm, kernel, box);
+                    for (std::size_t t = 0; t < trials.size(); ++t)
+                        trialValues[t] = use_ssd ? trialValue<true>(box, trials[t], current)
+                                                 : trialValue<false>(box, trials[t], current);
                     weights(x, y, z) = kVisitedWeight;
                     accepted(x, y, z) = accepted(x, y, z) + trials[bestTrial(trialValues)];
                 }

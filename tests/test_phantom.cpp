@@ -1,10 +1,20 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <stdexcept>
+#include <unistd.h>
 
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "commands.h"
 #include "phantom.h"
+#include "projectheader.h"
 #include "vdm.h"
+#include "vdmmapfile.h"
 
 namespace {
 
@@ -63,6 +73,22 @@ TEST(Phantom, CorrectionWithPlusAndMinusMapRestoresTheObject)
     EXPECT_NEAR(largest, 3.5f, 1e-5);
     EXPECT_GT(p.largestSlope, 0.0);
     EXPECT_LT(p.largestSlope, 0.8);
+}
+
+TEST(Phantom, MapAgreementIsInvariantToScaleAndOffsetButNotTheError)
+{
+    PhantomOptions options;
+    options.extent = {24, 24, 8};
+    const PhantomVolumes p = makePhantom(options);
+    const MapAgreement same = compareWithTrueMap(p, p.displacement);
+    EXPECT_NEAR(same.correlation, 1.0, 1e-9);
+    EXPECT_EQ(same.rmsError, 0.0);
+    EXPECT_GT(same.rmsTrue, 0.1);
+    const MapAgreement affine = compareWithTrueMap(p, p.displacement * 2.0f + 3.0f);
+    EXPECT_NEAR(affine.correlation, 1.0, 1e-6);
+    const MapAgreement shifted = compareWithTrueMap(p, p.displacement + 1.0f);
+    EXPECT_NEAR(shifted.rmsError, 1.0, 1e-6);
+    EXPECT_EQ(shifted.rmsTrue, same.rmsTrue);
 }
 
 TEST(Phantom, LeftRightPhaseEncodingDisplacesAlongX)
@@ -175,4 +201,110 @@ TEST(Phantom, ImpossibleOptionsAreRejectedWithAReason)
     options = PhantomOptions{};
     options.volumes = 0;
     EXPECT_THROW(makePhantom(options), std::invalid_argument);
+}
+
+namespace {
+
+// A fresh folder under the system's temporary directory, removed with the object.
+class TemporaryFolder {
+public:
+    explicit TemporaryFolder(const std::string& name)
+        : path_(std::filesystem::temp_directory_path() / (name + "_" + std::to_string(::getpid())))
+    {
+        std::filesystem::remove_all(path_);
+    }
+    ~TemporaryFolder() { std::filesystem::remove_all(path_); }
+    std::string path() const { return path_.string(); }
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+void expectSameVoxels(const Volume& actual, const Volume& expected)
+{
+    ASSERT_EQ(actual.dimensions(), expected.dimensions());
+    for (std::size_t i = 0; i < actual.size(); ++i) ASSERT_EQ(actual[i], expected[i]) << "voxel " << i;
+}
+
+Volume rounded(const Volume& v)
+{
+    Volume out = v;
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = std::round(out[i]);
+    return out;
+}
+
+} // namespace
+
+TEST(Phantom, WrittenFmrProjectsAndMapReadBackAsMade)
+{
+    TemporaryFolder folder("varno_phantom_fmr");
+    PhantomOptions options;
+    options.extent = {24, 28, 6};
+    options.voxelSize = {2.0, 2.5, 3.0};
+    options.volumes = 2;
+    options.noise = 5.0;
+    const PhantomFiles files = writePhantom(folder.path(), options);
+    const PhantomVolumes made = makePhantom(options);
+    EXPECT_EQ(files.first, folder.file("AP.fmr"));
+    EXPECT_EQ(files.second, folder.file("PA.fmr"));
+
+    const FmrHeader first = readFmrHeader(files.first, true);
+    ASSERT_EQ(first.volumes.size(), 2u);
+    EXPECT_EQ(first.InplaneResolutionY.value, 2.5f);
+    EXPECT_EQ(first.SliceThickness.value, 3.0f);
+    EXPECT_EQ(first.DataType.value, 1); // int16, whole numbers stored
+    expectSameVoxels(first.volumes[1], rounded(made.first[1]));
+    const FmrHeader second = readFmrHeader(files.second, true);
+    expectSameVoxels(second.volumes[0], rounded(made.second[0]));
+    const FmrHeader truth = readFmrHeader(files.truth, true);
+    ASSERT_EQ(truth.volumes.size(), 1u);
+    expectSameVoxels(truth.volumes[0], rounded(made.truth));
+
+    const VdmMapFile map = readVdmMapFile(files.map, true);
+    expectSameVoxels(map.map, made.displacement);
+
+    std::ifstream summary(files.summary);
+    const std::string text((std::istreambuf_iterator<char>(summary)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("Extent: 24 x 28 x 6 voxels of 2 x 2.5 x 3 mm"), std::string::npos) << text;
+    EXPECT_NE(text.find("Seed: 1"), std::string::npos);
+}
+
+TEST(Phantom, WrittenLeftRightFloatDmrProjectsKeepTheirValues)
+{
+    TemporaryFolder folder("varno_phantom_dmr");
+    PhantomOptions options;
+    options.extent = {20, 16, 4};
+    options.leftRight = true;
+    options.diffusion = true;
+    options.floatData = true;
+    options.volumes = 3;
+    const PhantomFiles files = writePhantom(folder.path(), options);
+    EXPECT_EQ(files.first, folder.file("LR.dmr"));
+    const PhantomVolumes made = makePhantom(options);
+    const DmrHeader second = readDmrHeader(files.second, true);
+    EXPECT_EQ(second.fileName, folder.file("RL.dmr"));
+    ASSERT_EQ(second.volumes.size(), 3u);
+    EXPECT_EQ(second.bValues.size(), 3u);
+    expectSameVoxels(second.volumes[2], made.second[2]);
+    expectSameVoxels(readVdmMapFile(files.map, true).map, made.displacement);
+}
+
+TEST(Phantom, SimulateCommandWritesTheFolderAndRejectsBadOptions)
+{
+    TemporaryFolder folder("varno_phantom_command");
+    EXPECT_EQ(commandSimulate(
+                  {folder.path(), "--size", "24x20x5", "--voxel-size", "2", "--peak", "2.5", "--seed", "7", "--float"}),
+              0);
+    const FmrHeader first = readFmrHeader(folder.file("AP.fmr"), true);
+    ASSERT_EQ(first.volumes.size(), 1u);
+    EXPECT_EQ(first.volumes[0].dimensions(), (Dimensions{24, 20, 5}));
+    EXPECT_EQ(first.InplaneResolutionX.value, 2.0f);
+    EXPECT_TRUE(std::filesystem::exists(folder.file("true_vdm.map")));
+
+    EXPECT_EQ(commandSimulate({folder.path(), "--size", "24x20"}), 2);
+    EXPECT_EQ(commandSimulate({folder.path(), "--size", "16x16x4", "--peak", "30"}), 2);
+    EXPECT_EQ(commandSimulate({folder.path(), "--noise", "loud"}), 2);
+    EXPECT_EQ(commandSimulate({}), 2);
+    EXPECT_EQ(commandSimulate({folder.file("AP.fmr") + "/inside", "--size", "16x16x4", "--peak", "1"}), 1);
 }

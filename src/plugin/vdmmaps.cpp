@@ -1,5 +1,6 @@
 #include "plugin/vdmmaps.h"
 
+#include "fileerrors.h"
 #include "filenames.h"
 #include "mdhslog.h"
 #include "plugin/hostapi.h"
@@ -42,5 +43,6 @@ void saveVdmMap(const Volume& volume, bool transposed, float firstValue, float s
     header.Maximum = secondValue;
     header.Flags = 0;
     hostApi.hsSetMAPParametersOfCurrentFMR(&header);
-    hostApi.hsSaveMAPsOfCurrentFMR(path.c_str());
+    // A map the host could not write must not be reported as saved.
+    if (!hostApi.hsSaveMAPsOfCurrentFMR(path.c_str())) throw WriteFileError("could not save the map " + path);
 }

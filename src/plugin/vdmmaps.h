@@ -12,5 +12,7 @@ std::string derivativeMapName(const std::string& projectPath);
 
 // Hands the map (transposed back to the stored orientation when transposed is set) to
 // the host's current FMR document with the two header values, and has the host save it
-// under path. Throws an assertion error when the host gives no map of the map's extent.
+// under path. Throws an assertion error when the host gives no map of the map's extent,
+// and WriteFileError "could not save the map <path>" when the host reports that saving
+// failed.
 void saveVdmMap(const Volume& volume, bool transposed, float firstValue, float secondValue, const std::string& path);

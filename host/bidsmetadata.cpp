@@ -1,0 +1,180 @@
+#include "bidsmetadata.h"
+
+#include <cmath>
+#include <fstream>
+#include <sstream>
+
+#include "filenames.h"
+
+namespace {
+
+const char* const kDirectionKey = "PhaseEncodingDirection";
+const char* const kReadoutKey = "TotalReadoutTime";
+
+bool endsWith(const std::string& text, const std::string& end)
+{
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+std::string withoutNiftiExtension(const std::string& image)
+{
+    if (endsWith(image, ".nii.gz")) return image.substr(0, image.size() - 7);
+    if (endsWith(image, ".nii")) return image.substr(0, image.size() - 4);
+    return image;
+}
+
+std::string quoted(const std::string& text)
+{
+    return "\"" + text + "\"";
+}
+
+// The direction a sidecar gives, or why it gives none. The advice says how to pass it.
+std::optional<PhaseEncoding> sidecarDirection(const std::string& image, const Sidecar& sidecar,
+                                              const std::string& advice)
+{
+    if (!sidecar.exists)
+        throw MetadataError("The phase-encoding direction of " + image + " is not known: it has no sidecar " +
+                            sidecar.path + ". Add one with \"" + kDirectionKey + "\" or " + advice);
+    const auto entry = sidecar.content.find(kDirectionKey);
+    if (entry == sidecar.content.end())
+        throw MetadataError("The phase-encoding direction of " + image + " is not known: its sidecar " +
+                            sidecar.path + " has no \"" + kDirectionKey + "\". Add it there or " + advice);
+    const std::optional<PhaseEncoding> direction =
+        entry->is_string() ? parsePhaseEncoding(entry->get<std::string>()) : std::nullopt;
+    if (!direction)
+        throw MetadataError("\"" + std::string(kDirectionKey) + "\" of " + sidecar.path + " is " + entry->dump() +
+                            "; only i, i-, j and j- can be corrected. Correct it or " + advice);
+    return direction;
+}
+
+std::optional<double> sidecarReadoutTime(const Sidecar& sidecar)
+{
+    const auto entry = sidecar.content.find(kReadoutKey);
+    if (entry == sidecar.content.end()) return std::nullopt;
+    if (!entry->is_number() || !(entry->get<double>() > 0.0) || !std::isfinite(entry->get<double>()))
+        throw MetadataError("\"" + std::string(kReadoutKey) + "\" of " + sidecar.path + " is " + entry->dump() +
+                            "; it must be a positive number of seconds. Correct it or pass --readout-time SECONDS.");
+    return entry->get<double>();
+}
+
+std::string seconds(double value)
+{
+    std::ostringstream text;
+    text << value << " s";
+    return text.str();
+}
+
+}  // namespace
+
+std::string PhaseEncoding::text() const
+{
+    return std::string(1, axis) + (polarity < 0 ? "-" : "");
+}
+
+std::optional<PhaseEncoding> parsePhaseEncoding(const std::string& text)
+{
+    if (text == "i") return PhaseEncoding{'i', 1};
+    if (text == "i-") return PhaseEncoding{'i', -1};
+    if (text == "j") return PhaseEncoding{'j', 1};
+    if (text == "j-") return PhaseEncoding{'j', -1};
+    return std::nullopt;
+}
+
+std::string sidecarPath(const std::string& image)
+{
+    return withoutNiftiExtension(image) + ".json";
+}
+
+std::string imageStem(const std::string& image)
+{
+    return fileNamePart(withoutNiftiExtension(image));
+}
+
+Sidecar readSidecar(const std::string& image)
+{
+    Sidecar sidecar;
+    sidecar.path = sidecarPath(image);
+    std::ifstream file(sidecar.path);
+    if (!file) return sidecar;
+    sidecar.exists = true;
+    try {
+        sidecar.content = nlohmann::json::parse(file);
+    } catch (const nlohmann::json::exception& error) {
+        throw MetadataError("The sidecar " + sidecar.path + " is not valid JSON: " + error.what());
+    }
+    if (!sidecar.content.is_object()) throw MetadataError("The sidecar " + sidecar.path + " does not hold a JSON object.");
+    return sidecar;
+}
+
+PairMetadata resolvePairMetadata(const std::string& first, const std::string& second, const std::string& peDirOption,
+                                 std::optional<double> readoutTimeOption)
+{
+    const std::optional<PhaseEncoding> direction = parsePhaseEncoding(peDirOption);
+    if (!peDirOption.empty() && !direction)
+        throw MetadataError("--pe-dir expects i, i-, j or j-, got " + quoted(peDirOption) + ".");
+    const Sidecar firstSidecar = readSidecar(first);
+    const Sidecar secondSidecar = readSidecar(second);
+    PairMetadata result;
+    if (direction) {
+        result.first = *direction;
+        result.second = direction->opposite();
+        for (const auto& [sidecar, wanted] : {std::pair{&firstSidecar, result.first}, {&secondSidecar, result.second}}) {
+            const auto entry = sidecar->content.find(kDirectionKey);
+            if (entry != sidecar->content.end() && !(entry->is_string() && parsePhaseEncoding(entry->get<std::string>()) == wanted))
+                result.notes.push_back("--pe-dir " + peDirOption + " overrides \"" + kDirectionKey + "\": " +
+                                       entry->dump() + " of " + sidecar->path + " (taken as " + wanted.text() + ").");
+        }
+    } else {
+        const std::string advice = "pass --pe-dir with the direction of --ap (i, i-, j or j-).";
+        result.first = *sidecarDirection(first, firstSidecar, advice);
+        result.second = *sidecarDirection(second, secondSidecar, advice);
+        const std::string sources = "(from " + firstSidecar.path + " and " + secondSidecar.path + ")";
+        if (result.first == result.second)
+            throw MetadataError("--ap " + first + " and --pa " + second + " have the same phase-encoding direction " +
+                                quoted(result.first.text()) + " " + sources +
+                                "; the two acquisitions must have opposite directions.");
+        if (result.first.axis != result.second.axis)
+            throw MetadataError("--ap " + first + " and --pa " + second + " have phase-encoding directions " +
+                                quoted(result.first.text()) + " and " + quoted(result.second.text()) +
+                                " along different axes " + sources +
+                                "; the two acquisitions must have opposite directions along one axis.");
+    }
+
+    if (readoutTimeOption) {
+        if (!(*readoutTimeOption > 0.0) || !std::isfinite(*readoutTimeOption))
+            throw MetadataError("--readout-time expects a positive number of seconds.");
+        result.totalReadoutTime = readoutTimeOption;
+        return result;
+    }
+    const std::optional<double> firstTime = sidecarReadoutTime(firstSidecar);
+    const std::optional<double> secondTime = sidecarReadoutTime(secondSidecar);
+    if (firstTime && secondTime && std::abs(*firstTime - *secondTime) > 1e-6 * std::max(*firstTime, *secondTime))
+        throw MetadataError("\"" + std::string(kReadoutKey) + "\" differs between " + firstSidecar.path + " (" +
+                            seconds(*firstTime) + ") and " + secondSidecar.path + " (" + seconds(*secondTime) +
+                            "). Correct the sidecars or pass --readout-time SECONDS.");
+    result.totalReadoutTime = firstTime ? firstTime : secondTime;
+    if (!result.totalReadoutTime)
+        result.notes.push_back("Neither " + firstSidecar.path + " nor " + secondSidecar.path + " gives \"" +
+                               kReadoutKey + "\" (or pass --readout-time SECONDS): the field map in Hz is not written.");
+    return result;
+}
+
+PhaseEncoding resolveRunPhaseEncoding(const std::string& run, const std::string& peDirOption, char pairAxis)
+{
+    PhaseEncoding direction;
+    std::string source = "--apply-pe-dir";
+    if (!peDirOption.empty()) {
+        const std::optional<PhaseEncoding> given = parsePhaseEncoding(peDirOption);
+        if (!given) throw MetadataError("--apply-pe-dir expects i, i-, j or j-, got " + quoted(peDirOption) + ".");
+        direction = *given;
+    } else {
+        const Sidecar sidecar = readSidecar(run);
+        direction = *sidecarDirection(run, sidecar, "pass --apply-pe-dir with its direction (i, i-, j or j-).");
+        source = sidecar.path;
+    }
+    if (direction.axis != pairAxis)
+        throw MetadataError(run + " has the phase-encoding direction " + quoted(direction.text()) + " (from " + source +
+                            "), but the pair was acquired along " + std::string(1, pairAxis) +
+                            "; a run can be corrected only with a map along its own phase-encoding axis.");
+    return direction;
+}

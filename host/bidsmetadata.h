@@ -1,0 +1,59 @@
+// Phase-encoding direction and total readout time of NIfTI images from their BIDS JSON
+// sidecars (IMAGE.json beside IMAGE.nii[.gz]) or from the command line. Missing or
+// contradictory metadata is an error that names the key and the option that gives it.
+#pragma once
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+class MetadataError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct PhaseEncoding {
+    char axis = 'j';   // 'i' (x, left-right) or 'j' (y, anterior-posterior)
+    int polarity = 1;  // +1 for "j", -1 for "j-"
+
+    std::string text() const;  // "j", "j-", "i", "i-"
+    PhaseEncoding opposite() const { return {axis, -polarity}; }
+    friend bool operator==(const PhaseEncoding&, const PhaseEncoding&) = default;
+};
+
+// "i", "i-", "j" or "j-"; nothing otherwise.
+std::optional<PhaseEncoding> parsePhaseEncoding(const std::string& text);
+
+// IMAGE.json for IMAGE.nii or IMAGE.nii.gz.
+std::string sidecarPath(const std::string& image);
+// The image's name without ".nii" or ".nii.gz" and without its folder.
+std::string imageStem(const std::string& image);
+
+struct Sidecar {
+    std::string path;
+    bool exists = false;
+    nlohmann::json content = nlohmann::json::object();
+};
+
+// Reads the sidecar when there is one; throws MetadataError when it is not a JSON object.
+Sidecar readSidecar(const std::string& image);
+
+struct PairMetadata {
+    PhaseEncoding first;   // of --ap, corrected with +map
+    PhaseEncoding second;  // of --pa, corrected with -map
+    std::optional<double> totalReadoutTime;  // seconds
+    std::vector<std::string> notes;          // what the user should know, one line each
+};
+
+// The pair's phase encoding from --pe-dir (the first image's direction, the second
+// taking the opposite) or the two sidecars, and the readout time from --readout-time or
+// the sidecars. Empty or absent options mean "from the sidecars".
+PairMetadata resolvePairMetadata(const std::string& first, const std::string& second, const std::string& peDirOption,
+                                 std::optional<double> readoutTimeOption);
+
+// The phase encoding of a further run from --apply-pe-dir or its sidecar; it must lie
+// along the pair's axis.
+PhaseEncoding resolveRunPhaseEncoding(const std::string& run, const std::string& peDirOption, char pairAxis);

@@ -1,0 +1,284 @@
+#include <charconv>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <set>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "bidsmetadata.h"
+#include "commands.h"
+#include "filenames.h"
+#include "hoststate.h"
+#include "niftiprojects.h"
+#include "pluginloader.h"
+#include "qcprojects.h"
+#include "vdmmapfile.h"
+
+const CommandSpec correctCommand{
+    .name = "correct",
+    .arguments = "",
+    .minimumArguments = 0,
+    .maximumArguments = 0,
+    .summary = "the whole correction on NIfTI images with BIDS sidecars: import, estimate, apply, export",
+    .description =
+        "--ap and --pa are 3-D or 4-D NIfTI images of one object acquired with opposite phase-encoding\n"
+        "directions. Each direction comes from the image's BIDS sidecar (IMAGE.json, key\n"
+        "\"PhaseEncodingDirection\": j or j- for anterior-posterior, i or i- for left-right encoding)\n"
+        "or from --pe-dir; the two must be opposite. The map is estimated from one volume of each,\n"
+        "--ap is corrected with +map and --pa with -map, and every --apply-to run with the map of the\n"
+        "acquisition whose direction it shares. Writes into DIR: IMAGE_corrected.nii.gz for every\n"
+        "input, displacement_voxels.nii.gz and displacement_mm.nii.gz (the displacement of --ap along\n"
+        "the phase-encoding axis), field_hz.nii.gz when \"TotalReadoutTime\" is known, a JSON sidecar\n"
+        "for each saying what it holds, and the quality-control picture qc.png. Every output has the\n"
+        "geometry of its input. The projects used on the way are kept in DIR/projects.",
+    .options =
+        {
+            {"--ap", "IMAGE", "the first acquisition (.nii or .nii.gz), corrected with +map (required)"},
+            {"--pa", "IMAGE", "the second acquisition, opposite direction, corrected with -map (required)"},
+            {"--apply-to", "RUN", "a further image to correct, all volumes", true},
+            {"--out", "DIR", "output folder (default ./varno-correct)"},
+            {"--pe-dir", "i|i-|j|j-", "phase-encoding direction of --ap; --pa takes the opposite"},
+            {"--apply-pe-dir", "i|i-|j|j-", "phase-encoding direction of the --apply-to runs"},
+            {"--readout-time", "SECONDS", "total readout time, for the field map in Hz"},
+            {"--volumes", "K0 K1", "volumes of --ap and --pa to estimate from, counted from 0 (default 0 0)", false, 2},
+            {"--ssd", "", "compare by mean squared difference instead of normalised cross-correlation"},
+            {"--ic", "", "modulate the intensities by the stretch of the current map while estimating"},
+            {"--fast", "", "only the column-wise estimate (much faster, less detailed)"},
+            {"--order", "0|1|2", "smoothing of the inputs: 0 Gaussian (default), 1 or 2 its derivative"},
+        },
+};
+
+namespace {
+
+namespace fs = std::filesystem;
+
+double parseSeconds(const std::string& text)
+{
+    double value = 0.0;
+    const char* const end = text.data() + text.size();
+    const auto [next, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc() || next != end || !(value > 0.0) || !std::isfinite(value))
+        throw UsageError("--readout-time expects a positive number of seconds, got \"" + text + "\"");
+    return value;
+}
+
+std::string extentText(const Dimensions& e)
+{
+    return std::to_string(e.x) + " x " + std::to_string(e.y) + " x " + std::to_string(e.z);
+}
+
+void writeJson(const std::string& path, const nlohmann::json& content)
+{
+    std::ofstream file(path, std::ios::trunc);
+    file << content.dump(2) << '\n';
+    if (!file) throw std::runtime_error("Cannot write " + path);
+}
+
+// One image to correct: its path, direction and the names of its files on the way.
+struct Run {
+    std::string image;
+    PhaseEncoding direction;
+    std::string project;  // DIR/projects/STEM.fmr
+    std::string output;   // DIR/STEM_corrected.nii.gz
+};
+
+// A project name for every run; equal stems get a counter.
+void nameRuns(std::vector<Run>& runs, const fs::path& folder)
+{
+    std::set<std::string> taken;
+    for (Run& run : runs) {
+        std::string stem = imageStem(run.image);
+        for (int counter = 2; taken.count(stem) != 0; ++counter) stem = imageStem(run.image) + "_" + std::to_string(counter);
+        taken.insert(stem);
+        run.project = (folder / "projects" / (stem + ".fmr")).string();
+        run.output = (folder / (stem + "_corrected.nii.gz")).string();
+    }
+}
+
+std::string mapPath(const std::string& project)
+{
+    return insertSuffix(replaceExtension(project, "map"), "_vdm");
+}
+
+nlohmann::json correctedSidecar(const Run& run, const Run& first)
+{
+    nlohmann::json content = readSidecar(run.image).content;
+    const bool plus = run.direction == first.direction;
+    content["Description"] = "Distortion-corrected copy of " + run.image + ", every volume resampled along " +
+                             std::string(1, run.direction.axis) + " with " + (plus ? "+" : "-") +
+                             "displacement_voxels.nii.gz (VARNO).";
+    content["Sources"] = nlohmann::json::array({run.image});
+    content["DistortionCorrection"] = {{"DisplacementMap", "displacement_voxels.nii.gz"},
+                                       {"DisplacementSign", plus ? 1 : -1}};
+    return content;
+}
+
+int correct(const ParsedCommandLine& command)
+{
+    if (!command.has("--ap") || !command.has("--pa"))
+        throw UsageError("--ap IMAGE and --pa IMAGE are required");
+    const std::string ap = command.value("--ap");
+    const std::string pa = command.value("--pa");
+    for (const std::string& image : std::vector<std::string>{ap, pa})
+        if (!isNiftiName(image)) throw UsageError("expected a .nii or .nii.gz image, got \"" + image + "\"");
+    for (const std::string& image : command.values("--apply-to"))
+        if (!isNiftiName(image)) throw UsageError("expected a .nii or .nii.gz image, got \"" + image + "\"");
+    std::optional<double> readoutTime;
+    if (command.has("--readout-time")) readoutTime = parseSeconds(command.value("--readout-time"));
+    int volume0 = 0;
+    int volume1 = 0;
+    if (command.has("--volumes")) {
+        std::istringstream words(command.value("--volumes"));
+        std::string k0;
+        std::string k1;
+        words >> k0 >> k1;
+        volume0 = parseInteger("--volumes", k0);
+        volume1 = parseInteger("--volumes", k1);
+        if (volume0 < 0 || volume1 < 0) throw UsageError("--volumes expects volume indices counted from 0");
+    }
+    int order = 0;
+    if (command.has("--order")) {
+        order = parseInteger("--order", command.value("--order"));
+        if (order < 0 || order > 2) throw UsageError("--order expects 0, 1 or 2");
+    }
+    const fs::path folder = command.has("--out") ? command.value("--out") : "varno-correct";
+
+    // Everything that can be checked before the work starts.
+    const PairMetadata metadata =
+        resolvePairMetadata(ap, pa, command.value("--pe-dir"), readoutTime);
+    for (const std::string& note : metadata.notes) std::cout << "Note: " << note << '\n';
+    const NiftiInfo apInfo = readNiftiInfo(ap);
+    std::vector<Run> runs{{ap, metadata.first, {}, {}}, {pa, metadata.second, {}, {}}};
+    for (const std::string& image : command.values("--apply-to"))
+        runs.push_back({image, resolveRunPhaseEncoding(image, command.value("--apply-pe-dir"), metadata.first.axis), {}, {}});
+    for (const Run& run : runs) {
+        const NiftiInfo info = run.image == ap ? apInfo : readNiftiInfo(run.image);
+        if (info.extent != apInfo.extent)
+            throw std::runtime_error(run.image + " (" + extentText(info.extent) + ") does not have the extent of --ap " +
+                                     ap + " (" + extentText(apInfo.extent) + "); all images must share one grid.");
+    }
+    nameRuns(runs, folder);
+    fs::create_directories(folder / "projects");
+
+    std::cout << "Phase encoding: --ap " << metadata.first.text() << ", --pa " << metadata.second.text() << '\n';
+    std::cout << "Importing " << runs.size() << " images into " << (folder / "projects").string() << " ...\n";
+    for (const Run& run : runs) importNifti(run.image, run.project);
+
+    HostState& state = hostState();
+    state.yesNo = YesNoAnswer::No;
+    state.stringParameters["file0"] = runs[0].project;
+    state.stringParameters["file1"] = runs[1].project;
+    state.intParameters["volume0"] = volume0;
+    state.intParameters["volume1"] = volume1;
+    state.intParameters["rllr"] = metadata.first.axis == 'i';
+    state.intParameters["use_ssd"] = command.has("--ssd");
+    state.intParameters["use_ic"] = command.has("--ic");
+    state.intParameters["fast_algorithm"] = command.has("--fast");
+    state.intParameters["order"] = order;
+    state.intParameters["apply_to_input"] = 1;
+    state.intParameters["save_derivative"] = 0;
+    std::cout << "Estimating the displacement map and correcting --ap and --pa ...\n";
+    // A map left by an earlier run must not pass for this one's when the estimate gives up.
+    fs::remove(mapPath(runs[0].project));
+    fs::remove(mapPath(runs[1].project));
+    int status = runPluginTask("estimate");
+    if (status != 0) return status;
+    if (!fs::exists(mapPath(runs[0].project))) {
+        std::cerr << "mindaro correct: the estimate gave no map (see the log above)\n";
+        return 1;
+    }
+    for (std::size_t index = 2; index < runs.size(); ++index) {
+        const bool plus = runs[index].direction == metadata.first;
+        state.stringParameters["vdm"] = mapPath(runs[plus ? 0 : 1].project);
+        state.stringParameters["files"] = runs[index].project + "\n";
+        status = runPluginTask("apply");
+        if (status != 0) return status;
+    }
+
+    std::cout << "Exporting into " << folder.string() << " ...\n";
+    std::vector<std::string> written;
+    for (const Run& run : runs) {
+        NiftiStorage storage = NiftiStorage::Float32;
+        const std::vector<Volume> volumes = readProjectOrMapVolumes(insertSuffix(run.project, "_undist"), storage);
+        writeNiftiLike(run.output, volumes, storage, run.image, "VARNO distortion-corrected");
+        writeJson(sidecarPath(run.output), correctedSidecar(run, runs[0]));
+        written.push_back(run.output);
+    }
+
+    const Volume map = readVdmMapFile(mapPath(runs[0].project), true).map;
+    const char axis = metadata.first.axis;
+    const double voxelSize = axis == 'i' ? apInfo.voxelSize[0] : apInfo.voxelSize[1];
+    const std::string direction = metadata.first.text();
+    const std::string signConvention =
+        "d at each voxel p of the undistorted grid: the signal of p appears at p + d along +" + std::string(1, axis) +
+        " in --ap " + ap + " (PhaseEncodingDirection " + direction + "), so its correction samples it at p + d; --pa " +
+        pa + " is displaced by -d.";
+    const auto writeMap = [&](const std::string& name, const Volume& values, const std::string& units,
+                              const std::string& description, const std::string& sign, nlohmann::json extra) {
+        const std::string path = (folder / name).string();
+        writeNiftiLike(path, {values}, NiftiStorage::Float32, ap, "VARNO " + description.substr(0, 60));
+        nlohmann::json content = {{"Description", description},
+                                  {"Units", units},
+                                  {"SignConvention", sign},
+                                  {"PhaseEncodingAxis", std::string(1, axis)},
+                                  {"ReferenceImage", ap},
+                                  {"ReferencePhaseEncodingDirection", direction}};
+        content.update(extra);
+        writeJson(sidecarPath(path), content);
+        written.push_back(path);
+    };
+    writeMap("displacement_voxels.nii.gz", map, "voxels",
+             "Voxel displacement of --ap along the phase-encoding axis, in voxels", signConvention,
+             nlohmann::json::object());
+    writeMap("displacement_mm.nii.gz", map * static_cast<float>(voxelSize), "mm",
+             "Voxel displacement of --ap along the phase-encoding axis, in mm", signConvention,
+             {{"VoxelSizeAlongAxis", voxelSize}});
+    if (metadata.totalReadoutTime) {
+        const double scale = metadata.first.polarity / *metadata.totalReadoutTime;
+        writeMap("field_hz.nii.gz", map * static_cast<float>(scale), "Hz",
+                 "Off-resonance field in Hz: displacement in voxels / TotalReadoutTime",
+                 "An image acquired with PhaseEncodingDirection " + std::string(1, axis) +
+                     " is displaced by field x TotalReadoutTime voxels along +" + std::string(1, axis) +
+                     ", one acquired with " + std::string(1, axis) + "- by the same along -" + std::string(1, axis) +
+                     ".",
+                 {{"TotalReadoutTime", *metadata.totalReadoutTime}});
+    }
+
+    QcPair pair;
+    pair.first = runs[0].project;
+    pair.second = runs[1].project;
+    pair.firstVolume = volume0;
+    pair.secondVolume = volume1;
+    pair.leftRight = axis == 'i';
+    pair.firstName = axis == 'i' ? "LR" : "AP";
+    pair.secondName = axis == 'i' ? "RL" : "PA";
+    pair.title = "VARNO correction of " + fileNamePart(ap) + " and " + fileNamePart(pa);
+    const std::string picture = (folder / "qc.png").string();
+    const QcPicture qc = writePairQcPicture(pair, picture);
+    written.push_back(picture);
+
+    std::cout << "\n";
+    for (const std::string& line : qc.caption) std::cout << line << '\n';
+    std::cout << "\nWritten:\n";
+    for (const std::string& path : written) std::cout << "  " << path << '\n';
+    return 0;
+}
+
+}  // namespace
+
+int commandCorrect(const std::vector<std::string>& arguments)
+{
+    return runCommand(correctCommand, arguments, [](const ParsedCommandLine& command) {
+        try {
+            return correct(command);
+        } catch (const UsageError&) {
+            throw;
+        } catch (const std::exception& error) {
+            std::cerr << "mindaro correct: " << error.what() << '\n';
+            return 1;
+        }
+    });
+}

@@ -1,0 +1,39 @@
+#include <iostream>
+
+#include "commands.h"
+#include "niftiprojects.h"
+
+const CommandSpec exportCommand{
+    .name = "export",
+    .arguments = "INPUT OUT",
+    .minimumArguments = 2,
+    .maximumArguments = 2,
+    .summary = "write a project or a map as a NIfTI image with the geometry of a reference image",
+    .description =
+        "INPUT is a project (.fmr, .dmr; every volume is written) or a map (.map, displacements in\n"
+        "voxels). OUT (.nii or .nii.gz) gets the header of the --like image: NIfTI version, qform,\n"
+        "sform, units and timing, so that it overlays that image in any viewer. INPUT must have the\n"
+        "reference's extent. Projects stored as int16 are written as int16, others as float.",
+    .options =
+        {
+            {"--like", "IMAGE", "the NIfTI image whose geometry OUT takes (required)"},
+        },
+};
+
+int commandExport(const std::vector<std::string>& arguments)
+{
+    return runCommand(exportCommand, arguments, [](const ParsedCommandLine& command) {
+        if (!command.has("--like")) throw UsageError("--like IMAGE is required: the image whose geometry OUT takes");
+        const std::string& input = command.arguments[0];
+        const std::string& output = command.arguments[1];
+        if (!isNiftiName(output)) throw UsageError("OUT must end in .nii or .nii.gz, got \"" + output + "\"");
+        try {
+            exportToNifti(input, output, command.value("--like"));
+            std::cout << "Exported " << input << " as " << output << '\n';
+        } catch (const std::exception& error) {
+            std::cerr << "mindaro export: " << error.what() << '\n';
+            return 1;
+        }
+        return 0;
+    });
+}

@@ -1,0 +1,61 @@
+#include <iostream>
+#include <sstream>
+
+#include "commands.h"
+#include "qcprojects.h"
+
+const CommandSpec qcCommand{
+    .name = "qc",
+    .arguments = "FIRST SECOND",
+    .minimumArguments = 2,
+    .maximumArguments = 2,
+    .summary = "draw the quality-control picture (PNG) of a pair corrected by \"estimate --apply\"",
+    .description =
+        "FIRST and SECOND are the projects given to \"mindaro estimate ... --apply\"; their _undist\n"
+        "copies and FIRST_vdm.map must be beside them. Writes FIRST_qc.png (or --out): axial, coronal\n"
+        "and sagittal slices through the pair before and after the correction, their absolute\n"
+        "difference before and after on one scale, and the displacement map in mm with a colour\n"
+        "bar and the object outline; the caption gives the agreement of the pair before and after.",
+    .options =
+        {
+            {"--out", "PNG", "where to write the picture (default FIRST_qc.png)"},
+            {"--volumes", "K0 K1", "volumes to show from FIRST and SECOND, counted from 0 (default 0 0)", false, 2},
+            {"--lr", "", "the map was estimated with left-right phase encoding"},
+            {"--names", "A B", "labels of the two acquisitions (default their file names)", false, 2},
+        },
+};
+
+int commandQc(const std::vector<std::string>& arguments)
+{
+    return runCommand(qcCommand, arguments, [](const ParsedCommandLine& command) {
+        QcPair pair;
+        pair.first = command.arguments[0];
+        pair.second = command.arguments[1];
+        pair.leftRight = command.has("--lr");
+        if (command.has("--volumes")) {
+            std::istringstream words(command.value("--volumes"));
+            std::string k0;
+            std::string k1;
+            words >> k0 >> k1;
+            pair.firstVolume = parseInteger("--volumes", k0);
+            pair.secondVolume = parseInteger("--volumes", k1);
+            if (pair.firstVolume < 0 || pair.secondVolume < 0)
+                throw UsageError("--volumes expects volume indices counted from 0");
+        }
+        if (command.has("--names")) {
+            std::istringstream words(command.value("--names"));
+            words >> pair.firstName >> pair.secondName;
+        }
+        pair.title = "Distortion correction of " + pair.first + " and " + pair.second;
+        const std::string path = command.has("--out") ? command.value("--out") : qcPictureName(pair.first);
+        try {
+            const QcPicture picture = writePairQcPicture(pair, path);
+            for (const std::string& line : picture.caption) std::cout << line << '\n';
+            std::cout << "Quality-control picture: " << path << '\n';
+        } catch (const std::exception& error) {
+            std::cerr << "mindaro qc: " << error.what() << '\n';
+            return 1;
+        }
+        return 0;
+    });
+}

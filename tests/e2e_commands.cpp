@@ -1,0 +1,243 @@
+// The host's friendly commands tried as a new user tries them, the demo, and the
+// workflow on the real opposite phase-encoding pair.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "workflowsupport.h"
+
+namespace {
+
+std::string usage(const std::string& command, const std::string& reason, const std::string& arguments)
+{
+    return "mindaro " + command + ": " + reason + "\nusage: mindaro " + command + " " + arguments +
+           " [options]  (see: mindaro " + command + " --help)\n";
+}
+
+bool contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+// Mean of the two volumes, and the voxels where it exceeds its own mean: the head.
+std::vector<std::size_t> headVoxels(const Volume& a, const Volume& b)
+{
+    Volume mean(a.dimensions());
+    double sum = 0.0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        mean[i] = 0.5f * (a[i] + b[i]);
+        sum += mean[i];
+    }
+    return voxelsAbove(mean, static_cast<float>(sum / static_cast<double>(mean.size())));
+}
+
+// Estimates the map of the real pair (PA first, AP second) in a copy of the projects and
+// compares the two inputs with the two undistorted copies inside the head, per volume.
+void checkRealPair(bool fast)
+{
+    const Workspace workspace;
+    std::filesystem::create_directory(workspace.path("ge"));
+    for (const std::string name : {"PA.fmr", "PA.stc", "AP.fmr", "AP.stc"}) {
+        std::filesystem::copy_file(VARNO_SHARED_DATA_DIR "/ge-pepolar/" + name, workspace.path("ge/" + name));
+        std::filesystem::permissions(workspace.path("ge/" + name), std::filesystem::perms::owner_write,
+                                     std::filesystem::perm_options::add);
+    }
+    const FolderContents before = workspace.contents();
+    std::vector<std::string> arguments{"estimate", "ge/PA.fmr", "ge/AP.fmr", "--apply"};
+    if (fast) arguments.push_back("--fast");
+    const ProcessResult result = workspace.mindaro(arguments);
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(changedFiles(before, workspace.contents()), std::set<std::string>{});
+
+    const std::vector<Volume> pa = readProjectVolumes(workspace.path("ge/PA.fmr"));
+    const std::vector<Volume> ap = readProjectVolumes(workspace.path("ge/AP.fmr"));
+    const std::vector<Volume> paCopy = readProjectVolumes(workspace.path("ge/PA_undist.fmr"));
+    const std::vector<Volume> apCopy = readProjectVolumes(workspace.path("ge/AP_undist.fmr"));
+    ASSERT_EQ(pa.size(), 2u);
+    ASSERT_EQ(paCopy.size(), 2u);
+    ASSERT_EQ(apCopy.size(), 2u);
+    for (std::size_t v = 0; v < 2; ++v) {
+        const std::vector<std::size_t> head = headVoxels(pa[v], ap[v]);
+        const Agreement input = agreementOver(pa[v], ap[v], head);
+        const Agreement corrected = agreementOver(paCopy[v], apCopy[v], head);
+        std::printf("real pair, %s estimate, volume %zu (%zu voxels in the head): correlation %.4f -> %.4f, "
+                    "mean squared difference %.0f -> %.0f\n",
+                    fast ? "fast" : "full", v, head.size(), input.correlation, corrected.correlation,
+                    input.meanSquaredDifference, corrected.meanSquaredDifference);
+        EXPECT_GT(corrected.correlation, input.correlation + 0.02) << "volume " << v;
+        EXPECT_LT(corrected.meanSquaredDifference, 0.75 * input.meanSquaredDifference) << "volume " << v;
+    }
+}
+
+}  // namespace
+
+TEST(WorkflowCommands, EveryCommandExplainsItselfWithHelp)
+{
+    const Workspace workspace;
+    const ProcessResult overview = workspace.mindaro({"--help"});
+    EXPECT_EQ(overview.status, 0);
+    const std::vector<std::string> commands{"info",   "estimate",   "apply",    "check", "select",
+                                            "select-vdm", "simulate", "demo", "task"};
+    for (const std::string& name : commands) {
+        EXPECT_TRUE(contains(overview.out, "\n  " + name + " ")) << name;
+        const ProcessResult help = workspace.mindaro({name, "--help"});
+        EXPECT_EQ(help.status, 0) << name;
+        EXPECT_EQ(help.err, "") << name;
+        EXPECT_EQ(help.out.rfind("usage: mindaro " + name, 0), 0u) << help.out;
+        EXPECT_TRUE(contains(help.out, "\nOptions:\n")) << name;
+        EXPECT_TRUE(contains(help.out, "\n  --help ")) << name;
+        // The first lines: usage, an empty line, a one-line summary, an empty line, a description.
+        const std::vector<std::string> lines = linesOf(help.out);
+        ASSERT_GE(lines.size(), 6u) << name;
+        EXPECT_EQ(lines[1], "") << name;
+        EXPECT_FALSE(lines[2].empty()) << name;
+    }
+    const ProcessResult estimate = workspace.mindaro({"estimate", "--help"});
+    for (const std::string option : {"--volumes K0 K1", "--lr", "--ssd", "--ic", "--fast", "--order 0|1|2", "--apply",
+                                     "--derivative"})
+        EXPECT_TRUE(contains(estimate.out, "\n  " + option + " ")) << option;
+    // Asking for help runs nothing.
+    EXPECT_EQ(workspace.contents(), FolderContents{});
+}
+
+TEST(WorkflowCommands, EstimateAndApplyListWhatTheyWrote)
+{
+    const Workspace workspace;
+    workspace.simulate("ap", {"--size", "32x32x12"});
+    ProcessResult result = workspace.mindaro({"estimate", "ap/AP.fmr", "ap/PA.fmr", "--fast", "--apply", "--derivative"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out.rfind("Estimating voxel displacement maps...\n", 0), 0u);
+    EXPECT_TRUE(contains(result.out, "\nSaving voxel displacement maps to .map files...\n"
+                                     "Applying voxel displacement maps...\nDone.\n"
+                                     "Map:              ap/AP_vdm.map\n"
+                                     "Derivative map:   ap/AP_vdmderiv.map\n"
+                                     "Undistorted copy: ap/AP_undist.fmr\n"
+                                     "Map:              ap/PA_vdm.map\n"
+                                     "Derivative map:   ap/PA_vdmderiv.map\n"
+                                     "Undistorted copy: ap/PA_undist.fmr\n"))
+        << result.out;
+    const FolderContents estimated = workspace.contents();
+
+    // Without --derivative the derivative maps of the earlier run are not listed.
+    result = workspace.mindaro({"estimate", "ap/AP.fmr", "ap/PA.fmr", "--fast"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_TRUE(contains(result.out, "\nSaving voxel displacement maps to .map files...\nDone.\n"
+                                     "Map:              ap/AP_vdm.map\n"
+                                     "Map:              ap/PA_vdm.map\n"))
+        << result.out;
+    EXPECT_FALSE(contains(result.out, "Derivative map:")) << result.out;
+
+    // Applying the saved maps gives the copies that the estimate wrote.
+    std::filesystem::remove(workspace.path("ap/PA_undist.fmr"));
+    std::filesystem::remove(workspace.path("ap/PA_undist.stc"));
+    result = workspace.mindaro({"apply", "ap/PA_vdm.map", "ap/PA.fmr"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, "Loading VDM...\nApplying VDM...\nUndistorted data saved as: ap/PA_undist.fmr\nDone.\n");
+    EXPECT_EQ(result.err, "Map ap/PA_vdm.map (32 x 32 x 12) is shown on ap/PA.fmr\n");
+    EXPECT_EQ(workspace.contents(), estimated);
+
+    result = workspace.mindaro({"check", "ap/AP.fmr", "ap/PA_undist.fmr"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, "Check: OK\n");
+}
+
+TEST(WorkflowCommands, BadInputsEndInOneClearMessageAndLeaveTheInputsAlone)
+{
+    const Workspace workspace;
+    workspace.simulate("ap", {"--size", "32x32x12"});
+    workspace.simulate("taller", {"--size", "32x32x13"});
+    workspace.write("ap/notes.txt", "not a project\n");
+    ASSERT_EQ(workspace.mindaro({"estimate", "ap/AP.fmr", "ap/PA.fmr", "--fast"}).status, 0);
+    const FolderContents before = workspace.contents();
+
+    const std::string notAProject = " is not a project: the name must end in .fmr or .dmr";
+    const struct {
+        std::vector<std::string> arguments;
+        int status;
+        std::string err;
+    } cases[] = {
+        {{"estimate", "ap/AP.fmr", "ap/missing.fmr"}, 1, "Error: Failed opening for reading: ap/missing.fmr\n"},
+        {{"estimate", "ap/AP.fmr", "ap/notes.txt"}, 2,
+         usage("estimate", "\"ap/notes.txt\"" + notAProject, "FIRST SECOND")},
+        {{"estimate", "ap/AP.FMR", "ap/PA.fmr"}, 2, usage("estimate", "\"ap/AP.FMR\"" + notAProject, "FIRST SECOND")},
+        {{"estimate", "ap/AP.fmr"}, 2, usage("estimate", "expected 2 arguments (FIRST SECOND), got 1", "FIRST SECOND")},
+        {{"estimate", "ap/AP.fmr", "ap/PA.fmr", "--volumes", "0", "1"}, 1,
+         "Error: Cannot use volume 1 of file ap/PA.fmr, which has only 1 volumes.\n"},
+        {{"estimate", "ap/AP.fmr", "ap/PA.fmr", "--volumes", "-1", "0"}, 2,
+         usage("estimate", "--volumes expects volume indices counted from 0", "FIRST SECOND")},
+        {{"estimate", "ap/AP.fmr", "taller/PA.fmr"}, 1, "Error: All datasets must have the same dimensions!\n"},
+        {{"estimate", "ap/AP.fmr", "ap/AP.fmr", "--volumes", "0", "0"}, 2,
+         usage("estimate", "FIRST and SECOND must be two different projects: both maps would be saved as ap/AP_vdm.map",
+               "FIRST SECOND")},
+        {{"apply", "ap/none_vdm.map", "ap/AP.fmr"}, 1, "Error: could not open file ap/none_vdm.map\n"},
+        {{"apply", "ap/AP_vdm.map", "ap/missing.fmr"}, 1, "Error: Failed opening for reading: ap/missing.fmr\n"},
+        {{"apply", "ap/AP_vdm.map", "ap/AP.fmr", "ap/notes.txt"}, 2,
+         usage("apply", "\"ap/notes.txt\"" + notAProject, "VDM PROJECT...")},
+        // Off a terminal the resize question is answered no.
+        {{"apply", "ap/AP_vdm.map", "taller/AP.fmr"}, 1,
+         "Dimensions of the datasets don't match!\nDo you want to resize the VDM to the FMR dimensions?\n\n"
+         "(they need to have the same field of view) -> no\nError: All datasets must have the same dimensions!\n"},
+        {{"check", "ap/AP.fmr", "ap/notes.txt", "ap/missing.dmr"}, 1,
+         "ap/notes.txt: not an FMR or DMR file\nap/missing.dmr: could not read file\n"},
+        {{"select", "ap/missing.fmr"}, 1, "Error: Failed opening for reading: ap/missing.fmr\n"},
+    };
+    for (const auto& c : cases) {
+        std::string shown;
+        for (const std::string& argument : c.arguments) shown += argument + " ";
+        const ProcessResult result = workspace.mindaro(c.arguments);
+        EXPECT_EQ(result.status, c.status) << shown;
+        EXPECT_EQ(result.err, c.err) << shown;
+        EXPECT_EQ(workspace.contents(), before) << shown;
+    }
+}
+
+TEST(WorkflowDemo, DemoInAnEmptyFolderPrintsTheSummaryAndLeavesTheOutputs)
+{
+    const Workspace workspace;
+    const ProcessResult result = workspace.mindaro({"demo"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out.rfind("Writing a 64 x 64 x 30 phantom pair into varno-demo ...\n"
+                               "Estimating and applying the displacement map (full estimate, NCC) ...\n"
+                               "Estimating voxel displacement maps...\n",
+                               0),
+              0u)
+        << result.out;
+    EXPECT_TRUE(contains(result.out, "\nSummary\n  Maps:              varno-demo/AP_vdm.map, varno-demo/PA_vdm.map\n"
+                                     "  Undistorted pair:  varno-demo/AP_undist.fmr, varno-demo/PA_undist.fmr\n"))
+        << result.out;
+    double inputCorrelation = 0.0;
+    double correctedCorrelation = 0.0;
+    double ignored = 0.0;
+    const std::size_t input = result.out.find("    input pair ");
+    const std::size_t corrected = result.out.find("    corrected pair ");
+    ASSERT_NE(input, std::string::npos);
+    ASSERT_NE(corrected, std::string::npos);
+    ASSERT_EQ(std::sscanf(result.out.c_str() + input, " input pair %lf %lf", &ignored, &inputCorrelation), 2);
+    ASSERT_EQ(std::sscanf(result.out.c_str() + corrected, " corrected pair %lf %lf", &ignored, &correctedCorrelation), 2);
+    EXPECT_GT(correctedCorrelation, inputCorrelation);
+
+    std::set<std::string> files;
+    for (const auto& [name, bytes] : workspace.contents()) files.insert(name);
+    std::set<std::string> expected{"varno-demo/phantom.txt", "varno-demo/true_vdm.map", "varno-demo/truth.fmr",
+                                   "varno-demo/truth.stc", "varno-demo/AP_qc.png"};
+    for (const std::string stem : {"varno-demo/AP", "varno-demo/PA"})
+        for (const std::string suffix : {".fmr", ".stc", "_vdm.map", "_undist.fmr", "_undist.stc"})
+            expected.insert(stem + suffix);
+    EXPECT_EQ(files, expected);
+}
+
+TEST(WorkflowRealPair, FastEstimateMakesTheUndistortedPairAgreeBetter)
+{
+    checkRealPair(true);
+}
+
+// About a minute of computing; run with VARNO_SLOW_TESTS=1.
+TEST(WorkflowRealPair, FullEstimateMakesTheUndistortedPairAgreeBetter)
+{
+    if (std::getenv("VARNO_SLOW_TESTS") == nullptr) GTEST_SKIP() << "set VARNO_SLOW_TESTS=1 to run the full estimate";
+    checkRealPair(false);
+}
