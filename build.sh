@@ -3,6 +3,8 @@
 #   ./build.sh demo [DIR]     install what is missing, build, run the phantom demo
 #   ./build.sh test           install what is missing, build, run every test
 #   ./build.sh test-sanitize  the tests again under AddressSanitizer and UBSan
+#   ./build.sh fuzz [SECONDS] the fuzz targets, built with clang, SECONDS each (default 60)
+#   ./build.sh valgrind       the host under valgrind memcheck on a small phantom
 #   ./build.sh bench          the micro-benchmarks
 #   ./build.sh bench-e2e      the host's tasks timed as whole processes on phantoms
 #   ./build.sh build          only build (Release, in ./build)
@@ -29,9 +31,12 @@ case "$command" in
   test-sanitize) configure_and_build build-sanitize -DVARNO_SANITIZE=ON -DVARNO_BUILD_TESTS=ON -DVARNO_BUILD_BENCHMARKS=OFF
         ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
           ctest --test-dir build-sanitize --output-on-failure -j "$jobs" ;;
+  fuzz) bash scripts/fuzz.sh "${@:2}" ;;
+  valgrind) configure_and_build build -DVARNO_BUILD_TESTS=ON -DVARNO_BUILD_BENCHMARKS=ON
+        bash scripts/valgrind.sh ;;
   bench) configure_and_build build -DVARNO_BUILD_TESTS=ON -DVARNO_BUILD_BENCHMARKS=ON
         ./build/bin/varno_bench "${@:2}" ;;
   bench-e2e) configure_and_build build -DVARNO_BUILD_TESTS=ON -DVARNO_BUILD_BENCHMARKS=ON
         ./build/bin/varno_e2e_bench "${@:2}" ;;
-  *) echo "usage: ./build.sh demo|test|test-sanitize|bench|bench-e2e|build" >&2; exit 2 ;;
+  *) echo "usage: ./build.sh demo|test|test-sanitize|fuzz|valgrind|bench|bench-e2e|build" >&2; exit 2 ;;
 esac

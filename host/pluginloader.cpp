@@ -6,7 +6,9 @@
 #include <filesystem>
 #include <iostream>
 
+#include "commandline.h"
 #include "hoststate.h"
+#include "sdk/hostservices.h"
 #include "sdk/mdhsplugininterface.h"
 
 namespace {
@@ -96,6 +98,11 @@ int LoadedPlugin::runTask(const std::string& task)
 
 int runPluginTask(const std::string& task)
 {
+    // A value that the plug-in could not read whole is refused before the step runs.
+    for (const auto& [name, value] : hostState().stringParameters)
+        if (value.size() >= static_cast<std::size_t>(kStringParameterBufferSize))
+            throw UsageError("the dialog parameter \"" + name + "\" would be " + std::to_string(value.size()) +
+                             " bytes long; the plug-in reads at most " + std::to_string(kStringParameterBufferSize - 1));
     try {
         LoadedPlugin plugin(hostState().pluginPath);
         plugin.start();

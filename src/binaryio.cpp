@@ -36,7 +36,7 @@ void putLittleEndian32(std::ostream& out, std::uint32_t v)
     out.write(bytes, 4);
 }
 
-std::uint32_t byteSwap32(std::uint32_t v)
+[[maybe_unused]] std::uint32_t byteSwap32(std::uint32_t v)
 {
     return (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
 }

@@ -1,5 +1,7 @@
 #include "vdmmapfile.h"
 
+#include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <utility>
@@ -41,11 +43,23 @@ void validateForWriting(const VdmMapFile& file)
                                     std::to_string(file.nz));
 }
 
+// Bytes from the stream's position to its end.
+std::uint64_t remainingBytes(std::istream& in)
+{
+    const std::streamoff here = in.tellg();
+    in.seekg(0, std::ios::end);
+    const std::streamoff end = in.tellg();
+    in.seekg(here, std::ios::beg);
+    return here < 0 || end < here ? 0 : static_cast<std::uint64_t>(end - here);
+}
+
 } // namespace
 
 VdmMapFile readVdmMapFile(const std::string& fileName, bool loadData)
 {
-    std::ifstream in(fileName, std::ios::binary);
+    std::ifstream in;
+    std::error_code ignored;
+    if (!std::filesystem::is_directory(fileName, ignored)) in.open(fileName, std::ios::binary);
     if (!in.is_open()) throw OpenFileError("could not open file " + fileName);
 
     VdmMapFile file;
@@ -69,8 +83,12 @@ VdmMapFile readVdmMapFile(const std::string& fileName, bool loadData)
     file.text = readCString(in);
 
     if (loadData) {
-        file.map = Volume(file.nx, file.ny, file.nz);
         const std::size_t sliceSize = static_cast<std::size_t>(file.nx) * static_cast<std::size_t>(file.ny);
+        // A file too short for its extents fails here, before a map of that size is allocated.
+        const std::uint64_t sliceBytes = 2 + 4 * static_cast<std::uint64_t>(sliceSize);
+        if (remainingBytes(in) < sliceBytes * static_cast<std::uint64_t>(file.nz))
+            throw ReadFileError("error reading from binary file");
+        file.map = Volume(file.nx, file.ny, file.nz);
         for (int z = 0; z < file.nz; ++z) {
             readUInt16(in);
             readFloat32Array(in, file.map.data() + static_cast<std::size_t>(z) * sliceSize, sliceSize);

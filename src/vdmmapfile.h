@@ -37,7 +37,7 @@ struct VdmMapFile {
 };
 
 // Reads the header and, when loadData is set, the slices. Throws OpenFileError
-// "could not open file <name>" and, on a short file or an empty text, ReadFileError
+// "could not open file <name>" (also for a directory) and, on a short file or an empty text, ReadFileError
 // "error reading from binary file".
 VdmMapFile readVdmMapFile(const std::string& fileName, bool loadData);
 

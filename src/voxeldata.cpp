@@ -176,6 +176,11 @@ DataExtents openVoxelData(const ProjectHeader& h, const DataFile& kind, std::ifs
     if (actual < e.fileBytes)
         throw ReadFileError("Data file " + path + " is too short: the header promises " + std::to_string(e.fileBytes) +
                             " bytes, the file holds " + std::to_string(actual));
+    // Extra bytes mean that the header's extents or volume count do not describe the file.
+    // A header without volumes reads none; the tasks report such a project themselves.
+    if (actual > e.fileBytes && e.volumes > 0)
+        throw ReadFileError("Data file " + path + " is too long: the header promises " + std::to_string(e.fileBytes) +
+                            " bytes, the file holds " + std::to_string(actual));
     return e;
 }
 

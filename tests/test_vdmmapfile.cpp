@@ -141,6 +141,28 @@ TEST(VdmMapFile, SliceDataSizeIsExactAndCheckedOnlyWhenLoaded)
     EXPECT_EQ(readError(dir.file("header.map"), true), "error reading from binary file");
 }
 
+// A header promising far more slices than the file holds is refused before the map is
+// allocated: 65535 cubed floats could not be allocated at all.
+TEST(VdmMapFile, EnormousExtentsOfAShortFileAreAReadError)
+{
+    ScratchDir dir;
+    writeFile(dir.file("huge.map"), mapHeader(20000, 65535, 65535, 65535, 3).bytes());
+    EXPECT_EQ(readError(dir.file("huge.map"), true), "error reading from binary file");
+    EXPECT_EQ(readVdmMapFile(dir.file("huge.map"), false).nx, 65535);
+}
+
+TEST(VdmMapFile, DirectoryCannotBeOpened)
+{
+    ScratchDir dir;
+    std::string message = "no exception";
+    try {
+        readVdmMapFile(dir.path(), true);
+    } catch (const OpenFileError& e) {
+        message = e.what();
+    }
+    EXPECT_EQ(message, "could not open file " + dir.path());
+}
+
 TEST(VdmMapFile, BrokenHeadersAreReadErrors)
 {
     ScratchDir dir;

@@ -256,7 +256,7 @@ TEST(VoxelData, OnlyStorageFormatThreeIsReadForDwi)
     expectVolumesHold(readFmrHeader(dir.file("f.fmr"), true), kSmall, values);
 }
 
-TEST(VoxelData, ShortDataFileIsReportedWithBothSizes)
+TEST(VoxelData, ShortOrLongDataFileIsReportedWithBothSizes)
 {
     ScratchDir dir;
     writeFile(dir.file("s.fmr"), headerText("s", kSmall, 2, 1));
@@ -268,10 +268,15 @@ TEST(VoxelData, ShortDataFileIsReportedWithBothSizes)
               "Data file " + path + " is too short: the header promises 720 bytes, the file holds 719");
     EXPECT_EQ(h.volumes.size(), 1u);   // the old list is kept
 
-    // A longer file is read as far as the header goes.
+    // A longer file does not fit the header either.
     writeFile(path, std::string(5 * 3 * 4 * 3 * 4 + 10, '\0'));
-    h.loadVoxelData();
-    EXPECT_EQ(h.volumes.size(), 3u);
+    EXPECT_EQ(errorOf<ReadFileError>([&] { h.loadVoxelData(); }),
+              "Data file " + path + " is too long: the header promises 720 bytes, the file holds 730");
+    EXPECT_EQ(h.volumes.size(), 1u);
+
+    // A header without volumes reads none, whatever the file holds.
+    writeFile(dir.file("none.fmr"), headerText("s", {5, 3, 4, 0}, 2, 1));
+    EXPECT_TRUE(readFmrHeader(dir.file("none.fmr"), true).volumes.empty());
 }
 
 TEST(VoxelData, NegativeOrOverflowingExtentsAreRefused)

@@ -40,6 +40,12 @@ void taskApply(distcor& plugin)
     logLine(plugin, "Loading VDM...");
     // The map as stored; the working map has y along the phase encoding.
     const Volume storedMap = readVdmMapFile(mapPath, true).map;
+    // A map without voxels would be resized into a map of zeros and "applied".
+    if (storedMap.size() == 0) {
+        const Dimensions e = storedMap.dimensions();
+        throw std::runtime_error("The map " + mapPath + " holds no voxels (extent " + std::to_string(e.x) + " x " +
+                                 std::to_string(e.y) + " x " + std::to_string(e.z) + ").");
+    }
     const Volume workingMap = rllr ? storedMap.transposeXY() : storedMap;
 
     logLine(plugin, "Applying VDM...");

@@ -1,6 +1,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -61,6 +62,22 @@ std::array<double, 3> voxelSize(const ProjectHeader& header, bool rllr)
     return size;
 }
 
+// Smoothing widths and map smoothing divide by the voxel size: a header without it (for
+// example one cut short before "InplaneResolutionX:") would give an infinite width and a
+// map of zeros reported as a result.
+void requireUsableVoxelSize(const ProjectHeader& header, const std::string& path)
+{
+    const float x = header.InplaneResolutionX.value;
+    const float y = header.InplaneResolutionY.value;
+    const float z = header.SliceThickness.value + header.SliceGap.value;
+    const auto usable = [](float v) { return std::isfinite(v) && v > 0.0f; };
+    if (usable(x) && usable(y) && usable(z)) return;
+    std::ostringstream message;
+    message << "Cannot estimate: the voxel size in " << path << " is not a positive number (InplaneResolutionX "
+            << x << ", InplaneResolutionY " << y << ", SliceThickness + SliceGap " << z << ").";
+    throw std::runtime_error(message.str());
+}
+
 void logLine(distcor& plugin, const char* text)
 {
     *plugin.logStream << text;
@@ -97,6 +114,7 @@ void taskEstimate(distcor& plugin)
         b = b.transposeXY();
     }
 
+    requireUsableVoxelSize(projectHeader(projects[0]), settings.paths[0]);
     const std::array<double, 3> voxel = voxelSize(projectHeader(projects[0]), settings.rllr);
     const Sigma3 sigma{0.5, 4.0 / voxel[1], 0.5};
 

@@ -1,0 +1,120 @@
+#include "badinput_support.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "phantom.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+int badInputsTried = 0;
+
+// Prints the size of the matrix once all tests have run.
+class BadInputCount : public ::testing::Environment {
+public:
+    void TearDown() override
+    {
+        if (badInputsTried > 0) std::printf("Bad inputs tried through mindaro: %d\n", badInputsTried);
+    }
+};
+
+const auto* const countAtExit = ::testing::AddGlobalTestEnvironment(new BadInputCount);
+
+std::string describe(const std::vector<std::string>& command)
+{
+    std::string text;
+    for (const std::string& word : command) {
+        if (!text.empty()) text += ' ';
+        text.append(word, 0, 100);
+        if (text.size() > 400) return text + " ...";
+    }
+    return text;
+}
+
+}  // namespace
+
+std::map<std::string, EntryState> folderState(const std::string& folder)
+{
+    std::map<std::string, EntryState> entries;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(folder)) {
+        EntryState state;
+        const fs::file_status status = entry.symlink_status();
+        state.type = status.type();
+        state.permissions = status.permissions();
+        if (state.type == fs::file_type::symlink) {
+            state.contents = fs::read_symlink(entry.path()).string();
+        } else if (state.type != fs::file_type::directory) {   // a folder's time moves with new entries
+            state.modified = entry.last_write_time();
+            if (state.type == fs::file_type::regular) state.contents = fileContents(entry.path().string());
+        }
+        entries[fs::relative(entry.path(), folder).string()] = state;
+    }
+    return entries;
+}
+
+void expectAnswerOf(const std::string& folder, const std::vector<std::string>& command, const Answer& answer)
+{
+    ++badInputsTried;
+    const auto before = folderState(folder);
+    const ProcessResult result = runProcess(command, folder);
+    const auto after = folderState(folder);
+    const std::string what = describe(command);
+
+    EXPECT_EQ(result.status, answer.status) << what << "\n" << result.err;
+    EXPECT_EQ(result.err, answer.err) << what;
+    if (answer.out) {
+        EXPECT_EQ(result.out, *answer.out) << what;
+    }
+
+    std::vector<std::string> added;
+    for (const auto& [path, state] : after) {
+        const auto old = before.find(path);
+        if (old == before.end())
+            added.push_back(path);
+        else
+            EXPECT_TRUE(old->second == state) << what << ": the input " << path << " was changed";
+    }
+    for (const auto& [path, state] : before)
+        EXPECT_TRUE(after.count(path) == 1) << what << ": the input " << path << " was removed";
+    EXPECT_EQ(added, answer.newEntries) << what;
+}
+
+void expectAnswer(const std::string& folder, const std::vector<std::string>& arguments, const Answer& answer)
+{
+    std::vector<std::string> command{mindaroPath()};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    expectAnswerOf(folder, command, answer);
+}
+
+std::string fileContents(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void writeContents(const std::string& path, const std::string& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+void writePhantomPair(const std::string& folder, bool diffusion)
+{
+    PhantomOptions options;
+    options.extent = {16, 16, 4};
+    options.peakDisplacement = 1.0;
+    options.volumes = 2;
+    options.diffusion = diffusion;
+    options.floatData = diffusion;
+    writePhantom(folder, options);
+    const std::string extension = diffusion ? ".dmr" : ".fmr";
+    const ProcessResult estimate =
+        runProcess({mindaroPath(), "estimate", "AP" + extension, "PA" + extension, "--fast"}, folder);
+    ASSERT_EQ(estimate.status, 0) << estimate.err;
+    for (const char* name : {"phantom.txt", "truth.fmr", "truth.stc", "truth.dmr", "truth.dwi"})
+        fs::remove(fs::path(folder) / name);
+}
