@@ -8,11 +8,11 @@ namespace {
 
 const OptionSpec kHelpOption{"--help", "", "show this help and exit"};
 
-const OptionSpec* findOption(const CommandSpec& spec, const std::string& name)
+const OptionSpec* findOption(const CommandSpec& declaration, const std::string& name)
 {
-    const auto found = std::find_if(spec.options.begin(), spec.options.end(),
+    const auto found = std::find_if(declaration.options.begin(), declaration.options.end(),
                                     [&](const OptionSpec& option) { return option.name == name; });
-    return found == spec.options.end() ? nullptr : &*found;
+    return found == declaration.options.end() ? nullptr : &*found;
 }
 
 bool looksLikeOption(const std::string& argument)
@@ -25,17 +25,17 @@ std::string countText(std::size_t count)
     return std::to_string(count) + (count == 1 ? " argument" : " arguments");
 }
 
-void checkArgumentCount(const CommandSpec& spec, std::size_t count)
+void checkArgumentCount(const CommandSpec& declaration, std::size_t count)
 {
-    if (count < spec.minimumArguments)
-        throw UsageError("expected " + (spec.minimumArguments == spec.maximumArguments ? "" : std::string("at least ")) +
-                         countText(spec.minimumArguments) + (spec.arguments.empty() ? "" : " (" + spec.arguments + ")") +
+    if (count < declaration.minimumArguments)
+        throw UsageError("expected " + (declaration.minimumArguments == declaration.maximumArguments ? "" : std::string("at least ")) +
+                         countText(declaration.minimumArguments) + (declaration.arguments.empty() ? "" : " (" + declaration.arguments + ")") +
                          ", got " + std::to_string(count));
-    if (spec.maximumArguments != kAnyNumber && count > spec.maximumArguments)
-        throw UsageError(spec.maximumArguments == 0
+    if (declaration.maximumArguments != kAnyNumber && count > declaration.maximumArguments)
+        throw UsageError(declaration.maximumArguments == 0
                              ? "takes no arguments"
-                             : "expected " + (spec.minimumArguments == spec.maximumArguments ? "" : std::string("at most ")) +
-                                   countText(spec.maximumArguments) + ", got " + std::to_string(count));
+                             : "expected " + (declaration.minimumArguments == declaration.maximumArguments ? "" : std::string("at most ")) +
+                                   countText(declaration.maximumArguments) + ", got " + std::to_string(count));
 }
 
 }  // namespace
@@ -59,7 +59,7 @@ std::vector<std::string> ParsedCommandLine::values(const std::string& option) co
     return found;
 }
 
-ParsedCommandLine parseCommandLine(const CommandSpec& spec, const std::vector<std::string>& arguments)
+ParsedCommandLine parseCommandLine(const CommandSpec& declaration, const std::vector<std::string>& arguments)
 {
     ParsedCommandLine parsed;
     bool optionsEnded = false;
@@ -75,7 +75,7 @@ ParsedCommandLine parseCommandLine(const CommandSpec& spec, const std::vector<st
         }
         const auto equals = argument.find('=');
         const std::string name = argument.substr(0, equals);
-        const OptionSpec* option = findOption(spec, name);
+        const OptionSpec* option = findOption(declaration, name);
         if (option == nullptr) throw UsageError("unknown option \"" + name + "\"");
         if (!option->repeatable && parsed.has(name)) throw UsageError("option " + name + " given more than once");
         std::string value;
@@ -93,15 +93,15 @@ ParsedCommandLine parseCommandLine(const CommandSpec& spec, const std::vector<st
         }
         parsed.options.emplace_back(name, value);
     }
-    checkArgumentCount(spec, parsed.arguments.size());
+    checkArgumentCount(declaration, parsed.arguments.size());
     return parsed;
 }
 
-std::string usageLine(const CommandSpec& spec)
+std::string usageLine(const CommandSpec& declaration)
 {
-    std::string line = "mindaro " + spec.name;
-    if (!spec.arguments.empty()) line += " " + spec.arguments;
-    if (!spec.options.empty()) line += " [options]";
+    std::string line = "mindaro " + declaration.name;
+    if (!declaration.arguments.empty()) line += " " + declaration.arguments;
+    if (!declaration.options.empty()) line += " [options]";
     return line;
 }
 
@@ -120,29 +120,29 @@ void printOptions(const std::vector<OptionSpec>& options, std::ostream& output)
     }
 }
 
-void printHelp(const CommandSpec& spec, std::ostream& output)
+void printHelp(const CommandSpec& declaration, std::ostream& output)
 {
-    output << "usage: " << usageLine(spec) << "\n\n" << spec.summary << '\n';
-    if (!spec.description.empty()) output << '\n' << spec.description << '\n';
-    std::vector<OptionSpec> options = spec.options;
+    output << "usage: " << usageLine(declaration) << "\n\n" << declaration.summary << '\n';
+    if (!declaration.description.empty()) output << '\n' << declaration.description << '\n';
+    std::vector<OptionSpec> options = declaration.options;
     options.push_back(kHelpOption);
     output << "\nOptions:\n";
     printOptions(options, output);
 }
 
-int runCommand(const CommandSpec& spec, const std::vector<std::string>& arguments,
+int runCommand(const CommandSpec& declaration, const std::vector<std::string>& arguments,
                const std::function<int(const ParsedCommandLine&)>& body)
 {
     const auto helpEnd = std::find(arguments.begin(), arguments.end(), "--");
     if (std::find(arguments.begin(), helpEnd, "--help") != helpEnd) {
-        printHelp(spec, std::cout);
+        printHelp(declaration, std::cout);
         return 0;
     }
     try {
-        return body(parseCommandLine(spec, arguments));
+        return body(parseCommandLine(declaration, arguments));
     } catch (const UsageError& error) {
-        std::cerr << "mindaro " << spec.name << ": " << error.what() << '\n'
-                  << "usage: " << usageLine(spec) << "  (see: mindaro " << spec.name << " --help)\n";
+        std::cerr << "mindaro " << declaration.name << ": " << error.what() << '\n'
+                  << "usage: " << usageLine(declaration) << "  (see: mindaro " << declaration.name << " --help)\n";
         return 2;
     }
 }

@@ -52,18 +52,18 @@ struct ParsedCommandLine {
 
 // Parses the arguments after the command name. Options may stand anywhere, as
 // "--name VALUE" or "--name=VALUE"; "--" ends the options. Throws UsageError.
-ParsedCommandLine parseCommandLine(const CommandSpec& spec, const std::vector<std::string>& arguments);
+ParsedCommandLine parseCommandLine(const CommandSpec& declaration, const std::vector<std::string>& arguments);
 
 // "mindaro task NAME [options]"
-std::string usageLine(const CommandSpec& spec);
-void printHelp(const CommandSpec& spec, std::ostream& output);
+std::string usageLine(const CommandSpec& declaration);
+void printHelp(const CommandSpec& declaration, std::ostream& output);
 // The option table of a help text.
 void printOptions(const std::vector<OptionSpec>& options, std::ostream& output);
 
 // Runs a command's body on its parsed command line. "--help" prints the help (status 0);
 // a UsageError from parsing or from the body prints the reason and the usage line to
 // standard error (status 2). Otherwise the body's status.
-int runCommand(const CommandSpec& spec, const std::vector<std::string>& arguments,
+int runCommand(const CommandSpec& declaration, const std::vector<std::string>& arguments,
                const std::function<int(const ParsedCommandLine&)>& body);
 
 // Splits "NAME=VALUE" of an option's argument; throws UsageError without "=" or name.

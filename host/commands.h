@@ -13,7 +13,7 @@
 using CommandFunction = int (*)(const std::vector<std::string>& arguments);
 
 struct CommandEntry {
-    const CommandSpec* spec;
+    const CommandSpec* declaration;
     CommandFunction run;
 };
 

@@ -21,10 +21,10 @@ void printHostHelp()
                  "Stand-in host for the VARNO plug-in. Loads the plug-in exactly as the host\n"
                  "application does and drives it from the command line.\n\nCommands:\n";
     std::size_t width = 0;
-    for (const CommandEntry& command : allCommands()) width = std::max(width, command.spec->name.size());
+    for (const CommandEntry& command : allCommands()) width = std::max(width, command.declaration->name.size());
     for (const CommandEntry& command : allCommands())
-        std::cout << "  " << command.spec->name << std::string(width - command.spec->name.size() + 3, ' ')
-                  << command.spec->summary << '\n';
+        std::cout << "  " << command.declaration->name << std::string(width - command.declaration->name.size() + 3, ' ')
+                  << command.declaration->summary << '\n';
     std::cout << "\nOptions before the command:\n";
     printOptions(kHostOptions, std::cout);
     std::cout << "\n\"mindaro COMMAND --help\" describes a command. Environment: MINDARO_VERSION=a.b.c\n"
@@ -72,7 +72,7 @@ int main(int argc, char** argv)
 
     const std::string& name = arguments[index];
     for (const CommandEntry& command : allCommands())
-        if (command.spec->name == name)
+        if (command.declaration->name == name)
             return command.run(std::vector<std::string>(arguments.begin() + index + 1, arguments.end()));
     return usageError("unknown command \"" + name + "\"");
 }
