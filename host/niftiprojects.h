@@ -12,7 +12,7 @@
 // Gradient direction (x, y, z) and b-value of every volume.
 using GradientTable = std::vector<std::array<float, 4>>;
 
-// Reads an FSL-style pair: bvals holds one b-value per volume, bvecs three rows of one
+// Reads a BIDS bval/bvec pair: bvals holds one b-value per volume, bvecs three rows of one
 // value per volume (one line of three per volume is accepted too). Throws
 // std::runtime_error naming the file and what does not fit.
 GradientTable readGradientTable(const std::string& bvals, const std::string& bvecs, int volumes);
