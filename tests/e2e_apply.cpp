@@ -234,3 +234,36 @@ TEST(WorkflowSelect, ProjectSelectionReportsItsVolumesAndTheVolumeToShow)
     EXPECT_EQ(map.out, "filename=fmr/AP_vdm.map\n");
     EXPECT_EQ(workspace.contents(), before);
 }
+
+TEST(WorkflowApply, CopyNeverOverwritesTheDataFileOfItsSource)
+{
+    // run.fmr keeps its data in run_undist.stc, the very file its copy would be written to.
+    const Workspace workspace;
+    workspace.simulate("ap", {"--size", "24x24x8"});
+    estimate(workspace, "ap/AP.fmr", "ap/PA.fmr", false);
+    const FolderContents simulated = workspace.contents();
+    workspace.write("ap/run.fmr", simulated.at("ap/AP.fmr"));
+    workspace.write("ap/run_undist.stc", simulated.at("ap/AP.stc"));
+    workspace.setHeaderLine("ap/run.fmr", "Prefix", "\"run_undist\"");
+    const FolderContents before = workspace.contents();
+
+    const ProcessResult applied = apply(workspace, "ap/AP_vdm.map", "ap/run.fmr");
+    EXPECT_EQ(applied.status, 1);
+    EXPECT_EQ(applied.out, "Loading VDM...\nApplying VDM...\n");
+    EXPECT_EQ(applied.err, "Map ap/AP_vdm.map (24 x 24 x 8) is shown on ap/run.fmr\n"
+                           "Error: Cannot save ap/run_undist.fmr: its data file ap/run_undist.stc is the data file "
+                           "of ap/run.fmr, which would be overwritten\n");
+    EXPECT_EQ(changedFiles(before, workspace.contents()), std::set<std::string>{});
+    EXPECT_EQ(addedFiles(before, workspace.contents()), std::set<std::string>{});
+
+    const ProcessResult estimated = workspace.mindaro(
+        {"task", "estimate", "--set", "file0=ap/run.fmr", "--set", "file1=ap/PA.fmr", "--set-int", "fast_algorithm=1",
+         "--set-int", "apply_to_input=1"});
+    EXPECT_EQ(estimated.status, 1);
+    EXPECT_NE(estimated.err.find("Error: Cannot save ap/run_undist.fmr: its data file ap/run_undist.stc is the data "
+                                 "file of ap/run.fmr, which would be overwritten\n"),
+              std::string::npos)
+        << estimated.err;
+    // The maps are saved before the copies; the source's data stays as it was.
+    EXPECT_EQ(changedFiles(before, workspace.contents()).count("ap/run_undist.stc"), 0u);
+}

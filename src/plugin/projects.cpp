@@ -1,10 +1,31 @@
 #include "plugin/projects.h"
 
+#include <filesystem>
+#include <variant>
+
+#include "fileerrors.h"
 #include "filenames.h"
 #include "vdm.h"
 #include "voxeldata.h"
 
 namespace {
+
+// The copy takes its data file name from its own header name. A source whose Prefix
+// already names that file would have its data overwritten by the copy: refuse it.
+void refuseOverwritingSourceData(const ProjectHeader& project, const std::string& copyName, const char* extension)
+{
+    const std::string source = project.dataFilePath(extension);
+    const std::string copy = directoryPart(copyName) + stripExtension(fileNamePart(copyName)) + extension;
+    std::error_code ignored;
+    if (source == copy || std::filesystem::equivalent(source, copy, ignored))
+        throw WriteFileError("Cannot save " + copyName + ": its data file " + copy + " is the data file of " +
+                             project.fileName + ", which would be overwritten");
+}
+
+const char* dataExtension(const Project& project)
+{
+    return std::holds_alternative<FmrHeader>(project) ? ".stc" : ".dwi";
+}
 
 void dropAnatomicalLink(ProjectHeader& project)
 {
@@ -38,14 +59,18 @@ const ProjectHeader& projectHeader(const Project& project)
 
 void undistortFmr(const Volume& vdm, FmrHeader& project, bool transposed)
 {
+    const std::string copyName = insertSuffix(project.fileName, "_undist");
+    refuseOverwritingSourceData(project, copyName, ".stc");
     undistortVolumes(vdm, project, transposed);
-    project.saveAs(insertSuffix(project.fileName, "_undist"));
+    project.saveAs(copyName);
 }
 
 void undistortDmr(const Volume& vdm, const std::string& path, DmrHeader& project, bool transposed)
 {
+    const std::string copyName = insertSuffix(path, "_undist");
+    refuseOverwritingSourceData(project, copyName, ".dwi");
     undistortVolumes(vdm, project, transposed);
-    project.saveAs(insertSuffix(path, "_undist"));
+    project.saveAs(copyName);
 }
 
 void undistortProject(const Volume& vdm, const std::string& path, Project& project, bool transposed)
@@ -71,6 +96,7 @@ Project readProjectHeaderChecked(const std::string& path)
 void undistortProjectStreamed(const Volume& vdm, const std::string& path, Project& project, bool transposed)
 {
     const auto undistorted = [&](const Volume& volume) { return undistort(volume, vdm, transposed); };
+    refuseOverwritingSourceData(projectHeader(project), insertSuffix(path, "_undist"), dataExtension(project));
     std::visit(
         [&](auto& header) {
             dropAnatomicalLink(header);
