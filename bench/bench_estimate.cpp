@@ -11,6 +11,7 @@
 
 #include "distance.h"
 #include "fftapi.h"
+#include "fftforward.h"
 #include "mdhslog.h"
 #include "phantom.h"
 #include "projectheader.h"
@@ -18,22 +19,7 @@
 #include "vdm.h"
 #include "vdmestimate.h"
 
-extern "C" {
-void* hs_fftwf_malloc(std::uint64_t bytes);
-void hs_fftwf_free(void* pointer);
-void* hs_fftwf_plan_dft_r2c_3d(int n0, int n1, int n2, float* in, FftComplex* out, unsigned flags);
-void* hs_fftwf_plan_dft_c2r_3d(int n0, int n1, int n2, FftComplex* in, float* out, unsigned flags);
-void hs_fftwf_execute(void* plan);
-void hs_fftwf_destroy_plan(void* plan);
-}
-
 namespace {
-
-void useHostFft()
-{
-    fftApi = {hs_fftwf_malloc,          hs_fftwf_free,    hs_fftwf_plan_dft_r2c_3d,
-              hs_fftwf_plan_dft_c2r_3d, hs_fftwf_execute, hs_fftwf_destroy_plan};
-}
 
 void discard(const char*) {}
 
@@ -128,7 +114,7 @@ Sigma3 preSmoothing(const std::array<double, 3>& voxelSize)
 
 void BM_FastEstimate(benchmark::State& state)
 {
-    useHostFft();
+    installHostFft();
     const Case& c = phantomCase(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
     MDHSLog log(discard);
     Volume vdm;
@@ -141,7 +127,7 @@ void BM_FastEstimate(benchmark::State& state)
 
 void BM_FullEstimate(benchmark::State& state)
 {
-    useHostFft();
+    installHostFft();
     const Case& c = phantomCase(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
     const EstimationSchedule schedule = standardEstimationSchedule(c.options.voxelSize);
     MDHSLog log(discard);
@@ -163,7 +149,7 @@ void BM_FullEstimate(benchmark::State& state)
 
 void BM_FastEstimateRealPair(benchmark::State& state)
 {
-    useHostFft();
+    installHostFft();
     const RealPair& pair = realPair();
     MDHSLog log(discard);
     Volume vdm;
@@ -176,7 +162,7 @@ void BM_FastEstimateRealPair(benchmark::State& state)
 
 void BM_FullEstimateRealPair(benchmark::State& state)
 {
-    useHostFft();
+    installHostFft();
     const RealPair& pair = realPair();
     const EstimationSchedule schedule = standardEstimationSchedule(pair.voxelSize);
     MDHSLog log(discard);

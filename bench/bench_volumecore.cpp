@@ -5,8 +5,8 @@
 #include <random>
 #include <vector>
 
-#include "../tests/fftfixture.h"
 #include "distance.h"
+#include "fftforward.h"
 #include "vdm.h"
 #include "volumegauss.h"
 

@@ -10,6 +10,7 @@
 
 #include "bidsmetadata.h"
 #include "commands.h"
+#include "estimatechoices.h"
 #include "filenames.h"
 #include "hoststate.h"
 #include "niftiprojects.h"
@@ -128,22 +129,7 @@ int correct(const ParsedCommandLine& command)
         if (!isNiftiName(image)) throw UsageError("expected a .nii or .nii.gz image, got \"" + image + "\"");
     std::optional<double> readoutTime;
     if (command.has("--readout-time")) readoutTime = parseSeconds(command.value("--readout-time"));
-    int volume0 = 0;
-    int volume1 = 0;
-    if (command.has("--volumes")) {
-        std::istringstream words(command.value("--volumes"));
-        std::string k0;
-        std::string k1;
-        words >> k0 >> k1;
-        volume0 = parseInteger("--volumes", k0);
-        volume1 = parseInteger("--volumes", k1);
-        if (volume0 < 0 || volume1 < 0) throw UsageError("--volumes expects volume indices counted from 0");
-    }
-    int order = 0;
-    if (command.has("--order")) {
-        order = parseInteger("--order", command.value("--order"));
-        if (order < 0 || order > 2) throw UsageError("--order expects 0, 1 or 2");
-    }
+    const EstimateChoices choices = parseEstimateChoices(command);
     const fs::path folder = command.has("--out") ? command.value("--out") : "varno-correct";
 
     // Everything that can be checked before the work starts.
@@ -171,13 +157,8 @@ int correct(const ParsedCommandLine& command)
     state.yesNo = YesNoAnswer::No;
     state.stringParameters["file0"] = runs[0].project;
     state.stringParameters["file1"] = runs[1].project;
-    state.intParameters["volume0"] = volume0;
-    state.intParameters["volume1"] = volume1;
+    storeEstimateChoices(choices, state);
     state.intParameters["rllr"] = metadata.first.axis == 'i';
-    state.intParameters["use_ssd"] = command.has("--ssd");
-    state.intParameters["use_ic"] = command.has("--ic");
-    state.intParameters["fast_algorithm"] = command.has("--fast");
-    state.intParameters["order"] = order;
     state.intParameters["apply_to_input"] = 1;
     state.intParameters["save_derivative"] = 0;
     std::cout << "Estimating the displacement map and correcting --ap and --pa ...\n";
@@ -250,8 +231,8 @@ int correct(const ParsedCommandLine& command)
     QcPair pair;
     pair.first = runs[0].project;
     pair.second = runs[1].project;
-    pair.firstVolume = volume0;
-    pair.secondVolume = volume1;
+    pair.firstVolume = choices.volume0;
+    pair.secondVolume = choices.volume1;
     pair.leftRight = axis == 'i';
     pair.firstName = axis == 'i' ? "LR" : "AP";
     pair.secondName = axis == 'i' ? "RL" : "PA";

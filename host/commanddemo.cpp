@@ -32,17 +32,6 @@ const CommandSpec demoCommand{
 
 namespace {
 
-// The voxels where the undistorted object has signal.
-std::vector<VoxelIndex> objectVoxels(const Volume& truth)
-{
-    std::vector<VoxelIndex> voxels;
-    for (int z = 0; z < truth.nz(); ++z)
-        for (int y = 0; y < truth.ny(); ++y)
-            for (int x = 0; x < truth.nx(); ++x)
-                if (truth(x, y, z) > 0.0f) voxels.push_back({x, y, z});
-    return voxels;
-}
-
 struct Agreement {
     double meanSquaredDifference;
     double correlation;
@@ -70,7 +59,7 @@ Volume firstVolume(const std::string& path)
 void printSummary(const PhantomFiles& files)
 {
     const Volume truth = firstVolume(files.truth);
-    const std::vector<VoxelIndex> object = objectVoxels(truth);
+    const std::vector<VoxelIndex> object = phantomObjectVoxels(truth);
     const Agreement before = agreement(firstVolume(files.first), firstVolume(files.second), object);
     const Agreement after = agreement(firstVolume(insertSuffix(files.first, "_undist")),
                                       firstVolume(insertSuffix(files.second, "_undist")), object);

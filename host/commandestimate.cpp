@@ -1,8 +1,8 @@
 #include <filesystem>
 #include <iostream>
-#include <sstream>
 
 #include "commands.h"
+#include "estimatechoices.h"
 #include "filenames.h"
 #include "hoststate.h"
 #include "pluginloader.h"
@@ -62,29 +62,8 @@ int commandEstimate(const std::vector<std::string>& arguments)
         state.stringParameters["file0"] = first;
         state.stringParameters["file1"] = second;
 
-        int volume0 = 0;
-        int volume1 = 0;
-        if (command.has("--volumes")) {
-            std::istringstream words(command.value("--volumes"));
-            std::string k0;
-            std::string k1;
-            words >> k0 >> k1;
-            volume0 = parseInteger("--volumes", k0);
-            volume1 = parseInteger("--volumes", k1);
-            if (volume0 < 0 || volume1 < 0) throw UsageError("--volumes expects volume indices counted from 0");
-        }
-        int order = 0;
-        if (command.has("--order")) {
-            order = parseInteger("--order", command.value("--order"));
-            if (order < 0 || order > 2) throw UsageError("--order expects 0, 1 or 2");
-        }
-        state.intParameters["volume0"] = volume0;
-        state.intParameters["volume1"] = volume1;
+        storeEstimateChoices(parseEstimateChoices(command), state);
         state.intParameters["rllr"] = command.has("--lr");
-        state.intParameters["use_ssd"] = command.has("--ssd");
-        state.intParameters["use_ic"] = command.has("--ic");
-        state.intParameters["fast_algorithm"] = command.has("--fast");
-        state.intParameters["order"] = order;
         state.intParameters["apply_to_input"] = command.has("--apply");
         state.intParameters["save_derivative"] = command.has("--derivative");
 

@@ -2,6 +2,7 @@
 #include <sstream>
 
 #include "commands.h"
+#include "estimatechoices.h"
 #include "qcprojects.h"
 
 const CommandSpec qcCommand{
@@ -32,16 +33,9 @@ int commandQc(const std::vector<std::string>& arguments)
         pair.first = command.arguments[0];
         pair.second = command.arguments[1];
         pair.leftRight = command.has("--lr");
-        if (command.has("--volumes")) {
-            std::istringstream words(command.value("--volumes"));
-            std::string k0;
-            std::string k1;
-            words >> k0 >> k1;
-            pair.firstVolume = parseInteger("--volumes", k0);
-            pair.secondVolume = parseInteger("--volumes", k1);
-            if (pair.firstVolume < 0 || pair.secondVolume < 0)
-                throw UsageError("--volumes expects volume indices counted from 0");
-        }
+        const VolumePair volumes = parseVolumePair(command);
+        pair.firstVolume = volumes.first;
+        pair.secondVolume = volumes.second;
         if (command.has("--names")) {
             std::istringstream words(command.value("--names"));
             words >> pair.firstName >> pair.secondName;

@@ -1,7 +1,8 @@
 // The host's six FFT services: thin forwards to FFTW3 single precision.
 #include <fftw3.h>
 
-#include "sdk/hostservices.h"
+#include "fftapi.h"
+#include "fftforward.h"
 
 extern "C" {
 
@@ -34,4 +35,10 @@ void hs_fftwf_destroy_plan(void* plan)
 {
     fftwf_destroy_plan(static_cast<fftwf_plan>(plan));
 }
+}
+
+void installHostFft()
+{
+    fftApi = {hs_fftwf_malloc,          hs_fftwf_free,    hs_fftwf_plan_dft_r2c_3d,
+              hs_fftwf_plan_dft_c2r_3d, hs_fftwf_execute, hs_fftwf_destroy_plan};
 }

@@ -277,6 +277,16 @@ PhantomVolumes makePhantom(const PhantomOptions& options)
     return result;
 }
 
+std::vector<VoxelIndex> phantomObjectVoxels(const Volume& truth)
+{
+    std::vector<VoxelIndex> voxels;
+    for (int z = 0; z < truth.nz(); ++z)
+        for (int y = 0; y < truth.ny(); ++y)
+            for (int x = 0; x < truth.nx(); ++x)
+                if (truth(x, y, z) > 0.0f) voxels.push_back({x, y, z});
+    return voxels;
+}
+
 MapAgreement compareWithTrueMap(const PhantomVolumes& phantom, const Volume& map)
 {
     double n = 0, sumT = 0, sumE = 0, sumTT = 0, sumEE = 0, sumTE = 0, sumError2 = 0;

@@ -48,6 +48,9 @@ struct MapAgreement {
 };
 MapAgreement compareWithTrueMap(const PhantomVolumes& phantom, const Volume& map);
 
+// The voxels where the undistorted object (the truth) has signal, in storage order.
+std::vector<VoxelIndex> phantomObjectVoxels(const Volume& truth);
+
 // Paths of what writePhantom wrote.
 struct PhantomFiles {
     std::string first;   // corrected with +map: "AP" (or "LR" for left-right encoding)

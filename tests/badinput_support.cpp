@@ -49,7 +49,7 @@ std::map<std::string, EntryState> folderState(const std::string& folder)
             state.contents = fs::read_symlink(entry.path()).string();
         } else if (state.type != fs::file_type::directory) {   // a folder's time moves with new entries
             state.modified = entry.last_write_time();
-            if (state.type == fs::file_type::regular) state.contents = fileContents(entry.path().string());
+            if (state.type == fs::file_type::regular) state.contents = readWhole(entry.path().string());
         }
         entries[fs::relative(entry.path(), folder).string()] = state;
     }
@@ -88,12 +88,6 @@ void expectAnswer(const std::string& folder, const std::vector<std::string>& arg
     std::vector<std::string> command{mindaroPath()};
     command.insert(command.end(), arguments.begin(), arguments.end());
     expectAnswerOf(folder, command, answer);
-}
-
-std::string fileContents(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 void writeContents(const std::string& path, const std::string& bytes)

@@ -41,8 +41,6 @@ void expectAnswer(const std::string& folder, const std::vector<std::string>& arg
 // The same with a command line made by the caller (for example a wrapper around mindaro).
 void expectAnswerOf(const std::string& folder, const std::vector<std::string>& command, const Answer& answer);
 
-// Bytes of a file, and writing them.
-std::string fileContents(const std::string& path);
 void writeContents(const std::string& path, const std::string& bytes);
 
 // A small AP/PA phantom pair (16 x 16 x 4, two volumes; DMR/DWI with float data when

@@ -1,6 +1,8 @@
 // Scratch folders and whole-file helpers for the tests of the project files.
 #pragma once
 
+#include "runprocess.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -41,12 +43,6 @@ inline void writeFile(const std::string& path, const std::string& bytes)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-inline std::string readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // The text with every LF turned into CR LF, as the header writer ends its lines.

@@ -22,7 +22,7 @@ class BadInputFiles : public ::testing::Test {
 protected:
     void SetUp() override { writePhantomPair(folder.path()); }
     std::string path(const std::string& name) const { return folder.path() + "/" + name; }
-    std::string read(const std::string& name) const { return fileContents(path(name)); }
+    std::string read(const std::string& name) const { return readWhole(path(name)); }
     void write(const std::string& name, const std::string& bytes) const { writeContents(path(name), bytes); }
     void expect(const std::vector<std::string>& arguments, const Answer& answer) const
     {
@@ -163,10 +163,10 @@ TEST_F(BadInputFiles, GradientTableCutShort)
 {
     const TemporaryFolder dmr;
     writePhantomPair(dmr.path(), true);
-    const std::string header = fileContents(dmr.path() + "/AP.dmr");
+    const std::string header = readWhole(dmr.path() + "/AP.dmr");
     writeContents(dmr.path() + "/AP.dmr", cutAfter(header, "0 0 0 0\r\n0 0", "GradientInformationAvailable:"));
     expectAnswer(dmr.path(), {"apply", "AP_vdm.map", "AP.dmr"}, {0, "", std::nullopt, {"AP_undist.dmr", "AP_undist.dwi"}});
-    const std::string copy = fileContents(dmr.path() + "/AP_undist.dmr");
+    const std::string copy = readWhole(dmr.path() + "/AP_undist.dmr");
     EXPECT_TRUE(copy.ends_with("GradientInformationAvailable: YES\r\n0 0 0 0\r\n")) << copy;
 }
 
@@ -185,7 +185,7 @@ TEST_F(BadInputFiles, DataFilesShorterOrLongerThanTheHeaderSays)
 
     const TemporaryFolder dmr;
     writePhantomPair(dmr.path(), true);
-    const std::string dwi = fileContents(dmr.path() + "/PA.dwi");
+    const std::string dwi = readWhole(dmr.path() + "/PA.dwi");
     writeContents(dmr.path() + "/PA.dwi", dwi.substr(0, dwi.size() - 4));
     expectAnswer(dmr.path(), {"apply", "PA_vdm.map", "PA.dmr"},
                  {1, error("Data file PA.dwi is too short: the header promises 8192 bytes, the file holds 8188")});
@@ -195,7 +195,7 @@ TEST_F(BadInputFiles, DataTypeAndStorageFormatsTheReadersRefuse)
 {
     const TemporaryFolder dmr;
     writePhantomPair(dmr.path(), true);
-    const std::string dmrHeader = fileContents(dmr.path() + "/AP.dmr");
+    const std::string dmrHeader = readWhole(dmr.path() + "/AP.dmr");
     for (const char* format : {"2", "1", "0", "-3"}) {
         writeContents(dmr.path() + "/AP.dmr", withValue(dmrHeader, "DataStorageFormat", format));
         expectAnswer(dmr.path(), {"estimate", "AP.dmr", "PA.dmr", "--fast"},

@@ -121,7 +121,7 @@ TEST(BadInputOutputs, PathsWithSpacesAndNonAsciiCharacters)
                  {0, "", std::nullopt,
                   {sub + "/PA_undist.fmr", sub + "/PA_undist.stc", sub + "/PA_vdm.map", sub + "/r\xC3\xBC" "ck w\xC3\xA4rts_undist.fmr",
                    sub + "/r\xC3\xBC" "ck w\xC3\xA4rts_undist.stc", sub + "/r\xC3\xBC" "ck w\xC3\xA4rts_vdm.map"}});
-    const std::string copy = fileContents(folder + "/r\xC3\xBC" "ck w\xC3\xA4rts_undist.fmr");
+    const std::string copy = readWhole(folder + "/r\xC3\xBC" "ck w\xC3\xA4rts_undist.fmr");
     EXPECT_NE(copy.find("Prefix:                       \"r\xC3\xBC" "ck w\xC3\xA4rts_undist\"\r\n"), std::string::npos);
 
     expectAnswer(root.path(), {"check", first, sub + "/f\xC3\xA9hlt.fmr"},

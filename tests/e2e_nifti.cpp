@@ -67,16 +67,6 @@ void expectSameGrid(const std::string& input, const std::string& output)
         }
 }
 
-std::vector<VoxelIndex> objectOf(const Volume& truth)
-{
-    std::vector<VoxelIndex> voxels;
-    for (int z = 0; z < truth.nz(); ++z)
-        for (int y = 0; y < truth.ny(); ++y)
-            for (int x = 0; x < truth.nx(); ++x)
-                if (truth(x, y, z) > 0.0f) voxels.push_back({x, y, z});
-    return voxels;
-}
-
 // A phantom pair as int16 NIfTI images with sidecars in folder/sub-01/fmap.
 struct BidsPhantom {
     PhantomVolumes phantom;
@@ -186,7 +176,7 @@ TEST(NiftiCorrect, PhantomBidsFolderIsCorrectedAndEveryOutputOverlaysItsInput)
     EXPECT_TRUE(std::filesystem::exists(out + "qc.png"));
 
     // The map follows the phantom's truth; mm and Hz are the same map rescaled.
-    const std::vector<VoxelIndex> object = objectOf(bids.phantom.truth);
+    const std::vector<VoxelIndex> object = phantomObjectVoxels(bids.phantom.truth);
     const Volume voxels = readVolumes(out + "displacement_voxels.nii.gz").front();
     const Volume mm = readVolumes(out + "displacement_mm.nii.gz").front();
     const Volume hz = readVolumes(out + "field_hz.nii.gz").front();
@@ -253,7 +243,7 @@ TEST(NiftiCorrect, LeftRightPairFromSidecarsIsCorrectedAlongI)
     const Volume voxels = readVolumes(out + "displacement_voxels.nii.gz").front();
     const Volume mm = readVolumes(out + "displacement_mm.nii.gz").front();
     const Volume hz = readVolumes(out + "field_hz.nii.gz").front();
-    EXPECT_GT(nccLocal(voxels, bids.phantom.displacement, objectOf(bids.phantom.truth)), 0.8);
+    EXPECT_GT(nccLocal(voxels, bids.phantom.displacement, phantomObjectVoxels(bids.phantom.truth)), 0.8);
     for (std::size_t i = 0; i < voxels.size(); ++i) {
         ASSERT_EQ(mm[i], voxels[i] * 2.5f);  // the voxel size along i
         ASSERT_EQ(hz[i], voxels[i] * static_cast<float>(1.0 / 0.04));

@@ -14,14 +14,6 @@ extern char** environ;
 
 namespace {
 
-std::string readWhole(const std::string& path)
-{
-    std::ifstream stream(path, std::ios::binary);
-    std::ostringstream text;
-    text << stream.rdbuf();
-    return text.str();
-}
-
 std::vector<char*> pointers(std::vector<std::string>& texts)
 {
     std::vector<char*> result;
@@ -93,4 +85,12 @@ ProcessResult runProcess(const std::vector<std::string>& command, const std::str
 std::string mindaroPath()
 {
     return VARNO_BIN_DIR "/mindaro";
+}
+
+std::string readWhole(const std::string& path)
+{
+    std::ifstream stream(path, std::ios::binary);
+    std::ostringstream text;
+    text << stream.rdbuf();
+    return text.str();
 }

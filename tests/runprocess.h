@@ -31,5 +31,8 @@ struct ProcessResult {
 ProcessResult runProcess(const std::vector<std::string>& command, const std::string& folder,
                          const std::vector<std::string>& environment = {});
 
+// Every byte of a file; empty when it cannot be read.
+std::string readWhole(const std::string& path);
+
 // The built host, build/bin/mindaro.
 std::string mindaroPath();

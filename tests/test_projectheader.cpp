@@ -205,7 +205,7 @@ TEST(ProjectHeader, RealScannerHeaderKeepsEveryKeyColumnAndValue)
     EXPECT_TRUE(header.volumes.empty());
 
     // The copy loses only blank lines and the trailing zeros of floats.
-    const std::vector<std::string> original = nonEmptyLines(readFile(path));
+    const std::vector<std::string> original = nonEmptyLines(readWhole(path));
     const std::vector<std::string> written = nonEmptyLines(headerText(header));
     ASSERT_EQ(written.size(), original.size());
     for (std::size_t i = 0; i < original.size(); ++i) {

@@ -147,14 +147,14 @@ TEST(VoxelData, WrittenDataReadsBackInBothLayouts)
     fmr.fileName = dir.file("out.fmr");
     fmr.Prefix.value = "out";
     fmr.writeWithData();
-    EXPECT_EQ(readFile(dir.file("out.stc")), readFile(dir.file("in.stc")));
+    EXPECT_EQ(readWhole(dir.file("out.stc")), readWhole(dir.file("in.stc")));
 
     const std::vector<float> floats = randomValues(kSmall, false, 6u);
     writeFile(dir.file("in.dmr"), headerText("ind", kSmall, 2, 3));
     writeFile(dir.file("ind.dwi"), dataBytes(floats, kSmall, false, true));
     DmrHeader dmr = readDmrHeader(dir.file("in.dmr"), true);
     dmr.saveAs(dir.file("outd.dmr"));
-    EXPECT_EQ(readFile(dir.file("outd.dwi")), readFile(dir.file("ind.dwi")));
+    EXPECT_EQ(readWhole(dir.file("outd.dwi")), readWhole(dir.file("ind.dwi")));
 }
 
 TEST(VoxelData, SixteenBitOutputTruncatesAndSaturates)
@@ -171,7 +171,7 @@ TEST(VoxelData, SixteenBitOutputTruncatesAndSaturates)
     std::memcpy(h.volumes[0].data(), input.data(), input.size() * sizeof(float));
     h.writeWithData();
 
-    const std::string bytes = readFile(dir.file("s.stc"));
+    const std::string bytes = readWhole(dir.file("s.stc"));
     ASSERT_EQ(bytes.size(), 2 * input.size());
     for (std::size_t i = 0; i < input.size(); ++i) {
         const auto word = static_cast<std::uint16_t>(static_cast<unsigned char>(bytes[2 * i]) |
@@ -196,7 +196,7 @@ TEST(VoxelData, SaveAsLoadsMissingDataAndRenames)
     EXPECT_EQ(h.fileName, copy);
     EXPECT_EQ(h.Prefix.value, "run1_undist");
     EXPECT_TRUE(h.Prefix.quoted);
-    EXPECT_EQ(readFile(dir.file("v1.2/run1_undist.stc")), readFile(dir.file("run1.stc")));
+    EXPECT_EQ(readWhole(dir.file("v1.2/run1_undist.stc")), readWhole(dir.file("run1.stc")));
 
     // Dropping volumes before saving writes the count held.
     h.volumes.pop_back();
@@ -328,7 +328,7 @@ TEST(VoxelData, RealScannerRunMatchesItsBytes)
     if (!std::filesystem::exists(path)) GTEST_SKIP() << "scanner data not found at " << path;
     const FmrHeader h = readFmrHeader(path, true);
     const Extent e{128, 128, 60, 2};
-    const std::string bytes = readFile(std::string(VARNO_SHARED_DATA_DIR) + "/ge-pepolar/PA.stc");
+    const std::string bytes = readWhole(std::string(VARNO_SHARED_DATA_DIR) + "/ge-pepolar/PA.stc");
     ASSERT_EQ(bytes.size(), 2u * 128 * 128 * 60 * 2);
     std::vector<float> values(bytes.size() / 2);
     std::size_t i = 0;

@@ -83,10 +83,10 @@ TEST(StreamedCopy, EqualsTheCopyOfTheWholeProjectByteForByte)
                 streamedCopy<FmrHeader>(header, streamed);
             }
             const std::string extension = dwi ? ".dwi" : ".stc";
-            EXPECT_EQ(readFile(streamed), readFile(held));
-            const std::string streamedData = readFile(dir.file("streamed/" + name + "_undist" + extension));
-            EXPECT_EQ(streamedData.size(), readFile(data).size());
-            EXPECT_TRUE(streamedData == readFile(dir.file("held/" + name + "_undist" + extension)));
+            EXPECT_EQ(readWhole(streamed), readWhole(held));
+            const std::string streamedData = readWhole(dir.file("streamed/" + name + "_undist" + extension));
+            EXPECT_EQ(streamedData.size(), readWhole(data).size());
+            EXPECT_TRUE(streamedData == readWhole(dir.file("held/" + name + "_undist" + extension)));
         }
 }
 
@@ -100,8 +100,8 @@ TEST(StreamedCopy, CopyOntoItsOwnDataFileReadsTheDataFirst)
     writeProject(dir.file("a.fmr"), dir.file("a_undist.stc"), "a_undist", {8, 6, 4}, 5, false, false, 7u);
     heldCopy<FmrHeader>(dir.file("held/a.fmr"), dir.file("held/a_undist.fmr"));
     streamedCopy<FmrHeader>(dir.file("a.fmr"), dir.file("a_undist.fmr"));
-    EXPECT_EQ(readFile(dir.file("a_undist.stc")), readFile(dir.file("held/a_undist.stc")));
-    EXPECT_EQ(readFile(dir.file("a_undist.fmr")), readFile(dir.file("held/a_undist.fmr")));
+    EXPECT_EQ(readWhole(dir.file("a_undist.stc")), readWhole(dir.file("held/a_undist.stc")));
+    EXPECT_EQ(readWhole(dir.file("a_undist.fmr")), readWhole(dir.file("held/a_undist.fmr")));
 }
 
 // A transform that fails leaves no header and no data file behind; a missing data file is

@@ -12,18 +12,6 @@
 #include "vdm.h"
 #include "vdmmapfile.h"
 
-namespace {
-
-std::string readWhole(const std::string& path)
-{
-    std::ifstream stream(path, std::ios::binary);
-    std::ostringstream text;
-    text << stream.rdbuf();
-    return text.str();
-}
-
-}  // namespace
-
 ProcessResult Workspace::mindaro(const std::vector<std::string>& arguments) const
 {
     std::vector<std::string> command{mindaroPath()};

@@ -72,3 +72,9 @@ bool distcor::execute()
     }
     return true;
 }
+
+void distcor::log(const std::string& message)
+{
+    *logStream << message;
+    logStream->flush();
+}

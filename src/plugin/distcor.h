@@ -1,6 +1,8 @@
 // The plug-in object that the host creates, starts and asks to run dialog steps.
 #pragma once
 
+#include <string>
+
 #include "mdhslog.h"
 #include "sdk/mdhsplugininterface.h"
 
@@ -17,6 +19,9 @@ public:
     // Takes the host's services, opens the log stream, checks the host version and takes
     // the host's FFT functions. True when the plug-in is ready.
     bool initPlugin() override;
+
+    // One message to the host log: one insertion, then a flush.
+    void log(const std::string& message);
 
     // The host log; owned, null until initPlugin.
     MDHSLog* logStream = nullptr;

@@ -13,12 +13,6 @@
 
 namespace {
 
-void logLine(distcor& plugin, const std::string& text)
-{
-    *plugin.logStream << text;
-    plugin.logStream->flush();
-}
-
 // The extent of a project as stored: that of its first volume, or of its header when it
 // holds none.
 Dimensions storedExtent(Project& project)
@@ -37,7 +31,7 @@ void taskApply(distcor& plugin)
     const std::string mapPath = readStringParameter("vdm");
     const std::vector<std::string> files = splitLines(readStringParameter("files"));
 
-    logLine(plugin, "Loading VDM...");
+    plugin.log("Loading VDM...");
     // The map as stored; the working map has y along the phase encoding.
     const Volume storedMap = readVdmMapFile(mapPath, true).map;
     // A map without voxels would be resized into a map of zeros and "applied".
@@ -48,7 +42,7 @@ void taskApply(distcor& plugin)
     }
     const Volume workingMap = rllr ? storedMap.transposeXY() : storedMap;
 
-    logLine(plugin, "Applying VDM...");
+    plugin.log("Applying VDM...");
     for (const std::string& file : files) {
         const bool fmr = hasExtension(file, "fmr");
         if (!fmr && !hasExtension(file, "dmr")) continue;
@@ -71,7 +65,7 @@ void taskApply(distcor& plugin)
             resizeVolume(resized, storedMap);
             undistortProjectStreamed(rllr ? resized.transposeXY() : resized, file, project, rllr);
         }
-        logLine(plugin, "Undistorted data saved as: " + insertSuffix(file, "_undist"));
+        plugin.log("Undistorted data saved as: " + insertSuffix(file, "_undist"));
     }
-    logLine(plugin, "Done.");
+    plugin.log("Done.");
 }

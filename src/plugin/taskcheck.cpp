@@ -32,8 +32,7 @@ void taskCheck(distcor& plugin)
         }
     }
     if (problems.empty()) {
-        *plugin.logStream << "Check: OK";
-        plugin.logStream->flush();
+        plugin.log("Check: OK");
     } else {
         hostApi.hsMessageBox(problems.c_str());
     }

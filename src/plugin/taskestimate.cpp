@@ -78,12 +78,6 @@ void requireUsableVoxelSize(const ProjectHeader& header, const std::string& path
     throw std::runtime_error(message.str());
 }
 
-void logLine(distcor& plugin, const char* text)
-{
-    *plugin.logStream << text;
-    plugin.logStream->flush();
-}
-
 }  // namespace
 
 void taskEstimate(distcor& plugin)
@@ -118,7 +112,7 @@ void taskEstimate(distcor& plugin)
     const std::array<double, 3> voxel = voxelSize(projectHeader(projects[0]), settings.rllr);
     const Sigma3 sigma{0.5, 4.0 / voxel[1], 0.5};
 
-    logLine(plugin, "Estimating voxel displacement maps...");
+    plugin.log("Estimating voxel displacement maps...");
 
     Volume vdm;
     if (settings.fastAlgorithm) {
@@ -129,14 +123,14 @@ void taskEstimate(distcor& plugin)
         vdm = estimateVdm(a, b, sigma, settings.useSsd, schedule.localbox, schedule.s_values, schedule.vdm_smoothing,
                           settings.useIc, *plugin.logStream, settings.order);
         if (std::round(vdm(0, 0, 0)) == -99.0f) {
-            logLine(plugin, "Done.");
+            plugin.log("Done.");
             return;
         }
     }
 
     const std::array<Volume, 2> maps{vdm, vdm * -1.0f};
 
-    logLine(plugin, "Saving voxel displacement maps to .map files...");
+    plugin.log("Saving voxel displacement maps to .map files...");
     for (int j = 0; j < 2; ++j) saveVdmMap(maps[j], settings.rllr, 1.0f, 5.0f, vdmMapName(settings.paths[j]));
 
     if (settings.saveDerivative) {
@@ -147,10 +141,10 @@ void taskEstimate(distcor& plugin)
     }
 
     if (settings.applyToInput) {
-        logLine(plugin, "Applying voxel displacement maps...");
+        plugin.log("Applying voxel displacement maps...");
         for (int j = 0; j < 2; ++j) undistortProject(maps[j], settings.paths[j], projects[j], settings.rllr);
     }
 
     writeStringParameter("vdm", vdmMapName(settings.paths[0]));
-    logLine(plugin, "Done.");
+    plugin.log("Done.");
 }
