@@ -9,15 +9,15 @@
 #include <map>
 #include <string>
 
-#include "distance.h"
-#include "fftapi.h"
-#include "fftforward.h"
-#include "mdhslog.h"
-#include "phantom.h"
-#include "projectheader.h"
-#include "simplevdmestimate.h"
-#include "vdm.h"
-#include "vdmestimate.h"
+#include "boundary/fftforward.h"
+#include "core/distance.h"
+#include "core/fftapi.h"
+#include "core/mdhslog.h"
+#include "core/vdm.h"
+#include "estimate/simplevdmestimate.h"
+#include "estimate/vdmestimate.h"
+#include "files/projectheader.h"
+#include "phantom/phantom.h"
 
 namespace {
 

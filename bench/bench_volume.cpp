@@ -1,6 +1,6 @@
 #include <benchmark/benchmark.h>
 
-#include "volume.h"
+#include "core/volume.h"
 
 namespace {
 

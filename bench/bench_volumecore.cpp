@@ -5,10 +5,10 @@
 #include <random>
 #include <vector>
 
-#include "distance.h"
-#include "fftforward.h"
-#include "vdm.h"
-#include "volumegauss.h"
+#include "boundary/fftforward.h"
+#include "core/distance.h"
+#include "core/vdm.h"
+#include "core/volumegauss.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include <unistd.h>
 
-#include "projectheader.h"
+#include "files/projectheader.h"
 
 namespace {
 

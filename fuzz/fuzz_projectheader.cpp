@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <sstream>
 
+#include "files/projectheader.h"
 #include "fuzzsupport.h"
-#include "projectheader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

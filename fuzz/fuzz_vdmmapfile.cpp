@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "fileerrors.h"
+#include "files/fileerrors.h"
+#include "files/vdmmapfile.h"
 #include "fuzzsupport.h"
-#include "vdmmapfile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

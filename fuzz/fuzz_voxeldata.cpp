@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "fileerrors.h"
+#include "files/fileerrors.h"
+#include "files/projectheader.h"
 #include "fuzzsupport.h"
-#include "projectheader.h"
 
 namespace {
 

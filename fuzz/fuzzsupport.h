@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "projectheader.h"
+#include "files/projectheader.h"
 
 // A folder (in /dev/shm when there is one) made once per process and removed when it ends.
 const std::string& fuzzScratchFolder();

@@ -6,10 +6,10 @@
 #include <iostream>
 #include <string>
 
+#include "files/projectheader.h"
+#include "files/vdmmapfile.h"
 #include "fuzzsupport.h"
-#include "phantom.h"
-#include "projectheader.h"
-#include "vdmmapfile.h"
+#include "phantom/phantom.h"
 
 namespace fs = std::filesystem;
 

@@ -1,8 +1,8 @@
 // The host's six FFT services: thin forwards to FFTW3 single precision.
 #include <fftw3.h>
 
-#include "fftapi.h"
-#include "fftforward.h"
+#include "boundary/fftforward.h"
+#include "core/fftapi.h"
 
 extern "C" {
 

@@ -1,4 +1,4 @@
-#include "hoststate.h"
+#include "boundary/hoststate.h"
 
 #include <charconv>
 #include <filesystem>

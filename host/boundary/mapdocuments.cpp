@@ -1,4 +1,4 @@
-#include "mapdocuments.h"
+#include "boundary/mapdocuments.h"
 
 #include <algorithm>
 #include <exception>
@@ -8,11 +8,11 @@
 #include <utility>
 #include <vector>
 
-#include "filenames.h"
-#include "hoststate.h"
-#include "projectheader.h"
-#include "vdmmapfile.h"
-#include "volume.h"
+#include "boundary/hoststate.h"
+#include "core/volume.h"
+#include "files/filenames.h"
+#include "files/projectheader.h"
+#include "files/vdmmapfile.h"
 
 namespace {
 

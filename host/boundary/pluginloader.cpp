@@ -1,4 +1,4 @@
-#include "pluginloader.h"
+#include "boundary/pluginloader.h"
 
 #include <dlfcn.h>
 
@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <iostream>
 
-#include "commandline.h"
-#include "hoststate.h"
+#include "boundary/hoststate.h"
+#include "cli/commandline.h"
 #include "sdk/hostservices.h"
 #include "sdk/mdhsplugininterface.h"
 

@@ -6,9 +6,9 @@
 #include <iostream>
 #include <string>
 
-#include "busycursor.h"
-#include "hoststate.h"
-#include "services.h"
+#include "boundary/hoststate.h"
+#include "boundary/services.h"
+#include "cli/busycursor.h"
 
 namespace {
 

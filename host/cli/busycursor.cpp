@@ -1,4 +1,4 @@
-#include "busycursor.h"
+#include "cli/busycursor.h"
 
 #include <unistd.h>
 

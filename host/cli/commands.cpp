@@ -1,6 +1,6 @@
-#include "commands.h"
+#include "cli/commands.h"
 
-#include "filenames.h"
+#include "files/filenames.h"
 
 const std::vector<CommandEntry>& allCommands()
 {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "commandline.h"
+#include "cli/commandline.h"
 
 using CommandFunction = int (*)(const std::vector<std::string>& arguments);
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "commands.h"
-#include "hoststate.h"
+#include "boundary/hoststate.h"
+#include "cli/commands.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-#include "commands.h"
-#include "hoststate.h"
-#include "pluginloader.h"
+#include "boundary/hoststate.h"
+#include "boundary/pluginloader.h"
+#include "cli/commands.h"
 
 const CommandSpec checkCommand{
     .name = "check",

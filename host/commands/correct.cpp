@@ -8,15 +8,15 @@
 
 #include <nlohmann/json.hpp>
 
-#include "bidsmetadata.h"
-#include "commands.h"
-#include "estimatechoices.h"
-#include "filenames.h"
-#include "hoststate.h"
-#include "niftiprojects.h"
-#include "pluginloader.h"
-#include "qcprojects.h"
-#include "vdmmapfile.h"
+#include "boundary/hoststate.h"
+#include "boundary/pluginloader.h"
+#include "cli/commands.h"
+#include "commands/estimatechoices.h"
+#include "files/filenames.h"
+#include "files/vdmmapfile.h"
+#include "nifti/bidsmetadata.h"
+#include "nifti/niftiprojects.h"
+#include "report/qcprojects.h"
 
 const CommandSpec correctCommand{
     .name = "correct",

@@ -4,16 +4,16 @@
 #include <stdexcept>
 #include <vector>
 
-#include "commands.h"
-#include "distance.h"
-#include "fileerrors.h"
-#include "filenames.h"
-#include "hoststate.h"
-#include "phantom.h"
-#include "pluginloader.h"
-#include "projectheader.h"
-#include "qcprojects.h"
-#include "vdmmapfile.h"
+#include "boundary/hoststate.h"
+#include "boundary/pluginloader.h"
+#include "cli/commands.h"
+#include "core/distance.h"
+#include "files/fileerrors.h"
+#include "files/filenames.h"
+#include "files/projectheader.h"
+#include "files/vdmmapfile.h"
+#include "phantom/phantom.h"
+#include "report/qcprojects.h"
 
 const CommandSpec demoCommand{
     .name = "demo",

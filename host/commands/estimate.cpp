@@ -1,11 +1,11 @@
 #include <filesystem>
 #include <iostream>
 
-#include "commands.h"
-#include "estimatechoices.h"
-#include "filenames.h"
-#include "hoststate.h"
-#include "pluginloader.h"
+#include "boundary/hoststate.h"
+#include "boundary/pluginloader.h"
+#include "cli/commands.h"
+#include "commands/estimatechoices.h"
+#include "files/filenames.h"
 
 const CommandSpec estimateCommand{
     .name = "estimate",

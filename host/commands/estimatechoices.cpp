@@ -1,4 +1,4 @@
-#include "estimatechoices.h"
+#include "commands/estimatechoices.h"
 
 #include <sstream>
 #include <string>

@@ -2,8 +2,8 @@
 // (--volumes K0 K1, --order, --ssd, --ic, --fast) and hand to the plug-in.
 #pragma once
 
-#include "commandline.h"
-#include "hoststate.h"
+#include "boundary/hoststate.h"
+#include "cli/commandline.h"
 
 struct EstimateChoices {
     int volume0 = 0;

@@ -1,7 +1,7 @@
 #include <iostream>
 
-#include "commands.h"
-#include "niftiprojects.h"
+#include "cli/commands.h"
+#include "nifti/niftiprojects.h"
 
 const CommandSpec exportCommand{
     .name = "export",

@@ -1,8 +1,8 @@
 #include <iostream>
 
-#include "commands.h"
-#include "filenames.h"
-#include "niftiprojects.h"
+#include "cli/commands.h"
+#include "files/filenames.h"
+#include "nifti/niftiprojects.h"
 
 const CommandSpec importCommand{
     .name = "import",

@@ -1,9 +1,9 @@
 #include <iostream>
 #include <sstream>
 
-#include "commands.h"
-#include "estimatechoices.h"
-#include "qcprojects.h"
+#include "cli/commands.h"
+#include "commands/estimatechoices.h"
+#include "report/qcprojects.h"
 
 const CommandSpec qcCommand{
     .name = "qc",

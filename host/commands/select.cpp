@@ -1,9 +1,9 @@
 #include <iostream>
 #include <unistd.h>
 
-#include "commands.h"
-#include "hoststate.h"
-#include "pluginloader.h"
+#include "boundary/hoststate.h"
+#include "boundary/pluginloader.h"
+#include "cli/commands.h"
 
 const CommandSpec selectCommand{
     .name = "select",

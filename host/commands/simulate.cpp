@@ -3,9 +3,9 @@
 #include <iostream>
 #include <stdexcept>
 
-#include "commands.h"
-#include "fileerrors.h"
-#include "phantom.h"
+#include "cli/commands.h"
+#include "files/fileerrors.h"
+#include "phantom/phantom.h"
 
 extern const CommandSpec simulateCommand{
     .name = "simulate",

@@ -1,8 +1,8 @@
 #include <iostream>
 
-#include "commands.h"
-#include "hoststate.h"
-#include "pluginloader.h"
+#include "boundary/hoststate.h"
+#include "boundary/pluginloader.h"
+#include "cli/commands.h"
 #include "sdk/hostservices.h"
 
 const CommandSpec taskCommand{

@@ -1,10 +1,10 @@
-#include "bidsmetadata.h"
+#include "nifti/bidsmetadata.h"
 
 #include <cmath>
 #include <fstream>
 #include <sstream>
 
-#include "filenames.h"
+#include "files/filenames.h"
 
 namespace {
 

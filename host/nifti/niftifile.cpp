@@ -1,4 +1,4 @@
-#include "niftifile.h"
+#include "nifti/niftifile.h"
 
 #include <cmath>
 #include <cstdint>

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "volume.h"
+#include "core/volume.h"
 
 // An image that cannot be read, has a form the host cannot convert, or cannot be written.
 class NiftiError : public std::runtime_error {

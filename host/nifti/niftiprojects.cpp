@@ -1,15 +1,15 @@
-#include "niftiprojects.h"
+#include "nifti/niftiprojects.h"
 
 #include <cmath>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
-#include "filenames.h"
-#include "fileerrors.h"
-#include "projectheader.h"
-#include "projectwriter.h"
-#include "vdmmapfile.h"
+#include "files/fileerrors.h"
+#include "files/filenames.h"
+#include "files/projectheader.h"
+#include "files/vdmmapfile.h"
+#include "nifti/projectwriter.h"
 
 namespace {
 

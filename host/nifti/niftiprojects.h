@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "niftifile.h"
+#include "nifti/niftifile.h"
 
 // Gradient direction (x, y, z) and b-value of every volume.
 using GradientTable = std::vector<std::array<float, 4>>;

@@ -1,11 +1,11 @@
-#include "projectwriter.h"
+#include "nifti/projectwriter.h"
 
 #include <fstream>
 #include <iomanip>
 #include <sstream>
 
-#include "fileerrors.h"
-#include "projectheader.h"
+#include "files/fileerrors.h"
+#include "files/projectheader.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "volume.h"
+#include "core/volume.h"
 
 struct ProjectLayout {
     Dimensions extent;

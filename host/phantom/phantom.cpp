@@ -1,4 +1,4 @@
-#include "phantom.h"
+#include "phantom/phantom.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,9 +7,9 @@
 #include <random>
 #include <stdexcept>
 
-#include "fileerrors.h"
-#include "projectwriter.h"
-#include "vdmmapfile.h"
+#include "files/fileerrors.h"
+#include "files/vdmmapfile.h"
+#include "nifti/projectwriter.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "volume.h"
+#include "core/volume.h"
 
 struct PhantomOptions {
     Dimensions extent{64, 64, 30};

@@ -1,4 +1,4 @@
-#include "bitmapfont.h"
+#include "report/bitmapfont.h"
 
 #include <cctype>
 

@@ -1,4 +1,4 @@
-#include "qcpicture.h"
+#include "report/qcpicture.h"
 
 #include <png.h>
 
@@ -8,9 +8,9 @@
 #include <memory>
 #include <stdexcept>
 
-#include "bitmapfont.h"
-#include "distance.h"
-#include "fileerrors.h"
+#include "core/distance.h"
+#include "files/fileerrors.h"
+#include "report/bitmapfont.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "volume.h"
+#include "core/volume.h"
 
 struct QcInputs {
     std::string title;

@@ -1,10 +1,10 @@
-#include "qcprojects.h"
+#include "report/qcprojects.h"
 
 #include <stdexcept>
 
-#include "filenames.h"
-#include "projectheader.h"
-#include "vdmmapfile.h"
+#include "files/filenames.h"
+#include "files/projectheader.h"
+#include "files/vdmmapfile.h"
 
 namespace {
 

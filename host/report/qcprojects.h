@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "qcpicture.h"
+#include "report/qcpicture.h"
 
 struct QcPair {
     std::string first;  // project paths (.fmr or .dmr)

@@ -1,4 +1,4 @@
-#include "bspline.h"
+#include "core/bspline.h"
 
 #include <algorithm>
 #include <cmath>

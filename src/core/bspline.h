@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "volume.h"
+#include "core/volume.h"
 
 std::vector<double> bsplineCoefficients(const float* values, Dimensions extent);
 void sampleBspline(const std::vector<double>& coefficients, Dimensions extent, const std::vector<Point3>& positions,

@@ -1,8 +1,8 @@
-#include "distance.h"
+#include "core/distance.h"
 
 #include <cmath>
 
-#include "mdhslog.h"
+#include "core/mdhslog.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "volume.h"
+#include "core/volume.h"
 
 double ssd(const Volume& a, const Volume& b);
 double meanSsd(const Volume& a, const Volume& b);

@@ -1,3 +1,3 @@
-#include "fftapi.h"
+#include "core/fftapi.h"
 
 FftApi fftApi;

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <vector>
 
-#include "volumegauss.h"
+#include "core/volumegauss.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "mdhslog.h"
+#include "core/mdhslog.h"
 
 MDHSLog::MDHSBuf::MDHSBuf(LogFunction function)
     : std::stringbuf(std::ios_base::in | std::ios_base::out), logFunction(function)

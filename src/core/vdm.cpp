@@ -1,12 +1,12 @@
-#include "vdm.h"
+#include "core/vdm.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 
-#include "bspline.h"
-#include "mdhslog.h"
+#include "core/bspline.h"
+#include "core/mdhslog.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "volume.h"
+#include "core/volume.h"
 
 void applyVdmLinear(Volume& dst, const Volume& src, const Volume& vdm, bool reversed = false);
 void applyVdmLinearReversed(Volume& dst, const Volume& src, const Volume& vdm);

@@ -1,4 +1,4 @@
-#include "volume.h"
+#include "core/volume.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,12 +1,12 @@
-#include "volumegauss.h"
+#include "core/volumegauss.h"
 
 #include <cmath>
 #include <new>
 #include <stdexcept>
 #include <utility>
 
-#include "fftapi.h"
-#include "mdhslog.h"
+#include "core/fftapi.h"
+#include "core/mdhslog.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <array>
 #include <vector>
 
-#include "volume.h"
+#include "core/volume.h"
 
 using Sigma3 = std::array<double, 3>;
 using KernelKinds = std::array<int, 3>;  // 0 Gaussian, 1 first, 2 second derivative

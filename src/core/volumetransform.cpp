@@ -1,6 +1,6 @@
-#include "volumetransform.h"
+#include "core/volumetransform.h"
 
-#include "mdhslog.h"
+#include "core/mdhslog.h"
 
 namespace {
 

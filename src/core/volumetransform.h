@@ -1,7 +1,7 @@
 // Trilinear resampling of a volume onto the destination's grid under an affine transform.
 #pragma once
 
-#include "volume.h"
+#include "core/volume.h"
 
 // M maps destination voxel coordinates to source voxel coordinates.
 void transformVolume(Volume& dst, const Volume& src, const Transform& m);

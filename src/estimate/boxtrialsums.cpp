@@ -1,4 +1,4 @@
-#include "boxtrialsums.h"
+#include "estimate/boxtrialsums.h"
 
 #include <cstring>
 

@@ -1,12 +1,12 @@
-#include "simplevdmestimate.h"
+#include "estimate/simplevdmestimate.h"
 
 #include <limits>
 #include <stdexcept>
 #include <vector>
 
-#include "distance.h"
-#include "mdhslog.h"
-#include "vdm.h"
+#include "core/distance.h"
+#include "core/mdhslog.h"
+#include "core/vdm.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 
 #include <ostream>
 
-#include "volume.h"
-#include "volumegauss.h"
+#include "core/volume.h"
+#include "core/volumegauss.h"
 
 // The ny voxels (x, 0..ny-1, z).
 Vector getColumn(const Volume& vol, int row, int slice);

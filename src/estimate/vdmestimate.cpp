@@ -1,4 +1,4 @@
-#include "vdmestimate.h"
+#include "estimate/vdmestimate.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,11 +9,11 @@
 #include <stdexcept>
 #include <string>
 
-#include "boxtrialsums.h"
-#include "distance.h"
-#include "mdhslog.h"
-#include "simplevdmestimate.h"
-#include "vdm.h"
+#include "core/distance.h"
+#include "core/mdhslog.h"
+#include "core/vdm.h"
+#include "estimate/boxtrialsums.h"
+#include "estimate/simplevdmestimate.h"
 
 namespace {
 

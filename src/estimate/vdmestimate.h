@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "volume.h"
-#include "volumegauss.h"
+#include "core/volume.h"
+#include "core/volumegauss.h"
 
 // Counts that a run of estimateVdm can hand back for profiling; one entry per level.
 struct VdmEstimateStatistics {

@@ -1,11 +1,11 @@
-#include "binaryio.h"
+#include "files/binaryio.h"
 
 #include <array>
 #include <bit>
 #include <istream>
 #include <ostream>
 
-#include "fileerrors.h"
+#include "files/fileerrors.h"
 
 namespace {
 

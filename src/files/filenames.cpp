@@ -1,4 +1,4 @@
-#include "filenames.h"
+#include "files/filenames.h"
 
 std::string fileNamePart(const std::string& name)
 {

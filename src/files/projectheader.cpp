@@ -1,4 +1,4 @@
-#include "projectheader.h"
+#include "files/projectheader.h"
 
 #include <cmath>
 #include <filesystem>
@@ -7,8 +7,8 @@
 #include <ostream>
 #include <variant>
 
-#include "fileerrors.h"
-#include "filenames.h"
+#include "files/fileerrors.h"
+#include "files/filenames.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "volume.h"
+#include "core/volume.h"
 
 // An integer, float or bool key (bool also for the "YES"/"NO" keys).
 template <class T>

@@ -1,4 +1,4 @@
-#include "vdmmapfile.h"
+#include "files/vdmmapfile.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -6,8 +6,8 @@
 #include <stdexcept>
 #include <utility>
 
-#include "binaryio.h"
-#include "fileerrors.h"
+#include "files/binaryio.h"
+#include "files/fileerrors.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <string>
 
-#include "volume.h"
+#include "core/volume.h"
 
 struct VdmMapFile {
     std::string fileName;

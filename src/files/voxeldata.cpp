@@ -11,10 +11,10 @@
 #include <limits>
 #include <string>
 
-#include "fileerrors.h"
-#include "filenames.h"
-#include "projectheader.h"
-#include "voxeldata.h"
+#include "files/fileerrors.h"
+#include "files/filenames.h"
+#include "files/projectheader.h"
+#include "files/voxeldata.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <functional>
 #include <string>
 
-#include "projectheader.h"
-#include "volume.h"
+#include "core/volume.h"
+#include "files/projectheader.h"
 
 // Opens the data file of a record read without data, with the checks and errors of
 // loadVoxelData, and closes it again.

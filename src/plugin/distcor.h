@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "mdhslog.h"
+#include "core/mdhslog.h"
 #include "sdk/mdhsplugininterface.h"
 
 class MDHS_EXPORT distcor : public MDHSPluginInterface {

@@ -2,7 +2,7 @@
 
 #include <tuple>
 
-#include "fftapi.h"
+#include "core/fftapi.h"
 #include "plugin/modulelookup.h"
 
 HostApi hostApi;

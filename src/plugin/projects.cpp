@@ -3,10 +3,10 @@
 #include <filesystem>
 #include <variant>
 
-#include "fileerrors.h"
-#include "filenames.h"
-#include "vdm.h"
-#include "voxeldata.h"
+#include "core/vdm.h"
+#include "files/fileerrors.h"
+#include "files/filenames.h"
+#include "files/voxeldata.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <variant>
 #include <vector>
 
-#include "projectheader.h"
-#include "volume.h"
+#include "core/volume.h"
+#include "files/projectheader.h"
 
 using Project = std::variant<FmrHeader, DmrHeader>;
 

@@ -2,14 +2,14 @@
 #include <string>
 #include <variant>
 
-#include "filenames.h"
+#include "core/volumetransform.h"
+#include "files/filenames.h"
+#include "files/vdmmapfile.h"
 #include "plugin/distcor.h"
 #include "plugin/hostapi.h"
 #include "plugin/parameters.h"
 #include "plugin/projects.h"
 #include "plugin/tasks.h"
-#include "vdmmapfile.h"
-#include "volumetransform.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 #include <fstream>
 #include <string>
 
-#include "filenames.h"
+#include "files/filenames.h"
 #include "plugin/distcor.h"
 #include "plugin/hostapi.h"
 #include "plugin/parameters.h"

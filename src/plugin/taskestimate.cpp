@@ -5,16 +5,16 @@
 #include <stdexcept>
 #include <string>
 
-#include "filenames.h"
+#include "core/vdm.h"
+#include "core/volumegauss.h"
+#include "estimate/simplevdmestimate.h"
+#include "estimate/vdmestimate.h"
+#include "files/filenames.h"
 #include "plugin/distcor.h"
 #include "plugin/parameters.h"
 #include "plugin/projects.h"
 #include "plugin/tasks.h"
 #include "plugin/vdmmaps.h"
-#include "simplevdmestimate.h"
-#include "vdm.h"
-#include "vdmestimate.h"
-#include "volumegauss.h"
 
 namespace {
 

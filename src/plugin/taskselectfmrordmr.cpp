@@ -1,10 +1,10 @@
 #include <cstring>
 
-#include "filenames.h"
+#include "files/filenames.h"
+#include "files/projectheader.h"
 #include "plugin/hostapi.h"
 #include "plugin/parameters.h"
 #include "plugin/tasks.h"
-#include "projectheader.h"
 
 void taskSelectFmrOrDmr()
 {

@@ -1,8 +1,8 @@
 #include "plugin/vdmmaps.h"
 
-#include "fileerrors.h"
-#include "filenames.h"
-#include "mdhslog.h"
+#include "core/mdhslog.h"
+#include "files/fileerrors.h"
+#include "files/filenames.h"
 #include "plugin/hostapi.h"
 
 namespace {

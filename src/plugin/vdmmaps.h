@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "volume.h"
+#include "core/volume.h"
 
 // "run1.fmr" -> "run1_vdm.map"
 std::string vdmMapName(const std::string& projectPath);

@@ -4,9 +4,9 @@
 
 #include <filesystem>
 
-#include "vdmmapfile.h"
-#include "volumetransform.h"
-#include "workflowsupport.h"
+#include "core/volumetransform.h"
+#include "files/vdmmapfile.h"
+#include "support/workflow.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "badinput_support.h"
-#include "phantom.h"
+#include "phantom/phantom.h"
+#include "support/badinput.h"
 
 namespace fs = std::filesystem;
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "badinput_support.h"
+#include "support/badinput.h"
 
 namespace fs = std::filesystem;
 

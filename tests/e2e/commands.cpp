@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "workflowsupport.h"
+#include "support/workflow.h"
 
 namespace {
 

@@ -7,12 +7,12 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "filenames.h"
+#include "core/vdm.h"
+#include "files/filenames.h"
+#include "files/projectheader.h"
+#include "files/vdmmapfile.h"
 #include "plugin/vdmmaps.h"
-#include "projectheader.h"
-#include "vdm.h"
-#include "vdmmapfile.h"
-#include "workflowsupport.h"
+#include "support/workflow.h"
 
 namespace {
 

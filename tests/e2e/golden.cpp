@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "runprocess.h"
+#include "support/runprocess.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <set>
 #include <sstream>
 
-#include "runprocess.h"
+#include "support/runprocess.h"
 
 namespace {
 

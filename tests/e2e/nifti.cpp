@@ -8,11 +8,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "distance.h"
-#include "niftitestimages.h"
-#include "phantom.h"
-#include "projectheader.h"
-#include "runprocess.h"
+#include "core/distance.h"
+#include "files/projectheader.h"
+#include "phantom/phantom.h"
+#include "support/niftitestimages.h"
+#include "support/runprocess.h"
 
 namespace {
 

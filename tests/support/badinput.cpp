@@ -1,11 +1,11 @@
-#include "badinput_support.h"
+#include "support/badinput.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <iterator>
 
-#include "phantom.h"
+#include "phantom/phantom.h"
 
 namespace fs = std::filesystem;
 

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "runprocess.h"
+#include "support/runprocess.h"
 
 // Everything that a run could change about one entry of a folder.
 struct EntryState {

@@ -1,7 +1,7 @@
 // Scratch folders and whole-file helpers for the tests of the project files.
 #pragma once
 
-#include "runprocess.h"
+#include "support/runprocess.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "fakehost.h"
+#include "support/fakehost.h"
 
 #include <algorithm>
 #include <cstring>

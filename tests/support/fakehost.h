@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "fftapi.h"
+#include "core/fftapi.h"
 #include "plugin/hostapi.h"
 #include "plugin/modulelookup.h"
 

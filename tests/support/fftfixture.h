@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "fftapi.h"
-#include "fftforward.h"
+#include "boundary/fftforward.h"
+#include "core/fftapi.h"
 
 // Fixture for tests that smooth: the table is filled before each test and restored after.
 class HostFftTest : public ::testing::Test {

@@ -1,4 +1,4 @@
-#include "niftitestimages.h"
+#include "support/niftitestimages.h"
 
 #include <cmath>
 #include <cstdint>

@@ -9,7 +9,7 @@
 
 #include <nifti2_io.h>
 
-#include "volume.h"
+#include "core/volume.h"
 
 struct NiftiImageDeleter {
     void operator()(nifti_image* image) const { nifti_image_free(image); }

@@ -1,4 +1,4 @@
-#include "runprocess.h"
+#include "support/runprocess.h"
 
 #include <fcntl.h>
 #include <spawn.h>

@@ -1,4 +1,4 @@
-#include "workflowsupport.h"
+#include "support/workflow.h"
 
 #include <gtest/gtest.h>
 
@@ -7,10 +7,10 @@
 #include <fstream>
 #include <sstream>
 
-#include "filenames.h"
-#include "projectheader.h"
-#include "vdm.h"
-#include "vdmmapfile.h"
+#include "core/vdm.h"
+#include "files/filenames.h"
+#include "files/projectheader.h"
+#include "files/vdmmapfile.h"
 
 ProcessResult Workspace::mindaro(const std::vector<std::string>& arguments) const
 {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "runprocess.h"
-#include "volume.h"
+#include "core/volume.h"
+#include "support/runprocess.h"
 
 // Relative path -> bytes of every file below a folder.
 using FolderContents = std::map<std::string, std::string>;

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <random>
 
-#include "bspline.h"
+#include "core/bspline.h"
 
 namespace {
 

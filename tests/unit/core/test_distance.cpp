@@ -3,8 +3,8 @@
 #include <cmath>
 #include <random>
 
-#include "assertionmessage.h"
-#include "distance.h"
+#include "core/distance.h"
+#include "support/assertionmessage.h"
 
 namespace {
 

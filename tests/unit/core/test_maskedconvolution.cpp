@@ -5,7 +5,7 @@
 #include <cstring>
 #include <random>
 
-#include "volumegauss.h"
+#include "core/volumegauss.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "mdhslog.h"
+#include "core/mdhslog.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <limits>
 #include <random>
 
-#include "assertionmessage.h"
-#include "bspline.h"
-#include "vdm.h"
+#include "core/bspline.h"
+#include "core/vdm.h"
+#include "support/assertionmessage.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <new>
 
-#include "volume.h"
+#include "core/volume.h"
 
 namespace {
 

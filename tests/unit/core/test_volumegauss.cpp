@@ -5,9 +5,9 @@
 #include <cstring>
 #include <random>
 
-#include "assertionmessage.h"
-#include "fftfixture.h"
-#include "volumegauss.h"
+#include "core/volumegauss.h"
+#include "support/assertionmessage.h"
+#include "support/fftfixture.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <random>
 
-#include "assertionmessage.h"
-#include "volumetransform.h"
+#include "core/volumetransform.h"
+#include "support/assertionmessage.h"
 
 namespace {
 

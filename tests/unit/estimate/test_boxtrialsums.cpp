@@ -4,7 +4,7 @@
 #include <random>
 #include <vector>
 
-#include "boxtrialsums.h"
+#include "estimate/boxtrialsums.h"
 
 namespace {
 

@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "assertionmessage.h"
-#include "distance.h"
-#include "fftfixture.h"
-#include "mdhslog.h"
-#include "phantom.h"
-#include "simplevdmestimate.h"
-#include "vdm.h"
+#include "core/distance.h"
+#include "core/mdhslog.h"
+#include "core/vdm.h"
+#include "estimate/simplevdmestimate.h"
+#include "phantom/phantom.h"
+#include "support/assertionmessage.h"
+#include "support/fftfixture.h"
 
 namespace {
 

@@ -6,15 +6,15 @@
 #include <string>
 #include <vector>
 
-#include "assertionmessage.h"
-#include "distance.h"
-#include "fftfixture.h"
-#include "mdhslog.h"
-#include "phantom.h"
-#include "projectheader.h"
-#include "simplevdmestimate.h"
-#include "vdm.h"
-#include "vdmestimate.h"
+#include "core/distance.h"
+#include "core/mdhslog.h"
+#include "core/vdm.h"
+#include "estimate/simplevdmestimate.h"
+#include "estimate/vdmestimate.h"
+#include "files/projectheader.h"
+#include "phantom/phantom.h"
+#include "support/assertionmessage.h"
+#include "support/fftfixture.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "filenames.h"
+#include "files/filenames.h"
 
 TEST(FileNames, PartsSplitAtEitherSeparator)
 {

@@ -5,9 +5,9 @@
 #include <random>
 #include <string>
 
-#include "datasetfiles_support.h"
-#include "fileerrors.h"
-#include "vdmmapfile.h"
+#include "files/fileerrors.h"
+#include "files/vdmmapfile.h"
+#include "support/datasetfiles.h"
 
 namespace {
 

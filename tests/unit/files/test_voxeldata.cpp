@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "datasetfiles_support.h"
-#include "fileerrors.h"
-#include "projectheader.h"
+#include "files/fileerrors.h"
+#include "files/projectheader.h"
+#include "support/datasetfiles.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "datasetfiles_support.h"
-#include "projectheader.h"
-#include "voxeldata.h"
+#include "files/projectheader.h"
+#include "files/voxeldata.h"
+#include "support/datasetfiles.h"
 
 namespace {
 

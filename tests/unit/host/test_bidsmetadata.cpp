@@ -4,8 +4,8 @@
 
 #include <fstream>
 
-#include "bidsmetadata.h"
-#include "runprocess.h"
+#include "nifti/bidsmetadata.h"
+#include "support/runprocess.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <sstream>
 
-#include "commandline.h"
+#include "cli/commandline.h"
 
 namespace {
 

@@ -4,10 +4,10 @@
 #include <cstdint>
 #include <string>
 
-#include "datasetfiles_support.h"
-#include "hoststate.h"
-#include "mapdocuments.h"
-#include "vdmmapfile.h"
+#include "boundary/hoststate.h"
+#include "boundary/mapdocuments.h"
+#include "files/vdmmapfile.h"
+#include "support/datasetfiles.h"
 
 namespace {
 

@@ -5,11 +5,11 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "niftiprojects.h"
-#include "niftitestimages.h"
-#include "projectheader.h"
-#include "runprocess.h"
-#include "vdmmapfile.h"
+#include "files/projectheader.h"
+#include "files/vdmmapfile.h"
+#include "nifti/niftiprojects.h"
+#include "support/niftitestimages.h"
+#include "support/runprocess.h"
 
 namespace {
 

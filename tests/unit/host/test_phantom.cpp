@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "commands.h"
-#include "phantom.h"
-#include "projectheader.h"
-#include "vdm.h"
-#include "vdmmapfile.h"
+#include "cli/commands.h"
+#include "core/vdm.h"
+#include "files/projectheader.h"
+#include "files/vdmmapfile.h"
+#include "phantom/phantom.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <set>
 
-#include "qcpicture.h"
-#include "runprocess.h"
+#include "report/qcpicture.h"
+#include "support/runprocess.h"
 
 namespace {
 

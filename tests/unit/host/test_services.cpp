@@ -3,8 +3,8 @@
 #include <sstream>
 #include <vector>
 
-#include "hoststate.h"
-#include "services.h"
+#include "boundary/hoststate.h"
+#include "boundary/services.h"
 
 namespace {
 

@@ -2,11 +2,11 @@
 
 #include <filesystem>
 
-#include "fakehost.h"
 #include "plugin/distcor.h"
 #include "plugin/parameters.h"
 #include "plugin/tasks.h"
-#include "runprocess.h"
+#include "support/fakehost.h"
+#include "support/runprocess.h"
 
 namespace {
 

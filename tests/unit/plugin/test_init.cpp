@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "fakehost.h"
 #include "plugin/distcor.h"
+#include "support/fakehost.h"
 
 namespace {
 
