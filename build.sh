@@ -21,7 +21,10 @@ configure_and_build() {  # build directory, extra CMake arguments...
 }
 
 command=${1:-build}
-bash scripts/install-deps.sh
+case "$command" in
+  demo) bash scripts/install-deps.sh build ;;
+  *) bash scripts/install-deps.sh build test ;;
+esac
 case "$command" in
   build) configure_and_build build -DVARNO_BUILD_TESTS=ON -DVARNO_BUILD_BENCHMARKS=ON ;;
   demo) configure_and_build build -DVARNO_BUILD_TESTS=OFF -DVARNO_BUILD_BENCHMARKS=OFF
