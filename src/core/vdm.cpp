@@ -122,15 +122,29 @@ void applyVdmCubicReversed(Volume& dst, const Volume& src, const Volume& vdm)
     applyVdmCubic(dst, src, vdm, true);
 }
 
-Volume undistort(const Volume& src, const Volume& vdm, bool transposed)
+void multiplyByJacobian(Volume& corrected, const Volume& vdm, bool reversed)
+{
+    check(corrected.dimensions() == vdm.dimensions(), kModule, 140, "corrected.dimensions() == vdm.dimensions()");
+    const float s = direction(reversed);
+    const int nx = vdm.nx(), ny = vdm.ny();
+    for (int z = 0; z < vdm.nz(); ++z)
+        for (int y = 1; y + 1 < ny; ++y) {
+            const float* below = vdm.data() + vdm.index(0, y - 1, z);
+            const float* above = vdm.data() + vdm.index(0, y + 1, z);
+            float* target = corrected.data() + corrected.index(0, y, z);
+            for (int x = 0; x < nx; ++x) target[x] *= std::max(0.0f, 1.0f + s * ((above[x] - below[x]) * 0.5f));
+        }
+}
+
+Volume undistort(const Volume& src, const Volume& vdm, bool transposed, bool intensityCorrection)
 {
     Volume result(vdm.dimensions());
-    if (transposed) {
+    if (transposed)
         applyVdmCubic(result, src.transposeXY(), vdm);
-        return result.transposeXY();
-    }
-    applyVdmCubic(result, src, vdm);
-    return result;
+    else
+        applyVdmCubic(result, src, vdm);
+    if (intensityCorrection) multiplyByJacobian(result, vdm);
+    return transposed ? result.transposeXY() : result;
 }
 
 Volume vdmDerivativeY(const Volume& vdm)

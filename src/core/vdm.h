@@ -21,8 +21,15 @@ void applyVdmLinearLocalReversed(Volume& dst, const Volume& src, const Volume& v
 void applyVdmCubic(Volume& dst, const Volume& src, const Volume& vdm, bool reversed = false);
 void applyVdmCubicReversed(Volume& dst, const Volume& src, const Volume& vdm);
 
-// Undistorts a stored volume (transposed first and back when transposed is set).
-Volume undistort(const Volume& src, const Volume& vdm, bool transposed);
+// Multiplies a volume corrected with the map (s = +1, or -1 when reversed) by the
+// Jacobian of the correction, 1 + s*dd/dy with dd/dy the central difference (0 in the
+// first and last row), clipped at 0: undoes the change of intensity that the stretch or
+// compression of the distortion caused.
+void multiplyByJacobian(Volume& corrected, const Volume& vdm, bool reversed = false);
+
+// Undistorts a stored volume (transposed first and back when transposed is set), with
+// multiplyByJacobian when intensityCorrection is set.
+Volume undistort(const Volume& src, const Volume& vdm, bool transposed, bool intensityCorrection = false);
 Volume vdmDerivativeY(const Volume& vdm);
 Volume invertVdm(const Volume& vdm);
 int countFolds(const Volume& vdm);

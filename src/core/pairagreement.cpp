@@ -1,0 +1,69 @@
+#include "core/pairagreement.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "core/vdm.h"
+
+double percentile(const Volume& volume, double p)
+{
+    if (volume.size() == 0) return 0.0;
+    std::vector<float> values(volume.data(), volume.data() + volume.size());
+    const double position = p * static_cast<double>(values.size() - 1);
+    const std::size_t lower = static_cast<std::size_t>(position);
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(lower), values.end());
+    const double low = values[lower];
+    if (lower + 1 >= values.size()) return low;
+    const double high = *std::min_element(values.begin() + static_cast<std::ptrdiff_t>(lower) + 1, values.end());
+    return low + (position - static_cast<double>(lower)) * (high - low);
+}
+
+std::vector<std::size_t> headMask(const Volume& first, const Volume& second)
+{
+    const double firstThreshold = 0.15 * percentile(first, 0.99);
+    const double secondThreshold = 0.15 * percentile(second, 0.99);
+    std::vector<std::size_t> voxels;
+    for (std::size_t i = 0, n = first.size(); i < n; ++i)
+        if (first[i] > firstThreshold && second[i] > secondThreshold) voxels.push_back(i);
+    return voxels;
+}
+
+CorrectedPair correctPair(const Volume& first, const Volume& second, const Volume& map, bool intensityCorrection)
+{
+    CorrectedPair pair{Volume(first.dimensions()), Volume(second.dimensions())};
+    applyVdmCubic(pair.first, first, map, false);
+    applyVdmCubic(pair.second, second, map, true);
+    if (intensityCorrection) {
+        multiplyByJacobian(pair.first, map, false);
+        multiplyByJacobian(pair.second, map, true);
+    }
+    return pair;
+}
+
+double correlationOver(const Volume& a, const Volume& b, const std::vector<std::size_t>& voxels)
+{
+    const double n = static_cast<double>(voxels.size());
+    double meanA = 0.0, meanB = 0.0;
+    for (std::size_t i : voxels) {
+        meanA += a[i];
+        meanB += b[i];
+    }
+    meanA /= n;
+    meanB /= n;
+    double ab = 0.0, aa = 0.0, bb = 0.0;
+    for (std::size_t i : voxels) {
+        const double u = a[i] - meanA;
+        const double v = b[i] - meanB;
+        ab += u * v;
+        aa += u * u;
+        bb += v * v;
+    }
+    return ab / std::sqrt(aa * bb);
+}
+
+double pairAgreement(const Volume& first, const Volume& second, const Volume& map,
+                     const std::vector<std::size_t>& mask)
+{
+    const CorrectedPair pair = correctPair(first, second, map, true);
+    return correlationOver(pair.first, pair.second, mask);
+}
