@@ -1,0 +1,27 @@
+// Minimisation of the precise objective on one level: Gauss-Newton steps solved by
+// conjugate gradients preconditioned with the exact line bands, and a backtracking line
+// search that keeps every step inside the region where the barrier is finite.
+#pragma once
+
+#include "core/volume.h"
+#include "estimate/preciseobjective.h"
+
+struct GaussNewtonLimits {
+    int steps = 10;                   // Gauss-Newton steps at most
+    double relativeDecrease = 1e-6;   // stop when a step lowers the objective by less
+    int cgIterations = 20;            // per step
+    double cgTolerance = 0.1;         // relative residual of the step's system
+};
+
+struct GaussNewtonReport {
+    int steps = 0;
+    int cgIterations = 0;
+    int evaluations = 0;  // objective evaluations in the line searches
+    double startObjective = 0.0;
+    double endObjective = 0.0;
+};
+
+// Improves d (feasible on entry: every |central difference along y| < 1) in place; d
+// stays feasible.
+GaussNewtonReport minimiseOnLevel(const PreciseLevel& level, const PreciseWeights& weights, Volume& d,
+                                  const GaussNewtonLimits& limits);
