@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 
 #include "files/fileerrors.h"
@@ -172,9 +173,21 @@ FieldSample fieldAlongPhase(const Model& model, double u, double v, double z)
     return {at(v), (at(v + h) - at(v - h)) / (2.0 * h)};
 }
 
+// The map's slope across slices at a working position.
+double sliceSlope(const Model& model, double u, double v, double z)
+{
+    constexpr double h = 1e-3;
+    const auto at = [&](double t) {
+        const std::array<double, 3> p = model.stored(u, v, t);
+        return model.displacement(p[0], p[1], p[2]);
+    };
+    return (at(z + h) - at(z - h)) / (2.0 * h);
+}
+
 // The acquisition whose correction with sign * map restores the object: the object point
-// at v appears at v + sign*d(v), with its intensity divided by the stretch 1 + sign*d'(v).
-double distortedValue(const Model& model, double u, double target, double z, double sign)
+// at v appears at v + sign*d(v), with its intensity divided by the stretch 1 + sign*d'(v)
+// (and, for gradient echo, times the signal that the point keeps).
+double distortedValue(const Model& model, double u, double target, double z, double sign, double echoMs)
 {
     double v = target - sign * fieldAlongPhase(model, u, target, z).value;
     FieldSample field{};
@@ -186,7 +199,9 @@ double distortedValue(const Model& model, double u, double target, double z, dou
     }
     field = fieldAlongPhase(model, u, v, z);
     const std::array<double, 3> p = model.stored(u, v, z);
-    return model.intensity(p[0], p[1], p[2]) / (1.0 + sign * field.slope);
+    const double value = model.intensity(p[0], p[1], p[2]) / (1.0 + sign * field.slope);
+    if (echoMs <= 0.0) return value;
+    return value * gradientEchoSignal(echoMs, sign, field.slope, sliceSlope(model, u, v, z));
 }
 
 Volume transposedIf(bool transpose, Volume volume)
@@ -207,6 +222,17 @@ void addRicianNoise(Volume& volume, double sigma, std::mt19937& random)
 
 } // namespace
 
+double gradientEchoSignal(double echoMs, double sign, double slope, double sliceSlope)
+{
+    constexpr double kPi = 3.141592653589793;
+    const double echo = echoMs / (1.0 + sign * slope);
+    // Phase across the slice, in turns: the field's change over one slice (Hz) times the
+    // time of the echo.
+    const double turns = sliceSlope / kPhantomReadoutMs * echo;
+    const double dephasing = std::abs(turns) < 1e-12 ? 1.0 : std::abs(std::sin(kPi * turns) / (kPi * turns));
+    return std::exp(-(echo - echoMs) / kPhantomT2StarMs) * dephasing;
+}
+
 void validatePhantomOptions(const PhantomOptions& options)
 {
     const Dimensions& e = options.extent;
@@ -220,6 +246,8 @@ void validatePhantomOptions(const PhantomOptions& options)
         throw std::invalid_argument("The number of volumes must lie between 1 and 1000.");
     if (!(options.noise >= 0.0) || !std::isfinite(options.noise))
         throw std::invalid_argument("The noise level must be a number of at least 0.");
+    if (!(options.gradientEchoMs >= 0.0 && options.gradientEchoMs <= 200.0))
+        throw std::invalid_argument("The gradient-echo echo time must lie between 0 and 200 ms.");
 }
 
 PhantomVolumes makePhantom(const PhantomOptions& options)
@@ -259,8 +287,8 @@ PhantomVolumes makePhantom(const PhantomOptions& options)
     for (int z = 0; z < work.z; ++z)
         for (int v = 0; v < work.y; ++v)
             for (int u = 0; u < work.x; ++u) {
-                first(u, v, z) = static_cast<float>(distortedValue(model, u, v, z, 1.0));
-                second(u, v, z) = static_cast<float>(distortedValue(model, u, v, z, -1.0));
+                first(u, v, z) = static_cast<float>(distortedValue(model, u, v, z, 1.0, options.gradientEchoMs));
+                second(u, v, z) = static_cast<float>(distortedValue(model, u, v, z, -1.0, options.gradientEchoMs));
             }
     first = transposedIf(lr, std::move(first));
     second = transposedIf(lr, std::move(second));
@@ -332,6 +360,15 @@ void writeProject(const std::string& path, const PhantomOptions& options, const 
     writeProject(path, layout, prefix, stored(std::move(volumes), options.floatData));
 }
 
+std::string acquisitionText(const PhantomOptions& options)
+{
+    if (options.gradientEchoMs <= 0.0) return "spin echo";
+    std::ostringstream text;
+    text << "gradient echo, echo time " << options.gradientEchoMs << " ms (T2* " << kPhantomT2StarMs
+         << " ms, total readout time " << kPhantomReadoutMs << " ms): signal lost where the field varies";
+    return text.str();
+}
+
 } // namespace
 
 PhantomFiles writePhantom(const std::string& directory, const PhantomOptions& options)
@@ -369,6 +406,7 @@ PhantomFiles writePhantom(const std::string& directory, const PhantomOptions& op
             << " voxels per voxel\n"
             << "Volumes: " << options.volumes << " per acquisition, " << (options.floatData ? "float" : "int16")
             << " data, " << (options.diffusion ? "DMR/DWI" : "FMR/STC") << " projects\n"
+            << "Acquisition: " << acquisitionText(options) << "\n"
             << "Noise: " << (options.noise > 0.0 ? "Rician, sigma " : "none")
             << (options.noise > 0.0 ? std::to_string(options.noise) : std::string()) << "\n"
             << "Seed: " << options.seed << "\n"

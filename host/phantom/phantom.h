@@ -19,8 +19,24 @@ struct PhantomOptions {
     bool diffusion = false; // DMR/DWI projects instead of FMR/STC
     bool floatData = false; // float voxels instead of int16
     double noise = 0.0;     // standard deviation of the Rician-like noise; 0 for none
+    // Echo time in ms of a gradient-echo acquisition; 0 for spin echo, which keeps the
+    // signal of every point. With gradient echo, signal is lost where the field varies:
+    // the echo of a point moves to TE / (1 + s d') (s = +1 first, -1 second acquisition, d'
+    // the slope of the map along the phase encoding) and decays with T2* meanwhile, and
+    // the field's change across the slice dephases it.
+    double gradientEchoMs = 0.0;
     std::uint32_t seed = 1;
 };
+
+// The gradient-echo model's constants: T2* of the object and the total readout time,
+// which turns displacements in voxels into the field in Hz (d = field * readout time).
+constexpr double kPhantomT2StarMs = 45.0;
+constexpr double kPhantomReadoutMs = 40.0;
+
+// The factor that the gradient-echo model applies to a point's signal in the acquisition
+// of polarity sign, given the map's slope along the phase encoding and across slices
+// (voxels per voxel and per slice).
+double gradientEchoSignal(double echoMs, double sign, double slope, double sliceSlope);
 
 // All volumes in the stored orientation. The map holds displacements in voxels along the
 // phase-encoding axis (y, or x for left-right data): the first acquisition is restored by
