@@ -33,10 +33,10 @@ void dropAnatomicalLink(ProjectHeader& project)
     if (project.LoadAMRFile.present) project.LoadAMRFile.value.clear();
 }
 
-void undistortVolumes(const Volume& vdm, ProjectHeader& project, bool transposed)
+void undistortVolumes(const Volume& vdm, ProjectHeader& project, bool transposed, bool intensityCorrection)
 {
     dropAnatomicalLink(project);
-    for (Volume& volume : project.volumes) volume = undistort(volume, vdm, transposed);
+    for (Volume& volume : project.volumes) volume = undistort(volume, vdm, transposed, intensityCorrection);
 }
 
 }  // namespace
@@ -57,28 +57,30 @@ const ProjectHeader& projectHeader(const Project& project)
     return std::visit([](const auto& header) -> const ProjectHeader& { return header; }, project);
 }
 
-void undistortFmr(const Volume& vdm, FmrHeader& project, bool transposed)
+void undistortFmr(const Volume& vdm, FmrHeader& project, bool transposed, bool intensityCorrection)
 {
     const std::string copyName = insertSuffix(project.fileName, "_undist");
     refuseOverwritingSourceData(project, copyName, ".stc");
-    undistortVolumes(vdm, project, transposed);
+    undistortVolumes(vdm, project, transposed, intensityCorrection);
     project.saveAs(copyName);
 }
 
-void undistortDmr(const Volume& vdm, const std::string& path, DmrHeader& project, bool transposed)
+void undistortDmr(const Volume& vdm, const std::string& path, DmrHeader& project, bool transposed,
+                  bool intensityCorrection)
 {
     const std::string copyName = insertSuffix(path, "_undist");
     refuseOverwritingSourceData(project, copyName, ".dwi");
-    undistortVolumes(vdm, project, transposed);
+    undistortVolumes(vdm, project, transposed, intensityCorrection);
     project.saveAs(copyName);
 }
 
-void undistortProject(const Volume& vdm, const std::string& path, Project& project, bool transposed)
+void undistortProject(const Volume& vdm, const std::string& path, Project& project, bool transposed,
+                      bool intensityCorrection)
 {
     if (auto* fmr = std::get_if<FmrHeader>(&project))
-        undistortFmr(vdm, *fmr, transposed);
+        undistortFmr(vdm, *fmr, transposed, intensityCorrection);
     else
-        undistortDmr(vdm, path, std::get<DmrHeader>(project), transposed);
+        undistortDmr(vdm, path, std::get<DmrHeader>(project), transposed, intensityCorrection);
 }
 
 Project readProjectHeaderChecked(const std::string& path)
@@ -93,9 +95,12 @@ Project readProjectHeaderChecked(const std::string& path)
     return header;
 }
 
-void undistortProjectStreamed(const Volume& vdm, const std::string& path, Project& project, bool transposed)
+void undistortProjectStreamed(const Volume& vdm, const std::string& path, Project& project, bool transposed,
+                              bool intensityCorrection)
 {
-    const auto undistorted = [&](const Volume& volume) { return undistort(volume, vdm, transposed); };
+    const auto undistorted = [&](const Volume& volume) {
+        return undistort(volume, vdm, transposed, intensityCorrection);
+    };
     refuseOverwritingSourceData(projectHeader(project), insertSuffix(path, "_undist"), dataExtension(project));
     std::visit(
         [&](auto& header) {

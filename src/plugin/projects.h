@@ -17,16 +17,20 @@ std::vector<Volume>& projectVolumes(Project& project);
 const ProjectHeader& projectHeader(const Project& project);
 
 // Undistorts every volume of a loaded project with the VDM (in the working orientation,
-// y along the phase encoding; transposed is the "rllr" flag), drops the link to the
-// anatomical reference and saves header and data under the "_undist" name of the path
-// the project was read from (undistortFmr) or of the given path (undistortDmr).
-void undistortFmr(const Volume& vdm, FmrHeader& project, bool transposed);
-void undistortDmr(const Volume& vdm, const std::string& path, DmrHeader& project, bool transposed);
+// y along the phase encoding; transposed is the "rllr" flag), multiplied by the Jacobian
+// of the map when intensityCorrection is set, drops the link to the anatomical reference
+// and saves header and data under the "_undist" name of the path the project was read
+// from (undistortFmr) or of the given path (undistortDmr).
+void undistortFmr(const Volume& vdm, FmrHeader& project, bool transposed, bool intensityCorrection);
+void undistortDmr(const Volume& vdm, const std::string& path, DmrHeader& project, bool transposed,
+                  bool intensityCorrection);
 // The one of the two above that fits the project.
-void undistortProject(const Volume& vdm, const std::string& path, Project& project, bool transposed);
+void undistortProject(const Volume& vdm, const std::string& path, Project& project, bool transposed,
+                      bool intensityCorrection);
 
 // Reads the project's header, and checks its data file as reading the data would.
 Project readProjectHeaderChecked(const std::string& path);
 // undistortProject for a project read without data: the volumes are read, undistorted
 // and written a few at a time, and the copy is the same, byte for byte.
-void undistortProjectStreamed(const Volume& vdm, const std::string& path, Project& project, bool transposed);
+void undistortProjectStreamed(const Volume& vdm, const std::string& path, Project& project, bool transposed,
+                              bool intensityCorrection);

@@ -30,6 +30,8 @@ void taskApply(distcor& plugin)
     const bool rllr = readFlagParameter("rllr");
     const std::string mapPath = readStringParameter("vdm");
     const std::vector<std::string> files = splitLines(readStringParameter("files"));
+    // Multiply every undistorted volume by the Jacobian of the map applied to it.
+    const bool intensityCorrection = readFlagParameter("intensity_correction");
 
     plugin.log("Loading VDM...");
     // The map as stored; the working map has y along the phase encoding.
@@ -42,7 +44,7 @@ void taskApply(distcor& plugin)
     }
     const Volume workingMap = rllr ? storedMap.transposeXY() : storedMap;
 
-    plugin.log("Applying VDM...");
+    plugin.log(intensityCorrection ? "Applying VDM with intensity correction..." : "Applying VDM...");
     for (const std::string& file : files) {
         const bool fmr = hasExtension(file, "fmr");
         if (!fmr && !hasExtension(file, "dmr")) continue;
@@ -54,7 +56,7 @@ void taskApply(distcor& plugin)
         // so that a left-right map fits the project it was estimated from.
         if (extent == storedMap.dimensions()) {
             if (fmr && file == files.front()) hostApi.hsLoadMAPsToCurrentFMR(mapPath.c_str());
-            undistortProjectStreamed(workingMap, file, project, rllr);
+            undistortProjectStreamed(workingMap, file, project, rllr, intensityCorrection);
         } else {
             const std::string question = std::string("Dimensions of the datasets don't match!\nDo you want to resize the VDM to the ") +
                                          (fmr ? "FMR" : "DMR") +
@@ -63,7 +65,7 @@ void taskApply(distcor& plugin)
                 throw std::runtime_error("All datasets must have the same dimensions!");
             Volume resized(extent);
             resizeVolume(resized, storedMap);
-            undistortProjectStreamed(rllr ? resized.transposeXY() : resized, file, project, rllr);
+            undistortProjectStreamed(rllr ? resized.transposeXY() : resized, file, project, rllr, intensityCorrection);
         }
         plugin.log("Undistorted data saved as: " + insertSuffix(file, "_undist"));
     }

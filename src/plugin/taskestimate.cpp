@@ -5,9 +5,12 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/pairagreement.h"
 #include "core/vdm.h"
 #include "core/volumegauss.h"
+#include "estimate/preciseestimate.h"
 #include "estimate/simplevdmestimate.h"
+#include "estimate/standardcheck.h"
 #include "estimate/vdmestimate.h"
 #include "files/filenames.h"
 #include "plugin/distcor.h"
@@ -28,6 +31,8 @@ struct EstimateSettings {
     bool saveDerivative = false;
     bool fastAlgorithm = false;
     int order = 0;
+    bool precise = false;
+    bool intensityCorrection = false;
 };
 
 EstimateSettings readEstimateSettings()
@@ -44,6 +49,8 @@ EstimateSettings readEstimateSettings()
     settings.saveDerivative = readFlagParameter("save_derivative");
     settings.fastAlgorithm = readFlagParameter("fast_algorithm");
     settings.order = readIntParameter("order");
+    settings.precise = readFlagParameter("precise");
+    settings.intensityCorrection = readFlagParameter("intensity_correction");
     return settings;
 }
 
@@ -76,6 +83,49 @@ void requireUsableVoxelSize(const ProjectHeader& header, const std::string& path
     message << "Cannot estimate: the voxel size in " << path << " is not a positive number (InplaneResolutionX "
             << x << ", InplaneResolutionY " << y << ", SliceThickness + SliceGap " << z << ").";
     throw std::runtime_error(message.str());
+}
+
+// The precise estimate, checked against the full standard estimate with the user's
+// settings: the standard map replaces the precise one when the check finds that the pair
+// does not follow the spin-echo intensity model (a gradient-echo pair).
+Volume preciseVdm(distcor& plugin, const Volume& a, const Volume& b, const std::array<double, 3>& voxel,
+                  const Sigma3& sigma, const EstimateSettings& settings)
+{
+    std::ostream& log = *plugin.logStream;
+    Volume precise;
+    try {
+        precise = estimatePreciseVdm(a, b, voxel, log);
+    } catch (const std::invalid_argument& error) {
+        throw std::runtime_error(error.what());
+    }
+    plugin.log("Checking the precise map against the standard estimate...");
+    const EstimationSchedule schedule = standardEstimationSchedule(voxel);
+    Volume standard = estimateVdm(a, b, sigma, settings.useSsd, schedule.localbox, schedule.s_values,
+                                  schedule.vdm_smoothing, settings.useIc, log, settings.order);
+    if (std::round(standard(0, 0, 0)) == -99.0f) {
+        plugin.log("The standard estimate gave no map to check against: the precise map is kept.");
+        return precise;
+    }
+    const std::vector<std::size_t> head = headMask(a, b);
+    log << "Agreement of the intensity-corrected pair over the head (correlation): precise "
+        << pairAgreement(a, b, precise, head) << ", standard " << pairAgreement(a, b, standard, head) << std::flush;
+    const StandardComparison check = compareWithStandardMap(a, b, precise, standard);
+    if (!check.compared) {
+        plugin.log("The maps differ by more than 0.25 voxel in less than 1% of the head: the precise map is kept.");
+        return precise;
+    }
+    log << "Edges of the plainly corrected pair where the maps differ by more than 0.25 voxel ("
+        << 100.0 * static_cast<double>(check.differingVoxels) / static_cast<double>(check.headVoxels)
+        << "% of the head), correlation of gradient magnitudes: precise " << check.preciseEdges << ", standard "
+        << check.standardEdges << std::flush;
+    if (check.keepPrecise) {
+        plugin.log("The precise map is kept.");
+        return precise;
+    }
+    plugin.log("The standard map is used: the pair does not follow the spin-echo model of intensities (as in "
+               "gradient-echo pairs, which lose signal where the field varies), and the precise map lines up its "
+               "edges worse.");
+    return standard;
 }
 
 }  // namespace
@@ -115,7 +165,9 @@ void taskEstimate(distcor& plugin)
     plugin.log("Estimating voxel displacement maps...");
 
     Volume vdm;
-    if (settings.fastAlgorithm) {
+    if (settings.precise) {
+        vdm = preciseVdm(plugin, a, b, voxel, sigma, settings);
+    } else if (settings.fastAlgorithm) {
         vdm = estimateColumnwiseVdm(a, b, sigma, settings.order, *plugin.logStream);
         smoothGaussian(vdm, {1.5, 1.5, 1.5}, {0, 0, 0}, true);
     } else {
@@ -141,8 +193,10 @@ void taskEstimate(distcor& plugin)
     }
 
     if (settings.applyToInput) {
-        plugin.log("Applying voxel displacement maps...");
-        for (int j = 0; j < 2; ++j) undistortProject(maps[j], settings.paths[j], projects[j], settings.rllr);
+        plugin.log(settings.intensityCorrection ? "Applying voxel displacement maps with intensity correction..."
+                                                : "Applying voxel displacement maps...");
+        for (int j = 0; j < 2; ++j)
+            undistortProject(maps[j], settings.paths[j], projects[j], settings.rllr, settings.intensityCorrection);
     }
 
     writeStringParameter("vdm", vdmMapName(settings.paths[0]));
