@@ -13,10 +13,14 @@ const CommandSpec applyCommand{
         "undistorted copy PROJECT_undist beside it, all volumes included.\n"
         "Apply a project's own map to it (the map of the second project of a pair is the negated\n"
         "first map). When a project's matrix differs from the map's, the map can be resized to it\n"
-        "(same field of view assumed): --yes allows that, --no refuses; on a terminal you are asked.",
+        "(same field of view assumed): --yes allows that, --no refuses; on a terminal you are asked.\n"
+        "--intensity-correction also multiplies every corrected volume by the Jacobian of the map,\n"
+        "1 + dVDM/dy along the phase encoding, which undoes the brightening of compressed and the\n"
+        "darkening of stretched regions (best with maps of the precise estimate).",
     .options =
         {
             {"--lr", "", "the map was estimated with left-right phase encoding"},
+            {"--intensity-correction", "", "multiply each volume by the Jacobian of the map (restores intensities)"},
             {"--yes", "", "resize the map to projects of another matrix without asking"},
             {"--no", "", "refuse projects whose matrix differs from the map's (default off a terminal)"},
         },
@@ -37,6 +41,7 @@ int commandApply(const std::vector<std::string>& arguments)
         }
         state.stringParameters["files"] = files;
         state.intParameters["rllr"] = command.has("--lr");
+        state.intParameters["intensity_correction"] = command.has("--intensity-correction");
         return runPluginTask("apply");
     });
 }

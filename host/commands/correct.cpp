@@ -34,7 +34,13 @@ const CommandSpec correctCommand{
         "input, displacement_voxels.nii.gz and displacement_mm.nii.gz (the displacement of --ap along\n"
         "the phase-encoding axis), field_hz.nii.gz when \"TotalReadoutTime\" is known, a JSON sidecar\n"
         "for each saying what it holds, and the quality-control picture qc.png. Every output has the\n"
-        "geometry of its input. The projects used on the way are kept in DIR/projects.",
+        "geometry of its input. The projects used on the way are kept in DIR/projects.\n"
+        "The map comes from the precise estimate (checked against the standard full estimate, whose\n"
+        "map is used instead for pairs that do not follow the spin-echo model of intensities, such as\n"
+        "gradient-echo pairs), and every corrected volume is multiplied by the Jacobian of its map,\n"
+        "which restores the intensities that the distortion piled up or thinned out. --standard and\n"
+        "--plain choose the standard estimate and the plain undistortion instead; the sidecars say\n"
+        "which were used.",
     .options =
         {
             {"--ap", "IMAGE", "the first acquisition (.nii or .nii.gz), corrected with +map (required)"},
@@ -45,9 +51,11 @@ const CommandSpec correctCommand{
             {"--apply-pe-dir", "i|i-|j|j-", "phase-encoding direction of the --apply-to runs"},
             {"--readout-time", "SECONDS", "total readout time, for the field map in Hz"},
             {"--volumes", "K0 K1", "volumes of --ap and --pa to estimate from, counted from 0 (default 0 0)", false, 2},
+            {"--standard", "", "the standard estimate instead of the precise one"},
+            {"--plain", "", "plain undistortion, without the intensity correction"},
             {"--ssd", "", "compare by mean squared difference instead of normalised cross-correlation"},
             {"--ic", "", "modulate the intensities by the stretch of the current map while estimating"},
-            {"--fast", "", "only the column-wise estimate (much faster, less detailed)"},
+            {"--fast", "", "with --standard: only the column-wise estimate (much faster, less detailed)"},
             {"--order", "0|1|2", "smoothing of the inputs: 0 Gaussian (default), 1 or 2 its derivative"},
         },
 };
@@ -104,7 +112,21 @@ std::string mapPath(const std::string& project)
     return insertSuffix(replaceExtension(project, "map"), "_vdm");
 }
 
-nlohmann::json correctedSidecar(const Run& run, const Run& first)
+// What estimated the map and how it was applied, for the sidecars.
+struct Method {
+    std::string estimate;  // "precise", or the standard estimate's kind
+    std::string note;      // why the precise estimate's map was not used; empty when it was
+    bool intensityCorrection = false;
+};
+
+nlohmann::json methodJson(const Method& method)
+{
+    nlohmann::json content = {{"EstimationMethod", method.estimate}};
+    if (!method.note.empty()) content["EstimationNote"] = method.note;
+    return content;
+}
+
+nlohmann::json correctedSidecar(const Run& run, const Run& first, const Method& method)
 {
     nlohmann::json content = readSidecar(run.image).content;
     const bool plus = run.direction == first.direction;
@@ -112,8 +134,16 @@ nlohmann::json correctedSidecar(const Run& run, const Run& first)
                              std::string(1, run.direction.axis) + " with " + (plus ? "+" : "-") +
                              "displacement_voxels.nii.gz (VARNO).";
     content["Sources"] = nlohmann::json::array({run.image});
-    content["DistortionCorrection"] = {{"DisplacementMap", "displacement_voxels.nii.gz"},
-                                       {"DisplacementSign", plus ? 1 : -1}};
+    nlohmann::json correction = {{"DisplacementMap", "displacement_voxels.nii.gz"},
+                                 {"DisplacementSign", plus ? 1 : -1},
+                                 {"IntensityCorrection", method.intensityCorrection}};
+    correction.update(methodJson(method));
+    content["DistortionCorrection"] = correction;
+    if (method.intensityCorrection)
+        content["Description"] = content["Description"].get<std::string>() +
+                                 " Each volume is multiplied by the Jacobian of that correction, 1 " + (plus ? "+" : "-") +
+                                 " d(displacement_voxels)/d" + std::string(1, run.direction.axis) +
+                                 ", which restores the intensities that the distortion piled up or thinned out.";
     return content;
 }
 
@@ -142,6 +172,10 @@ Correction resolveCorrection(const ParsedCommandLine& command)
     std::optional<double> readoutTime;
     if (command.has("--readout-time")) readoutTime = parseSeconds(command.value("--readout-time"));
     correction.choices = parseEstimateChoices(command);
+    correction.choices.precise = !command.has("--standard");
+    correction.choices.intensityCorrection = !command.has("--plain");
+    if (correction.choices.precise && correction.choices.fast)
+        throw UsageError("--fast applies to the standard estimate: add --standard");
     correction.folder = command.has("--out") ? command.value("--out") : "varno-correct";
 
     correction.metadata = resolvePairMetadata(correction.ap, correction.pa, command.value("--pe-dir"), readoutTime);
@@ -174,8 +208,9 @@ void importRuns(const Correction& correction)
 }
 
 // Estimates the map from the pair and corrects the pair and every further run through
-// the plug-in's tasks. Returns the exit status of the first task that failed, else 0.
-int estimateAndApply(const Correction& correction)
+// the plug-in's tasks, and says which method made the map. Returns the exit status of the
+// first task that failed, else 0.
+int estimateAndApply(const Correction& correction, Method& method)
 {
     const std::vector<Run>& runs = correction.runs;
     HostState& state = hostState();
@@ -186,15 +221,30 @@ int estimateAndApply(const Correction& correction)
     state.intParameters["rllr"] = correction.metadata.first.axis == 'i';
     state.intParameters["apply_to_input"] = 1;
     state.intParameters["save_derivative"] = 0;
-    std::cout << "Estimating the displacement map and correcting --ap and --pa ...\n";
+    std::cout << "Estimating the displacement map (" << (correction.choices.precise ? "precise" : "standard")
+              << " estimate) and correcting --ap and --pa ("
+              << (correction.choices.intensityCorrection ? "with intensity correction" : "plain undistortion")
+              << ") ...\n";
     // A map left by an earlier run must not pass for this one's when the estimate gives up.
     fs::remove(mapPath(runs[0].project));
     fs::remove(mapPath(runs[1].project));
+    state.stringParameters.erase("estimate_method");
     int status = runPluginTask("estimate");
     if (status != 0) return status;
     if (!fs::exists(mapPath(runs[0].project))) {
         std::cerr << "mindaro correct: the estimate gave no map (see the log above)\n";
         return 1;
+    }
+    method.intensityCorrection = correction.choices.intensityCorrection;
+    method.estimate = correction.choices.fast ? "standard column-wise estimate" : "standard full estimate";
+    if (correction.choices.precise) {
+        if (state.stringParameters["estimate_method"] == "precise") {
+            method.estimate = "precise";
+        } else {
+            method.note = "The precise estimate's map was checked against the standard full estimate and replaced by "
+                          "it: the pair does not follow the spin-echo model of intensities (as gradient-echo pairs "
+                          "do not).";
+        }
     }
     for (std::size_t index = 2; index < runs.size(); ++index) {
         const bool plus = runs[index].direction == correction.metadata.first;
@@ -207,21 +257,21 @@ int estimateAndApply(const Correction& correction)
 }
 
 // Every corrected run as NIfTI with the geometry of its input, and its sidecar.
-void exportCorrectedRuns(const Correction& correction, std::vector<std::string>& written)
+void exportCorrectedRuns(const Correction& correction, const Method& method, std::vector<std::string>& written)
 {
     std::cout << "Exporting into " << correction.folder.string() << " ...\n";
     for (const Run& run : correction.runs) {
         NiftiStorage storage = NiftiStorage::Float32;
         const std::vector<Volume> volumes = readProjectOrMapVolumes(insertSuffix(run.project, "_undist"), storage);
         writeNiftiLike(run.output, volumes, storage, run.image, "VARNO distortion-corrected");
-        writeJson(sidecarPath(run.output), correctedSidecar(run, correction.runs[0]));
+        writeJson(sidecarPath(run.output), correctedSidecar(run, correction.runs[0], method));
         written.push_back(run.output);
     }
 }
 
 // The displacement in voxels and mm, and the field in Hz when the readout time is known,
 // on the grid of --ap, each with a sidecar giving its units and sign convention.
-void exportMaps(const Correction& correction, std::vector<std::string>& written)
+void exportMaps(const Correction& correction, const Method& method, std::vector<std::string>& written)
 {
     const std::string& ap = correction.ap;
     const PairMetadata& metadata = correction.metadata;
@@ -244,6 +294,7 @@ void exportMaps(const Correction& correction, std::vector<std::string>& written)
                                   {"ReferenceImage", ap},
                                   {"ReferencePhaseEncodingDirection", direction}};
         content.update(extra);
+        content.update(methodJson(method));
         writeJson(sidecarPath(path), content);
         written.push_back(path);
     };
@@ -288,11 +339,12 @@ int correct(const ParsedCommandLine& command)
 {
     const Correction correction = resolveCorrection(command);
     importRuns(correction);
-    if (const int status = estimateAndApply(correction); status != 0) return status;
+    Method method;
+    if (const int status = estimateAndApply(correction, method); status != 0) return status;
 
     std::vector<std::string> written;
-    exportCorrectedRuns(correction, written);
-    exportMaps(correction, written);
+    exportCorrectedRuns(correction, method, written);
+    exportMaps(correction, method, written);
     const std::vector<std::string> caption = writeQc(correction, written);
 
     std::cout << "\n";

@@ -1,5 +1,7 @@
 #include <cmath>
 #include <cstdio>
+#include <ctime>
+#include <filesystem>
 #include <iostream>
 #include <stdexcept>
 #include <vector>
@@ -8,6 +10,7 @@
 #include "boundary/pluginloader.h"
 #include "cli/commands.h"
 #include "core/distance.h"
+#include "core/pairagreement.h"
 #include "files/fileerrors.h"
 #include "files/filenames.h"
 #include "files/projectheader.h"
@@ -20,34 +23,21 @@ const CommandSpec demoCommand{
     .arguments = "[DIR]",
     .minimumArguments = 0,
     .maximumArguments = 1,
-    .summary = "the quick start: make a phantom pair, estimate its map, undistort it, summarise",
+    .summary = "the quick start: make a phantom pair, estimate its map both ways, undistort it, compare",
     .description = "Writes a 64 x 64 x 30 phantom pair with a known displacement map into DIR (default\n"
-                   "./varno-demo), runs the full estimate with undistortion of both inputs, exactly as\n"
-                   "\"mindaro estimate AP.fmr PA.fmr --apply\" would, and ends with a summary: where the\n"
-                   "maps and the copies are, how much closer the corrected pair is than the input pair,\n"
-                   "and how well the estimated map follows the true one, and the quality-control picture\n"
-                   "DIR/AP_qc.png (see \"mindaro qc --help\").",
+                   "./varno-demo) and corrects it twice: with the precise estimate and intensity correction,\n"
+                   "as \"mindaro estimate AP.fmr PA.fmr --precise --apply --intensity-correction\" would, into\n"
+                   "DIR, and with the standard (full) estimate and plain undistortion on copies of the pair in\n"
+                   "DIR/standard. Ends with a summary that sets the two side by side: the agreement of the\n"
+                   "corrected pair, how far each map is from the true one, and the processor time; and with\n"
+                   "the quality-control picture of the precise correction, DIR/AP_qc.png (see \"mindaro qc\n"
+                   "--help\").",
     .options = {},
 };
 
 namespace {
 
-struct Agreement {
-    double meanSquaredDifference;
-    double correlation;
-};
-
-Agreement agreement(const Volume& a, const Volume& b, const std::vector<VoxelIndex>& voxels)
-{
-    return {ssdLocal(a, b, voxels) / static_cast<double>(voxels.size()), nccLocal(a, b, voxels)};
-}
-
-// Root mean square of the difference and correlation of two maps over the voxels.
-Agreement mapError(const Volume& estimated, const Volume& truth, const std::vector<VoxelIndex>& voxels)
-{
-    return {std::sqrt(ssdLocal(estimated, truth, voxels) / static_cast<double>(voxels.size())),
-            nccLocal(estimated, truth, voxels)};
-}
+namespace fs = std::filesystem;
 
 Volume firstVolume(const std::string& path)
 {
@@ -56,43 +46,111 @@ Volume firstVolume(const std::string& path)
     return std::move(project.volumes.front());
 }
 
-void printSummary(const PhantomFiles& files)
+std::string mapOf(const std::string& project)
 {
-    const Volume truth = firstVolume(files.truth);
-    const std::vector<VoxelIndex> object = phantomObjectVoxels(truth);
-    const Agreement before = agreement(firstVolume(files.first), firstVolume(files.second), object);
-    const Agreement after = agreement(firstVolume(insertSuffix(files.first, "_undist")),
-                                      firstVolume(insertSuffix(files.second, "_undist")), object);
-    const Agreement map = mapError(readVdmMapFile(insertSuffix(replaceExtension(files.first, "map"), "_vdm"), true).map,
-                                   readVdmMapFile(files.map, true).map, object);
+    return insertSuffix(replaceExtension(project, "map"), "_vdm");
+}
+
+// One correction of the pair: where its files are and how long the estimate took.
+struct Correction {
+    std::string first;
+    std::string second;
+    double cpuSeconds = 0.0;
+};
+
+// How one map does: the issue's agreement figure over the head mask, the correlation and
+// mean squared difference of the undistorted copies over the object, and the map's
+// distance from the true map over the object.
+struct Figures {
+    double agreement;
+    double correlation;
+    double meanSquaredDifference;
+    double mapRmsError;
+    double mapCorrelation;
+};
+
+struct DemoData {
+    Volume first;
+    Volume second;
+    Volume trueMap;
+    std::vector<VoxelIndex> object;
+    std::vector<std::size_t> head;
+};
+
+Figures figuresOf(const DemoData& data, const Volume& firstCopy, const Volume& secondCopy, const Volume& map)
+{
+    const double n = static_cast<double>(data.object.size());
+    return {pairAgreement(data.first, data.second, map, data.head), nccLocal(firstCopy, secondCopy, data.object),
+            ssdLocal(firstCopy, secondCopy, data.object) / n, std::sqrt(ssdLocal(map, data.trueMap, data.object) / n),
+            nccLocal(map, data.trueMap, data.object)};
+}
+
+Figures figuresOf(const DemoData& data, const Correction& correction)
+{
+    return figuresOf(data, firstVolume(insertSuffix(correction.first, "_undist")),
+                     firstVolume(insertSuffix(correction.second, "_undist")),
+                     readVdmMapFile(mapOf(correction.first), true).map);
+}
+
+int estimate(const Correction& correction, bool precise)
+{
+    HostState& state = hostState();
+    state.stringParameters["file0"] = correction.first;
+    state.stringParameters["file1"] = correction.second;
+    state.intParameters["apply_to_input"] = 1;
+    state.intParameters["precise"] = precise;
+    state.intParameters["intensity_correction"] = precise;
+    return runPluginTask("estimate");
+}
+
+void printSummary(const PhantomFiles& files, const Correction& standard, const Correction& precise)
+{
+    DemoData data{firstVolume(files.first), firstVolume(files.second), readVdmMapFile(files.map, true).map, {}, {}};
+    data.object = phantomObjectVoxels(firstVolume(files.truth));
+    data.head = headMask(data.first, data.second);
+    const Figures input = figuresOf(data, data.first, data.second, Volume(data.first.dimensions(), 0.0f));
+    const Figures before = figuresOf(data, standard);
+    const Figures after = figuresOf(data, precise);
 
     std::printf("\nSummary\n"
-                "  Maps:              %s, %s\n"
-                "  Undistorted pair:  %s, %s\n"
+                "  Precise estimate:  maps %s, %s\n"
+                "                     undistorted with intensity correction: %s, %s\n"
+                "  Standard estimate: maps %s, %s\n"
+                "                     undistorted: %s, %s\n"
                 "  Phantom and truth: %s (true map %s)\n\n"
-                "  Agreement of the pair inside the object   mean squared difference   correlation\n"
-                "    input pair                             %14.1f            %8.4f\n"
-                "    corrected pair                         %14.1f            %8.4f\n"
-                "  The corrected pair differs %.1f times less than the input pair.\n"
-                "  Estimated map against the true map: RMS error %.3f voxels, correlation %.3f.\n",
-                insertSuffix(replaceExtension(files.first, "map"), "_vdm").c_str(),
-                insertSuffix(replaceExtension(files.second, "map"), "_vdm").c_str(),
-                insertSuffix(files.first, "_undist").c_str(), insertSuffix(files.second, "_undist").c_str(),
-                files.summary.c_str(), files.map.c_str(), before.meanSquaredDifference, before.correlation,
-                after.meanSquaredDifference, after.correlation,
-                before.meanSquaredDifference / after.meanSquaredDifference, map.meanSquaredDifference,
-                map.correlation);
+                "                                              input pair   standard    precise\n"
+                "  Agreement (intensity-corrected, head)        %8.4f   %8.4f   %8.4f\n"
+                "  Correlation of the copies (object)           %8.4f   %8.4f   %8.4f\n"
+                "  Mean squared difference of the copies       %9.1f  %9.1f  %9.1f\n"
+                "  Map RMS error against the truth (voxels)     %8.3f   %8.3f   %8.3f\n"
+                "  Map correlation with the truth                      -   %8.3f   %8.3f\n"
+                "  Processor time of the estimate (s)                  -   %8.2f   %8.2f\n"
+                "  The precise map is %.1f times closer to the true map than the standard one.\n",
+                mapOf(precise.first).c_str(), mapOf(precise.second).c_str(),
+                insertSuffix(precise.first, "_undist").c_str(), insertSuffix(precise.second, "_undist").c_str(),
+                mapOf(standard.first).c_str(), mapOf(standard.second).c_str(),
+                insertSuffix(standard.first, "_undist").c_str(), insertSuffix(standard.second, "_undist").c_str(),
+                files.summary.c_str(), files.map.c_str(), input.agreement, before.agreement, after.agreement,
+                input.correlation, before.correlation, after.correlation, input.meanSquaredDifference,
+                before.meanSquaredDifference, after.meanSquaredDifference, input.mapRmsError, before.mapRmsError,
+                after.mapRmsError, before.mapCorrelation, after.mapCorrelation, standard.cpuSeconds,
+                precise.cpuSeconds, before.mapRmsError / after.mapRmsError);
 
     QcPair pair;
-    pair.first = files.first;
-    pair.second = files.second;
+    pair.first = precise.first;
+    pair.second = precise.second;
     pair.firstName = "AP";
     pair.secondName = "PA";
-    pair.title = "VARNO demo: phantom AP/PA pair";
-    pair.object = object;
-    const std::string picture = qcPictureName(files.first);
+    pair.title = "VARNO demo: phantom AP/PA pair, precise estimate";
+    pair.object = data.object;
+    const std::string picture = qcPictureName(precise.first);
     writePairQcPicture(pair, picture);
     std::printf("  Quality-control picture: %s\n", picture.c_str());
+}
+
+double processorSeconds()
+{
+    return static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
 }
 
 }  // namespace
@@ -103,23 +161,35 @@ int commandDemo(const std::vector<std::string>& arguments)
         const std::string directory = command.arguments.empty() ? "varno-demo" : command.arguments.front();
         std::cout << "Writing a 64 x 64 x 30 phantom pair into " << directory << " ...\n";
         PhantomFiles files;
+        Correction standard;
         try {
             files = writePhantom(directory, PhantomOptions{});
+            const fs::path copies = fs::path(directory) / "standard";
+            fs::create_directories(copies);
+            for (const std::string& project : {files.first, files.second})
+                for (const char* extension : {".fmr", ".stc"}) {
+                    const fs::path source = replaceExtension(project, extension + 1);
+                    fs::copy_file(source, copies / source.filename(), fs::copy_options::overwrite_existing);
+                }
+            standard = {(copies / fileNamePart(files.first)).string(), (copies / fileNamePart(files.second)).string()};
         } catch (const std::exception& error) {
             std::cerr << "mindaro demo: " << error.what() << '\n';
             return 1;
         }
 
-        HostState& state = hostState();
-        state.stringParameters["file0"] = files.first;
-        state.stringParameters["file1"] = files.second;
-        state.intParameters["apply_to_input"] = 1;
-        std::cout << "Estimating and applying the displacement map (full estimate, NCC) ...\n";
-        const int status = runPluginTask("estimate");
-        if (status != 0) return status;
+        std::cout << "Estimating and applying the displacement map (standard full estimate, NCC) ...\n";
+        double start = processorSeconds();
+        if (const int status = estimate(standard, false); status != 0) return status;
+        standard.cpuSeconds = processorSeconds() - start;
+
+        Correction precise{files.first, files.second};
+        std::cout << "\nEstimating and applying the displacement map (precise estimate, intensity correction) ...\n";
+        start = processorSeconds();
+        if (const int status = estimate(precise, true); status != 0) return status;
+        precise.cpuSeconds = processorSeconds() - start;
 
         try {
-            printSummary(files);
+            printSummary(files, standard, precise);
         } catch (const std::exception& error) {
             std::cerr << "mindaro demo: " << error.what() << '\n';
             return 1;

@@ -18,7 +18,11 @@ const CommandSpec estimateCommand{
         "phase-encoding polarity (for example AP and PA). FIRST is corrected with +VDM, SECOND with\n"
         "-VDM. Writes FIRST_vdm.map and SECOND_vdm.map beside the projects (and *_vdmderiv.map with\n"
         "--derivative, *_undist copies with --apply). The full estimate refines the column-wise\n"
-        "estimate in four levels and compares the pair by NCC unless --ssd is given.",
+        "estimate in four levels and compares the pair by NCC unless --ssd is given.\n"
+        "--precise models the physics instead: the map under which both projects, each corrected\n"
+        "with its change of intensity, agree best, smooth and without folds. It is checked against\n"
+        "the full estimate (with --ssd, --ic and --order as given), whose map is kept instead when\n"
+        "the pair does not follow the spin-echo model of intensities (gradient-echo pairs).",
     .options =
         {
             {"--volumes", "K0 K1", "volumes to use from FIRST and SECOND, counted from 0 (default 0 0)", false, 2},
@@ -26,8 +30,10 @@ const CommandSpec estimateCommand{
             {"--ssd", "", "compare by mean squared difference instead of normalised cross-correlation"},
             {"--ic", "", "modulate the intensities by the stretch of the current map while estimating"},
             {"--fast", "", "only the column-wise estimate (much faster, less detailed)"},
+            {"--precise", "", "the physically modelled estimate (most accurate on spin-echo pairs)"},
             {"--order", "0|1|2", "smoothing of the inputs: 0 Gaussian (default), 1 or 2 its derivative"},
             {"--apply", "", "write undistorted *_undist copies of both projects"},
+            {"--intensity-correction", "", "multiply the copies by the Jacobian of the map (restores intensities)"},
             {"--derivative", "", "also save the maps' derivatives along the phase encoding"},
         },
 };
@@ -59,6 +65,8 @@ int commandEstimate(const std::vector<std::string>& arguments)
         if (mapName(first) == mapName(second))
             throw UsageError("FIRST and SECOND must be two different projects: both maps would be saved as " +
                              mapName(first));
+        if (command.has("--intensity-correction") && !command.has("--apply"))
+            throw UsageError("--intensity-correction applies to the undistorted copies: add --apply");
         state.stringParameters["file0"] = first;
         state.stringParameters["file1"] = second;
 

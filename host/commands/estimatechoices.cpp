@@ -32,6 +32,11 @@ EstimateChoices parseEstimateChoices(const ParsedCommandLine& command)
     choices.useSsd = command.has("--ssd");
     choices.useIc = command.has("--ic");
     choices.fast = command.has("--fast");
+    choices.precise = command.has("--precise");
+    choices.intensityCorrection = command.has("--intensity-correction");
+    if (choices.fast && choices.precise)
+        throw UsageError("--fast and --precise exclude each other: the precise estimate checks its map against the "
+                         "full standard estimate");
     return choices;
 }
 
@@ -43,4 +48,6 @@ void storeEstimateChoices(const EstimateChoices& choices, HostState& state)
     state.intParameters["use_ssd"] = choices.useSsd;
     state.intParameters["use_ic"] = choices.useIc;
     state.intParameters["fast_algorithm"] = choices.fast;
+    state.intParameters["precise"] = choices.precise;
+    state.intParameters["intensity_correction"] = choices.intensityCorrection;
 }

@@ -1,5 +1,6 @@
 // The estimate settings that the friendly commands take on their command lines
-// (--volumes K0 K1, --order, --ssd, --ic, --fast) and hand to the plug-in.
+// (--volumes K0 K1, --order, --ssd, --ic, --fast, --precise, --intensity-correction) and
+// hand to the plug-in.
 #pragma once
 
 #include "boundary/hoststate.h"
@@ -12,6 +13,8 @@ struct EstimateChoices {
     bool useSsd = false;
     bool useIc = false;
     bool fast = false;
+    bool precise = false;
+    bool intensityCorrection = false;  // of the undistorted copies
 };
 
 struct VolumePair {
@@ -21,7 +24,10 @@ struct VolumePair {
 // "--volumes K0 K1" (default 0 0); throws UsageError for anything but two indices from 0.
 VolumePair parseVolumePair(const ParsedCommandLine& command);
 
-// Throws UsageError for volume indices below 0 or an order other than 0, 1 or 2.
+// Throws UsageError for volume indices below 0, an order other than 0, 1 or 2, or --fast
+// with --precise. --precise and --intensity-correction are read only where the command
+// declares them; correct sets them itself.
 EstimateChoices parseEstimateChoices(const ParsedCommandLine& command);
-// Sets "volume0", "volume1", "order", "use_ssd", "use_ic" and "fast_algorithm".
+// Sets "volume0", "volume1", "order", "use_ssd", "use_ic", "fast_algorithm", "precise"
+// and "intensity_correction".
 void storeEstimateChoices(const EstimateChoices& choices, HostState& state);
