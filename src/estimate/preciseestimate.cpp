@@ -56,30 +56,31 @@ NormalisedPair normalisedPair(const Volume& first, const Volume& second)
 
 }  // namespace
 
-void checkPreciseInputs(const Volume& first, const Volume& second)
+void checkPreciseInputs(const Volume& first, const Volume& second, const std::array<std::string, 2>& names)
 {
     const Dimensions e = first.dimensions();
     if (second.dimensions() != e)
         throw std::invalid_argument("The precise estimate needs two volumes of the same extent, not " + extentText(e) +
-                                    " and " + extentText(second.dimensions()) + ".");
+                                    " (" + names[0] + ") and " + extentText(second.dimensions()) + " (" + names[1] +
+                                    ").");
     if (e.z < 2 || e.y < 8 || e.x < 1)
         throw std::invalid_argument("The precise estimate needs volumes of at least 2 slices and 8 rows along the "
-                                    "phase encoding; these have " +
-                                    extentText(e) + " voxels.");
-    for (const Volume* v : {&first, &second})
-        if (!allFinite(*v))
-            throw std::invalid_argument(std::string("The precise estimate cannot use the ") +
-                                        (v == &first ? "first" : "second") +
-                                        " volume: it holds voxels that are not finite numbers (NaN or infinite).");
-    for (const Volume* v : {&first, &second})
-        if (!(positiveSum(*v) > 0.0))
-            throw std::invalid_argument(std::string("The precise estimate found no signal in the ") +
-                                        (v == &first ? "first" : "second") + " volume: no voxel is above 0.");
+                                    "phase encoding; " +
+                                    names[0] + " has " + extentText(e) + " voxels.");
+    const std::array<const Volume*, 2> volumes{&first, &second};
+    for (int i = 0; i < 2; ++i)
+        if (!allFinite(*volumes[i]))
+            throw std::invalid_argument("The precise estimate cannot use " + names[i] +
+                                        ": it holds voxels that are not finite numbers (NaN or infinite).");
+    for (int i = 0; i < 2; ++i)
+        if (!(positiveSum(*volumes[i]) > 0.0))
+            throw std::invalid_argument("The precise estimate found no signal in " + names[i] +
+                                        ": no voxel is above 0.");
     Volume mean(e);
     for (std::size_t i = 0, n = mean.size(); i < n; ++i) mean[i] = 0.5f * (first[i] + second[i]);
     if (!(percentile(mean, 0.995) > 0.0))
-        throw std::invalid_argument("The precise estimate found too little signal in the pair: fewer than one voxel "
-                                    "in 200 is above 0.");
+        throw std::invalid_argument("The precise estimate found too little signal in " + names[0] + " and " +
+                                    names[1] + ": fewer than one voxel in 200 is above 0.");
 }
 
 Volume estimatePreciseVdm(const Volume& first, const Volume& second, const std::array<double, 3>& voxelSize,

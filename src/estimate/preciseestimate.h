@@ -5,6 +5,7 @@
 
 #include <array>
 #include <ostream>
+#include <string>
 #include <vector>
 
 #include "core/volume.h"
@@ -36,11 +37,12 @@ struct PreciseReport {
 
 // Throws std::invalid_argument with a message for the user when the volumes cannot be
 // used: different extents, fewer than 2 slices or 8 rows along y, a voxel that is not
-// finite, or no signal.
-void checkPreciseInputs(const Volume& first, const Volume& second);
+// finite, or no signal. The names say which volume a message means.
+void checkPreciseInputs(const Volume& first, const Volume& second,
+                        const std::array<std::string, 2>& names = {"the first volume", "the second volume"});
 
 // The map in voxels along y (first corrected with +map, second with -map) for voxel sizes
-// in mm (y along the phase encoding). Writes its progress to the log, one entry per level;
+// in mm (y along the phase encoding); checks its inputs first (checkPreciseInputs). Writes its progress to the log, one entry per level;
 // the first entry names the precise estimate.
 Volume estimatePreciseVdm(const Volume& first, const Volume& second, const std::array<double, 3>& voxelSize,
                           std::ostream& log, const PreciseSettings& settings = {}, PreciseReport* report = nullptr);

@@ -85,26 +85,30 @@ void requireUsableVoxelSize(const ProjectHeader& header, const std::string& path
     throw std::runtime_error(message.str());
 }
 
+struct PreciseOutcome {
+    Volume map;
+    bool precise = true;  // false when the standard map replaced the precise one
+};
+
 // The precise estimate, checked against the full standard estimate with the user's
 // settings: the standard map replaces the precise one when the check finds that the pair
 // does not follow the spin-echo intensity model (a gradient-echo pair).
-Volume preciseVdm(distcor& plugin, const Volume& a, const Volume& b, const std::array<double, 3>& voxel,
+PreciseOutcome preciseVdm(distcor& plugin, const Volume& a, const Volume& b, const std::array<double, 3>& voxel,
                   const Sigma3& sigma, const EstimateSettings& settings)
 {
     std::ostream& log = *plugin.logStream;
-    Volume precise;
-    try {
-        precise = estimatePreciseVdm(a, b, voxel, log);
-    } catch (const std::invalid_argument& error) {
-        throw std::runtime_error(error.what());
-    }
+    checkPreciseInputs(a, b, {"volume " + std::to_string(static_cast<std::uint32_t>(settings.volumeIndex[0])) +
+                                  " of " + settings.paths[0],
+                              "volume " + std::to_string(static_cast<std::uint32_t>(settings.volumeIndex[1])) +
+                                  " of " + settings.paths[1]});
+    Volume precise = estimatePreciseVdm(a, b, voxel, log);
     plugin.log("Checking the precise map against the standard estimate...");
     const EstimationSchedule schedule = standardEstimationSchedule(voxel);
     Volume standard = estimateVdm(a, b, sigma, settings.useSsd, schedule.localbox, schedule.s_values,
                                   schedule.vdm_smoothing, settings.useIc, log, settings.order);
     if (std::round(standard(0, 0, 0)) == -99.0f) {
         plugin.log("The standard estimate gave no map to check against: the precise map is kept.");
-        return precise;
+        return {std::move(precise)};
     }
     const std::vector<std::size_t> head = headMask(a, b);
     log << "Agreement of the intensity-corrected pair over the head (correlation): precise "
@@ -112,7 +116,7 @@ Volume preciseVdm(distcor& plugin, const Volume& a, const Volume& b, const std::
     const StandardComparison check = compareWithStandardMap(a, b, precise, standard);
     if (!check.compared) {
         plugin.log("The maps differ by more than 0.25 voxel in less than 1% of the head: the precise map is kept.");
-        return precise;
+        return {std::move(precise)};
     }
     log << "Edges of the plainly corrected pair where the maps differ by more than 0.25 voxel ("
         << 100.0 * static_cast<double>(check.differingVoxels) / static_cast<double>(check.headVoxels)
@@ -120,12 +124,12 @@ Volume preciseVdm(distcor& plugin, const Volume& a, const Volume& b, const std::
         << check.standardEdges << std::flush;
     if (check.keepPrecise) {
         plugin.log("The precise map is kept.");
-        return precise;
+        return {std::move(precise)};
     }
     plugin.log("The standard map is used: the pair does not follow the spin-echo model of intensities (as in "
                "gradient-echo pairs, which lose signal where the field varies), and the precise map lines up its "
                "edges worse.");
-    return standard;
+    return {std::move(standard), false};
 }
 
 }  // namespace
@@ -165,8 +169,11 @@ void taskEstimate(distcor& plugin)
     plugin.log("Estimating voxel displacement maps...");
 
     Volume vdm;
+    bool preciseMapKept = false;
     if (settings.precise) {
-        vdm = preciseVdm(plugin, a, b, voxel, sigma, settings);
+        PreciseOutcome outcome = preciseVdm(plugin, a, b, voxel, sigma, settings);
+        vdm = std::move(outcome.map);
+        preciseMapKept = outcome.precise;
     } else if (settings.fastAlgorithm) {
         vdm = estimateColumnwiseVdm(a, b, sigma, settings.order, *plugin.logStream);
         smoothGaussian(vdm, {1.5, 1.5, 1.5}, {0, 0, 0}, true);
@@ -200,5 +207,7 @@ void taskEstimate(distcor& plugin)
     }
 
     writeStringParameter("vdm", vdmMapName(settings.paths[0]));
+    // Which map the precise run saved; the dialog and the host's sidecars report it.
+    if (settings.precise) writeStringParameter("estimate_method", preciseMapKept ? "precise" : "standard");
     plugin.log("Done.");
 }
