@@ -1,6 +1,8 @@
 // End-to-end benchmark: makes phantoms with "mindaro simulate" and times the host's
 // tasks as whole processes, several runs each. Prints the median wall and CPU time and
-// the peak resident memory of every case.
+// the peak resident memory of every case, and for the estimates how good the map is: on
+// phantoms its RMS error against the true map, on the scanner pair the agreement figure
+// of volume 0 (the map's own) and volume 1 (held out); and whether the map folds.
 //
 //   varno_e2e_bench [--runs N] [--only NAME]
 #include <sys/resource.h>
@@ -11,11 +13,17 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "core/pairagreement.h"
+#include "files/projectheader.h"
+#include "files/vdmmapfile.h"
 
 namespace {
 
@@ -30,7 +38,8 @@ std::string mindaro()
     return (std::filesystem::canonical("/proc/self/exe").parent_path() / "mindaro").string();
 }
 
-// Runs mindaro with the arguments in the folder, output discarded; throws on failure.
+// Runs mindaro with the arguments in the folder, standard output into FOLDER/output.txt,
+// errors discarded; throws on failure.
 Measurement run(const std::vector<std::string>& arguments, const std::string& folder)
 {
     std::vector<std::string> command{mindaro()};
@@ -44,7 +53,7 @@ Measurement run(const std::vector<std::string>& arguments, const std::string& fo
     const pid_t child = fork();
     if (child == 0) {
         if (chdir(folder.c_str()) != 0) _exit(127);
-        std::freopen("/dev/null", "w", stdout);
+        std::freopen("output.txt", "w", stdout);
         std::freopen("/dev/null", "w", stderr);
         execv(argv[0], argv.data());
         _exit(127);
@@ -73,12 +82,93 @@ double median(std::vector<double> values)
     return n % 2 == 1 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
 }
 
+// What the accuracy columns measure after a case's runs.
+enum class Accuracy { None, Phantom, PhantomLeftRight, RealPair };
+
 struct Case {
     std::string name;
     std::vector<std::string> simulate;  // phantom options; empty for the real pair
     std::vector<std::string> timed;
     double dataMegabytes = 0.0;         // size of the data the task reads, for the memory ratio
+    Accuracy accuracy = Accuracy::None;
 };
+
+std::vector<Volume> projectVolumes(const std::string& path)
+{
+    return readFmrHeader(path, true).volumes;
+}
+
+Volume storedMap(const std::string& path)
+{
+    return readVdmMapFile(path, true).map;
+}
+
+// Largest |central difference| of the map along the phase encoding (y of the working
+// orientation): 1 + d' and 1 - d' stay positive, the map does not fold, while it is below 1.
+double largestSlope(const Volume& map)
+{
+    double largest = 0.0;
+    for (int z = 0; z < map.nz(); ++z)
+        for (int y = 1; y + 1 < map.ny(); ++y)
+            for (int x = 0; x < map.nx(); ++x)
+                largest = std::max(largest, std::fabs(0.5 * (static_cast<double>(map(x, y + 1, z)) - map(x, y - 1, z))));
+    return largest;
+}
+
+// RMS of (map - truth) over the voxels where the undistorted object is at least the
+// threshold.
+double rmsError(const Volume& map, const Volume& truth, const Volume& object, float threshold)
+{
+    double sum = 0.0;
+    double count = 0.0;
+    for (std::size_t i = 0; i < map.size(); ++i) {
+        if (!(object[i] >= threshold)) continue;
+        const double e = static_cast<double>(map[i]) - truth[i];
+        sum += e * e;
+        count += 1.0;
+    }
+    return std::sqrt(sum / count);
+}
+
+// The accuracy figures of the maps a case left in FOLDER/p, as text for its line.
+std::string accuracyText(Accuracy accuracy, const std::string& folder)
+{
+    const std::string p = folder + "/p/";
+    char text[256];
+    if (accuracy == Accuracy::RealPair) {
+        const std::vector<Volume> first = projectVolumes(p + "PA.fmr");
+        const std::vector<Volume> second = projectVolumes(p + "AP.fmr");
+        const Volume map = storedMap(p + "PA_vdm.map");
+        const std::vector<std::size_t> head = headMask(first[0], second[0]);
+        std::snprintf(text, sizeof text, "agreement %.4f / %.4f (volume 0 / 1), largest |d'| %.3f",
+                      pairAgreement(first[0], second[0], map, head), pairAgreement(first[1], second[1], map, head),
+                      largestSlope(map));
+        return text;
+    }
+    const bool leftRight = accuracy == Accuracy::PhantomLeftRight;
+    const auto working = [&](Volume v) { return leftRight ? v.transposeXY() : v; };
+    const std::string first = leftRight ? "LR" : "AP";
+    const std::string second = leftRight ? "RL" : "PA";
+    const Volume a = working(projectVolumes(p + first + ".fmr")[0]);
+    const Volume b = working(projectVolumes(p + second + ".fmr")[0]);
+    const Volume object = working(projectVolumes(p + "truth.fmr")[0]);
+    const Volume truth = working(storedMap(p + "true_vdm.map"));
+    const Volume map = working(storedMap(p + first + "_vdm.map"));
+    std::snprintf(text, sizeof text, "map RMS error %.3f (object >= 100), %.3f (>= 1), agreement %.4f, largest |d'| %.3f",
+                  rmsError(map, truth, object, 100.0f), rmsError(map, truth, object, 1.0f),
+                  pairAgreement(a, b, map, headMask(a, b)), largestSlope(map));
+    return text;
+}
+
+// The "Method:" line that "estimate --precise" prints, when there is one.
+std::string methodText(const std::string& folder)
+{
+    std::ifstream output(folder + "/output.txt");
+    std::string line;
+    while (std::getline(output, line))
+        if (line.rfind("Method:", 0) == 0) return line.substr(line.find_first_not_of(' ', 7));
+    return {};
+}
 
 }  // namespace
 
@@ -100,21 +190,49 @@ int main(int argc, char** argv)
 
     const std::string realPair = VARNO_SHARED_DATA_DIR "/ge-pepolar";
     const double mb = 1.0 / (1024.0 * 1024.0);
+    const std::vector<std::string> pair{"estimate", "p/AP.fmr", "p/PA.fmr"};
+    const auto with = [](std::vector<std::string> words, std::initializer_list<std::string> more) {
+        words.insert(words.end(), more);
+        return words;
+    };
+    const std::vector<std::string> phantom64{"--size", "64x64x30", "--noise", "10"};
+    const std::vector<std::string> phantom128{"--size", "128x128x60", "--voxel-size", "1.5", "--noise", "10"};
+    const std::vector<std::string> gradientEcho64{"--size", "64x64x30", "--voxel-size", "3.5", "--noise", "10",
+                                                  "--gradient-echo", "30"};
+    const std::vector<std::string> gradientEcho96{"--size", "96x96x60", "--voxel-size", "2.5", "--noise", "10",
+                                                  "--gradient-echo", "30"};
+    const std::vector<std::string> leftRight{"--size", "96x64x40", "--voxel-size", "2x3x4", "--noise", "25",
+                                             "--left-right"};
+    const Accuracy phantom = Accuracy::Phantom;
     const std::vector<Case> cases{
-        {"fast estimate 64x64x30", {"--size", "64x64x30"}, {"estimate", "p/AP.fmr", "p/PA.fmr", "--fast"}},
-        {"fast estimate 96x96x60", {"--size", "96x96x60"}, {"estimate", "p/AP.fmr", "p/PA.fmr", "--fast"}},
-        {"full estimate 64x64x30", {"--size", "64x64x30"}, {"estimate", "p/AP.fmr", "p/PA.fmr"}},
-        {"full estimate 96x96x60", {"--size", "96x96x60"}, {"estimate", "p/AP.fmr", "p/PA.fmr"}},
-        {"full estimate 128x128x72", {"--size", "128x128x72"}, {"estimate", "p/AP.fmr", "p/PA.fmr"}},
+        {"fast estimate 64x64x30", {"--size", "64x64x30"}, with(pair, {"--fast"})},
+        {"fast estimate 96x96x60", {"--size", "96x96x60"}, with(pair, {"--fast"})},
+        {"full estimate 64x64x30", {"--size", "64x64x30"}, pair},
+        {"full estimate 96x96x60", {"--size", "96x96x60"}, pair},
+        {"full estimate 128x128x72", {"--size", "128x128x72"}, pair},
         {"apply 200 volumes 64x64x30",
          {"--size", "64x64x30", "--volumes", "200"},
          {"apply", "p/true_vdm.map", "p/AP.fmr"},
          200.0 * 64 * 64 * 30 * 2 * mb},
         {"fast estimate real pair 128x128x60", {}, {"estimate", "p/PA.fmr", "p/AP.fmr", "--fast"}},
-        {"full estimate real pair 128x128x60", {}, {"estimate", "p/PA.fmr", "p/AP.fmr"}},
+        {"full estimate real pair 128x128x60", {}, {"estimate", "p/PA.fmr", "p/AP.fmr"}, 0.0, Accuracy::RealPair},
+        {"precise estimate real pair 128x128x60", {}, {"estimate", "p/PA.fmr", "p/AP.fmr", "--precise"}, 0.0,
+         Accuracy::RealPair},
+        {"full estimate 64x64x30 noise 10", phantom64, pair, 0.0, phantom},
+        {"precise estimate 64x64x30 noise 10", phantom64, with(pair, {"--precise"}), 0.0, phantom},
+        {"full estimate 128x128x60 noise 10", phantom128, pair, 0.0, phantom},
+        {"precise estimate 128x128x60 noise 10", phantom128, with(pair, {"--precise"}), 0.0, phantom},
+        {"full estimate LR 96x64x40 noise 25", leftRight, {"estimate", "p/LR.fmr", "p/RL.fmr", "--lr"}, 0.0,
+         Accuracy::PhantomLeftRight},
+        {"precise estimate LR 96x64x40 noise 25", leftRight, {"estimate", "p/LR.fmr", "p/RL.fmr", "--lr", "--precise"},
+         0.0, Accuracy::PhantomLeftRight},
+        {"full estimate gradient echo 64x64x30", gradientEcho64, pair, 0.0, phantom},
+        {"precise estimate gradient echo 64x64x30", gradientEcho64, with(pair, {"--precise"}), 0.0, phantom},
+        {"full estimate gradient echo 96x96x60", gradientEcho96, pair, 0.0, phantom},
+        {"precise estimate gradient echo 96x96x60", gradientEcho96, with(pair, {"--precise"}), 0.0, phantom},
     };
 
-    std::printf("%-36s %6s %12s %12s %14s\n", "case", "runs", "median wall", "median CPU", "peak memory");
+    std::printf("%-42s %6s %12s %12s %14s\n", "case", "runs", "median wall", "median CPU", "peak memory");
     for (const Case& benchmarkCase : cases) {
         if (!only.empty() && benchmarkCase.name.find(only) == std::string::npos) continue;
         char pattern[] = "/tmp/varno-e2e-XXXXXX";
@@ -123,7 +241,7 @@ int main(int argc, char** argv)
         try {
             if (benchmarkCase.simulate.empty()) {
                 if (!std::filesystem::exists(realPair)) {
-                    std::printf("%-36s skipped: %s not found\n", benchmarkCase.name.c_str(), realPair.c_str());
+                    std::printf("%-42s skipped: %s not found\n", benchmarkCase.name.c_str(), realPair.c_str());
                     std::filesystem::remove_all(folder);
                     continue;
                 }
@@ -144,15 +262,20 @@ int main(int argc, char** argv)
                 cpu.push_back(m.cpuSeconds);
                 peak = std::max(peak, m.peakKilobytes);
             }
-            std::printf("%-36s %6d %10.3f s %10.3f s %11.1f MB", benchmarkCase.name.c_str(), runs, median(wall),
+            std::printf("%-42s %6d %10.3f s %10.3f s %11.1f MB", benchmarkCase.name.c_str(), runs, median(wall),
                         median(cpu), static_cast<double>(peak) / 1024.0);
             if (benchmarkCase.dataMegabytes > 0.0)
                 std::printf("  (%.2f x the %.1f MB of data)", static_cast<double>(peak) / 1024.0 / benchmarkCase.dataMegabytes,
                             benchmarkCase.dataMegabytes);
             std::printf("\n");
+            if (benchmarkCase.accuracy != Accuracy::None) {
+                const std::string method = methodText(folder);
+                std::printf("%-42s %s%s%s\n", "", accuracyText(benchmarkCase.accuracy, folder).c_str(),
+                            method.empty() ? "" : "; map from the ", method.c_str());
+            }
             std::fflush(stdout);
         } catch (const std::exception& error) {
-            std::printf("%-36s failed: %s\n", benchmarkCase.name.c_str(), error.what());
+            std::printf("%-42s failed: %s\n", benchmarkCase.name.c_str(), error.what());
         }
         std::filesystem::remove_all(folder);
     }

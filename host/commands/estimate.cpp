@@ -67,6 +67,7 @@ int commandEstimate(const std::vector<std::string>& arguments)
                              mapName(first));
         if (command.has("--intensity-correction") && !command.has("--apply"))
             throw UsageError("--intensity-correction applies to the undistorted copies: add --apply");
+        state.stringParameters.erase("estimate_method");
         state.stringParameters["file0"] = first;
         state.stringParameters["file1"] = second;
 
@@ -77,6 +78,10 @@ int commandEstimate(const std::vector<std::string>& arguments)
 
         const int status = runPluginTask("estimate");
         if (status != 0) return status;
+        if (command.has("--precise"))
+            std::cout << (state.stringParameters["estimate_method"] == "precise"
+                              ? "Method:           precise estimate\n"
+                              : "Method:           standard estimate (the pair failed the precise estimate's check)\n");
         for (const std::string& project : {first, second}) {
             reportFile("Map:              ", mapName(project));
             if (command.has("--derivative"))
