@@ -194,6 +194,10 @@ TEST(NiftiCorrect, PhantomBidsFolderIsCorrectedAndEveryOutputOverlaysItsInput)
     const nlohmann::json corrected = readJson(out + "sub-01_dir-PA_epi_corrected.json");
     EXPECT_EQ(corrected["PhaseEncodingDirection"], "j");  // the input's keys are kept
     EXPECT_EQ(corrected["DistortionCorrection"]["DisplacementSign"], -1);
+    // By default the precise estimate with intensity correction, and the sidecars say so.
+    EXPECT_EQ(corrected["DistortionCorrection"]["EstimationMethod"], "precise");
+    EXPECT_EQ(corrected["DistortionCorrection"]["IntensityCorrection"], true);
+    EXPECT_EQ(readJson(out + "displacement_voxels.json")["EstimationMethod"], "precise");
 
     // The corrected pair agrees better than the input pair, and each further run got the
     // map of the acquisition it shares its direction with.
@@ -227,9 +231,25 @@ TEST(NiftiCorrect, MissingPhaseEncodingIsAnErrorNamingTheKeyAndTheOption)
     EXPECT_FALSE(std::filesystem::exists(folder.path() + "/varno-correct"));
 
     // The command line supplies what the sidecar lacks.
-    const ProcessResult given =
-        mindaroIn(folder.path(), {"correct", "--ap", bids.ap, "--pa", bids.pa, "--pe-dir", "j-", "--fast"});
+    const ProcessResult given = mindaroIn(folder.path(), {"correct", "--ap", bids.ap, "--pa", bids.pa, "--pe-dir",
+                                                          "j-", "--standard", "--fast", "--plain"});
     EXPECT_EQ(given.status, 0) << given.err;
+    const std::string out = folder.path() + "/varno-correct/";
+    const nlohmann::json corrected = readJson(out + "sub-01_dir-AP_epi_corrected.json");
+    EXPECT_EQ(corrected["DistortionCorrection"]["EstimationMethod"], "standard column-wise estimate");
+    EXPECT_EQ(corrected["DistortionCorrection"]["IntensityCorrection"], false);
+    EXPECT_EQ(readJson(out + "displacement_mm.json")["EstimationMethod"], "standard column-wise estimate");
+}
+
+TEST(NiftiCorrect, FastNeedsTheStandardEstimate)
+{
+    const TemporaryFolder folder;
+    const BidsPhantom bids = writeBidsPhantom(folder.path(), "j-", 0.05);
+    const ProcessResult result = mindaroIn(folder.path(), {"correct", "--ap", bids.ap, "--pa", bids.pa, "--fast"});
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(result.err.rfind("mindaro correct: --fast applies to the standard estimate: add --standard\n", 0), 0u)
+        << result.err;
+    EXPECT_FALSE(std::filesystem::exists(folder.path() + "/varno-correct"));
 }
 
 TEST(NiftiCorrect, LeftRightPairFromSidecarsIsCorrectedAlongI)

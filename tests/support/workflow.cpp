@@ -108,9 +108,10 @@ Volume mapVolume(const std::string& path)
     return readVdmMapFile(path, true).map;
 }
 
-Volume expectedStoredCopy(const Volume& volume, const Volume& workingMap, bool transposed, bool floatData)
+Volume expectedStoredCopy(const Volume& volume, const Volume& workingMap, bool transposed, bool floatData,
+                          bool intensityCorrection)
 {
-    Volume copy = undistort(volume, workingMap, transposed);
+    Volume copy = undistort(volume, workingMap, transposed, intensityCorrection);
     if (floatData) return copy;
     for (std::size_t i = 0; i < copy.size(); ++i) {
         const float value = copy[i];

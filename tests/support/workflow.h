@@ -47,8 +47,10 @@ std::vector<Volume> readProjectVolumes(const std::string& path);
 Volume mapVolume(const std::string& path);
 
 // What the undistortion of the volume with the map (working orientation) stores: the
-// corrected volume, truncated to whole numbers when the project keeps int16 voxels.
-Volume expectedStoredCopy(const Volume& volume, const Volume& workingMap, bool transposed, bool floatData);
+// corrected volume (times the map's Jacobian with intensityCorrection), truncated to whole
+// numbers when the project keeps int16 voxels.
+Volume expectedStoredCopy(const Volume& volume, const Volume& workingMap, bool transposed, bool floatData,
+                          bool intensityCorrection = false);
 
 // Agreement of two volumes over a set of voxel offsets, computed directly.
 struct Agreement {

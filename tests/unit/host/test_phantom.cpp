@@ -308,3 +308,48 @@ TEST(Phantom, SimulateCommandWritesTheFolderAndRejectsBadOptions)
     EXPECT_EQ(commandSimulate({}), 2);
     EXPECT_EQ(commandSimulate({folder.file("AP.fmr") + "/inside", "--size", "16x16x4", "--peak", "1"}), 1);
 }
+
+TEST(Phantom, GradientEchoSignalDependsOnTheSlopeDifferentlyForTheTwoPolarities)
+{
+    EXPECT_DOUBLE_EQ(gradientEchoSignal(30.0, 1.0, 0.0, 0.0), 1.0);
+    // A compressed point (1 + s d' < 1) echoes later and has lost signal; a stretched one
+    // echoes earlier; the polarities are mirror images of each other.
+    EXPECT_LT(gradientEchoSignal(30.0, 1.0, -0.3, 0.0), 1.0);
+    EXPECT_GT(gradientEchoSignal(30.0, 1.0, 0.3, 0.0), 1.0);
+    EXPECT_DOUBLE_EQ(gradientEchoSignal(30.0, -1.0, 0.3, 0.0), gradientEchoSignal(30.0, 1.0, -0.3, 0.0));
+    EXPECT_NEAR(gradientEchoSignal(30.0, 1.0, -0.3, 0.0), std::exp(-(30.0 / 0.7 - 30.0) / kPhantomT2StarMs), 1e-12);
+    // Across the slice: half a turn of phase at the echo leaves 2/pi.
+    const double halfTurn = 0.5 * kPhantomReadoutMs / 30.0;
+    EXPECT_NEAR(gradientEchoSignal(30.0, 1.0, 0.0, halfTurn), 2.0 / 3.141592653589793, 1e-12);
+    // A longer echo time loses more.
+    EXPECT_LT(gradientEchoSignal(50.0, 1.0, -0.3, 0.2), gradientEchoSignal(30.0, 1.0, -0.3, 0.2));
+}
+
+// The gradient-echo phantom differs from the spin-echo one only where the field varies,
+// and there the two polarities no longer carry the same signal.
+TEST(Phantom, GradientEchoLosesSignalWhereTheFieldVaries)
+{
+    PhantomOptions options;
+    options.extent = {40, 44, 16};
+    options.peakDisplacement = 3.5;
+    const PhantomVolumes spinEcho = makePhantom(options);
+    options.gradientEchoMs = 30.0;
+    const PhantomVolumes gradientEcho = makePhantom(options);
+    EXPECT_EQ(spinEcho.displacement.dimensions(), gradientEcho.displacement.dimensions());
+    const Volume slope = vdmDerivativeY(spinEcho.displacement);
+    double flatChange = 0.0, steepChange = 0.0, seTotals[2] = {0, 0}, geTotals[2] = {0, 0};
+    for (std::size_t i = 0; i < slope.size(); ++i) {
+        const double change = std::abs(gradientEcho.first[0][i] - spinEcho.first[0][i]);
+        // Far from the field's sources the map and all its slopes vanish.
+        if (std::abs(spinEcho.displacement[i]) < 0.01f) flatChange = std::max(flatChange, change);
+        if (std::abs(slope[i]) > 0.2 && spinEcho.truth[i] > 300.0f) steepChange = std::max(steepChange, change);
+        seTotals[0] += spinEcho.first[0][i];
+        seTotals[1] += spinEcho.second[0][i];
+        geTotals[0] += gradientEcho.first[0][i];
+        geTotals[1] += gradientEcho.second[0][i];
+    }
+    EXPECT_LT(flatChange, 5.0);  // of intensities around 500
+    EXPECT_GT(steepChange, 50.0);
+    EXPECT_LT(std::abs(seTotals[0] / seTotals[1] - 1.0), 1e-3);
+    EXPECT_GT(std::abs(geTotals[0] / geTotals[1] - 1.0), 3e-3);
+}

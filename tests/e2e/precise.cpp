@@ -1,0 +1,194 @@
+// The precise estimate and the intensity correction through the built host: the dialog
+// steps with "precise" and "intensity_correction", the friendly commands, the gradient-echo
+// phantom and its check, and the inputs the precise estimate refuses.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+
+#include "core/pairagreement.h"
+#include "phantom/phantom.h"
+#include "support/workflow.h"
+
+namespace {
+
+const std::vector<std::string> kSmallPhantom{"--size", "40x40x16", "--peak", "3", "--noise", "5"};
+
+std::vector<std::string> preciseTask(const std::string& first, const std::string& second, bool apply)
+{
+    return {"task",      "estimate", "--set", "file0=" + first,    "--set",           "file1=" + second,
+            "--set-int", "precise=1", "--set-int", "intensity_correction=1", "--set-int",
+            std::string("apply_to_input=") + (apply ? "1" : "0"), "--get", "estimate_method"};
+}
+
+std::size_t indexOf(const std::vector<std::string>& lines, const std::string& prefix)
+{
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        if (lines[i].rfind(prefix, 0) == 0) return i;
+    return lines.size();
+}
+
+double rmsOver(const Volume& a, const Volume& b, const std::vector<std::size_t>& voxels)
+{
+    double sum = 0.0;
+    for (std::size_t i : voxels) sum += std::pow(static_cast<double>(a[i]) - b[i], 2);
+    return std::sqrt(sum / static_cast<double>(voxels.size()));
+}
+
+}  // namespace
+
+TEST(PreciseWorkflow, EstimateTaskLogsTheMethodAndSavesAMapCloseToTheTruth)
+{
+    const Workspace workspace;
+    workspace.simulate("p", kSmallPhantom);
+    const ProcessResult result = workspace.mindaro(preciseTask("p/AP.fmr", "p/PA.fmr", true));
+    ASSERT_EQ(result.status, 0) << result.err;
+    const std::vector<std::string> lines = linesOf(result.out);
+    ASSERT_GE(lines.size(), 10u) << result.out;
+    EXPECT_EQ(lines[0], "Estimating voxel displacement maps...");
+    // The precise estimate's own log comes first and names it; then one line per level.
+    EXPECT_EQ(lines[1].rfind("Precise estimate: ", 0), 0u) << result.out;
+    EXPECT_EQ(lines[2].rfind("Level 1 of 4 (5 x 5 x 4 voxels): ", 0), 0u) << result.out;
+    EXPECT_EQ(lines[5].rfind("Level 4 of 4 (40 x 40 x 16 voxels): ", 0), 0u) << result.out;
+    EXPECT_NE(lines[5].find(" Gauss-Newton steps, "), std::string::npos);
+    const std::size_t check = indexOf(lines, "Checking the precise map against the standard estimate...");
+    ASSERT_LT(check, lines.size()) << result.out;
+    EXPECT_LT(indexOf(lines, "Agreement of the intensity-corrected pair over the head (correlation): precise "),
+              lines.size());
+    EXPECT_LT(indexOf(lines, "The precise map is kept."), lines.size()) << result.out;
+    const std::vector<std::string> tail(lines.end() - 4, lines.end());
+    EXPECT_EQ(tail, (std::vector<std::string>{"Saving voxel displacement maps to .map files...",
+                                              "Applying voxel displacement maps with intensity correction...", "Done.",
+                                              "estimate_method=precise"}));
+
+    const Volume map = mapVolume(workspace.path("p/AP_vdm.map"));
+    const Volume trueMap = mapVolume(workspace.path("p/true_vdm.map"));
+    const Volume truth = readProjectVolumes(workspace.path("p/truth.fmr")).front();
+    EXPECT_LT(rmsOver(map, trueMap, voxelsAbove(truth, 100.0f)), 0.1);
+    EXPECT_EQ(differingVoxels(mapVolume(workspace.path("p/PA_vdm.map")), -map), 0u);
+
+    // The copies are the undistorted projects times the Jacobian of their maps, and they
+    // agree with the object better than the plainly undistorted ones would.
+    const std::vector<std::size_t> object = voxelsAbove(truth, 100.0f);
+    for (int j = 0; j < 2; ++j) {
+        const std::string stem = j == 0 ? "p/AP" : "p/PA";
+        const Volume source = readProjectVolumes(workspace.path(stem + ".fmr")).front();
+        const Volume copy = readProjectVolumes(workspace.path(stem + "_undist.fmr")).front();
+        const Volume projectMap = j == 0 ? map : -map;
+        EXPECT_EQ(differingVoxels(copy, expectedStoredCopy(source, projectMap, false, false, true)), 0u) << stem;
+        const Volume plain = expectedStoredCopy(source, projectMap, false, false);
+        EXPECT_LT(agreementOver(copy, truth, object).meanSquaredDifference,
+                  0.25 * agreementOver(plain, truth, object).meanSquaredDifference)
+            << stem;
+    }
+}
+
+TEST(PreciseWorkflow, ApplyTaskWithIntensityCorrectionMultipliesByTheJacobian)
+{
+    const Workspace workspace;
+    workspace.simulate("p", {"--size", "32x24x8", "--left-right", "--volumes", "2", "--float"});
+    const ProcessResult result =
+        workspace.mindaro({"apply", "p/true_vdm.map", "p/LR.fmr", "--lr", "--intensity-correction"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, "Loading VDM...\nApplying VDM with intensity correction...\nUndistorted data saved as: "
+                          "p/LR_undist.fmr\nDone.\n");
+    const Volume workingMap = mapVolume(workspace.path("p/true_vdm.map")).transposeXY();
+    const std::vector<Volume> source = readProjectVolumes(workspace.path("p/LR.fmr"));
+    const std::vector<Volume> copy = readProjectVolumes(workspace.path("p/LR_undist.fmr"));
+    ASSERT_EQ(copy.size(), 2u);
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(differingVoxels(copy[i], expectedStoredCopy(source[i], workingMap, true, true, true)), 0u);
+}
+
+TEST(PreciseWorkflow, EstimateCommandReportsTheMethodAndRefusesContradictoryOptions)
+{
+    const Workspace workspace;
+    workspace.simulate("p", kSmallPhantom);
+    const ProcessResult result =
+        workspace.mindaro({"estimate", "p/AP.fmr", "p/PA.fmr", "--precise", "--apply", "--intensity-correction"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find("\nMethod:           precise estimate\nMap:              p/AP_vdm.map\n"),
+              std::string::npos)
+        << result.out;
+
+    const FolderContents before = workspace.contents();
+    const ProcessResult both = workspace.mindaro({"estimate", "p/AP.fmr", "p/PA.fmr", "--precise", "--fast"});
+    EXPECT_EQ(both.status, 2);
+    EXPECT_EQ(both.err.rfind("mindaro estimate: --fast and --precise exclude each other", 0), 0u) << both.err;
+    const ProcessResult copiesOnly = workspace.mindaro({"estimate", "p/AP.fmr", "p/PA.fmr", "--intensity-correction"});
+    EXPECT_EQ(copiesOnly.status, 2);
+    EXPECT_EQ(copiesOnly.err.rfind("mindaro estimate: --intensity-correction applies to the undistorted copies: add "
+                                   "--apply\n",
+                                   0),
+              0u)
+        << copiesOnly.err;
+    EXPECT_EQ(workspace.contents(), before);
+}
+
+// A gradient-echo pair: the precise map fails the check and the standard map, the same as
+// the standard estimate saves, is kept; it is far closer to the truth.
+TEST(PreciseWorkflow, GradientEchoPairFallsBackToTheStandardMap)
+{
+    const Workspace workspace;
+    const std::vector<std::string> phantom{"--size", "48x48x20", "--voxel-size", "3.5", "--peak", "4",
+                                           "--gradient-echo", "30"};
+    std::filesystem::create_directories(workspace.path("standard"));
+    workspace.simulate("ge", phantom);
+    for (const char* file : {"AP.fmr", "AP.stc", "PA.fmr", "PA.stc"})
+        workspace.write(std::string("standard/") + file, readWhole(workspace.path(std::string("ge/") + file)));
+    EXPECT_NE(readWhole(workspace.path("ge/phantom.txt")).find("Acquisition: gradient echo, echo time 30 ms"),
+              std::string::npos);
+    const ProcessResult precise = workspace.mindaro({"estimate", "ge/AP.fmr", "ge/PA.fmr", "--precise"});
+    ASSERT_EQ(precise.status, 0) << precise.err;
+    EXPECT_NE(precise.out.find("The standard map is used: the pair does not follow the spin-echo model"),
+              std::string::npos)
+        << precise.out;
+    EXPECT_NE(precise.out.find("Method:           standard estimate (the pair failed the precise estimate's check)"),
+              std::string::npos);
+    ASSERT_EQ(workspace.mindaro({"estimate", "standard/AP.fmr", "standard/PA.fmr"}).status, 0);
+    EXPECT_EQ(differingVoxels(mapVolume(workspace.path("ge/AP_vdm.map")),
+                              mapVolume(workspace.path("standard/AP_vdm.map"))),
+              0u);
+}
+
+TEST(PreciseWorkflow, UnusableInputsGiveAMessageAndWriteNothing)
+{
+    const Workspace workspace;
+    workspace.simulate("one", {"--size", "24x24x1"});
+    workspace.simulate("dark", {"--size", "24x24x6", "--float"});
+    workspace.simulate("nan", {"--size", "24x24x6", "--float"});
+    // Every voxel of a float project set to 0, and one set to NaN: the data file holds the
+    // voxels after its header, so the last four bytes are the last voxel.
+    const std::string darkData = workspace.path("dark/PA.stc");
+    const auto size = std::filesystem::file_size(darkData);
+    workspace.write("dark/PA.stc", std::string(size, '\0'));
+    std::string nanData = readWhole(workspace.path("nan/AP.stc"));
+    const float notANumber = std::nanf("");
+    nanData.replace(nanData.size() - 4, 4, reinterpret_cast<const char*>(&notANumber), 4);
+    workspace.write("nan/AP.stc", nanData);
+
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"one", "Error: The precise estimate needs volumes of at least 2 slices and 8 rows along the phase encoding; "
+                "volume 0 of one/AP.fmr has 24 x 24 x 1 voxels.\n"},
+        {"dark", "Error: The precise estimate found no signal in volume 0 of dark/PA.fmr: no voxel is above 0.\n"},
+        {"nan", "Error: The precise estimate cannot use volume 0 of nan/AP.fmr: it holds voxels that are not finite "
+                "numbers (NaN or infinite).\n"},
+    };
+    for (const auto& [folder, message] : cases) {
+        const FolderContents before = workspace.contents();
+        const ProcessResult result = workspace.mindaro(preciseTask(folder + "/AP.fmr", folder + "/PA.fmr", true));
+        EXPECT_EQ(result.status, 1) << folder;
+        EXPECT_EQ(result.err, message) << folder;
+        EXPECT_EQ(workspace.contents(), before) << folder;
+    }
+}
+
+TEST(PreciseWorkflow, SimulateRefusesAnEchoTimeThatIsNotPositive)
+{
+    const Workspace workspace;
+    for (const char* value : {"0", "-5", "long", "300"}) {
+        const ProcessResult result = workspace.mindaro({"simulate", "p", "--gradient-echo", value});
+        EXPECT_EQ(result.status, 2) << value;
+        EXPECT_FALSE(std::filesystem::exists(workspace.path("p"))) << value;
+    }
+}
