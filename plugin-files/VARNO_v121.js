@@ -64,6 +64,16 @@ function storeEstimateSettings() {
     host.setIntParameter("order", dialog.smoothingOrder.currentIndex);
     host.setIntParameter("apply_to_input", dialog.applyToInput.checked ? 1 : 0);
     host.setIntParameter("save_derivative", dialog.saveDerivative.checked ? 1 : 0);
+    // The physically modelled estimate, checked against the full estimate; it supersedes
+    // the fast algorithm.
+    host.setIntParameter("precise", dialog.preciseEstimate.checked ? 1 : 0);
+    // Undistorted copies multiplied by the Jacobian of their map (here and on the apply page).
+    host.setIntParameter("intensity_correction", dialog.intensityCorrection.checked ? 1 : 0);
+}
+
+// The fast algorithm has no meaning for the precise estimate.
+function preciseToggled() {
+    dialog.fastAlgorithm.enabled = !dialog.preciseEstimate.checked;
 }
 
 // "Estimate VDM": estimates the map from the two projects, saves <project>_vdm.map
@@ -75,10 +85,19 @@ function estimate() {
         return;
     }
     storeEstimateSettings();
+    host.setStringParameter("estimate_method", "");
     runStep("estimate");
     var vdm = host.getStringParameter("vdm");
     if (vdm !== "") {
         dialog.vdm.text = vdm;
+    }
+    // A precise run says which map it saved: its own, or the standard one when the pair
+    // failed its check (gradient-echo pairs).
+    var method = host.getStringParameter("estimate_method");
+    if (method === "precise") {
+        dialog.status.text = "Map saved from the precise estimate.";
+    } else if (method === "standard") {
+        dialog.status.text = "Map saved from the standard estimate: the pair failed the precise estimate's check.";
     }
 }
 
@@ -104,6 +123,7 @@ function apply() {
     host.setStringParameter("vdm", dialog.vdm.text);
     host.setStringParameter("files", VARNO.applyList.join("\n"));
     host.setIntParameter("rllr", dialog.directionLeftRight.checked ? 1 : 0);
+    host.setIntParameter("intensity_correction", dialog.intensityCorrection.checked ? 1 : 0);
     runStep("apply");
 }
 
@@ -114,3 +134,4 @@ dialog.estimateButton.clicked.connect(estimate);
 dialog.addButton.clicked.connect(addToApplyList);
 dialog.checkButton.clicked.connect(checkApplyList);
 dialog.applyButton.clicked.connect(apply);
+dialog.preciseEstimate.toggled.connect(preciseToggled);
