@@ -111,7 +111,7 @@ Volume estimatePreciseVdm(const Volume& first, const Volume& second, const std::
         sizes.push_back(size);
     }
     const int levels = static_cast<int>(firsts.size());
-    log << "Precise estimate: intensity-corrected pair matched by Gauss-Newton in " << levels
+    log << "Running the precise estimate: intensity-corrected pair matched by Gauss-Newton in " << levels
         << " levels (smoothness " << settings.weights.smoothness << ", barrier " << settings.weights.barrier
         << "; gain of the second volume " << out.secondGain << ")" << std::flush;
 
@@ -138,6 +138,6 @@ Volume estimatePreciseVdm(const Volume& first, const Volume& second, const std::
         seconds.pop_back();
     }
     out.seconds = static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
-    log << "Precise estimate done in " << out.seconds << " s" << std::flush;
+    log << "The precise estimate took " << out.seconds << " s" << std::flush;
     return d;
 }

@@ -207,7 +207,7 @@ TEST(WorkflowDemo, DemoInAnEmptyFolderPrintsTheSummaryAndLeavesTheOutputs)
               0u)
         << result.out;
     EXPECT_TRUE(contains(result.out, "\nEstimating and applying the displacement map (precise estimate, intensity "
-                                     "correction) ...\nEstimating voxel displacement maps...\nPrecise estimate: "))
+                                     "correction) ...\nEstimating voxel displacement maps...\nRunning the precise estimate: "))
         << result.out;
     EXPECT_TRUE(contains(result.out,
                          "\nSummary\n  Precise estimate:  maps varno-demo/AP_vdm.map, varno-demo/PA_vdm.map\n"

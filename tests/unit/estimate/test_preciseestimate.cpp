@@ -233,7 +233,7 @@ TEST(PreciseEstimate, LogNamesTheMethodFirstAndReportsEveryLevel)
     ASSERT_EQ(report.levels.size(), 4u);
     EXPECT_EQ(report.levels.front().extent, (Dimensions{5, 5, 4}));
     const std::string text = log.str();
-    EXPECT_EQ(text.rfind("Precise estimate: ", 0), 0u) << text;
+    EXPECT_EQ(text.rfind("Running the precise estimate: ", 0), 0u) << text;
     EXPECT_NE(text.find("Level 4 of 4 (40 x 40 x 16 voxels): "), std::string::npos) << text;
 }
 
