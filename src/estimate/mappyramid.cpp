@@ -113,7 +113,11 @@ int restoreFeasibility(Volume& d, float limit)
             return 0;
         }
     int passes = 0;
-    while (largestSlope(d) >= limit && passes < 200) {
+    while (largestSlope(d) >= limit) {
+        if (passes == 200) {
+            d = Volume(d.dimensions(), 0.0f);
+            break;
+        }
         smoothAlongAxis(d, 1);
         ++passes;
     }

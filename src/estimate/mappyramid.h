@@ -23,5 +23,5 @@ Volume prolongMap(const Volume& coarse, Dimensions fine, const HalvedAxes& axes)
 void smoothAlongAxis(Volume& volume, int axis);
 
 // Smooths along y until every |central difference along y| is below the limit; returns
-// the passes made (at most 200; a map that is not finite is set to 0).
+// the passes made. A map that is not finite, or still folds after 200 passes, is set to 0.
 int restoreFeasibility(Volume& d, float limit);

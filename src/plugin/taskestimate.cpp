@@ -94,7 +94,7 @@ struct PreciseOutcome {
 // settings: the standard map replaces the precise one when the check finds that the pair
 // does not follow the spin-echo intensity model (a gradient-echo pair).
 PreciseOutcome preciseVdm(distcor& plugin, const Volume& a, const Volume& b, const std::array<double, 3>& voxel,
-                  const Sigma3& sigma, const EstimateSettings& settings)
+                          const Sigma3& sigma, const EstimateSettings& settings)
 {
     std::ostream& log = *plugin.logStream;
     checkPreciseInputs(a, b, {"volume " + std::to_string(static_cast<std::uint32_t>(settings.volumeIndex[0])) +
