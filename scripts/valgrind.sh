@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the built host (./build, from ./build.sh test) under valgrind memcheck on a small
-# phantom: simulate, the full and the fast estimate with copies and derivatives, apply,
-# and one failing step. Fails on any invalid access, any use of an uninitialised value
+# phantom: simulate, the full, the fast and the precise estimate with copies and
+# derivatives, apply with and without intensity correction, and one failing step. Fails on any invalid access, any use of an uninitialised value
 # (also one that reaches a written file) and any definite or indirect leak.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -29,6 +29,8 @@ memcheck() {
 memcheck 0 simulate phantom --size 16x16x6 --peak 1 --volumes 2
 memcheck 0 estimate phantom/AP.fmr phantom/PA.fmr --apply --derivative
 memcheck 0 estimate phantom/AP.fmr phantom/PA.fmr --fast --ssd --order 1
+memcheck 0 estimate phantom/AP.fmr phantom/PA.fmr --precise --apply --intensity-correction
 memcheck 0 apply phantom/AP_vdm.map phantom/AP.fmr phantom/truth.fmr
+memcheck 0 apply phantom/AP_vdm.map phantom/AP.fmr --intensity-correction
 memcheck 1 apply phantom/AP_vdm.map phantom/missing.fmr
 echo "valgrind memcheck: no errors, no leaks"
