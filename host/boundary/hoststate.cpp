@@ -1,4 +1,5 @@
 #include "boundary/hoststate.h"
+#include "boundary/sharedlibrary.h"
 
 #include <charconv>
 #include <filesystem>
@@ -11,10 +12,9 @@ HostState& hostState()
 
 std::string defaultPluginPath()
 {
-    std::error_code error;
-    const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error) return "plugins/libvarno.so";
-    return (executable.parent_path() / "plugins" / "libvarno.so").string();
+    const std::string executable = executablePath();
+    if (executable.empty()) return (std::filesystem::path("plugins") / kPluginFileName).string();
+    return (std::filesystem::path(executable).parent_path() / "plugins" / kPluginFileName).string();
 }
 
 bool parseHostVersion(const std::string& text, HostVersion& version)
