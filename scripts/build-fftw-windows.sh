@@ -13,6 +13,7 @@ build_dir=$(realpath -m "${1:-build-windows}")
 prefix=$build_dir/fftw
 options=(--host=x86_64-w64-mingw32 --enable-float --enable-sse --enable-avx
          --enable-static --disable-shared --disable-fortran --disable-threads --disable-doc
+         --with-our-malloc
          --prefix="$prefix")
 compiler=x86_64-w64-mingw32-gcc-posix
 stamp="$compiler -O2 ${options[*]}"

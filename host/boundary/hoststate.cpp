@@ -1,4 +1,5 @@
 #include "boundary/hoststate.h"
+#include "boundary/nativepath.h"
 #include "boundary/sharedlibrary.h"
 
 #include <charconv>
@@ -13,8 +14,8 @@ HostState& hostState()
 std::string defaultPluginPath()
 {
     const std::string executable = executablePath();
-    if (executable.empty()) return (std::filesystem::path("plugins") / kPluginFileName).string();
-    return (std::filesystem::path(executable).parent_path() / "plugins" / kPluginFileName).string();
+    if (executable.empty()) return textFromPath(std::filesystem::path("plugins") / kPluginFileName);
+    return textFromPath(pathFromText(executable).parent_path() / "plugins" / kPluginFileName);
 }
 
 bool parseHostVersion(const std::string& text, HostVersion& version)

@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "boundary/hoststate.h"
+#include "boundary/nativepath.h"
 #include "boundary/sharedlibrary.h"
 #include "cli/commandline.h"
 #include "sdk/hostservices.h"
@@ -32,8 +33,9 @@ std::string readText(void* library, const std::string& path, const char* name)
 LoadedPlugin::LoadedPlugin(const std::string& path) : libraryPath(path)
 {
     std::error_code error;
-    if (!std::filesystem::exists(path, error)) throw PluginLoadError(path + ": plug-in file not found");
-    if (std::filesystem::is_directory(path, error)) throw PluginLoadError(path + ": is a folder, not a plug-in file");
+    if (!std::filesystem::exists(pathFromText(path), error)) throw PluginLoadError(path + ": plug-in file not found");
+    if (std::filesystem::is_directory(pathFromText(path), error))
+        throw PluginLoadError(path + ": is a folder, not a plug-in file");
     std::string reason;
     library = openLibrary(path, reason);
     if (library == nullptr) throw PluginLoadError(path + ": cannot load the plug-in: " + reason);

@@ -1,13 +1,13 @@
 #include "boundary/sharedlibrary.h"
 
+#include <filesystem>
+
+#include "boundary/nativepath.h"
+
 #if defined(_WIN32)
 #include <windows.h>
-
-#include <filesystem>
 #else
 #include <dlfcn.h>
-
-#include <filesystem>
 #endif
 
 #if defined(_WIN32)
@@ -36,7 +36,7 @@ std::string systemMessage(DWORD code)
 LibraryHandle openLibrary(const std::string& path, std::string& reason)
 {
     std::error_code error;
-    const std::string full = std::filesystem::absolute(path, error).string();
+    const std::string full = textFromPath(std::filesystem::absolute(pathFromText(path), error));
     const UINT previousMode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     HMODULE library = LoadLibraryExA(error ? path.c_str() : full.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     const DWORD code = GetLastError();
