@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 
 #include "support/workflow.h"
 #include "windows/windowshost.h"
