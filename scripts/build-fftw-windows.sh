@@ -4,7 +4,8 @@
 # The static library and its header go to BUILD_DIR/fftw; a later run that finds them
 # built with the same options does nothing. The SIMD options are those of Debian's own
 # single-precision build for amd64 (SSE and AVX), so that the Windows host plans and
-# computes its transforms with the same codelets as the Linux host's libfftw3f.
+# computes its transforms with the same codelets as the Linux host's libfftw3f. MinGW's C
+# library has no aligned allocation that FFTW knows, so FFTW uses its own (--with-our-malloc).
 # Needs the deb-src entry and the packages of "scripts/install-deps.sh windows".
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -26,7 +27,7 @@ source_dir=$build_dir/fftw-source
 rm -rf "$source_dir" "$prefix"
 mkdir -p "$source_dir"
 echo "Building FFTW3 single precision for Windows (once; kept in $prefix)"
-(cd "$source_dir" && apt-get source --quiet fftw3 >/dev/null)
+(cd "$source_dir" && apt-get source --quiet -o APT::Sandbox::User=root fftw3 >/dev/null)
 cd "$source_dir"/fftw3-*/
 CC=$compiler CFLAGS=-O2 ./configure "${options[@]}" >configure.log
 # Only the library and its header: the library's parts, then the library itself.
