@@ -89,3 +89,16 @@ TEST(WindowsHost, UnusablePluginFilesAndBadCommandLinesGiveTheirStatus)
     EXPECT_EQ(result.status, 2);
     EXPECT_NE(result.err.find("\nusage: mindaro task"), std::string::npos) << result.err;
 }
+
+TEST(WindowsHost, DemoRunsTheQuickStartWithoutAPicture)
+{
+    const TemporaryFolder folder;
+    const ProcessResult result = runWindowsHost({"demo", "demo dir"}, folder.path());
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find("Undistorted pair:  demo dir\\AP_undist.fmr, demo dir\\PA_undist.fmr\n"), std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find("The corrected pair differs "), std::string::npos);
+    EXPECT_EQ(result.out.find("Quality-control picture"), std::string::npos);
+    for (const std::string name : {"AP_vdm.map", "PA_vdm.map", "AP_undist.stc", "PA_undist.stc", "true_vdm.map"})
+        EXPECT_TRUE(std::filesystem::exists(folder.path() + "/demo dir/" + name)) << name;
+}
