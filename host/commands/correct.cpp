@@ -117,48 +117,73 @@ nlohmann::json correctedSidecar(const Run& run, const Run& first)
     return content;
 }
 
-int correct(const ParsedCommandLine& command)
+// What the command line asks for, checked before anything is written.
+struct Correction {
+    std::string ap;
+    std::string pa;
+    fs::path folder;
+    EstimateChoices choices;
+    PairMetadata metadata;
+    NiftiInfo apInfo;
+    std::vector<Run> runs;  // --ap, --pa, then every --apply-to run
+};
+
+Correction resolveCorrection(const ParsedCommandLine& command)
 {
     if (!command.has("--ap") || !command.has("--pa"))
         throw UsageError("--ap IMAGE and --pa IMAGE are required");
-    const std::string ap = command.value("--ap");
-    const std::string pa = command.value("--pa");
-    for (const std::string& image : std::vector<std::string>{ap, pa})
+    Correction correction;
+    correction.ap = command.value("--ap");
+    correction.pa = command.value("--pa");
+    for (const std::string& image : std::vector<std::string>{correction.ap, correction.pa})
         if (!isNiftiName(image)) throw UsageError("expected a .nii or .nii.gz image, got \"" + image + "\"");
     for (const std::string& image : command.values("--apply-to"))
         if (!isNiftiName(image)) throw UsageError("expected a .nii or .nii.gz image, got \"" + image + "\"");
     std::optional<double> readoutTime;
     if (command.has("--readout-time")) readoutTime = parseSeconds(command.value("--readout-time"));
-    const EstimateChoices choices = parseEstimateChoices(command);
-    const fs::path folder = command.has("--out") ? command.value("--out") : "varno-correct";
+    correction.choices = parseEstimateChoices(command);
+    correction.folder = command.has("--out") ? command.value("--out") : "varno-correct";
 
-    // Everything that can be checked before the work starts.
-    const PairMetadata metadata =
-        resolvePairMetadata(ap, pa, command.value("--pe-dir"), readoutTime);
-    for (const std::string& note : metadata.notes) std::cout << "Note: " << note << '\n';
-    const NiftiInfo apInfo = readNiftiInfo(ap);
-    std::vector<Run> runs{{ap, metadata.first, {}, {}}, {pa, metadata.second, {}, {}}};
+    correction.metadata = resolvePairMetadata(correction.ap, correction.pa, command.value("--pe-dir"), readoutTime);
+    for (const std::string& note : correction.metadata.notes) std::cout << "Note: " << note << '\n';
+    correction.apInfo = readNiftiInfo(correction.ap);
+    const PairMetadata& metadata = correction.metadata;
+    std::vector<Run>& runs = correction.runs;
+    runs = {{correction.ap, metadata.first, {}, {}}, {correction.pa, metadata.second, {}, {}}};
     for (const std::string& image : command.values("--apply-to"))
         runs.push_back({image, resolveRunPhaseEncoding(image, command.value("--apply-pe-dir"), metadata.first.axis), {}, {}});
     for (const Run& run : runs) {
-        const NiftiInfo info = run.image == ap ? apInfo : readNiftiInfo(run.image);
-        if (info.extent != apInfo.extent)
+        const NiftiInfo info = run.image == correction.ap ? correction.apInfo : readNiftiInfo(run.image);
+        if (info.extent != correction.apInfo.extent)
             throw std::runtime_error(run.image + " (" + extentText(info.extent) + ") does not have the extent of --ap " +
-                                     ap + " (" + extentText(apInfo.extent) + "); all images must share one grid.");
+                                     correction.ap + " (" + extentText(correction.apInfo.extent) +
+                                     "); all images must share one grid.");
     }
-    nameRuns(runs, folder);
-    fs::create_directories(folder / "projects");
+    nameRuns(runs, correction.folder);
+    return correction;
+}
 
-    std::cout << "Phase encoding: --ap " << metadata.first.text() << ", --pa " << metadata.second.text() << '\n';
-    std::cout << "Importing " << runs.size() << " images into " << (folder / "projects").string() << " ...\n";
-    for (const Run& run : runs) importNifti(run.image, run.project);
+void importRuns(const Correction& correction)
+{
+    fs::create_directories(correction.folder / "projects");
+    std::cout << "Phase encoding: --ap " << correction.metadata.first.text() << ", --pa "
+              << correction.metadata.second.text() << '\n';
+    std::cout << "Importing " << correction.runs.size() << " images into "
+              << (correction.folder / "projects").string() << " ...\n";
+    for (const Run& run : correction.runs) importNifti(run.image, run.project);
+}
 
+// Estimates the map from the pair and corrects the pair and every further run through
+// the plug-in's tasks. Returns the exit status of the first task that failed, else 0.
+int estimateAndApply(const Correction& correction)
+{
+    const std::vector<Run>& runs = correction.runs;
     HostState& state = hostState();
     state.yesNo = YesNoAnswer::No;
     state.stringParameters["file0"] = runs[0].project;
     state.stringParameters["file1"] = runs[1].project;
-    storeEstimateChoices(choices, state);
-    state.intParameters["rllr"] = metadata.first.axis == 'i';
+    storeEstimateChoices(correction.choices, state);
+    state.intParameters["rllr"] = correction.metadata.first.axis == 'i';
     state.intParameters["apply_to_input"] = 1;
     state.intParameters["save_derivative"] = 0;
     std::cout << "Estimating the displacement map and correcting --ap and --pa ...\n";
@@ -172,34 +197,45 @@ int correct(const ParsedCommandLine& command)
         return 1;
     }
     for (std::size_t index = 2; index < runs.size(); ++index) {
-        const bool plus = runs[index].direction == metadata.first;
+        const bool plus = runs[index].direction == correction.metadata.first;
         state.stringParameters["vdm"] = mapPath(runs[plus ? 0 : 1].project);
         state.stringParameters["files"] = runs[index].project + "\n";
         status = runPluginTask("apply");
         if (status != 0) return status;
     }
+    return 0;
+}
 
-    std::cout << "Exporting into " << folder.string() << " ...\n";
-    std::vector<std::string> written;
-    for (const Run& run : runs) {
+// Every corrected run as NIfTI with the geometry of its input, and its sidecar.
+void exportCorrectedRuns(const Correction& correction, std::vector<std::string>& written)
+{
+    std::cout << "Exporting into " << correction.folder.string() << " ...\n";
+    for (const Run& run : correction.runs) {
         NiftiStorage storage = NiftiStorage::Float32;
         const std::vector<Volume> volumes = readProjectOrMapVolumes(insertSuffix(run.project, "_undist"), storage);
         writeNiftiLike(run.output, volumes, storage, run.image, "VARNO distortion-corrected");
-        writeJson(sidecarPath(run.output), correctedSidecar(run, runs[0]));
+        writeJson(sidecarPath(run.output), correctedSidecar(run, correction.runs[0]));
         written.push_back(run.output);
     }
+}
 
-    const Volume map = readVdmMapFile(mapPath(runs[0].project), true).map;
+// The displacement in voxels and mm, and the field in Hz when the readout time is known,
+// on the grid of --ap, each with a sidecar giving its units and sign convention.
+void exportMaps(const Correction& correction, std::vector<std::string>& written)
+{
+    const std::string& ap = correction.ap;
+    const PairMetadata& metadata = correction.metadata;
+    const Volume map = readVdmMapFile(mapPath(correction.runs[0].project), true).map;
     const char axis = metadata.first.axis;
-    const double voxelSize = axis == 'i' ? apInfo.voxelSize[0] : apInfo.voxelSize[1];
+    const double voxelSize = axis == 'i' ? correction.apInfo.voxelSize[0] : correction.apInfo.voxelSize[1];
     const std::string direction = metadata.first.text();
     const std::string signConvention =
         "d at each voxel p of the undistorted grid: the signal of p appears at p + d along +" + std::string(1, axis) +
         " in --ap " + ap + " (PhaseEncodingDirection " + direction + "), so its correction samples it at p + d; --pa " +
-        pa + " is displaced by -d.";
+        correction.pa + " is displaced by -d.";
     const auto writeMap = [&](const std::string& name, const Volume& values, const std::string& units,
                               const std::string& description, const std::string& sign, nlohmann::json extra) {
-        const std::string path = (folder / name).string();
+        const std::string path = (correction.folder / name).string();
         writeNiftiLike(path, {values}, NiftiStorage::Float32, ap, "VARNO " + description.substr(0, 60));
         nlohmann::json content = {{"Description", description},
                                   {"Units", units},
@@ -227,22 +263,40 @@ int correct(const ParsedCommandLine& command)
                      ".",
                  {{"TotalReadoutTime", *metadata.totalReadoutTime}});
     }
+}
 
+// The quality-control picture of the pair; returns its caption.
+std::vector<std::string> writeQc(const Correction& correction, std::vector<std::string>& written)
+{
+    const bool leftRight = correction.metadata.first.axis == 'i';
     QcPair pair;
-    pair.first = runs[0].project;
-    pair.second = runs[1].project;
-    pair.firstVolume = choices.volume0;
-    pair.secondVolume = choices.volume1;
-    pair.leftRight = axis == 'i';
-    pair.firstName = axis == 'i' ? "LR" : "AP";
-    pair.secondName = axis == 'i' ? "RL" : "PA";
-    pair.title = "VARNO correction of " + fileNamePart(ap) + " and " + fileNamePart(pa);
-    const std::string picture = (folder / "qc.png").string();
+    pair.first = correction.runs[0].project;
+    pair.second = correction.runs[1].project;
+    pair.firstVolume = correction.choices.volume0;
+    pair.secondVolume = correction.choices.volume1;
+    pair.leftRight = leftRight;
+    pair.firstName = leftRight ? "LR" : "AP";
+    pair.secondName = leftRight ? "RL" : "PA";
+    pair.title = "VARNO correction of " + fileNamePart(correction.ap) + " and " + fileNamePart(correction.pa);
+    const std::string picture = (correction.folder / "qc.png").string();
     const QcPicture qc = writePairQcPicture(pair, picture);
     written.push_back(picture);
+    return qc.caption;
+}
+
+int correct(const ParsedCommandLine& command)
+{
+    const Correction correction = resolveCorrection(command);
+    importRuns(correction);
+    if (const int status = estimateAndApply(correction); status != 0) return status;
+
+    std::vector<std::string> written;
+    exportCorrectedRuns(correction, written);
+    exportMaps(correction, written);
+    const std::vector<std::string> caption = writeQc(correction, written);
 
     std::cout << "\n";
-    for (const std::string& line : qc.caption) std::cout << line << '\n';
+    for (const std::string& line : caption) std::cout << line << '\n';
     std::cout << "\nWritten:\n";
     for (const std::string& path : written) std::cout << "  " << path << '\n';
     return 0;
