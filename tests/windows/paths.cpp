@@ -1,7 +1,8 @@
 // Windows paths given to Mindaro.exe under Wine: drive letters, backslashes and spaces;
 // the header text written with CR LF in binary mode; the "_undist" names; and names
 // with characters beyond ASCII, which the host and the plug-in pass as text in the ANSI
-// code page (1252 here): what that code page holds works, the rest is refused.
+// code page (1252 here): what that code page holds works, the rest is refused, and
+// relative names work from any folder.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -129,5 +130,10 @@ TEST(WindowsPaths, NamesInTheAnsiCodePageWorkAndOthersAreRefused)
         EXPECT_EQ(result.out, "");
         EXPECT_NE(result.err.find("system's ANSI code page (1252) cannot represent"), std::string::npos) << result.err;
         EXPECT_EQ(folderContents(drive.linuxPath()), before) << foreign;
+
+        // Relative names are resolved by the system, so they work inside such a folder.
+        result = runWindowsHost({"estimate", "AP.fmr", "PA.fmr", "--fast"}, drive.linuxPath() + "/" + foreign, kUtf8Locale);
+        EXPECT_EQ(result.status, 0) << result.err;
+        EXPECT_TRUE(exists(drive.linuxPath() + "/" + foreign + "/AP_vdm.map")) << foreign;
     }
 }
