@@ -16,7 +16,9 @@
 #include "files/projectheader.h"
 #include "files/vdmmapfile.h"
 #include "phantom/phantom.h"
+#if defined(VARNO_HOST_NIFTI)
 #include "report/qcprojects.h"
+#endif
 
 const CommandSpec demoCommand{
     .name = "demo",
@@ -29,9 +31,13 @@ const CommandSpec demoCommand{
                    "as \"mindaro estimate AP.fmr PA.fmr --precise --apply --intensity-correction\" would, into\n"
                    "DIR, and with the standard (full) estimate and plain undistortion on copies of the pair in\n"
                    "DIR/standard. Ends with a summary that sets the two side by side: the agreement of the\n"
+#if defined(VARNO_HOST_NIFTI)
                    "corrected pair, how far each map is from the true one, and the processor time; and with\n"
                    "the quality-control picture of the precise correction, DIR/AP_qc.png (see \"mindaro qc\n"
                    "--help\").",
+#else
+                   "corrected pair, how far each map is from the true one, and the processor time.",
+#endif
     .options = {},
 };
 
@@ -136,6 +142,7 @@ void printSummary(const PhantomFiles& files, const Correction& standard, const C
                 after.mapRmsError, before.mapCorrelation, after.mapCorrelation, standard.cpuSeconds,
                 precise.cpuSeconds, before.mapRmsError / after.mapRmsError);
 
+#if defined(VARNO_HOST_NIFTI)
     QcPair pair;
     pair.first = precise.first;
     pair.second = precise.second;
@@ -146,6 +153,7 @@ void printSummary(const PhantomFiles& files, const Correction& standard, const C
     const std::string picture = qcPictureName(precise.first);
     writePairQcPicture(pair, picture);
     std::printf("  Quality-control picture: %s\n", picture.c_str());
+#endif
 }
 
 double processorSeconds()
