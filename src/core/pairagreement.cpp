@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/bspline.h"
+#include "core/mdhslog.h"
 #include "core/vdm.h"
 
 double percentile(const Volume& volume, double p)
@@ -26,6 +28,46 @@ std::vector<std::size_t> headMask(const Volume& first, const Volume& second)
     for (std::size_t i = 0, n = first.size(); i < n; ++i)
         if (first[i] > firstThreshold && second[i] > secondThreshold) voxels.push_back(i);
     return voxels;
+}
+
+namespace {
+
+constexpr const char* kModule = "src\\pairagreement";
+
+Dimensions commonExtent(const Volume& first, const Volume& second)
+{
+    check(first.dimensions() == second.dimensions(), kModule, 60, "first.dimensions() == second.dimensions()");
+    return first.dimensions();
+}
+
+}  // namespace
+
+CorrectablePair::CorrectablePair(const Volume& first, const Volume& second)
+    : extent_(commonExtent(first, second)),
+      firstCoefficients_(bsplineCoefficients(first.data(), extent_)),
+      secondCoefficients_(bsplineCoefficients(second.data(), extent_)),
+      head_(headMask(first, second))
+{
+}
+
+CorrectedPair CorrectablePair::corrected(const Volume& map, bool intensityCorrection) const
+{
+    check(map.dimensions() == extent_, kModule, 66, "map.dimensions() == extent_");
+    // The sampling of applyVdmCubic, with the coefficients kept.
+    CorrectedPair pair{Volume(extent_), Volume(extent_)};
+    sampleBsplineShiftedY(firstCoefficients_, extent_, map, 1.0f, pair.first.data());
+    sampleBsplineShiftedY(secondCoefficients_, extent_, map, -1.0f, pair.second.data());
+    if (intensityCorrection) {
+        multiplyByJacobian(pair.first, map, false);
+        multiplyByJacobian(pair.second, map, true);
+    }
+    return pair;
+}
+
+double CorrectablePair::agreement(const Volume& map) const
+{
+    const CorrectedPair pair = corrected(map, true);
+    return correlationOver(pair.first, pair.second, head_);
 }
 
 CorrectedPair correctPair(const Volume& first, const Volume& second, const Volume& map, bool intensityCorrection)

@@ -13,7 +13,8 @@
 // linearly between the sorted voxel values.
 double percentile(const Volume& volume, double p);
 
-// Offsets of the voxels where both volumes exceed 0.15 times their own 99th percentile.
+// Offsets of the voxels where both volumes (of one extent) exceed 0.15 times their own
+// 99th percentile.
 std::vector<std::size_t> headMask(const Volume& first, const Volume& second);
 
 // The two corrected volumes (working orientation, y along the phase encoding).
@@ -21,6 +22,25 @@ struct CorrectedPair {
     Volume first;
     Volume second;
 };
+
+// A pair to be corrected with several maps: the B-spline coefficients of both volumes and
+// the head mask are computed once. The volumes and every map must have one extent
+// (assertion errors otherwise).
+class CorrectablePair {
+public:
+    CorrectablePair(const Volume& first, const Volume& second);
+    CorrectedPair corrected(const Volume& map, bool intensityCorrection) const;
+    const std::vector<std::size_t>& head() const { return head_; }
+    // The agreement figure of the pair corrected with the map, over the head mask.
+    double agreement(const Volume& map) const;
+
+private:
+    Dimensions extent_;
+    std::vector<double> firstCoefficients_;
+    std::vector<double> secondCoefficients_;
+    std::vector<std::size_t> head_;
+};
+
 CorrectedPair correctPair(const Volume& first, const Volume& second, const Volume& map, bool intensityCorrection);
 
 // Pearson correlation in double precision over the voxels.

@@ -32,20 +32,18 @@ Volume gradientMagnitude(const Volume& v)
     return out;
 }
 
-double edgeCorrelation(const Volume& first, const Volume& second, const Volume& map,
-                       const std::vector<std::size_t>& voxels)
+double edgeCorrelation(const CorrectablePair& pair, const Volume& map, const std::vector<std::size_t>& voxels)
 {
-    const CorrectedPair pair = correctPair(first, second, map, false);
-    return correlationOver(gradientMagnitude(pair.first), gradientMagnitude(pair.second), voxels);
+    const CorrectedPair corrected = pair.corrected(map, false);
+    return correlationOver(gradientMagnitude(corrected.first), gradientMagnitude(corrected.second), voxels);
 }
 
 }  // namespace
 
-StandardComparison compareWithStandardMap(const Volume& first, const Volume& second, const Volume& precise,
-                                          const Volume& standard)
+StandardComparison compareWithStandardMap(const CorrectablePair& pair, const Volume& precise, const Volume& standard)
 {
     StandardComparison result;
-    const std::vector<std::size_t> head = headMask(first, second);
+    const std::vector<std::size_t>& head = pair.head();
     std::vector<std::size_t> differing;
     for (std::size_t i : head)
         if (std::fabs(precise[i] - standard[i]) > kDifferenceVoxels) differing.push_back(i);
@@ -54,8 +52,8 @@ StandardComparison compareWithStandardMap(const Volume& first, const Volume& sec
     if (static_cast<double>(differing.size()) < kLeastRegion * static_cast<double>(head.size()) || differing.size() < 2)
         return result;
     result.compared = true;
-    result.preciseEdges = edgeCorrelation(first, second, precise, differing);
-    result.standardEdges = edgeCorrelation(first, second, standard, differing);
+    result.preciseEdges = edgeCorrelation(pair, precise, differing);
+    result.standardEdges = edgeCorrelation(pair, standard, differing);
     // A NaN correlation (no variation) gives no reason to drop the precise map.
     result.keepPrecise = !(result.standardEdges - result.preciseEdges > kMargin);
     return result;

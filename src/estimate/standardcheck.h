@@ -8,6 +8,7 @@
 
 #include <cstddef>
 
+#include "core/pairagreement.h"
 #include "core/volume.h"
 
 struct StandardComparison {
@@ -21,5 +22,4 @@ struct StandardComparison {
 
 // The maps' edge agreement. The precise map is kept unless the maps differ in at least
 // 1% of the head and the standard map's edge correlation is higher by more than 0.03.
-StandardComparison compareWithStandardMap(const Volume& first, const Volume& second, const Volume& precise,
-                                          const Volume& standard);
+StandardComparison compareWithStandardMap(const CorrectablePair& pair, const Volume& precise, const Volume& standard);

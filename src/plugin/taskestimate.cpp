@@ -110,10 +110,10 @@ PreciseOutcome preciseVdm(distcor& plugin, const Volume& a, const Volume& b, con
         plugin.log("The standard estimate gave no map to check against: the precise map is kept.");
         return {std::move(precise)};
     }
-    const std::vector<std::size_t> head = headMask(a, b);
+    const CorrectablePair pair(a, b);
     log << "Agreement of the intensity-corrected pair over the head (correlation): precise "
-        << pairAgreement(a, b, precise, head) << ", standard " << pairAgreement(a, b, standard, head) << std::flush;
-    const StandardComparison check = compareWithStandardMap(a, b, precise, standard);
+        << pair.agreement(precise) << ", standard " << pair.agreement(standard) << std::flush;
+    const StandardComparison check = compareWithStandardMap(pair, precise, standard);
     if (!check.compared) {
         plugin.log("The maps differ by more than 0.25 voxel in less than 1% of the head: the precise map is kept.");
         return {std::move(precise)};

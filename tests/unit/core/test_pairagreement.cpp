@@ -124,4 +124,13 @@ TEST(PairAgreement, TheTrueMapMakesAPhantomPairAgree)
     EXPECT_LT(before, 0.95);
     const CorrectedPair plain = correctPair(a, b, p.displacement, false);
     EXPECT_LT(correlationOver(plain.first, plain.second, head), truth);
+    // The pair kept for several maps corrects exactly as the single correction does.
+    const CorrectablePair kept(a, b);
+    EXPECT_EQ(kept.head(), head);
+    EXPECT_EQ(kept.agreement(p.displacement), truth);
+    const CorrectedPair keptPlain = kept.corrected(p.displacement, false);
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        ASSERT_EQ(keptPlain.first[i], plain.first[i]);
+        ASSERT_EQ(keptPlain.second[i], plain.second[i]);
+    }
 }

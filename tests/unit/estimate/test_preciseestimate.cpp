@@ -244,14 +244,15 @@ TEST(StandardCheck, PrefersTheMapThatLinesUpTheEdges)
     const PhantomVolumes p = phantom(3.0);
     const Volume& truth = p.displacement;
     const Volume halved = truth * 0.5f;
-    const StandardComparison keep = compareWithStandardMap(p.first[0], p.second[0], truth, halved);
+    const CorrectablePair pair(p.first[0], p.second[0]);
+    const StandardComparison keep = compareWithStandardMap(pair, truth, halved);
     EXPECT_TRUE(keep.compared);
     EXPECT_TRUE(keep.keepPrecise);
-    const StandardComparison drop = compareWithStandardMap(p.first[0], p.second[0], halved, truth);
+    const StandardComparison drop = compareWithStandardMap(pair, halved, truth);
     EXPECT_FALSE(drop.keepPrecise);
     EXPECT_GT(drop.standardEdges, drop.preciseEdges + 0.03);
     // Maps that differ almost nowhere are not compared: the precise one stays.
-    const StandardComparison same = compareWithStandardMap(p.first[0], p.second[0], truth, truth);
+    const StandardComparison same = compareWithStandardMap(pair, truth, truth);
     EXPECT_FALSE(same.compared);
     EXPECT_TRUE(same.keepPrecise);
 }
@@ -264,5 +265,5 @@ TEST(StandardCheck, DropsThePreciseMapOfAGradientEchoPair)
     const PhantomVolumes p = phantom(4.0, 30.0, {48, 48, 20});
     const Volume map = estimate(p.first[0], p.second[0]);
     EXPECT_GT(compareWithTrueMap(p, map).rmsError, 0.15);
-    EXPECT_FALSE(compareWithStandardMap(p.first[0], p.second[0], map, p.displacement).keepPrecise);
+    EXPECT_FALSE(compareWithStandardMap(CorrectablePair(p.first[0], p.second[0]), map, p.displacement).keepPrecise);
 }
