@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "core/pairagreement.h"
+#include "estimate/preciseobjective.h"
 #include "files/projectheader.h"
 #include "files/vdmmapfile.h"
 
@@ -103,18 +104,6 @@ Volume storedMap(const std::string& path)
     return readVdmMapFile(path, true).map;
 }
 
-// Largest |central difference| of the map along the phase encoding (y of the working
-// orientation): 1 + d' and 1 - d' stay positive, the map does not fold, while it is below 1.
-double largestSlope(const Volume& map)
-{
-    double largest = 0.0;
-    for (int z = 0; z < map.nz(); ++z)
-        for (int y = 1; y + 1 < map.ny(); ++y)
-            for (int x = 0; x < map.nx(); ++x)
-                largest = std::max(largest, std::fabs(0.5 * (static_cast<double>(map(x, y + 1, z)) - map(x, y - 1, z))));
-    return largest;
-}
-
 // RMS of (map - truth) over the voxels where the undistorted object is at least the
 // threshold.
 double rmsError(const Volume& map, const Volume& truth, const Volume& object, float threshold)
@@ -130,7 +119,9 @@ double rmsError(const Volume& map, const Volume& truth, const Volume& object, fl
     return std::sqrt(sum / count);
 }
 
-// The accuracy figures of the maps a case left in FOLDER/p, as text for its line.
+// The accuracy figures of the maps a case left in FOLDER/p, as text for its line. The
+// largest |central difference| of the map along the phase encoding says whether it folds:
+// 1 + d' and 1 - d' stay positive while it is below 1.
 std::string accuracyText(Accuracy accuracy, const std::string& folder)
 {
     const std::string p = folder + "/p/";

@@ -64,7 +64,7 @@ struct Correction {
     double cpuSeconds = 0.0;
 };
 
-// How one map does: the agreement figure over the head mask, the correlation and
+// How one map does: the agreement figure (pairAgreement) over the head mask, the correlation and
 // mean squared difference of the undistorted copies over the object, and the map's
 // distance from the true map over the object.
 struct Figures {
