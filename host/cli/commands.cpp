@@ -17,6 +17,8 @@ const std::vector<CommandEntry>& allCommands()
         {&exportCommand, commandExport},
         {&correctCommand, commandCorrect},
         {&qcCommand, commandQc},
+        {&bidsCommand(), commandBids},
+        {&bidsItemCommand, commandBidsItem},
         {&taskCommand, commandTask},
     };
     return commands;

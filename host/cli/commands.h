@@ -62,3 +62,10 @@ int commandCorrect(const std::vector<std::string>& arguments);
 
 extern const CommandSpec qcCommand;
 int commandQc(const std::vector<std::string>& arguments);
+
+// Built at its first use from its own options and the estimate options of "correct".
+const CommandSpec& bidsCommand();
+int commandBids(const std::vector<std::string>& arguments);
+
+extern const CommandSpec bidsItemCommand;
+int commandBidsItem(const std::vector<std::string>& arguments);
