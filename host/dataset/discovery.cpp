@@ -201,12 +201,15 @@ private:
                 else
                     problem(image->relative, "field map not usable: " + image->problem);
             }
-            if (const std::string why = pairProblem(usable); !why.empty()) {
+            const std::vector<std::string> identifiers = stringList(members[0]->metadata.content, "B0FieldIdentifier");
+            if (const std::string why = pairProblem(usable); !why.empty() || usable.empty()) {
                 for (const Candidate* image : usable) problem(image->relative, why);
-                if (usable.empty() && !members.empty()) markTargetsRefused(members);
+                for (const auto& [relative, named] : namedTargets(members, identifiers)) {
+                    if (!refused.insert(relative).second) continue;
+                    problem(relative, "not corrected (" + named + "): the field maps cannot be paired");
+                }
                 continue;
             }
-            const std::vector<std::string> identifiers = stringList(usable[0]->metadata.content, "B0FieldIdentifier");
             WorkItem item = newItem("field-map pair", *usable[0], *usable[1]);
             item.first.volumes = allVolumes(usable[0]->path);
             item.second.volumes = allVolumes(usable[1]->path);
@@ -214,13 +217,6 @@ private:
             addTargets(item, members, identifiers);
             plan.items.push_back(std::move(item));
         }
-    }
-
-    // The runs that a broken group names are reported, not left as uncovered.
-    void markTargetsRefused(const std::vector<const Candidate*>& members)
-    {
-        for (const Candidate* image : members)
-            for (const std::string& target : intendedFor(*image)) refused.insert(target);
     }
 
     std::string pairProblem(const std::vector<const Candidate*>& usable) const
@@ -283,32 +279,38 @@ private:
         return targets;
     }
 
-    void addTargets(WorkItem& item, const std::vector<const Candidate*>& members,
-                    const std::vector<std::string>& identifiers)
+    // The runs the group's IntendedFor and B0FieldIdentifier name, each once, with why;
+    // names of missing files are problems of the field map that gives them.
+    std::vector<std::pair<std::string, std::string>> namedTargets(const std::vector<const Candidate*>& members,
+                                                                  const std::vector<std::string>& identifiers)
     {
-        std::vector<std::pair<std::string, std::string>> named;  // run, why
+        std::vector<std::pair<std::string, std::string>> named;
+        std::set<std::string> seen;
+        const auto add = [&](const std::string& relative, const std::string& why) {
+            if (seen.insert(relative).second) named.emplace_back(relative, why);
+        };
         for (const Candidate* member : members) {
             const std::vector<std::string> targets = intendedFor(*member);
             const std::vector<std::string> values = stringList(member->metadata.content, "IntendedFor");
             for (std::size_t index = 0; index < targets.size(); ++index) {
-                if (!fs::is_regular_file(fs::path(root) / targets[index])) {
+                if (fs::is_regular_file(fs::path(root) / targets[index]))
+                    add(targets[index], "IntendedFor of " + member->relative);
+                else if (seen.insert("missing " + values[index]).second)
                     problem(member->relative, "IntendedFor names \"" + values[index] + "\", which does not exist");
-                    continue;
-                }
-                named.emplace_back(targets[index], "IntendedFor of " + member->relative);
             }
         }
         if (!identifiers.empty())
             for (const Candidate& run : runs)
                 for (const std::string& source : stringList(run.metadata.content, "B0FieldSource"))
                     if (source == identifiers.front())
-                        named.emplace_back(run.relative, "B0FieldSource \"" + source + "\" = B0FieldIdentifier of " +
-                                                             item.first.relative);
-        std::set<std::string> seen;
-        for (const auto& [relative, why] : named) {
-            if (!seen.insert(relative).second) continue;
-            addTarget(item, relative, why);
-        }
+                        add(run.relative, "B0FieldSource \"" + source + "\" = B0FieldIdentifier of " + members[0]->relative);
+        return named;
+    }
+
+    void addTargets(WorkItem& item, const std::vector<const Candidate*>& members,
+                    const std::vector<std::string>& identifiers)
+    {
+        for (const auto& [relative, why] : namedTargets(members, identifiers)) addTarget(item, relative, why);
     }
 
     void addTarget(WorkItem& item, const std::string& relative, const std::string& why)

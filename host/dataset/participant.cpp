@@ -144,6 +144,7 @@ int runParticipantLevel(const DatasetRun& run)
         for (SessionSummary& session : sessions)
             for (const WorkItem& item : session.plan.items) {
                 const bool done = itemDone(run.outputFolder, item);
+                removeStaleWork(run.outputFolder, item);
                 if (!run.force && !run.skipExisting && anyOutputThere(run.outputFolder, item)) present.push_back(item.record);
                 if (done && run.skipExisting)
                     session.items.push_back({item.name, "skipped", item.log, item.record});
@@ -160,7 +161,6 @@ int runParticipantLevel(const DatasetRun& run)
     std::vector<Job> jobs;
     std::vector<std::string> itemFiles;
     for (const WorkItem* item : toRun) {
-        removeStaleWork(run.outputFolder, *item);
         const std::string base = (fs::path(run.outputFolder) / ".work" / item->name).string();
         itemFiles.push_back(base + processTag() + ".item.json");
         writeFileAtomically(itemFiles.back(), toJson(*item).dump(2) + "\n");
