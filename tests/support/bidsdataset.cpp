@@ -161,8 +161,9 @@ TestDataset writeTestDataset(const std::string& root, bool withScannerPair)
                    {distorted, distorted * 0.9f});
     writeJson(top / "sub-01/func/sub-01_task-rest_acq-native_bold.json",
               {{"PhaseEncodingDirection", "j-"}, {"TotalReadoutTime", t}});
+    const Volume coarse = resampleToGrid(distorted, dataset.pairGrid, dataset.otherGrid);
     writeGridImage((top / "sub-01/func/sub-01_task-rest_acq-coarse_bold.nii.gz").string(), dataset.otherGrid,
-                   {resampleToGrid(distorted, dataset.pairGrid, dataset.otherGrid)});
+                   {coarse, coarse * 0.9f});
     // The same displacement in mm over coarser voxels along j: fewer lines, a shorter readout.
     writeJson(top / "sub-01/func/sub-01_task-rest_acq-coarse_bold.json",
               {{"PhaseEncodingDirection", "j-"}, {"TotalReadoutTime", t * dataset.pairGrid.voxel[1] / dataset.otherGrid.voxel[1]}});
@@ -172,14 +173,16 @@ TestDataset writeTestDataset(const std::string& root, bool withScannerPair)
     writeFieldMapPair(top / "sub-02/ses-1/fmap", "sub-02_ses-1", dataset.pairGrid, p2, "LR", "RL",
                       {{"PhaseEncodingDirection", "i"}, {"TotalReadoutTime", 0.04}, {"B0FieldIdentifier", "pepolar1"}},
                       {{"PhaseEncodingDirection", "i-"}, {"TotalReadoutTime", 0.04}, {"B0FieldIdentifier", "pepolar1"}});
-    writeGridImage((top / "sub-02/ses-1/func/sub-02_ses-1_task-rest_bold.nii.gz").string(), dataset.pairGrid, p2.second);
+    writeGridImage((top / "sub-02/ses-1/func/sub-02_ses-1_task-rest_bold.nii.gz").string(), dataset.pairGrid,
+                   {p2.second.front(), p2.second.front() * 0.9f});
     writeJson(top / "sub-02/ses-1/func/sub-02_ses-1_task-rest_bold.json",
               {{"PhaseEncodingDirection", "i-"}, {"TotalReadoutTime", 0.04}, {"B0FieldSource", "pepolar1"}});
     // ses-2: IntendedFor as a bids:: URI.
     const PhantomVolumes p3 = phantom(3, false);
     writeFieldMapPair(top / "sub-02/ses-2/fmap", "sub-02_ses-2", dataset.pairGrid, p3, "AP", "PA",
                       {{"IntendedFor", "bids::sub-02/ses-2/func/sub-02_ses-2_task-rest_bold.nii.gz"}}, nlohmann::json::object());
-    writeGridImage((top / "sub-02/ses-2/func/sub-02_ses-2_task-rest_bold.nii.gz").string(), dataset.pairGrid, p3.first);
+    writeGridImage((top / "sub-02/ses-2/func/sub-02_ses-2_task-rest_bold.nii.gz").string(), dataset.pairGrid,
+                   {p3.first.front(), p3.first.front() * 0.9f});
     writeJson(top / "sub-02/ses-2/func/sub-02_ses-2_task-rest_bold.json",
               {{"PhaseEncodingDirection", "j-"}, {"TotalReadoutTime", t}});
 
@@ -205,7 +208,7 @@ TestDataset writeTestDataset(const std::string& root, bool withScannerPair)
                       {{"IntendedFor", "func/sub-04_task-rest_acq-good_bold.nii.gz"}}, nlohmann::json::object());
     for (const char* acq : {"broken", "good"}) {
         const std::string stem = std::string("sub-04/func/sub-04_task-rest_acq-") + acq + "_bold";
-        writeGridImage((top / (stem + ".nii.gz")).string(), dataset.pairGrid, p5.first);
+        writeGridImage((top / (stem + ".nii.gz")).string(), dataset.pairGrid, {p5.first.front(), p5.first.front() * 0.9f});
         writeJson(top / (stem + ".json"), {{"PhaseEncodingDirection", "j-"}, {"TotalReadoutTime", t}});
     }
 
