@@ -28,7 +28,7 @@ bool isEstimateOption(const OptionSpec& option)
 
 CommandSpec makeBidsCommand()
 {
-    CommandSpec spec{
+    CommandSpec declaration{
         .name = "bids",
         .arguments = "BIDS_DIR OUTPUT_DIR participant|group",
         .minimumArguments = 3,
@@ -62,9 +62,9 @@ CommandSpec makeBidsCommand()
                 {"--slurm-args", "\"ARGS\"", "further sbatch options for both jobs, e.g. \"--partition=short --time=1:00:00\""},
             },
     };
-    for (const OptionSpec& option : correctCommand.options)
-        if (isEstimateOption(option)) spec.options.push_back(option);
-    return spec;
+    const std::vector<OptionSpec> estimate = estimateOptionsOfCorrect();
+    declaration.options.insert(declaration.options.end(), estimate.begin(), estimate.end());
+    return declaration;
 }
 
 // The estimate options as given, to be handed on word by word.
@@ -157,10 +157,18 @@ int bids(const ParsedCommandLine& command)
 
 }  // namespace
 
+std::vector<OptionSpec> estimateOptionsOfCorrect()
+{
+    std::vector<OptionSpec> options;
+    for (const OptionSpec& option : correctCommand.options)
+        if (isEstimateOption(option)) options.push_back(option);
+    return options;
+}
+
 const CommandSpec& bidsCommand()
 {
-    static const CommandSpec spec = makeBidsCommand();
-    return spec;
+    static const CommandSpec declaration = makeBidsCommand();
+    return declaration;
 }
 
 int commandBids(const std::vector<std::string>& arguments)

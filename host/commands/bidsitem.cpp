@@ -24,10 +24,9 @@ int commandBidsItem(const std::vector<std::string>& arguments)
             std::ifstream file(command.arguments.front());
             if (!file) throw std::runtime_error("Cannot open the work item " + command.arguments.front());
             const WorkItem item = workItemFromJson(nlohmann::json::parse(file));
-            // The estimate options in the words "bids" was given, read as "bids" reads them.
-            std::vector<std::string> words{"-", "-", "participant"};
-            words.insert(words.end(), item.estimateOptions.begin(), item.estimateOptions.end());
-            return runWorkItem(item, parseEstimateChoices(parseCommandLine(bidsCommand(), words)));
+            // The estimate options in the words "bids" was given, read as "correct" reads them.
+            const CommandSpec estimate{.name = "bids-item", .options = estimateOptionsOfCorrect()};
+            return runWorkItem(item, parseEstimateChoices(parseCommandLine(estimate, item.estimateOptions)));
         } catch (const std::exception& error) {
             std::cerr << "mindaro bids-item: " << error.what() << '\n';
             return 1;

@@ -37,6 +37,7 @@ void Progress::draw()
     std::string bar(static_cast<std::size_t>(filled), '#');
     bar.resize(width, '.');
     const double seconds = elapsed();
+    drawnSecond = static_cast<long>(seconds);
     std::string line("\r[");
     line.append(bar).append("] ").append(std::to_string(finishedCount)).append("/").append(std::to_string(total)).append(" items");
     if (failedCount > 0) line.append(", ").append(std::to_string(failedCount)).append(" failed");
@@ -81,7 +82,7 @@ void Progress::finished(const std::string& label, bool failed, double seconds, c
 
 void Progress::tick()
 {
-    if (terminal) draw();
+    if (terminal && static_cast<long>(elapsed()) != drawnSecond) draw();
 }
 
 void Progress::close()

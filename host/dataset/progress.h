@@ -13,7 +13,7 @@ public:
 
     void started(const std::string& label);
     void finished(const std::string& label, bool failed, double seconds, const std::string& log);
-    // Redraws the line on a terminal, so that the clock moves; nothing otherwise.
+    // Redraws the line on a terminal once a second, so that the clock moves.
     void tick();
     // Ends the line on a terminal.
     void close();
@@ -28,6 +28,7 @@ private:
     int finishedCount = 0;
     int failedCount = 0;
     bool lineOpen = false;
+    long drawnSecond = -1;  // the elapsed second the line shows
     std::chrono::steady_clock::time_point start;
 
     void draw();
