@@ -25,7 +25,8 @@ int commandBidsItem(const std::vector<std::string>& arguments)
             if (!file) throw std::runtime_error("Cannot open the work item " + command.arguments.front());
             const WorkItem item = workItemFromJson(nlohmann::json::parse(file));
             // The estimate options in the words "bids" was given, read as "correct" reads them.
-            const CommandSpec estimate{.name = "bids-item", .options = estimateOptionsOfCorrect()};
+            CommandSpec estimate = bidsItemCommand;
+            estimate.options = estimateOptionsOfCorrect();
             return runWorkItem(item, parseEstimateChoices(parseCommandLine(estimate, item.estimateOptions)));
         } catch (const std::exception& error) {
             std::cerr << "mindaro bids-item: " << error.what() << '\n';
