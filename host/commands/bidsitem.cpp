@@ -26,6 +26,7 @@ int commandBidsItem(const std::vector<std::string>& arguments)
             const WorkItem item = workItemFromJson(nlohmann::json::parse(file));
             // The estimate options in the words "bids" was given, read as "correct" reads them.
             CommandSpec estimate = bidsItemCommand;
+            estimate.minimumArguments = estimate.maximumArguments = 0;
             estimate.options = estimateOptionsOfCorrect();
             return runWorkItem(item, parseEstimateChoices(parseCommandLine(estimate, item.estimateOptions)));
         } catch (const std::exception& error) {

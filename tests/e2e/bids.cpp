@@ -147,6 +147,9 @@ TEST(BidsDataset, ParticipantLevelCorrectsEveryPairableRunAndReportsTheBrokenSub
     EXPECT_EQ(field01["IntendedFor"], nlohmann::json({"bids:raw:sub-01/func/sub-01_task-rest_acq-native_bold.nii.gz",
                                                       "bids:raw:sub-01/func/sub-01_task-rest_acq-coarse_bold.nii.gz"}));
     EXPECT_EQ(readJson(out + "sub-02/ses-1/fmap/sub-02_ses-1_fmapid-1_desc-varno_fieldmap.json")["B0FieldIdentifier"], "pepolar1");
+    // --fast reached the estimate of every item.
+    EXPECT_EQ(field01["EstimationMethod"],
+              "VARNO displacement estimate (column-wise) from a field-map pair, each direction averaged over its volumes");
     // AP is "j-": a positive field moves signal towards -j, so the field is -d / readout time.
     const Volume field = readVolumes(out + "sub-01/fmap/sub-01_fmapid-1_desc-varno_fieldmap.nii.gz").front();
     const std::vector<VoxelIndex> object = phantomObjectVoxels(dataset.subject01.truth);
@@ -231,6 +234,7 @@ TEST(BidsDataset, KilledRunResumesWithSkipExistingToTheOutputsOfAnUninterruptedR
     writeTestDataset(folder.path() + "/raw", false);
     const ProcessResult whole = mindaroIn(folder.path(), {"bids", "raw", "whole", "participant", "--jobs", "2", "--fast"});
     ASSERT_EQ(whole.status, 1) << whole.out << whole.err;  // sub-04's broken pair only
+    ASSERT_TRUE(contains(whole.out, "5 work items done, 0 failed.")) << whole.out;
     const FolderContents expected = dataFiles(folder.path() + "/whole");
 
     // Killed, with every process it started, once the first item has finished.
@@ -257,7 +261,7 @@ TEST(BidsDataset, KilledRunResumesWithSkipExistingToTheOutputsOfAnUninterruptedR
     const ProcessResult resumed =
         mindaroIn(folder.path(), {"bids", "raw", "out", "participant", "--jobs", "2", "--fast", "--skip-existing"});
     EXPECT_EQ(resumed.status, 1) << resumed.out << resumed.err;
-    EXPECT_TRUE(contains(resumed.out, "kept from before")) << resumed.out;
+    EXPECT_TRUE(contains(resumed.out, "kept from before, 0 failed.")) << resumed.out;
     const FolderContents after = dataFiles(folder.path() + "/out");
     EXPECT_EQ(after.size(), expected.size());
     for (const auto& [name, bytes] : expected) {
