@@ -20,10 +20,11 @@ const CommandSpec bidsItemCommand{
 int commandBidsItem(const std::vector<std::string>& arguments)
 {
     return runCommand(bidsItemCommand, arguments, [](const ParsedCommandLine& command) {
+        WorkItem item;
         try {
             std::ifstream file(command.arguments.front());
             if (!file) throw std::runtime_error("Cannot open the work item " + command.arguments.front());
-            const WorkItem item = workItemFromJson(nlohmann::json::parse(file));
+            item = workItemFromJson(nlohmann::json::parse(file));
             // The estimate options in the words "bids" was given, read as "correct" reads them.
             CommandSpec estimate = bidsItemCommand;
             estimate.minimumArguments = estimate.maximumArguments = 0;
@@ -31,6 +32,7 @@ int commandBidsItem(const std::vector<std::string>& arguments)
             return runWorkItem(item, parseEstimateChoices(parseCommandLine(estimate, item.estimateOptions)));
         } catch (const std::exception& error) {
             std::cerr << "mindaro bids-item: " << error.what() << '\n';
+            if (!item.name.empty()) std::cerr << "(its work folder " << workFolderOf(item) << " is kept for a look)\n";
             return 1;
         }
     });

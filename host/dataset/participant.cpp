@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
@@ -120,12 +121,11 @@ void writeDatasetDescription(const DatasetRun& run)
     writeFileAtomically((fs::path(run.outputFolder) / "dataset_description.json").string(), description.dump(2) + "\n");
 }
 
-int runParticipantLevel(const DatasetRun& run)
-{
-    checkFolders(run);
-    const std::vector<std::string> subjects = selectSubjects(run);
-    DiscoverySettings settings{run.datasetFolder, run.outputFolder, run.estimateOptions};
+namespace {
 
+std::vector<std::vector<SessionSummary>> discoverSubjects(const DatasetRun& run, const std::vector<std::string>& subjects)
+{
+    const DiscoverySettings settings{run.datasetFolder, run.outputFolder, run.estimateOptions};
     std::vector<std::vector<SessionSummary>> summaries;
     for (const std::string& subject : subjects) {
         std::vector<SessionSummary> sessions;
@@ -136,17 +136,21 @@ int runParticipantLevel(const DatasetRun& run)
         }
         summaries.push_back(std::move(sessions));
     }
+    return summaries;
+}
 
-    // What is there already: kept with --skip-existing, redone with --force, else refused.
+// The items to run. Those done before are kept with --skip-existing and redone with
+// --force; without either, results already there are refused before anything is written.
+std::vector<const WorkItem*> itemsToRun(const DatasetRun& run, std::vector<std::vector<SessionSummary>>& summaries)
+{
     std::vector<const WorkItem*> toRun;
     std::vector<std::string> present;
     for (auto& sessions : summaries)
         for (SessionSummary& session : sessions)
             for (const WorkItem& item : session.plan.items) {
-                const bool done = itemDone(run.outputFolder, item);
                 removeStaleWork(run.outputFolder, item);
                 if (!run.force && !run.skipExisting && anyOutputThere(run.outputFolder, item)) present.push_back(item.record);
-                if (done && run.skipExisting)
+                if (run.skipExisting && itemDone(run.outputFolder, item))
                     session.items.push_back({item.name, "skipped", item.log, item.record});
                 else
                     toRun.push_back(&item);
@@ -155,22 +159,25 @@ int runParticipantLevel(const DatasetRun& run)
         throw std::runtime_error(run.outputFolder + " already holds the results of " + std::to_string(present.size()) +
                                  " work items (the first: " + present.front() +
                                  "). Pass --skip-existing to do only the missing work, or --force to redo it all.");
+    return toRun;
+}
 
-    fs::create_directories(fs::path(run.outputFolder) / ".work");
-    writeDatasetDescription(run);
+// Runs the items as "mindaro bids-item" processes; returns the failures, each with its log.
+std::vector<std::string> runItems(const DatasetRun& run, const std::vector<const WorkItem*>& toRun,
+                                  std::set<std::string>& failed)
+{
     std::vector<Job> jobs;
     std::vector<std::string> itemFiles;
     for (const WorkItem* item : toRun) {
-        const std::string base = (fs::path(run.outputFolder) / ".work" / item->name).string();
-        itemFiles.push_back(base + processTag() + ".item.json");
+        const std::string base = (fs::path(run.outputFolder) / ".work" / item->name).string() + processTag();
+        itemFiles.push_back(base + ".item.json");
         writeFileAtomically(itemFiles.back(), toJson(*item).dump(2) + "\n");
         std::vector<std::string> command = run.self;
         command.insert(command.end(), {"bids-item", itemFiles.back()});
-        jobs.push_back({item->name, command, base + processTag() + ".log"});
+        jobs.push_back({item->name, command, base + ".log"});
     }
-
-    std::cout << "Dataset " << run.datasetFolder << ": " << subjects.size() << " subjects, " << jobs.size()
-              << " work items to run (" << run.jobs << " at a time), results in " << run.outputFolder << std::endl;
+    std::cout << jobs.size() << " work items to run (" << run.jobs << " at a time), results in " << run.outputFolder
+              << std::endl;
     Progress progress(std::cout, isatty(STDOUT_FILENO) != 0, static_cast<int>(jobs.size()));
     std::vector<std::string> failures;
     runJobs(jobs, run.jobs, progress, [&](std::size_t index, const JobOutcome& outcome) {
@@ -178,55 +185,73 @@ int runParticipantLevel(const DatasetRun& run)
         const std::string log = (fs::path(run.outputFolder) / item.log).string();
         try {
             moveIntoPlace(jobs[index].logPath, log);
-        } catch (const std::exception&) {
+        } catch (const std::exception& error) {
+            std::cout << "Note: " << error.what() << '\n';
         }
         std::error_code ignored;
         fs::remove(itemFiles[index], ignored);
-        const bool failed = outcome.status != 0;
-        if (failed) failures.push_back(item.name + " (exit status " + std::to_string(outcome.status) + "), log: " + log);
-        progress.finished(item.name, failed, outcome.seconds, log);
+        if (outcome.status != 0) {
+            failed.insert(item.name);
+            failures.push_back(item.name + " (exit status " + std::to_string(outcome.status) + "), log: " + log);
+        }
+        progress.finished(item.name, outcome.status != 0, outcome.seconds, log);
     });
     progress.close();
+    return failures;
+}
 
-    // Per subject: the state of every item, the summary, the log and the page.
-    int problems = 0;
-    for (std::size_t s = 0; s < subjects.size(); ++s) {
-        for (SessionSummary& session : summaries[s]) {
-            problems += static_cast<int>(session.plan.problems.size());
-            for (const WorkItem& item : session.plan.items) {
-                const bool listed = std::any_of(session.items.begin(), session.items.end(),
-                                                [&](const ItemStatus& status) { return status.name == item.name; });
-                if (!listed)
-                    session.items.push_back({item.name, itemDone(run.outputFolder, item) ? "done" : "failed", item.log, item.record});
-            }
+// The summary, the log and the page of a subject.
+void writeSubjectReports(const DatasetRun& run, const std::string& subject, std::vector<SessionSummary>& sessions,
+                         const std::set<std::string>& failed)
+{
+    for (SessionSummary& session : sessions)
+        for (const WorkItem& item : session.plan.items) {
+            const bool kept = std::any_of(session.items.begin(), session.items.end(),
+                                          [&](const ItemStatus& status) { return status.name == item.name; });
+            if (!kept) session.items.push_back({item.name, failed.count(item.name) ? "failed" : "done", item.log, item.record});
         }
-        const std::string& subject = subjects[s];
-        const nlohmann::json summary = summaryJson(subject, summaries[s]);
-        const fs::path out = run.outputFolder;
-        writeFileAtomically((out / summaryPath(subject)).string(), summary.dump(2) + "\n");
-        writeFileAtomically((out / ("sub-" + subject) / "log" / ("sub-" + subject + "_varno.log")).string(),
-                            subjectLog(run, subject, summaries[s]));
-        writeFileAtomically((out / ("sub-" + subject + ".html")).string(),
-                            subjectPageHtml(summary, readRecords(run.outputFolder, summary)));
-    }
+    const nlohmann::json summary = summaryJson(subject, sessions);
+    const fs::path out = run.outputFolder;
+    writeFileAtomically((out / summaryPath(subject)).string(), summary.dump(2) + "\n");
+    writeFileAtomically((out / ("sub-" + subject) / "log" / ("sub-" + subject + "_varno.log")).string(),
+                        subjectLog(run, subject, sessions));
+    writeFileAtomically((out / ("sub-" + subject + ".html")).string(),
+                        subjectPageHtml(summary, readRecords(run.outputFolder, summary)));
+}
 
-    std::cout << "\n" << progress.done() - progress.failed() << " work items done";
+}  // namespace
+
+int runParticipantLevel(const DatasetRun& run)
+{
+    checkFolders(run);
+    const std::vector<std::string> subjects = selectSubjects(run);
+    std::vector<std::vector<SessionSummary>> summaries = discoverSubjects(run, subjects);
+    const std::vector<const WorkItem*> toRun = itemsToRun(run, summaries);
+
+    fs::create_directories(fs::path(run.outputFolder) / ".work");
+    writeDatasetDescription(run);
+    std::cout << "Dataset " << run.datasetFolder << ": " << subjects.size() << " subjects, ";
+    std::set<std::string> failed;
+    const std::vector<std::string> failures = runItems(run, toRun, failed);
+    for (std::size_t s = 0; s < subjects.size(); ++s) writeSubjectReports(run, subjects[s], summaries[s], failed);
+
     int kept = 0;
+    std::vector<std::string> problems;
     for (const auto& sessions : summaries)
-        for (const SessionSummary& session : sessions)
+        for (const SessionSummary& session : sessions) {
             for (const ItemStatus& item : session.items) kept += item.state == "skipped";
+            for (const DatasetFinding& problem : session.plan.problems) problems.push_back(problem.file + ": " + problem.reason);
+        }
+    std::cout << "\n" << toRun.size() - failures.size() << " work items done";
     if (kept > 0) std::cout << ", " << kept << " kept from before";
     std::cout << ", " << failures.size() << " failed.\n";
     if (!failures.empty()) {
         std::cout << "Failed:\n";
         for (const std::string& failure : failures) std::cout << "  " << failure << '\n';
     }
-    if (problems > 0) {
+    if (!problems.empty()) {
         std::cout << "Not corrected:\n";
-        for (const auto& sessions : summaries)
-            for (const SessionSummary& session : sessions)
-                for (const DatasetFinding& problem : session.plan.problems)
-                    std::cout << "  " << problem.file << ": " << problem.reason << '\n';
+        for (const std::string& problem : problems) std::cout << "  " << problem << '\n';
     }
-    return failures.empty() && problems == 0 ? 0 : 1;
+    return failures.empty() && problems.empty() ? 0 : 1;
 }

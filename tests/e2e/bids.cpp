@@ -89,13 +89,28 @@ TEST(BidsDataset, ParticipantLevelCorrectsEveryPairableRunAndReportsTheBrokenSub
 {
     const TemporaryFolder folder;
     const TestDataset dataset = writeTestDataset(folder.path() + "/raw", true);
+    // A run cut short after its header: its item fails, no other does.
+    const std::string cut = dataset.root + "/sub-02/ses-2/func/sub-02_ses-2_task-rest_bold.nii.gz";
+    const std::string whole = readWhole(cut);
+    std::ofstream(cut, std::ios::binary | std::ios::trunc) << whole.substr(0, whole.size() / 3);
     const FolderContents inputs = folderContents(dataset.root);
     const std::string out = folder.path() + "/out/";
 
     const ProcessResult run = mindaroIn(folder.path(), {"bids", "raw", "out", "participant", "--jobs", "2", "--fast"});
-    EXPECT_EQ(run.status, 1) << run.out << run.err;  // sub-04's broken pair
+    EXPECT_EQ(run.status, 1) << run.out << run.err;
     EXPECT_TRUE(folderContents(dataset.root) == inputs) << "the dataset was modified";
-    EXPECT_TRUE(contains(run.out, std::string(dataset.withScannerPair ? "6" : "5") + " work items done, 0 failed.")) << run.out;
+    EXPECT_TRUE(contains(run.out, std::string(dataset.withScannerPair ? "5" : "4") + " work items done, 1 failed.\n"
+                                  "Failed:\n  sub-02_ses-2_fmapid-1 (exit status 1), log: " + out +
+                                  "sub-02/log/sub-02_ses-2_fmapid-1.log\n"))
+        << run.out;
+    const std::string failedLog = readWhole(out + "sub-02/log/sub-02_ses-2_fmapid-1.log");
+    // The bids:: URI found the run; reading it is what failed.
+    EXPECT_TRUE(contains(failedLog, "  sub-02/ses-2/func/sub-02_ses-2_task-rest_bold.nii.gz: IntendedFor of "
+                                    "sub-02/ses-2/fmap/sub-02_ses-2_dir-AP_epi.nii.gz\n"))
+        << failedLog;
+    EXPECT_TRUE(contains(failedLog, "mindaro bids-item: Not a readable NIfTI-1 or NIfTI-2 image: " + cut)) << failedLog;
+    EXPECT_TRUE(contains(failedLog, "(its work folder " + out + ".work/sub-02_ses-2_fmapid-1.")) << failedLog;
+    EXPECT_FALSE(fs::exists(out + "sub-02/ses-2/fmap/sub-02_ses-2_fmapid-1_desc-varno_fieldmap.nii.gz"));
     EXPECT_TRUE(contains(run.out, "Not corrected:\n")) << run.out;
     EXPECT_TRUE(contains(run.out, "  sub-04/fmap/sub-04_acq-broken_dir-RL_epi.nii.gz: field map not usable: no "
                                   "\"PhaseEncodingDirection\" in its sidecars (" +
@@ -115,7 +130,6 @@ TEST(BidsDataset, ParticipantLevelCorrectsEveryPairableRunAndReportsTheBrokenSub
         {"sub-01/func/sub-01_task-rest_acq-native_bold", "sub-01/func/sub-01_task-rest_acq-native_desc-sdc_bold"},
         {"sub-01/func/sub-01_task-rest_acq-coarse_bold", "sub-01/func/sub-01_task-rest_acq-coarse_desc-sdc_bold"},
         {"sub-02/ses-1/func/sub-02_ses-1_task-rest_bold", "sub-02/ses-1/func/sub-02_ses-1_task-rest_desc-sdc_bold"},
-        {"sub-02/ses-2/func/sub-02_ses-2_task-rest_bold", "sub-02/ses-2/func/sub-02_ses-2_task-rest_desc-sdc_bold"},
         {"sub-03/dwi/sub-03_dir-AP_dwi", "sub-03/dwi/sub-03_dir-AP_desc-sdc_dwi"},
         {"sub-03/dwi/sub-03_dir-PA_dwi", "sub-03/dwi/sub-03_dir-PA_desc-sdc_dwi"},
         {"sub-04/func/sub-04_task-rest_acq-good_bold", "sub-04/func/sub-04_task-rest_acq-good_desc-sdc_bold"}};
@@ -134,8 +148,7 @@ TEST(BidsDataset, ParticipantLevelCorrectsEveryPairableRunAndReportsTheBrokenSub
                   readWhole(dataset.root + "/sub-03/dwi/sub-03_dir-AP_dwi" + extension));
 
     // The field maps: one per pair and session, in Hz, naming the runs they corrected.
-    for (const char* name : {"sub-01/fmap/sub-01_fmapid-1", "sub-02/ses-1/fmap/sub-02_ses-1_fmapid-1",
-                             "sub-02/ses-2/fmap/sub-02_ses-2_fmapid-1", "sub-03/fmap/sub-03_fmapid-1",
+    for (const char* name : {"sub-01/fmap/sub-01_fmapid-1", "sub-02/ses-1/fmap/sub-02_ses-1_fmapid-1", "sub-03/fmap/sub-03_fmapid-1",
                              "sub-04/fmap/sub-04_fmapid-1"}) {
         const std::string stem = out + name + "_desc-varno_fieldmap";
         ASSERT_TRUE(fs::exists(stem + ".nii.gz")) << stem;
@@ -171,10 +184,10 @@ TEST(BidsDataset, ParticipantLevelCorrectsEveryPairableRunAndReportsTheBrokenSub
     EXPECT_EQ(readJson(out + runs[1].second + ".json")["DistortionCorrection"]["CarriedToRunGrid"], true);
 
     // The diffusion pair through its b = 0 volumes: the corrected b = 0 images agree.
-    const Volume dwiAp = readVolumes(out + runs[4].second + ".nii.gz").front();
-    const Volume dwiPa = readVolumes(out + runs[5].second + ".nii.gz").front();
-    const Volume apBefore = readVolumes(dataset.root + "/" + runs[4].first + ".nii.gz").front();
-    const Volume paBefore = readVolumes(dataset.root + "/" + runs[5].first + ".nii.gz").front();
+    const Volume dwiAp = readVolumes(out + runs[3].second + ".nii.gz").front();
+    const Volume dwiPa = readVolumes(out + runs[4].second + ".nii.gz").front();
+    const Volume apBefore = readVolumes(dataset.root + "/" + runs[3].first + ".nii.gz").front();
+    const Volume paBefore = readVolumes(dataset.root + "/" + runs[4].first + ".nii.gz").front();
     EXPECT_LT(ssdLocal(dwiAp, dwiPa, object), 0.5 * ssdLocal(apBefore, paBefore, object));
 
     // Pages, pictures and logs per subject.
@@ -182,9 +195,12 @@ TEST(BidsDataset, ParticipantLevelCorrectsEveryPairableRunAndReportsTheBrokenSub
     EXPECT_TRUE(fs::exists(out + "sub-01/log/sub-01_fmapid-1.log"));
     EXPECT_TRUE(contains(readWhole(out + "sub-01.html"), "IntendedFor of sub-01/fmap/sub-01_dir-AP_epi.nii.gz"));
     EXPECT_TRUE(contains(readWhole(out + "sub-02.html"), "B0FieldSource &quot;pepolar1&quot;"));
+    EXPECT_TRUE(contains(readWhole(out + "sub-02.html"), "<span class=\"failed\">failed</span>"));
     EXPECT_TRUE(contains(readWhole(out + "sub-04.html"), "the field maps cannot be paired"));
     EXPECT_TRUE(contains(readWhole(out + "sub-04/log/sub-04_varno.log"), "PROBLEM sub-04/fmap/sub-04_acq-broken_dir-RL_epi.nii.gz"));
-    EXPECT_FALSE(fs::exists(out + ".work") && !fs::is_empty(out + ".work"));
+    // Only the failed item's work folder stays, for a look.
+    for (const auto& entry : fs::directory_iterator(out + ".work"))
+        EXPECT_EQ(entry.path().filename().string().rfind("sub-02_ses-2_fmapid-1.", 0), 0u) << entry.path();
 
     // The group level links every subject.
     const ProcessResult group = mindaroIn(folder.path(), {"bids", "raw", "out", "group"});
