@@ -156,8 +156,8 @@ public:
         runs = imagesIn(root, folder / "func", "bold");
         const std::vector<Candidate> diffusion = imagesIn(root, folder / "dwi", "dwi");
         runs.insert(runs.end(), diffusion.begin(), diffusion.end());
-        for (const std::vector<Candidate>* list : std::initializer_list<const std::vector<Candidate>*>{&fieldMaps, &runs})
-            for (const Candidate& image : *list) plan.inputs.push_back(image.relative);
+        for (const Candidate& image : fieldMaps) plan.inputs.push_back(image.relative);
+        for (const Candidate& image : runs) plan.inputs.push_back(image.relative);
         pairFieldMaps(fieldMaps);
         pairDiffusionRuns(diffusion);
         for (const Candidate& run : runs)
@@ -240,8 +240,12 @@ private:
                    " in " + sidecarsText((!a.readoutTime ? a : b).metadata) + "; the field in Hz needs it";
         if (std::abs(*a.readoutTime - *b.readoutTime) > 1e-6 * *a.readoutTime)
             return "cannot be paired: \"TotalReadoutTime\" differs between " + a.relative + " and " + b.relative;
-        if (readNiftiInfo(a.path).extent != readNiftiInfo(b.path).extent)
-            return "cannot be paired: " + a.relative + " and " + b.relative + " differ in extent";
+        try {
+            if (readNiftiInfo(a.path).extent != readNiftiInfo(b.path).extent)
+                return "cannot be paired: " + a.relative + " and " + b.relative + " differ in extent";
+        } catch (const std::exception& error) {
+            return std::string("cannot be paired: ") + error.what();
+        }
         return "";
     }
 
@@ -293,10 +297,19 @@ private:
             const std::vector<std::string> targets = intendedFor(*member);
             const std::vector<std::string> values = stringList(member->metadata.content, "IntendedFor");
             for (std::size_t index = 0; index < targets.size(); ++index) {
-                if (fs::is_regular_file(fs::path(root) / targets[index]))
-                    add(targets[index], "IntendedFor of " + member->relative);
-                else if (seen.insert("missing " + values[index]).second)
-                    problem(member->relative, "IntendedFor names \"" + values[index] + "\", which does not exist");
+                const std::string& target = targets[index];
+                const std::string name = fs::path(target).filename().string();
+                std::string why;
+                if (target.rfind("..", 0) == 0 || fs::path(target).is_absolute())
+                    why = "which lies outside the dataset";
+                else if (!isNiftiName(name) || !parseBidsName(name))
+                    why = "which is not a NIfTI image with a BIDS name";
+                else if (!fs::is_regular_file(fs::path(root) / target))
+                    why = "which does not exist";
+                if (why.empty())
+                    add(target, "IntendedFor of " + member->relative);
+                else if (seen.insert("refused " + values[index]).second)
+                    problem(member->relative, "IntendedFor names \"" + values[index] + "\", " + why);
             }
         }
         if (!identifiers.empty())
@@ -316,7 +329,7 @@ private:
     void addTarget(WorkItem& item, const std::string& relative, const std::string& why)
     {
         if (claimed.count(relative) != 0) {
-            problem(relative, "named by more than one field map; corrected with the first only (" + why + " is ignored)");
+            plan.notes.push_back({relative, "named by more than one field map; corrected with the first only (" + why + " is ignored)"});
             return;
         }
         const Candidate run = candidate(root, fs::path(root) / relative);

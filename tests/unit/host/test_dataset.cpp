@@ -109,7 +109,7 @@ TEST(BidsDiscovery, WhatCannotBePairedIsReportedWithItsReasonAndTheRestGoesOn)
               {{"PhaseEncodingDirection", "j-"},
                {"TotalReadoutTime", 0.05},
                {"IntendedFor", {"func/sub-01_task-missing_bold.nii.gz", "bids::sub-01/func/sub-01_task-a_bold.nii.gz",
-                                "func/sub-01_task-b_bold.nii.gz"}}});
+                                "func/sub-01_task-b_bold.nii.gz", "../../outside_bold.nii.gz"}}});
     writeJson(fmap / "sub-01_acq-good_dir-PA_epi.json", {{"PhaseEncodingDirection", "j"}, {"TotalReadoutTime", 0.05}});
     writeJson(func / "sub-01_task-a_bold.json", {{"PhaseEncodingDirection", "j-"}});
     writeJson(func / "sub-01_task-b_bold.json", {{"PhaseEncodingDirection", "i"}});
@@ -131,6 +131,8 @@ TEST(BidsDiscovery, WhatCannotBePairedIsReportedWithItsReasonAndTheRestGoesOn)
                   "with a usable phase-encoding direction (j-); the acquisition in the opposite direction is missing",
                   "sub-01/fmap/sub-01_acq-good_dir-AP_epi.nii.gz: IntendedFor names \"func/sub-01_task-missing_bold.nii.gz\", "
                   "which does not exist",
+                  "sub-01/fmap/sub-01_acq-good_dir-AP_epi.nii.gz: IntendedFor names \"../../outside_bold.nii.gz\", "
+                  "which lies outside the dataset",
                   "sub-01/func/sub-01_task-b_bold.nii.gz: not corrected (IntendedFor of sub-01/fmap/sub-01_acq-good_dir-AP_epi.nii.gz): " +
                       (root / "sub-01/func/sub-01_task-b_bold.nii.gz").string() +
                       " has the phase-encoding direction \"i\", but the pair was acquired along j; a run can be corrected only "
