@@ -128,8 +128,7 @@ std::vector<int> allVolumes(const std::string& path)
 // STEM.bval or STEM.bvec beside the image; empty when missing.
 std::string gradientFile(const std::string& image, const std::string& extension)
 {
-    const std::string sidecar = sidecarPath(image);
-    const std::string path = sidecar.substr(0, sidecar.size() - 5) + extension;
+    const std::string path = withoutNiftiExtension(image) + extension;
     return fs::is_regular_file(path) ? path : std::string();
 }
 

@@ -79,12 +79,6 @@ nlohmann::json runSidecar(const WorkItem& item, const ItemTarget& target, const 
     return content;
 }
 
-std::string withoutNiftiExtension(const std::string& path)
-{
-    const std::string sidecar = sidecarPath(path);
-    return sidecar.substr(0, sidecar.size() - 5);
-}
-
 }  // namespace
 
 std::string workFolderOf(const WorkItem& item)

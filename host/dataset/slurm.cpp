@@ -1,19 +1,14 @@
 #include "dataset/slurm.h"
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
 
 #include "dataset/outputfiles.h"
-
-extern char** environ;
+#include "dataset/workerpool.h"
 
 namespace fs = std::filesystem;
 
@@ -28,21 +23,9 @@ struct Captured {
 // output and error together).
 Captured capture(const std::vector<std::string>& command, const std::string& scratch)
 {
-    std::vector<std::string> words = command;
-    std::vector<char*> arguments;
-    for (std::string& word : words) arguments.push_back(word.data());
-    arguments.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, scratch.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    pid_t pid = 0;
-    const int error = posix_spawnp(&pid, arguments[0], &actions, nullptr, arguments.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0)
-        throw std::runtime_error(command[0] + " cannot be started (" + std::string(std::strerror(error)) +
-                                 "); --slurm needs the SLURM client commands on the PATH.");
+    const pid_t pid = startLogged(command, scratch);
+    if (pid < 0)
+        throw std::runtime_error(command[0] + " cannot be started; --slurm needs the SLURM client commands on the PATH.");
     int wait = 0;
     waitpid(pid, &wait, 0);
     Captured result;

@@ -19,24 +19,24 @@ struct Running {
     std::chrono::steady_clock::time_point start;
 };
 
-pid_t spawn(const Job& job)
+}  // namespace
+
+pid_t startLogged(const std::vector<std::string>& command, const std::string& logPath)
 {
-    std::vector<std::string> words = job.command;
+    std::vector<std::string> words = command;
     std::vector<char*> arguments;
     for (std::string& word : words) arguments.push_back(word.data());
     arguments.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, job.logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
     pid_t pid = 0;
-    const int error = posix_spawn(&pid, arguments[0], &actions, nullptr, arguments.data(), environ);
+    const int error = posix_spawnp(&pid, arguments[0], &actions, nullptr, arguments.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     return error == 0 ? pid : -1;
 }
-
-}  // namespace
 
 std::vector<JobOutcome> runJobs(const std::vector<Job>& jobs, int parallel, Progress& progress,
                                 const std::function<void(std::size_t, const JobOutcome&)>& finished)
@@ -53,7 +53,7 @@ std::vector<JobOutcome> runJobs(const std::vector<Job>& jobs, int parallel, Prog
         while (next < jobs.size() && static_cast<int>(running.size()) < std::max(parallel, 1)) {
             const auto start = std::chrono::steady_clock::now();
             progress.started(jobs[next].label);
-            const pid_t pid = spawn(jobs[next]);
+            const pid_t pid = startLogged(jobs[next].command, jobs[next].logPath);
             if (pid < 0)
                 finish(next, 127, start);
             else

@@ -2,6 +2,8 @@
 // log file, a failing job never stops the others.
 #pragma once
 
+#include <sys/types.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -18,6 +20,10 @@ struct JobOutcome {
     int status = -1;  // exit status; 128 + the signal when one ended it
     double seconds = 0.0;
 };
+
+// Starts the program (a path, or a name looked up on PATH) with standard input from
+// /dev/null and standard output and error into the file; -1 when it cannot be started.
+pid_t startLogged(const std::vector<std::string>& command, const std::string& logPath);
 
 // Runs every job, at most parallel at once, in the order given; calls finished (in this
 // process) as each ends. Returns the outcomes in the order of the jobs. A job whose

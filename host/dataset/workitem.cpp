@@ -35,11 +35,8 @@ std::vector<std::string> WorkItem::outputs() const
     for (const ItemTarget& target : targets) {
         files.push_back(target.output);
         files.push_back(sidecarPath(target.output));
-        if (!target.bval.empty()) {
-            const std::string stem = sidecarPath(target.output);
-            files.push_back(stem.substr(0, stem.size() - 5) + ".bval");
-            files.push_back(stem.substr(0, stem.size() - 5) + ".bvec");
-        }
+        if (!target.bval.empty()) files.push_back(withoutNiftiExtension(target.output) + ".bval");
+        if (!target.bvec.empty()) files.push_back(withoutNiftiExtension(target.output) + ".bvec");
     }
     files.push_back(record);
     return files;
