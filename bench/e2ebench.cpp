@@ -2,7 +2,9 @@
 // tasks as whole processes, several runs each. Prints the median wall and CPU time and
 // the peak resident memory of every case, and for the estimates how good the map is: on
 // phantoms its RMS error against the true map, on the scanner pair the agreement figure
-// of volume 0 (the map's own) and volume 1 (held out); and whether the map folds.
+// of volume 0 (the map's own) and volume 1 (held out); and whether the map folds. The
+// dataset cases run "mindaro bids" on the phantom dataset of the tests (with the scanner
+// pair as a subject when it is there); their CPU time includes the work-item processes.
 //
 //   varno_e2e_bench [--runs N] [--only NAME]
 #include <sys/resource.h>
@@ -13,7 +15,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -25,6 +26,7 @@
 #include "estimate/preciseobjective.h"
 #include "files/projectheader.h"
 #include "files/vdmmapfile.h"
+#include "support/bidsdataset.h"
 
 namespace {
 
@@ -40,8 +42,8 @@ std::string mindaro()
 }
 
 // Runs mindaro with the arguments in the folder, standard output into FOLDER/output.txt,
-// errors discarded; throws on failure.
-Measurement run(const std::vector<std::string>& arguments, const std::string& folder)
+// errors discarded; throws unless it ends with the expected status.
+Measurement run(const std::vector<std::string>& arguments, const std::string& folder, int expectedStatus = 0)
 {
     std::vector<std::string> command{mindaro()};
     command.insert(command.end(), arguments.begin(), arguments.end());
@@ -63,7 +65,7 @@ Measurement run(const std::vector<std::string>& arguments, const std::string& fo
     rusage usage{};
     wait4(child, &status, 0, &usage);
     const auto end = std::chrono::steady_clock::now();
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != expectedStatus) {
         std::string line;
         for (const std::string& word : arguments) line += " " + word;
         throw std::runtime_error("mindaro" + line + " failed");
@@ -91,6 +93,7 @@ struct Case {
     std::vector<std::string> simulate;  // phantom options; empty for the real pair
     std::vector<std::string> timed;
     double dataMegabytes = 0.0;         // size of the data the task reads, for the memory ratio
+    bool dataset = false;               // the phantom BIDS dataset in raw/ instead of a phantom pair
     Accuracy accuracy = Accuracy::None;
 };
 
@@ -161,6 +164,9 @@ std::string methodText(const std::string& folder)
     return {};
 }
 
+// The dataset's broken subject makes every participant run end with status 1.
+const int kDatasetStatus = 1;
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -206,21 +212,33 @@ int main(int argc, char** argv)
          {"apply", "p/true_vdm.map", "p/AP.fmr"},
          200.0 * 64 * 64 * 30 * 2 * mb},
         {"fast estimate real pair 128x128x60", {}, {"estimate", "p/PA.fmr", "p/AP.fmr", "--fast"}},
-        {"full estimate real pair 128x128x60", {}, {"estimate", "p/PA.fmr", "p/AP.fmr"}, 0.0, Accuracy::RealPair},
-        {"precise estimate real pair 128x128x60", {}, {"estimate", "p/PA.fmr", "p/AP.fmr", "--precise"}, 0.0,
+        {"full estimate real pair 128x128x60", {}, {"estimate", "p/PA.fmr", "p/AP.fmr"}, 0.0, false, Accuracy::RealPair},
+        {"precise estimate real pair 128x128x60", {}, {"estimate", "p/PA.fmr", "p/AP.fmr", "--precise"}, 0.0, false,
          Accuracy::RealPair},
-        {"full estimate 64x64x30 noise 10", phantom64, pair, 0.0, phantom},
-        {"precise estimate 64x64x30 noise 10", phantom64, with(pair, {"--precise"}), 0.0, phantom},
-        {"full estimate 128x128x60 noise 10", phantom128, pair, 0.0, phantom},
-        {"precise estimate 128x128x60 noise 10", phantom128, with(pair, {"--precise"}), 0.0, phantom},
-        {"full estimate LR 96x64x40 noise 25", leftRight, {"estimate", "p/LR.fmr", "p/RL.fmr", "--lr"}, 0.0,
+        {"full estimate 64x64x30 noise 10", phantom64, pair, 0.0, false, phantom},
+        {"precise estimate 64x64x30 noise 10", phantom64, with(pair, {"--precise"}), 0.0, false, phantom},
+        {"full estimate 128x128x60 noise 10", phantom128, pair, 0.0, false, phantom},
+        {"precise estimate 128x128x60 noise 10", phantom128, with(pair, {"--precise"}), 0.0, false, phantom},
+        {"full estimate LR 96x64x40 noise 25", leftRight, {"estimate", "p/LR.fmr", "p/RL.fmr", "--lr"}, 0.0, false,
          Accuracy::PhantomLeftRight},
         {"precise estimate LR 96x64x40 noise 25", leftRight, {"estimate", "p/LR.fmr", "p/RL.fmr", "--lr", "--precise"},
-         0.0, Accuracy::PhantomLeftRight},
-        {"full estimate gradient echo 64x64x30", gradientEcho64, pair, 0.0, phantom},
-        {"precise estimate gradient echo 64x64x30", gradientEcho64, with(pair, {"--precise"}), 0.0, phantom},
-        {"full estimate gradient echo 96x96x60", gradientEcho96, pair, 0.0, phantom},
-        {"precise estimate gradient echo 96x96x60", gradientEcho96, with(pair, {"--precise"}), 0.0, phantom},
+         0.0, false, Accuracy::PhantomLeftRight},
+        {"full estimate gradient echo 64x64x30", gradientEcho64, pair, 0.0, false, phantom},
+        {"precise estimate gradient echo 64x64x30", gradientEcho64, with(pair, {"--precise"}), 0.0, false, phantom},
+        {"full estimate gradient echo 96x96x60", gradientEcho96, pair, 0.0, false, phantom},
+        {"precise estimate gradient echo 96x96x60", gradientEcho96, with(pair, {"--precise"}), 0.0, false, phantom},
+        {"bids dataset --standard --fast --jobs 1",
+         {},
+         {"bids", "raw", "out", "participant", "--standard", "--fast", "--force", "--jobs", "1"},
+         0.0,
+         true},
+        {"bids dataset --standard --fast --jobs 2",
+         {},
+         {"bids", "raw", "out", "participant", "--standard", "--fast", "--force", "--jobs", "2"},
+         0.0,
+         true},
+        {"bids dataset --jobs 1", {}, {"bids", "raw", "out", "participant", "--force", "--jobs", "1"}, 0.0, true},
+        {"bids dataset --jobs 2", {}, {"bids", "raw", "out", "participant", "--force", "--jobs", "2"}, 0.0, true},
     };
 
     std::printf("%-42s %6s %12s %12s %14s\n", "case", "runs", "median wall", "median CPU", "peak memory");
@@ -230,7 +248,9 @@ int main(int argc, char** argv)
         if (mkdtemp(pattern) == nullptr) return 1;
         const std::string folder = pattern;
         try {
-            if (benchmarkCase.simulate.empty()) {
+            if (benchmarkCase.dataset) {
+                writeTestDataset(folder + "/raw", true);
+            } else if (benchmarkCase.simulate.empty()) {
                 if (!std::filesystem::exists(realPair)) {
                     std::printf("%-42s skipped: %s not found\n", benchmarkCase.name.c_str(), realPair.c_str());
                     std::filesystem::remove_all(folder);
@@ -248,7 +268,7 @@ int main(int argc, char** argv)
             std::vector<double> cpu;
             long peak = 0;
             for (int r = 0; r < runs; ++r) {
-                const Measurement m = run(benchmarkCase.timed, folder);
+                const Measurement m = run(benchmarkCase.timed, folder, benchmarkCase.dataset ? kDatasetStatus : 0);
                 wall.push_back(m.wallSeconds);
                 cpu.push_back(m.cpuSeconds);
                 peak = std::max(peak, m.peakKilobytes);

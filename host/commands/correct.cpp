@@ -11,10 +11,10 @@
 #include "boundary/hoststate.h"
 #include "boundary/pluginloader.h"
 #include "cli/commands.h"
-#include "commands/estimatechoices.h"
+#include "commands/correction.h"
 #include "files/filenames.h"
 #include "files/vdmmapfile.h"
-#include "nifti/bidsmetadata.h"
+#include "nifti/fieldtransfer.h"
 #include "nifti/niftiprojects.h"
 #include "report/qcprojects.h"
 
@@ -35,12 +35,16 @@ const CommandSpec correctCommand{
         "the phase-encoding axis), field_hz.nii.gz when \"TotalReadoutTime\" is known, a JSON sidecar\n"
         "for each saying what it holds, and the quality-control picture qc.png. Every output has the\n"
         "geometry of its input. The projects used on the way are kept in DIR/projects.\n"
+        "A run on another grid than --ap (other extent, voxel size or position) is corrected with the\n"
+        "field in Hz resampled into its grid through the images' world coordinates and turned into\n"
+        "its own displacement with its \"TotalReadoutTime\" (or --apply-readout-time); so is a run on\n"
+        "the same grid read out in another time than the pair.\n"
         "The map comes from the precise estimate (checked against the standard full estimate, whose\n"
         "map is used instead for pairs that do not follow the spin-echo model of intensities, such as\n"
         "gradient-echo pairs), and every corrected volume is multiplied by the Jacobian of its map,\n"
-        "which restores the intensities that the distortion piled up or thinned out. --standard and\n"
-        "--plain choose the standard estimate and the plain undistortion instead; the sidecars say\n"
-        "which were used.",
+        "which restores the intensities that the distortion piled up or thinned out. --standard (or\n"
+        "--fast) and --plain choose the standard estimate and the plain undistortion instead; the\n"
+        "sidecars say which were used.",
     .options =
         {
             {"--ap", "IMAGE", "the first acquisition (.nii or .nii.gz), corrected with +map (required)"},
@@ -49,13 +53,14 @@ const CommandSpec correctCommand{
             {"--out", "DIR", "output folder (default ./varno-correct)"},
             {"--pe-dir", "i|i-|j|j-", "phase-encoding direction of --ap; --pa takes the opposite"},
             {"--apply-pe-dir", "i|i-|j|j-", "phase-encoding direction of the --apply-to runs"},
-            {"--readout-time", "SECONDS", "total readout time, for the field map in Hz"},
+            {"--readout-time", "SECONDS", "total readout time of the pair, for the field map in Hz"},
+            {"--apply-readout-time", "SECONDS", "total readout time of the --apply-to runs"},
             {"--volumes", "K0 K1", "volumes of --ap and --pa to estimate from, counted from 0 (default 0 0)", false, 2},
             {"--standard", "", "the standard estimate instead of the precise one"},
             {"--plain", "", "plain undistortion, without the intensity correction"},
             {"--ssd", "", "compare by mean squared difference instead of normalised cross-correlation"},
             {"--ic", "", "modulate the intensities by the stretch of the current map while estimating"},
-            {"--fast", "", "with --standard: only the column-wise estimate (much faster, less detailed)"},
+            {"--fast", "", "only the standard column-wise estimate (much faster, less detailed)"},
             {"--order", "0|1|2", "smoothing of the inputs: 0 Gaussian (default), 1 or 2 its derivative"},
         },
 };
@@ -64,13 +69,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-double parseSeconds(const std::string& text)
+double parseSeconds(const std::string& option, const std::string& text)
 {
     double value = 0.0;
     const char* const end = text.data() + text.size();
     const auto [next, error] = std::from_chars(text.data(), end, value);
     if (text.empty() || error != std::errc() || next != end || !(value > 0.0) || !std::isfinite(value))
-        throw UsageError("--readout-time expects a positive number of seconds, got \"" + text + "\"");
+        throw UsageError(option + " expects a positive number of seconds, got \"" + text + "\"");
     return value;
 }
 
@@ -86,47 +91,14 @@ void writeJson(const std::string& path, const nlohmann::json& content)
     if (!file) throw std::runtime_error("Cannot write " + path);
 }
 
-// One image to correct: its path, direction and the names of its files on the way.
-struct Run {
-    std::string image;
-    PhaseEncoding direction;
-    std::string project;  // DIR/projects/STEM.fmr
-    std::string output;   // DIR/STEM_corrected.nii.gz
-};
-
-// A project name for every run; equal stems get a counter.
-void nameRuns(std::vector<Run>& runs, const fs::path& folder)
-{
-    std::set<std::string> taken;
-    for (Run& run : runs) {
-        std::string stem = imageStem(run.image);
-        for (int counter = 2; taken.count(stem) != 0; ++counter) stem = imageStem(run.image) + "_" + std::to_string(counter);
-        taken.insert(stem);
-        run.project = (folder / "projects" / (stem + ".fmr")).string();
-        run.output = (folder / (stem + "_corrected.nii.gz")).string();
-    }
-}
-
-std::string mapPath(const std::string& project)
-{
-    return insertSuffix(replaceExtension(project, "map"), "_vdm");
-}
-
-// What estimated the map and how it was applied, for the sidecars.
-struct Method {
-    std::string estimate;  // "precise", or the standard estimate's kind
-    std::string note;      // why the precise estimate's map was not used; empty when it was
-    bool intensityCorrection = false;
-};
-
-nlohmann::json methodJson(const Method& method)
+nlohmann::json methodJson(const CorrectionMethod& method)
 {
     nlohmann::json content = {{"EstimationMethod", method.estimate}};
     if (!method.note.empty()) content["EstimationNote"] = method.note;
     return content;
 }
 
-nlohmann::json correctedSidecar(const Run& run, const Run& first, const Method& method)
+nlohmann::json correctedSidecar(const CorrectionRun& run, const CorrectionRun& first, const CorrectionMethod& method)
 {
     nlohmann::json content = readSidecar(run.image).content;
     const bool plus = run.direction == first.direction;
@@ -134,30 +106,43 @@ nlohmann::json correctedSidecar(const Run& run, const Run& first, const Method& 
                              std::string(1, run.direction.axis) + " with " + (plus ? "+" : "-") +
                              "displacement_voxels.nii.gz (VARNO).";
     content["Sources"] = nlohmann::json::array({run.image});
-    nlohmann::json correction = {{"DisplacementMap", "displacement_voxels.nii.gz"},
-                                 {"DisplacementSign", plus ? 1 : -1},
-                                 {"IntensityCorrection", method.intensityCorrection}};
-    correction.update(methodJson(method));
-    content["DistortionCorrection"] = correction;
+    content["DistortionCorrection"] = {{"DisplacementMap", "displacement_voxels.nii.gz"},
+                                       {"DisplacementSign", plus ? 1 : -1}};
+    if (run.carried) {
+        content["Description"] = "Distortion-corrected copy of " + run.image + ", every volume resampled along " +
+                                 std::string(1, run.direction.axis) +
+                                 " with its own displacement: the field of field_hz.nii.gz carried into its grid "
+                                 "and times its TotalReadoutTime (VARNO).";
+        content["DistortionCorrection"] = {{"FieldMap", "field_hz.nii.gz"},
+                                           {"TotalReadoutTime", *run.readoutTime},
+                                           {"PhaseEncodingDirection", run.direction.text()}};
+    }
+    content["DistortionCorrection"]["IntensityCorrection"] = method.intensityCorrection;
+    content["DistortionCorrection"].update(methodJson(method));
     if (method.intensityCorrection)
         content["Description"] = content["Description"].get<std::string>() +
-                                 " Each volume is multiplied by the Jacobian of that correction, 1 " + (plus ? "+" : "-") +
-                                 " d(displacement_voxels)/d" + std::string(1, run.direction.axis) +
-                                 ", which restores the intensities that the distortion piled up or thinned out.";
+                                 " Each volume is multiplied by the Jacobian of that correction, 1 + d(displacement)/d" +
+                                 std::string(1, run.direction.axis) + " with the displacement it was resampled with, "
+                                 "which restores the intensities that the distortion piled up or thinned out.";
     return content;
 }
 
-// What the command line asks for, checked before anything is written.
-struct Correction {
-    std::string ap;
-    std::string pa;
-    fs::path folder;
-    EstimateChoices choices;
-    PairMetadata metadata;
-    NiftiInfo apInfo;
-    std::vector<Run> runs;  // --ap, --pa, then every --apply-to run
-};
+std::optional<double> optionalSeconds(const ParsedCommandLine& command, const std::string& option)
+{
+    if (!command.has(option)) return std::nullopt;
+    return parseSeconds(option, command.value(option));
+}
 
+// A readout time from the sidecar, when it gives a usable one.
+std::optional<double> sidecarReadoutTime(const std::string& image)
+{
+    const auto& content = readSidecar(image).content;
+    const auto entry = content.find("TotalReadoutTime");
+    if (entry == content.end() || !entry->is_number() || !(entry->get<double>() > 0.0)) return std::nullopt;
+    return entry->get<double>();
+}
+
+// What the command line asks for, checked before anything is written.
 Correction resolveCorrection(const ParsedCommandLine& command)
 {
     if (!command.has("--ap") || !command.has("--pa"))
@@ -169,32 +154,82 @@ Correction resolveCorrection(const ParsedCommandLine& command)
         if (!isNiftiName(image)) throw UsageError("expected a .nii or .nii.gz image, got \"" + image + "\"");
     for (const std::string& image : command.values("--apply-to"))
         if (!isNiftiName(image)) throw UsageError("expected a .nii or .nii.gz image, got \"" + image + "\"");
-    std::optional<double> readoutTime;
-    if (command.has("--readout-time")) readoutTime = parseSeconds(command.value("--readout-time"));
-    correction.choices = parseEstimateChoices(command);
-    correction.choices.precise = !command.has("--standard");
-    correction.choices.intensityCorrection = !command.has("--plain");
-    if (correction.choices.precise && correction.choices.fast)
-        throw UsageError("--fast applies to the standard estimate: add --standard");
+    const std::optional<double> readoutTime = optionalSeconds(command, "--readout-time");
+    const std::optional<double> runReadoutTime = optionalSeconds(command, "--apply-readout-time");
+    correction.choices = parseCorrectionChoices(command);
     correction.folder = command.has("--out") ? command.value("--out") : "varno-correct";
 
     correction.metadata = resolvePairMetadata(correction.ap, correction.pa, command.value("--pe-dir"), readoutTime);
     for (const std::string& note : correction.metadata.notes) std::cout << "Note: " << note << '\n';
-    correction.apInfo = readNiftiInfo(correction.ap);
-    const PairMetadata& metadata = correction.metadata;
-    std::vector<Run>& runs = correction.runs;
-    runs = {{correction.ap, metadata.first, {}, {}}, {correction.pa, metadata.second, {}, {}}};
+    addPair(correction);
     for (const std::string& image : command.values("--apply-to"))
-        runs.push_back({image, resolveRunPhaseEncoding(image, command.value("--apply-pe-dir"), metadata.first.axis), {}, {}});
-    for (const Run& run : runs) {
-        const NiftiInfo info = run.image == correction.ap ? correction.apInfo : readNiftiInfo(run.image);
-        if (info.extent != correction.apInfo.extent)
-            throw std::runtime_error(run.image + " (" + extentText(info.extent) + ") does not have the extent of --ap " +
-                                     correction.ap + " (" + extentText(correction.apInfo.extent) +
-                                     "); all images must share one grid.");
-    }
-    nameRuns(runs, correction.folder);
+        addRun(correction, image,
+               resolveRunPhaseEncoding(image, command.value("--apply-pe-dir"), correction.metadata.first.axis),
+               runReadoutTime ? runReadoutTime : sidecarReadoutTime(image));
+    nameRuns(correction);
     return correction;
+}
+
+}  // namespace
+
+std::string mapPath(const std::string& project)
+{
+    return insertSuffix(replaceExtension(project, "map"), "_vdm");
+}
+
+void addPair(Correction& correction)
+{
+    const PairMetadata& metadata = correction.metadata;
+    const NiftiInfo apGrid = readNiftiInfo(correction.ap);
+    const NiftiInfo paGrid = readNiftiInfo(correction.pa);
+    if (paGrid.extent != apGrid.extent)
+        throw std::runtime_error(correction.pa + " (" + extentText(paGrid.extent) + ") does not have the extent of --ap " +
+                                 correction.ap + " (" + extentText(apGrid.extent) +
+                                 "); the two acquisitions of the pair must share one grid.");
+    correction.runs = {{correction.ap, metadata.first, apGrid, metadata.totalReadoutTime, false, {}, {}},
+                       {correction.pa, metadata.second, paGrid, metadata.totalReadoutTime, false, {}, {}}};
+}
+
+void addRun(Correction& correction, const std::string& image, PhaseEncoding direction,
+            std::optional<double> readoutTime)
+{
+    const CorrectionRun& first = correction.runs.front();
+    if (direction.axis != first.direction.axis)
+        throw MetadataError(image + " has the phase-encoding direction \"" + direction.text() +
+                            "\", but the pair was acquired along " + std::string(1, first.direction.axis) +
+                            "; a run can be corrected only with a map along its own phase-encoding axis.");
+    CorrectionRun run{image, direction, readNiftiInfo(image), readoutTime, false, {}, {}};
+    const std::optional<double> pairTime = correction.metadata.totalReadoutTime;
+    const bool onGrid = sameGrid(run.grid, first.grid);
+    const bool sameReadout = !readoutTime || !pairTime || std::abs(*readoutTime - *pairTime) <= 1e-6 * *pairTime;
+    run.carried = !onGrid || !sameReadout;
+    if (run.carried) {
+        const std::string why = onGrid ? "is read out in another time than the pair"
+                                       : "(" + extentText(run.grid.extent) + ") is not on the grid of --ap " +
+                                             correction.ap + " (" + extentText(first.grid.extent) + ")";
+        if (!pairTime || !readoutTime)
+            throw MetadataError(image + " " + why +
+                                ": its map is carried over through the field in Hz, which needs the total readout time "
+                                "of the pair (\"TotalReadoutTime\" in their sidecars, or --readout-time) and of the run "
+                                "(\"TotalReadoutTime\" in its sidecar, or --apply-readout-time).");
+        const std::optional<std::string> mismatch =
+            phaseAxisMismatch({first.grid, first.direction, *pairTime}, {run.grid, direction, *readoutTime});
+        if (mismatch)
+            throw MetadataError(image + " cannot be corrected with the map of the pair: " + *mismatch + ".");
+    }
+    correction.runs.push_back(std::move(run));
+}
+
+void nameRuns(Correction& correction)
+{
+    std::set<std::string> taken;
+    for (CorrectionRun& run : correction.runs) {
+        std::string stem = imageStem(run.image);
+        for (int counter = 2; taken.count(stem) != 0; ++counter) stem = imageStem(run.image) + "_" + std::to_string(counter);
+        taken.insert(stem);
+        run.project = (correction.folder / "projects" / (stem + ".fmr")).string();
+        run.output = (correction.folder / (stem + "_corrected.nii.gz")).string();
+    }
 }
 
 void importRuns(const Correction& correction)
@@ -204,15 +239,12 @@ void importRuns(const Correction& correction)
               << correction.metadata.second.text() << '\n';
     std::cout << "Importing " << correction.runs.size() << " images into "
               << (correction.folder / "projects").string() << " ...\n";
-    for (const Run& run : correction.runs) importNifti(run.image, run.project);
+    for (const CorrectionRun& run : correction.runs) importNifti(run.image, run.project);
 }
 
-// Estimates the map from the pair and corrects the pair and every further run through
-// the plug-in's tasks, and says which method made the map. Returns the exit status of the
-// first task that failed, else 0.
-int estimateAndApply(const Correction& correction, Method& method)
+int estimateAndApply(const Correction& correction, CorrectionMethod& method)
 {
-    const std::vector<Run>& runs = correction.runs;
+    const std::vector<CorrectionRun>& runs = correction.runs;
     HostState& state = hostState();
     state.yesNo = YesNoAnswer::No;
     state.stringParameters["file0"] = runs[0].project;
@@ -238,29 +270,38 @@ int estimateAndApply(const Correction& correction, Method& method)
     method.intensityCorrection = correction.choices.intensityCorrection;
     method.estimate = correction.choices.fast ? "standard column-wise estimate" : "standard full estimate";
     if (correction.choices.precise) {
-        if (state.stringParameters["estimate_method"] == "precise") {
+        if (state.stringParameters["estimate_method"] == "precise")
             method.estimate = "precise";
-        } else {
+        else
             method.note = "The precise estimate's map was checked against the standard full estimate and replaced by "
-                          "it: the pair does not follow the spin-echo model of intensities (as gradient-echo pairs "
-                          "do not).";
-        }
+                          "it: the pair does not follow the spin-echo model of intensities (as gradient-echo pairs do "
+                          "not).";
     }
+    const Volume pairMap = readVdmMapFile(mapPath(runs[0].project), true).map;
     for (std::size_t index = 2; index < runs.size(); ++index) {
-        const bool plus = runs[index].direction == correction.metadata.first;
-        state.stringParameters["vdm"] = mapPath(runs[plus ? 0 : 1].project);
-        state.stringParameters["files"] = runs[index].project + "\n";
+        const CorrectionRun& run = runs[index];
+        if (run.carried) {
+            // The run's own map, in its grid and along its axis, applied with +map.
+            const EncodedGrid pair{runs[0].grid, runs[0].direction, *correction.metadata.totalReadoutTime};
+            const Volume map = transferDisplacement(pairMap, pair, {run.grid, run.direction, *run.readoutTime});
+            writeVdmMapFile(makeVdmMapFile(mapPath(run.project), map));
+            state.stringParameters["vdm"] = mapPath(run.project);
+        } else {
+            const bool plus = run.direction == correction.metadata.first;
+            state.stringParameters["vdm"] = mapPath(runs[plus ? 0 : 1].project);
+        }
+        state.stringParameters["files"] = run.project + "\n";
         status = runPluginTask("apply");
         if (status != 0) return status;
     }
     return 0;
 }
 
-// Every corrected run as NIfTI with the geometry of its input, and its sidecar.
-void exportCorrectedRuns(const Correction& correction, const Method& method, std::vector<std::string>& written)
+void exportCorrectedRuns(const Correction& correction, const CorrectionMethod& method,
+                         std::vector<std::string>& written)
 {
     std::cout << "Exporting into " << correction.folder.string() << " ...\n";
-    for (const Run& run : correction.runs) {
+    for (const CorrectionRun& run : correction.runs) {
         NiftiStorage storage = NiftiStorage::Float32;
         const std::vector<Volume> volumes = readProjectOrMapVolumes(insertSuffix(run.project, "_undist"), storage);
         writeNiftiLike(run.output, volumes, storage, run.image, "VARNO distortion-corrected");
@@ -269,15 +310,13 @@ void exportCorrectedRuns(const Correction& correction, const Method& method, std
     }
 }
 
-// The displacement in voxels and mm, and the field in Hz when the readout time is known,
-// on the grid of --ap, each with a sidecar giving its units and sign convention.
-void exportMaps(const Correction& correction, const Method& method, std::vector<std::string>& written)
+void exportMaps(const Correction& correction, const CorrectionMethod& method, std::vector<std::string>& written)
 {
     const std::string& ap = correction.ap;
     const PairMetadata& metadata = correction.metadata;
     const Volume map = readVdmMapFile(mapPath(correction.runs[0].project), true).map;
     const char axis = metadata.first.axis;
-    const double voxelSize = axis == 'i' ? correction.apInfo.voxelSize[0] : correction.apInfo.voxelSize[1];
+    const double voxelSize = axis == 'i' ? correction.runs[0].grid.voxelSize[0] : correction.runs[0].grid.voxelSize[1];
     const std::string direction = metadata.first.text();
     const std::string signConvention =
         "d at each voxel p of the undistorted grid: the signal of p appears at p + d along +" + std::string(1, axis) +
@@ -316,8 +355,7 @@ void exportMaps(const Correction& correction, const Method& method, std::vector<
     }
 }
 
-// The quality-control picture of the pair; returns its caption.
-std::vector<std::string> writeQc(const Correction& correction, std::vector<std::string>& written)
+QcPicture writeQc(const Correction& correction, std::vector<std::string>& written)
 {
     const bool leftRight = correction.metadata.first.axis == 'i';
     QcPair pair;
@@ -330,22 +368,24 @@ std::vector<std::string> writeQc(const Correction& correction, std::vector<std::
     pair.secondName = leftRight ? "RL" : "PA";
     pair.title = "VARNO correction of " + fileNamePart(correction.ap) + " and " + fileNamePart(correction.pa);
     const std::string picture = (correction.folder / "qc.png").string();
-    const QcPicture qc = writePairQcPicture(pair, picture);
+    QcPicture qc = writePairQcPicture(pair, picture);
     written.push_back(picture);
-    return qc.caption;
+    return qc;
 }
+
+namespace {
 
 int correct(const ParsedCommandLine& command)
 {
     const Correction correction = resolveCorrection(command);
     importRuns(correction);
-    Method method;
+    CorrectionMethod method;
     if (const int status = estimateAndApply(correction, method); status != 0) return status;
 
     std::vector<std::string> written;
     exportCorrectedRuns(correction, method, written);
     exportMaps(correction, method, written);
-    const std::vector<std::string> caption = writeQc(correction, written);
+    const std::vector<std::string> caption = writeQc(correction, written).caption;
 
     std::cout << "\n";
     for (const std::string& line : caption) std::cout << line << '\n';

@@ -40,6 +40,14 @@ EstimateChoices parseEstimateChoices(const ParsedCommandLine& command)
     return choices;
 }
 
+EstimateChoices parseCorrectionChoices(const ParsedCommandLine& command)
+{
+    EstimateChoices choices = parseEstimateChoices(command);
+    choices.precise = !command.has("--standard") && !choices.fast;
+    choices.intensityCorrection = !command.has("--plain");
+    return choices;
+}
+
 void storeEstimateChoices(const EstimateChoices& choices, HostState& state)
 {
     state.intParameters["volume0"] = choices.volume0;

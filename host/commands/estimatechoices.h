@@ -25,9 +25,11 @@ struct VolumePair {
 VolumePair parseVolumePair(const ParsedCommandLine& command);
 
 // Throws UsageError for volume indices below 0, an order other than 0, 1 or 2, or --fast
-// with --precise. --precise and --intensity-correction are read only where the command
-// declares them; correct sets them itself.
+// with --precise.
 EstimateChoices parseEstimateChoices(const ParsedCommandLine& command);
+// The choices of "correct" and "bids": the precise estimate with intensity correction,
+// unless --standard (or --fast, which is the standard column-wise estimate) or --plain.
+EstimateChoices parseCorrectionChoices(const ParsedCommandLine& command);
 // Sets "volume0", "volume1", "order", "use_ssd", "use_ic", "fast_algorithm", "precise"
 // and "intensity_correction".
 void storeEstimateChoices(const EstimateChoices& choices, HostState& state);
