@@ -1,8 +1,9 @@
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
+#include <numeric>
 #include <set>
 #include <sstream>
 
@@ -12,9 +13,13 @@
 #include "boundary/pluginloader.h"
 #include "cli/commands.h"
 #include "commands/estimatechoices.h"
+#include "commands/outputtransaction.h"
+#include "files/fileidentity.h"
 #include "files/filenames.h"
 #include "files/vdmmapfile.h"
+#include "files/voxeldata.h"
 #include "nifti/bidsmetadata.h"
+#include "nifti/jsonfile.h"
 #include "nifti/niftiprojects.h"
 #include "report/qcprojects.h"
 
@@ -56,13 +61,22 @@ namespace {
 
 namespace fs = std::filesystem;
 
+std::string number(double value)
+{
+    std::ostringstream text;
+    text << value;
+    return text.str();
+}
+
 double parseSeconds(const std::string& text)
 {
     double value = 0.0;
     const char* const end = text.data() + text.size();
     const auto [next, error] = std::from_chars(text.data(), end, value);
-    if (text.empty() || error != std::errc() || next != end || !(value > 0.0) || !std::isfinite(value))
-        throw UsageError("--readout-time expects a positive number of seconds, got \"" + text + "\"");
+    if (text.empty() || error != std::errc() || next != end || !plausibleReadoutTime(value))
+        throw UsageError("--readout-time expects the total readout time in seconds, from " +
+                         number(kShortestReadoutTime) + " to " + number(kLongestReadoutTime) + ", got \"" +
+                         printablePath(text) + "\"");
     return value;
 }
 
@@ -71,19 +85,12 @@ std::string extentText(const Dimensions& e)
     return std::to_string(e.x) + " x " + std::to_string(e.y) + " x " + std::to_string(e.z);
 }
 
-void writeJson(const std::string& path, const nlohmann::json& content)
-{
-    std::ofstream file(path, std::ios::trunc);
-    file << content.dump(2) << '\n';
-    if (!file) throw std::runtime_error("Cannot write " + path);
-}
-
 // One image to correct: its path, direction and the names of its files on the way.
 struct Run {
     std::string image;
     PhaseEncoding direction;
     std::string project;  // DIR/projects/STEM.fmr
-    std::string output;   // DIR/STEM_corrected.nii.gz
+    std::string output;   // STEM_corrected.nii.gz, in DIR
 };
 
 // A project name for every run; equal stems get a counter.
@@ -95,7 +102,7 @@ void nameRuns(std::vector<Run>& runs, const fs::path& folder)
         for (int counter = 2; taken.count(stem) != 0; ++counter) stem = imageStem(run.image) + "_" + std::to_string(counter);
         taken.insert(stem);
         run.project = (folder / "projects" / (stem + ".fmr")).string();
-        run.output = (folder / (stem + "_corrected.nii.gz")).string();
+        run.output = stem + "_corrected.nii.gz";
     }
 }
 
@@ -128,6 +135,48 @@ struct Correction {
     std::vector<Run> runs;  // --ap, --pa, then every --apply-to run
 };
 
+const std::array<const char*, 3> kMapOutputs{"displacement_voxels.nii.gz", "displacement_mm.nii.gz", "field_hz.nii.gz"};
+
+// The projects, maps and copies that the plug-in's steps write into DIR/projects.
+std::vector<std::string> projectFilesOf(const Correction& correction)
+{
+    std::vector<std::string> files;
+    for (std::size_t index = 0; index < correction.runs.size(); ++index) {
+        const std::string& project = correction.runs[index].project;
+        const std::string copy = insertSuffix(project, "_undist");
+        files.insert(files.end(), {project, savedDataFilePath(project), copy, savedDataFilePath(copy)});
+        if (index < 2) files.push_back(mapPath(project));
+    }
+    return files;
+}
+
+// Every file the command writes, where it ends up, against every file it reads: an output
+// that is an input, or a folder where an output goes, stops it before anything is written.
+void requireOutputsApart(const Correction& correction)
+{
+    std::vector<StepFile> inputs;
+    for (const Run& run : correction.runs) {
+        inputs.push_back({run.image, ""});
+        std::error_code error;
+        if (fs::exists(sidecarPath(run.image), error)) inputs.push_back({sidecarPath(run.image), "sidecar of " + run.image});
+    }
+    std::vector<StepFile> outputs;
+    for (const std::string& file : projectFilesOf(correction)) outputs.push_back({file, ""});
+    const auto addResult = [&](const std::string& name) {
+        outputs.push_back({(correction.folder / name).string(), ""});
+        outputs.push_back({sidecarPath((correction.folder / name).string()), ""});
+    };
+    for (const Run& run : correction.runs) addResult(run.output);
+    for (std::size_t map = 0; map < (correction.metadata.totalReadoutTime ? 3u : 2u); ++map) addResult(kMapOutputs[map]);
+    outputs.push_back({(correction.folder / "qc.png").string(), ""});
+    requireOutputsApartFromInputs(inputs, outputs);
+    for (const StepFile& output : outputs) {
+        std::error_code error;
+        if (fs::is_directory(output.path, error))
+            throw std::runtime_error("Cannot write " + output.path + ": a folder is in its place; nothing was written.");
+    }
+}
+
 Correction resolveCorrection(const ParsedCommandLine& command)
 {
     if (!command.has("--ap") || !command.has("--pa"))
@@ -135,10 +184,13 @@ Correction resolveCorrection(const ParsedCommandLine& command)
     Correction correction;
     correction.ap = command.value("--ap");
     correction.pa = command.value("--pa");
-    for (const std::string& image : std::vector<std::string>{correction.ap, correction.pa})
+    std::vector<std::string> images{correction.ap, correction.pa};
+    for (const std::string& image : command.values("--apply-to")) images.push_back(image);
+    for (const std::string& image : images) {
+        requirePlainPath(image);
         if (!isNiftiName(image)) throw UsageError("expected a .nii or .nii.gz image, got \"" + image + "\"");
-    for (const std::string& image : command.values("--apply-to"))
-        if (!isNiftiName(image)) throw UsageError("expected a .nii or .nii.gz image, got \"" + image + "\"");
+    }
+    if (command.has("--out")) requirePlainPath(command.value("--out"));
     std::optional<double> readoutTime;
     if (command.has("--readout-time")) readoutTime = parseSeconds(command.value("--readout-time"));
     correction.choices = parseEstimateChoices(command);
@@ -152,25 +204,51 @@ Correction resolveCorrection(const ParsedCommandLine& command)
     runs = {{correction.ap, metadata.first, {}, {}}, {correction.pa, metadata.second, {}, {}}};
     for (const std::string& image : command.values("--apply-to"))
         runs.push_back({image, resolveRunPhaseEncoding(image, command.value("--apply-pe-dir"), metadata.first.axis), {}, {}});
-    for (const Run& run : runs) {
-        const NiftiInfo info = run.image == correction.ap ? correction.apInfo : readNiftiInfo(run.image);
+    for (std::size_t index = 0; index < runs.size(); ++index) {
+        const Run& run = runs[index];
+        const NiftiInfo info = index == 0 ? correction.apInfo : readNiftiInfo(run.image);
+        for (const std::string& warning : info.warnings) std::cout << "Note: " << warning << '\n';
         if (info.extent != correction.apInfo.extent)
             throw std::runtime_error(run.image + " (" + extentText(info.extent) + ") does not have the extent of --ap " +
                                      correction.ap + " (" + extentText(correction.apInfo.extent) +
                                      "); all images must share one grid.");
+        const int chosen = index == 0 ? correction.choices.volume0 : correction.choices.volume1;
+        if (index < 2 && chosen >= info.volumes)
+            throw UsageError("--volumes counts from 0: " + std::string(index == 0 ? "--ap " : "--pa ") + run.image +
+                             " has " + std::to_string(info.volumes) + (info.volumes == 1 ? " volume" : " volumes") +
+                             ", so volume " + std::to_string(chosen) + " does not exist");
     }
     nameRuns(runs, correction.folder);
+    requireOutputsApart(correction);
     return correction;
 }
 
-void importRuns(const Correction& correction)
+// The images as projects in DIR/projects. The volumes the map is estimated from must be
+// finite; elsewhere values that are not are kept and reported.
+void importRuns(const Correction& correction, OutputTransaction& outputs)
 {
-    fs::create_directories(correction.folder / "projects");
+    outputs.makeFolder(correction.folder / "projects");
+    for (const std::string& file : projectFilesOf(correction)) outputs.writesInPlace(file);
     std::cout << "Phase encoding: --ap " << correction.metadata.first.text() << ", --pa "
               << correction.metadata.second.text() << '\n';
     std::cout << "Importing " << correction.runs.size() << " images into "
               << (correction.folder / "projects").string() << " ...\n";
-    for (const Run& run : correction.runs) importNifti(run.image, run.project);
+    for (std::size_t index = 0; index < correction.runs.size(); ++index) {
+        const Run& run = correction.runs[index];
+        const NiftiImport imported = importNifti(run.image, run.project);
+        const std::vector<std::size_t>& nonFinite = imported.nonFiniteVoxels;
+        const int chosen = index == 0 ? correction.choices.volume0 : correction.choices.volume1;
+        if (index < 2 && nonFinite[static_cast<std::size_t>(chosen)] > 0)
+            throw std::runtime_error("Volume " + std::to_string(chosen) + " of " + run.image + " holds " +
+                                     std::to_string(nonFinite[static_cast<std::size_t>(chosen)]) +
+                                     " voxels that are not finite numbers (NaN or infinite); the map cannot be "
+                                     "estimated from it. Choose another with --volumes.");
+        const std::size_t total = std::accumulate(nonFinite.begin(), nonFinite.end(), std::size_t{0});
+        if (total > 0)
+            std::cout << "Note: " << run.image << " holds " << total
+                      << " voxels that are not finite numbers (NaN or infinite); the correction keeps them, and "
+                         "their neighbours along the phase-encoding axis may take them over.\n";
+    }
 }
 
 // Estimates the map from the pair and corrects the pair and every further run through
@@ -187,15 +265,10 @@ int estimateAndApply(const Correction& correction)
     state.intParameters["apply_to_input"] = 1;
     state.intParameters["save_derivative"] = 0;
     std::cout << "Estimating the displacement map and correcting --ap and --pa ...\n";
-    // A map left by an earlier run must not pass for this one's when the estimate gives up.
-    fs::remove(mapPath(runs[0].project));
-    fs::remove(mapPath(runs[1].project));
     int status = runPluginTask("estimate");
     if (status != 0) return status;
-    if (!fs::exists(mapPath(runs[0].project))) {
-        std::cerr << "mindaro correct: the estimate gave no map (see the log above)\n";
-        return 1;
-    }
+    // A map left by an earlier run must not pass for this one's when the estimate gives up.
+    if (const int gaveUp = requireMapsSaved("correct"); gaveUp != 0) return gaveUp;
     for (std::size_t index = 2; index < runs.size(); ++index) {
         const bool plus = runs[index].direction == correction.metadata.first;
         state.stringParameters["vdm"] = mapPath(runs[plus ? 0 : 1].project);
@@ -207,25 +280,25 @@ int estimateAndApply(const Correction& correction)
 }
 
 // Every corrected run as NIfTI with the geometry of its input, and its sidecar.
-void exportCorrectedRuns(const Correction& correction, std::vector<std::string>& written)
+void exportCorrectedRuns(const Correction& correction, OutputTransaction& outputs, std::vector<std::string>& written)
 {
     std::cout << "Exporting into " << correction.folder.string() << " ...\n";
     for (const Run& run : correction.runs) {
         NiftiStorage storage = NiftiStorage::Float32;
         const std::vector<Volume> volumes = readProjectOrMapVolumes(insertSuffix(run.project, "_undist"), storage);
-        writeNiftiLike(run.output, volumes, storage, run.image, "VARNO distortion-corrected");
-        writeJson(sidecarPath(run.output), correctedSidecar(run, correction.runs[0]));
-        written.push_back(run.output);
+        writeNiftiLike(outputs.staged(run.output), volumes, storage, run.image, "VARNO distortion-corrected");
+        writeJsonFile(outputs.staged(sidecarPath(run.output)), correctedSidecar(run, correction.runs[0]));
+        written.push_back((correction.folder / run.output).string());
     }
 }
 
 // The displacement in voxels and mm, and the field in Hz when the readout time is known,
 // on the grid of --ap, each with a sidecar giving its units and sign convention.
-void exportMaps(const Correction& correction, std::vector<std::string>& written)
+void exportMaps(const Correction& correction, OutputTransaction& outputs, std::vector<std::string>& written)
 {
     const std::string& ap = correction.ap;
     const PairMetadata& metadata = correction.metadata;
-    const Volume map = readVdmMapFile(mapPath(correction.runs[0].project), true).map;
+    const Volume map = readFiniteVdmMap(mapPath(correction.runs[0].project));
     const char axis = metadata.first.axis;
     const double voxelSize = axis == 'i' ? correction.apInfo.voxelSize[0] : correction.apInfo.voxelSize[1];
     const std::string direction = metadata.first.text();
@@ -235,8 +308,7 @@ void exportMaps(const Correction& correction, std::vector<std::string>& written)
         correction.pa + " is displaced by -d.";
     const auto writeMap = [&](const std::string& name, const Volume& values, const std::string& units,
                               const std::string& description, const std::string& sign, nlohmann::json extra) {
-        const std::string path = (correction.folder / name).string();
-        writeNiftiLike(path, {values}, NiftiStorage::Float32, ap, "VARNO " + description.substr(0, 60));
+        writeNiftiLike(outputs.staged(name), {values}, NiftiStorage::Float32, ap, "VARNO " + description.substr(0, 60));
         nlohmann::json content = {{"Description", description},
                                   {"Units", units},
                                   {"SignConvention", sign},
@@ -244,18 +316,18 @@ void exportMaps(const Correction& correction, std::vector<std::string>& written)
                                   {"ReferenceImage", ap},
                                   {"ReferencePhaseEncodingDirection", direction}};
         content.update(extra);
-        writeJson(sidecarPath(path), content);
-        written.push_back(path);
+        writeJsonFile(outputs.staged(sidecarPath(name)), content);
+        written.push_back((correction.folder / name).string());
     };
-    writeMap("displacement_voxels.nii.gz", map, "voxels",
+    writeMap(kMapOutputs[0], map, "voxels",
              "Voxel displacement of --ap along the phase-encoding axis, in voxels", signConvention,
              nlohmann::json::object());
-    writeMap("displacement_mm.nii.gz", map * static_cast<float>(voxelSize), "mm",
+    writeMap(kMapOutputs[1], map * static_cast<float>(voxelSize), "mm",
              "Voxel displacement of --ap along the phase-encoding axis, in mm", signConvention,
              {{"VoxelSizeAlongAxis", voxelSize}});
     if (metadata.totalReadoutTime) {
         const double scale = metadata.first.polarity / *metadata.totalReadoutTime;
-        writeMap("field_hz.nii.gz", map * static_cast<float>(scale), "Hz",
+        writeMap(kMapOutputs[2], map * static_cast<float>(scale), "Hz",
                  "Off-resonance field in Hz: displacement in voxels / TotalReadoutTime",
                  "An image acquired with PhaseEncodingDirection " + std::string(1, axis) +
                      " is displaced by field x TotalReadoutTime voxels along +" + std::string(1, axis) +
@@ -266,7 +338,7 @@ void exportMaps(const Correction& correction, std::vector<std::string>& written)
 }
 
 // The quality-control picture of the pair; returns its caption.
-std::vector<std::string> writeQc(const Correction& correction, std::vector<std::string>& written)
+std::vector<std::string> writeQc(const Correction& correction, OutputTransaction& outputs, std::vector<std::string>& written)
 {
     const bool leftRight = correction.metadata.first.axis == 'i';
     QcPair pair;
@@ -278,22 +350,25 @@ std::vector<std::string> writeQc(const Correction& correction, std::vector<std::
     pair.firstName = leftRight ? "LR" : "AP";
     pair.secondName = leftRight ? "RL" : "PA";
     pair.title = "VARNO correction of " + fileNamePart(correction.ap) + " and " + fileNamePart(correction.pa);
-    const std::string picture = (correction.folder / "qc.png").string();
-    const QcPicture qc = writePairQcPicture(pair, picture);
-    written.push_back(picture);
+    const QcPicture qc = writePairQcPicture(pair, outputs.staged("qc.png"));
+    written.push_back((correction.folder / "qc.png").string());
     return qc.caption;
 }
 
 int correct(const ParsedCommandLine& command)
 {
     const Correction correction = resolveCorrection(command);
-    importRuns(correction);
+    // Everything is written through the transaction: a step that fails takes back what
+    // the steps before it wrote.
+    OutputTransaction outputs(correction.folder);
+    importRuns(correction, outputs);
     if (const int status = estimateAndApply(correction); status != 0) return status;
 
     std::vector<std::string> written;
-    exportCorrectedRuns(correction, written);
-    exportMaps(correction, written);
-    const std::vector<std::string> caption = writeQc(correction, written);
+    exportCorrectedRuns(correction, outputs, written);
+    exportMaps(correction, outputs, written);
+    const std::vector<std::string> caption = writeQc(correction, outputs, written);
+    outputs.commit();
 
     std::cout << "\n";
     for (const std::string& line : caption) std::cout << line << '\n';
@@ -312,8 +387,7 @@ int commandCorrect(const std::vector<std::string>& arguments)
         } catch (const UsageError&) {
             throw;
         } catch (const std::exception& error) {
-            std::cerr << "mindaro correct: " << error.what() << '\n';
-            return 1;
+            return reportFailure("correct", error);
         }
     });
 }

@@ -7,6 +7,7 @@
 #include "boundary/hoststate.h"
 #include "boundary/pluginloader.h"
 #include "cli/commands.h"
+#include "commands/estimatechoices.h"
 #include "core/distance.h"
 #include "files/fileerrors.h"
 #include "files/filenames.h"
@@ -63,8 +64,8 @@ void printSummary(const PhantomFiles& files)
     const Agreement before = agreement(firstVolume(files.first), firstVolume(files.second), object);
     const Agreement after = agreement(firstVolume(insertSuffix(files.first, "_undist")),
                                       firstVolume(insertSuffix(files.second, "_undist")), object);
-    const Agreement map = mapError(readVdmMapFile(insertSuffix(replaceExtension(files.first, "map"), "_vdm"), true).map,
-                                   readVdmMapFile(files.map, true).map, object);
+    const Agreement map = mapError(readFiniteVdmMap(insertSuffix(replaceExtension(files.first, "map"), "_vdm")),
+                                   readFiniteVdmMap(files.map), object);
 
     std::printf("\nSummary\n"
                 "  Maps:              %s, %s\n"
@@ -101,13 +102,13 @@ int commandDemo(const std::vector<std::string>& arguments)
 {
     return runCommand(demoCommand, arguments, [](const ParsedCommandLine& command) {
         const std::string directory = command.arguments.empty() ? "varno-demo" : command.arguments.front();
+        requireProjectFilePath(directory);
         std::cout << "Writing a 64 x 64 x 30 phantom pair into " << directory << " ...\n";
         PhantomFiles files;
         try {
             files = writePhantom(directory, PhantomOptions{});
         } catch (const std::exception& error) {
-            std::cerr << "mindaro demo: " << error.what() << '\n';
-            return 1;
+            return reportFailure("demo", error);
         }
 
         HostState& state = hostState();
@@ -117,12 +118,12 @@ int commandDemo(const std::vector<std::string>& arguments)
         std::cout << "Estimating and applying the displacement map (full estimate, NCC) ...\n";
         const int status = runPluginTask("estimate");
         if (status != 0) return status;
+        if (const int gaveUp = requireMapsSaved("demo"); gaveUp != 0) return gaveUp;
 
         try {
             printSummary(files);
         } catch (const std::exception& error) {
-            std::cerr << "mindaro demo: " << error.what() << '\n';
-            return 1;
+            return reportFailure("demo", error);
         }
         return 0;
     });

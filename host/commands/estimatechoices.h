@@ -1,5 +1,6 @@
 // The estimate settings that the friendly commands take on their command lines
-// (--volumes K0 K1, --order, --ssd, --ic, --fast) and hand to the plug-in.
+// (--volumes K0 K1, --order, --ssd, --ic, --fast) and hand to the plug-in, and what they
+// say when the estimate gives up.
 #pragma once
 
 #include "boundary/hoststate.h"
@@ -25,3 +26,8 @@ VolumePair parseVolumePair(const ParsedCommandLine& command);
 EstimateChoices parseEstimateChoices(const ParsedCommandLine& command);
 // Sets "volume0", "volume1", "order", "use_ssd", "use_ic" and "fast_algorithm".
 void storeEstimateChoices(const EstimateChoices& choices, HostState& state);
+
+// After an estimate step that ended without error: 0 when the host saved maps for it;
+// otherwise the step gave up (the full estimate logs why and "Done."), which is reported
+// as "mindaro COMMAND: ..." with the reason, and 1.
+int requireMapsSaved(const std::string& command);

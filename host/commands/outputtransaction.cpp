@@ -1,0 +1,105 @@
+#include "commands/outputtransaction.h"
+
+#include <algorithm>
+#include <random>
+#include <stdexcept>
+#include <utility>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string randomSuffix()
+{
+    static std::mt19937_64 generator{std::random_device{}()};
+    const unsigned long long value = generator();
+    const char* const digits = "0123456789abcdef";
+    std::string text;
+    for (int shift = 60; shift >= 0; shift -= 4) text += digits[(value >> shift) & 0xF];
+    return text;
+}
+
+// Makes the folder and the parents it lacks, recording each one made, outermost first.
+void makeFolders(const fs::path& folder, std::vector<fs::path>& created)
+{
+    std::error_code error;
+    std::vector<fs::path> missing;
+    for (fs::path at = folder; !at.empty() && !fs::exists(at, error); at = at.parent_path()) {
+        missing.push_back(at);
+        if (at == at.parent_path()) break;
+    }
+    std::reverse(missing.begin(), missing.end());
+    for (const fs::path& at : missing) {
+        if (!fs::create_directory(at, error) && error)
+            throw std::runtime_error("Cannot make the folder " + at.string() + ": " + error.message());
+        created.push_back(at);
+    }
+    if (!fs::is_directory(folder, error)) throw std::runtime_error(folder.string() + " is a file, not a folder");
+}
+
+OutputTransaction::FileState stateOf(const std::string& path)
+{
+    std::error_code error;
+    OutputTransaction::FileState state;
+    state.exists = fs::exists(path, error);
+    if (state.exists) state.modified = fs::last_write_time(path, error);
+    return state;
+}
+
+}  // namespace
+
+OutputTransaction::OutputTransaction(fs::path folder) : folder_(std::move(folder))
+{
+    makeFolders(folder_, createdFolders_);
+    work_ = folder_ / (".varno-work-" + randomSuffix());
+    std::error_code error;
+    if (!fs::create_directory(work_, error)) {
+        for (auto made = createdFolders_.rbegin(); made != createdFolders_.rend(); ++made) fs::remove(*made, error);
+        throw std::runtime_error("Cannot make a folder in " + folder_.string() + ": " + error.message());
+    }
+}
+
+OutputTransaction::~OutputTransaction()
+{
+    std::error_code ignored;
+    fs::remove_all(work_, ignored);
+    if (committed_) return;
+    for (const auto& [path, before] : inPlace_)
+        if (!(stateOf(path) == before)) fs::remove(path, ignored);
+    for (auto folder = createdFolders_.rbegin(); folder != createdFolders_.rend(); ++folder)
+        fs::remove(*folder, ignored);  // only an empty folder goes
+}
+
+std::string OutputTransaction::staged(const std::string& name)
+{
+    stagedNames_.push_back(name);
+    return (work_ / name).string();
+}
+
+void OutputTransaction::makeFolder(const fs::path& folder)
+{
+    makeFolders(folder, createdFolders_);
+}
+
+void OutputTransaction::writesInPlace(const std::string& path)
+{
+    inPlace_.emplace_back(path, stateOf(path));
+}
+
+std::vector<std::string> OutputTransaction::commit()
+{
+    std::vector<std::string> moved;
+    for (const std::string& name : stagedNames_) {
+        const fs::path target = folder_ / name;
+        std::error_code error;
+        fs::rename(work_ / name, target, error);
+        if (error) {
+            std::error_code ignored;
+            for (const std::string& path : moved) fs::remove(path, ignored);
+            throw std::runtime_error("Cannot put " + target.string() + " in place: " + error.message());
+        }
+        moved.push_back(target.string());
+    }
+    committed_ = true;
+    return moved;
+}

@@ -1,0 +1,51 @@
+// The outputs of a command that writes many files into one folder, put in place together
+// or not at all. Results are written into a hidden work folder inside the output folder
+// and moved into place by commit(); files that others name and write in place (the
+// plug-in's projects, maps and copies) are registered, and a command that fails before
+// its commit takes back everything it wrote: the work folder, the registered files and
+// the folders it made. Files of earlier runs that were not written again stay as they were.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+class OutputTransaction {
+public:
+    // Makes the output folder (and its parents) when missing, and the work folder in it.
+    // Throws std::runtime_error naming the folder when it cannot be made.
+    explicit OutputTransaction(std::filesystem::path folder);
+    // Takes back what was written, unless committed.
+    ~OutputTransaction();
+    OutputTransaction(const OutputTransaction&) = delete;
+    OutputTransaction& operator=(const OutputTransaction&) = delete;
+
+    // Where to write the result that commit() puts at folder/name.
+    std::string staged(const std::string& name);
+    // A folder below the output folder for files written in place; made when missing and
+    // removed again, when empty, if the command fails.
+    void makeFolder(const std::filesystem::path& folder);
+    // A file written in place, removed again if the command fails.
+    void writesInPlace(const std::string& path);
+    // Moves every staged result into the output folder; returns their paths there, in the
+    // order of staged(). Throws std::runtime_error when one cannot be moved, after removing
+    // what was moved.
+    std::vector<std::string> commit();
+
+    // Whether a file is as it was when registered: absent then and now, or present with the
+    // same time of last change.
+    struct FileState {
+        bool exists = false;
+        std::filesystem::file_time_type modified{};
+        bool operator==(const FileState&) const = default;
+    };
+
+private:
+    std::filesystem::path folder_;
+    std::filesystem::path work_;
+    std::vector<std::filesystem::path> createdFolders_;  // outermost first
+    std::vector<std::pair<std::string, FileState>> inPlace_;
+    std::vector<std::string> stagedNames_;
+    bool committed_ = false;
+};
