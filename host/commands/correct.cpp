@@ -3,7 +3,6 @@
 #include <cmath>
 #include <filesystem>
 #include <iostream>
-#include <numeric>
 #include <set>
 #include <sstream>
 
@@ -14,6 +13,7 @@
 #include "cli/commands.h"
 #include "commands/estimatechoices.h"
 #include "commands/outputtransaction.h"
+#include "estimate/estimatelimits.h"
 #include "files/fileidentity.h"
 #include "files/filenames.h"
 #include "files/vdmmapfile.h"
@@ -177,6 +177,24 @@ void requireOutputsApart(const Correction& correction)
     }
 }
 
+// The grid of the pair within what the estimate can work on, checked on the image.
+void requireEstimableGrid(const Correction& correction)
+{
+    const char axis = correction.metadata.first.axis;
+    const NiftiInfo& info = correction.apInfo;
+    const double voxel = axis == 'i' ? info.voxelSize[0] : info.voxelSize[1];
+    const int rows = axis == 'i' ? info.extent.x : info.extent.y;
+    const std::string along = " along the phase-encoding axis " + std::string(1, axis);
+    if (rows < kFewestRowsAlongPhaseEncoding)
+        throw std::runtime_error("--ap " + correction.ap + " has " + std::to_string(rows) + " rows" + along +
+                                 "; the estimate fits a stretch and a shift to every column and needs at least " +
+                                 std::to_string(kFewestRowsAlongPhaseEncoding) + ".");
+    if (voxel > kLargestVoxelAlongPhaseEncoding)
+        throw std::runtime_error("--ap " + correction.ap + " has voxels of " + number(voxel) + " mm" + along +
+                                 "; the estimate smooths 4 mm along that axis, which needs voxels of at most " +
+                                 number(kLargestVoxelAlongPhaseEncoding) + " mm there.");
+}
+
 Correction resolveCorrection(const ParsedCommandLine& command)
 {
     if (!command.has("--ap") || !command.has("--pa"))
@@ -218,9 +236,24 @@ Correction resolveCorrection(const ParsedCommandLine& command)
                              " has " + std::to_string(info.volumes) + (info.volumes == 1 ? " volume" : " volumes") +
                              ", so volume " + std::to_string(chosen) + " does not exist");
     }
+    requireEstimableGrid(correction);
     nameRuns(runs, correction.folder);
     requireOutputsApart(correction);
     return correction;
+}
+
+// The volume the map is estimated from, within what the estimate can work on.
+void requireEstimableVolume(const std::string& image, int index, const VolumeValues& values)
+{
+    const std::string volume = "Volume " + std::to_string(index) + " of " + image;
+    if (values.nonFinite > 0)
+        throw std::runtime_error(volume + " holds " + std::to_string(values.nonFinite) +
+                                 " voxels that are not finite numbers (NaN or infinite); the map cannot be estimated "
+                                 "from it. Choose another with --volumes.");
+    if (values.largest > kLargestIntensity)
+        throw std::runtime_error(volume + " holds intensities up to " + number(values.largest) +
+                                 "; the estimate works in single precision on intensities of at most " +
+                                 number(kLargestIntensity) + " in magnitude. Scale the image down.");
 }
 
 // The images as projects in DIR/projects. The volumes the map is estimated from must be
@@ -236,14 +269,12 @@ void importRuns(const Correction& correction, OutputTransaction& outputs)
     for (std::size_t index = 0; index < correction.runs.size(); ++index) {
         const Run& run = correction.runs[index];
         const NiftiImport imported = importNifti(run.image, run.project);
-        const std::vector<std::size_t>& nonFinite = imported.nonFiniteVoxels;
-        const int chosen = index == 0 ? correction.choices.volume0 : correction.choices.volume1;
-        if (index < 2 && nonFinite[static_cast<std::size_t>(chosen)] > 0)
-            throw std::runtime_error("Volume " + std::to_string(chosen) + " of " + run.image + " holds " +
-                                     std::to_string(nonFinite[static_cast<std::size_t>(chosen)]) +
-                                     " voxels that are not finite numbers (NaN or infinite); the map cannot be "
-                                     "estimated from it. Choose another with --volumes.");
-        const std::size_t total = std::accumulate(nonFinite.begin(), nonFinite.end(), std::size_t{0});
+        if (index < 2) {
+            const int chosen = index == 0 ? correction.choices.volume0 : correction.choices.volume1;
+            requireEstimableVolume(run.image, chosen, imported.values[static_cast<std::size_t>(chosen)]);
+        }
+        std::size_t total = 0;
+        for (const VolumeValues& values : imported.values) total += values.nonFinite;
         if (total > 0)
             std::cout << "Note: " << run.image << " holds " << total
                       << " voxels that are not finite numbers (NaN or infinite); the correction keeps them, and "

@@ -1,5 +1,4 @@
 #include <iostream>
-#include <numeric>
 
 #include "cli/commands.h"
 #include "files/fileidentity.h"
@@ -53,8 +52,8 @@ int commandImport(const std::vector<std::string>& arguments)
             const NiftiImport imported = importNifti(image, project, gradients);
             const NiftiInfo& info = imported.info;
             for (const std::string& warning : info.warnings) std::cout << "Note: " << warning << '\n';
-            const std::size_t nonFinite =
-                std::accumulate(imported.nonFiniteVoxels.begin(), imported.nonFiniteVoxels.end(), std::size_t{0});
+            std::size_t nonFinite = 0;
+            for (const VolumeValues& values : imported.values) nonFinite += values.nonFinite;
             if (nonFinite > 0)
                 std::cout << "Note: " << image << " holds " << nonFinite
                           << " voxels that are not finite numbers (NaN or infinite); they are kept as they are, and "

@@ -37,15 +37,6 @@ void makeFolders(const fs::path& folder, std::vector<fs::path>& created)
     if (!fs::is_directory(folder, error)) throw std::runtime_error(folder.string() + " is a file, not a folder");
 }
 
-OutputTransaction::FileState stateOf(const std::string& path)
-{
-    std::error_code error;
-    OutputTransaction::FileState state;
-    state.exists = fs::exists(path, error);
-    if (state.exists) state.modified = fs::last_write_time(path, error);
-    return state;
-}
-
 }  // namespace
 
 OutputTransaction::OutputTransaction(fs::path folder) : folder_(std::move(folder))
@@ -62,10 +53,15 @@ OutputTransaction::OutputTransaction(fs::path folder) : folder_(std::move(folder
 OutputTransaction::~OutputTransaction()
 {
     std::error_code ignored;
+    if (committed_) {
+        fs::remove_all(work_, ignored);
+        return;
+    }
+    for (const auto& [path, kept] : inPlace_) {
+        fs::remove(path, ignored);
+        if (!kept.empty()) fs::rename(kept, path, ignored);
+    }
     fs::remove_all(work_, ignored);
-    if (committed_) return;
-    for (const auto& [path, before] : inPlace_)
-        if (!(stateOf(path) == before)) fs::remove(path, ignored);
     for (auto folder = createdFolders_.rbegin(); folder != createdFolders_.rend(); ++folder)
         fs::remove(*folder, ignored);  // only an empty folder goes
 }
@@ -83,7 +79,14 @@ void OutputTransaction::makeFolder(const fs::path& folder)
 
 void OutputTransaction::writesInPlace(const std::string& path)
 {
-    inPlace_.emplace_back(path, stateOf(path));
+    std::error_code error;
+    fs::path kept;
+    if (fs::exists(fs::symlink_status(path, error))) {
+        kept = work_ / (".kept-" + std::to_string(inPlace_.size()));
+        fs::rename(path, kept, error);
+        if (error) throw std::runtime_error("Cannot set " + path + " aside before writing it again: " + error.message());
+    }
+    inPlace_.emplace_back(path, kept);
 }
 
 std::vector<std::string> OutputTransaction::commit()

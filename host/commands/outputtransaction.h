@@ -1,9 +1,9 @@
 // The outputs of a command that writes many files into one folder, put in place together
 // or not at all. Results are written into a hidden work folder inside the output folder
-// and moved into place by commit(); files that others name and write in place (the
-// plug-in's projects, maps and copies) are registered, and a command that fails before
-// its commit takes back everything it wrote: the work folder, the registered files and
-// the folders it made. Files of earlier runs that were not written again stay as they were.
+// and moved into place by commit(). Files that others name and write in place (the
+// plug-in's projects, maps and copies) are registered first: a file of an earlier run at
+// such a place is moved into the work folder, to come back if the command fails. A
+// command that fails before its commit leaves the output folder as it found it.
 #pragma once
 
 #include <filesystem>
@@ -26,26 +26,20 @@ public:
     // A folder below the output folder for files written in place; made when missing and
     // removed again, when empty, if the command fails.
     void makeFolder(const std::filesystem::path& folder);
-    // A file written in place, removed again if the command fails.
+    // A file that will be written in place. What is there now is kept aside and put back
+    // if the command fails; throws std::runtime_error when it cannot be moved.
     void writesInPlace(const std::string& path);
     // Moves every staged result into the output folder; returns their paths there, in the
     // order of staged(). Throws std::runtime_error when one cannot be moved, after removing
     // what was moved.
     std::vector<std::string> commit();
 
-    // Whether a file is as it was when registered: absent then and now, or present with the
-    // same time of last change.
-    struct FileState {
-        bool exists = false;
-        std::filesystem::file_time_type modified{};
-        bool operator==(const FileState&) const = default;
-    };
-
 private:
     std::filesystem::path folder_;
     std::filesystem::path work_;
     std::vector<std::filesystem::path> createdFolders_;  // outermost first
-    std::vector<std::pair<std::string, FileState>> inPlace_;
+    // Each file written in place, and where its earlier version was kept (empty: none).
+    std::vector<std::pair<std::string, std::filesystem::path>> inPlace_;
     std::vector<std::string> stagedNames_;
     bool committed_ = false;
 };

@@ -1,6 +1,8 @@
 #include "nifti/niftifile.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -33,6 +35,29 @@ struct OpenedImage {
     ImagePointer image;
 };
 
+// The voxel data as stored, in the machine's byte order. Read here rather than by the
+// library, which silently turns NaN and infinite floats into 0.
+void readVoxelData(OpenedImage& opened, const std::string& path)
+{
+    nifti_image& image = *opened.image;
+    const std::size_t bytes = static_cast<std::size_t>(image.nvox) * static_cast<std::size_t>(image.nbyper);
+    std::unique_ptr<void, decltype(&std::free)> data(std::malloc(std::max<std::size_t>(bytes, 1)), &std::free);
+    if (!data) throw std::bad_alloc();
+    const auto endsEarly = [&] {
+        return NiftiError("The voxel data of " + path + " end early: its header promises " + std::to_string(bytes) +
+                          " bytes from byte " + std::to_string(opened.header.voxOffset) + " (vox_offset)");
+    };
+    znzFile file = znzopen(path.c_str(), "rb", endsWith(path, ".gz") ? 1 : 0);
+    if (znz_isnull(file)) throw NiftiError("Cannot open the image " + path);
+    const bool complete = znzseek(file, opened.header.voxOffset, SEEK_SET) >= 0 &&
+                          znzread(data.get(), 1, bytes, file) == bytes;
+    Xznzclose(&file);
+    if (!complete) throw endsEarly();
+    if (image.byteorder != nifti_short_order() && image.swapsize > 1)
+        nifti_swap_Nbytes(static_cast<std::int64_t>(image.nvox), image.swapsize, data.get());
+    image.data = data.release();
+}
+
 OpenedImage openImage(const std::string& path, bool withData)
 {
     if (!isNiftiName(path)) throw NiftiError("Not a NIfTI file name (.nii or .nii.gz expected): " + path);
@@ -40,12 +65,9 @@ OpenedImage openImage(const std::string& path, bool withData)
     if (!std::filesystem::is_regular_file(path, error)) throw NiftiError("Cannot open the image " + path);
     OpenedImage opened{readNiftiHeader(path), nullptr};
     const LibraryMessagesSilenced quiet;
-    opened.image.reset(nifti_image_read(path.c_str(), withData ? 1 : 0));
+    opened.image.reset(nifti_image_read(path.c_str(), 0));
     if (!opened.image) throw NiftiError("Not a readable NIfTI-1 or NIfTI-2 image: " + path);
-    if (withData && opened.image->data == nullptr)
-        throw NiftiError("The voxel data of " + path + " end early: its header promises " +
-                         std::to_string(opened.image->nvox * opened.image->nbyper) + " bytes from byte " +
-                         std::to_string(opened.header.voxOffset) + " (vox_offset)");
+    if (withData) readVoxelData(opened, path);
     return opened;
 }
 
@@ -130,15 +152,17 @@ void copyVoxels(const OpenedImage& opened, const std::string& path, NiftiImage& 
     double tooLarge = 0.0;
     std::size_t tooLargeAt = 0;
     std::size_t index = 0;
-    result.nonFiniteVoxels.assign(result.volumes.size(), 0);
+    result.values.assign(result.volumes.size(), VolumeValues{});
     for (std::size_t v = 0; v < result.volumes.size(); ++v) {
         Volume& volume = result.volumes[v];
         for (std::size_t i = 0; i < count; ++i, ++index) {
             const double raw = static_cast<double>(*source++);
             const double value = scaled ? raw * slope + intercept : raw;
             if (!std::isfinite(raw)) {
-                ++result.nonFiniteVoxels[v];
-            } else if (!(std::abs(value) <= std::numeric_limits<float>::max()) && !(std::abs(value) <= tooLarge)) {
+                ++result.values[v].nonFinite;
+            } else if (std::abs(value) <= std::numeric_limits<float>::max()) {
+                result.values[v].largest = std::max(result.values[v].largest, std::abs(value));
+            } else if (!(std::abs(value) <= tooLarge)) {
                 tooLarge = std::abs(value);
                 tooLargeAt = index;
             }

@@ -30,14 +30,20 @@ struct NiftiInfo {
     std::vector<std::string> warnings;
 };
 
+// What the values of one volume hold beside numbers of a float's range.
+struct VolumeValues {
+    std::size_t nonFinite = 0;  // NaN or infinite voxels, kept as they are
+    double largest = 0.0;       // largest magnitude of the finite values
+};
+
 struct NiftiImage {
     NiftiInfo info;
     // One volume per time point; voxel (i, j, k) at (x, y, z) = (i, j, k), scaling applied.
     std::vector<Volume> volumes;
     // Every value is a whole number within -32768..32767.
     bool fitsInt16 = true;
-    // Per volume, the voxels stored as NaN or infinite; they are kept as they are.
-    std::vector<std::size_t> nonFiniteVoxels;
+    // One entry per volume.
+    std::vector<VolumeValues> values;
 };
 
 // True for names ending in ".nii" or ".nii.gz".

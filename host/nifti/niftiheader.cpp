@@ -219,18 +219,18 @@ void checkTransforms(const RawHeader& raw, const std::string& path, NiftiHeader&
     header.qformUsable = raw.qformCode > 0 && q.empty();
     header.sformUsable = raw.sformCode > 0 && s.empty();
     if (q.empty() && s.empty()) return;
-    const std::string qText = "qform (qform_code " + std::to_string(raw.qformCode) + "): " + q;
-    const std::string sText = "sform (sform_code " + std::to_string(raw.sformCode) + "): " + s;
+    const std::string qDetail = "qform_code " + std::to_string(raw.qformCode) + "; " + q;
+    const std::string sDetail = "sform_code " + std::to_string(raw.sformCode) + "; " + s;
     if (header.qformUsable || header.sformUsable) {
         const bool keepQ = header.qformUsable;
-        header.warnings.push_back("The " + (keepQ ? sText : qText) + " of " + path + " is not valid; its " +
-                                  (keepQ ? "qform" : "sform") +
+        header.warnings.push_back("The " + std::string(keepQ ? "sform" : "qform") + " of " + path + " is not valid (" +
+                                  (keepQ ? sDetail : qDetail) + "); its " + (keepQ ? "qform" : "sform") +
                                   " gives the geometry, and images written like it carry that transform alone.");
         return;
     }
     std::string problems;
-    if (!q.empty()) problems += "the " + qText;
-    if (!s.empty()) problems += (problems.empty() ? "the " : "; the ") + sText;
+    if (!q.empty()) problems += "the qform (" + qDetail + ")";
+    if (!s.empty()) problems += (problems.empty() ? "the sform (" : "; the sform (") + sDetail + ")";
     throw NiftiError("The geometry of " + path + " is not valid and no other transform gives it: " + problems + ".");
 }
 

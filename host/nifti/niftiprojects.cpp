@@ -129,7 +129,7 @@ NiftiImport importNifti(const std::string& image, const std::string& project, co
     layout.columnDirection = axisDirection(info, 1);
     layout.gradients = gradients;
     writeProject(project, layout, stem(project), std::move(nifti.volumes));
-    return {info, nifti.nonFiniteVoxels};
+    return {info, nifti.values};
 }
 
 std::vector<Volume> readProjectOrMapVolumes(const std::string& path, NiftiStorage& storage)

@@ -19,7 +19,7 @@ GradientTable readGradientTable(const std::string& bvals, const std::string& bve
 
 struct NiftiImport {
     NiftiInfo info;
-    std::vector<std::size_t> nonFiniteVoxels;  // per volume: NaN or infinite, kept as they are
+    std::vector<VolumeValues> values;  // one entry per volume
 };
 
 // Writes the image as the project named project (".fmr", or ".dmr" with its gradient

@@ -3,11 +3,11 @@
 #include <variant>
 
 #include "core/volumetransform.h"
+#include "estimate/estimatelimits.h"
 #include "files/fileerrors.h"
 #include "files/filenames.h"
 #include "files/vdmmapfile.h"
 #include "plugin/distcor.h"
-#include "plugin/estimatelimits.h"
 #include "plugin/hostapi.h"
 #include "plugin/parameters.h"
 #include "plugin/projects.h"

@@ -7,11 +7,11 @@
 
 #include "core/vdm.h"
 #include "core/volumegauss.h"
+#include "estimate/estimatelimits.h"
 #include "estimate/simplevdmestimate.h"
 #include "estimate/vdmestimate.h"
 #include "files/filenames.h"
 #include "plugin/distcor.h"
-#include "plugin/estimatelimits.h"
 #include "plugin/parameters.h"
 #include "plugin/projects.h"
 #include "plugin/tasks.h"

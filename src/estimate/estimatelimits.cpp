@@ -1,4 +1,4 @@
-#include "plugin/estimatelimits.h"
+#include "estimate/estimatelimits.h"
 
 #include <algorithm>
 #include <cmath>
