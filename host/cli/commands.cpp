@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <iostream>
 #include <ios>
+#include <new>
 
 #include "files/filenames.h"
 
@@ -88,6 +89,8 @@ int reportFailure(const std::string& command, const std::exception& error)
         if (!failure->path2().empty()) text += " (with " + failure->path2().string() + ")";
     } else if (const auto* stream = dynamic_cast<const std::ios_base::failure*>(&error)) {
         text = "a file could not be read or written: " + stream->code().message();
+    } else if (dynamic_cast<const std::bad_alloc*>(&error) != nullptr) {
+        text = "there is not enough memory for this input";
     }
     std::cerr << "mindaro " << command << ": " << text << '\n';
     return 1;

@@ -39,7 +39,8 @@ const CommandSpec correctCommand{
         "input, displacement_voxels.nii.gz and displacement_mm.nii.gz (the displacement of --ap along\n"
         "the phase-encoding axis), field_hz.nii.gz when \"TotalReadoutTime\" is known, a JSON sidecar\n"
         "for each saying what it holds, and the quality-control picture qc.png. Every output has the\n"
-        "geometry of its input. The projects used on the way are kept in DIR/projects.",
+        "geometry of its input. The projects used on the way are kept in DIR/projects. The outputs\n"
+        "appear together once all are written; a run that fails leaves DIR as it was.",
     .options =
         {
             {"--ap", "IMAGE", "the first acquisition (.nii or .nii.gz), corrected with +map (required)"},
@@ -48,7 +49,7 @@ const CommandSpec correctCommand{
             {"--out", "DIR", "output folder (default ./varno-correct)"},
             {"--pe-dir", "i|i-|j|j-", "phase-encoding direction of --ap; --pa takes the opposite"},
             {"--apply-pe-dir", "i|i-|j|j-", "phase-encoding direction of the --apply-to runs"},
-            {"--readout-time", "SECONDS", "total readout time, for the field map in Hz"},
+            {"--readout-time", "SECONDS", "total readout time (0.001 to 1), for the field map in Hz"},
             {"--volumes", "K0 K1", "volumes of --ap and --pa to estimate from, counted from 0 (default 0 0)", false, 2},
             {"--ssd", "", "compare by mean squared difference instead of normalised cross-correlation"},
             {"--ic", "", "modulate the intensities by the stretch of the current map while estimating"},

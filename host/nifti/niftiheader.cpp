@@ -67,6 +67,11 @@ RawHeader readRawHeader(const std::string& path)
     if (!header || (version != 1 && version != 2))
         throw NiftiError("Not a readable NIfTI-1 or NIfTI-2 image: " + path +
                          " (it does not begin with a NIfTI header of 348 or 540 bytes)");
+    // The header comes as stored; one written on a machine of the other byte order holds
+    // its own size byte-swapped.
+    const int size = version == 1 ? static_cast<const nifti_1_header*>(header.get())->sizeof_hdr
+                                  : static_cast<const nifti_2_header*>(header.get())->sizeof_hdr;
+    if (size != (version == 1 ? 348 : 540)) swap_nifti_header(header.get(), version);
     RawHeader raw;
     raw.version = version;
     if (version == 1)

@@ -218,12 +218,14 @@ TEST_F(BadInputFiles, DataTypeAndStorageFormatsTheReadersRefuse)
     const std::string dmrHeader = readWhole(dmr.path() + "/AP.dmr");
     for (const std::string format : {"2", "1", "0", "-3"}) {
         writeContents(dmr.path() + "/AP.dmr", withValue(dmrHeader, "DataStorageFormat", format));
-        expectAnswer(dmr.path(), {"estimate", "AP.dmr", "PA.dmr", "--fast"},
-                     {1, error("Can only read DataStorageFormat 3, Not " + format) +
-                             detail("estimate", "AP.dmr has DataStorageFormat " + format +
-                                                    "; only DataStorageFormat 3 (the volumes stored one after the "
-                                                    "other) can be read. Save the project again in the host's "
-                                                    "current format.")});
+        const std::string problem = "AP.dmr has DataStorageFormat " + format +
+                                    "; only DataStorageFormat 3 (the volumes stored one after the other) can be read. "
+                                    "Save the project again in the host's current format.";
+        const std::string refused = error("Can only read DataStorageFormat 3, Not " + format);
+        expectAnswer(dmr.path(), {"estimate", "AP.dmr", "PA.dmr", "--fast"}, {1, refused + detail("estimate", problem)});
+        expectAnswer(dmr.path(), {"apply", "AP_vdm.map", "AP.dmr"}, {1, refused + detail("apply", problem)});
+        expectAnswer(dmr.path(), {"select", "AP.dmr"}, {1, refused + detail("select", problem)});
+        expectAnswer(dmr.path(), {"check", "AP.dmr"}, {1, detail("check", problem), "Check: OK\n"});
     }
 
     // Float data declared as 16-bit (DataType 1, or a value that does not parse) and
