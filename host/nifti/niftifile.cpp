@@ -108,7 +108,9 @@ NiftiInfo infoOf(const OpenedImage& opened, const std::string& path)
     info.volumes = static_cast<int>(nt);
     const double scale = millimetresPerUnit(image.xyz_units);
     info.voxelSize = {std::abs(image.dx) * scale, std::abs(image.dy) * scale, std::abs(image.dz) * scale};
-    if (nt > 1 && image.dt > 0.0 && std::isfinite(image.dt)) info.repetitionTime = image.dt * secondsPerUnit(image.time_units);
+    // A time between volumes of more than an hour is no repetition time: taken as not given.
+    const double repetitionTime = image.dt * secondsPerUnit(image.time_units);
+    if (nt > 1 && repetitionTime > 0.0 && repetitionTime <= 3600.0) info.repetitionTime = repetitionTime;
     info.version = opened.header.version;
     info.warnings = opened.header.warnings;
     const nifti_dmat44& m = opened.header.sformUsable ? image.sto_xyz : image.qto_xyz;

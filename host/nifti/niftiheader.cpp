@@ -159,14 +159,19 @@ void checkDataOffset(const RawHeader& raw, const std::string& path)
     std::error_code error;
     const std::uint64_t size = std::filesystem::file_size(path, error);
     if (error) return;
-    const auto offset = static_cast<std::uint64_t>(raw.voxOffset);
-    // gzip packs at most about 1032 bytes into one.
+    // gzip packs at most about 1032 bytes into one: what a compressed file holds is bounded too.
     const bool compressed = endsWith(path, ".gz");
-    const bool fits = compressed ? bytes / 1100 <= size : offset <= size && bytes <= size - offset;
+    const double room = static_cast<double>(size) * (compressed ? 1100.0 : 1.0);
+    const bool offsetFits = raw.voxOffset <= room;
+    const bool fits = offsetFits && (compressed ? bytes / 1100 <= size
+                                                : bytes <= size - static_cast<std::uint64_t>(raw.voxOffset));
     if (!fits)
         throw NiftiError("The voxel data of " + path + " end early: its header promises " + std::to_string(bytes) +
-                         " bytes from byte " + std::to_string(offset) + " (vox_offset), the file holds " +
-                         std::to_string(size) + (compressed ? " compressed bytes" : " bytes"));
+                         " bytes from byte " +
+                         (raw.voxOffset < 0x1p53 ? std::to_string(static_cast<std::uint64_t>(raw.voxOffset))
+                                                  : number(raw.voxOffset)) +
+                         " (vox_offset), the file holds " + std::to_string(size) +
+                         (compressed ? " compressed bytes" : " bytes"));
 }
 
 // The scaling to apply: NaN or 0 slope means none (NaN is what some writers store then).
