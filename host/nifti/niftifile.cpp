@@ -186,6 +186,7 @@ void copyVoxels(const OpenedImage& opened, const std::string& path, NiftiImage& 
 // NIfTI-2 image over its header.
 bool writeSingleFile(const std::string& path, bool compressed, nifti_image& image, int version)
 {
+    const LibraryMessagesSilenced quiet;
     nifti_1_header header1{};
     nifti_2_header header2{};
     const void* header = nullptr;
@@ -205,7 +206,6 @@ bool writeSingleFile(const std::string& path, bool compressed, nifti_image& imag
         header = &header1;
         headerSize = sizeof header1;
     }
-    const LibraryMessagesSilenced quiet;
     znzFile file = znzopen(path.c_str(), "wb", compressed ? 1 : 0);
     if (znz_isnull(file)) return false;
     const char extension[4] = {0, 0, 0, 0};

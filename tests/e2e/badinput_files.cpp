@@ -343,6 +343,10 @@ TEST_F(BadInputFiles, MapOfAnotherExtentIsResizedOnlyWhenAllowed)
            {1, question + " -> no\n" + error("All datasets must have the same dimensions!") +
                    detail("apply", "the extents differ: wide.map 20 x 16 x 4, AP.fmr 16 x 16 x 4")});
     expect({"apply", "wide.map", "AP.fmr", "--yes"}, {0, question + " -> yes\n", std::nullopt, {"AP_undist.fmr", "AP_undist.stc"}});
+    // The picture compares a pair with its copies: a copy of another extent is named.
+    writeContents(path("PA_undist.fmr"), withValue(readWhole(other.path() + "/PA.fmr"), "Prefix", "\"PA_undist\""));
+    fs::copy_file(other.path() + "/PA.stc", path("PA_undist.stc"));
+    expect({"qc", "AP.fmr", "PA.fmr"}, {1, "mindaro qc: PA_undist.fmr (20 x 16 x 4) differs in extent from AP.fmr (16 x 16 x 4)\n"});
     expect({"estimate", "AP.fmr", "X/../wide.fmr", "--fast"},
            {1, error("Failed opening for reading: X/../wide.fmr")});
 }
