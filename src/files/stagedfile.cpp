@@ -1,6 +1,7 @@
 #include "files/stagedfile.h"
 
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <utility>
 
@@ -34,7 +35,13 @@ StagedFile::StagedFile(std::string path) : path_(std::move(path))
         writePath_ = path_;
         return;
     }
+    // A folder where no new file can be made may still hold a file that can be written:
+    // then, as where no temporary file can be made at all, the file is written in place.
     writePath_ = temporaryName(path_);
+    if (!std::ofstream(writePath_, std::ios::binary).is_open()) {
+        writePath_ = path_;
+        return;
+    }
     pending_ = true;
 }
 

@@ -13,9 +13,10 @@
 
 class StagedFile {
 public:
-    // Picks the temporary name. A path that exists but is no regular file (a folder, a
-    // device, a symbolic link) is written in place, as before: opening a folder then
-    // fails under its own name, and a device or a link's target receives the bytes.
+    // Makes the temporary file, empty. A path that exists but is no regular file (a
+    // folder, a device, a symbolic link) is written in place, as is one whose folder takes
+    // no new file: opening a folder then fails under its own name, a device or a link's
+    // target receives the bytes, and a writable file in a read-only folder is rewritten.
     explicit StagedFile(std::string path);
     // Removes the temporary file unless it was committed.
     ~StagedFile();

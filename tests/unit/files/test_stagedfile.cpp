@@ -74,6 +74,15 @@ TEST(StagedFile, FoldersAndLinksAreWrittenInPlace)
 TEST(StagedFile, ARenameThatFailsIsAWriteError)
 {
     const ScratchDir dir;
-    StagedFile staged(dir.file("missing/out.stc"));
+    StagedFile staged(dir.file("out.stc"));
+    std::filesystem::create_directories(dir.file("out.stc/appeared"));
     EXPECT_THROW(staged.commit(), WriteFileError);
+}
+
+// Where no file can be made (here: no folder), the file is opened in place and its own
+// error names it.
+TEST(StagedFile, WhereNoTemporaryFileCanBeMadeTheFileIsWrittenInPlace)
+{
+    const ScratchDir dir;
+    EXPECT_EQ(StagedFile(dir.file("missing/out.stc")).writePath(), dir.file("missing/out.stc"));
 }
