@@ -3,16 +3,69 @@
 # that are missing. Safe to run again.
 #   scripts/install-deps.sh GROUP...
 # Groups:
-#   build   compiler, CMake and the libraries that the plug-in and the host link
-#   test    GoogleTest and Google Benchmark, clang with its runtime for the fuzz targets,
-#           valgrind for the memory checks
+#   build    compiler, CMake and the libraries that the plug-in and the host link
+#   test     GoogleTest and Google Benchmark, clang with its runtime for the fuzz targets,
+#            valgrind for the memory checks
+#   windows  the MinGW-w64 cross compiler, Wine, GoogleTest's sources, and a source
+#            entry for this Debian release so that FFTW can be built from its source
+#            package (scripts/build-fftw-windows.sh)
+#   slurm    a SLURM controller, compute daemon and client commands with munge, for the
+#            single-node cluster of scripts/slurm-local.sh
+#   validator  the BIDS validator from the npm registry (version 1.15.0, which runs on
+#            Node.js 18 and later) in /opt/varno/bids-validator, with Debian's nodejs and
+#            npm when the machine has no Node.js
 set -euo pipefail
 
+validator_version=1.15.0
+validator_prefix=/opt/varno/bids-validator
+want_validator=false
+
+# The archive that this machine installs its Debian release from: the first URI of a
+# deb822 entry or of a one-line entry naming the release.
+debian_archive() {
+  local codename=$1 uri
+  uri=$(awk -v suite="$codename" '
+      /^URIs:/ { uris = $2 }
+      /^Suites:/ { for (i = 2; i <= NF; ++i) if ($i == suite) found = 1 }
+      /^$/ { if (found && uris != "") { print uris; exit } found = 0; uris = "" }
+      END { if (found && uris != "") print uris }' /etc/apt/sources.list.d/*.sources 2>/dev/null | head -n 1)
+  if [ -z "$uri" ] && [ -f /etc/apt/sources.list ]; then
+    uri=$(awk -v suite="$codename" '$1 == "deb" && $3 == suite { print $2; exit }' /etc/apt/sources.list)
+  fi
+  echo "${uri:-http://deb.debian.org/debian}"
+}
+
+# Adds a deb-src entry for this release's main archive unless one is there. True when
+# it added one (the package lists must then be read again).
+add_source_entry() {
+  local codename
+  codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+  if grep -rqsE "^(Types:.*deb-src|deb-src .* $codename )" /etc/apt/sources.list /etc/apt/sources.list.d/; then
+    return 1
+  fi
+  echo "Adding a deb-src entry for $codename"
+  cat > /etc/apt/sources.list.d/varno-sources.sources <<SOURCES
+Types: deb-src
+URIs: $(debian_archive "$codename")
+Suites: $codename
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SOURCES
+  return 0
+}
+
 packages=()
+read_lists=false
 for group in "${@:-build}"; do
   case "$group" in
     build) packages+=(g++ cmake make libfftw3-dev libnifti2-dev nlohmann-json3-dev libpng-dev zlib1g-dev) ;;
     test) packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev valgrind) ;;
+    windows) packages+=(g++-mingw-w64-x86-64-posix wine64 googletest dpkg-dev make)
+             if add_source_entry; then read_lists=true; fi ;;
+    slurm) packages+=(slurm-wlm munge) ;;
+    validator)
+      want_validator=true
+      command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm) ;;
     *) echo "install-deps.sh: unknown group '$group'" >&2; exit 2 ;;
   esac
 done
@@ -21,9 +74,20 @@ missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
 done
+export DEBIAN_FRONTEND=noninteractive
+if [ ${#missing[@]} -gt 0 ] || $read_lists; then
+  apt-get update
+fi
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update
   apt-get install -y "${missing[@]}"
+fi
+
+installed_version() {
+  node -p "require('$validator_prefix/node_modules/bids-validator/package.json').version" 2>/dev/null || true
+}
+if $want_validator && [ "$(installed_version)" != "$validator_version" ]; then
+  echo "Installing bids-validator $validator_version into $validator_prefix"
+  mkdir -p "$validator_prefix"
+  npm install --prefix "$validator_prefix" --no-audit --no-fund --loglevel=error "bids-validator@$validator_version"
 fi

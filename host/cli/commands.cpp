@@ -18,10 +18,16 @@ const std::vector<CommandEntry>& allCommands()
         {&selectVdmCommand, commandSelectVdm},
         {&simulateCommand, commandSimulate},
         {&demoCommand, commandDemo},
+#if defined(VARNO_HOST_NIFTI)
         {&importCommand, commandImport},
         {&exportCommand, commandExport},
         {&correctCommand, commandCorrect},
         {&qcCommand, commandQc},
+#endif
+#if defined(VARNO_HOST_NIFTI) && !defined(_WIN32)
+        {&bidsCommand(), commandBids},
+        {&bidsItemCommand, commandBidsItem},
+#endif
         {&taskCommand, commandTask},
     };
     return commands;

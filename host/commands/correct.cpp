@@ -1,4 +1,3 @@
-#include <array>
 #include <charconv>
 #include <cmath>
 #include <filesystem>
@@ -11,14 +10,14 @@
 #include "boundary/hoststate.h"
 #include "boundary/pluginloader.h"
 #include "cli/commands.h"
-#include "commands/estimatechoices.h"
+#include "commands/correction.h"
 #include "commands/outputtransaction.h"
 #include "estimate/estimatelimits.h"
 #include "files/fileidentity.h"
 #include "files/filenames.h"
 #include "files/vdmmapfile.h"
 #include "files/voxeldata.h"
-#include "nifti/bidsmetadata.h"
+#include "nifti/fieldtransfer.h"
 #include "nifti/jsonfile.h"
 #include "nifti/niftiprojects.h"
 #include "report/qcprojects.h"
@@ -40,7 +39,11 @@ const CommandSpec correctCommand{
         "the phase-encoding axis), field_hz.nii.gz when \"TotalReadoutTime\" is known, a JSON sidecar\n"
         "for each saying what it holds, and the quality-control picture qc.png. Every output has the\n"
         "geometry of its input. The projects used on the way are kept in DIR/projects. The outputs\n"
-        "appear together once all are written; a run that fails leaves DIR as it was.",
+        "appear together once all are written; a run that fails leaves DIR as it was.\n"
+        "A run on another grid than --ap (other extent, voxel size or position) is corrected with the\n"
+        "field in Hz resampled into its grid through the images' world coordinates and turned into\n"
+        "its own displacement with its \"TotalReadoutTime\" (or --apply-readout-time); so is a run on\n"
+        "the same grid read out in another time than the pair.",
     .options =
         {
             {"--ap", "IMAGE", "the first acquisition (.nii or .nii.gz), corrected with +map (required)"},
@@ -49,7 +52,8 @@ const CommandSpec correctCommand{
             {"--out", "DIR", "output folder (default ./varno-correct)"},
             {"--pe-dir", "i|i-|j|j-", "phase-encoding direction of --ap; --pa takes the opposite"},
             {"--apply-pe-dir", "i|i-|j|j-", "phase-encoding direction of the --apply-to runs"},
-            {"--readout-time", "SECONDS", "total readout time (0.001 to 1), for the field map in Hz"},
+            {"--readout-time", "SECONDS", "total readout time of the pair (0.001 to 1), for the field map in Hz"},
+            {"--apply-readout-time", "SECONDS", "total readout time of the --apply-to runs (0.001 to 1)"},
             {"--volumes", "K0 K1", "volumes of --ap and --pa to estimate from, counted from 0 (default 0 0)", false, 2},
             {"--ssd", "", "compare by mean squared difference instead of normalised cross-correlation"},
             {"--ic", "", "modulate the intensities by the stretch of the current map while estimating"},
@@ -69,15 +73,14 @@ std::string number(double value)
     return text.str();
 }
 
-double parseSeconds(const std::string& text)
+double parseSeconds(const std::string& option, const std::string& text)
 {
     double value = 0.0;
     const char* const end = text.data() + text.size();
     const auto [next, error] = std::from_chars(text.data(), end, value);
     if (text.empty() || error != std::errc() || next != end || !plausibleReadoutTime(value))
-        throw UsageError("--readout-time expects the total readout time in seconds, from " +
-                         number(kShortestReadoutTime) + " to " + number(kLongestReadoutTime) + ", got \"" +
-                         printablePath(text) + "\"");
+        throw UsageError(option + " expects the total readout time in seconds, from " + number(kShortestReadoutTime) +
+                         " to " + number(kLongestReadoutTime) + ", got \"" + printablePath(text) + "\"");
     return value;
 }
 
@@ -86,33 +89,7 @@ std::string extentText(const Dimensions& e)
     return std::to_string(e.x) + " x " + std::to_string(e.y) + " x " + std::to_string(e.z);
 }
 
-// One image to correct: its path, direction and the names of its files on the way.
-struct Run {
-    std::string image;
-    PhaseEncoding direction;
-    std::string project;  // DIR/projects/STEM.fmr
-    std::string output;   // STEM_corrected.nii.gz, in DIR
-};
-
-// A project name for every run; equal stems get a counter.
-void nameRuns(std::vector<Run>& runs, const fs::path& folder)
-{
-    std::set<std::string> taken;
-    for (Run& run : runs) {
-        std::string stem = imageStem(run.image);
-        for (int counter = 2; taken.count(stem) != 0; ++counter) stem = imageStem(run.image) + "_" + std::to_string(counter);
-        taken.insert(stem);
-        run.project = (folder / "projects" / (stem + ".fmr")).string();
-        run.output = stem + "_corrected.nii.gz";
-    }
-}
-
-std::string mapPath(const std::string& project)
-{
-    return insertSuffix(replaceExtension(project, "map"), "_vdm");
-}
-
-nlohmann::json correctedSidecar(const Run& run, const Run& first)
+nlohmann::json correctedSidecar(const CorrectionRun& run, const CorrectionRun& first)
 {
     nlohmann::json content = readSidecar(run.image).content;
     const bool plus = run.direction == first.direction;
@@ -122,125 +99,22 @@ nlohmann::json correctedSidecar(const Run& run, const Run& first)
     content["Sources"] = nlohmann::json::array({run.image});
     content["DistortionCorrection"] = {{"DisplacementMap", "displacement_voxels.nii.gz"},
                                        {"DisplacementSign", plus ? 1 : -1}};
+    if (run.carried) {
+        content["Description"] = "Distortion-corrected copy of " + run.image + ", every volume resampled along " +
+                                 std::string(1, run.direction.axis) +
+                                 " with its own displacement: the field of field_hz.nii.gz carried into its grid "
+                                 "and times its TotalReadoutTime (VARNO).";
+        content["DistortionCorrection"] = {{"FieldMap", "field_hz.nii.gz"},
+                                           {"TotalReadoutTime", *run.readoutTime},
+                                           {"PhaseEncodingDirection", run.direction.text()}};
+    }
     return content;
 }
 
-// What the command line asks for, checked before anything is written.
-struct Correction {
-    std::string ap;
-    std::string pa;
-    fs::path folder;
-    EstimateChoices choices;
-    PairMetadata metadata;
-    NiftiInfo apInfo;
-    std::vector<Run> runs;  // --ap, --pa, then every --apply-to run
-};
-
-const std::array<const char*, 3> kMapOutputs{"displacement_voxels.nii.gz", "displacement_mm.nii.gz", "field_hz.nii.gz"};
-
-// The projects, maps and copies that the plug-in's steps write into DIR/projects.
-std::vector<std::string> projectFilesOf(const Correction& correction)
+// Where a result named name is written: the staging folder, or the output folder itself.
+std::string resultPath(const Correction& correction, const std::string& name)
 {
-    std::vector<std::string> files;
-    for (std::size_t index = 0; index < correction.runs.size(); ++index) {
-        const std::string& project = correction.runs[index].project;
-        const std::string copy = insertSuffix(project, "_undist");
-        files.insert(files.end(), {project, savedDataFilePath(project), copy, savedDataFilePath(copy)});
-        if (index < 2) files.push_back(mapPath(project));
-    }
-    return files;
-}
-
-// Every file the command writes, where it ends up, against every file it reads: an output
-// that is an input, or a folder where an output goes, stops it before anything is written.
-void requireOutputsApart(const Correction& correction)
-{
-    std::vector<StepFile> inputs;
-    for (const Run& run : correction.runs) {
-        inputs.push_back({run.image, ""});
-        std::error_code error;
-        if (fs::exists(sidecarPath(run.image), error)) inputs.push_back({sidecarPath(run.image), "sidecar of " + run.image});
-    }
-    std::vector<StepFile> outputs;
-    for (const std::string& file : projectFilesOf(correction)) outputs.push_back({file, ""});
-    const auto addResult = [&](const std::string& name) {
-        outputs.push_back({(correction.folder / name).string(), ""});
-        outputs.push_back({sidecarPath((correction.folder / name).string()), ""});
-    };
-    for (const Run& run : correction.runs) addResult(run.output);
-    for (std::size_t map = 0; map < (correction.metadata.totalReadoutTime ? 3u : 2u); ++map) addResult(kMapOutputs[map]);
-    outputs.push_back({(correction.folder / "qc.png").string(), ""});
-    requireOutputsApartFromInputs(inputs, outputs);
-    for (const StepFile& output : outputs) {
-        std::error_code error;
-        if (fs::is_directory(output.path, error))
-            throw std::runtime_error("Cannot write " + output.path + ": a folder is in its place; nothing was written.");
-    }
-}
-
-// The grid of the pair within what the estimate can work on, checked on the image.
-void requireEstimableGrid(const Correction& correction)
-{
-    const char axis = correction.metadata.first.axis;
-    const NiftiInfo& info = correction.apInfo;
-    const double voxel = axis == 'i' ? info.voxelSize[0] : info.voxelSize[1];
-    const int rows = axis == 'i' ? info.extent.x : info.extent.y;
-    const std::string along = " along the phase-encoding axis " + std::string(1, axis);
-    if (rows < kFewestRowsAlongPhaseEncoding)
-        throw std::runtime_error("--ap " + correction.ap + " has " + std::to_string(rows) + " rows" + along +
-                                 "; the estimate fits a stretch and a shift to every column and needs at least " +
-                                 std::to_string(kFewestRowsAlongPhaseEncoding) + ".");
-    if (voxel > kLargestVoxelAlongPhaseEncoding)
-        throw std::runtime_error("--ap " + correction.ap + " has voxels of " + number(voxel) + " mm" + along +
-                                 "; the estimate smooths 4 mm along that axis, which needs voxels of at most " +
-                                 number(kLargestVoxelAlongPhaseEncoding) + " mm there.");
-}
-
-Correction resolveCorrection(const ParsedCommandLine& command)
-{
-    if (!command.has("--ap") || !command.has("--pa"))
-        throw UsageError("--ap IMAGE and --pa IMAGE are required");
-    Correction correction;
-    correction.ap = command.value("--ap");
-    correction.pa = command.value("--pa");
-    std::vector<std::string> images{correction.ap, correction.pa};
-    for (const std::string& image : command.values("--apply-to")) images.push_back(image);
-    for (const std::string& image : images) {
-        requirePlainPath(image);
-        if (!isNiftiName(image)) throw UsageError("expected a .nii or .nii.gz image, got \"" + image + "\"");
-    }
-    if (command.has("--out")) requirePlainPath(command.value("--out"));
-    std::optional<double> readoutTime;
-    if (command.has("--readout-time")) readoutTime = parseSeconds(command.value("--readout-time"));
-    correction.choices = parseEstimateChoices(command);
-    correction.folder = command.has("--out") ? command.value("--out") : "varno-correct";
-
-    correction.metadata = resolvePairMetadata(correction.ap, correction.pa, command.value("--pe-dir"), readoutTime);
-    for (const std::string& note : correction.metadata.notes) std::cout << "Note: " << note << '\n';
-    correction.apInfo = readNiftiInfo(correction.ap);
-    const PairMetadata& metadata = correction.metadata;
-    std::vector<Run>& runs = correction.runs;
-    runs = {{correction.ap, metadata.first, {}, {}}, {correction.pa, metadata.second, {}, {}}};
-    for (const std::string& image : command.values("--apply-to"))
-        runs.push_back({image, resolveRunPhaseEncoding(image, command.value("--apply-pe-dir"), metadata.first.axis), {}, {}});
-    for (std::size_t index = 0; index < runs.size(); ++index) {
-        const Run& run = runs[index];
-        const NiftiInfo info = index == 0 ? correction.apInfo : readNiftiInfo(run.image);
-        for (const std::string& warning : info.warnings) std::cout << "Note: " << warning << '\n';
-        if (info.extent != correction.apInfo.extent)
-            throw std::runtime_error(run.image + " (" + extentText(info.extent) + ") does not have the extent of --ap " +
-                                     correction.ap + " (" + extentText(correction.apInfo.extent) +
-                                     "); all images must share one grid.");
-        const int chosen = index == 0 ? correction.choices.volume0 : correction.choices.volume1;
-        if (index < 2 && chosen >= info.volumes)
-            throw UsageError("--volumes counts from 0: " + std::string(index == 0 ? "--ap " : "--pa ") + run.image +
-                             " has " + std::to_string(info.volumes) + (info.volumes == 1 ? " volume" : " volumes") +
-                             ", so volume " + std::to_string(chosen) + " does not exist");
-    }
-    requireEstimableGrid(correction);
-    nameRuns(runs, correction.folder);
-    requireOutputsApart(correction);
-    return correction;
+    return ((correction.staging.empty() ? correction.folder : correction.staging) / name).string();
 }
 
 // The volume the map is estimated from, within what the estimate can work on.
@@ -257,22 +131,207 @@ void requireEstimableVolume(const std::string& image, int index, const VolumeVal
                                  number(kLargestIntensity) + " in magnitude. Scale the image down.");
 }
 
-// The images as projects in DIR/projects. The volumes the map is estimated from must be
-// finite; elsewhere values that are not are kept and reported.
-void importRuns(const Correction& correction, OutputTransaction& outputs)
+std::optional<double> optionalSeconds(const ParsedCommandLine& command, const std::string& option)
 {
-    outputs.makeFolder(correction.folder / "projects");
-    for (const std::string& file : projectFilesOf(correction)) outputs.writesInPlace(file);
+    if (!command.has(option)) return std::nullopt;
+    return parseSeconds(option, command.value(option));
+}
+
+// A readout time from the sidecar, when it gives a usable one; one out of the physical
+// range would carry the map as values that are not finite.
+std::optional<double> sidecarReadoutTime(const std::string& image)
+{
+    const Sidecar sidecar = readSidecar(image);
+    const auto entry = sidecar.content.find("TotalReadoutTime");
+    if (entry == sidecar.content.end() || !entry->is_number() || !(entry->get<double>() > 0.0)) return std::nullopt;
+    if (!plausibleReadoutTime(entry->get<double>()))
+        throw MetadataError("\"TotalReadoutTime\" of " + sidecar.path + " is " + number(entry->get<double>()) +
+                            "; it must be a number of seconds from " + number(kShortestReadoutTime) + " s to " +
+                            number(kLongestReadoutTime) + " s. Correct it or pass --apply-readout-time SECONDS.");
+    return entry->get<double>();
+}
+
+// The projects, maps and copies that the plug-in's steps (and the carrying of maps) write
+// into DIR/projects.
+std::vector<std::string> projectFilesOf(const Correction& correction)
+{
+    std::vector<std::string> files;
+    for (std::size_t index = 0; index < correction.runs.size(); ++index) {
+        const CorrectionRun& run = correction.runs[index];
+        const std::string copy = insertSuffix(run.project, "_undist");
+        files.insert(files.end(), {run.project, savedDataFilePath(run.project), copy, savedDataFilePath(copy)});
+        if (index < 2 || run.carried) files.push_back(mapPath(run.project));
+    }
+    return files;
+}
+
+// Every file the command writes, where it ends up, against every file it reads: an output
+// that is an input, or a folder where an output goes, stops it before anything is written.
+void requireOutputsApart(const Correction& correction)
+{
+    std::vector<StepFile> inputs;
+    for (const CorrectionRun& run : correction.runs) {
+        inputs.push_back({run.image, ""});
+        std::error_code error;
+        if (fs::exists(sidecarPath(run.image), error)) inputs.push_back({sidecarPath(run.image), "sidecar of " + run.image});
+    }
+    std::vector<StepFile> outputs;
+    for (const std::string& file : projectFilesOf(correction)) outputs.push_back({file, ""});
+    const auto addResult = [&](const std::string& path) {
+        outputs.push_back({path, ""});
+        outputs.push_back({sidecarPath(path), ""});
+    };
+    for (const CorrectionRun& run : correction.runs) addResult(run.output);
+    for (const char* map : {"displacement_voxels.nii.gz", "displacement_mm.nii.gz", "field_hz.nii.gz"})
+        if (std::string(map) != "field_hz.nii.gz" || correction.metadata.totalReadoutTime)
+            addResult((correction.folder / map).string());
+    outputs.push_back({(correction.folder / "qc.png").string(), ""});
+    requireOutputsApartFromInputs(inputs, outputs);
+    for (const StepFile& output : outputs) {
+        std::error_code error;
+        if (fs::is_directory(output.path, error))
+            throw std::runtime_error("Cannot write " + output.path + ": a folder is in its place; nothing was written.");
+    }
+}
+
+// The pair within what the estimate can work on, checked on the images so that a refusal
+// names them: rows and voxel size along the phase encoding, and the chosen volumes.
+void requireEstimablePair(const Correction& correction)
+{
+    const char axis = correction.metadata.first.axis;
+    for (int index = 0; index < 2; ++index) {
+        const CorrectionRun& run = correction.runs[static_cast<std::size_t>(index)];
+        const int chosen = index == 0 ? correction.choices.volume0 : correction.choices.volume1;
+        if (chosen >= run.grid.volumes)
+            throw UsageError("--volumes counts from 0: " + std::string(index == 0 ? "--ap " : "--pa ") + run.image +
+                             " has " + std::to_string(run.grid.volumes) +
+                             (run.grid.volumes == 1 ? " volume" : " volumes") + ", so volume " +
+                             std::to_string(chosen) + " does not exist");
+    }
+    const NiftiInfo& grid = correction.runs[0].grid;
+    const double voxel = axis == 'i' ? grid.voxelSize[0] : grid.voxelSize[1];
+    const int rows = axis == 'i' ? grid.extent.x : grid.extent.y;
+    const std::string along = " along the phase-encoding axis " + std::string(1, axis);
+    if (rows < kFewestRowsAlongPhaseEncoding)
+        throw std::runtime_error("--ap " + correction.ap + " has " + std::to_string(rows) + " rows" + along +
+                                 "; the estimate fits a stretch and a shift to every column and needs at least " +
+                                 std::to_string(kFewestRowsAlongPhaseEncoding) + ".");
+    if (voxel > kLargestVoxelAlongPhaseEncoding)
+        throw std::runtime_error("--ap " + correction.ap + " has voxels of " + number(voxel) + " mm" + along +
+                                 "; the estimate smooths 4 mm along that axis, which needs voxels of at most " +
+                                 number(kLargestVoxelAlongPhaseEncoding) + " mm there.");
+}
+
+// What the command line asks for, checked before anything is written.
+Correction resolveCorrection(const ParsedCommandLine& command)
+{
+    if (!command.has("--ap") || !command.has("--pa"))
+        throw UsageError("--ap IMAGE and --pa IMAGE are required");
+    Correction correction;
+    correction.ap = command.value("--ap");
+    correction.pa = command.value("--pa");
+    std::vector<std::string> images{correction.ap, correction.pa};
+    for (const std::string& image : command.values("--apply-to")) images.push_back(image);
+    for (const std::string& image : images) {
+        requirePlainPath(image);
+        if (!isNiftiName(image)) throw UsageError("expected a .nii or .nii.gz image, got \"" + image + "\"");
+    }
+    if (command.has("--out")) requirePlainPath(command.value("--out"));
+    const std::optional<double> readoutTime = optionalSeconds(command, "--readout-time");
+    const std::optional<double> runReadoutTime = optionalSeconds(command, "--apply-readout-time");
+    correction.choices = parseEstimateChoices(command);
+    correction.folder = command.has("--out") ? command.value("--out") : "varno-correct";
+
+    correction.metadata = resolvePairMetadata(correction.ap, correction.pa, command.value("--pe-dir"), readoutTime);
+    for (const std::string& note : correction.metadata.notes) std::cout << "Note: " << note << '\n';
+    addPair(correction);
+    for (const std::string& image : command.values("--apply-to"))
+        addRun(correction, image,
+               resolveRunPhaseEncoding(image, command.value("--apply-pe-dir"), correction.metadata.first.axis),
+               runReadoutTime ? runReadoutTime : sidecarReadoutTime(image));
+    for (const CorrectionRun& run : correction.runs)
+        for (const std::string& warning : run.grid.warnings) std::cout << "Note: " << warning << '\n';
+    requireEstimablePair(correction);
+    nameRuns(correction);
+    requireOutputsApart(correction);
+    return correction;
+}
+
+}  // namespace
+
+std::string mapPath(const std::string& project)
+{
+    return insertSuffix(replaceExtension(project, "map"), "_vdm");
+}
+
+void addPair(Correction& correction)
+{
+    const PairMetadata& metadata = correction.metadata;
+    const NiftiInfo apGrid = readNiftiInfo(correction.ap);
+    const NiftiInfo paGrid = readNiftiInfo(correction.pa);
+    if (paGrid.extent != apGrid.extent)
+        throw std::runtime_error(correction.pa + " (" + extentText(paGrid.extent) + ") does not have the extent of --ap " +
+                                 correction.ap + " (" + extentText(apGrid.extent) +
+                                 "); the two acquisitions of the pair must share one grid.");
+    correction.runs = {{correction.ap, metadata.first, apGrid, metadata.totalReadoutTime, false, {}, {}},
+                       {correction.pa, metadata.second, paGrid, metadata.totalReadoutTime, false, {}, {}}};
+}
+
+void addRun(Correction& correction, const std::string& image, PhaseEncoding direction,
+            std::optional<double> readoutTime)
+{
+    const CorrectionRun& first = correction.runs.front();
+    if (direction.axis != first.direction.axis)
+        throw MetadataError(image + " has the phase-encoding direction \"" + direction.text() +
+                            "\", but the pair was acquired along " + std::string(1, first.direction.axis) +
+                            "; a run can be corrected only with a map along its own phase-encoding axis.");
+    CorrectionRun run{image, direction, readNiftiInfo(image), readoutTime, false, {}, {}};
+    const std::optional<double> pairTime = correction.metadata.totalReadoutTime;
+    const bool onGrid = sameGrid(run.grid, first.grid);
+    const bool sameReadout = !readoutTime || !pairTime || std::abs(*readoutTime - *pairTime) <= 1e-6 * *pairTime;
+    run.carried = !onGrid || !sameReadout;
+    if (run.carried) {
+        const std::string why = onGrid ? "is read out in another time than the pair"
+                                       : "(" + extentText(run.grid.extent) + ") is not on the grid of --ap " +
+                                             correction.ap + " (" + extentText(first.grid.extent) + ")";
+        if (!pairTime || !readoutTime)
+            throw MetadataError(image + " " + why +
+                                ": its map is carried over through the field in Hz, which needs the total readout time "
+                                "of the pair (\"TotalReadoutTime\" in their sidecars, or --readout-time) and of the run "
+                                "(\"TotalReadoutTime\" in its sidecar, or --apply-readout-time).");
+        const std::optional<std::string> mismatch =
+            phaseAxisMismatch({first.grid, first.direction, *pairTime}, {run.grid, direction, *readoutTime});
+        if (mismatch)
+            throw MetadataError(image + " cannot be corrected with the map of the pair: " + *mismatch + ".");
+    }
+    correction.runs.push_back(std::move(run));
+}
+
+void nameRuns(Correction& correction)
+{
+    std::set<std::string> taken;
+    for (CorrectionRun& run : correction.runs) {
+        std::string stem = imageStem(run.image);
+        for (int counter = 2; taken.count(stem) != 0; ++counter) stem = imageStem(run.image) + "_" + std::to_string(counter);
+        taken.insert(stem);
+        run.project = (correction.folder / "projects" / (stem + ".fmr")).string();
+        run.output = (correction.folder / (stem + "_corrected.nii.gz")).string();
+    }
+}
+
+void importRuns(const Correction& correction)
+{
+    fs::create_directories(correction.folder / "projects");
     std::cout << "Phase encoding: --ap " << correction.metadata.first.text() << ", --pa "
               << correction.metadata.second.text() << '\n';
     std::cout << "Importing " << correction.runs.size() << " images into "
               << (correction.folder / "projects").string() << " ...\n";
     for (std::size_t index = 0; index < correction.runs.size(); ++index) {
-        const Run& run = correction.runs[index];
+        const CorrectionRun& run = correction.runs[index];
         const NiftiImport imported = importNifti(run.image, run.project);
         if (index < 2) {
             const int chosen = index == 0 ? correction.choices.volume0 : correction.choices.volume1;
-            requireEstimableVolume(run.image, chosen, imported.values[static_cast<std::size_t>(chosen)]);
+            requireEstimableVolume(run.image, chosen, imported.values.at(static_cast<std::size_t>(chosen)));
         }
         std::size_t total = 0;
         for (const VolumeValues& values : imported.values) total += values.nonFinite;
@@ -283,11 +342,9 @@ void importRuns(const Correction& correction, OutputTransaction& outputs)
     }
 }
 
-// Estimates the map from the pair and corrects the pair and every further run through
-// the plug-in's tasks. Returns the exit status of the first task that failed, else 0.
 int estimateAndApply(const Correction& correction)
 {
-    const std::vector<Run>& runs = correction.runs;
+    const std::vector<CorrectionRun>& runs = correction.runs;
     HostState& state = hostState();
     state.yesNo = YesNoAnswer::No;
     state.stringParameters["file0"] = runs[0].project;
@@ -301,38 +358,46 @@ int estimateAndApply(const Correction& correction)
     if (status != 0) return status;
     // A map left by an earlier run must not pass for this one's when the estimate gives up.
     if (const int gaveUp = requireMapsSaved("correct"); gaveUp != 0) return gaveUp;
+    const Volume pairMap = readFiniteVdmMap(mapPath(runs[0].project));
     for (std::size_t index = 2; index < runs.size(); ++index) {
-        const bool plus = runs[index].direction == correction.metadata.first;
-        state.stringParameters["vdm"] = mapPath(runs[plus ? 0 : 1].project);
-        state.stringParameters["files"] = runs[index].project + "\n";
+        const CorrectionRun& run = runs[index];
+        if (run.carried) {
+            // The run's own map, in its grid and along its axis, applied with +map.
+            const EncodedGrid pair{runs[0].grid, runs[0].direction, *correction.metadata.totalReadoutTime};
+            const Volume map = transferDisplacement(pairMap, pair, {run.grid, run.direction, *run.readoutTime});
+            writeVdmMapFile(makeVdmMapFile(mapPath(run.project), map));
+            state.stringParameters["vdm"] = mapPath(run.project);
+        } else {
+            const bool plus = run.direction == correction.metadata.first;
+            state.stringParameters["vdm"] = mapPath(runs[plus ? 0 : 1].project);
+        }
+        state.stringParameters["files"] = run.project + "\n";
         status = runPluginTask("apply");
         if (status != 0) return status;
     }
     return 0;
 }
 
-// Every corrected run as NIfTI with the geometry of its input, and its sidecar.
-void exportCorrectedRuns(const Correction& correction, OutputTransaction& outputs, std::vector<std::string>& written)
+void exportCorrectedRuns(const Correction& correction, std::vector<std::string>& written)
 {
     std::cout << "Exporting into " << correction.folder.string() << " ...\n";
-    for (const Run& run : correction.runs) {
+    for (const CorrectionRun& run : correction.runs) {
         NiftiStorage storage = NiftiStorage::Float32;
         const std::vector<Volume> volumes = readProjectOrMapVolumes(insertSuffix(run.project, "_undist"), storage);
-        writeNiftiLike(outputs.staged(run.output), volumes, storage, run.image, "VARNO distortion-corrected");
-        writeJsonFile(outputs.staged(sidecarPath(run.output)), correctedSidecar(run, correction.runs[0]));
-        written.push_back((correction.folder / run.output).string());
+        const std::string output = resultPath(correction, fs::path(run.output).filename().string());
+        writeNiftiLike(output, volumes, storage, run.image, "VARNO distortion-corrected");
+        writeJsonFile(sidecarPath(output), correctedSidecar(run, correction.runs[0]));
+        written.push_back(run.output);
     }
 }
 
-// The displacement in voxels and mm, and the field in Hz when the readout time is known,
-// on the grid of --ap, each with a sidecar giving its units and sign convention.
-void exportMaps(const Correction& correction, OutputTransaction& outputs, std::vector<std::string>& written)
+void exportMaps(const Correction& correction, std::vector<std::string>& written)
 {
     const std::string& ap = correction.ap;
     const PairMetadata& metadata = correction.metadata;
     const Volume map = readFiniteVdmMap(mapPath(correction.runs[0].project));
     const char axis = metadata.first.axis;
-    const double voxelSize = axis == 'i' ? correction.apInfo.voxelSize[0] : correction.apInfo.voxelSize[1];
+    const double voxelSize = axis == 'i' ? correction.runs[0].grid.voxelSize[0] : correction.runs[0].grid.voxelSize[1];
     const std::string direction = metadata.first.text();
     const std::string signConvention =
         "d at each voxel p of the undistorted grid: the signal of p appears at p + d along +" + std::string(1, axis) +
@@ -340,7 +405,8 @@ void exportMaps(const Correction& correction, OutputTransaction& outputs, std::v
         correction.pa + " is displaced by -d.";
     const auto writeMap = [&](const std::string& name, const Volume& values, const std::string& units,
                               const std::string& description, const std::string& sign, nlohmann::json extra) {
-        writeNiftiLike(outputs.staged(name), {values}, NiftiStorage::Float32, ap, "VARNO " + description.substr(0, 60));
+        const std::string path = resultPath(correction, name);
+        writeNiftiLike(path, {values}, NiftiStorage::Float32, ap, "VARNO " + description.substr(0, 60));
         nlohmann::json content = {{"Description", description},
                                   {"Units", units},
                                   {"SignConvention", sign},
@@ -348,18 +414,18 @@ void exportMaps(const Correction& correction, OutputTransaction& outputs, std::v
                                   {"ReferenceImage", ap},
                                   {"ReferencePhaseEncodingDirection", direction}};
         content.update(extra);
-        writeJsonFile(outputs.staged(sidecarPath(name)), content);
+        writeJsonFile(sidecarPath(path), content);
         written.push_back((correction.folder / name).string());
     };
-    writeMap(kMapOutputs[0], map, "voxels",
+    writeMap("displacement_voxels.nii.gz", map, "voxels",
              "Voxel displacement of --ap along the phase-encoding axis, in voxels", signConvention,
              nlohmann::json::object());
-    writeMap(kMapOutputs[1], map * static_cast<float>(voxelSize), "mm",
+    writeMap("displacement_mm.nii.gz", map * static_cast<float>(voxelSize), "mm",
              "Voxel displacement of --ap along the phase-encoding axis, in mm", signConvention,
              {{"VoxelSizeAlongAxis", voxelSize}});
     if (metadata.totalReadoutTime) {
         const double scale = metadata.first.polarity / *metadata.totalReadoutTime;
-        writeMap(kMapOutputs[2], map * static_cast<float>(scale), "Hz",
+        writeMap("field_hz.nii.gz", map * static_cast<float>(scale), "Hz",
                  "Off-resonance field in Hz: displacement in voxels / TotalReadoutTime",
                  "An image acquired with PhaseEncodingDirection " + std::string(1, axis) +
                      " is displaced by field x TotalReadoutTime voxels along +" + std::string(1, axis) +
@@ -369,8 +435,7 @@ void exportMaps(const Correction& correction, OutputTransaction& outputs, std::v
     }
 }
 
-// The quality-control picture of the pair; returns its caption.
-std::vector<std::string> writeQc(const Correction& correction, OutputTransaction& outputs, std::vector<std::string>& written)
+QcPicture writeQc(const Correction& correction, std::vector<std::string>& written)
 {
     const bool leftRight = correction.metadata.first.axis == 'i';
     QcPair pair;
@@ -382,24 +447,29 @@ std::vector<std::string> writeQc(const Correction& correction, OutputTransaction
     pair.firstName = leftRight ? "LR" : "AP";
     pair.secondName = leftRight ? "RL" : "PA";
     pair.title = "VARNO correction of " + fileNamePart(correction.ap) + " and " + fileNamePart(correction.pa);
-    const QcPicture qc = writePairQcPicture(pair, outputs.staged("qc.png"));
+    QcPicture qc = writePairQcPicture(pair, resultPath(correction, "qc.png"));
     written.push_back((correction.folder / "qc.png").string());
-    return qc.caption;
+    return qc;
 }
+
+namespace {
 
 int correct(const ParsedCommandLine& command)
 {
-    const Correction correction = resolveCorrection(command);
+    Correction correction = resolveCorrection(command);
     // Everything is written through the transaction: a step that fails takes back what
     // the steps before it wrote.
     OutputTransaction outputs(correction.folder);
-    importRuns(correction, outputs);
+    outputs.makeFolder(correction.folder / "projects");
+    for (const std::string& file : projectFilesOf(correction)) outputs.writesInPlace(file);
+    correction.staging = outputs.workFolder();
+    importRuns(correction);
     if (const int status = estimateAndApply(correction); status != 0) return status;
 
     std::vector<std::string> written;
-    exportCorrectedRuns(correction, outputs, written);
-    exportMaps(correction, outputs, written);
-    const std::vector<std::string> caption = writeQc(correction, outputs, written);
+    exportCorrectedRuns(correction, written);
+    exportMaps(correction, written);
+    const std::vector<std::string> caption = writeQc(correction, written).caption;
     outputs.commit();
 
     std::cout << "\n";

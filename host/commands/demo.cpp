@@ -14,7 +14,9 @@
 #include "files/projectheader.h"
 #include "files/vdmmapfile.h"
 #include "phantom/phantom.h"
+#if defined(VARNO_HOST_NIFTI)
 #include "report/qcprojects.h"
+#endif
 
 const CommandSpec demoCommand{
     .name = "demo",
@@ -26,8 +28,12 @@ const CommandSpec demoCommand{
                    "./varno-demo), runs the full estimate with undistortion of both inputs, exactly as\n"
                    "\"mindaro estimate AP.fmr PA.fmr --apply\" would, and ends with a summary: where the\n"
                    "maps and the copies are, how much closer the corrected pair is than the input pair,\n"
+#if defined(VARNO_HOST_NIFTI)
                    "and how well the estimated map follows the true one, and the quality-control picture\n"
                    "DIR/AP_qc.png (see \"mindaro qc --help\").",
+#else
+                   "and how well the estimated map follows the true one.",
+#endif
     .options = {},
 };
 
@@ -84,6 +90,7 @@ void printSummary(const PhantomFiles& files)
                 before.meanSquaredDifference / after.meanSquaredDifference, map.meanSquaredDifference,
                 map.correlation);
 
+#if defined(VARNO_HOST_NIFTI)
     QcPair pair;
     pair.first = files.first;
     pair.second = files.second;
@@ -94,6 +101,7 @@ void printSummary(const PhantomFiles& files)
     const std::string picture = qcPictureName(files.first);
     writePairQcPicture(pair, picture);
     std::printf("  Quality-control picture: %s\n", picture.c_str());
+#endif
 }
 
 }  // namespace
