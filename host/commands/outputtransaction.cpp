@@ -66,12 +66,6 @@ OutputTransaction::~OutputTransaction()
         fs::remove(*folder, ignored);  // only an empty folder goes
 }
 
-std::string OutputTransaction::staged(const std::string& name)
-{
-    stagedNames_.push_back(name);
-    return (work_ / name).string();
-}
-
 void OutputTransaction::makeFolder(const fs::path& folder)
 {
     makeFolders(folder, createdFolders_);
@@ -82,27 +76,30 @@ void OutputTransaction::writesInPlace(const std::string& path)
     std::error_code error;
     fs::path kept;
     if (fs::exists(fs::symlink_status(path, error))) {
-        kept = work_ / (".kept-" + std::to_string(inPlace_.size()));
+        kept = work_ / "kept" / std::to_string(inPlace_.size());
+        fs::create_directories(kept.parent_path(), error);
         fs::rename(path, kept, error);
         if (error) throw std::runtime_error("Cannot set " + path + " aside before writing it again: " + error.message());
     }
     inPlace_.emplace_back(path, kept);
 }
 
-std::vector<std::string> OutputTransaction::commit()
+void OutputTransaction::commit()
 {
-    std::vector<std::string> moved;
-    for (const std::string& name : stagedNames_) {
-        const fs::path target = folder_ / name;
-        std::error_code error;
-        fs::rename(work_ / name, target, error);
+    std::vector<fs::path> results;
+    std::error_code error;
+    for (const fs::directory_entry& entry : fs::directory_iterator(work_, error))
+        if (entry.is_regular_file(error)) results.push_back(entry.path().filename());
+    std::sort(results.begin(), results.end());
+    std::vector<fs::path> moved;
+    for (const fs::path& name : results) {
+        fs::rename(work_ / name, folder_ / name, error);
         if (error) {
             std::error_code ignored;
-            for (const std::string& path : moved) fs::remove(path, ignored);
-            throw std::runtime_error("Cannot put " + target.string() + " in place: " + error.message());
+            for (const fs::path& done : moved) fs::remove(folder_ / done, ignored);
+            throw std::runtime_error("Cannot put " + (folder_ / name).string() + " in place: " + error.message());
         }
-        moved.push_back(target.string());
+        moved.push_back(name);
     }
     committed_ = true;
-    return moved;
 }

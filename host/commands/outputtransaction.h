@@ -21,18 +21,18 @@ public:
     OutputTransaction(const OutputTransaction&) = delete;
     OutputTransaction& operator=(const OutputTransaction&) = delete;
 
-    // Where to write the result that commit() puts at folder/name.
-    std::string staged(const std::string& name);
+    // Where to write the results: a file written there as NAME is put at folder/NAME by
+    // commit().
+    const std::filesystem::path& workFolder() const { return work_; }
     // A folder below the output folder for files written in place; made when missing and
     // removed again, when empty, if the command fails.
     void makeFolder(const std::filesystem::path& folder);
     // A file that will be written in place. What is there now is kept aside and put back
     // if the command fails; throws std::runtime_error when it cannot be moved.
     void writesInPlace(const std::string& path);
-    // Moves every staged result into the output folder; returns their paths there, in the
-    // order of staged(). Throws std::runtime_error when one cannot be moved, after removing
-    // what was moved.
-    std::vector<std::string> commit();
+    // Moves every result into the output folder. Throws std::runtime_error when one cannot
+    // be moved, after removing what was moved.
+    void commit();
 
 private:
     std::filesystem::path folder_;
@@ -40,6 +40,5 @@ private:
     std::vector<std::filesystem::path> createdFolders_;  // outermost first
     // Each file written in place, and where its earlier version was kept (empty: none).
     std::vector<std::pair<std::string, std::filesystem::path>> inPlace_;
-    std::vector<std::string> stagedNames_;
     bool committed_ = false;
 };

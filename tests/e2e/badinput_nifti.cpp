@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "support/badinput.h"
+#include "support/bidsdataset.h"
 #include "support/niftitestimages.h"
 
 namespace fs = std::filesystem;
@@ -299,4 +300,35 @@ TEST_F(BadInputNifti, SidecarsBeyondTheirBoundsAreRefusedWithTheirNames)
     expectAnswer(path(), {"import", "run.nii", "run.dmr", "--bvals", "run.bval", "--bvecs", "run.bvec"},
                  {1, "mindaro import: run.bval holds " + std::to_string(17 << 20) +
                          " bytes; a table of b-values or gradient directions holds at most 16777216\n"});
+}
+
+// The dataset runs read sidecars through the same bounds, and take a readout time only
+// from 1 ms to 1 s: such a field map is reported as not usable, with its file, and the
+// rest goes on.
+TEST(BadInputDataset, SidecarsBeyondTheirBoundsMakeAFieldMapUnusable)
+{
+    const TemporaryFolder folder;
+    const TestDataset dataset = writeTestDataset(folder.path() + "/raw", false);
+    const std::string fmap = dataset.root + "/sub-04/fmap/sub-04_acq-good_dir-";
+    const struct {
+        std::string sidecar;
+        std::string content;
+        std::string problem;
+    } cases[] = {
+        {fmap + "AP_epi.json", std::string(100000, '[') + std::string(100000, ']'),
+         "The sidecar " + fmap + "AP_epi.json nests its values more than 64 levels deep."},
+        {fmap + "PA_epi.json", R"({"TotalReadoutTime": 1e-320})",
+         "\"TotalReadoutTime\" is " + nlohmann::json::parse("1e-320").dump() + " in its sidecars ("},
+    };
+    for (const auto& c : cases) {
+        const std::string kept = readWhole(c.sidecar);
+        writeContents(c.sidecar, c.content);
+        const ProcessResult run = runHostileCase(
+            folder.path(), {"bids", "raw", "out", "participant", "--participant-label", "04", "--jobs", "1", "--fast"}, 1);
+        const std::string image = "sub-04/fmap/sub-04_acq-good_dir-" + c.sidecar.substr(fmap.size(), 2) + "_epi.nii.gz";
+        EXPECT_NE(run.out.find("  " + image + ": field map not usable: " + c.problem), std::string::npos) << run.out;
+        EXPECT_FALSE(fs::exists(folder.path() + "/out/sub-04/func")) << "a run of sub-04 was corrected";
+        writeContents(c.sidecar, kept);
+        fs::remove_all(folder.path() + "/out");
+    }
 }

@@ -41,6 +41,10 @@ struct Answer {
 void expectAnswer(const std::string& folder, const std::vector<std::string>& arguments, const Answer& answer);
 // The same with a command line made by the caller (for example a wrapper around mindaro).
 void expectAnswerOf(const std::string& folder, const std::vector<std::string>& command, const Answer& answer);
+// A hostile case whose messages the caller checks itself: runs `mindaro ARGUMENTS...` as
+// expectAnswer does, checks the exit status and that every entry that was there before is
+// unchanged (new entries may appear), counts it and returns what it printed.
+ProcessResult runHostileCase(const std::string& folder, const std::vector<std::string>& arguments, int status);
 
 void writeContents(const std::string& path, const std::string& bytes);
 
