@@ -1,14 +1,20 @@
 // Writes the seed corpora of the fuzz targets with the project's own writers:
-//   varno_fuzz_seeds DIR   ->  DIR/projectheader, DIR/vdmmapfile, DIR/voxeldata, DIR/parameters
+//   varno_fuzz_seeds DIR   ->  DIR/projectheader, DIR/vdmmapfile, DIR/voxeldata, DIR/parameters,
+//                              DIR/niftiimage
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <iostream>
 #include <string>
 
+#include <nifti2_io.h>
+
 #include "files/projectheader.h"
 #include "files/vdmmapfile.h"
 #include "fuzzsupport.h"
+#include "nifti/niftifile.h"
 #include "phantom/phantom.h"
 
 namespace fs = std::filesystem;
@@ -69,6 +75,61 @@ void voxelDataSeed(const fs::path& folder, const std::string& name, VoxelDataCho
     writeSeed(folder / name, encodeVoxelDataChoice(choice) + data);
 }
 
+// A NIfTI-1 image of the phantom's first volume with both transforms, written through the
+// library, as the reference that the host's own writer copies the header of.
+std::string niftiReference(const Volume& volume, int version)
+{
+    const std::int64_t dims[8] = {3, volume.nx(), volume.ny(), volume.nz(), 1, 1, 1, 1};
+    nifti_image* image = nifti_make_new_nim(dims, DT_FLOAT32, 1);
+    for (int axis = 1; axis <= 3; ++axis) image->pixdim[axis] = 3.0;
+    image->dx = image->dy = image->dz = 3.0;
+    image->xyz_units = NIFTI_UNITS_MM;
+    image->qform_code = NIFTI_XFORM_SCANNER_ANAT;
+    image->quatern_d = 0.1;
+    image->qfac = 1.0;
+    image->sform_code = NIFTI_XFORM_ALIGNED_ANAT;
+    for (int row = 0; row < 3; ++row) image->sto_xyz.m[row][row] = 3.0;
+    std::copy(volume.data(), volume.data() + volume.size(), static_cast<float*>(image->data));
+    std::string bytes;
+    const auto append = [&](const void* data, std::size_t size) { bytes.append(static_cast<const char*>(data), size); };
+    if (version == 2) {
+        nifti_2_header header{};
+        image->nifti_type = NIFTI_FTYPE_NIFTI2_1;
+        nifti_convert_nim2n2hdr(image, &header);
+        std::memcpy(header.magic, "n+2\0\r\n\032\n", 8);
+        header.vox_offset = sizeof header + 4;
+        append(&header, sizeof header);
+    } else {
+        nifti_1_header header{};
+        image->nifti_type = NIFTI_FTYPE_NIFTI1_1;
+        nifti_convert_nim2n1hdr(image, &header);
+        std::memcpy(header.magic, "n+1", 4);
+        header.vox_offset = static_cast<float>(sizeof header + 4);
+        append(&header, sizeof header);
+    }
+    append("\0\0\0\0", 4);
+    append(image->data, volume.size() * sizeof(float));
+    nifti_image_free(image);
+    return bytes;
+}
+
+void niftiSeeds(const fs::path& folder, const PhantomFiles& fmr)
+{
+    const Volume volume = readFmrHeader(fmr.first, true).volumes.front();
+    const std::string scratch = fuzzScratchFolder();
+    for (const int version : {1, 2}) {
+        const std::string reference = scratch + "/reference" + std::to_string(version) + ".nii";
+        writeSeed(reference, niftiReference(volume, version));
+        writeSeed(folder / ("float-v" + std::to_string(version) + ".nii"), fileBytes(reference));
+        const std::string written = scratch + "/written" + std::to_string(version) + ".nii";
+        writeNiftiLike(written, {volume, volume * 2.0f}, NiftiStorage::Int16WhenExact, reference, "seed");
+        writeSeed(folder / ("int16-4d-v" + std::to_string(version) + ".nii"), fileBytes(written));
+    }
+    const std::string compressed = scratch + "/compressed.nii.gz";
+    writeNiftiLike(compressed, {volume}, NiftiStorage::Float32, scratch + "/reference1.nii", "seed");
+    writeSeed(folder / "float.nii.gz", fileBytes(compressed));
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -78,7 +139,7 @@ int main(int argc, char** argv)
         return 2;
     }
     const fs::path root(argv[1]);
-    for (const char* target : {"projectheader", "vdmmapfile", "voxeldata", "parameters"})
+    for (const char* target : {"projectheader", "vdmmapfile", "voxeldata", "parameters", "niftiimage"})
         fs::create_directories(root / target);
 
     PhantomOptions fmrOptions;
@@ -112,5 +173,7 @@ int main(int argc, char** argv)
 
     writeSeed(root / "parameters" / "files", fmr.first + "\n\n" + dmr.first + "\r\n");
     writeSeed(root / "parameters" / "single", "run1.fmr");
+
+    niftiSeeds(root / "niftiimage", fmr);
     return 0;
 }

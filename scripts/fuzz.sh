@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-60}
 jobs=$(nproc 2>/dev/null || echo 2)
-targets=(projectheader vdmmapfile voxeldata parameters)
+targets=(projectheader vdmmapfile voxeldata parameters niftiimage)
 
 CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Release -DVARNO_BUILD_FUZZERS=ON \
   -DVARNO_BUILD_TESTS=OFF -DVARNO_BUILD_BENCHMARKS=OFF >/dev/null

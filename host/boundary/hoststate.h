@@ -6,6 +6,7 @@
 #include <iostream>
 #include <map>
 #include <string>
+#include <vector>
 
 enum class YesNoAnswer {
     Ask,  // ask on a terminal, otherwise answer no
@@ -32,8 +33,11 @@ struct HostState {
     YesNoAnswer yesNo = YesNoAnswer::Ask;
     // Set when a message box starting with "Error" was shown.
     bool errorShown = false;
-    // Every message box shown, errors or not.
-    int messagesShown = 0;
+    // What the current task did: its log entries and message boxes, and the map files the
+    // host saved for it, so that a command reports only what this run wrote.
+    std::vector<std::string> logEntries;
+    std::vector<std::string> messages;
+    std::vector<std::string> savedMaps;
     // Where log entries and message boxes appear.
     std::ostream* logOutput = &std::cout;
     std::ostream* messageOutput = &std::cerr;

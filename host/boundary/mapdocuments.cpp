@@ -160,6 +160,7 @@ bool hsSaveMAPsOfCurrentFMR(const char* path)
         file.secondExtraInteger = document->header.Flags;
         file.text = "VDM of " + fileNamePart(currentDocumentPath());
         writeVdmMapFile(file);
+        hostState().savedMaps.push_back(path);
         return true;
     } catch (const std::exception& e) {
         report(std::string("Cannot save the map as ") + path + ": " + e.what());

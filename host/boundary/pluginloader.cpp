@@ -75,6 +75,9 @@ int LoadedPlugin::runTask(const std::string& task)
     HostState& state = hostState();
     state.stringParameters["task"] = task;
     state.errorShown = false;
+    state.logEntries.clear();
+    state.messages.clear();
+    state.savedMaps.clear();
     bool completed = false;
     std::string failure;
     try {

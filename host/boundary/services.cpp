@@ -15,7 +15,7 @@ void showMessage(const std::string& text)
 {
     HostState& state = hostState();
     if (text.rfind("Error", 0) == 0) state.errorShown = true;
-    ++state.messagesShown;
+    state.messages.push_back(text);
     withBusyCursorCleared([&] {
         *state.messageOutput << text;
         if (text.empty() || text.back() != '\n') *state.messageOutput << '\n';
@@ -63,6 +63,7 @@ void hsLogText(const char* text)
 {
     const std::string entry = text;
     if (entry.empty()) return;
+    hostState().logEntries.push_back(entry);
     std::ostream& output = *hostState().logOutput;
     withBusyCursorCleared([&] {
         output << entry;

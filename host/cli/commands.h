@@ -5,6 +5,7 @@
 // main.cpp dispatches by name through allCommands().
 #pragma once
 
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -20,9 +21,22 @@ struct CommandEntry {
 // Every command, in the order in which "mindaro --help" lists them.
 const std::vector<CommandEntry>& allCommands();
 
+// Throws UsageError when a path holds a line break or a carriage return: the dialog's lists
+// hold one path a line, and a project's Prefix line would be split.
+void requirePlainPath(const std::string& path);
 // Throws UsageError unless the path names a project: ".fmr" or ".dmr", in lower case as
-// the plug-in requires. The plug-in would read any other name as a DMR header.
+// the plug-in requires (it would read any other name as a DMR header); a plain path; and,
+// where "/" alone separates folders, no backslash, which the project files' name rules
+// take for a folder separator, so that the data file and the copies would get other names.
 void requireProjectName(const std::string& path);
+// The same for a map file of any name, or a folder that holds projects.
+void requireProjectFilePath(const std::string& path);
+// Prints "mindaro COMMAND: " and the error on standard error, a file-system error as the
+// file and the reason in plain words; returns 1, the status of a failed command.
+int reportFailure(const std::string& command, const std::exception& error);
+
+// The path with line breaks and other control characters shown as \n, \r, \xNN.
+std::string printablePath(const std::string& path);
 
 extern const CommandSpec infoCommand;
 int commandInfo(const std::vector<std::string>& arguments);

@@ -1,6 +1,7 @@
 #include "boundary/hoststate.h"
 #include "boundary/pluginloader.h"
 #include "cli/commands.h"
+#include "commands/fileproblems.h"
 
 const CommandSpec applyCommand{
     .name = "apply",
@@ -33,15 +34,20 @@ int commandApply(const std::vector<std::string>& arguments)
         HostState& state = hostState();
         if (command.has("--yes")) state.yesNo = YesNoAnswer::Yes;
         if (command.has("--no")) state.yesNo = YesNoAnswer::No;
-        state.stringParameters["vdm"] = command.arguments.front();
+        const std::string& map = command.arguments.front();
+        requireProjectFilePath(map);
+        state.stringParameters["vdm"] = map;
+        const std::vector<std::string> projects(command.arguments.begin() + 1, command.arguments.end());
         std::string files;
-        for (std::size_t index = 1; index < command.arguments.size(); ++index) {
-            requireProjectName(command.arguments[index]);
-            files += command.arguments[index] + "\n";
+        for (const std::string& project : projects) {
+            requireProjectName(project);
+            files += project + "\n";
         }
         state.stringParameters["files"] = files;
         state.intParameters["rllr"] = command.has("--lr");
         state.intParameters["intensity_correction"] = command.has("--intensity-correction");
-        return runPluginTask("apply");
+        const int status = runPluginTask("apply");
+        if (status == 1) explainFailedTask("apply", {map}, projects);
+        return status;
     });
 }

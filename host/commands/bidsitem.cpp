@@ -1,9 +1,9 @@
-#include <fstream>
 #include <iostream>
 
 #include "cli/commands.h"
 #include "commands/estimatechoices.h"
 #include "dataset/itemrunner.h"
+#include "nifti/jsonfile.h"
 
 const CommandSpec bidsItemCommand{
     .name = "bids-item",
@@ -22,9 +22,7 @@ int commandBidsItem(const std::vector<std::string>& arguments)
     return runCommand(bidsItemCommand, arguments, [](const ParsedCommandLine& command) {
         WorkItem item;
         try {
-            std::ifstream file(command.arguments.front());
-            if (!file) throw std::runtime_error("Cannot open the work item " + command.arguments.front());
-            item = workItemFromJson(nlohmann::json::parse(file));
+            item = workItemFromJson(readJsonFile(command.arguments.front(), "work item"));
             // The estimate options in the words "bids" was given, read as "correct" reads them.
             CommandSpec estimate = bidsItemCommand;
             estimate.minimumArguments = estimate.maximumArguments = 0;

@@ -1,7 +1,6 @@
 #include <charconv>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <set>
 #include <sstream>
@@ -12,9 +11,14 @@
 #include "boundary/pluginloader.h"
 #include "cli/commands.h"
 #include "commands/correction.h"
+#include "commands/outputtransaction.h"
+#include "estimate/estimatelimits.h"
+#include "files/fileidentity.h"
 #include "files/filenames.h"
 #include "files/vdmmapfile.h"
+#include "files/voxeldata.h"
 #include "nifti/fieldtransfer.h"
+#include "nifti/jsonfile.h"
 #include "nifti/niftiprojects.h"
 #include "report/qcprojects.h"
 
@@ -34,7 +38,8 @@ const CommandSpec correctCommand{
         "input, displacement_voxels.nii.gz and displacement_mm.nii.gz (the displacement of --ap along\n"
         "the phase-encoding axis), field_hz.nii.gz when \"TotalReadoutTime\" is known, a JSON sidecar\n"
         "for each saying what it holds, and the quality-control picture qc.png. Every output has the\n"
-        "geometry of its input. The projects used on the way are kept in DIR/projects.\n"
+        "geometry of its input. The projects used on the way are kept in DIR/projects. The outputs\n"
+        "appear together once all are written; a run that fails leaves DIR as it was.\n"
         "A run on another grid than --ap (other extent, voxel size or position) is corrected with the\n"
         "field in Hz resampled into its grid through the images' world coordinates and turned into\n"
         "its own displacement with its \"TotalReadoutTime\" (or --apply-readout-time); so is a run on\n"
@@ -53,8 +58,8 @@ const CommandSpec correctCommand{
             {"--out", "DIR", "output folder (default ./varno-correct)"},
             {"--pe-dir", "i|i-|j|j-", "phase-encoding direction of --ap; --pa takes the opposite"},
             {"--apply-pe-dir", "i|i-|j|j-", "phase-encoding direction of the --apply-to runs"},
-            {"--readout-time", "SECONDS", "total readout time of the pair, for the field map in Hz"},
-            {"--apply-readout-time", "SECONDS", "total readout time of the --apply-to runs"},
+            {"--readout-time", "SECONDS", "total readout time of the pair (0.001 to 1), for the field map in Hz"},
+            {"--apply-readout-time", "SECONDS", "total readout time of the --apply-to runs (0.001 to 1)"},
             {"--volumes", "K0 K1", "volumes of --ap and --pa to estimate from, counted from 0 (default 0 0)", false, 2},
             {"--standard", "", "the standard estimate instead of the precise one"},
             {"--plain", "", "plain undistortion, without the intensity correction"},
@@ -69,26 +74,27 @@ namespace {
 
 namespace fs = std::filesystem;
 
+std::string number(double value)
+{
+    std::ostringstream text;
+    text << value;
+    return text.str();
+}
+
 double parseSeconds(const std::string& option, const std::string& text)
 {
     double value = 0.0;
     const char* const end = text.data() + text.size();
     const auto [next, error] = std::from_chars(text.data(), end, value);
-    if (text.empty() || error != std::errc() || next != end || !(value > 0.0) || !std::isfinite(value))
-        throw UsageError(option + " expects a positive number of seconds, got \"" + text + "\"");
+    if (text.empty() || error != std::errc() || next != end || !plausibleReadoutTime(value))
+        throw UsageError(option + " expects the total readout time in seconds, from " + number(kShortestReadoutTime) +
+                         " to " + number(kLongestReadoutTime) + ", got \"" + printablePath(text) + "\"");
     return value;
 }
 
 std::string extentText(const Dimensions& e)
 {
     return std::to_string(e.x) + " x " + std::to_string(e.y) + " x " + std::to_string(e.z);
-}
-
-void writeJson(const std::string& path, const nlohmann::json& content)
-{
-    std::ofstream file(path, std::ios::trunc);
-    file << content.dump(2) << '\n';
-    if (!file) throw std::runtime_error("Cannot write " + path);
 }
 
 nlohmann::json methodJson(const CorrectionMethod& method)
@@ -127,19 +133,115 @@ nlohmann::json correctedSidecar(const CorrectionRun& run, const CorrectionRun& f
     return content;
 }
 
+// Where a result named name is written: the staging folder, or the output folder itself.
+std::string resultPath(const Correction& correction, const std::string& name)
+{
+    return ((correction.staging.empty() ? correction.folder : correction.staging) / name).string();
+}
+
+// The volume the map is estimated from, within what the estimate can work on.
+void requireEstimableVolume(const std::string& image, int index, const VolumeValues& values)
+{
+    const std::string volume = "Volume " + std::to_string(index) + " of " + image;
+    if (values.nonFinite > 0)
+        throw std::runtime_error(volume + " holds " + std::to_string(values.nonFinite) +
+                                 " voxels that are not finite numbers (NaN or infinite); the map cannot be estimated "
+                                 "from it. Choose another with --volumes.");
+    if (values.largest > kLargestIntensity)
+        throw std::runtime_error(volume + " holds intensities up to " + number(values.largest) +
+                                 "; the estimate works in single precision on intensities of at most " +
+                                 number(kLargestIntensity) + " in magnitude. Scale the image down.");
+}
+
 std::optional<double> optionalSeconds(const ParsedCommandLine& command, const std::string& option)
 {
     if (!command.has(option)) return std::nullopt;
     return parseSeconds(option, command.value(option));
 }
 
-// A readout time from the sidecar, when it gives a usable one.
+// A readout time from the sidecar, when it gives a usable one; one out of the physical
+// range would carry the map as values that are not finite.
 std::optional<double> sidecarReadoutTime(const std::string& image)
 {
-    const auto& content = readSidecar(image).content;
-    const auto entry = content.find("TotalReadoutTime");
-    if (entry == content.end() || !entry->is_number() || !(entry->get<double>() > 0.0)) return std::nullopt;
+    const Sidecar sidecar = readSidecar(image);
+    const auto entry = sidecar.content.find("TotalReadoutTime");
+    if (entry == sidecar.content.end() || !entry->is_number() || !(entry->get<double>() > 0.0)) return std::nullopt;
+    if (!plausibleReadoutTime(entry->get<double>()))
+        throw MetadataError("\"TotalReadoutTime\" of " + sidecar.path + " is " + number(entry->get<double>()) +
+                            "; it must be a number of seconds from " + number(kShortestReadoutTime) + " s to " +
+                            number(kLongestReadoutTime) + " s. Correct it or pass --apply-readout-time SECONDS.");
     return entry->get<double>();
+}
+
+// The projects, maps and copies that the plug-in's steps (and the carrying of maps) write
+// into DIR/projects.
+std::vector<std::string> projectFilesOf(const Correction& correction)
+{
+    std::vector<std::string> files;
+    for (std::size_t index = 0; index < correction.runs.size(); ++index) {
+        const CorrectionRun& run = correction.runs[index];
+        const std::string copy = insertSuffix(run.project, "_undist");
+        files.insert(files.end(), {run.project, savedDataFilePath(run.project), copy, savedDataFilePath(copy)});
+        if (index < 2 || run.carried) files.push_back(mapPath(run.project));
+    }
+    return files;
+}
+
+// Every file the command writes, where it ends up, against every file it reads: an output
+// that is an input, or a folder where an output goes, stops it before anything is written.
+void requireOutputsApart(const Correction& correction)
+{
+    std::vector<StepFile> inputs;
+    for (const CorrectionRun& run : correction.runs) {
+        inputs.push_back({run.image, ""});
+        std::error_code error;
+        if (fs::exists(sidecarPath(run.image), error)) inputs.push_back({sidecarPath(run.image), "sidecar of " + run.image});
+    }
+    std::vector<StepFile> outputs;
+    for (const std::string& file : projectFilesOf(correction)) outputs.push_back({file, ""});
+    const auto addResult = [&](const std::string& path) {
+        outputs.push_back({path, ""});
+        outputs.push_back({sidecarPath(path), ""});
+    };
+    for (const CorrectionRun& run : correction.runs) addResult(run.output);
+    for (const char* map : {"displacement_voxels.nii.gz", "displacement_mm.nii.gz", "field_hz.nii.gz"})
+        if (std::string(map) != "field_hz.nii.gz" || correction.metadata.totalReadoutTime)
+            addResult((correction.folder / map).string());
+    outputs.push_back({(correction.folder / "qc.png").string(), ""});
+    requireOutputsApartFromInputs(inputs, outputs);
+    for (const StepFile& output : outputs) {
+        std::error_code error;
+        if (fs::is_directory(output.path, error))
+            throw std::runtime_error("Cannot write " + output.path + ": a folder is in its place; nothing was written.");
+    }
+}
+
+// The pair within what the estimate can work on, checked on the images so that a refusal
+// names them: rows and voxel size along the phase encoding, and the chosen volumes.
+void requireEstimablePair(const Correction& correction)
+{
+    const char axis = correction.metadata.first.axis;
+    for (int index = 0; index < 2; ++index) {
+        const CorrectionRun& run = correction.runs[static_cast<std::size_t>(index)];
+        const int chosen = index == 0 ? correction.choices.volume0 : correction.choices.volume1;
+        if (chosen >= run.grid.volumes)
+            throw UsageError("--volumes counts from 0: " + std::string(index == 0 ? "--ap " : "--pa ") + run.image +
+                             " has " + std::to_string(run.grid.volumes) +
+                             (run.grid.volumes == 1 ? " volume" : " volumes") + ", so volume " +
+                             std::to_string(chosen) + " does not exist");
+    }
+    const NiftiInfo& grid = correction.runs[0].grid;
+    const double voxel = axis == 'i' ? grid.voxelSize[0] : grid.voxelSize[1];
+    const int rows = axis == 'i' ? grid.extent.x : grid.extent.y;
+    const std::string along = " along the phase-encoding axis " + std::string(1, axis);
+    if (rows < kFewestRowsAlongPhaseEncoding)
+        throw std::runtime_error("--ap " + correction.ap + " has " + std::to_string(rows) + " rows" + along +
+                                 "; the estimate fits a stretch and a shift to every column and needs at least " +
+                                 std::to_string(kFewestRowsAlongPhaseEncoding) + ".");
+    if (voxel > kLargestVoxelAlongPhaseEncoding)
+        throw std::runtime_error("--ap " + correction.ap + " has voxels of " + number(voxel) + " mm" + along +
+                                 "; the estimate smooths 4 mm along that axis, which needs voxels of at most " +
+                                 number(kLargestVoxelAlongPhaseEncoding) + " mm there.");
 }
 
 // What the command line asks for, checked before anything is written.
@@ -150,10 +252,13 @@ Correction resolveCorrection(const ParsedCommandLine& command)
     Correction correction;
     correction.ap = command.value("--ap");
     correction.pa = command.value("--pa");
-    for (const std::string& image : std::vector<std::string>{correction.ap, correction.pa})
+    std::vector<std::string> images{correction.ap, correction.pa};
+    for (const std::string& image : command.values("--apply-to")) images.push_back(image);
+    for (const std::string& image : images) {
+        requirePlainPath(image);
         if (!isNiftiName(image)) throw UsageError("expected a .nii or .nii.gz image, got \"" + image + "\"");
-    for (const std::string& image : command.values("--apply-to"))
-        if (!isNiftiName(image)) throw UsageError("expected a .nii or .nii.gz image, got \"" + image + "\"");
+    }
+    if (command.has("--out")) requirePlainPath(command.value("--out"));
     const std::optional<double> readoutTime = optionalSeconds(command, "--readout-time");
     const std::optional<double> runReadoutTime = optionalSeconds(command, "--apply-readout-time");
     correction.choices = parseCorrectionChoices(command);
@@ -166,7 +271,11 @@ Correction resolveCorrection(const ParsedCommandLine& command)
         addRun(correction, image,
                resolveRunPhaseEncoding(image, command.value("--apply-pe-dir"), correction.metadata.first.axis),
                runReadoutTime ? runReadoutTime : sidecarReadoutTime(image));
+    for (const CorrectionRun& run : correction.runs)
+        for (const std::string& warning : run.grid.warnings) std::cout << "Note: " << warning << '\n';
+    requireEstimablePair(correction);
     nameRuns(correction);
+    requireOutputsApart(correction);
     return correction;
 }
 
@@ -239,7 +348,20 @@ void importRuns(const Correction& correction)
               << correction.metadata.second.text() << '\n';
     std::cout << "Importing " << correction.runs.size() << " images into "
               << (correction.folder / "projects").string() << " ...\n";
-    for (const CorrectionRun& run : correction.runs) importNifti(run.image, run.project);
+    for (std::size_t index = 0; index < correction.runs.size(); ++index) {
+        const CorrectionRun& run = correction.runs[index];
+        const NiftiImport imported = importNifti(run.image, run.project);
+        if (index < 2) {
+            const int chosen = index == 0 ? correction.choices.volume0 : correction.choices.volume1;
+            requireEstimableVolume(run.image, chosen, imported.values.at(static_cast<std::size_t>(chosen)));
+        }
+        std::size_t total = 0;
+        for (const VolumeValues& values : imported.values) total += values.nonFinite;
+        if (total > 0)
+            std::cout << "Note: " << run.image << " holds " << total
+                      << " voxels that are not finite numbers (NaN or infinite); the correction keeps them, and "
+                         "their neighbours along the phase-encoding axis may take them over.\n";
+    }
 }
 
 int estimateAndApply(const Correction& correction, CorrectionMethod& method)
@@ -257,16 +379,11 @@ int estimateAndApply(const Correction& correction, CorrectionMethod& method)
               << " estimate) and correcting --ap and --pa ("
               << (correction.choices.intensityCorrection ? "with intensity correction" : "plain undistortion")
               << ") ...\n";
-    // A map left by an earlier run must not pass for this one's when the estimate gives up.
-    fs::remove(mapPath(runs[0].project));
-    fs::remove(mapPath(runs[1].project));
     state.stringParameters.erase("estimate_method");
     int status = runPluginTask("estimate");
     if (status != 0) return status;
-    if (!fs::exists(mapPath(runs[0].project))) {
-        std::cerr << "mindaro correct: the estimate gave no map (see the log above)\n";
-        return 1;
-    }
+    // A map left by an earlier run must not pass for this one's when the estimate gives up.
+    if (const int gaveUp = requireMapsSaved("correct"); gaveUp != 0) return gaveUp;
     method.intensityCorrection = correction.choices.intensityCorrection;
     method.estimate = correction.choices.fast ? "standard column-wise estimate" : "standard full estimate";
     if (correction.choices.precise) {
@@ -277,7 +394,7 @@ int estimateAndApply(const Correction& correction, CorrectionMethod& method)
                           "it: the pair does not follow the spin-echo model of intensities (as gradient-echo pairs do "
                           "not).";
     }
-    const Volume pairMap = readVdmMapFile(mapPath(runs[0].project), true).map;
+    const Volume pairMap = readFiniteVdmMap(mapPath(runs[0].project));
     for (std::size_t index = 2; index < runs.size(); ++index) {
         const CorrectionRun& run = runs[index];
         if (run.carried) {
@@ -304,8 +421,9 @@ void exportCorrectedRuns(const Correction& correction, const CorrectionMethod& m
     for (const CorrectionRun& run : correction.runs) {
         NiftiStorage storage = NiftiStorage::Float32;
         const std::vector<Volume> volumes = readProjectOrMapVolumes(insertSuffix(run.project, "_undist"), storage);
-        writeNiftiLike(run.output, volumes, storage, run.image, "VARNO distortion-corrected");
-        writeJson(sidecarPath(run.output), correctedSidecar(run, correction.runs[0], method));
+        const std::string output = resultPath(correction, fs::path(run.output).filename().string());
+        writeNiftiLike(output, volumes, storage, run.image, "VARNO distortion-corrected");
+        writeJsonFile(sidecarPath(output), correctedSidecar(run, correction.runs[0], method));
         written.push_back(run.output);
     }
 }
@@ -314,7 +432,7 @@ void exportMaps(const Correction& correction, const CorrectionMethod& method, st
 {
     const std::string& ap = correction.ap;
     const PairMetadata& metadata = correction.metadata;
-    const Volume map = readVdmMapFile(mapPath(correction.runs[0].project), true).map;
+    const Volume map = readFiniteVdmMap(mapPath(correction.runs[0].project));
     const char axis = metadata.first.axis;
     const double voxelSize = axis == 'i' ? correction.runs[0].grid.voxelSize[0] : correction.runs[0].grid.voxelSize[1];
     const std::string direction = metadata.first.text();
@@ -324,7 +442,7 @@ void exportMaps(const Correction& correction, const CorrectionMethod& method, st
         correction.pa + " is displaced by -d.";
     const auto writeMap = [&](const std::string& name, const Volume& values, const std::string& units,
                               const std::string& description, const std::string& sign, nlohmann::json extra) {
-        const std::string path = (correction.folder / name).string();
+        const std::string path = resultPath(correction, name);
         writeNiftiLike(path, {values}, NiftiStorage::Float32, ap, "VARNO " + description.substr(0, 60));
         nlohmann::json content = {{"Description", description},
                                   {"Units", units},
@@ -334,8 +452,8 @@ void exportMaps(const Correction& correction, const CorrectionMethod& method, st
                                   {"ReferencePhaseEncodingDirection", direction}};
         content.update(extra);
         content.update(methodJson(method));
-        writeJson(sidecarPath(path), content);
-        written.push_back(path);
+        writeJsonFile(sidecarPath(path), content);
+        written.push_back((correction.folder / name).string());
     };
     writeMap("displacement_voxels.nii.gz", map, "voxels",
              "Voxel displacement of --ap along the phase-encoding axis, in voxels", signConvention,
@@ -367,9 +485,8 @@ QcPicture writeQc(const Correction& correction, std::vector<std::string>& writte
     pair.firstName = leftRight ? "LR" : "AP";
     pair.secondName = leftRight ? "RL" : "PA";
     pair.title = "VARNO correction of " + fileNamePart(correction.ap) + " and " + fileNamePart(correction.pa);
-    const std::string picture = (correction.folder / "qc.png").string();
-    QcPicture qc = writePairQcPicture(pair, picture);
-    written.push_back(picture);
+    QcPicture qc = writePairQcPicture(pair, resultPath(correction, "qc.png"));
+    written.push_back((correction.folder / "qc.png").string());
     return qc;
 }
 
@@ -377,7 +494,13 @@ namespace {
 
 int correct(const ParsedCommandLine& command)
 {
-    const Correction correction = resolveCorrection(command);
+    Correction correction = resolveCorrection(command);
+    // Everything is written through the transaction: a step that fails takes back what
+    // the steps before it wrote.
+    OutputTransaction outputs(correction.folder);
+    outputs.makeFolder(correction.folder / "projects");
+    for (const std::string& file : projectFilesOf(correction)) outputs.writesInPlace(file);
+    correction.staging = outputs.workFolder();
     importRuns(correction);
     CorrectionMethod method;
     if (const int status = estimateAndApply(correction, method); status != 0) return status;
@@ -386,6 +509,7 @@ int correct(const ParsedCommandLine& command)
     exportCorrectedRuns(correction, method, written);
     exportMaps(correction, method, written);
     const std::vector<std::string> caption = writeQc(correction, written).caption;
+    outputs.commit();
 
     std::cout << "\n";
     for (const std::string& line : caption) std::cout << line << '\n';
@@ -404,8 +528,7 @@ int commandCorrect(const std::vector<std::string>& arguments)
         } catch (const UsageError&) {
             throw;
         } catch (const std::exception& error) {
-            std::cerr << "mindaro correct: " << error.what() << '\n';
-            return 1;
+            return reportFailure("correct", error);
         }
     });
 }

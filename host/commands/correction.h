@@ -30,6 +30,9 @@ struct Correction {
     std::string ap;
     std::string pa;
     std::filesystem::path folder;
+    // Where the results (corrected runs, maps, sidecars, picture) are written before they
+    // are put in place under the same names in folder; empty: in folder itself.
+    std::filesystem::path staging;
     EstimateChoices choices;
     PairMetadata metadata;
     std::vector<CorrectionRun> runs;  // the pair, then every further run
@@ -53,10 +56,13 @@ struct CorrectionMethod {
     bool intensityCorrection = false;
 };
 
+// The runs as projects in FOLDER/projects. The volumes of the pair that the map is
+// estimated from must hold finite intensities the estimate can work on (throws naming
+// the image); elsewhere values that are not finite are kept and reported.
 void importRuns(const Correction& correction);
 // Estimates the map from the pair and corrects the pair and every further run through
 // the plug-in's tasks, and says which method made the map. Returns the exit status of the
-// first task that failed, else 0.
+// first task that failed, or 1 with the reason when the estimate gave up, else 0.
 int estimateAndApply(const Correction& correction, CorrectionMethod& method);
 // Every corrected run as NIfTI with the geometry of its input, and its sidecar.
 void exportCorrectedRuns(const Correction& correction, const CorrectionMethod& method,

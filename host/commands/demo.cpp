@@ -9,6 +9,7 @@
 #include "boundary/hoststate.h"
 #include "boundary/pluginloader.h"
 #include "cli/commands.h"
+#include "commands/estimatechoices.h"
 #include "core/distance.h"
 #include "core/pairagreement.h"
 #include "files/fileerrors.h"
@@ -95,7 +96,7 @@ Figures figuresOf(const DemoData& data, const Correction& correction)
 {
     return figuresOf(data, firstVolume(insertSuffix(correction.first, "_undist")),
                      firstVolume(insertSuffix(correction.second, "_undist")),
-                     readVdmMapFile(mapOf(correction.first), true).map);
+                     readFiniteVdmMap(mapOf(correction.first)));
 }
 
 int estimate(const Correction& correction, bool precise)
@@ -111,7 +112,7 @@ int estimate(const Correction& correction, bool precise)
 
 void printSummary(const PhantomFiles& files, const Correction& standard, const Correction& precise)
 {
-    DemoData data{firstVolume(files.first), firstVolume(files.second), readVdmMapFile(files.map, true).map, {}, {}};
+    DemoData data{firstVolume(files.first), firstVolume(files.second), readFiniteVdmMap(files.map), {}, {}};
     data.object = phantomObjectVoxels(firstVolume(files.truth));
     data.head = headMask(data.first, data.second);
     const Figures input = figuresOf(data, data.first, data.second, Volume(data.first.dimensions(), 0.0f));
@@ -167,6 +168,7 @@ int commandDemo(const std::vector<std::string>& arguments)
 {
     return runCommand(demoCommand, arguments, [](const ParsedCommandLine& command) {
         const std::string directory = command.arguments.empty() ? "varno-demo" : command.arguments.front();
+        requireProjectFilePath(directory);
         std::cout << "Writing a 64 x 64 x 30 phantom pair into " << directory << " ...\n";
         PhantomFiles files;
         Correction standard;
@@ -181,26 +183,26 @@ int commandDemo(const std::vector<std::string>& arguments)
                 }
             standard = {(copies / fileNamePart(files.first)).string(), (copies / fileNamePart(files.second)).string()};
         } catch (const std::exception& error) {
-            std::cerr << "mindaro demo: " << error.what() << '\n';
-            return 1;
+            return reportFailure("demo", error);
         }
 
         std::cout << "Estimating and applying the displacement map (standard full estimate, NCC) ...\n";
         double start = processorSeconds();
         if (const int status = estimate(standard, false); status != 0) return status;
+        if (const int gaveUp = requireMapsSaved("demo"); gaveUp != 0) return gaveUp;
         standard.cpuSeconds = processorSeconds() - start;
 
         Correction precise{files.first, files.second};
         std::cout << "\nEstimating and applying the displacement map (precise estimate, intensity correction) ...\n";
         start = processorSeconds();
         if (const int status = estimate(precise, true); status != 0) return status;
+        if (const int gaveUp = requireMapsSaved("demo"); gaveUp != 0) return gaveUp;
         precise.cpuSeconds = processorSeconds() - start;
 
         try {
             printSummary(files, standard, precise);
         } catch (const std::exception& error) {
-            std::cerr << "mindaro demo: " << error.what() << '\n';
-            return 1;
+            return reportFailure("demo", error);
         }
         return 0;
     });

@@ -1,10 +1,12 @@
-#include <filesystem>
+#include <algorithm>
 #include <iostream>
 
 #include "boundary/hoststate.h"
 #include "boundary/pluginloader.h"
 #include "cli/commands.h"
 #include "commands/estimatechoices.h"
+#include "commands/fileproblems.h"
+#include "files/fileidentity.h"
 #include "files/filenames.h"
 
 const CommandSpec estimateCommand{
@@ -45,10 +47,10 @@ std::string mapName(const std::string& project)
     return insertSuffix(replaceExtension(project, "map"), "_vdm");
 }
 
-void reportFile(const char* what, const std::string& path)
+bool saved(const std::string& map)
 {
-    std::error_code error;
-    if (std::filesystem::exists(path, error)) std::cout << what << path << '\n';
+    const std::vector<std::string>& maps = hostState().savedMaps;
+    return std::find(maps.begin(), maps.end(), map) != maps.end();
 }
 
 }  // namespace
@@ -62,7 +64,7 @@ int commandEstimate(const std::vector<std::string>& arguments)
         requireProjectName(first);
         requireProjectName(second);
         // The second map would overwrite the first, and the second copy the first.
-        if (mapName(first) == mapName(second))
+        if (sameFile(mapName(first), mapName(second)))
             throw UsageError("FIRST and SECOND must be two different projects: both maps would be saved as " +
                              mapName(first));
         if (command.has("--intensity-correction") && !command.has("--apply"))
@@ -77,16 +79,22 @@ int commandEstimate(const std::vector<std::string>& arguments)
         state.intParameters["save_derivative"] = command.has("--derivative");
 
         const int status = runPluginTask("estimate");
-        if (status != 0) return status;
+        if (status != 0) {
+            if (status == 1) explainFailedTask("estimate", {}, {first, second});
+            return status;
+        }
+        if (const int gaveUp = requireMapsSaved("estimate"); gaveUp != 0) return gaveUp;
         if (command.has("--precise"))
             std::cout << (state.stringParameters["estimate_method"] == "precise"
                               ? "Method:           precise estimate\n"
                               : "Method:           standard estimate (the pair failed the precise estimate's check)\n");
+        // Only what this run wrote: the maps the host saved for it, and the copies that
+        // follow them.
         for (const std::string& project : {first, second}) {
-            reportFile("Map:              ", mapName(project));
-            if (command.has("--derivative"))
-                reportFile("Derivative map:   ", insertSuffix(replaceExtension(project, "map"), "_vdmderiv"));
-            if (command.has("--apply")) reportFile("Undistorted copy: ", insertSuffix(project, "_undist"));
+            if (saved(mapName(project))) std::cout << "Map:              " << mapName(project) << '\n';
+            const std::string derivative = insertSuffix(replaceExtension(project, "map"), "_vdmderiv");
+            if (saved(derivative)) std::cout << "Derivative map:   " << derivative << '\n';
+            if (command.has("--apply")) std::cout << "Undistorted copy: " << insertSuffix(project, "_undist") << '\n';
         }
         return status;
     });

@@ -1,5 +1,6 @@
 #include "commands/estimatechoices.h"
 
+#include <iostream>
 #include <sstream>
 #include <string>
 
@@ -58,4 +59,21 @@ void storeEstimateChoices(const EstimateChoices& choices, HostState& state)
     state.intParameters["fast_algorithm"] = choices.fast;
     state.intParameters["precise"] = choices.precise;
     state.intParameters["intensity_correction"] = choices.intensityCorrection;
+}
+
+int requireMapsSaved(const std::string& command)
+{
+    const HostState& state = hostState();
+    if (!state.savedMaps.empty()) return 0;
+    // The entry before the closing "Done." is the estimate's own explanation.
+    const std::vector<std::string>& log = state.logEntries;
+    std::string reason = log.size() >= 2 ? log[log.size() - 2] : std::string("no reason was logged");
+    reason.erase(0, reason.find_first_not_of('\n'));
+    reason.erase(reason.find_last_not_of('\n') + 1);
+    std::cerr << "mindaro " << command << ": the estimate gave up; no map was saved and nothing was applied. It said: \""
+              << reason
+              << "\" The column-wise estimate that the full estimate starts from gave values that are not numbers, "
+                 "which happens when the object is cut by the field of view along the phase-encoding axis in few "
+                 "rows; --order 1 or 2 smooths the inputs differently.\n";
+    return 1;
 }

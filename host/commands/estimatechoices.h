@@ -1,6 +1,6 @@
 // The estimate settings that the friendly commands take on their command lines
 // (--volumes K0 K1, --order, --ssd, --ic, --fast, --precise, --intensity-correction) and
-// hand to the plug-in.
+// hand to the plug-in, and what they say when the estimate gives up.
 #pragma once
 
 #include "boundary/hoststate.h"
@@ -33,3 +33,8 @@ EstimateChoices parseCorrectionChoices(const ParsedCommandLine& command);
 // Sets "volume0", "volume1", "order", "use_ssd", "use_ic", "fast_algorithm", "precise"
 // and "intensity_correction".
 void storeEstimateChoices(const EstimateChoices& choices, HostState& state);
+
+// After an estimate step that ended without error: 0 when the host saved maps for it;
+// otherwise the step gave up (the full estimate logs why and "Done."), which is reported
+// as "mindaro COMMAND: ..." with the reason, and 1.
+int requireMapsSaved(const std::string& command);

@@ -1,6 +1,9 @@
 #include <iostream>
 
 #include "cli/commands.h"
+#include "files/fileidentity.h"
+#include "files/filenames.h"
+#include "files/voxeldata.h"
 #include "nifti/niftiprojects.h"
 
 const CommandSpec exportCommand{
@@ -26,13 +29,24 @@ int commandExport(const std::vector<std::string>& arguments)
         if (!command.has("--like")) throw UsageError("--like IMAGE is required: the image whose geometry OUT takes");
         const std::string& input = command.arguments[0];
         const std::string& output = command.arguments[1];
-        if (!isNiftiName(output)) throw UsageError("OUT must end in .nii or .nii.gz, got \"" + output + "\"");
+        const std::string& like = command.value("--like");
+        if (hasExtension(input, "fmr") || hasExtension(input, "dmr"))
+            requireProjectName(input);
+        else
+            requireProjectFilePath(input);
+        requirePlainPath(output);
+        requirePlainPath(like);
+        if (!isNiftiName(output))
+            throw UsageError("OUT must end in .nii or .nii.gz, got \"" + printablePath(output) + "\"");
         try {
-            exportToNifti(input, output, command.value("--like"));
+            std::vector<StepFile> inputs{{input, ""}, {like, "--like"}};
+            if (!hasExtension(input, "map")) inputs.push_back({projectDataFilePath(input), "data file of " + input});
+            requireOutputsApartFromInputs(inputs, {{output, ""}});
+            for (const std::string& warning : readNiftiInfo(like).warnings) std::cout << "Note: " << warning << '\n';
+            exportToNifti(input, output, like);
             std::cout << "Exported " << input << " as " << output << '\n';
         } catch (const std::exception& error) {
-            std::cerr << "mindaro export: " << error.what() << '\n';
-            return 1;
+            return reportFailure("export", error);
         }
         return 0;
     });

@@ -3,6 +3,9 @@
 
 #include "cli/commands.h"
 #include "commands/estimatechoices.h"
+#include "files/fileidentity.h"
+#include "files/filenames.h"
+#include "files/voxeldata.h"
 #include "report/qcprojects.h"
 
 const CommandSpec qcCommand{
@@ -32,23 +35,39 @@ int commandQc(const std::vector<std::string>& arguments)
         QcPair pair;
         pair.first = command.arguments[0];
         pair.second = command.arguments[1];
+        requireProjectName(pair.first);
+        requireProjectName(pair.second);
         pair.leftRight = command.has("--lr");
         const VolumePair volumes = parseVolumePair(command);
         pair.firstVolume = volumes.first;
         pair.secondVolume = volumes.second;
         if (command.has("--names")) {
+            if (command.value("--names").find_first_of("\r\n") != std::string::npos)
+                throw UsageError("--names takes labels without line breaks, got \"" +
+                                 printablePath(command.value("--names")) + "\"");
             std::istringstream words(command.value("--names"));
             words >> pair.firstName >> pair.secondName;
+            for (const std::string& name : {pair.firstName, pair.secondName}) {
+                if (name.size() > kLongestQcLabel)
+                    throw UsageError("--names takes labels of at most " + std::to_string(kLongestQcLabel) +
+                                     " characters, got one of " + std::to_string(name.size()));
+            }
         }
         pair.title = "Distortion correction of " + pair.first + " and " + pair.second;
         const std::string path = command.has("--out") ? command.value("--out") : qcPictureName(pair.first);
+        requirePlainPath(path);
         try {
+            std::vector<StepFile> inputs;
+            for (const std::string& file : qcInputFiles(pair)) {
+                inputs.push_back({file, ""});
+                if (!hasExtension(file, "map")) inputs.push_back({projectDataFilePath(file), "data file of " + file});
+            }
+            requireOutputsApartFromInputs(inputs, {{path, "the picture"}});
             const QcPicture picture = writePairQcPicture(pair, path);
             for (const std::string& line : picture.caption) std::cout << line << '\n';
             std::cout << "Quality-control picture: " << path << '\n';
         } catch (const std::exception& error) {
-            std::cerr << "mindaro qc: " << error.what() << '\n';
-            return 1;
+            return reportFailure("qc", error);
         }
         return 0;
     });

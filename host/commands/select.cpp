@@ -4,6 +4,8 @@
 #include "boundary/pluginloader.h"
 #include "cli/commands.h"
 #include "cli/terminal.h"
+#include "commands/fileproblems.h"
+#include "files/filenames.h"
 
 const CommandSpec selectCommand{
     .name = "select",
@@ -58,9 +60,11 @@ void printParameters(std::initializer_list<const char*> names)
 int runSelection(const ParsedCommandLine& command, const char* prompt, const char* task,
                  std::initializer_list<const char*> results)
 {
-    hostState().openFileAnswer = chosenPath(command, prompt);
+    const std::string path = chosenPath(command, prompt);
+    hostState().openFileAnswer = path;
     const int status = runPluginTask(task);
     if (status == 0) printParameters(results);
+    if (status == 1 && (hasExtension(path, "fmr") || hasExtension(path, "dmr"))) explainFailedTask("select", {}, {path});
     return status;
 }
 

@@ -114,6 +114,7 @@ int commandSimulate(const std::vector<std::string>& arguments)
 {
     return runCommand(simulateCommand, arguments, [](const ParsedCommandLine& command) {
         const PhantomOptions options = phantomOptions(command);
+        requireProjectFilePath(command.arguments.front());
         try {
             const PhantomFiles files = writePhantom(command.arguments.front(), options);
             std::cout << "First acquisition (corrected with +map):  " << files.first << '\n'
@@ -125,9 +126,8 @@ int commandSimulate(const std::vector<std::string>& arguments)
         } catch (const std::invalid_argument& error) {
             // The map is checked only once it is made: a peak that would fold it.
             throw UsageError(error.what());
-        } catch (const IOError& error) {
-            std::cerr << "mindaro simulate: " << error.what() << '\n';
-            return 1;
+        } catch (const std::exception& error) {
+            return reportFailure("simulate", error);
         }
     });
 }

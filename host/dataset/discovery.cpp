@@ -91,8 +91,13 @@ Candidate candidate(const std::string& root, const fs::path& path)
     }
     const auto readout = content.find("TotalReadoutTime");
     if (readout != content.end() && readout->is_number() && readout->get<double>() > 0.0 &&
-        std::isfinite(readout->get<double>()))
-        image.readoutTime = readout->get<double>();
+        std::isfinite(readout->get<double>())) {
+        if (plausibleReadoutTime(readout->get<double>()))
+            image.readoutTime = readout->get<double>();
+        else if (image.problem.empty())
+            image.problem = "\"TotalReadoutTime\" is " + readout->dump() + " in " + sidecarsText(image.metadata) +
+                            "; it must be a number of seconds from 0.001 s to 1 s";
+    }
     return image;
 }
 

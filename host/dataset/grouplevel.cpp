@@ -1,7 +1,6 @@
 #include "dataset/grouplevel.h"
 
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <stdexcept>
 
@@ -9,6 +8,7 @@
 #include "dataset/groupindex.h"
 #include "dataset/outputfiles.h"
 #include "dataset/subjectsummary.h"
+#include "nifti/jsonfile.h"
 
 namespace fs = std::filesystem;
 
@@ -16,14 +16,14 @@ int runGroupLevel(const std::string& outputFolder)
 {
     std::vector<SubjectResults> subjects;
     for (const std::string& subject : datasetSubjects(outputFolder)) {
-        std::ifstream file(fs::path(outputFolder) / summaryPath(subject));
-        if (!file) continue;
+        const fs::path summary = fs::path(outputFolder) / summaryPath(subject);
+        std::error_code missing;
+        if (!fs::exists(summary, missing)) continue;
         SubjectResults results;
         try {
-            results.summary = nlohmann::json::parse(file);
-        } catch (const nlohmann::json::exception& error) {
-            throw std::runtime_error("The summary " + (fs::path(outputFolder) / summaryPath(subject)).string() +
-                                     " cannot be read: " + error.what());
+            results.summary = readJsonFile(summary.string(), "summary");
+        } catch (const JsonFileError& error) {
+            throw std::runtime_error(error.what());
         }
         results.records = readRecords(outputFolder, results.summary);
         subjects.push_back(std::move(results));

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <stdexcept>
 
 #include "dataset/bidsname.h"
+#include "nifti/jsonfile.h"
 
 namespace fs = std::filesystem;
 
@@ -20,12 +20,11 @@ bool applies(const BidsName& sidecar, const BidsName& data)
 
 nlohmann::json readObject(const fs::path& path)
 {
-    std::ifstream file(path);
     nlohmann::json content;
     try {
-        content = nlohmann::json::parse(file);
-    } catch (const nlohmann::json::exception& error) {
-        throw std::runtime_error("The sidecar " + path.string() + " is not valid JSON: " + error.what());
+        content = readJsonFile(path.string(), "sidecar");
+    } catch (const JsonFileError& error) {
+        throw std::runtime_error(error.what());
     }
     if (!content.is_object()) throw std::runtime_error("The sidecar " + path.string() + " does not hold a JSON object.");
     return content;

@@ -6,17 +6,11 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "files/stagedfile.h"
+
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string temporaryBeside(const std::string& path)
-{
-    const fs::path target(path);
-    std::string name(1, '.');
-    name.append(target.filename().string()).append(processTag()).append(".tmp");
-    return (target.parent_path() / name).string();
-}
 
 void createFolderOf(const std::string& path)
 {
@@ -40,18 +34,14 @@ std::string processTag()
 void writeFileAtomically(const std::string& path, const std::string& text)
 {
     createFolderOf(path);
-    const std::string temporary = temporaryBeside(path);
+    StagedFile staged(path);
     {
-        std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
+        std::ofstream file(staged.writePath(), std::ios::binary | std::ios::trunc);
         file << text;
         file.flush();
-        if (!file) {
-            std::error_code ignored;
-            fs::remove(temporary, ignored);
-            throw std::runtime_error("Cannot write " + path);
-        }
+        if (!file) throw std::runtime_error("Cannot write " + path);
     }
-    moveIntoPlace(temporary, path);
+    staged.commit();
 }
 
 void moveIntoPlace(const std::string& from, const std::string& to)
@@ -65,9 +55,9 @@ void moveIntoPlace(const std::string& from, const std::string& to)
 void copyIntoPlace(const std::string& from, const std::string& to)
 {
     createFolderOf(to);
-    const std::string temporary = temporaryBeside(to);
+    StagedFile staged(to);
     std::error_code error;
-    fs::copy_file(from, temporary, fs::copy_options::overwrite_existing, error);
+    fs::copy_file(from, staged.writePath(), fs::copy_options::overwrite_existing, error);
     if (error) throw std::runtime_error("Cannot copy " + from + " to " + to + ": " + error.message());
-    moveIntoPlace(temporary, to);
+    staged.commit();
 }

@@ -1,7 +1,8 @@
 #include "dataset/subjectsummary.h"
 
 #include <filesystem>
-#include <fstream>
+
+#include "nifti/jsonfile.h"
 
 std::string summaryPath(const std::string& subject)
 {
@@ -34,11 +35,11 @@ std::vector<nlohmann::json> readRecords(const std::string& outputFolder, const n
     std::vector<nlohmann::json> records;
     for (const nlohmann::json& session : summary.at("sessions"))
         for (const nlohmann::json& item : session.at("items")) {
-            std::ifstream file(std::filesystem::path(outputFolder) / item.at("record").get<std::string>());
-            if (!file) continue;
             try {
-                records.push_back(nlohmann::json::parse(file));
-            } catch (const nlohmann::json::exception&) {
+                records.push_back(readJsonFile(
+                    (std::filesystem::path(outputFolder) / item.at("record").get<std::string>()).string(), "record"));
+            } catch (const JsonFileError&) {
+                // A record that is missing or cannot be read: its item did not finish.
             }
         }
     return records;

@@ -1,10 +1,11 @@
 #include "nifti/bidsmetadata.h"
 
 #include <cmath>
-#include <fstream>
+#include <filesystem>
 #include <sstream>
 
 #include "files/filenames.h"
+#include "nifti/jsonfile.h"
 
 namespace {
 
@@ -14,6 +15,14 @@ const char* const kReadoutKey = "TotalReadoutTime";
 bool endsWith(const std::string& text, const std::string& end)
 {
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// A value as a message shows it: JSON text, cut short when long.
+std::string shown(const nlohmann::json& value)
+{
+    std::string text = value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    if (text.size() > 60) text = text.substr(0, 57) + "...";
+    return text;
 }
 
 std::string quoted(const std::string& text)
@@ -35,19 +44,9 @@ std::optional<PhaseEncoding> sidecarDirection(const std::string& image, const Si
     const std::optional<PhaseEncoding> direction =
         entry->is_string() ? parsePhaseEncoding(entry->get<std::string>()) : std::nullopt;
     if (!direction)
-        throw MetadataError("\"" + std::string(kDirectionKey) + "\" of " + sidecar.path + " is " + entry->dump() +
+        throw MetadataError("\"" + std::string(kDirectionKey) + "\" of " + sidecar.path + " is " + shown(*entry) +
                             "; only i, i-, j and j- can be corrected. Correct it or " + advice);
     return direction;
-}
-
-std::optional<double> sidecarReadoutTime(const Sidecar& sidecar)
-{
-    const auto entry = sidecar.content.find(kReadoutKey);
-    if (entry == sidecar.content.end()) return std::nullopt;
-    if (!entry->is_number() || !(entry->get<double>() > 0.0) || !std::isfinite(entry->get<double>()))
-        throw MetadataError("\"" + std::string(kReadoutKey) + "\" of " + sidecar.path + " is " + entry->dump() +
-                            "; it must be a positive number of seconds. Correct it or pass --readout-time SECONDS.");
-    return entry->get<double>();
 }
 
 std::string seconds(double value)
@@ -57,7 +56,23 @@ std::string seconds(double value)
     return text.str();
 }
 
+std::optional<double> sidecarReadoutTime(const Sidecar& sidecar)
+{
+    const auto entry = sidecar.content.find(kReadoutKey);
+    if (entry == sidecar.content.end()) return std::nullopt;
+    if (!entry->is_number() || !plausibleReadoutTime(entry->get<double>()))
+        throw MetadataError("\"" + std::string(kReadoutKey) + "\" of " + sidecar.path + " is " + shown(*entry) +
+                            "; it must be a number of seconds from " + seconds(kShortestReadoutTime) + " to " +
+                            seconds(kLongestReadoutTime) + ". Correct it or pass --readout-time SECONDS.");
+    return entry->get<double>();
+}
+
 }  // namespace
+
+bool plausibleReadoutTime(double seconds)
+{
+    return seconds >= kShortestReadoutTime && seconds <= kLongestReadoutTime;
+}
 
 std::string PhaseEncoding::text() const
 {
@@ -94,13 +109,13 @@ Sidecar readSidecar(const std::string& image)
 {
     Sidecar sidecar;
     sidecar.path = sidecarPath(image);
-    std::ifstream file(sidecar.path);
-    if (!file) return sidecar;
+    std::error_code error;
+    if (!std::filesystem::exists(sidecar.path, error)) return sidecar;
     sidecar.exists = true;
     try {
-        sidecar.content = nlohmann::json::parse(file);
-    } catch (const nlohmann::json::exception& error) {
-        throw MetadataError("The sidecar " + sidecar.path + " is not valid JSON: " + error.what());
+        sidecar.content = readJsonFile(sidecar.path, "sidecar");
+    } catch (const JsonFileError& failure) {
+        throw MetadataError(failure.what());
     }
     if (!sidecar.content.is_object()) throw MetadataError("The sidecar " + sidecar.path + " does not hold a JSON object.");
     return sidecar;
@@ -122,7 +137,7 @@ PairMetadata resolvePairMetadata(const std::string& first, const std::string& se
             const auto entry = sidecar->content.find(kDirectionKey);
             if (entry != sidecar->content.end() && !(entry->is_string() && parsePhaseEncoding(entry->get<std::string>()) == wanted))
                 result.notes.push_back("--pe-dir " + peDirOption + " overrides \"" + kDirectionKey + "\": " +
-                                       entry->dump() + " of " + sidecar->path + " (taken as " + wanted.text() + ").");
+                                       shown(*entry) + " of " + sidecar->path + " (taken as " + wanted.text() + ").");
         }
     } else {
         const std::string advice = "pass --pe-dir with the direction of --ap (i, i-, j or j-).";
@@ -141,8 +156,9 @@ PairMetadata resolvePairMetadata(const std::string& first, const std::string& se
     }
 
     if (readoutTimeOption) {
-        if (!(*readoutTimeOption > 0.0) || !std::isfinite(*readoutTimeOption))
-            throw MetadataError("--readout-time expects a positive number of seconds.");
+        if (!plausibleReadoutTime(*readoutTimeOption))
+            throw MetadataError("--readout-time expects a number of seconds from " + seconds(kShortestReadoutTime) +
+                                " to " + seconds(kLongestReadoutTime) + ".");
         result.totalReadoutTime = readoutTimeOption;
         return result;
     }

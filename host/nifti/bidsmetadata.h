@@ -15,6 +15,12 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The total readout times, in seconds, taken as physical: outside them a value is a typo,
+// another unit, or one that would turn the field map into values that are not finite.
+constexpr double kShortestReadoutTime = 0.001;
+constexpr double kLongestReadoutTime = 1.0;
+bool plausibleReadoutTime(double seconds);
+
 struct PhaseEncoding {
     char axis = 'j';   // 'i' (x, left-right) or 'j' (y, anterior-posterior)
     int polarity = 1;  // +1 for "j", -1 for "j-"

@@ -1,14 +1,21 @@
 #include "nifti/niftifile.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <new>
+#include <limits>
 #include <memory>
+#include <new>
+#include <sstream>
 
 #include <nifti2_io.h>
+
+#include "files/stagedfile.h"
+#include "nifti/niftiheader.h"
 
 namespace {
 
@@ -22,17 +29,46 @@ bool endsWith(const std::string& text, const std::string& end)
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-ImagePointer openImage(const std::string& path, bool withData)
+// The library's record of an image whose header was checked first.
+struct OpenedImage {
+    NiftiHeader header;
+    ImagePointer image;
+};
+
+// The voxel data as stored, in the machine's byte order. Read here rather than by the
+// library, which silently turns NaN and infinite floats into 0.
+void readVoxelData(OpenedImage& opened, const std::string& path)
+{
+    nifti_image& image = *opened.image;
+    const std::size_t bytes = static_cast<std::size_t>(image.nvox) * static_cast<std::size_t>(image.nbyper);
+    std::unique_ptr<void, decltype(&std::free)> data(std::malloc(std::max<std::size_t>(bytes, 1)), &std::free);
+    if (!data) throw std::bad_alloc();
+    const auto endsEarly = [&] {
+        return NiftiError("The voxel data of " + path + " end early: its header promises " + std::to_string(bytes) +
+                          " bytes from byte " + std::to_string(opened.header.voxOffset) + " (vox_offset)");
+    };
+    znzFile file = znzopen(path.c_str(), "rb", endsWith(path, ".gz") ? 1 : 0);
+    if (znz_isnull(file)) throw NiftiError("Cannot open the image " + path);
+    const bool complete = znzseek(file, opened.header.voxOffset, SEEK_SET) >= 0 &&
+                          znzread(data.get(), 1, bytes, file) == bytes;
+    Xznzclose(&file);
+    if (!complete) throw endsEarly();
+    if (image.byteorder != nifti_short_order() && image.swapsize > 1)
+        nifti_swap_Nbytes(static_cast<std::int64_t>(image.nvox), image.swapsize, data.get());
+    image.data = data.release();
+}
+
+OpenedImage openImage(const std::string& path, bool withData)
 {
     if (!isNiftiName(path)) throw NiftiError("Not a NIfTI file name (.nii or .nii.gz expected): " + path);
     std::error_code error;
     if (!std::filesystem::is_regular_file(path, error)) throw NiftiError("Cannot open the image " + path);
-    // The library reports its own problems on standard error; ours are the messages.
-    nifti_set_debug_level(0);
-    ImagePointer image(nifti_image_read(path.c_str(), withData ? 1 : 0));
-    if (!image) throw NiftiError("Not a readable NIfTI-1 or NIfTI-2 image: " + path);
-    if (withData && image->data == nullptr) throw NiftiError("The voxel data of " + path + " cannot be read (file too short?)");
-    return image;
+    OpenedImage opened{readNiftiHeader(path), nullptr};
+    const LibraryMessagesSilenced quiet;
+    opened.image.reset(nifti_image_read(path.c_str(), 0));
+    if (!opened.image) throw NiftiError("Not a readable NIfTI-1 or NIfTI-2 image: " + path);
+    if (withData) readVoxelData(opened, path);
+    return opened;
 }
 
 double millimetresPerUnit(int units)
@@ -53,8 +89,9 @@ double secondsPerUnit(int units)
     }
 }
 
-NiftiInfo infoOf(const nifti_image& image, const std::string& path)
+NiftiInfo infoOf(const OpenedImage& opened, const std::string& path)
 {
+    const nifti_image& image = *opened.image;
     for (int axis = 5; axis <= 7; ++axis)
         if (image.dim[0] >= axis && image.dim[axis] > 1)
             throw NiftiError("Only 3-D and 4-D images can be converted; " + path + " has " +
@@ -71,44 +108,85 @@ NiftiInfo infoOf(const nifti_image& image, const std::string& path)
     info.volumes = static_cast<int>(nt);
     const double scale = millimetresPerUnit(image.xyz_units);
     info.voxelSize = {std::abs(image.dx) * scale, std::abs(image.dy) * scale, std::abs(image.dz) * scale};
-    if (nt > 1 && image.dt > 0.0) info.repetitionTime = image.dt * secondsPerUnit(image.time_units);
-    // The image record does not tell the version (it says NIfTI-1 for both); the header does.
-    int version = 1;
-    std::free(nifti_read_header(path.c_str(), &version, 0));
-    info.version = version == 2 ? 2 : 1;
-    const nifti_dmat44& m = image.sform_code > 0 ? image.sto_xyz : image.qto_xyz;
+    // A time between volumes of more than an hour is no repetition time: taken as not given.
+    const double repetitionTime = image.dt * secondsPerUnit(image.time_units);
+    if (nt > 1 && repetitionTime > 0.0 && repetitionTime <= 3600.0) info.repetitionTime = repetitionTime;
+    info.version = opened.header.version;
+    info.warnings = opened.header.warnings;
+    const nifti_dmat44& m = opened.header.sformUsable ? image.sto_xyz : image.qto_xyz;
     for (int row = 0; row < 3; ++row)
         for (int column = 0; column < 4; ++column) info.voxelToWorld[row][column] = m.m[row][column] * scale;
-    if (image.sform_code <= 0 && image.qform_code <= 0) {
+    if (!opened.header.sformUsable && !opened.header.qformUsable) {
         info.voxelToWorld = {};
         for (int axis = 0; axis < 3; ++axis) info.voxelToWorld[axis][axis] = info.voxelSize[axis];
     }
     return info;
 }
 
-template <class T>
-void copyVoxels(const nifti_image& image, NiftiImage& result)
+// "(3, 4, 5) of volume 0": where the value number index of the image lies.
+std::string voxelPlace(std::size_t index, const Dimensions& extent)
 {
-    const T* source = static_cast<const T*>(image.data);
-    const bool scaled = image.scl_slope != 0.0 && std::isfinite(image.scl_slope) &&
-                        !(image.scl_slope == 1.0 && image.scl_inter == 0.0);
+    const std::size_t perVolume = voxelCount(extent);
+    const std::size_t within = index % perVolume;
+    const std::size_t x = within % static_cast<std::size_t>(extent.x);
+    const std::size_t y = within / static_cast<std::size_t>(extent.x) % static_cast<std::size_t>(extent.y);
+    const std::size_t z = within / (static_cast<std::size_t>(extent.x) * static_cast<std::size_t>(extent.y));
+    return "voxel (" + std::to_string(x) + ", " + std::to_string(y) + ", " + std::to_string(z) + ") of volume " +
+           std::to_string(index / perVolume);
+}
+
+std::string number(double value)
+{
+    std::ostringstream text;
+    text << value;
+    return text.str();
+}
+
+template <class T>
+void copyVoxels(const OpenedImage& opened, const std::string& path, NiftiImage& result)
+{
+    const T* source = static_cast<const T*>(opened.image->data);
+    const double slope = opened.header.slope;
+    const double intercept = opened.header.intercept;
+    const bool scaled = slope != 0.0;
     const std::size_t count = result.volumes.front().size();
-    for (Volume& volume : result.volumes) {
-        for (std::size_t i = 0; i < count; ++i) {
+    // The largest value that does not fit a float, and where it lies.
+    double tooLarge = 0.0;
+    std::size_t tooLargeAt = 0;
+    std::size_t index = 0;
+    result.values.assign(result.volumes.size(), VolumeValues{});
+    for (std::size_t v = 0; v < result.volumes.size(); ++v) {
+        Volume& volume = result.volumes[v];
+        for (std::size_t i = 0; i < count; ++i, ++index) {
             const double raw = static_cast<double>(*source++);
-            const double value = scaled ? raw * image.scl_slope + image.scl_inter : raw;
+            const double value = scaled ? raw * slope + intercept : raw;
+            if (!std::isfinite(raw)) {
+                ++result.values[v].nonFinite;
+            } else if (std::abs(value) <= std::numeric_limits<float>::max()) {
+                result.values[v].largest = std::max(result.values[v].largest, std::abs(value));
+            } else if (!(std::abs(value) <= tooLarge)) {
+                tooLarge = std::abs(value);
+                tooLargeAt = index;
+            }
             volume[i] = static_cast<float>(value);
             if (result.fitsInt16 && !(value == std::trunc(value) && value >= -32768.0 && value <= 32767.0))
                 result.fitsInt16 = false;
         }
     }
+    if (tooLarge > 0.0)
+        throw NiftiError(path + " holds values that do not fit single precision, in which the host keeps voxels (at most " +
+                         number(std::numeric_limits<float>::max()) + " in magnitude): the largest, " + number(tooLarge) +
+                         ", at " + voxelPlace(tooLargeAt, result.info.extent) +
+                         (scaled ? " after scl_slope " + number(slope) + " and scl_inter " + number(intercept) : "") +
+                         ". Scale the image down before converting it.");
 }
 
 // Header, an empty extension flag and the data in one file, gzip-compressed for ".nii.gz".
 // Written here rather than by the library's writer, which puts the data of a single-file
 // NIfTI-2 image over its header.
-bool writeSingleFile(const std::string& path, nifti_image& image, int version)
+bool writeSingleFile(const std::string& path, bool compressed, nifti_image& image, int version)
 {
+    const LibraryMessagesSilenced quiet;
     nifti_1_header header1{};
     nifti_2_header header2{};
     const void* header = nullptr;
@@ -128,7 +206,7 @@ bool writeSingleFile(const std::string& path, nifti_image& image, int version)
         header = &header1;
         headerSize = sizeof header1;
     }
-    znzFile file = znzopen(path.c_str(), "wb", endsWith(path, ".gz") ? 1 : 0);
+    znzFile file = znzopen(path.c_str(), "wb", compressed ? 1 : 0);
     if (znz_isnull(file)) return false;
     const char extension[4] = {0, 0, 0, 0};
     const std::size_t bytes = static_cast<std::size_t>(image.nvox) * static_cast<std::size_t>(image.nbyper);
@@ -147,27 +225,27 @@ bool isNiftiName(const std::string& path)
 
 NiftiInfo readNiftiInfo(const std::string& path)
 {
-    const ImagePointer image = openImage(path, false);
-    return infoOf(*image, path);
+    return infoOf(openImage(path, false), path);
 }
 
 NiftiImage readNifti(const std::string& path)
 {
-    const ImagePointer image = openImage(path, true);
+    const OpenedImage opened = openImage(path, true);
+    const nifti_image* const image = opened.image.get();
     NiftiImage result;
-    result.info = infoOf(*image, path);
+    result.info = infoOf(opened, path);
     result.volumes.assign(static_cast<std::size_t>(result.info.volumes), Volume(result.info.extent));
     switch (image->datatype) {
-    case DT_UINT8: copyVoxels<std::uint8_t>(*image, result); break;
-    case DT_INT8: copyVoxels<std::int8_t>(*image, result); break;
-    case DT_INT16: copyVoxels<std::int16_t>(*image, result); break;
-    case DT_UINT16: copyVoxels<std::uint16_t>(*image, result); break;
-    case DT_INT32: copyVoxels<std::int32_t>(*image, result); break;
-    case DT_UINT32: copyVoxels<std::uint32_t>(*image, result); break;
-    case DT_INT64: copyVoxels<std::int64_t>(*image, result); break;
-    case DT_UINT64: copyVoxels<std::uint64_t>(*image, result); break;
-    case DT_FLOAT32: copyVoxels<float>(*image, result); break;
-    case DT_FLOAT64: copyVoxels<double>(*image, result); break;
+    case DT_UINT8: copyVoxels<std::uint8_t>(opened, path, result); break;
+    case DT_INT8: copyVoxels<std::int8_t>(opened, path, result); break;
+    case DT_INT16: copyVoxels<std::int16_t>(opened, path, result); break;
+    case DT_UINT16: copyVoxels<std::uint16_t>(opened, path, result); break;
+    case DT_INT32: copyVoxels<std::int32_t>(opened, path, result); break;
+    case DT_UINT32: copyVoxels<std::uint32_t>(opened, path, result); break;
+    case DT_INT64: copyVoxels<std::int64_t>(opened, path, result); break;
+    case DT_UINT64: copyVoxels<std::uint64_t>(opened, path, result); break;
+    case DT_FLOAT32: copyVoxels<float>(opened, path, result); break;
+    case DT_FLOAT64: copyVoxels<double>(opened, path, result); break;
     default:
         throw NiftiError("The voxel type of " + path + " (" + nifti_datatype_string(image->datatype) +
                          ") cannot be converted; real-valued images only");
@@ -180,8 +258,9 @@ void writeNiftiLike(const std::string& path, const std::vector<Volume>& volumes,
 {
     if (!isNiftiName(path)) throw NiftiError("The output must be named .nii or .nii.gz: " + path);
     if (volumes.empty()) throw NiftiError("Nothing to write to " + path);
-    const ImagePointer like = openImage(reference, false);
-    const NiftiInfo likeInfo = infoOf(*like, reference);
+    const OpenedImage opened = openImage(reference, false);
+    const nifti_image* const like = opened.image.get();
+    const NiftiInfo likeInfo = infoOf(opened, reference);
     const Dimensions extent = volumes.front().dimensions();
     for (const Volume& volume : volumes)
         if (volume.dimensions() != extent) throw NiftiError("The volumes to write to " + path + " differ in extent");
@@ -191,9 +270,19 @@ void writeNiftiLike(const std::string& path, const std::vector<Volume>& volumes,
                          " (" + std::to_string(likeInfo.extent.x) + " x " + std::to_string(likeInfo.extent.y) +
                          " x " + std::to_string(likeInfo.extent.z) + ")");
 
-    ImagePointer image(nifti_copy_nim_info(like.get()));
+    ImagePointer image(nifti_copy_nim_info(like));
     if (!image) throw std::bad_alloc();
     nifti_free_extensions(image.get());
+    // A transform of the reference that is not valid is not passed on.
+    if (!opened.header.qformUsable) {
+        image->qform_code = NIFTI_XFORM_UNKNOWN;
+        image->quatern_b = image->quatern_c = image->quatern_d = 0.0;
+        image->qoffset_x = image->qoffset_y = image->qoffset_z = 0.0;
+    }
+    if (!opened.header.sformUsable) {
+        image->sform_code = NIFTI_XFORM_UNKNOWN;
+        image->sto_xyz = nifti_dmat44{};
+    }
     const int volumeCount = static_cast<int>(volumes.size());
     image->dim[0] = volumeCount > 1 ? 4 : 3;
     image->dim[4] = volumeCount;
@@ -230,7 +319,9 @@ void writeNiftiLike(const std::string& path, const std::vector<Volume>& volumes,
         image->data = floats.data();
     }
 
-    const bool written = writeSingleFile(path, *image, likeInfo.version);
+    StagedFile staged(path);
+    const bool written = writeSingleFile(staged.writePath(), endsWith(path, ".gz"), *image, likeInfo.version);
     image->data = nullptr;  // owned by the vectors above
     if (!written) throw NiftiError("Cannot write the image " + path);
+    staged.commit();
 }

@@ -1,6 +1,7 @@
 #include "nifti/niftiprojects.h"
 
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -13,9 +14,18 @@
 
 namespace {
 
+constexpr std::uintmax_t kLargestTableBytes = std::uintmax_t{16} << 20;
+
 // The numbers of a text file, line by line, skipping empty lines.
 std::vector<std::vector<float>> readNumberLines(const std::string& path)
 {
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error)) throw std::runtime_error("Cannot open " + path + " as a file");
+    // A table of one number per volume is small; anything larger is no such table.
+    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    if (!error && size > kLargestTableBytes)
+        throw std::runtime_error(path + " holds " + std::to_string(size) + " bytes; a table of b-values or gradient "
+                                 "directions holds at most " + std::to_string(kLargestTableBytes));
     std::ifstream file(path);
     if (!file) throw std::runtime_error("Cannot open " + path);
     std::vector<std::vector<float>> lines;
@@ -92,7 +102,7 @@ GradientTable readGradientTable(const std::string& bvals, const std::string& bve
     return table;
 }
 
-NiftiInfo importNifti(const std::string& image, const std::string& project, const GradientTable& gradients)
+NiftiImport importNifti(const std::string& image, const std::string& project, const GradientTable& gradients)
 {
     const bool diffusion = hasExtension(project, "dmr");
     if (!diffusion && !hasExtension(project, "fmr"))
@@ -119,7 +129,7 @@ NiftiInfo importNifti(const std::string& image, const std::string& project, cons
     layout.columnDirection = axisDirection(info, 1);
     layout.gradients = gradients;
     writeProject(project, layout, stem(project), std::move(nifti.volumes));
-    return info;
+    return {info, nifti.values};
 }
 
 std::vector<Volume> readProjectOrMapVolumes(const std::string& path, NiftiStorage& storage)
@@ -127,7 +137,7 @@ std::vector<Volume> readProjectOrMapVolumes(const std::string& path, NiftiStorag
     if (hasExtension(path, "map")) {
         storage = NiftiStorage::Float32;
         std::vector<Volume> volumes;
-        volumes.push_back(readVdmMapFile(path, true).map);
+        volumes.push_back(readFiniteVdmMap(path));
         return volumes;
     }
     if (hasExtension(path, "fmr")) {

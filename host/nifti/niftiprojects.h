@@ -17,13 +17,18 @@ using GradientTable = std::vector<std::array<float, 4>>;
 // std::runtime_error naming the file and what does not fit.
 GradientTable readGradientTable(const std::string& bvals, const std::string& bvecs, int volumes);
 
+struct NiftiImport {
+    NiftiInfo info;
+    std::vector<VolumeValues> values;  // one entry per volume
+};
+
 // Writes the image as the project named project (".fmr", or ".dmr" with its gradient
 // table, which may be empty): voxel (i, j, k) to (x, y, z), voxel sizes into the header,
 // int16 when every value is a whole number that fits, float otherwise. Returns what was
 // read. Throws NiftiError, std::runtime_error and the project file errors.
-NiftiInfo importNifti(const std::string& image, const std::string& project, const GradientTable& gradients = {});
+NiftiImport importNifti(const std::string& image, const std::string& project, const GradientTable& gradients = {});
 
-// The volumes of a project (".fmr", ".dmr") or the map of a ".map" file.
+// The volumes of a project (".fmr", ".dmr") or the map of a ".map" file (readFiniteVdmMap).
 std::vector<Volume> readProjectOrMapVolumes(const std::string& path, NiftiStorage& storage);
 
 // Writes a project's volumes or a map to output with the reference's geometry.

@@ -1,6 +1,5 @@
 #include "nifti/projectwriter.h"
 
-#include <fstream>
 #include <iomanip>
 #include <sstream>
 
@@ -95,17 +94,15 @@ std::string projectHeaderText(const ProjectLayout& layout, const std::string& pr
 void writeProject(const std::string& path, const ProjectLayout& layout, const std::string& prefix,
                   std::vector<Volume> volumes)
 {
-    {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out << projectHeaderText(layout, prefix);
-        if (!out) throw WriteFileError("Failed opening for writing: " + path);
-    }
+    std::istringstream text(projectHeaderText(layout, prefix));
     if (layout.diffusion) {
-        DmrHeader project = readDmrHeader(path, false);
+        DmrHeader project;
+        project.readHeaderText(text, path);
         project.volumes = std::move(volumes);
         project.writeWithData();
     } else {
-        FmrHeader project = readFmrHeader(path, false);
+        FmrHeader project;
+        project.readHeaderText(text, path);
         project.volumes = std::move(volumes);
         project.writeWithData();
     }

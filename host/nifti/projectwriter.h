@@ -32,9 +32,9 @@ void centreSlices(ProjectLayout& layout);
 
 std::string projectHeaderText(const ProjectLayout& layout, const std::string& prefix);
 
-// Writes the header text under path, reads it back as the project record and writes
-// header and data through the project writer, so that the files are exactly what the
-// plug-in reads. int16 projects store the values truncated toward zero. Throws
-// WriteFileError when a file cannot be written.
+// Reads the header text as the project record named path and writes header and data
+// through the project writer, so that the files are exactly what the plug-in reads; both
+// appear once complete, or neither. int16 projects store the values truncated toward
+// zero. Throws WriteFileError when a file cannot be written.
 void writeProject(const std::string& path, const ProjectLayout& layout, const std::string& prefix,
                   std::vector<Volume> volumes);

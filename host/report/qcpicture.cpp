@@ -10,6 +10,7 @@
 
 #include "core/distance.h"
 #include "files/fileerrors.h"
+#include "files/stagedfile.h"
 #include "report/bitmapfont.h"
 
 namespace {
@@ -183,6 +184,13 @@ float at(const Volume& volume, const VoxelIndex& v)
     return volume(v.x, v.y, v.z);
 }
 
+// A label cut to kLongestQcLabel characters, so that no name widens the picture.
+std::string fittedLabel(const std::string& label)
+{
+    if (label.size() <= kLongestQcLabel) return label;
+    return label.substr(0, kLongestQcLabel - 3) + "...";
+}
+
 void checkInputs(const QcInputs& inputs)
 {
     const Dimensions extent = inputs.firstBefore.dimensions();
@@ -258,9 +266,9 @@ QcPicture renderQcPicture(const QcInputs& inputs)
     layout.views = {View{"axial", 0, 1, pixels(0), pixels(1)}, View{"coronal", 0, 2, pixels(0), pixels(2)},
                     View{"sagittal", 1, 2, pixels(1), pixels(2)}};
     layout.columnWidth = std::max(pixels(0), pixels(1));
-    const std::string a = inputs.firstName;
-    const std::string b = inputs.secondName;
-    const std::string difference = "|" + a + "-" + b + "|";
+    const std::string a = fittedLabel(inputs.firstName);
+    const std::string b = fittedLabel(inputs.secondName);
+    const std::string difference = fittedLabel("|" + a + "-" + b + "|");
     const std::array<std::string, 7> columnTop{a, b, difference, a, b, difference, "displacement"};
     const std::array<std::string, 7> columnBottom{"before", "before", "before", "after", "after", "after", "mm"};
     const std::array<std::string, 7> columnNames{"first before", "second before", "difference before", "first after",
@@ -372,7 +380,8 @@ QcPicture renderQcPicture(const QcInputs& inputs)
 
 void writePng(const std::string& path, const RgbImage& image)
 {
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "wb"), std::fclose);
+    StagedFile staged(path);
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(staged.writePath().c_str(), "wb"), std::fclose);
     if (!file) throw WriteFileError("Failed opening for writing: " + path);
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png ? png_create_info_struct(png) : nullptr;
@@ -394,7 +403,8 @@ void writePng(const std::string& path, const RgbImage& image)
         png_write_row(png, &image.pixels[static_cast<std::size_t>(row) * image.width * 3]);
     png_write_end(png, nullptr);
     png_destroy_write_struct(&png, &info);
-    if (std::fflush(file.get()) != 0) throw WriteFileError("Cannot write the picture " + path);
+    if (std::fclose(file.release()) != 0) throw WriteFileError("Cannot write the picture " + path);
+    staged.commit();
 }
 
 QcPicture writeQcPicture(const std::string& path, const QcInputs& inputs)

@@ -11,8 +11,12 @@
 
 #include "core/volume.h"
 
+// Column labels longer than this are cut short (ending in "..."), so that the picture's
+// width is bounded by its panels whatever the names.
+constexpr std::size_t kLongestQcLabel = 20;
+
 struct QcInputs {
-    std::string title;
+    std::string title;                 // cut off at the picture's right edge
     std::string firstName = "first";   // labels of the two acquisitions, "AP" and "PA"
     std::string secondName = "second";
     Volume firstBefore;

@@ -30,6 +30,11 @@ ProjectVolume readVolume(const std::string& path, int index)
     return pick(readDmrHeader(path, true), path, index);
 }
 
+std::string extentText(const Dimensions& e)
+{
+    return std::to_string(e.x) + " x " + std::to_string(e.y) + " x " + std::to_string(e.z);
+}
+
 std::string label(const std::string& given, const std::string& path)
 {
     return given.empty() ? stripExtension(fileNamePart(path)) : given;
@@ -42,8 +47,20 @@ std::string qcPictureName(const std::string& firstProject)
     return insertSuffix(replaceExtension(firstProject, "png"), "_qc");
 }
 
+std::vector<std::string> qcInputFiles(const QcPair& pair)
+{
+    return {pair.first, pair.second, insertSuffix(pair.first, "_undist"), insertSuffix(pair.second, "_undist"),
+            qcMapName(pair.first)};
+}
+
+std::string qcMapName(const std::string& firstProject)
+{
+    return insertSuffix(replaceExtension(firstProject, "map"), "_vdm");
+}
+
 QcPicture writePairQcPicture(const QcPair& pair, const std::string& path)
 {
+    const std::vector<std::string> files = qcInputFiles(pair);
     ProjectVolume first = readVolume(pair.first, pair.firstVolume);
     QcInputs inputs;
     inputs.title = pair.title;
@@ -52,9 +69,14 @@ QcPicture writePairQcPicture(const QcPair& pair, const std::string& path)
     inputs.voxelSize = first.voxelSize;
     inputs.firstBefore = std::move(first.volume);
     inputs.secondBefore = readVolume(pair.second, pair.secondVolume).volume;
-    inputs.firstAfter = readVolume(insertSuffix(pair.first, "_undist"), pair.firstVolume).volume;
-    inputs.secondAfter = readVolume(insertSuffix(pair.second, "_undist"), pair.secondVolume).volume;
-    Volume map = readVdmMapFile(insertSuffix(replaceExtension(pair.first, "map"), "_vdm"), true).map;
+    inputs.firstAfter = readVolume(files[2], pair.firstVolume).volume;
+    inputs.secondAfter = readVolume(files[3], pair.secondVolume).volume;
+    Volume map = readFiniteVdmMap(files[4]);
+    const Volume* const read[] = {&inputs.firstBefore, &inputs.secondBefore, &inputs.firstAfter, &inputs.secondAfter, &map};
+    for (std::size_t i = 1; i < files.size(); ++i)
+        if (read[i]->dimensions() != read[0]->dimensions())
+            throw std::runtime_error(files[i] + " (" + extentText(read[i]->dimensions()) + ") differs in extent from " +
+                                     files[0] + " (" + extentText(read[0]->dimensions()) + ")");
     const float millimetres = static_cast<float>(pair.leftRight ? inputs.voxelSize[0] : inputs.voxelSize[1]);
     inputs.displacementMm = map * millimetres;
     inputs.object = pair.object;

@@ -22,7 +22,13 @@ struct QcPair {
 // FIRST_qc.png beside the first project.
 std::string qcPictureName(const std::string& firstProject);
 
+// FIRST_vdm.map beside the first project.
+std::string qcMapName(const std::string& firstProject);
+// What the picture of the pair reads: the two projects, their copies and the map.
+std::vector<std::string> qcInputFiles(const QcPair& pair);
+
 // Reads the pair, its copies and its map (in mm: voxels times the voxel size along the
 // phase-encoding axis) and writes the picture. Throws the file errors, std::runtime_error
-// when a volume is missing, and those of writeQcPicture.
+// when a volume is missing or the files differ in extent (naming them), and those of
+// writeQcPicture.
 QcPicture writePairQcPicture(const QcPair& pair, const std::string& path);

@@ -444,8 +444,14 @@ std::string ProjectHeader::dataFilePath(const std::string& extension) const
 
 void FmrHeader::readHeader(const std::string& name, bool loadData)
 {
-    *this = FmrHeader{};
     std::ifstream in = openHeader(name);
+    readHeaderText(in, name);
+    if (loadData) loadVoxelData();
+}
+
+void FmrHeader::readHeaderText(std::istream& in, const std::string& name)
+{
+    *this = FmrHeader{};
     KeyList keys = commonKeys(*this, NrOfLinkedProtocols, "NrOfLinkedProtocols:");
     keys.push_back({"MultibandSequence:", &MultibandSequence});
     keys.push_back({"SliceTimingTableSize:", &SliceTimingTableSize});
@@ -462,7 +468,6 @@ void FmrHeader::readHeader(const std::string& name, bool loadData)
         }
     }
     fileName = name;
-    if (loadData) loadVoxelData();
 }
 
 void FmrHeader::writeHeaderText(std::ostream& out) const
@@ -509,8 +514,14 @@ FmrHeader readFmrHeader(const std::string& fileName, bool loadData)
 
 void DmrHeader::readHeader(const std::string& name, bool loadData)
 {
-    *this = DmrHeader{};
     std::ifstream in = openHeader(name);
+    readHeaderText(in, name);
+    if (loadData) loadVoxelData();
+}
+
+void DmrHeader::readHeaderText(std::istream& in, const std::string& name)
+{
+    *this = DmrHeader{};
     KeyList keys = commonKeys(*this, DisplayVolume, "DisplayVolume:");
     keys.push_back({"GradientDirectionsVerified:", YesNo{&GradientDirectionsVerified}});
     keys.push_back({"GradientXDirInterpretation:", &GradientXDirInterpretation});
@@ -524,7 +535,6 @@ void DmrHeader::readHeader(const std::string& name, bool loadData)
             readGradientTable(in, *this);
     }
     fileName = name;
-    if (loadData) loadVoxelData();
 }
 
 void DmrHeader::writeHeaderText(std::ostream& out) const

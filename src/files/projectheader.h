@@ -129,6 +129,8 @@ struct FmrHeader : ProjectHeader {
     // Throws OpenFileError "Failed opening for reading: <fileName>". A parse that stops
     // at a value that does not parse keeps what was read before; it is not an error.
     void readHeader(const std::string& fileName, bool loadData);
+    // Resets the record and parses the header text of a file to be named fileName.
+    void readHeaderText(std::istream& in, const std::string& fileName);
     // The header text, CR LF line ends, onto a stream opened in binary mode.
     void writeHeaderText(std::ostream& out) const;
     // Replaces volumes with the STC file's contents (slice-major; int16 or float32).
@@ -152,6 +154,7 @@ struct DmrHeader : ProjectHeader {
     std::vector<float> bValues;               // same length
 
     void readHeader(const std::string& fileName, bool loadData);
+    void readHeaderText(std::istream& in, const std::string& fileName);
     void writeHeaderText(std::ostream& out) const;
     // Replaces volumes with the DWI file's contents (volume-major, DataStorageFormat 3
     // only; int16 or float32).

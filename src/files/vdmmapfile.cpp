@@ -1,5 +1,7 @@
 #include "files/vdmmapfile.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -8,6 +10,7 @@
 
 #include "files/binaryio.h"
 #include "files/fileerrors.h"
+#include "files/stagedfile.h"
 
 namespace {
 
@@ -55,34 +58,59 @@ std::uint64_t remainingBytes(std::istream& in)
 
 } // namespace
 
-VdmMapFile readVdmMapFile(const std::string& fileName, bool loadData)
+namespace {
+
+// Where a read of a map file stands: the field being read and the byte where it starts.
+struct ReadPosition {
+    std::string field;
+    std::uint64_t offset = 0;
+};
+
+// Reads into file, field by field, keeping at up to date so that a failure can be told.
+void readMap(const std::string& fileName, bool loadData, VdmMapFile& file, ReadPosition& at)
 {
     std::ifstream in;
     std::error_code ignored;
     if (!std::filesystem::is_directory(fileName, ignored)) in.open(fileName, std::ios::binary);
     if (!in.is_open()) throw OpenFileError("could not open file " + fileName);
+    const auto field = [&](const char* name) {
+        at.field = name;
+        at.offset = static_cast<std::uint64_t>(std::max<std::streamoff>(0, in.tellg()));
+    };
 
-    VdmMapFile file;
     file.fileName = fileName;
+    field("kind word");
     file.kindWord = readUInt16(in);
     file.formatVersion = file.kindWord / 10000;
+    field("slice count");
     file.nz = readUInt16(in);
     if (file.nz == 0) file.nz = file.kindWord % 10000;
+    field("row count");
     file.ny = readUInt16(in);
+    field("column count");
     file.nx = readUInt16(in);
+    field("fifth header word");
     file.fifthHeaderWord = readUInt16(in);
+    field("first header float");
     file.firstHeaderFloat = readFloat32(in);
+    field("second header float");
     file.secondHeaderFloat = readFloat32(in);
+    field("version-2 word");
     if (file.formatVersion == 2) file.version2Word = readUInt16(in);
+    field("next header word");
     file.nextHeaderWord = readUInt16(in);
+    field("count word");
     file.countWord = readUInt16(in);
+    field("extra integers");
     if (file.countWord >= 3) {
         file.firstExtraInteger = readInt32(in);
         file.secondExtraInteger = readInt32(in);
     }
+    field("text");
     file.text = readCString(in);
 
     if (loadData) {
+        field("slices");
         const std::size_t sliceSize = static_cast<std::size_t>(file.nx) * static_cast<std::size_t>(file.ny);
         // A file too short for its extents fails here, before a map of that size is allocated.
         const std::uint64_t sliceBytes = 2 + 4 * static_cast<std::uint64_t>(sliceSize);
@@ -94,7 +122,80 @@ VdmMapFile readVdmMapFile(const std::string& fileName, bool loadData)
             readFloat32Array(in, file.map.data() + static_cast<std::size_t>(z) * sliceSize, sliceSize);
         }
     }
+}
+
+char byteAt(const std::string& fileName, std::uint64_t offset)
+{
+    std::ifstream in(fileName, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(offset));
+    char byte = 0;
+    in.get(byte);
+    return byte;
+}
+
+std::uint64_t sizeOfFile(const std::string& fileName)
+{
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(fileName, error);
+    return error ? 0 : static_cast<std::uint64_t>(size);
+}
+
+}  // namespace
+
+VdmMapFile readVdmMapFile(const std::string& fileName, bool loadData)
+{
+    VdmMapFile file;
+    ReadPosition at;
+    readMap(fileName, loadData, file, at);
     return file;
+}
+
+std::string vdmMapFileProblem(const std::string& fileName)
+{
+    VdmMapFile file;
+    ReadPosition at;
+    try {
+        readMap(fileName, true, file, at);
+    } catch (const OpenFileError&) {
+        return fileName + " cannot be opened as a file";
+    } catch (const ReadFileError&) {
+        const std::uint64_t size = sizeOfFile(fileName);
+        if (size == 0) return "the map " + fileName + " is empty";
+        const std::string bytes = std::to_string(size) + (size == 1 ? " byte" : " bytes");
+        if (at.field == "slices") {
+            const std::uint64_t promised = static_cast<std::uint64_t>(file.nz) *
+                                           (2 + 4 * static_cast<std::uint64_t>(file.nx) * static_cast<std::uint64_t>(file.ny));
+            return "the map " + fileName + " ends early: its header promises " + std::to_string(file.nz) +
+                   " slices of " + std::to_string(file.nx) + " x " + std::to_string(file.ny) + " values (" +
+                   std::to_string(promised) + " bytes after the text), the file holds " +
+                   std::to_string(size - std::min(size, at.offset));
+        }
+        if (at.field == "text" && size > at.offset)
+            return "the map " + fileName + " has " +
+                   (byteAt(fileName, at.offset) == '\0' ? "an empty text at byte " + std::to_string(at.offset) +
+                                                                        "; a map's text holds at least one character"
+                                                                  : "a text from byte " + std::to_string(at.offset) +
+                                                                        " that no NUL byte ends");
+        return "the map " + fileName + " ends inside its header: it holds " + bytes + ", and its " + at.field +
+               " starts at byte " + std::to_string(at.offset);
+    }
+    return "";
+}
+
+Volume readFiniteVdmMap(const std::string& fileName)
+{
+    Volume map;
+    try {
+        map = readVdmMapFile(fileName, true).map;
+    } catch (const ReadFileError&) {
+        throw ReadFileError(vdmMapFileProblem(fileName));
+    }
+    std::size_t nonFinite = 0;
+    for (std::size_t i = 0; i < map.size(); ++i) nonFinite += std::isfinite(map[i]) ? 0 : 1;
+    if (nonFinite > 0)
+        throw std::runtime_error("The map " + fileName + " holds " + std::to_string(nonFinite) + " voxels (of " +
+                                 std::to_string(map.size()) + ") that are not finite numbers.");
+    return map;
 }
 
 VdmMapFile makeVdmMapFile(const std::string& fileName, Volume map)
@@ -118,7 +219,8 @@ VdmMapFile makeVdmMapFile(const std::string& fileName, Volume map)
 void writeVdmMapFile(const VdmMapFile& file)
 {
     validateForWriting(file);
-    std::ofstream out(file.fileName, std::ios::binary | std::ios::trunc);
+    StagedFile staged(file.fileName);
+    std::ofstream out(staged.writePath(), std::ios::binary | std::ios::trunc);
     if (!out.is_open()) throw WriteFileError("Failed opening for writing: " + file.fileName);
 
     writeUInt16(out, file.kindWord);
@@ -144,4 +246,5 @@ void writeVdmMapFile(const VdmMapFile& file)
     }
     out.close();
     if (out.fail()) throw WriteFileError("error writing to binary file " + file.fileName);
+    staged.commit();
 }

@@ -41,6 +41,14 @@ struct VdmMapFile {
 // "error reading from binary file".
 VdmMapFile readVdmMapFile(const std::string& fileName, bool loadData);
 
+// Why readVdmMapFile(fileName, true) fails, in words that name the file and the place
+// where it ends or goes wrong; empty when the file reads.
+std::string vdmMapFileProblem(const std::string& fileName);
+
+// The map of a file for uses that need a result: ReadFileError says where the file ends
+// early (vdmMapFileProblem), std::runtime_error refuses values that are not finite.
+Volume readFiniteVdmMap(const std::string& fileName);
+
 // A record ready for writeVdmMapFile: format version 2 (kind word 20000), extents from
 // the map, the two header floats of a VDM (1.0 and 5.0), count word 3 and a short text.
 VdmMapFile makeVdmMapFile(const std::string& fileName, Volume map);

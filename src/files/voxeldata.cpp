@@ -14,6 +14,7 @@
 #include "files/fileerrors.h"
 #include "files/filenames.h"
 #include "files/projectheader.h"
+#include "files/stagedfile.h"
 #include "files/voxeldata.h"
 
 namespace {
@@ -201,9 +202,11 @@ void loadVolumes(ProjectHeader& h, const DataFile& kind)
     });
 }
 
-void writeHeaderFile(const ProjectHeader& h, const auto& writeText)
+// Writes the header text under the staged file's temporary name; the caller commits it
+// once the data are written too, so that no header stands without its data.
+void writeHeaderFile(const ProjectHeader& h, const StagedFile& file, const auto& writeText)
 {
-    std::ofstream out(h.fileName, std::ios::binary | std::ios::trunc);
+    std::ofstream out(file.writePath(), std::ios::binary | std::ios::trunc);
     if (!out.is_open()) throw WriteFileError("Cannot Create file: " + h.fileName);
     writeText(out);
     out.close();
@@ -231,10 +234,15 @@ void writeHeaderAndData(Header& h, const DataFile& kind)
     const std::string path = h.dataFilePath(kind.extension);
     checkVolumesMatchHeader(h, path, h.volumes);
 
-    writeHeaderFile(h, [&](std::ostream& out) { h.writeHeaderText(out); });
-    if (h.volumes.empty()) return;
+    StagedFile header(h.fileName);
+    writeHeaderFile(h, header, [&](std::ostream& out) { h.writeHeaderText(out); });
+    if (h.volumes.empty()) {
+        header.commit();
+        return;
+    }
 
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    StagedFile data(path);
+    std::ofstream out(data.writePath(), std::ios::binary | std::ios::trunc);
     if (!out.is_open()) throw WriteFileError(kind.openForWritingMessage + path);
     const std::size_t sliceElements =
         static_cast<std::size_t>(h.ResolutionX.value) * static_cast<std::size_t>(h.ResolutionY.value);
@@ -244,6 +252,8 @@ void writeHeaderAndData(Header& h, const DataFile& kind)
     });
     out.close();
     if (out.fail()) throw WriteFileError("error writing to binary file " + path);
+    data.commit();
+    header.commit();
 }
 
 template <class Header>
@@ -297,6 +307,8 @@ void saveTransformedUnderNewName(Header& h, const DataFile& kind, const std::str
     const int chunk = static_cast<int>(std::clamp<std::size_t>(kStreamBytes / volumeBytes, 1, static_cast<std::size_t>(e.volumes)));
     SliceBuffer buffer(e.sliceElements, floats);
     std::vector<Volume> block;
+    StagedFile header(h.fileName);
+    StagedFile data(path);
     std::ofstream out;
     for (int first = 0; first < e.volumes; first += chunk) {
         const int count = std::min(chunk, e.volumes - first);
@@ -313,8 +325,8 @@ void saveTransformedUnderNewName(Header& h, const DataFile& kind, const std::str
             // Written only once the first volumes were transformed, so that a transform
             // that fails leaves nothing behind, as when the whole project is held.
             checkVolumesMatchHeader(h, path, block);
-            writeHeaderFile(h, [&](std::ostream& text) { h.writeHeaderText(text); });
-            out.open(path, std::ios::binary | std::ios::trunc);
+            writeHeaderFile(h, header, [&](std::ostream& text) { h.writeHeaderText(text); });
+            out.open(data.writePath(), std::ios::binary | std::ios::trunc);
             if (!out.is_open()) throw WriteFileError(kind.openForWritingMessage + path);
         } else {
             checkVolumesMatchHeader(h, path, block);
@@ -327,9 +339,27 @@ void saveTransformedUnderNewName(Header& h, const DataFile& kind, const std::str
     }
     out.close();
     if (out.fail()) throw WriteFileError("error writing to binary file " + path);
+    data.commit();
+    header.commit();
 }
 
 } // namespace
+
+std::string savedDataFilePath(const std::string& newName)
+{
+    const DataFile& kind = hasExtension(newName, "fmr") ? kStcFile : kDwiFile;
+    return directoryPart(newName) + stripExtension(fileNamePart(newName)) + kind.extension;
+}
+
+std::string projectDataFilePath(const std::string& path)
+{
+    try {
+        if (hasExtension(path, "fmr")) return readFmrHeader(path, false).dataFilePath(kStcFile.extension);
+        return readDmrHeader(path, false).dataFilePath(kDwiFile.extension);
+    } catch (const IOError&) {
+        return "";
+    }
+}
 
 void FmrHeader::loadVoxelData()
 {

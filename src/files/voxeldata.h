@@ -8,6 +8,15 @@
 #include "core/volume.h"
 #include "files/projectheader.h"
 
+// The data file that saveAs(newName) and saveTransformedAs write beside the header
+// newName: its folder, its name without extension, and ".stc" for a name ending in
+// ".fmr", ".dwi" for any other.
+std::string savedDataFilePath(const std::string& newName);
+
+// The data file of the project header at path, by its Prefix: ".stc" beside a name ending
+// in ".fmr", ".dwi" beside any other; empty when the header cannot be read.
+std::string projectDataFilePath(const std::string& path);
+
 // Opens the data file of a record read without data, with the checks and errors of
 // loadVoxelData, and closes it again.
 void checkVoxelData(const FmrHeader& h);

@@ -1,31 +1,12 @@
 #include "plugin/projects.h"
 
-#include <filesystem>
 #include <variant>
 
 #include "core/vdm.h"
-#include "files/fileerrors.h"
 #include "files/filenames.h"
 #include "files/voxeldata.h"
 
 namespace {
-
-// The copy takes its data file name from its own header name. A source whose Prefix
-// already names that file would have its data overwritten by the copy: refuse it.
-void refuseOverwritingSourceData(const ProjectHeader& project, const std::string& copyName, const char* extension)
-{
-    const std::string source = project.dataFilePath(extension);
-    const std::string copy = directoryPart(copyName) + stripExtension(fileNamePart(copyName)) + extension;
-    std::error_code ignored;
-    if (source == copy || std::filesystem::equivalent(source, copy, ignored))
-        throw WriteFileError("Cannot save " + copyName + ": its data file " + copy + " is the data file of " +
-                             project.fileName + ", which would be overwritten");
-}
-
-const char* dataExtension(const Project& project)
-{
-    return std::holds_alternative<FmrHeader>(project) ? ".stc" : ".dwi";
-}
 
 void dropAnatomicalLink(ProjectHeader& project)
 {
@@ -59,19 +40,15 @@ const ProjectHeader& projectHeader(const Project& project)
 
 void undistortFmr(const Volume& vdm, FmrHeader& project, bool transposed, bool intensityCorrection)
 {
-    const std::string copyName = insertSuffix(project.fileName, "_undist");
-    refuseOverwritingSourceData(project, copyName, ".stc");
     undistortVolumes(vdm, project, transposed, intensityCorrection);
-    project.saveAs(copyName);
+    project.saveAs(insertSuffix(project.fileName, "_undist"));
 }
 
 void undistortDmr(const Volume& vdm, const std::string& path, DmrHeader& project, bool transposed,
                   bool intensityCorrection)
 {
-    const std::string copyName = insertSuffix(path, "_undist");
-    refuseOverwritingSourceData(project, copyName, ".dwi");
     undistortVolumes(vdm, project, transposed, intensityCorrection);
-    project.saveAs(copyName);
+    project.saveAs(insertSuffix(path, "_undist"));
 }
 
 void undistortProject(const Volume& vdm, const std::string& path, Project& project, bool transposed,
@@ -101,11 +78,22 @@ void undistortProjectStreamed(const Volume& vdm, const std::string& path, Projec
     const auto undistorted = [&](const Volume& volume) {
         return undistort(volume, vdm, transposed, intensityCorrection);
     };
-    refuseOverwritingSourceData(projectHeader(project), insertSuffix(path, "_undist"), dataExtension(project));
     std::visit(
         [&](auto& header) {
             dropAnatomicalLink(header);
             saveTransformedAs(header, insertSuffix(path, "_undist"), undistorted);
         },
         project);
+}
+
+std::vector<StepFile> projectFiles(const std::string& path, const ProjectHeader& header)
+{
+    const char* extension = hasExtension(path, "fmr") ? ".stc" : ".dwi";
+    return {{path, ""}, {header.dataFilePath(extension), "data file of " + path}};
+}
+
+std::vector<StepFile> copyFiles(const std::string& path)
+{
+    const std::string copy = insertSuffix(path, "_undist");
+    return {{copy, "undistorted copy of " + path}, {savedDataFilePath(copy), "data file of the undistorted copy of " + path}};
 }

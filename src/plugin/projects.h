@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/volume.h"
+#include "files/fileidentity.h"
 #include "files/projectheader.h"
 
 using Project = std::variant<FmrHeader, DmrHeader>;
@@ -34,3 +35,8 @@ Project readProjectHeaderChecked(const std::string& path);
 // and written a few at a time, and the copy is the same, byte for byte.
 void undistortProjectStreamed(const Volume& vdm, const std::string& path, Project& project, bool transposed,
                               bool intensityCorrection);
+
+// The files that a task reads of a project read from path: the header and its data file.
+std::vector<StepFile> projectFiles(const std::string& path, const ProjectHeader& header);
+// The files that the undistorted copy of the project at path writes: header and data file.
+std::vector<StepFile> copyFiles(const std::string& path);

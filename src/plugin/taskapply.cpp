@@ -3,6 +3,8 @@
 #include <variant>
 
 #include "core/volumetransform.h"
+#include "estimate/estimatelimits.h"
+#include "files/fileerrors.h"
 #include "files/filenames.h"
 #include "files/vdmmapfile.h"
 #include "plugin/distcor.h"
@@ -21,6 +23,34 @@ Dimensions storedExtent(Project& project)
     if (!volumes.empty()) return volumes.front().dimensions();
     const ProjectHeader& header = projectHeader(project);
     return {header.ResolutionX.value, header.ResolutionY.value, header.NrOfSlices.value};
+}
+
+bool isProjectName(const std::string& file)
+{
+    return hasExtension(file, "fmr") || hasExtension(file, "dmr");
+}
+
+// No copy of the list may overwrite the map or a project of the list, which are read
+// after it, so all are compared before the first copy is written. A project whose
+// header cannot be read is compared by its header alone; it fails at its turn.
+void requireCopiesApartFromInputs(const std::string& mapPath, const std::vector<std::string>& files)
+{
+    std::vector<StepFile> inputs{{mapPath, "map"}};
+    std::vector<StepFile> outputs;
+    for (const std::string& file : files) {
+        if (!isProjectName(file)) continue;
+        try {
+            const Project project = hasExtension(file, "fmr") ? Project(readFmrHeader(file, false))
+                                                               : Project(readDmrHeader(file, false));
+            const std::vector<StepFile> read = projectFiles(file, projectHeader(project));
+            inputs.insert(inputs.end(), read.begin(), read.end());
+        } catch (const IOError&) {
+            inputs.push_back({file, ""});
+        }
+        const std::vector<StepFile> copy = copyFiles(file);
+        outputs.insert(outputs.end(), copy.begin(), copy.end());
+    }
+    requireOutputsApartFromInputs(inputs, outputs, RepeatedOutputs::Allowed);
 }
 
 }  // namespace
@@ -42,12 +72,17 @@ void taskApply(distcor& plugin)
         throw std::runtime_error("The map " + mapPath + " holds no voxels (extent " + std::to_string(e.x) + " x " +
                                  std::to_string(e.y) + " x " + std::to_string(e.z) + ").");
     }
+    if (const std::size_t nonFinite = nonFiniteVoxels(storedMap); nonFinite > 0)
+        throw std::runtime_error("The map " + mapPath + " holds " + std::to_string(nonFinite) + " voxels (of " +
+                                 std::to_string(storedMap.size()) +
+                                 ") that are not finite numbers; it cannot be applied. Estimate it again.");
     const Volume workingMap = rllr ? storedMap.transposeXY() : storedMap;
 
     plugin.log(intensityCorrection ? "Applying VDM with intensity correction..." : "Applying VDM...");
+    requireCopiesApartFromInputs(mapPath, files);
     for (const std::string& file : files) {
+        if (!isProjectName(file)) continue;
         const bool fmr = hasExtension(file, "fmr");
-        if (!fmr && !hasExtension(file, "dmr")) continue;
 
         // The volumes pass through a few at a time; the whole run is never held.
         Project project = readProjectHeaderChecked(file);

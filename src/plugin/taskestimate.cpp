@@ -9,6 +9,7 @@
 #include "core/vdm.h"
 #include "core/volumegauss.h"
 #include "estimate/preciseestimate.h"
+#include "estimate/estimatelimits.h"
 #include "estimate/simplevdmestimate.h"
 #include "estimate/standardcheck.h"
 #include "estimate/vdmestimate.h"
@@ -132,6 +133,32 @@ PreciseOutcome preciseVdm(distcor& plugin, const Volume& a, const Volume& b, con
     return {std::move(standard), false};
 }
 
+std::vector<StepFile> inputFiles(const EstimateSettings& settings, const std::array<Project, 2>& projects)
+{
+    std::vector<StepFile> files;
+    for (int j = 0; j < 2; ++j) {
+        const std::vector<StepFile> project = projectFiles(settings.paths[j], projectHeader(projects[j]));
+        files.insert(files.end(), project.begin(), project.end());
+    }
+    return files;
+}
+
+// The maps, the derivative maps and the copies that the settings ask for, in the order
+// in which they are written.
+std::vector<StepFile> outputFiles(const EstimateSettings& settings)
+{
+    std::vector<StepFile> files;
+    for (const std::string& path : settings.paths) files.push_back({vdmMapName(path), "map of " + path});
+    if (settings.saveDerivative)
+        for (const std::string& path : settings.paths) files.push_back({derivativeMapName(path), "derivative map of " + path});
+    if (settings.applyToInput)
+        for (const std::string& path : settings.paths) {
+            const std::vector<StepFile> copy = copyFiles(path);
+            files.insert(files.end(), copy.begin(), copy.end());
+        }
+    return files;
+}
+
 }  // namespace
 
 void taskEstimate(distcor& plugin)
@@ -165,6 +192,10 @@ void taskEstimate(distcor& plugin)
     requireUsableVoxelSize(projectHeader(projects[0]), settings.paths[0]);
     const std::array<double, 3> voxel = voxelSize(projectHeader(projects[0]), settings.rllr);
     const Sigma3 sigma{0.5, 4.0 / voxel[1], 0.5};
+    requireOutputsApartFromInputs(inputFiles(settings, projects), outputFiles(settings));
+    const EstimateVolume first{a, settings.paths[0], static_cast<std::uint32_t>(settings.volumeIndex[0])};
+    const EstimateVolume second{b, settings.paths[1], static_cast<std::uint32_t>(settings.volumeIndex[1])};
+    requireEstimableInput(first, second, voxel[1], settings.rllr ? "InplaneResolutionX" : "InplaneResolutionY");
 
     plugin.log("Estimating voxel displacement maps...");
 
@@ -186,6 +217,7 @@ void taskEstimate(distcor& plugin)
             return;
         }
     }
+    requireFiniteMap(vdm, first, second, voxel[1]);
 
     const std::array<Volume, 2> maps{vdm, vdm * -1.0f};
 

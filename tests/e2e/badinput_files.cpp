@@ -62,6 +62,20 @@ std::string error(const std::string& message)
     return "Error: " + message + "\n";
 }
 
+// The line a friendly command adds after the dialog's message when that names no file.
+std::string detail(const std::string& command, const std::string& text)
+{
+    return "mindaro " + command + ": " + text + "\n";
+}
+
+std::string lacking(const std::string& header, const std::string& keys)
+{
+    return header + " does not give " + keys +
+           ", which its data need (a header cut short, or a value that does not parse, ends the reading)";
+}
+
+const std::string kAllKeys = "NrOfVolumes, NrOfSlices, ResolutionX, ResolutionY, Prefix";
+
 }  // namespace
 
 TEST_F(BadInputFiles, MissingFilesAreNamed)
@@ -95,11 +109,13 @@ TEST_F(BadInputFiles, EmptyFiles)
     write("empty.dmr", "");
     write("empty.map", "");
     // A header without Prefix names the data file by its extension alone.
-    expect({"estimate", "empty.fmr", "PA.fmr", "--fast"}, {1, error("Failed opening STC for reading: .stc")});
-    expect({"estimate", "AP.fmr", "empty.dmr", "--fast"}, {1, error("Failed opening for reading: .dwi")});
-    expect({"apply", "empty.map", "AP.fmr"}, {1, kErrorRead});
-    // The check opens a project and looks no further.
-    expect({"check", "empty.fmr"}, {0, "", "Check: OK\n"});
+    expect({"estimate", "empty.fmr", "PA.fmr", "--fast"},
+           {1, error("Failed opening STC for reading: .stc") + detail("estimate", lacking("empty.fmr", kAllKeys))});
+    expect({"estimate", "AP.fmr", "empty.dmr", "--fast"},
+           {1, error("Failed opening for reading: .dwi") + detail("estimate", lacking("empty.dmr", kAllKeys))});
+    expect({"apply", "empty.map", "AP.fmr"}, {1, kErrorRead + detail("apply", "the map empty.map is empty")});
+    // The dialog's check only opens a project; the command reads it as the other steps will.
+    expect({"check", "empty.fmr"}, {1, detail("check", lacking("empty.fmr", kAllKeys)), "Check: OK\n"});
 
     const std::string empty;
     writeHeaderX(withValue(read("AP.fmr"), "Prefix", "\"X\""), &empty);
@@ -114,15 +130,19 @@ TEST_F(BadInputFiles, HeadersCutShort)
     const std::string header = withValue(read("AP.fmr"), "Prefix", "\"X\"");
 
     writeHeaderX(cutAfter(header, "NrOfSli"));   // in a key: no slices, no Prefix
-    expect({"estimate", "X.fmr", "PA.fmr", "--fast"}, {1, error("Failed opening STC for reading: .stc")});
+    expect({"estimate", "X.fmr", "PA.fmr", "--fast"},
+           {1, error("Failed opening STC for reading: .stc") +
+                   detail("estimate", lacking("X.fmr", "NrOfSlices, ResolutionX, ResolutionY, Prefix"))});
 
     writeHeaderX(cutAfter(header, "ResolutionX:                  1"));   // in a number: 1 of 16, no rows
     expect({"estimate", "X.fmr", "PA.fmr", "--fast"},
-           {1, error("Data file X.stc is too long: the header promises 0 bytes, the file holds 4096")});
+           {1, error("Data file X.stc is too long: the header promises 0 bytes, the file holds 4096") +
+                   detail("estimate", lacking("X.fmr", "ResolutionY"))});
 
     writeHeaderX(cutAfter(header, "\"X"));   // in a quoted text, before the extents
     expect({"estimate", "X.fmr", "PA.fmr", "--fast"},
-           {1, error("Data file X.stc is too long: the header promises 0 bytes, the file holds 4096")});
+           {1, error("Data file X.stc is too long: the header promises 0 bytes, the file holds 4096") +
+                   detail("estimate", lacking("X.fmr", "ResolutionX, ResolutionY"))});
 
     // Everything the data needs, but no voxel size: estimating needs it, applying does not.
     writeHeaderX(cutAfter(header, "NrOfLinkedProtocols:"));
@@ -196,10 +216,16 @@ TEST_F(BadInputFiles, DataTypeAndStorageFormatsTheReadersRefuse)
     const TemporaryFolder dmr;
     writePhantomPair(dmr.path(), true);
     const std::string dmrHeader = readWhole(dmr.path() + "/AP.dmr");
-    for (const char* format : {"2", "1", "0", "-3"}) {
+    for (const std::string format : {"2", "1", "0", "-3"}) {
         writeContents(dmr.path() + "/AP.dmr", withValue(dmrHeader, "DataStorageFormat", format));
-        expectAnswer(dmr.path(), {"estimate", "AP.dmr", "PA.dmr", "--fast"},
-                     {1, error(std::string("Can only read DataStorageFormat 3, Not ") + format)});
+        const std::string problem = "AP.dmr has DataStorageFormat " + format +
+                                    "; only DataStorageFormat 3 (the volumes stored one after the other) can be read. "
+                                    "Save the project again in the host's current format.";
+        const std::string refused = error("Can only read DataStorageFormat 3, Not " + format);
+        expectAnswer(dmr.path(), {"estimate", "AP.dmr", "PA.dmr", "--fast"}, {1, refused + detail("estimate", problem)});
+        expectAnswer(dmr.path(), {"apply", "AP_vdm.map", "AP.dmr"}, {1, refused + detail("apply", problem)});
+        expectAnswer(dmr.path(), {"select", "AP.dmr"}, {1, refused + detail("select", problem)});
+        expectAnswer(dmr.path(), {"check", "AP.dmr"}, {1, detail("check", problem), "Check: OK\n"});
     }
 
     // Float data declared as 16-bit (DataType 1, or a value that does not parse) and
@@ -215,7 +241,8 @@ TEST_F(BadInputFiles, DataTypeAndStorageFormatsTheReadersRefuse)
            {1, error("Data file X.stc is too long: the header promises 4096 bytes, the file holds 8192")});
     writeHeaderX(withValue(header, "DataType", "float"), &twice);
     expect({"estimate", "X.fmr", "PA.fmr", "--fast"},
-           {1, error("Data file X.stc is too long: the header promises 0 bytes, the file holds 8192")});
+           {1, error("Data file X.stc is too long: the header promises 0 bytes, the file holds 8192") +
+                   detail("estimate", lacking("X.fmr", "ResolutionX, ResolutionY"))});
 }
 
 TEST_F(BadInputFiles, NegativeAndEnormousExtentsAndCounts)
@@ -236,7 +263,9 @@ TEST_F(BadInputFiles, NegativeAndEnormousExtentsAndCounts)
                      "NrOfVolumes 2147483647")});
     // Too large for a 32-bit number: the value does not parse, the header ends there.
     writeHeaderX(withValue(header, "NrOfVolumes", "99999999999"));
-    expect({"estimate", "X.fmr", "PA.fmr", "--fast"}, {1, error("Failed opening STC for reading: .stc")});
+    expect({"estimate", "X.fmr", "PA.fmr", "--fast"},
+           {1, error("Failed opening STC for reading: .stc") +
+                   detail("estimate", lacking("X.fmr", "NrOfSlices, ResolutionX, ResolutionY, Prefix"))});
     const std::string noData;
     writeHeaderX(withValue(header, "NrOfVolumes", "0"), &noData);
     expect({"estimate", "X.fmr", "PA.fmr", "--fast"},
@@ -258,16 +287,36 @@ TEST_F(BadInputFiles, MapsCutAtEveryField)
     const std::size_t textStart = 32;
     const std::size_t dataStart = map.find('\0', textStart) + 1;
     ASSERT_EQ(map.size() - dataStart, 4u * (2 + 4 * 16 * 16));
-    std::vector<std::size_t> cuts{0, 1, 2, 3, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30, textStart,
+    // The fields of a version-2 map with extra integers, by the byte where each starts.
+    const std::vector<std::pair<std::size_t, std::string>> fields{
+        {0, "kind word"},           {2, "slice count"},         {4, "row count"},      {6, "column count"},
+        {8, "fifth header word"},   {10, "first header float"}, {14, "second header float"},
+        {18, "version-2 word"},     {20, "next header word"},   {22, "count word"},   {24, "extra integers"},
+        {textStart, "text"}};
+    std::vector<std::size_t> cuts{1, 2, 3, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30, textStart,
                                   textStart + 3, dataStart - 1, dataStart, dataStart + 1, dataStart + 2,
                                   dataStart + 2 + 4 * 16 * 16 - 1, map.size() - 4, map.size() - 1};
     for (const std::size_t cut : cuts) {
+        std::string where;
+        if (cut >= dataStart) {
+            where = "ends early: its header promises 4 slices of 16 x 16 values (4104 bytes after the text), the "
+                    "file holds " + std::to_string(cut - dataStart);
+        } else if (cut > textStart) {
+            where = "has a text from byte " + std::to_string(textStart) + " that no NUL byte ends";
+        } else {
+            auto field = fields.begin();
+            while (std::next(field) != fields.end() && std::next(field)->first <= cut) ++field;
+            where = "ends inside its header: it holds " + std::to_string(cut) + (cut == 1 ? " byte" : " bytes") +
+                    ", and its " + field->second + " starts at byte " + std::to_string(field->first);
+        }
         write("cut.map", map.substr(0, cut));
-        expect({"apply", "cut.map", "AP.fmr"}, {1, kErrorRead, "Loading VDM...\n"});
+        expect({"apply", "cut.map", "AP.fmr"}, {1, kErrorRead + detail("apply", "the map cut.map " + where), "Loading VDM...\n"});
     }
     std::string emptyText = map.substr(0, textStart) + std::string(1, '\0') + map.substr(dataStart);
     write("cut.map", emptyText);
-    expect({"apply", "cut.map", "AP.fmr"}, {1, kErrorRead});
+    expect({"apply", "cut.map", "AP.fmr"},
+           {1, kErrorRead + detail("apply", "the map cut.map has an empty text at byte 32; a map's text holds at "
+                                            "least one character")});
 
     // Slice count 0 takes the count from the kind word: 20000 % 10000, no slices at all.
     std::string noSlices = map;
@@ -291,8 +340,13 @@ TEST_F(BadInputFiles, MapOfAnotherExtentIsResizedOnlyWhenAllowed)
     const std::string question = "Dimensions of the datasets don't match!\nDo you want to resize the VDM to the FMR "
                                  "dimensions?\n\n(they need to have the same field of view)";
     expect({"apply", "wide.map", "AP.fmr", "--no"},
-           {1, question + " -> no\n" + error("All datasets must have the same dimensions!")});
+           {1, question + " -> no\n" + error("All datasets must have the same dimensions!") +
+                   detail("apply", "the extents differ: wide.map 20 x 16 x 4, AP.fmr 16 x 16 x 4")});
     expect({"apply", "wide.map", "AP.fmr", "--yes"}, {0, question + " -> yes\n", std::nullopt, {"AP_undist.fmr", "AP_undist.stc"}});
+    // The picture compares a pair with its copies: a copy of another extent is named.
+    writeContents(path("PA_undist.fmr"), withValue(readWhole(other.path() + "/PA.fmr"), "Prefix", "\"PA_undist\""));
+    fs::copy_file(other.path() + "/PA.stc", path("PA_undist.stc"));
+    expect({"qc", "AP.fmr", "PA.fmr"}, {1, "mindaro qc: PA_undist.fmr (20 x 16 x 4) differs in extent from AP.fmr (16 x 16 x 4)\n"});
     expect({"estimate", "AP.fmr", "X/../wide.fmr", "--fast"},
            {1, error("Failed opening for reading: X/../wide.fmr")});
 }

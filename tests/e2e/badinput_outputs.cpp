@@ -42,7 +42,8 @@ std::vector<std::string> readOnlyFolderCommand(const std::string& folder, const 
 
 }  // namespace
 
-// The header is written first and stays; the data file that cannot be made is named.
+// The data file that cannot be made is named, and the copy's header is not left behind
+// without it.
 TEST(BadInputOutputs, CopyThatCannotBeWrittenIsReported)
 {
     const TemporaryFolder folder;
@@ -52,8 +53,7 @@ TEST(BadInputOutputs, CopyThatCannotBeWrittenIsReported)
     fs::create_directory(dir + "AP_undist.stc");
     expectAnswer(folder.path(), {"apply", "AP_vdm.map", "AP.fmr"},
                  {1, shown("AP_vdm.map", "AP.fmr") + error("Failed opening STC for writing: AP_undist.stc"),
-                  "Loading VDM...\nApplying VDM...\n", {"AP_undist.fmr"}});
-    fs::remove(dir + "AP_undist.fmr");
+                  "Loading VDM...\nApplying VDM...\n"});
     fs::remove(dir + "AP_undist.stc");
 
     fs::create_directory(dir + "AP_undist.fmr");
@@ -64,9 +64,7 @@ TEST(BadInputOutputs, CopyThatCannotBeWrittenIsReported)
     // A disk that fills up while the data are written.
     fs::create_symlink("/dev/full", dir + "AP_undist.stc");
     expectAnswer(folder.path(), {"apply", "AP_vdm.map", "AP.fmr"},
-                 {1, shown("AP_vdm.map", "AP.fmr") + error("error writing to binary file AP_undist.stc"), std::nullopt,
-                  {"AP_undist.fmr"}});
-    fs::remove(dir + "AP_undist.fmr");
+                 {1, shown("AP_vdm.map", "AP.fmr") + error("error writing to binary file AP_undist.stc")});
     fs::remove(dir + "AP_undist.stc");
 
     const TemporaryFolder dmr;
@@ -76,7 +74,7 @@ TEST(BadInputOutputs, CopyThatCannotBeWrittenIsReported)
     fs::create_directory(dmr.path() + "/PA_undist.dwi");
     expectAnswer(dmr.path(), {"estimate", "AP.dmr", "PA.dmr", "--fast", "--apply"},
                  {1, error("Failed opening for writing: PA_undist.dwi"), std::nullopt,
-                  {"AP_undist.dmr", "AP_undist.dwi", "AP_vdm.map", "PA_undist.dmr", "PA_vdm.map"}});
+                  {"AP_undist.dmr", "AP_undist.dwi", "AP_vdm.map", "PA_vdm.map"}});
 }
 
 TEST(BadInputOutputs, MapThatCannotBeSavedFailsTheEstimate)

@@ -141,7 +141,10 @@ TEST(WorkflowCommands, EstimateAndApplyListWhatTheyWrote)
 
     result = workspace.mindaro({"check", "ap/AP.fmr", "ap/PA_undist.fmr"});
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.out, "Check: OK\n");
+    EXPECT_EQ(result.out, "Check: OK\n"
+                          "ap/AP.fmr: FMR project, 32 x 32 x 12, 1 volume of int16 in ap/AP.stc, voxels 3 x 3 x 3\n"
+                          "ap/PA_undist.fmr: FMR project, 32 x 32 x 12, 1 volume of int16 in ap/PA_undist.stc, voxels "
+                          "3 x 3 x 3\n");
 }
 
 TEST(WorkflowCommands, BadInputsEndInOneClearMessageAndLeaveTheInputsAlone)
@@ -168,7 +171,9 @@ TEST(WorkflowCommands, BadInputsEndInOneClearMessageAndLeaveTheInputsAlone)
          "Error: Cannot use volume 1 of file ap/PA.fmr, which has only 1 volumes.\n"},
         {{"estimate", "ap/AP.fmr", "ap/PA.fmr", "--volumes", "-1", "0"}, 2,
          usage("estimate", "--volumes expects volume indices counted from 0", "FIRST SECOND")},
-        {{"estimate", "ap/AP.fmr", "taller/PA.fmr"}, 1, "Error: All datasets must have the same dimensions!\n"},
+        {{"estimate", "ap/AP.fmr", "taller/PA.fmr"}, 1,
+         "Error: All datasets must have the same dimensions!\n"
+         "mindaro estimate: the extents differ: ap/AP.fmr 32 x 32 x 12, taller/PA.fmr 32 x 32 x 13\n"},
         {{"estimate", "ap/AP.fmr", "ap/AP.fmr", "--volumes", "0", "0"}, 2,
          usage("estimate", "FIRST and SECOND must be two different projects: both maps would be saved as ap/AP_vdm.map",
                "FIRST SECOND")},
@@ -179,7 +184,8 @@ TEST(WorkflowCommands, BadInputsEndInOneClearMessageAndLeaveTheInputsAlone)
         // Off a terminal the resize question is answered no.
         {{"apply", "ap/AP_vdm.map", "taller/AP.fmr"}, 1,
          "Dimensions of the datasets don't match!\nDo you want to resize the VDM to the FMR dimensions?\n\n"
-         "(they need to have the same field of view) -> no\nError: All datasets must have the same dimensions!\n"},
+         "(they need to have the same field of view) -> no\nError: All datasets must have the same dimensions!\n"
+         "mindaro apply: the extents differ: ap/AP_vdm.map 32 x 32 x 12, taller/AP.fmr 32 x 32 x 13\n"},
         {{"check", "ap/AP.fmr", "ap/notes.txt", "ap/missing.dmr"}, 1,
          "ap/notes.txt: not an FMR or DMR file\nap/missing.dmr: could not read file\n"},
         {{"select", "ap/missing.fmr"}, 1, "Error: Failed opening for reading: ap/missing.fmr\n"},

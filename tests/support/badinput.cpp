@@ -2,23 +2,36 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <fstream>
 #include <iterator>
 
 #include "phantom/phantom.h"
+#include "support/niftitestimages.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-int badInputsTried = 0;
+// What the matrix found, over all its cases.
+struct HostileCount {
+    int cases = 0;
+    int crashes = 0;          // ended by a signal, or an exit status the host never gives
+    int changedInputs = 0;    // cases after which an input was changed or removed
+    int falseSuccesses = 0;   // exit status 0 where an error was expected
+};
 
-// Prints the size of the matrix once all tests have run.
+HostileCount hostile;
+
+// Prints the size of the matrix and what it found once all tests have run.
 class BadInputCount : public ::testing::Environment {
 public:
     void TearDown() override
     {
-        if (badInputsTried > 0) std::printf("Bad inputs tried through mindaro: %d\n", badInputsTried);
+        if (hostile.cases > 0)
+            std::printf("Hostile cases run through mindaro: %d (crashes %d, runs that changed an input %d, false "
+                        "successes %d)\n",
+                        hostile.cases, hostile.crashes, hostile.changedInputs, hostile.falseSuccesses);
     }
 };
 
@@ -56,20 +69,28 @@ std::map<std::string, EntryState> folderState(const std::string& folder)
     return entries;
 }
 
-void expectAnswerOf(const std::string& folder, const std::vector<std::string>& command, const Answer& answer)
+namespace {
+
+// Runs one hostile case, counts it and checks what every case must keep: the exit status,
+// and every entry of the folder as it was. Returns the run and the entries it added.
+std::pair<ProcessResult, std::vector<std::string>> runCounted(const std::string& folder,
+                                                              const std::vector<std::string>& command, int status)
 {
-    ++badInputsTried;
+    ++hostile.cases;
     const auto before = folderState(folder);
-    const ProcessResult result = runProcess(command, folder);
+    const ProcessResult result = runProcess(command, folder, {}, kHostileAddressSpace);
     const auto after = folderState(folder);
     const std::string what = describe(command);
-
-    EXPECT_EQ(result.status, answer.status) << what << "\n" << result.err;
-    EXPECT_EQ(result.err, answer.err) << what;
-    if (answer.out) {
-        EXPECT_EQ(result.out, *answer.out) << what;
+    if (result.status > 3) ++hostile.crashes;
+    if (result.status == 0 && status != 0) ++hostile.falseSuccesses;
+    bool changed = false;
+    for (const auto& [path, state] : before) {
+        const auto now = after.find(path);
+        changed = changed || now == after.end() || !(now->second == state);
     }
+    if (changed) ++hostile.changedInputs;
 
+    EXPECT_EQ(result.status, status) << what << "\n" << result.err;
     std::vector<std::string> added;
     for (const auto& [path, state] : after) {
         const auto old = before.find(path);
@@ -80,7 +101,27 @@ void expectAnswerOf(const std::string& folder, const std::vector<std::string>& c
     }
     for (const auto& [path, state] : before)
         EXPECT_TRUE(after.count(path) == 1) << what << ": the input " << path << " was removed";
+    return {result, added};
+}
+
+}  // namespace
+
+void expectAnswerOf(const std::string& folder, const std::vector<std::string>& command, const Answer& answer)
+{
+    const auto [result, added] = runCounted(folder, command, answer.status);
+    const std::string what = describe(command);
+    EXPECT_EQ(result.err, answer.err) << what;
+    if (answer.out) {
+        EXPECT_EQ(result.out, *answer.out) << what;
+    }
     EXPECT_EQ(added, answer.newEntries) << what;
+}
+
+ProcessResult runHostileCase(const std::string& folder, const std::vector<std::string>& arguments, int status)
+{
+    std::vector<std::string> command{mindaroPath()};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return runCounted(folder, command, status).first;
 }
 
 void expectAnswer(const std::string& folder, const std::vector<std::string>& arguments, const Answer& answer)
@@ -111,4 +152,19 @@ void writePhantomPair(const std::string& folder, bool diffusion)
     ASSERT_EQ(estimate.status, 0) << estimate.err;
     for (const char* name : {"phantom.txt", "truth.fmr", "truth.stc", "truth.dmr", "truth.dwi"})
         fs::remove(fs::path(folder) / name);
+}
+
+void writeNiftiPhantomPair(const std::string& folder)
+{
+    PhantomOptions options;
+    options.extent = {16, 16, 4};
+    options.peakDisplacement = 1.0;
+    const PhantomVolumes phantom = makePhantom(options);
+    TestImageLayout layout;
+    layout.extent = options.extent;
+    const auto rounded = [](const Volume& v) { return [&v](int i, int j, int k, int) { return std::round(v(i, j, k)); }; };
+    writeTestImage(folder + "/ap.nii", layout, rounded(phantom.first.front()));
+    writeTestImage(folder + "/pa.nii", layout, rounded(phantom.second.front()));
+    writeContents(folder + "/ap.json", R"({"PhaseEncodingDirection": "j", "TotalReadoutTime": 0.05})");
+    writeContents(folder + "/pa.json", R"({"PhaseEncodingDirection": "j-", "TotalReadoutTime": 0.05})");
 }

@@ -35,14 +35,24 @@ struct Answer {
     std::vector<std::string> newEntries;  // entries the run must add (relative paths, sorted)
 };
 
-// Runs `mindaro ARGUMENTS...` in the folder and checks the answer; every entry that was
-// there before must be unchanged afterwards. Counts one bad input tried.
+// Runs `mindaro ARGUMENTS...` in the folder within kHostileAddressSpace and checks the
+// answer; every entry that was there before must be unchanged afterwards. Counts one
+// hostile case, and whether it crashed, changed an input or succeeded where it should not.
 void expectAnswer(const std::string& folder, const std::vector<std::string>& arguments, const Answer& answer);
 // The same with a command line made by the caller (for example a wrapper around mindaro).
 void expectAnswerOf(const std::string& folder, const std::vector<std::string>& command, const Answer& answer);
+// A hostile case whose messages the caller checks itself: runs `mindaro ARGUMENTS...` as
+// expectAnswer does, checks the exit status and that every entry that was there before is
+// unchanged (new entries may appear), counts it and returns what it printed.
+ProcessResult runHostileCase(const std::string& folder, const std::vector<std::string>& arguments, int status);
 
 void writeContents(const std::string& path, const std::string& bytes);
 
 // A small AP/PA phantom pair (16 x 16 x 4, two volumes; DMR/DWI with float data when
 // diffusion is set) with the estimated maps AP_vdm.map and PA_vdm.map, in the folder.
 void writePhantomPair(const std::string& folder, bool diffusion = false);
+
+// The same kind of pair as NIfTI images ap.nii and pa.nii (16 x 16 x 4, int16, one volume,
+// the geometry of writeTestImage) with sidecars ap.json and pa.json giving the directions
+// j and j- and a readout time of 0.05 s.
+void writeNiftiPhantomPair(const std::string& folder);

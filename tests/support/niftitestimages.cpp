@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 
 namespace {
@@ -116,4 +117,20 @@ double rawValue(const nifti_image& image, long long index)
     case DT_FLOAT64: return static_cast<const double*>(image.data)[index];
     default: throw std::runtime_error("unexpected data type in a test image");
     }
+}
+
+void patchBytes(const std::string& path, std::size_t offset, const void* bytes, std::size_t count)
+{
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(static_cast<std::streamoff>(offset));
+    file.write(static_cast<const char*>(bytes), static_cast<std::streamsize>(count));
+    if (!file) throw std::runtime_error("cannot patch " + path);
+}
+
+void writeCompressed(const std::string& path, const std::string& bytes)
+{
+    znzFile file = znzopen(path.c_str(), "wb", 1);
+    if (znz_isnull(file)) throw std::runtime_error("cannot write " + path);
+    znzwrite(bytes.data(), 1, bytes.size(), file);
+    znzclose(file);
 }

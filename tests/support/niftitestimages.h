@@ -44,3 +44,15 @@ NiftiImagePointer readRaw(const std::string& path, bool withData = true);
 
 // Stored value number index of a raw image, converted to double (no scaling).
 double rawValue(const nifti_image& image, long long index);
+
+// Overwrites count bytes at offset of a file (an uncompressed image's header field).
+void patchBytes(const std::string& path, std::size_t offset, const void* bytes, std::size_t count);
+// The same with the bytes of a value.
+template <class T>
+void patchFile(const std::string& path, std::size_t offset, T value)
+{
+    patchBytes(path, offset, &value, sizeof value);
+}
+
+// Writes the bytes gzip-compressed, as a ".nii.gz" image holds them.
+void writeCompressed(const std::string& path, const std::string& bytes);

@@ -1,7 +1,7 @@
 #include "support/runprocess.h"
 
 #include <fcntl.h>
-#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +11,12 @@
 #include <stdexcept>
 
 extern char** environ;
+
+#if defined(__SANITIZE_ADDRESS__)
+const unsigned long long kHostileAddressSpace = 0;
+#else
+const unsigned long long kHostileAddressSpace = 4ULL << 30;
+#endif
 
 namespace {
 
@@ -25,7 +31,7 @@ std::vector<char*> pointers(std::vector<std::string>& texts)
 }  // namespace
 
 ProcessResult runProcess(const std::vector<std::string>& command, const std::string& folder,
-                         const std::vector<std::string>& environment)
+                         const std::vector<std::string>& environment, unsigned long long addressSpace)
 {
     const TemporaryFolder capture;
     const std::string outPath = capture.path() + "/out";
@@ -40,18 +46,26 @@ ProcessResult runProcess(const std::vector<std::string>& command, const std::str
         if (!replaced) variables.push_back(variable);
     }
     std::vector<std::string> arguments = command;
+    const std::vector<char*> argumentPointers = pointers(arguments);
+    const std::vector<char*> variablePointers = pointers(variables);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
-    pid_t child = 0;
-    const int spawned = posix_spawn(&child, arguments[0].c_str(), &actions, nullptr, pointers(arguments).data(),
-                                    pointers(variables).data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) throw std::runtime_error("cannot start " + command[0]);
+    // Between fork and exec only async-signal-safe calls.
+    const pid_t child = fork();
+    if (child < 0) throw std::runtime_error("cannot start " + command[0]);
+    if (child == 0) {
+        const int in = open("/dev/null", O_RDONLY);
+        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in < 0 || out < 0 || err < 0 || dup2(in, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0 ||
+            dup2(err, STDERR_FILENO) < 0 || chdir(folder.c_str()) != 0)
+            _exit(127);
+        if (addressSpace > 0) {
+            const rlimit limit{addressSpace, addressSpace};
+            if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(127);
+        }
+        execve(argumentPointers[0], argumentPointers.data(), variablePointers.data());
+        _exit(127);
+    }
 
     int wait = 0;
     waitpid(child, &wait, 0);

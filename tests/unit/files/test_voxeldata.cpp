@@ -231,7 +231,9 @@ TEST(VoxelData, OpenAndCreateFailuresUseTheirMessages)
     fmr.Prefix.value = "missing/x";
     EXPECT_EQ(errorOf<WriteFileError>([&] { fmr.writeWithData(); }),
               "Failed opening STC for writing: " + dir.file("missing/x.stc"));
-    EXPECT_TRUE(std::filesystem::exists(dir.file("x.fmr")));
+    // No header is left behind without its data, and no temporary file either.
+    EXPECT_FALSE(std::filesystem::exists(dir.file("x.fmr")));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()), 3);
 
     DmrHeader dmr = readDmrHeader(dir.file("no.dmr"), false);
     dmr.volumes.assign(3, Volume(5, 3, 4, 0.0f));

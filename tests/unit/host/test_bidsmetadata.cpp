@@ -101,8 +101,15 @@ TEST(BidsMetadata, MissingOrContradictoryMetadataIsReportedWordForWord)
     pair.sidecars(R"({"PhaseEncodingDirection": "j", "TotalReadoutTime": "fast"})",
                   R"({"PhaseEncodingDirection": "j-"})");
     EXPECT_EQ(errorOf(resolve), "\"TotalReadoutTime\" of " + pair.apJson +
-                                    " is \"fast\"; it must be a positive number of seconds. Correct it or pass "
-                                    "--readout-time SECONDS.");
+                                    " is \"fast\"; it must be a number of seconds from 0.001 s to 1 s. Correct it "
+                                    "or pass --readout-time SECONDS.");
+    // A readout time outside 1 ms to 1 s is a typo or another unit, and 1e-320 would make
+    // the field map infinite.
+    for (const char* time : {"1e-320", "0.0005", "45", "-0.05"}) {
+        pair.sidecars(std::string(R"({"PhaseEncodingDirection": "j", "TotalReadoutTime": )") + time + "}",
+                      R"({"PhaseEncodingDirection": "j-"})");
+        EXPECT_NE(errorOf(resolve).find("it must be a number of seconds from 0.001 s to 1 s"), std::string::npos) << time;
+    }
 
     pair.sidecars(R"({"PhaseEncodingDirection": "j",)", R"({})");
     EXPECT_EQ(errorOf(resolve).rfind("The sidecar " + pair.apJson + " is not valid JSON: ", 0), 0u);

@@ -3,7 +3,9 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <limits>
 
 #include "files/projectheader.h"
 #include "files/vdmmapfile.h"
@@ -238,4 +240,50 @@ TEST(NiftiExport, MapIsWrittenAsFloatWithTheReferenceGeometry)
     EXPECT_EQ(copy->datatype, DT_FLOAT32);
     for (long long index = 0; index < copy->nvox; ++index)
         ASSERT_EQ(rawValue(*copy, index), displacement[static_cast<std::size_t>(index)]);
+}
+
+// The host reads the voxel data itself (the library would turn NaN into 0): a file in the
+// other byte order must give the same image.
+TEST(NiftiRead, ImageInTheOtherByteOrderGivesTheSameValuesAndGeometry)
+{
+    const TemporaryFolder folder;
+    TestImageLayout layout;
+    layout.volumes = 2;
+    const std::string native = folder.path() + "/native.nii";
+    writeTestImage(native, layout, pattern);
+    std::string bytes = readWhole(native);
+    nifti_1_header header;
+    std::memcpy(&header, bytes.data(), sizeof header);
+    nifti_swap_as_nifti1(&header);
+    std::memcpy(bytes.data(), &header, sizeof header);
+    for (std::size_t at = 352; at + 1 < bytes.size(); at += 2) std::swap(bytes[at], bytes[at + 1]);
+    const std::string swapped = folder.path() + "/swapped.nii";
+    std::ofstream(swapped, std::ios::binary) << bytes;
+
+    const NiftiImage a = readNifti(native);
+    const NiftiImage b = readNifti(swapped);
+    ASSERT_EQ(b.volumes.size(), 2u);
+    for (std::size_t v = 0; v < 2; ++v)
+        for (std::size_t i = 0; i < a.volumes[v].size(); ++i) ASSERT_EQ(a.volumes[v][i], b.volumes[v][i]) << v << " " << i;
+    EXPECT_EQ(a.info.voxelToWorld, b.info.voxelToWorld);
+    EXPECT_EQ(a.info.voxelSize, b.info.voxelSize);
+}
+
+TEST(NiftiRead, ValuesThatAreNotFiniteAreKeptAndCountedPerVolume)
+{
+    const TemporaryFolder folder;
+    TestImageLayout layout;
+    layout.datatype = DT_FLOAT32;
+    layout.volumes = 2;
+    const double nan = std::nan("");
+    writeTestImage(folder.path() + "/holes.nii.gz", layout, [&](int i, int j, int k, int t) {
+        return t == 1 && k == 0 && j == 0 && i < 3 ? (i == 2 ? HUGE_VAL : nan) : -250.0 + i;
+    });
+    const NiftiImage image = readNifti(folder.path() + "/holes.nii.gz");
+    ASSERT_EQ(image.values.size(), 2u);
+    EXPECT_EQ(image.values[0].nonFinite, 0u);
+    EXPECT_EQ(image.values[1].nonFinite, 3u);
+    EXPECT_EQ(image.values[1].largest, 250.0);
+    EXPECT_TRUE(std::isnan(image.volumes[1](0, 0, 0)));
+    EXPECT_EQ(image.volumes[1](2, 0, 0), std::numeric_limits<float>::infinity());
 }

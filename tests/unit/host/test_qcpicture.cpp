@@ -146,3 +146,18 @@ TEST(QcPicture, PngFileHoldsThePictureExactly)
 
     EXPECT_THROW(writePng(folder.path() + "/missing/qc.png", picture.image), std::exception);
 }
+
+// Names of any length give a picture no wider than names of the longest label kept.
+TEST(QcPicture, LongNamesAreCutAndDoNotWidenThePicture)
+{
+    QcInputs inputs = shiftedPair({16, 16, 6});
+    inputs.firstName = std::string(kLongestQcLabel, 'A');
+    inputs.secondName = std::string(kLongestQcLabel, 'B');
+    const int longest = renderQcPicture(inputs).image.width;
+    inputs.firstName = std::string(1000, 'A');
+    inputs.secondName = std::string(5000, 'B');
+    const QcPicture picture = renderQcPicture(inputs);
+    EXPECT_EQ(picture.image.width, longest);
+    EXPECT_EQ(picture.caption.front().rfind("Agreement of " + std::string(kLongestQcLabel - 3, 'A') + "... and ", 0), 0u)
+        << picture.caption.front();
+}
