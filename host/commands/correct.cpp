@@ -1,4 +1,6 @@
 #include <charconv>
+#include <cstdio>
+#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +19,7 @@
 #include "nifti/bidsmetadata.h"
 #include "nifti/niftiprojects.h"
 #include "report/qcprojects.h"
+#include "report/qcreport.h"
 
 const CommandSpec correctCommand{
     .name = "correct",
@@ -33,8 +36,11 @@ const CommandSpec correctCommand{
         "acquisition whose direction it shares. Writes into DIR: IMAGE_corrected.nii.gz for every\n"
         "input, displacement_voxels.nii.gz and displacement_mm.nii.gz (the displacement of --ap along\n"
         "the phase-encoding axis), field_hz.nii.gz when \"TotalReadoutTime\" is known, a JSON sidecar\n"
-        "for each saying what it holds, and the quality-control picture qc.png. Every output has the\n"
-        "geometry of its input. The projects used on the way are kept in DIR/projects.",
+        "for each saying what it holds, the quality-control picture qc.png and the report page\n"
+        "report.html (what went in, the method and its settings, the agreement of the pair before and\n"
+        "after, the map's range and fold check, the time taken, the pictures; one file that opens in\n"
+        "any browser). Every output has the geometry of its input. The projects used on the way are\n"
+        "kept in DIR/projects.",
     .options =
         {
             {"--ap", "IMAGE", "the first acquisition (.nii or .nii.gz), corrected with +map (required)"},
@@ -49,6 +55,7 @@ const CommandSpec correctCommand{
             {"--ic", "", "modulate the intensities by the stretch of the current map while estimating"},
             {"--fast", "", "only the column-wise estimate (much faster, less detailed)"},
             {"--order", "0|1|2", "smoothing of the inputs: 0 Gaussian (default), 1 or 2 its derivative"},
+            {"--neurological", "", "the patient's left on the left of the pictures (default: right on the left)"},
         },
 };
 
@@ -64,6 +71,14 @@ double parseSeconds(const std::string& text)
     if (text.empty() || error != std::errc() || next != end || !(value > 0.0) || !std::isfinite(value))
         throw UsageError("--readout-time expects a positive number of seconds, got \"" + text + "\"");
     return value;
+}
+
+// In the stream's default notation, as the sidecars give it: "0.0635 s".
+std::string secondsText(double seconds)
+{
+    std::ostringstream text;
+    text << seconds << " s";
+    return text.str();
 }
 
 std::string extentText(const Dimensions& e)
@@ -126,6 +141,8 @@ struct Correction {
     PairMetadata metadata;
     NiftiInfo apInfo;
     std::vector<Run> runs;  // --ap, --pa, then every --apply-to run
+    std::string applyPeDirOption;
+    LeftRightConvention convention = LeftRightConvention::Radiological;
 };
 
 Correction resolveCorrection(const ParsedCommandLine& command)
@@ -143,6 +160,8 @@ Correction resolveCorrection(const ParsedCommandLine& command)
     if (command.has("--readout-time")) readoutTime = parseSeconds(command.value("--readout-time"));
     correction.choices = parseEstimateChoices(command);
     correction.folder = command.has("--out") ? command.value("--out") : "varno-correct";
+    correction.applyPeDirOption = command.value("--apply-pe-dir");
+    if (command.has("--neurological")) correction.convention = LeftRightConvention::Neurological;
 
     correction.metadata = resolvePairMetadata(correction.ap, correction.pa, command.value("--pe-dir"), readoutTime);
     for (const std::string& note : correction.metadata.notes) std::cout << "Note: " << note << '\n';
@@ -151,7 +170,7 @@ Correction resolveCorrection(const ParsedCommandLine& command)
     std::vector<Run>& runs = correction.runs;
     runs = {{correction.ap, metadata.first, {}, {}}, {correction.pa, metadata.second, {}, {}}};
     for (const std::string& image : command.values("--apply-to"))
-        runs.push_back({image, resolveRunPhaseEncoding(image, command.value("--apply-pe-dir"), metadata.first.axis), {}, {}});
+        runs.push_back({image, resolveRunPhaseEncoding(image, correction.applyPeDirOption, metadata.first.axis), {}, {}});
     for (const Run& run : runs) {
         const NiftiInfo info = run.image == correction.ap ? correction.apInfo : readNiftiInfo(run.image);
         if (info.extent != correction.apInfo.extent)
@@ -265,8 +284,24 @@ void exportMaps(const Correction& correction, std::vector<std::string>& written)
     }
 }
 
-// The quality-control picture of the pair; returns its caption.
-std::vector<std::string> writeQc(const Correction& correction, std::vector<std::string>& written)
+// The orientation of the pictures: the sform or qform of --ap, else its voxel order.
+Orientation apOrientation(const Correction& correction)
+{
+    const NiftiInfo& info = correction.apInfo;
+    const std::string name = fileNamePart(correction.ap);
+    if (info.geometrySource.empty())
+        return voxelOrder(info.voxelSize, "the voxel order: " + name + " has neither sform nor qform");
+    return orientationFromMatrix(info.voxelToWorld, "the " + info.geometrySource + " of " + name);
+}
+
+struct Qc {
+    QcInputs inputs;
+    QcResult result;
+    std::string picture;
+};
+
+// The quality-control picture of the pair.
+Qc writeQc(const Correction& correction, std::vector<std::string>& written)
 {
     const bool leftRight = correction.metadata.first.axis == 'i';
     QcPair pair;
@@ -278,25 +313,112 @@ std::vector<std::string> writeQc(const Correction& correction, std::vector<std::
     pair.firstName = leftRight ? "LR" : "AP";
     pair.secondName = leftRight ? "RL" : "PA";
     pair.title = "VARNO correction of " + fileNamePart(correction.ap) + " and " + fileNamePart(correction.pa);
-    const std::string picture = (correction.folder / "qc.png").string();
-    const QcPicture qc = writePairQcPicture(pair, picture);
-    written.push_back(picture);
-    return qc.caption;
+    pair.orientation = apOrientation(correction);
+    pair.convention = correction.convention;
+    if (correction.metadata.totalReadoutTime)
+        pair.hertzPerVoxel = correction.metadata.first.polarity / *correction.metadata.totalReadoutTime;
+    Qc qc;
+    qc.inputs = readQcPair(pair);
+    qc.picture = (correction.folder / "qc.png").string();
+    qc.result = writeQcPicture(qc.picture, qc.inputs);
+    written.push_back(qc.picture);
+    return qc;
+}
+
+struct Timing {
+    double estimateSeconds = 0.0;  // the estimate and the correction of every run
+    double totalSeconds = 0.0;     // from reading the command line to the last output
+};
+
+ReportFact timeFact(const Timing& timing)
+{
+    return {"time", "Time taken", durationText(timing.totalSeconds),
+            "estimate and correction " + durationText(timing.estimateSeconds)};
+}
+
+std::string timeLine(const Timing& timing)
+{
+    const ReportFact fact = timeFact(timing);
+    return "Time taken: " + fact.value + " (" + fact.detail + ")";
+}
+
+std::string sourceText(const std::string& source)
+{
+    return source.rfind("--", 0) == 0 ? "option " + source : "sidecar " + source;
+}
+
+// The report page: what went in, how it was corrected, the figures and the pictures.
+void writeReport(const Correction& correction, const Qc& qc, const Timing& timing, std::vector<std::string>& written)
+{
+    const PairMetadata& metadata = correction.metadata;
+    const std::string page = (correction.folder / "report.html").string();
+    ReportPage report;
+    report.title = qc.inputs.title;
+    report.subtitle = "mindaro correct, " + reportTimestamp() + "; output folder " + correction.folder.string();
+    report.inputs.header = {"", "image", "phase encoding", "from", "corrected with"};
+    for (std::size_t index = 0; index < correction.runs.size(); ++index) {
+        const Run& run = correction.runs[index];
+        const bool plus = run.direction == metadata.first;
+        const std::string role = index == 0 ? "--ap" : index == 1 ? "--pa" : "--apply-to";
+        const std::string source = index == 0   ? metadata.firstSource
+                                   : index == 1 ? metadata.secondSource
+                                   : correction.applyPeDirOption.empty() ? sidecarPath(run.image)
+                                                                         : "--apply-pe-dir";
+        report.inputs.rows.push_back({role, run.image, run.direction.text(), sourceText(source), plus ? "+map" : "−map"});
+    }
+    const NiftiInfo& info = correction.apInfo;
+    char voxel[96];
+    std::snprintf(voxel, sizeof voxel, "%.4g x %.4g x %.4g mm", info.voxelSize[0], info.voxelSize[1], info.voxelSize[2]);
+    report.acquisition = {
+        {"readout-time", "Total readout time",
+         metadata.totalReadoutTime ? secondsText(*metadata.totalReadoutTime) : std::string("not known"),
+         metadata.totalReadoutTime ? "from " + sourceText(metadata.readoutTimeSource)
+                                   : "no field in Hz; give it in the sidecars or with --readout-time"},
+        {"grid", "Grid", extentText(info.extent) + " voxels of " + voxel, ""}};
+
+    const EstimateDescription description = describeEstimateChoices(correction.choices);
+    ReportRun run;
+    run.method = description.method;
+    run.settings = description.settings;
+    run.results = qcResultFacts(qc.inputs, qc.result.analysis);
+    run.results.push_back(timeFact(timing));
+    run.figures = qcReportFigures(qc.inputs, qc.result.analysis);
+    report.runs.push_back(std::move(run));
+    for (const std::string& path : written) report.outputs.push_back(fs::path(path).lexically_relative(correction.folder).string());
+    report.notes = {orientationNote(qc.inputs, qc.result.analysis),
+                    "The object: the voxels where the mean of the four images reaches a tenth of its 99th percentile; "
+                    "the figures are measured there. The imported projects are in " +
+                        (correction.folder / "projects").string() + "."};
+    for (const std::string& note : metadata.notes) report.notes.push_back(note);
+    writeReportPage(page, report);
+    written.push_back(page);
+}
+
+double secondsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 int correct(const ParsedCommandLine& command)
 {
+    const auto start = std::chrono::steady_clock::now();
     const Correction correction = resolveCorrection(command);
     importRuns(correction);
+    const auto estimateStart = std::chrono::steady_clock::now();
     if (const int status = estimateAndApply(correction); status != 0) return status;
+    Timing timing;
+    timing.estimateSeconds = secondsSince(estimateStart);
 
     std::vector<std::string> written;
     exportCorrectedRuns(correction, written);
     exportMaps(correction, written);
-    const std::vector<std::string> caption = writeQc(correction, written);
+    const Qc qc = writeQc(correction, written);
+    timing.totalSeconds = secondsSince(start);
+    writeReport(correction, qc, timing, written);
 
     std::cout << "\n";
-    for (const std::string& line : caption) std::cout << line << '\n';
+    for (const std::string& line : qc.result.summary) std::cout << line << '\n';
+    std::cout << timeLine(timing) << '\n';
     std::cout << "\nWritten:\n";
     for (const std::string& path : written) std::cout << "  " << path << '\n';
     return 0;

@@ -44,3 +44,27 @@ void storeEstimateChoices(const EstimateChoices& choices, HostState& state)
     state.intParameters["use_ic"] = choices.useIc;
     state.intParameters["fast_algorithm"] = choices.fast;
 }
+
+EstimateDescription describeEstimateChoices(const EstimateChoices& choices)
+{
+    static const char* const smoothing[] = {"Gaussian (order 0)", "first derivative of the Gaussian (order 1)",
+                                            "second derivative of the Gaussian (order 2)"};
+    EstimateDescription description;
+    description.method = choices.fast ? "column-wise estimate (--fast)" : "full estimate";
+    const ReportFact order{"order", "Smoothing of the inputs", smoothing[choices.order], ""};
+    const ReportFact volumes{"volumes", "Volumes estimated from",
+                             std::to_string(choices.volume0) + " of the first, " + std::to_string(choices.volume1) +
+                                 " of the second",
+                             ""};
+    // The column-wise estimate neither compares the pair by a measure nor modulates it.
+    if (choices.fast) {
+        description.settings = {order, volumes};
+    } else {
+        description.settings = {
+            {"measure", "Similarity measure",
+             choices.useSsd ? "mean squared difference (--ssd)" : "normalised cross-correlation", ""},
+            {"intensity-modulation", "Intensity modulation by the stretch", choices.useIc ? "on (--ic)" : "off", ""},
+            order, volumes};
+    }
+    return description;
+}

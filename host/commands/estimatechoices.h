@@ -2,8 +2,12 @@
 // (--volumes K0 K1, --order, --ssd, --ic, --fast) and hand to the plug-in.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "boundary/hoststate.h"
 #include "cli/commandline.h"
+#include "report/reportpage.h"
 
 struct EstimateChoices {
     int volume0 = 0;
@@ -25,3 +29,10 @@ VolumePair parseVolumePair(const ParsedCommandLine& command);
 EstimateChoices parseEstimateChoices(const ParsedCommandLine& command);
 // Sets "volume0", "volume1", "order", "use_ssd", "use_ic" and "fast_algorithm".
 void storeEstimateChoices(const EstimateChoices& choices, HostState& state);
+
+// The method that the choices run and its settings, as the report page shows them.
+struct EstimateDescription {
+    std::string method;
+    std::vector<ReportFact> settings;
+};
+EstimateDescription describeEstimateChoices(const EstimateChoices& choices);

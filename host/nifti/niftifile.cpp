@@ -79,6 +79,7 @@ NiftiInfo infoOf(const nifti_image& image, const std::string& path)
     const nifti_dmat44& m = image.sform_code > 0 ? image.sto_xyz : image.qto_xyz;
     for (int row = 0; row < 3; ++row)
         for (int column = 0; column < 4; ++column) info.voxelToWorld[row][column] = m.m[row][column] * scale;
+    info.geometrySource = image.sform_code > 0 ? "sform" : image.qform_code > 0 ? "qform" : "";
     if (image.sform_code <= 0 && image.qform_code <= 0) {
         info.voxelToWorld = {};
         for (int axis = 0; axis < 3; ++axis) info.voxelToWorld[axis][axis] = info.voxelSize[axis];

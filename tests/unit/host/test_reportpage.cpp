@@ -1,0 +1,117 @@
+// The report page writer: what a page model becomes in HTML, whatever the method.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "report/reportpage.h"
+
+namespace {
+
+std::string decodeBase64(const std::string& text)
+{
+    const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string bytes;
+    unsigned buffer = 0;
+    int bits = 0;
+    for (char c : text) {
+        if (c == '=') break;
+        buffer = (buffer << 6) | static_cast<unsigned>(alphabet.find(c));
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            bytes += static_cast<char>((buffer >> bits) & 255);
+        }
+    }
+    return bytes;
+}
+
+ReportPage samplePage()
+{
+    ReportPage page;
+    page.title = "Correction of <a> & \"b\"";
+    page.subtitle = "test";
+    page.inputs = {{"", "image"}, {{"--ap", "sub-01 dir AP.nii.gz"}}};
+    ReportRun run;
+    run.method = "precise estimate";
+    run.settings = {{"iterations", "Iterations per level", "30/20/15/10", ""}, {"", "Regularisation", "0.002", "alpha"}};
+    run.results = {{"correlation", "Correlation", "0.9110 \u2192 0.9782", "inside the object"}};
+    std::string bytes;
+    for (int i = 0; i < 256; ++i) bytes += static_cast<char>(i);
+    run.figures = {{"Before and after", "caption",
+                    {{"before", "image/png", bytes, 10, 20, "the pair before"},
+                     {"after", "image/png", bytes.substr(1), 10, 20, "the pair after"}}},
+                   {"Field", "field caption", {{"", "image/svg+xml", "<svg/>", 30, 40, "the field"}}}};
+    page.runs.push_back(run);
+    page.outputs = {"qc.png", "run #1.nii.gz"};
+    page.notes = {"a note"};
+    return page;
+}
+
+}  // namespace
+
+TEST(ReportPage, MethodSettingsAndResultsAppearWhateverTheirNames)
+{
+    const std::string html = renderReportPage(samplePage());
+    EXPECT_EQ(html.rfind("<!DOCTYPE html>\n<html lang=\"en\">", 0), 0u);
+    EXPECT_NE(html.find("<td><span data-key=\"method\">precise estimate</span></td>"), std::string::npos);
+    EXPECT_NE(html.find("<th scope=\"row\">Iterations per level</th><td><span data-key=\"iterations\">30/20/15/10</span>"
+                        "</td>"),
+              std::string::npos);
+    EXPECT_NE(html.find("<th scope=\"row\">Regularisation</th><td>0.002 <span class=\"detail\">(alpha)</span></td>"),
+              std::string::npos);
+    EXPECT_NE(html.find("data-key=\"correlation\">0.9110 \u2192 0.9782</div>"), std::string::npos);
+    EXPECT_NE(html.find("data-key=\"correlation-detail\">inside the object</div>"), std::string::npos);
+    EXPECT_NE(html.find("<p>a note</p>"), std::string::npos);
+    // One run: no run headings.
+    EXPECT_EQ(html.find("<h3>"), std::string::npos);
+
+    ReportPage two = samplePage();
+    two.runs.push_back(two.runs.front());
+    two.runs.back().method = "full estimate";
+    const std::string both = renderReportPage(two);
+    EXPECT_NE(both.find("<h3>precise estimate</h3>"), std::string::npos);
+    EXPECT_NE(both.find("<h3>full estimate</h3>"), std::string::npos);
+    EXPECT_NE(both.find("<h2>Pictures: full estimate</h2>"), std::string::npos);
+}
+
+TEST(ReportPage, TextIsEscapedAndOutputLinksAreEncoded)
+{
+    const std::string html = renderReportPage(samplePage());
+    EXPECT_NE(html.find("<title>Correction of &lt;a&gt; &amp; &quot;b&quot;</title>"), std::string::npos);
+    EXPECT_EQ(html.find("<a>"), std::string::npos);
+    EXPECT_NE(html.find("<a href=\"run%20%231.nii.gz\">run #1.nii.gz</a>"), std::string::npos);
+    EXPECT_NE(html.find("<td>sub-01 dir AP.nii.gz</td>"), std::string::npos);
+}
+
+TEST(ReportPage, PicturesAreEmbeddedByteForByteAndFlickersGetButtons)
+{
+    const ReportPage page = samplePage();
+    const std::string html = renderReportPage(page);
+    const std::regex source("src=\"data:([^;]+);base64,([^\"]*)\" width=\"(\\d+)\" height=\"(\\d+)\" alt=\"([^\"]*)\"");
+    std::vector<std::smatch> images;
+    for (auto it = std::sregex_iterator(html.begin(), html.end(), source); it != std::sregex_iterator(); ++it)
+        images.push_back(*it);
+    ASSERT_EQ(images.size(), 3u);
+    const std::vector<const ReportImage*> expected{&page.runs[0].figures[0].frames[0], &page.runs[0].figures[0].frames[1],
+                                                   &page.runs[0].figures[1].frames[0]};
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(images[i][1].str(), expected[i]->mediaType);
+        EXPECT_EQ(decodeBase64(images[i][2].str()), expected[i]->bytes) << i;
+        EXPECT_EQ(images[i][3].str(), std::to_string(expected[i]->width));
+        EXPECT_EQ(images[i][5].str(), expected[i]->description);
+    }
+    // The flicker: an "alternate" button, checked, and one per frame, before the frames.
+    const std::size_t all = html.find("<input type=\"radio\" name=\"figure-1\" id=\"figure-1-all\" class=\"pick-all\" checked>");
+    const std::size_t before = html.find("<label for=\"figure-1-0\">before</label>");
+    const std::size_t after = html.find("<label for=\"figure-1-1\">after</label>");
+    const std::size_t frames = html.find("<div class=\"frames frames-2\">");
+    ASSERT_NE(all, std::string::npos);
+    ASSERT_NE(frames, std::string::npos);
+    EXPECT_LT(all, before);
+    EXPECT_LT(before, after);
+    EXPECT_LT(after, frames);
+    EXPECT_NE(html.find("@keyframes flicker-2"), std::string::npos);
+    // Nothing is fetched and nothing runs.
+    EXPECT_EQ(html.find("<script"), std::string::npos);
+    EXPECT_EQ(html.find("http"), std::string::npos);
+}
