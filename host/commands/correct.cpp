@@ -1,7 +1,7 @@
 #include <charconv>
-#include <cstdio>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -97,8 +97,9 @@ void writeJson(const std::string& path, const nlohmann::json& content)
 struct Run {
     std::string image;
     PhaseEncoding direction;
-    std::string project;  // DIR/projects/STEM.fmr
-    std::string output;   // DIR/STEM_corrected.nii.gz
+    std::string directionSource;  // the option or the sidecar that gave the direction
+    std::string project;          // DIR/projects/STEM.fmr
+    std::string output;           // DIR/STEM_corrected.nii.gz
 };
 
 // A project name for every run; equal stems get a counter.
@@ -141,7 +142,6 @@ struct Correction {
     PairMetadata metadata;
     NiftiInfo apInfo;
     std::vector<Run> runs;  // --ap, --pa, then every --apply-to run
-    std::string applyPeDirOption;
     LeftRightConvention convention = LeftRightConvention::Radiological;
 };
 
@@ -160,7 +160,6 @@ Correction resolveCorrection(const ParsedCommandLine& command)
     if (command.has("--readout-time")) readoutTime = parseSeconds(command.value("--readout-time"));
     correction.choices = parseEstimateChoices(command);
     correction.folder = command.has("--out") ? command.value("--out") : "varno-correct";
-    correction.applyPeDirOption = command.value("--apply-pe-dir");
     if (command.has("--neurological")) correction.convention = LeftRightConvention::Neurological;
 
     correction.metadata = resolvePairMetadata(correction.ap, correction.pa, command.value("--pe-dir"), readoutTime);
@@ -168,9 +167,12 @@ Correction resolveCorrection(const ParsedCommandLine& command)
     correction.apInfo = readNiftiInfo(correction.ap);
     const PairMetadata& metadata = correction.metadata;
     std::vector<Run>& runs = correction.runs;
-    runs = {{correction.ap, metadata.first, {}, {}}, {correction.pa, metadata.second, {}, {}}};
+    runs = {{correction.ap, metadata.first, metadata.firstSource, {}, {}},
+            {correction.pa, metadata.second, metadata.secondSource, {}, {}}};
+    const std::string applyPeDir = command.value("--apply-pe-dir");
     for (const std::string& image : command.values("--apply-to"))
-        runs.push_back({image, resolveRunPhaseEncoding(image, correction.applyPeDirOption, metadata.first.axis), {}, {}});
+        runs.push_back({image, resolveRunPhaseEncoding(image, applyPeDir, metadata.first.axis),
+                        applyPeDir.empty() ? sidecarPath(image) : "--apply-pe-dir", {}, {}});
     for (const Run& run : runs) {
         const NiftiInfo info = run.image == correction.ap ? correction.apInfo : readNiftiInfo(run.image);
         if (info.extent != correction.apInfo.extent)
@@ -360,11 +362,8 @@ void writeReport(const Correction& correction, const Qc& qc, const Timing& timin
         const Run& run = correction.runs[index];
         const bool plus = run.direction == metadata.first;
         const std::string role = index == 0 ? "--ap" : index == 1 ? "--pa" : "--apply-to";
-        const std::string source = index == 0   ? metadata.firstSource
-                                   : index == 1 ? metadata.secondSource
-                                   : correction.applyPeDirOption.empty() ? sidecarPath(run.image)
-                                                                         : "--apply-pe-dir";
-        report.inputs.rows.push_back({role, run.image, run.direction.text(), sourceText(source), plus ? "+map" : "−map"});
+        report.inputs.rows.push_back(
+            {role, run.image, run.direction.text(), sourceText(run.directionSource), plus ? "+map" : "\u2212map"});
     }
     const NiftiInfo& info = correction.apInfo;
     char voxel[96];
@@ -384,7 +383,8 @@ void writeReport(const Correction& correction, const Qc& qc, const Timing& timin
     run.results.push_back(timeFact(timing));
     run.figures = qcReportFigures(qc.inputs, qc.result.analysis);
     report.runs.push_back(std::move(run));
-    for (const std::string& path : written) report.outputs.push_back(fs::path(path).lexically_relative(correction.folder).string());
+    for (const std::string& path : written)
+        report.outputs.push_back(fs::path(path).lexically_relative(correction.folder).string());
     report.notes = {orientationNote(qc.inputs, qc.result.analysis),
                     "The object: the voxels where the mean of the four images reaches a tenth of its 99th percentile; "
                     "the figures are measured there. The imported projects are in " +

@@ -54,13 +54,6 @@ Volume firstVolume(const std::string& path)
     return std::move(project.volumes.front());
 }
 
-std::string fixed(double value, int decimals)
-{
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
-    return buffer;
-}
-
 ReportPage demoPage(const PhantomFiles& files, const QcInputs& inputs, const QcAnalysis& analysis,
                     const MapError& error, double seconds)
 {
@@ -77,16 +70,17 @@ ReportPage demoPage(const PhantomFiles& files, const QcInputs& inputs, const QcA
     run.method = description.method;
     run.settings = description.settings;
     run.results = qcResultFacts(inputs, analysis);
-    run.results.push_back({"map-error", "Estimated against the true map", "RMS " + fixed(error.rms, 3) + " voxels",
-                           "correlation " + fixed(error.correlation, 3)});
+    run.results.push_back({"map-error", "Estimated against the true map", "RMS " + formatFixed(error.rms, 3) + " voxels",
+                           "correlation " + formatFixed(error.correlation, 3)});
     run.results.push_back({"time", "Time taken", durationText(seconds), "estimate and correction"});
     run.figures = qcReportFigures(inputs, analysis);
     page.runs.push_back(std::move(run));
     for (const std::string& path : {files.first, files.second, files.truth, files.map, files.summary})
         page.outputs.push_back(fileNamePart(path));
-    for (const std::string& path : {files.first, files.second})
-        for (const std::string& output : {insertSuffix(replaceExtension(path, "map"), "_vdm"), insertSuffix(path, "_undist")})
-            page.outputs.push_back(fileNamePart(output));
+    for (const std::string& path : {files.first, files.second}) {
+        page.outputs.push_back(fileNamePart(insertSuffix(replaceExtension(path, "map"), "_vdm")));
+        page.outputs.push_back(fileNamePart(insertSuffix(path, "_undist")));
+    }
     page.outputs.push_back(fileNamePart(qcPictureName(files.first)));
     page.notes = {orientationNote(inputs, analysis),
                   "The object: the voxels where the undistorted phantom has signal; the figures are measured there."};
@@ -128,8 +122,8 @@ void printSummary(const PhantomFiles& files, double seconds)
                 insertSuffix(files.first, "_undist").c_str(), insertSuffix(files.second, "_undist").c_str(),
                 files.summary.c_str(), files.map.c_str(), formatMeanSquared(q.meanSquaredBefore).c_str(),
                 formatCorrelation(q.correlationBefore).c_str(), formatMeanSquared(q.meanSquaredAfter).c_str(),
-                formatCorrelation(q.correlationAfter).c_str(), improvement.c_str(), fixed(error.rms, 3).c_str(),
-                fixed(error.correlation, 3).c_str(), durationText(seconds).c_str());
+                formatCorrelation(q.correlationAfter).c_str(), improvement.c_str(), formatFixed(error.rms, 3).c_str(),
+                formatFixed(error.correlation, 3).c_str(), durationText(seconds).c_str());
     std::printf("  Displacement of AP inside the object: %s; %s.\n",
                 formatRange(qc.analysis.map.lowestMm, qc.analysis.map.highestMm, "mm").c_str(),
                 foldText(qc.analysis.map, inputs.phaseEncodingAxis).c_str());

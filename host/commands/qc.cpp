@@ -44,9 +44,10 @@ ReportPage qcPage(const QcPair& pair, const QcInputs& inputs, const QcResult& re
     page.title = inputs.title;
     page.subtitle = "mindaro qc, " + reportTimestamp();
     page.inputs.header = {"", "project", "volume", "phase encoding"};
-    page.inputs.rows = {{inputs.firstName + ", corrected with +map", pair.first, std::to_string(pair.firstVolume), axis},
-                        {inputs.secondName + ", corrected with \u2212map", pair.second, std::to_string(pair.secondVolume), axis},
-                        {"map", insertSuffix(replaceExtension(pair.first, "map"), "_vdm"), "", axis}};
+    page.inputs.rows = {
+        {inputs.firstName + ", corrected with +map", pair.first, std::to_string(pair.firstVolume), axis},
+        {inputs.secondName + ", corrected with \u2212map", pair.second, std::to_string(pair.secondVolume), axis},
+        {"map", insertSuffix(replaceExtension(pair.first, "map"), "_vdm"), "", axis}};
     ReportRun run;
     run.method = "as estimated by \"mindaro estimate\" (the projects do not record it)";
     run.results = qcResultFacts(inputs, result.analysis);

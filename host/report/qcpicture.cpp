@@ -28,10 +28,10 @@ constexpr int kPanelGap = 3;
 constexpr int kViewGap = 12;
 constexpr int kBarWidth = 12;
 
-std::string fixed(double value, int decimals, bool sign = false)
+std::string printed(const char* format, int decimals, double value)
 {
     char buffer[64];
-    std::snprintf(buffer, sizeof buffer, sign ? "%+.*f" : "%.*f", decimals, value);
+    std::snprintf(buffer, sizeof buffer, format, decimals, value);
     return buffer;
 }
 
@@ -353,7 +353,7 @@ private:
         for (double value : {0.0, 0.5 * t, t}) {
             const double y = barY(top, value, 0.0, t);
             drawing.segments({{left + kBarWidth + 0.0, y}, {left + kBarWidth + 4.0, y}}, kDimText, 1.0);
-            drawing.text(left + kBarWidth + 6, y + 4, fixed(value, 0), tick);
+            drawing.text(left + kBarWidth + 6, y + 4, formatFixed(value, 0), tick);
         }
     }
 
@@ -365,9 +365,9 @@ private:
         const double mmPerUnit = hertz ? millimetresPerVoxel(inputs_) / *inputs_.hertzPerVoxel : 1.0;
         TextStyle unit{10.0, kDimText, true};
         unit.align = TextAlign::Centre;
-        TextStyle right{10.0, kText};
-        TextStyle left_{10.0, kText};
-        left_.align = TextAlign::Right;
+        const TextStyle mmLabel{10.0, kText};
+        TextStyle hertzLabel{10.0, kText};
+        hertzLabel.align = TextAlign::Right;
         if (hertz) drawing.text(left - 20, top - 6, "Hz", unit);
         drawing.text(left + kBarWidth + 22, top - 6, "mm", unit);
         const double step = analysis_.contourStep;
@@ -380,10 +380,10 @@ private:
             drawing.segments({{left - 3.0, y}, {left + kBarWidth + 3.0, y}}, kContour, 1.0, k < 0);
             if (k % every != 0) continue;
             if (hertz) {
-                drawing.text(left - 5, y + 4, formatSigned(value), left_);
-                drawing.text(left + kBarWidth + 5, y + 4, formatSigned(value * mmPerUnit), right);
+                drawing.text(left - 5, y + 4, formatSigned(value), hertzLabel);
+                drawing.text(left + kBarWidth + 5, y + 4, formatSigned(value * mmPerUnit), mmLabel);
             } else {
-                drawing.text(left + kBarWidth + 5, y + 4, formatSigned(value), right);
+                drawing.text(left + kBarWidth + 5, y + 4, formatSigned(value), mmLabel);
             }
         }
     }
@@ -459,10 +459,12 @@ QcAnalysis analyseQc(const QcInputs& inputs)
     std::vector<float> magnitudes;
     magnitudes.reserve(object.size());
     const double fieldPerVoxel = inputs.hertzPerVoxel ? *inputs.hertzPerVoxel : millimetresPerVoxel(inputs);
-    for (const VoxelIndex& v : object) magnitudes.push_back(static_cast<float>(std::abs(at(inputs.displacement, v) * fieldPerVoxel)));
+    for (const VoxelIndex& v : object)
+        magnitudes.push_back(static_cast<float>(std::abs(at(inputs.displacement, v) * fieldPerVoxel)));
     const double typical = quantile(std::move(magnitudes), 0.98);
     analysis.contourStep = niceStep(typical > 0.0 ? typical / 4.0 : 0.25);
-    analysis.fieldTop = std::max(analysis.contourStep, std::ceil(typical / analysis.contourStep - 1e-9) * analysis.contourStep);
+    const double step = analysis.contourStep;
+    analysis.fieldTop = std::max(step, std::ceil(typical / step - 1e-9) * step);
 
     // Geometry: the box around the signal, slices spread through the object, one scale in
     // pixels per millimetre for every view.
@@ -529,19 +531,24 @@ QcRendering renderQcPicture(const QcInputs& inputs, const QcAnalysis& analysis, 
     return rendering;
 }
 
+std::string formatFixed(double value, int decimals)
+{
+    return printed("%.*f", decimals, value);
+}
+
 std::string formatMeanSquared(double value)
 {
-    return fixed(value, 1);
+    return formatFixed(value, 1);
 }
 
 std::string formatCorrelation(double value)
 {
-    return fixed(value, 4);
+    return formatFixed(value, 4);
 }
 
 std::string formatSigned(double value)
 {
-    const std::string text = fixed(value, 1, true);
+    const std::string text = printed("%+.*f", 1, value);
     return text == "+0.0" || text == "-0.0" ? "0.0" : text;
 }
 
@@ -552,9 +559,10 @@ std::string formatRange(double lowest, double highest, const std::string& unit)
 
 std::string foldText(const QcMapSummary& map, int phaseEncodingAxis)
 {
-    const std::string step = fixed(map.largestStep, 2);
+    const std::string step = formatFixed(map.largestStep, 2);
     const char axis = phaseEncodingAxis == 0 ? 'x' : 'y';
-    if (map.folds == 0) return "no folds (largest step between neighbours along " + std::string(1, axis) + " " + step + " voxels)";
+    if (map.folds == 0)
+        return "no folds (largest step between neighbours along " + std::string(1, axis) + " " + step + " voxels)";
     return std::to_string(map.folds) + (map.folds == 1 ? " fold" : " folds") + " (neighbours along " +
            std::string(1, axis) + " more than 1 voxel apart; largest step " + step + " voxels)";
 }
@@ -564,7 +572,7 @@ std::string improvementText(const QcAgreement& agreement)
     const double before = agreement.meanSquaredBefore;
     const double after = agreement.meanSquaredAfter;
     if (!(after > 0.0) || !(before > 0.0)) return "";
-    return before >= after ? fixed(before / after, 1) + " times less" : fixed(after / before, 1) + " times more";
+    return before >= after ? formatFixed(before / after, 1) + " times less" : formatFixed(after / before, 1) + " times more";
 }
 
 std::vector<std::string> qcSummaryLines(const QcInputs& inputs, const QcAnalysis& analysis)
@@ -590,7 +598,8 @@ std::string orientationNote(const QcInputs& inputs, const QcAnalysis&)
     if (!o.anatomical) return "Orientation unknown: panels show " + o.source + ".";
     std::string note = "Orientation from " + o.source + "; " + conventionText(inputs.convention) + ".";
     if (o.obliqueDegrees > 1.0)
-        note += " The slices follow the voxel axes, up to " + fixed(o.obliqueDegrees, 0) + "\u00b0 from the body's axes.";
+        note += " The slices follow the voxel axes, up to " + formatFixed(o.obliqueDegrees, 0) +
+                "\u00b0 from the body's axes.";
     return note;
 }
 

@@ -116,6 +116,7 @@ QcRendering renderQcPicture(const QcInputs& inputs, const QcAnalysis& analysis, 
 // The figures as the commands print them and the pages show them: one decimal for mean
 // squared differences, millimetres and hertz, four for correlations, two for the
 // largest step.
+std::string formatFixed(double value, int decimals);  // "%.*f"
 std::string formatMeanSquared(double value);
 std::string formatCorrelation(double value);
 std::string formatSigned(double value);  // "+1.2", "-0.4", "0.0"

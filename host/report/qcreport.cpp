@@ -1,17 +1,10 @@
 #include "report/qcreport.h"
 
 #include <cmath>
-#include <cstdio>
 #include <ctime>
+#include <sstream>
 
 namespace {
-
-std::string fixed(double value, int decimals)
-{
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
-    return buffer;
-}
 
 ReportImage svgImage(const QcInputs& inputs, const QcAnalysis& analysis, QcFigure figure, const std::string& label,
                      const std::string& description)
@@ -47,8 +40,9 @@ std::vector<ReportFact> qcResultFacts(const QcInputs& inputs, const QcAnalysis& 
          formatMeanSquared(q.meanSquaredBefore) + " \u2192 " + formatMeanSquared(q.meanSquaredAfter)},
         {"displacement", "Displacement of " + inputs.firstName, formatRange(map.lowestMm, map.highestMm, "mm"),
          map.lowestHz ? "field " + formatRange(*map.lowestHz, *map.highestHz, "Hz") : std::string("inside the object")},
-        {"folds", "Fold check", map.folds == 0 ? "no folds" : std::to_string(map.folds) + (map.folds == 1 ? " fold" : " folds"),
-         "largest step " + fixed(map.largestStep, 2) + " voxels"},
+        {"folds", "Fold check",
+         map.folds == 0 ? "no folds" : std::to_string(map.folds) + (map.folds == 1 ? " fold" : " folds"),
+         "largest step " + formatFixed(map.largestStep, 2) + " voxels"},
     };
     return facts;
 }
@@ -63,16 +57,18 @@ std::vector<ReportFigure> qcReportFigures(const QcInputs& inputs, const QcAnalys
     figures.push_back(
         {"Before and after",
          a + " (upper rows) and " + b + " (lower rows) before and after the correction, shown in turn: " + slices +
-             ", one grey scale for all (0 to " + fixed(analysis.intensityTop, 0) + "). Where the pair moves between the "
-             "frames, the correction moved it. " + orientation,
+             ", one grey scale for all (0 to " + formatFixed(analysis.intensityTop, 0) +
+             "). Where the pair moves between the frames, the correction moved it. " + orientation,
          {svgImage(inputs, analysis, QcFigure::PairBefore, "before", a + " and " + b + " before the correction"),
           svgImage(inputs, analysis, QcFigure::PairAfter, "after", a + " and " + b + " after the correction")}});
     figures.push_back({"Difference of the pair",
                        "|" + a + " \u2212 " + b + "| before (upper rows) and after (lower rows) the correction, on one "
-                       "scale from 0 to " + fixed(analysis.differenceTop, 0) +
+                       "scale from 0 to " + formatFixed(analysis.differenceTop, 0) +
                            " (the 99th percentile of the difference before, inside the object).",
                        {svgImage(inputs, analysis, QcFigure::Difference, "", "Absolute difference of the pair")}});
-    const std::string step = fixed(analysis.contourStep, analysis.contourStep < 1.0 ? 2 : 1);
+    std::ostringstream stepText;
+    stepText << analysis.contourStep;
+    const std::string step = stepText.str();
     const std::string field =
         inputs.hertzPerVoxel
             ? "The field in Hz (left scale) and the displacement of " + a + " in mm along its phase-encoding axis "
@@ -88,7 +84,7 @@ std::vector<ReportFigure> qcReportFigures(const QcInputs& inputs, const QcAnalys
 
 std::string durationText(double seconds)
 {
-    if (seconds < 120.0) return fixed(seconds, 1) + " s";
+    if (seconds < 120.0) return formatFixed(seconds, 1) + " s";
     const long whole = std::lround(seconds);
     return std::to_string(whole / 60) + " min " + std::to_string(whole % 60) + " s";
 }

@@ -222,9 +222,10 @@ std::string renderReportPage(const ReportPage& page)
 {
     std::vector<std::size_t> frameCounts;
     for (const ReportRun& run : page.runs)
-        for (const ReportFigure& f : run.figures)
-            if (f.frames.size() > 1 && std::find(frameCounts.begin(), frameCounts.end(), f.frames.size()) == frameCounts.end())
-                frameCounts.push_back(f.frames.size());
+        for (const ReportFigure& f : run.figures) {
+            const std::size_t n = f.frames.size();
+            if (n > 1 && std::find(frameCounts.begin(), frameCounts.end(), n) == frameCounts.end()) frameCounts.push_back(n);
+        }
     const bool several = page.runs.size() > 1;
 
     std::ostringstream html;
