@@ -70,8 +70,8 @@ ReportPage demoPage(const PhantomFiles& files, const QcInputs& inputs, const QcA
     run.method = description.method;
     run.settings = description.settings;
     run.results = qcResultFacts(inputs, analysis);
-    run.results.push_back({"map-error", "Estimated against the true map", "RMS " + formatFixed(error.rms, 3) + " voxels",
-                           "correlation " + formatFixed(error.correlation, 3)});
+    run.results.push_back({"map-error", "RMS error of the map", formatFixed(error.rms, 3) + " voxels",
+                           "against the true map; correlation " + formatFixed(error.correlation, 3)});
     run.results.push_back({"time", "Time taken", durationText(seconds), "estimate and correction"});
     run.figures = qcReportFigures(inputs, analysis);
     page.runs.push_back(std::move(run));

@@ -18,10 +18,10 @@ h1 { font-size: 25px; margin: 0 0 4px; }
 h2 { font-size: 18px; margin: 30px 0 10px; }
 h3 { font-size: 15px; margin: 18px 0 8px; color: var(--dim); }
 .subtitle { color: var(--dim); margin: 0 0 20px; overflow-wrap: anywhere; }
-.tiles { display: grid; grid-template-columns: repeat(auto-fit, minmax(215px, 1fr)); gap: 10px; margin: 0 0 6px; }
-.tile { background: var(--card); border: 1px solid var(--line); border-radius: 8px; padding: 9px 13px; }
+.tiles { display: grid; grid-template-columns: repeat(auto-fit, minmax(165px, 1fr)); gap: 10px; margin: 0 0 6px; }
+.tile { background: var(--card); border: 1px solid var(--line); border-radius: 8px; padding: 9px 12px; }
 .tile .label { color: var(--dim); font-size: 13px; }
-.tile .value { font-size: 19px; font-weight: bold; }
+.tile .value { font-size: 16.5px; font-weight: bold; }
 .tile .detail { color: var(--dim); font-size: 13px; }
 figure { margin: 0 0 18px; background: var(--dark); border-radius: 8px; overflow: hidden; }
 figure .picture { overflow-x: auto; }

@@ -158,8 +158,8 @@ TEST(ReportPage, DemoPageMatchesItsSummaryAndShowsItsPicturesInABrowser)
     EXPECT_EQ(figures.at("correlation"), input[1] + " \u2192 " + corrected[1]);
     EXPECT_EQ(figures.at("mean-squared-difference-detail"), input[0] + " \u2192 " + corrected[0]);
     EXPECT_EQ(figures.at("mean-squared-difference"), ratio[0]);
-    EXPECT_EQ(figures.at("map-error"), "RMS " + truth[0] + " voxels");
-    EXPECT_EQ(figures.at("map-error-detail"), "correlation " + truth[1]);
+    EXPECT_EQ(figures.at("map-error"), truth[0] + " voxels");
+    EXPECT_EQ(figures.at("map-error-detail"), "against the true map; correlation " + truth[1]);
     EXPECT_EQ(figures.at("time"), time[0]);
     expectValidHtml(page);
     expectEveryReferenceResolves(page);
