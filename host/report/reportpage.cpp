@@ -1,7 +1,6 @@
 #include "report/reportpage.h"
 
 #include <algorithm>
-#include <cctype>
 #include <sstream>
 
 #include "report/drawing.h"
@@ -65,14 +64,16 @@ std::string base64(const std::string& bytes)
     return text;
 }
 
-// A relative path as a URL: every byte but unreserved characters and "/" percent-encoded.
-std::string relativeUrl(const std::string& path)
+// Every byte but letters, digits, "-._~" and the ones kept percent-encoded.
+std::string percentEncoded(const std::string& text, const std::string& kept)
 {
     static const char* const hex = "0123456789ABCDEF";
     std::string url;
-    for (char c : path) {
+    url.reserve(text.size());
+    for (char c : text) {
         const unsigned char byte = static_cast<unsigned char>(c);
-        if (std::isalnum(byte) || c == '-' || c == '_' || c == '.' || c == '~' || c == '/') {
+        const bool alphanumeric = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (alphanumeric || c == '-' || c == '_' || c == '.' || c == '~' || kept.find(c) != std::string::npos) {
             url += c;
         } else {
             url += '%';
@@ -115,10 +116,18 @@ std::string flickerStyle(const std::vector<std::size_t>& frameCounts)
     return css.str();
 }
 
+// SVG goes in as text, percent-encoded where it must be (a fifth smaller than base64 for
+// the pictures' SVG, which is mostly base64 already); other pictures as base64.
+std::string dataUrl(const ReportImage& image)
+{
+    if (image.mediaType == "image/svg+xml") return "data:image/svg+xml," + percentEncoded(image.bytes, "/+=:;,()!*@$'");
+    return "data:" + image.mediaType + ";base64," + base64(image.bytes);
+}
+
 void image(std::ostream& html, const ReportImage& frame, const std::string& extraClass)
 {
-    html << "<img" << (extraClass.empty() ? "" : " class=\"" + extraClass + "\"") << " src=\"data:" << frame.mediaType
-         << ";base64," << base64(frame.bytes) << "\" width=\"" << frame.width << "\" height=\"" << frame.height
+    html << "<img" << (extraClass.empty() ? "" : " class=\"" + extraClass + "\"") << " src=\"" << dataUrl(frame)
+         << "\" width=\"" << frame.width << "\" height=\"" << frame.height
          << "\" alt=\"" << escapeHtml(frame.description) << "\">";
 }
 
@@ -268,7 +277,7 @@ std::string renderReportPage(const ReportPage& page)
     if (!page.outputs.empty()) {
         html << "<section>\n<h2>Outputs</h2>\n<ul class=\"outputs\">\n";
         for (const std::string& output : page.outputs)
-            html << "<li><a href=\"" << escapeHtml(relativeUrl(output)) << "\">" << escapeHtml(output) << "</a></li>\n";
+            html << "<li><a href=\"" << escapeHtml(percentEncoded(output, "/")) << "\">" << escapeHtml(output) << "</a></li>\n";
         html << "</ul>\n</section>\n";
     }
     if (!page.notes.empty()) {

@@ -7,6 +7,20 @@
 
 namespace {
 
+std::string decodePercent(const std::string& text)
+{
+    std::string bytes;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%') {
+            bytes += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            bytes += text[i];
+        }
+    }
+    return bytes;
+}
+
 std::string decodeBase64(const std::string& text)
 {
     const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -40,7 +54,8 @@ ReportPage samplePage()
     run.figures = {{"Before and after", "caption",
                     {{"before", "image/png", bytes, 10, 20, "the pair before"},
                      {"after", "image/png", bytes.substr(1), 10, 20, "the pair after"}}},
-                   {"Field", "field caption", {{"", "image/svg+xml", "<svg/>", 30, 40, "the field"}}}};
+                   {"Field", "field caption",
+                    {{"", "image/svg+xml", "<svg width=\"1\"><text>a&b #1 100%</text></svg>", 30, 40, "the field"}}}};
     page.runs.push_back(run);
     page.outputs = {"qc.png", "run #1.nii.gz"};
     page.notes = {"a note"};
@@ -87,7 +102,7 @@ TEST(ReportPage, PicturesAreEmbeddedByteForByteAndFlickersGetButtons)
 {
     const ReportPage page = samplePage();
     const std::string html = renderReportPage(page);
-    const std::regex source("src=\"data:([^;]+);base64,([^\"]*)\" width=\"(\\d+)\" height=\"(\\d+)\" alt=\"([^\"]*)\"");
+    const std::regex source("src=\"data:([^;,]+)(;base64)?,([^\"]*)\" width=\"(\\d+)\" height=\"(\\d+)\" alt=\"([^\"]*)\"");
     std::vector<std::smatch> images;
     for (auto it = std::sregex_iterator(html.begin(), html.end(), source); it != std::sregex_iterator(); ++it)
         images.push_back(*it);
@@ -96,9 +111,12 @@ TEST(ReportPage, PicturesAreEmbeddedByteForByteAndFlickersGetButtons)
                                                    &page.runs[0].figures[1].frames[0]};
     for (std::size_t i = 0; i < 3; ++i) {
         EXPECT_EQ(images[i][1].str(), expected[i]->mediaType);
-        EXPECT_EQ(decodeBase64(images[i][2].str()), expected[i]->bytes) << i;
-        EXPECT_EQ(images[i][3].str(), std::to_string(expected[i]->width));
-        EXPECT_EQ(images[i][5].str(), expected[i]->description);
+        // SVG as percent-encoded text, the rest as base64.
+        EXPECT_EQ(images[i][2].matched, expected[i]->mediaType != "image/svg+xml");
+        const std::string data = images[i][3].str();
+        EXPECT_EQ(images[i][2].matched ? decodeBase64(data) : decodePercent(data), expected[i]->bytes) << i;
+        EXPECT_EQ(images[i][4].str(), std::to_string(expected[i]->width));
+        EXPECT_EQ(images[i][6].str(), expected[i]->description);
     }
     // The flicker: an "alternate" button, checked, and one per frame, before the frames.
     const std::size_t all = html.find("<input type=\"radio\" name=\"figure-1\" id=\"figure-1-all\" class=\"pick-all\" checked>");
