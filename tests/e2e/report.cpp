@@ -5,7 +5,7 @@
 
 #include <filesystem>
 #include <map>
-#include <regex>
+#include <sstream>
 
 #include "support/bidsphantom.h"
 #include "support/pngimage.h"
@@ -43,17 +43,30 @@ std::map<std::string, std::string> pageFigures(const std::string& html)
     return figures;
 }
 
-// The groups of the first match of the pattern in the text; fails the test when none.
-std::vector<std::string> printed(const std::string& text, const std::string& pattern)
+// What fills the {} of the pattern where its text first occurs: each {} takes the text up
+// to the pattern's next piece. Fails the test when the pattern does not fit.
+std::vector<std::string> fields(const std::string& text, const std::string& pattern)
 {
-    std::smatch match;
-    if (!std::regex_search(text, match, std::regex(pattern))) {
-        ADD_FAILURE() << "no line matching " << pattern << " in\n" << text;
-        return std::vector<std::string>(10);
+    std::vector<std::string> pieces;
+    for (std::size_t start = 0;;) {
+        const std::size_t hole = pattern.find("{}", start);
+        pieces.push_back(pattern.substr(start, hole - start));
+        if (hole == std::string::npos) break;
+        start = hole + 2;
     }
-    std::vector<std::string> groups;
-    for (std::size_t i = 1; i < match.size(); ++i) groups.push_back(match[i].str());
-    return groups;
+    std::vector<std::string> values;
+    std::size_t at = text.find(pieces.front());
+    for (std::size_t i = 1; i < pieces.size() && at != std::string::npos; ++i) {
+        at += pieces[i - 1].size();
+        const std::size_t end = text.find(pieces[i], at);
+        if (end != std::string::npos) values.push_back(text.substr(at, end - at));
+        at = end;
+    }
+    if (values.size() + 1 != pieces.size()) {
+        ADD_FAILURE() << "nothing like \"" << pattern << "\" in\n" << text;
+        values.resize(pieces.size() - 1);
+    }
+    return values;
 }
 
 // A relative URL's path with its %XX escapes decoded.
@@ -107,14 +120,12 @@ TEST(ReportPage, CorrectWritesAValidPageWhoseFiguresAreThePrintedOnes)
     EXPECT_NE(result.out.find("  " + std::string("out/report.html") + "\n"), std::string::npos) << result.out;
 
     const std::string& out = result.out;
-    const std::vector<std::string> voxels = printed(out, R"(inside the object \((\d+) voxels\):)");
-    const std::vector<std::string> squares =
-        printed(out, R"(mean squared difference ([0-9.]+) before, ([0-9.]+) after \(([0-9.]+ times (less|more))\))");
-    const std::vector<std::string> correlation = printed(out, R"(correlation ([-0-9.]+) before, ([-0-9.]+) after)");
-    const std::vector<std::string> map = printed(
-        out, R"(Displacement of AP inside the object: (\S+ to \S+ mm) \((\S+ to \S+ Hz)\); no folds \(largest step )"
-             R"(between neighbours along y ([0-9.]+) voxels\))");
-    const std::vector<std::string> time = printed(out, R"(Time taken: (.+) \(estimate and correction (.+)\)\n)");
+    const std::vector<std::string> voxels = fields(out, "inside the object ({} voxels):\n");
+    const std::vector<std::string> squares = fields(out, "  mean squared difference {} before, {} after ({})\n");
+    const std::vector<std::string> correlation = fields(out, "  correlation {} before, {} after\n");
+    const std::vector<std::string> map = fields(
+        out, "Displacement of AP inside the object: {} ({}); no folds (largest step between neighbours along y {} voxels)\n");
+    const std::vector<std::string> time = fields(out, "Time taken: {} (estimate and correction {})\n");
 
     std::map<std::string, std::string> figures = pageFigures(readWhole(page));
     EXPECT_EQ(figures["correlation"], correlation[0] + " \u2192 " + correlation[1]);
@@ -149,11 +160,16 @@ TEST(ReportPage, DemoPageMatchesItsSummaryAndShowsItsPicturesInABrowser)
     EXPECT_NE(result.out.find("  Report page: varno-demo/report.html\n"), std::string::npos) << result.out;
 
     const std::string& out = result.out;
-    const std::vector<std::string> input = printed(out, R"(input pair +([0-9.]+) +([0-9.]+)\n)");
-    const std::vector<std::string> corrected = printed(out, R"(corrected pair +([0-9.]+) +([0-9.]+)\n)");
-    const std::vector<std::string> ratio = printed(out, R"(differs ([0-9.]+ times less) than)");
-    const std::vector<std::string> truth = printed(out, R"(RMS error ([0-9.]+) voxels, correlation ([-0-9.]+)\.)");
-    const std::vector<std::string> time = printed(out, R"(Time taken: (.+) for the estimate)");
+    // The table's two columns: mean squared difference and correlation.
+    std::istringstream inputRow(fields(out, "    input pair {}\n")[0]);
+    std::istringstream correctedRow(fields(out, "    corrected pair {}\n")[0]);
+    std::string input[2];
+    std::string corrected[2];
+    inputRow >> input[0] >> input[1];
+    correctedRow >> corrected[0] >> corrected[1];
+    const std::vector<std::string> ratio = fields(out, "The corrected pair differs {} than the input pair.\n");
+    const std::vector<std::string> truth = fields(out, "RMS error {} voxels, correlation {}.\n");
+    const std::vector<std::string> time = fields(out, "  Time taken: {} for the estimate and the correction.\n");
     const std::map<std::string, std::string> figures = pageFigures(readWhole(page));
     EXPECT_EQ(figures.at("correlation"), input[1] + " \u2192 " + corrected[1]);
     EXPECT_EQ(figures.at("mean-squared-difference-detail"), input[0] + " \u2192 " + corrected[0]);
@@ -205,7 +221,7 @@ TEST(ReportPage, QcWritesTheSvgAndThePageOnlyWhenAsked)
     EXPECT_EQ(svg.rfind("<?xml", 0), 0u);
     EXPECT_NE(svg.find("</svg>"), std::string::npos);
     const std::string page = workspace.path("p/AP_qc.html");
-    const std::vector<std::string> correlation = printed(html.out, R"(correlation ([-0-9.]+) before, ([-0-9.]+) after)");
+    const std::vector<std::string> correlation = fields(html.out, "  correlation {} before, {} after\n");
     EXPECT_EQ(pageFigures(readWhole(page))["correlation"], correlation[0] + " \u2192 " + correlation[1]);
     expectValidHtml(page);
     expectEveryReferenceResolves(page);
