@@ -45,7 +45,7 @@ struct Drawing::State {
 };
 
 Drawing::Drawing(int width, int height, PictureFormat format, Rgb background)
-    : state_(std::make_unique<State>()), width_(width), height_(height)
+    : state_(std::make_unique<State>())
 {
     if (width < 1 || height < 1) throw std::invalid_argument("A picture needs a positive size.");
     state_->format = format;
@@ -140,19 +140,6 @@ void Drawing::image(int x, int y, const RgbImage& image)
     cairo_rectangle(cr, x, y, image.width, image.height);
     cairo_fill(cr);
     cairo_surface_destroy(raster);
-}
-
-void Drawing::clip(double x, double y, double width, double height)
-{
-    cairo_t* cr = state_->cr;
-    cairo_save(cr);
-    cairo_rectangle(cr, x, y, width, height);
-    cairo_clip(cr);
-}
-
-void Drawing::unclip()
-{
-    cairo_restore(state_->cr);
 }
 
 std::string Drawing::finish()

@@ -48,9 +48,6 @@ public:
     Drawing(const Drawing&) = delete;
     Drawing& operator=(const Drawing&) = delete;
 
-    int width() const { return width_; }
-    int height() const { return height_; }
-
     void fill(double x, double y, double width, double height, Rgb colour);
     void frame(double x, double y, double width, double height, Rgb colour, double lineWidth = 1.0);
     // Text with its baseline at y; x is its left end, centre or right end by the style.
@@ -60,9 +57,6 @@ public:
     void segments(const std::vector<Point>& ends, Rgb colour, double lineWidth, bool dashed = false);
     // Draws the image pixel for pixel with its top-left corner at (x, y).
     void image(int x, int y, const RgbImage& image);
-    // Limits the drawing to the rectangle until unclip().
-    void clip(double x, double y, double width, double height);
-    void unclip();
 
     // Ends the drawing and returns the encoded file. Throws std::runtime_error when Cairo
     // reports an error.
@@ -71,8 +65,6 @@ public:
 private:
     struct State;
     std::unique_ptr<State> state_;
-    int width_;
-    int height_;
 };
 
 // Writes bytes to path; throws WriteFileError when the file cannot be written.
