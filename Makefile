@@ -1,5 +1,5 @@
 # Thin wrapper over build.sh, which installs what is missing and drives CMake.
-.PHONY: all build demo test test-sanitize bench
+.PHONY: all build demo test test-sanitize bench windows test-windows
 all: build
 build:
 	./build.sh build
@@ -11,3 +11,7 @@ test-sanitize:
 	./build.sh test-sanitize
 bench:
 	./build.sh bench
+windows:
+	./build.sh windows
+test-windows:
+	./build.sh test-windows

@@ -8,6 +8,8 @@
 #   ./build.sh bench          the micro-benchmarks
 #   ./build.sh bench-e2e      the host's tasks timed as whole processes on phantoms
 #   ./build.sh build          only build (Release, in ./build)
+#   ./build.sh windows        cross-build varno.dll and Mindaro.exe for Windows (./build-windows)
+#   ./build.sh test-windows   the Windows build's tests under Wine, and its outputs against Linux's
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -20,9 +22,33 @@ configure_and_build() {  # build directory, extra CMake arguments...
   cmake --build "$dir" -j "$jobs"
 }
 
+# The Windows build: FFTW for Windows built once into build-windows/fftw, then CMake with
+# the MinGW-w64 toolchain. The host there has no NIfTI, BIDS or picture commands.
+windows_build() {  # ON or OFF: build the tests too
+  bash scripts/build-fftw-windows.sh build-windows
+  local fftw=$PWD/build-windows/fftw
+  cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
+    -DVARNO_HOST_NIFTI=OFF -DVARNO_BUILD_BENCHMARKS=OFF -DVARNO_BUILD_TESTS="$1" \
+    -DFFTW3_INCLUDE_DIR="$fftw/include" -DFFTW3F_LIBRARY="$fftw/lib/libfftw3f.a" >/dev/null
+  cmake --build build-windows -j "$jobs"
+}
+
+# Wine without a display, its prefix in the build folder, made once.
+wine_setup() {
+  export WINEPREFIX=$PWD/build-windows/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
+  export VARNO_WINE=/usr/lib/wine/wine64
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "Making the Wine prefix $WINEPREFIX"
+    "$VARNO_WINE" wineboot --init >/dev/null 2>&1
+    /usr/lib/wine/wineserver -w
+  fi
+}
+
 command=${1:-build}
 case "$command" in
   demo) bash scripts/install-deps.sh build ;;
+  windows) bash scripts/install-deps.sh windows ;;
+  test-windows) bash scripts/install-deps.sh build test windows ;;
   *) bash scripts/install-deps.sh build test ;;
 esac
 case "$command" in
@@ -42,5 +68,17 @@ case "$command" in
         ./build/bin/varno_bench "${@:2}" ;;
   bench-e2e) configure_and_build build -DVARNO_BUILD_TESTS=ON -DVARNO_BUILD_BENCHMARKS=ON
         ./build/bin/varno_e2e_bench "${@:2}" ;;
-  *) echo "usage: ./build.sh demo|test|test-sanitize|fuzz|valgrind|bench|bench-e2e|build" >&2; exit 2 ;;
+  windows) windows_build OFF
+        echo "Built build-windows/bin/plugins/varno.dll (with VARNO_v121.js and VarnoPluginHelp/) and build-windows/bin/Mindaro.exe" ;;
+  test-windows)
+        # The Linux host to compare with and the Linux-side tests of the Windows build.
+        cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DVARNO_BUILD_TESTS=ON -DVARNO_BUILD_BENCHMARKS=ON >/dev/null
+        cmake --build build -j "$jobs" --target mindaro varno varno_windows_tests
+        windows_build ON
+        wine_setup
+        echo "Unit tests of the Windows build, under Wine:"
+        "$VARNO_WINE" build-windows/bin/varno_tests.exe
+        echo "Mindaro.exe with varno.dll under Wine, against the Linux build:"
+        VARNO_WINDOWS_BIN_DIR=$PWD/build-windows/bin ./build/bin/varno_windows_tests ;;
+  *) echo "usage: ./build.sh demo|test|test-sanitize|fuzz|valgrind|bench|bench-e2e|build|windows|test-windows" >&2; exit 2 ;;
 esac

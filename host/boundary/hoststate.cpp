@@ -1,4 +1,6 @@
 #include "boundary/hoststate.h"
+#include "boundary/nativepath.h"
+#include "boundary/sharedlibrary.h"
 
 #include <charconv>
 #include <filesystem>
@@ -11,10 +13,9 @@ HostState& hostState()
 
 std::string defaultPluginPath()
 {
-    std::error_code error;
-    const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error) return "plugins/libvarno.so";
-    return (executable.parent_path() / "plugins" / "libvarno.so").string();
+    const std::string executable = executablePath();
+    if (executable.empty()) return textFromPath(std::filesystem::path("plugins") / kPluginFileName);
+    return textFromPath(pathFromText(executable).parent_path() / "plugins" / kPluginFileName);
 }
 
 bool parseHostVersion(const std::string& text, HostVersion& version)

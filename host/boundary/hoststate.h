@@ -41,7 +41,8 @@ struct HostState {
 
 HostState& hostState();
 
-// The plug-in file beside this executable: plugins/libvarno.so.
+// The plug-in file beside this executable: plugins/libvarno.so (plugins\\varno.dll on
+// Windows).
 std::string defaultPluginPath();
 
 // Reads "a.b.c" (three integers, each may be signed); false when the text is not that.

@@ -1,12 +1,12 @@
 #include "boundary/pluginloader.h"
 
-#include <dlfcn.h>
-
 #include <exception>
 #include <filesystem>
 #include <iostream>
 
 #include "boundary/hoststate.h"
+#include "boundary/nativepath.h"
+#include "boundary/sharedlibrary.h"
 #include "cli/commandline.h"
 #include "sdk/hostservices.h"
 #include "sdk/mdhsplugininterface.h"
@@ -15,8 +15,7 @@ namespace {
 
 void* requireFunction(void* library, const std::string& path, const char* name)
 {
-    dlerror();
-    void* function = dlsym(library, name);
+    void* function = libraryFunction(library, name);
     if (function == nullptr)
         throw PluginLoadError(path + ": not a Mindaro plug-in: it does not export \"" + std::string(name) + "\"");
     return function;
@@ -34,15 +33,12 @@ std::string readText(void* library, const std::string& path, const char* name)
 LoadedPlugin::LoadedPlugin(const std::string& path) : libraryPath(path)
 {
     std::error_code error;
-    if (!std::filesystem::exists(path, error)) throw PluginLoadError(path + ": plug-in file not found");
-    if (std::filesystem::is_directory(path, error)) throw PluginLoadError(path + ": is a folder, not a plug-in file");
-    // A name without a slash would make dlopen search the library path instead.
-    const std::string openPath = path.find('/') == std::string::npos ? "./" + path : path;
-    library = dlopen(openPath.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) {
-        const char* reason = dlerror();
-        throw PluginLoadError(path + ": cannot load the plug-in: " + (reason ? reason : "unknown reason"));
-    }
+    if (!std::filesystem::exists(pathFromText(path), error)) throw PluginLoadError(path + ": plug-in file not found");
+    if (std::filesystem::is_directory(pathFromText(path), error))
+        throw PluginLoadError(path + ": is a folder, not a plug-in file");
+    std::string reason;
+    library = openLibrary(path, reason);
+    if (library == nullptr) throw PluginLoadError(path + ": cannot load the plug-in: " + reason);
     try {
         requireFunction(library, path, "createPlugin");
         information.name = readText(library, path, "getPluginName");
@@ -52,7 +48,7 @@ LoadedPlugin::LoadedPlugin(const std::string& path) : libraryPath(path)
         information.script = readText(library, path, "getGUIScript");
         information.helpFile = readText(library, path, "getHelpFile");
     } catch (...) {
-        dlclose(library);
+        closeLibrary(library);
         throw;
     }
 }
@@ -60,7 +56,7 @@ LoadedPlugin::LoadedPlugin(const std::string& path) : libraryPath(path)
 LoadedPlugin::~LoadedPlugin()
 {
     delete plugin;
-    dlclose(library);
+    closeLibrary(library);
 }
 
 void LoadedPlugin::start()

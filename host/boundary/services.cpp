@@ -1,7 +1,5 @@
 // The host services that the plug-in takes by name: log, message boxes, dialogs, busy
 // cursor and the dialog parameter store. The map services live with the map documents.
-#include <unistd.h>
-
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -9,6 +7,7 @@
 #include "boundary/hoststate.h"
 #include "boundary/services.h"
 #include "cli/busycursor.h"
+#include "cli/terminal.h"
 
 namespace {
 
@@ -80,7 +79,7 @@ void hsMessageBox(const char* text)
 int hsYesNoMessageBox(const char* question)
 {
     const YesNoAnswer mode = hostState().yesNo;
-    if (mode == YesNoAnswer::Ask && isatty(STDIN_FILENO) && isatty(STDERR_FILENO)) return askOnTerminal(question);
+    if (mode == YesNoAnswer::Ask && inputIsTerminal() && errorIsTerminal()) return askOnTerminal(question);
     const bool yes = mode == YesNoAnswer::Yes;
     showMessage(std::string(question) + (yes ? " -> yes" : " -> no"));
     return yes ? 1 : 0;

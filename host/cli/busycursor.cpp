@@ -1,6 +1,5 @@
 #include "cli/busycursor.h"
-
-#include <unistd.h>
+#include "cli/terminal.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -29,7 +28,7 @@ public:
     void show()
     {
         std::unique_lock lock(mutex);
-        if (depth++ > 0 || !isatty(STDERR_FILENO)) return;
+        if (depth++ > 0 || !errorIsTerminal()) return;
         running = true;
         start = std::chrono::steady_clock::now();
         thread = std::thread([this] { spin(); });
@@ -68,9 +67,15 @@ private:
         }
     }
 
+    // A Windows console shows escape sequences as text: there the line is overwritten
+    // with spaces instead.
     void clearLine()
     {
+#if defined(_WIN32)
+        std::fputs("\r                                \r", stderr);
+#else
         std::fputs("\r\033[K", stderr);
+#endif
         std::fflush(stderr);
     }
 

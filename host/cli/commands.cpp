@@ -13,10 +13,12 @@ const std::vector<CommandEntry>& allCommands()
         {&selectVdmCommand, commandSelectVdm},
         {&simulateCommand, commandSimulate},
         {&demoCommand, commandDemo},
+#if defined(VARNO_HOST_NIFTI)
         {&importCommand, commandImport},
         {&exportCommand, commandExport},
         {&correctCommand, commandCorrect},
         {&qcCommand, commandQc},
+#endif
         {&taskCommand, commandTask},
     };
     return commands;

@@ -6,12 +6,14 @@
 #include <vector>
 
 #include "boundary/hoststate.h"
+#include "boundary/sharedlibrary.h"
 #include "cli/commands.h"
+#include "cli/programarguments.h"
 
 namespace {
 
 const std::vector<OptionSpec> kHostOptions{
-    {"--plugin", "FILE", "load this plug-in file instead of plugins/libvarno.so beside mindaro"},
+    {"--plugin", "FILE", std::string("load this plug-in file instead of plugins/") + kPluginFileName + " beside mindaro"},
     {"--help", "", "show this help and exit"},
 };
 
@@ -44,7 +46,12 @@ int usageError(const std::string& reason)
 
 int main(int argc, char** argv)
 {
-    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    std::vector<std::string> arguments;
+    try {
+        arguments = programArguments(argc, argv);
+    } catch (const UsageError& error) {
+        return usageError(error.what());
+    }
     HostState& state = hostState();
     state.pluginPath = defaultPluginPath();
     if (const char* version = std::getenv("MINDARO_VERSION"); version != nullptr) {

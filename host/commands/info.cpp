@@ -2,6 +2,7 @@
 #include <iostream>
 
 #include "boundary/hoststate.h"
+#include "boundary/nativepath.h"
 #include "boundary/pluginloader.h"
 #include "cli/commands.h"
 
@@ -21,9 +22,9 @@ namespace {
 // A file that the plug-in names, found beside it.
 std::string besidePlugin(const std::string& pluginPath, const std::string& name)
 {
-    const std::filesystem::path path = std::filesystem::path(pluginPath).parent_path() / name;
+    const std::filesystem::path path = pathFromText(pluginPath).parent_path() / pathFromText(name);
     std::error_code error;
-    return name + " (" + path.string() + (std::filesystem::exists(path, error) ? ")" : ", missing)");
+    return name + " (" + textFromPath(path) + (std::filesystem::exists(path, error) ? ")" : ", missing)");
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
 #include <iostream>
-#include <unistd.h>
 
 #include "boundary/hoststate.h"
 #include "boundary/pluginloader.h"
 #include "cli/commands.h"
+#include "cli/terminal.h"
 
 const CommandSpec selectCommand{
     .name = "select",
@@ -35,7 +35,7 @@ std::string chosenPath(const ParsedCommandLine& command, const char* prompt)
 {
     if (!command.arguments.empty()) return command.arguments.front();
     std::string path;
-    if (isatty(STDIN_FILENO)) {
+    if (inputIsTerminal()) {
         std::cerr << prompt << std::flush;
         std::getline(std::cin, path);
     }

@@ -7,6 +7,7 @@
 #include <random>
 #include <stdexcept>
 
+#include "boundary/nativepath.h"
 #include "files/fileerrors.h"
 #include "files/vdmmapfile.h"
 #include "nifti/projectwriter.h"
@@ -338,16 +339,16 @@ PhantomFiles writePhantom(const std::string& directory, const PhantomOptions& op
 {
     PhantomVolumes phantom = makePhantom(options);
     std::error_code error;
-    std::filesystem::create_directories(directory, error);
-    if (!std::filesystem::is_directory(directory, error)) throw WriteFileError("Cannot create the folder " + directory);
+    const std::filesystem::path folder = pathFromText(directory);
+    std::filesystem::create_directories(folder, error);
+    if (!std::filesystem::is_directory(folder, error)) throw WriteFileError("Cannot create the folder " + directory);
 
-    const std::filesystem::path folder(directory);
     const std::string extension = options.diffusion ? ".dmr" : ".fmr";
     const std::string firstName = options.leftRight ? "LR" : "AP";
     const std::string secondName = options.leftRight ? "RL" : "PA";
-    PhantomFiles files{(folder / (firstName + extension)).string(), (folder / (secondName + extension)).string(),
-                       (folder / ("truth" + extension)).string(), (folder / "true_vdm.map").string(),
-                       (folder / "phantom.txt").string()};
+    PhantomFiles files{textFromPath(folder / (firstName + extension)), textFromPath(folder / (secondName + extension)),
+                       textFromPath(folder / ("truth" + extension)), textFromPath(folder / "true_vdm.map"),
+                       textFromPath(folder / "phantom.txt")};
 
     writeProject(files.first, options, firstName, std::move(phantom.first));
     writeProject(files.second, options, secondName, std::move(phantom.second));

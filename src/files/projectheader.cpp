@@ -114,11 +114,13 @@ bool nextWord(std::istream& in, std::string& word)
     return in.good() && static_cast<bool>(in >> word);
 }
 
+// Binary mode: the words are the file's bytes on every system (a text-mode stream on
+// Windows would end the header at a stray Ctrl-Z byte); CR LF is white space anyway.
 std::ifstream openHeader(const std::string& fileName)
 {
     std::ifstream in;
     std::error_code ignored;
-    if (!std::filesystem::is_directory(fileName, ignored)) in.open(fileName);
+    if (!std::filesystem::is_directory(fileName, ignored)) in.open(fileName, std::ios::binary);
     if (!in.is_open()) throw OpenFileError("Failed opening for reading: " + fileName);
     return in;
 }

@@ -2,8 +2,10 @@
 // the C functions a plug-in library exports. Included by the plug-in and by the host.
 #pragma once
 
-#if defined(_WIN32)
+#if defined(_WIN32) && defined(MDHS_PLUGIN_LIBRARY)
 #define MDHS_EXPORT __declspec(dllexport)
+#elif defined(_WIN32)
+#define MDHS_EXPORT
 #else
 #define MDHS_EXPORT __attribute__((visibility("default")))
 #endif

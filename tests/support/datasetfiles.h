@@ -31,9 +31,9 @@ public:
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
 
-    // Path of a file in the folder; the folder keeps its trailing "/".
+    // Path of a file in the folder, and the folder with its trailing separator.
     std::string file(const std::string& name) const { return (path_ / name).string(); }
-    std::string path() const { return path_.string() + "/"; }
+    std::string path() const { return (path_ / "").string(); }
 
 private:
     std::filesystem::path path_;

@@ -24,26 +24,6 @@ std::vector<char*> pointers(std::vector<std::string>& texts)
 
 }  // namespace
 
-TemporaryFolder::TemporaryFolder()
-{
-    std::string pattern = (std::filesystem::temp_directory_path() / "varno-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot create a temporary folder");
-    folder = pattern;
-}
-
-TemporaryFolder::~TemporaryFolder()
-{
-    std::error_code error;
-    std::filesystem::remove_all(folder, error);
-}
-
-std::string TemporaryFolder::write(const std::string& name, const std::string& contents) const
-{
-    const std::string path = folder + "/" + name;
-    std::ofstream(path, std::ios::binary) << contents;
-    return path;
-}
-
 ProcessResult runProcess(const std::vector<std::string>& command, const std::string& folder,
                          const std::vector<std::string>& environment)
 {
@@ -85,12 +65,4 @@ ProcessResult runProcess(const std::vector<std::string>& command, const std::str
 std::string mindaroPath()
 {
     return VARNO_BIN_DIR "/mindaro";
-}
-
-std::string readWhole(const std::string& path)
-{
-    std::ifstream stream(path, std::ios::binary);
-    std::ostringstream text;
-    text << stream.rdbuf();
-    return text.str();
 }

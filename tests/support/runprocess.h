@@ -1,23 +1,10 @@
-// Helpers for end-to-end tests: a temporary folder, and running a program in it.
+// Helpers for end-to-end tests: running a program in a temporary folder.
 #pragma once
 
 #include <string>
 #include <vector>
 
-class TemporaryFolder {
-public:
-    TemporaryFolder();
-    ~TemporaryFolder();
-    TemporaryFolder(const TemporaryFolder&) = delete;
-    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
-
-    const std::string& path() const { return folder; }
-    // Writes a file in the folder and returns its full path.
-    std::string write(const std::string& name, const std::string& contents) const;
-
-private:
-    std::string folder;
-};
+#include "support/temporaryfolder.h"
 
 struct ProcessResult {
     int status = -1;  // exit status; 128 + signal number when killed by a signal
@@ -30,9 +17,6 @@ struct ProcessResult {
 // replace entries of the same name), and waits for it.
 ProcessResult runProcess(const std::vector<std::string>& command, const std::string& folder,
                          const std::vector<std::string>& environment = {});
-
-// Every byte of a file; empty when it cannot be read.
-std::string readWhole(const std::string& path);
 
 // The built host, build/bin/mindaro.
 std::string mindaroPath();

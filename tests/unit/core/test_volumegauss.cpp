@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 #include <cstring>
 #include <random>
 
@@ -45,7 +46,7 @@ Volume circularConvolution(const Volume& v, const Volume& k)
 
 double gaussianValue(int t, double sigma, int kind)
 {
-    const double g = std::exp(-t * t / (2 * sigma * sigma)) / (std::sqrt(2 * M_PI) * sigma);
+    const double g = std::exp(-t * t / (2 * sigma * sigma)) / (std::sqrt(2 * std::numbers::pi) * sigma);
     if (kind == 1) return g * -t / (sigma * sigma);
     if (kind == 2) return g * (t * t - sigma * sigma) / std::pow(sigma, 4);
     return g;
@@ -60,7 +61,7 @@ TEST(GaussianKernel, OneDimensionalKernelsCarryTheAnalyticNormalisation)
         ASSERT_EQ(k.size(), 5u);
         for (int i = 0; i < 5; ++i) EXPECT_NEAR(k[i], gaussianValue(i - 2, 1.3, kind == 5 ? 0 : kind), 1e-15);
     }
-    EXPECT_DOUBLE_EQ(gaussianKernel1D(5, 1.0, 0)[2], 1.0 / std::sqrt(2 * M_PI));
+    EXPECT_DOUBLE_EQ(gaussianKernel1D(5, 1.0, 0)[2], 1.0 / std::sqrt(2 * std::numbers::pi));
     EXPECT_GT(gaussianKernel1D(5, 1.0, 1)[1], 0.0);
     EXPECT_EQ(gaussianKernel1D(5, 1.0, 1)[2], 0.0);
     const std::vector<double> even = gaussianKernel1D(4, 0.8, 0);

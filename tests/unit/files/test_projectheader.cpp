@@ -261,6 +261,22 @@ TEST(ProjectHeader, LaterOccurrenceOfAKeyWins)
     EXPECT_EQ(repeated.NrOfVolumes.value, 9);
 }
 
+TEST(ProjectHeader, EveryByteIsReadAsWrittenWhateverTheLineEnds)
+{
+    ScratchDir dir;
+    // A Ctrl-Z byte inside a text value ends a text-mode read on Windows; CR LF and LF
+    // line ends give the same record.
+    const std::string text = "Prefix: \"run\x1a" "1\"\nNrOfVolumes: 4\nResolutionX: 64\n";
+    const FmrHeader unixLines = readText<FmrHeader>(dir, "lf.fmr", text);
+    const FmrHeader windowsLines = readText<FmrHeader>(dir, "crlf.fmr", crlf(text));
+    for (const FmrHeader* header : {&unixLines, &windowsLines}) {
+        EXPECT_EQ(header->Prefix.value, "run\x1a" "1");
+        EXPECT_EQ(header->NrOfVolumes.value, 4);
+        EXPECT_EQ(header->ResolutionX.value, 64);
+    }
+    EXPECT_EQ(headerText(unixLines), headerText(windowsLines));
+}
+
 TEST(ProjectHeader, ValueThatDoesNotParseEndsTheParse)
 {
     ScratchDir dir;

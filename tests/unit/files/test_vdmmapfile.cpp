@@ -167,7 +167,7 @@ TEST(VdmMapFile, BrokenHeadersAreReadErrors)
 {
     ScratchDir dir;
     const std::string header = mapHeader(20000, 1, 1, 1, 3).bytes();
-    for (std::size_t cut : {0ul, 1ul, 9ul, 20ul, header.size() - 1}) {
+    for (const std::size_t cut : std::initializer_list<std::size_t>{0, 1, 9, 20, header.size() - 1}) {
         writeFile(dir.file("cut.map"), header.substr(0, cut));
         EXPECT_EQ(readError(dir.file("cut.map"), false), "error reading from binary file") << "cut at " << cut;
     }

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <numbers>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -177,7 +178,7 @@ TEST(Phantom, NoiseIsRicianWithTheRequestedLevel)
         }
     }
     ASSERT_GT(n, 1000u);
-    EXPECT_NEAR(sum / n, 20.0 * std::sqrt(M_PI / 2.0), 1.0);
+    EXPECT_NEAR(sum / n, 20.0 * std::sqrt(std::numbers::pi / 2.0), 1.0);
 }
 
 TEST(Phantom, ImpossibleOptionsAreRejectedWithAReason)

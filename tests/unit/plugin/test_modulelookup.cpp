@@ -17,6 +17,28 @@ TEST(ModuleLookup, FileNamesMatchIgnoringCaseWithOptionalExe)
     EXPECT_FALSE(moduleFileNameMatches("", ".exe"));
 }
 
+#if defined(_WIN32)
+
+// The test program carries the plug-in's objects, whose exports it thereby exports too.
+TEST(ModuleLookup, FindsTheMainExecutableAndLoadedLibrariesOnly)
+{
+    ModuleHandle main = platformModuleLookup.findModule("varno_tests.exe");
+    ASSERT_NE(main, nullptr);
+    EXPECT_EQ(platformModuleLookup.findModule("VARNO_TESTS.EXE"), main);
+    EXPECT_NE(platformModuleLookup.findFunction(main, "createPlugin"), nullptr);
+    EXPECT_EQ(platformModuleLookup.findFunction(main, "noSuchFunctionAnywhere"), nullptr);
+    platformModuleLookup.releaseModule(main);
+
+    ModuleHandle kernel = platformModuleLookup.findModule("KERNEL32.dll");
+    ASSERT_NE(kernel, nullptr);
+    EXPECT_NE(platformModuleLookup.findFunction(kernel, "GetProcAddress"), nullptr);
+
+    EXPECT_EQ(platformModuleLookup.findModule("varno.dll"), nullptr);
+    EXPECT_EQ(platformModuleLookup.findModule("Mindaro.exe"), nullptr);
+}
+
+#else
+
 TEST(ModuleLookup, FindsTheMainExecutableAndLoadedLibrariesOnly)
 {
     const std::string self = std::filesystem::read_symlink("/proc/self/exe").filename().string();
@@ -42,3 +64,5 @@ TEST(ModuleLookup, FindsTheMainExecutableAndLoadedLibrariesOnly)
     EXPECT_EQ(platformModuleLookup.findModule("libvarno.so"), nullptr);
     EXPECT_EQ(platformModuleLookup.findModule("Mindaro.exe"), nullptr);
 }
+
+#endif
