@@ -1,6 +1,8 @@
 // End-to-end benchmark: makes phantoms with "mindaro simulate" and times the host's
 // tasks as whole processes, several runs each. Prints the median wall and CPU time and
-// the peak resident memory of every case.
+// the peak resident memory of every case. The dataset cases run "mindaro bids" on the
+// phantom dataset of the tests (with the scanner pair as a subject when it is there);
+// their CPU time includes the work-item processes.
 //
 //   varno_e2e_bench [--runs N] [--only NAME]
 #include <sys/resource.h>
@@ -17,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "support/bidsdataset.h"
+
 namespace {
 
 struct Measurement {
@@ -30,8 +34,9 @@ std::string mindaro()
     return (std::filesystem::canonical("/proc/self/exe").parent_path() / "mindaro").string();
 }
 
-// Runs mindaro with the arguments in the folder, output discarded; throws on failure.
-Measurement run(const std::vector<std::string>& arguments, const std::string& folder)
+// Runs mindaro with the arguments in the folder, output discarded; throws unless it ends
+// with the expected status.
+Measurement run(const std::vector<std::string>& arguments, const std::string& folder, int expectedStatus = 0)
 {
     std::vector<std::string> command{mindaro()};
     command.insert(command.end(), arguments.begin(), arguments.end());
@@ -53,7 +58,7 @@ Measurement run(const std::vector<std::string>& arguments, const std::string& fo
     rusage usage{};
     wait4(child, &status, 0, &usage);
     const auto end = std::chrono::steady_clock::now();
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != expectedStatus) {
         std::string line;
         for (const std::string& word : arguments) line += " " + word;
         throw std::runtime_error("mindaro" + line + " failed");
@@ -78,7 +83,11 @@ struct Case {
     std::vector<std::string> simulate;  // phantom options; empty for the real pair
     std::vector<std::string> timed;
     double dataMegabytes = 0.0;         // size of the data the task reads, for the memory ratio
+    bool dataset = false;               // the phantom BIDS dataset in raw/ instead of a phantom pair
 };
+
+// The dataset's broken subject makes every participant run end with status 1.
+const int kDatasetStatus = 1;
 
 }  // namespace
 
@@ -112,6 +121,10 @@ int main(int argc, char** argv)
          200.0 * 64 * 64 * 30 * 2 * mb},
         {"fast estimate real pair 128x128x60", {}, {"estimate", "p/PA.fmr", "p/AP.fmr", "--fast"}},
         {"full estimate real pair 128x128x60", {}, {"estimate", "p/PA.fmr", "p/AP.fmr"}},
+        {"bids dataset --fast --jobs 1", {}, {"bids", "raw", "out", "participant", "--fast", "--force", "--jobs", "1"}, 0.0, true},
+        {"bids dataset --fast --jobs 2", {}, {"bids", "raw", "out", "participant", "--fast", "--force", "--jobs", "2"}, 0.0, true},
+        {"bids dataset --jobs 1", {}, {"bids", "raw", "out", "participant", "--force", "--jobs", "1"}, 0.0, true},
+        {"bids dataset --jobs 2", {}, {"bids", "raw", "out", "participant", "--force", "--jobs", "2"}, 0.0, true},
     };
 
     std::printf("%-36s %6s %12s %12s %14s\n", "case", "runs", "median wall", "median CPU", "peak memory");
@@ -121,7 +134,9 @@ int main(int argc, char** argv)
         if (mkdtemp(pattern) == nullptr) return 1;
         const std::string folder = pattern;
         try {
-            if (benchmarkCase.simulate.empty()) {
+            if (benchmarkCase.dataset) {
+                writeTestDataset(folder + "/raw", true);
+            } else if (benchmarkCase.simulate.empty()) {
                 if (!std::filesystem::exists(realPair)) {
                     std::printf("%-36s skipped: %s not found\n", benchmarkCase.name.c_str(), realPair.c_str());
                     std::filesystem::remove_all(folder);
@@ -139,7 +154,7 @@ int main(int argc, char** argv)
             std::vector<double> cpu;
             long peak = 0;
             for (int r = 0; r < runs; ++r) {
-                const Measurement m = run(benchmarkCase.timed, folder);
+                const Measurement m = run(benchmarkCase.timed, folder, benchmarkCase.dataset ? kDatasetStatus : 0);
                 wall.push_back(m.wallSeconds);
                 cpu.push_back(m.cpuSeconds);
                 peak = std::max(peak, m.peakKilobytes);

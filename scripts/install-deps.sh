@@ -10,7 +10,16 @@
 #   windows  the MinGW-w64 cross compiler, Wine, GoogleTest's sources, and a source
 #            entry for this Debian release so that FFTW can be built from its source
 #            package (scripts/build-fftw-windows.sh)
+#   slurm    a SLURM controller, compute daemon and client commands with munge, for the
+#            single-node cluster of scripts/slurm-local.sh
+#   validator  the BIDS validator from the npm registry (version 1.15.0, which runs on
+#            Node.js 18 and later) in /opt/varno/bids-validator, with Debian's nodejs and
+#            npm when the machine has no Node.js
 set -euo pipefail
+
+validator_version=1.15.0
+validator_prefix=/opt/varno/bids-validator
+want_validator=false
 
 # The archive that this machine installs its Debian release from: the first URI of a
 # deb822 entry or of a one-line entry naming the release.
@@ -56,6 +65,10 @@ for group in "${@:-build}"; do
                    tidy chromium) ;;
     windows) packages+=(g++-mingw-w64-x86-64-posix wine64 googletest dpkg-dev make)
              if add_source_entry; then read_lists=true; fi ;;
+    slurm) packages+=(slurm-wlm munge) ;;
+    validator)
+      want_validator=true
+      command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm) ;;
     *) echo "install-deps.sh: unknown group '$group'" >&2; exit 2 ;;
   esac
 done
@@ -71,4 +84,13 @@ fi
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   apt-get install -y "${missing[@]}"
+fi
+
+installed_version() {
+  node -p "require('$validator_prefix/node_modules/bids-validator/package.json').version" 2>/dev/null || true
+}
+if $want_validator && [ "$(installed_version)" != "$validator_version" ]; then
+  echo "Installing bids-validator $validator_version into $validator_prefix"
+  mkdir -p "$validator_prefix"
+  npm install --prefix "$validator_prefix" --no-audit --no-fund --loglevel=error "bids-validator@$validator_version"
 fi

@@ -19,6 +19,10 @@ const std::vector<CommandEntry>& allCommands()
         {&correctCommand, commandCorrect},
         {&qcCommand, commandQc},
 #endif
+#if defined(VARNO_HOST_NIFTI) && !defined(_WIN32)
+        {&bidsCommand(), commandBids},
+        {&bidsItemCommand, commandBidsItem},
+#endif
         {&taskCommand, commandTask},
     };
     return commands;

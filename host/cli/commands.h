@@ -62,3 +62,12 @@ int commandCorrect(const std::vector<std::string>& arguments);
 
 extern const CommandSpec qcCommand;
 int commandQc(const std::vector<std::string>& arguments);
+
+// Built at its first use from its own options and the estimate options of "correct".
+const CommandSpec& bidsCommand();
+// The options of "correct" but those naming its inputs, outputs and their metadata.
+std::vector<OptionSpec> estimateOptionsOfCorrect();
+int commandBids(const std::vector<std::string>& arguments);
+
+extern const CommandSpec bidsItemCommand;
+int commandBidsItem(const std::vector<std::string>& arguments);

@@ -13,10 +13,10 @@
 #include "boundary/hoststate.h"
 #include "boundary/pluginloader.h"
 #include "cli/commands.h"
-#include "commands/estimatechoices.h"
+#include "commands/correction.h"
 #include "files/filenames.h"
 #include "files/vdmmapfile.h"
-#include "nifti/bidsmetadata.h"
+#include "nifti/fieldtransfer.h"
 #include "nifti/niftiprojects.h"
 #include "report/qcprojects.h"
 #include "report/qcreport.h"
@@ -40,7 +40,11 @@ const CommandSpec correctCommand{
         "report.html (what went in, the method and its settings, the agreement of the pair before and\n"
         "after, the map's range and fold check, the time taken, the pictures; one file that opens in\n"
         "any browser). Every output has the geometry of its input. The projects used on the way are\n"
-        "kept in DIR/projects.",
+        "kept in DIR/projects.\n"
+        "A run on another grid than --ap (other extent, voxel size or position) is corrected with the\n"
+        "field in Hz resampled into its grid through the images' world coordinates and turned into\n"
+        "its own displacement with its \"TotalReadoutTime\" (or --apply-readout-time); so is a run on\n"
+        "the same grid read out in another time than the pair.",
     .options =
         {
             {"--ap", "IMAGE", "the first acquisition (.nii or .nii.gz), corrected with +map (required)"},
@@ -49,7 +53,8 @@ const CommandSpec correctCommand{
             {"--out", "DIR", "output folder (default ./varno-correct)"},
             {"--pe-dir", "i|i-|j|j-", "phase-encoding direction of --ap; --pa takes the opposite"},
             {"--apply-pe-dir", "i|i-|j|j-", "phase-encoding direction of the --apply-to runs"},
-            {"--readout-time", "SECONDS", "total readout time, for the field map in Hz"},
+            {"--readout-time", "SECONDS", "total readout time of the pair, for the field map in Hz"},
+            {"--apply-readout-time", "SECONDS", "total readout time of the --apply-to runs"},
             {"--volumes", "K0 K1", "volumes of --ap and --pa to estimate from, counted from 0 (default 0 0)", false, 2},
             {"--ssd", "", "compare by mean squared difference instead of normalised cross-correlation"},
             {"--ic", "", "modulate the intensities by the stretch of the current map while estimating"},
@@ -63,13 +68,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-double parseSeconds(const std::string& text)
+double parseSeconds(const std::string& option, const std::string& text)
 {
     double value = 0.0;
     const char* const end = text.data() + text.size();
     const auto [next, error] = std::from_chars(text.data(), end, value);
     if (text.empty() || error != std::errc() || next != end || !(value > 0.0) || !std::isfinite(value))
-        throw UsageError("--readout-time expects a positive number of seconds, got \"" + text + "\"");
+        throw UsageError(option + " expects a positive number of seconds, got \"" + text + "\"");
     return value;
 }
 
@@ -93,34 +98,7 @@ void writeJson(const std::string& path, const nlohmann::json& content)
     if (!file) throw std::runtime_error("Cannot write " + path);
 }
 
-// One image to correct: its path, direction and the names of its files on the way.
-struct Run {
-    std::string image;
-    PhaseEncoding direction;
-    std::string directionSource;  // the option or the sidecar that gave the direction
-    std::string project;          // DIR/projects/STEM.fmr
-    std::string output;           // DIR/STEM_corrected.nii.gz
-};
-
-// A project name for every run; equal stems get a counter.
-void nameRuns(std::vector<Run>& runs, const fs::path& folder)
-{
-    std::set<std::string> taken;
-    for (Run& run : runs) {
-        std::string stem = imageStem(run.image);
-        for (int counter = 2; taken.count(stem) != 0; ++counter) stem = imageStem(run.image) + "_" + std::to_string(counter);
-        taken.insert(stem);
-        run.project = (folder / "projects" / (stem + ".fmr")).string();
-        run.output = (folder / (stem + "_corrected.nii.gz")).string();
-    }
-}
-
-std::string mapPath(const std::string& project)
-{
-    return insertSuffix(replaceExtension(project, "map"), "_vdm");
-}
-
-nlohmann::json correctedSidecar(const Run& run, const Run& first)
+nlohmann::json correctedSidecar(const CorrectionRun& run, const CorrectionRun& first)
 {
     nlohmann::json content = readSidecar(run.image).content;
     const bool plus = run.direction == first.direction;
@@ -130,21 +108,34 @@ nlohmann::json correctedSidecar(const Run& run, const Run& first)
     content["Sources"] = nlohmann::json::array({run.image});
     content["DistortionCorrection"] = {{"DisplacementMap", "displacement_voxels.nii.gz"},
                                        {"DisplacementSign", plus ? 1 : -1}};
+    if (run.carried) {
+        content["Description"] = "Distortion-corrected copy of " + run.image + ", every volume resampled along " +
+                                 std::string(1, run.direction.axis) +
+                                 " with its own displacement: the field of field_hz.nii.gz carried into its grid "
+                                 "and times its TotalReadoutTime (VARNO).";
+        content["DistortionCorrection"] = {{"FieldMap", "field_hz.nii.gz"},
+                                           {"TotalReadoutTime", *run.readoutTime},
+                                           {"PhaseEncodingDirection", run.direction.text()}};
+    }
     return content;
 }
 
-// What the command line asks for, checked before anything is written.
-struct Correction {
-    std::string ap;
-    std::string pa;
-    fs::path folder;
-    EstimateChoices choices;
-    PairMetadata metadata;
-    NiftiInfo apInfo;
-    std::vector<Run> runs;  // --ap, --pa, then every --apply-to run
-    LeftRightConvention convention = LeftRightConvention::Radiological;
-};
+std::optional<double> optionalSeconds(const ParsedCommandLine& command, const std::string& option)
+{
+    if (!command.has(option)) return std::nullopt;
+    return parseSeconds(option, command.value(option));
+}
 
+// A readout time from the sidecar, when it gives a usable one.
+std::optional<double> sidecarReadoutTime(const std::string& image)
+{
+    const auto& content = readSidecar(image).content;
+    const auto entry = content.find("TotalReadoutTime");
+    if (entry == content.end() || !entry->is_number() || !(entry->get<double>() > 0.0)) return std::nullopt;
+    return entry->get<double>();
+}
+
+// What the command line asks for, checked before anything is written.
 Correction resolveCorrection(const ParsedCommandLine& command)
 {
     if (!command.has("--ap") || !command.has("--pa"))
@@ -156,32 +147,86 @@ Correction resolveCorrection(const ParsedCommandLine& command)
         if (!isNiftiName(image)) throw UsageError("expected a .nii or .nii.gz image, got \"" + image + "\"");
     for (const std::string& image : command.values("--apply-to"))
         if (!isNiftiName(image)) throw UsageError("expected a .nii or .nii.gz image, got \"" + image + "\"");
-    std::optional<double> readoutTime;
-    if (command.has("--readout-time")) readoutTime = parseSeconds(command.value("--readout-time"));
+    const std::optional<double> readoutTime = optionalSeconds(command, "--readout-time");
+    const std::optional<double> runReadoutTime = optionalSeconds(command, "--apply-readout-time");
     correction.choices = parseEstimateChoices(command);
     correction.folder = command.has("--out") ? command.value("--out") : "varno-correct";
     if (command.has("--neurological")) correction.convention = LeftRightConvention::Neurological;
 
     correction.metadata = resolvePairMetadata(correction.ap, correction.pa, command.value("--pe-dir"), readoutTime);
     for (const std::string& note : correction.metadata.notes) std::cout << "Note: " << note << '\n';
-    correction.apInfo = readNiftiInfo(correction.ap);
-    const PairMetadata& metadata = correction.metadata;
-    std::vector<Run>& runs = correction.runs;
-    runs = {{correction.ap, metadata.first, metadata.firstSource, {}, {}},
-            {correction.pa, metadata.second, metadata.secondSource, {}, {}}};
+    addPair(correction);
     const std::string applyPeDir = command.value("--apply-pe-dir");
-    for (const std::string& image : command.values("--apply-to"))
-        runs.push_back({image, resolveRunPhaseEncoding(image, applyPeDir, metadata.first.axis),
-                        applyPeDir.empty() ? sidecarPath(image) : "--apply-pe-dir", {}, {}});
-    for (const Run& run : runs) {
-        const NiftiInfo info = run.image == correction.ap ? correction.apInfo : readNiftiInfo(run.image);
-        if (info.extent != correction.apInfo.extent)
-            throw std::runtime_error(run.image + " (" + extentText(info.extent) + ") does not have the extent of --ap " +
-                                     correction.ap + " (" + extentText(correction.apInfo.extent) +
-                                     "); all images must share one grid.");
+    for (const std::string& image : command.values("--apply-to")) {
+        addRun(correction, image, resolveRunPhaseEncoding(image, applyPeDir, correction.metadata.first.axis),
+               runReadoutTime ? runReadoutTime : sidecarReadoutTime(image));
+        correction.runs.back().directionSource = applyPeDir.empty() ? sidecarPath(image) : "--apply-pe-dir";
     }
-    nameRuns(runs, correction.folder);
+    nameRuns(correction);
     return correction;
+}
+
+}  // namespace
+
+std::string mapPath(const std::string& project)
+{
+    return insertSuffix(replaceExtension(project, "map"), "_vdm");
+}
+
+void addPair(Correction& correction)
+{
+    const PairMetadata& metadata = correction.metadata;
+    const NiftiInfo apGrid = readNiftiInfo(correction.ap);
+    const NiftiInfo paGrid = readNiftiInfo(correction.pa);
+    if (paGrid.extent != apGrid.extent)
+        throw std::runtime_error(correction.pa + " (" + extentText(paGrid.extent) + ") does not have the extent of --ap " +
+                                 correction.ap + " (" + extentText(apGrid.extent) +
+                                 "); the two acquisitions of the pair must share one grid.");
+    correction.runs = {{correction.ap, metadata.first, apGrid, metadata.totalReadoutTime, false, {}, {}, metadata.firstSource},
+                       {correction.pa, metadata.second, paGrid, metadata.totalReadoutTime, false, {}, {},
+                        metadata.secondSource}};
+}
+
+void addRun(Correction& correction, const std::string& image, PhaseEncoding direction,
+            std::optional<double> readoutTime)
+{
+    const CorrectionRun& first = correction.runs.front();
+    if (direction.axis != first.direction.axis)
+        throw MetadataError(image + " has the phase-encoding direction \"" + direction.text() +
+                            "\", but the pair was acquired along " + std::string(1, first.direction.axis) +
+                            "; a run can be corrected only with a map along its own phase-encoding axis.");
+    CorrectionRun run{image, direction, readNiftiInfo(image), readoutTime, false, {}, {}, {}};
+    const std::optional<double> pairTime = correction.metadata.totalReadoutTime;
+    const bool onGrid = sameGrid(run.grid, first.grid);
+    const bool sameReadout = !readoutTime || !pairTime || std::abs(*readoutTime - *pairTime) <= 1e-6 * *pairTime;
+    run.carried = !onGrid || !sameReadout;
+    if (run.carried) {
+        const std::string why = onGrid ? "is read out in another time than the pair"
+                                       : "(" + extentText(run.grid.extent) + ") is not on the grid of --ap " +
+                                             correction.ap + " (" + extentText(first.grid.extent) + ")";
+        if (!pairTime || !readoutTime)
+            throw MetadataError(image + " " + why +
+                                ": its map is carried over through the field in Hz, which needs the total readout time "
+                                "of the pair (\"TotalReadoutTime\" in their sidecars, or --readout-time) and of the run "
+                                "(\"TotalReadoutTime\" in its sidecar, or --apply-readout-time).");
+        const std::optional<std::string> mismatch =
+            phaseAxisMismatch({first.grid, first.direction, *pairTime}, {run.grid, direction, *readoutTime});
+        if (mismatch)
+            throw MetadataError(image + " cannot be corrected with the map of the pair: " + *mismatch + ".");
+    }
+    correction.runs.push_back(std::move(run));
+}
+
+void nameRuns(Correction& correction)
+{
+    std::set<std::string> taken;
+    for (CorrectionRun& run : correction.runs) {
+        std::string stem = imageStem(run.image);
+        for (int counter = 2; taken.count(stem) != 0; ++counter) stem = imageStem(run.image) + "_" + std::to_string(counter);
+        taken.insert(stem);
+        run.project = (correction.folder / "projects" / (stem + ".fmr")).string();
+        run.output = (correction.folder / (stem + "_corrected.nii.gz")).string();
+    }
 }
 
 void importRuns(const Correction& correction)
@@ -191,14 +236,12 @@ void importRuns(const Correction& correction)
               << correction.metadata.second.text() << '\n';
     std::cout << "Importing " << correction.runs.size() << " images into "
               << (correction.folder / "projects").string() << " ...\n";
-    for (const Run& run : correction.runs) importNifti(run.image, run.project);
+    for (const CorrectionRun& run : correction.runs) importNifti(run.image, run.project);
 }
 
-// Estimates the map from the pair and corrects the pair and every further run through
-// the plug-in's tasks. Returns the exit status of the first task that failed, else 0.
 int estimateAndApply(const Correction& correction)
 {
-    const std::vector<Run>& runs = correction.runs;
+    const std::vector<CorrectionRun>& runs = correction.runs;
     HostState& state = hostState();
     state.yesNo = YesNoAnswer::No;
     state.stringParameters["file0"] = runs[0].project;
@@ -217,21 +260,30 @@ int estimateAndApply(const Correction& correction)
         std::cerr << "mindaro correct: the estimate gave no map (see the log above)\n";
         return 1;
     }
+    const Volume pairMap = readVdmMapFile(mapPath(runs[0].project), true).map;
     for (std::size_t index = 2; index < runs.size(); ++index) {
-        const bool plus = runs[index].direction == correction.metadata.first;
-        state.stringParameters["vdm"] = mapPath(runs[plus ? 0 : 1].project);
-        state.stringParameters["files"] = runs[index].project + "\n";
+        const CorrectionRun& run = runs[index];
+        if (run.carried) {
+            // The run's own map, in its grid and along its axis, applied with +map.
+            const EncodedGrid pair{runs[0].grid, runs[0].direction, *correction.metadata.totalReadoutTime};
+            const Volume map = transferDisplacement(pairMap, pair, {run.grid, run.direction, *run.readoutTime});
+            writeVdmMapFile(makeVdmMapFile(mapPath(run.project), map));
+            state.stringParameters["vdm"] = mapPath(run.project);
+        } else {
+            const bool plus = run.direction == correction.metadata.first;
+            state.stringParameters["vdm"] = mapPath(runs[plus ? 0 : 1].project);
+        }
+        state.stringParameters["files"] = run.project + "\n";
         status = runPluginTask("apply");
         if (status != 0) return status;
     }
     return 0;
 }
 
-// Every corrected run as NIfTI with the geometry of its input, and its sidecar.
 void exportCorrectedRuns(const Correction& correction, std::vector<std::string>& written)
 {
     std::cout << "Exporting into " << correction.folder.string() << " ...\n";
-    for (const Run& run : correction.runs) {
+    for (const CorrectionRun& run : correction.runs) {
         NiftiStorage storage = NiftiStorage::Float32;
         const std::vector<Volume> volumes = readProjectOrMapVolumes(insertSuffix(run.project, "_undist"), storage);
         writeNiftiLike(run.output, volumes, storage, run.image, "VARNO distortion-corrected");
@@ -240,15 +292,13 @@ void exportCorrectedRuns(const Correction& correction, std::vector<std::string>&
     }
 }
 
-// The displacement in voxels and mm, and the field in Hz when the readout time is known,
-// on the grid of --ap, each with a sidecar giving its units and sign convention.
 void exportMaps(const Correction& correction, std::vector<std::string>& written)
 {
     const std::string& ap = correction.ap;
     const PairMetadata& metadata = correction.metadata;
     const Volume map = readVdmMapFile(mapPath(correction.runs[0].project), true).map;
     const char axis = metadata.first.axis;
-    const double voxelSize = axis == 'i' ? correction.apInfo.voxelSize[0] : correction.apInfo.voxelSize[1];
+    const double voxelSize = axis == 'i' ? correction.runs[0].grid.voxelSize[0] : correction.runs[0].grid.voxelSize[1];
     const std::string direction = metadata.first.text();
     const std::string signConvention =
         "d at each voxel p of the undistorted grid: the signal of p appears at p + d along +" + std::string(1, axis) +
@@ -289,21 +339,14 @@ void exportMaps(const Correction& correction, std::vector<std::string>& written)
 // The orientation of the pictures: the sform or qform of --ap, else its voxel order.
 Orientation apOrientation(const Correction& correction)
 {
-    const NiftiInfo& info = correction.apInfo;
+    const NiftiInfo& grid = correction.runs[0].grid;
     const std::string name = fileNamePart(correction.ap);
-    if (info.geometrySource.empty())
-        return voxelOrder(info.voxelSize, "the voxel order: " + name + " has neither sform nor qform");
-    return orientationFromMatrix(info.voxelToWorld, "the " + info.geometrySource + " of " + name);
+    if (grid.geometrySource.empty())
+        return voxelOrder(grid.voxelSize, "the voxel order: " + name + " has neither sform nor qform");
+    return orientationFromMatrix(grid.voxelToWorld, "the " + grid.geometrySource + " of " + name);
 }
 
-struct Qc {
-    QcInputs inputs;
-    QcResult result;
-    std::string picture;
-};
-
-// The quality-control picture of the pair.
-Qc writeQc(const Correction& correction, std::vector<std::string>& written)
+CorrectionQc writeQc(const Correction& correction, std::vector<std::string>& written)
 {
     const bool leftRight = correction.metadata.first.axis == 'i';
     QcPair pair;
@@ -319,13 +362,15 @@ Qc writeQc(const Correction& correction, std::vector<std::string>& written)
     pair.convention = correction.convention;
     if (correction.metadata.totalReadoutTime)
         pair.hertzPerVoxel = correction.metadata.first.polarity / *correction.metadata.totalReadoutTime;
-    Qc qc;
+    CorrectionQc qc;
     qc.inputs = readQcPair(pair);
-    qc.picture = (correction.folder / "qc.png").string();
-    qc.result = writeQcPicture(qc.picture, qc.inputs);
-    written.push_back(qc.picture);
+    const std::string picture = (correction.folder / "qc.png").string();
+    qc.result = writeQcPicture(picture, qc.inputs);
+    written.push_back(picture);
     return qc;
 }
+
+namespace {
 
 struct Timing {
     double estimateSeconds = 0.0;  // the estimate and the correction of every run
@@ -350,30 +395,33 @@ std::string sourceText(const std::string& source)
 }
 
 // The report page: what went in, how it was corrected, the figures and the pictures.
-void writeReport(const Correction& correction, const Qc& qc, const Timing& timing, std::vector<std::string>& written)
+void writeReport(const Correction& correction, const CorrectionQc& qc, const Timing& timing,
+                 std::vector<std::string>& written)
 {
     const PairMetadata& metadata = correction.metadata;
     const std::string page = (correction.folder / "report.html").string();
     ReportPage report;
     report.title = qc.inputs.title;
     report.subtitle = "mindaro correct, " + reportTimestamp() + "; output folder " + correction.folder.string();
-    report.inputs.header = {"", "image", "phase encoding", "from", "corrected with"};
+    report.inputs.header = {"", "image", "phase encoding", "from", "readout time", "corrected with"};
     for (std::size_t index = 0; index < correction.runs.size(); ++index) {
-        const Run& run = correction.runs[index];
-        const bool plus = run.direction == metadata.first;
+        const CorrectionRun& run = correction.runs[index];
         const std::string role = index == 0 ? "--ap" : index == 1 ? "--pa" : "--apply-to";
-        report.inputs.rows.push_back(
-            {role, run.image, run.direction.text(), sourceText(run.directionSource), plus ? "+map" : "\u2212map"});
+        const std::string map = run.carried ? "the field, carried to its grid"
+                                : run.direction == metadata.first ? "+map"
+                                                                  : "\u2212map";
+        report.inputs.rows.push_back({role, run.image, run.direction.text(), sourceText(run.directionSource),
+                                      run.readoutTime ? secondsText(*run.readoutTime) : "", map});
     }
-    const NiftiInfo& info = correction.apInfo;
+    const NiftiInfo& grid = correction.runs[0].grid;
     char voxel[96];
-    std::snprintf(voxel, sizeof voxel, "%.4g x %.4g x %.4g mm", info.voxelSize[0], info.voxelSize[1], info.voxelSize[2]);
+    std::snprintf(voxel, sizeof voxel, "%.4g x %.4g x %.4g mm", grid.voxelSize[0], grid.voxelSize[1], grid.voxelSize[2]);
     report.acquisition = {
-        {"readout-time", "Total readout time",
+        {"readout-time", "Total readout time of the pair",
          metadata.totalReadoutTime ? secondsText(*metadata.totalReadoutTime) : std::string("not known"),
          metadata.totalReadoutTime ? "from " + sourceText(metadata.readoutTimeSource)
                                    : "no field in Hz; give it in the sidecars or with --readout-time"},
-        {"grid", "Grid", extentText(info.extent) + " voxels of " + voxel, ""}};
+        {"grid", "Grid of the pair", extentText(grid.extent) + " voxels of " + voxel, ""}};
 
     const EstimateDescription description = describeEstimateChoices(correction.choices);
     ReportRun run;
@@ -412,7 +460,7 @@ int correct(const ParsedCommandLine& command)
     std::vector<std::string> written;
     exportCorrectedRuns(correction, written);
     exportMaps(correction, written);
-    const Qc qc = writeQc(correction, written);
+    const CorrectionQc qc = writeQc(correction, written);
     timing.totalSeconds = secondsSince(start);
     writeReport(correction, qc, timing, written);
 

@@ -16,13 +16,6 @@ bool endsWith(const std::string& text, const std::string& end)
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-std::string withoutNiftiExtension(const std::string& image)
-{
-    if (endsWith(image, ".nii.gz")) return image.substr(0, image.size() - 7);
-    if (endsWith(image, ".nii")) return image.substr(0, image.size() - 4);
-    return image;
-}
-
 std::string quoted(const std::string& text)
 {
     return "\"" + text + "\"";
@@ -78,6 +71,13 @@ std::optional<PhaseEncoding> parsePhaseEncoding(const std::string& text)
     if (text == "j") return PhaseEncoding{'j', 1};
     if (text == "j-") return PhaseEncoding{'j', -1};
     return std::nullopt;
+}
+
+std::string withoutNiftiExtension(const std::string& image)
+{
+    if (endsWith(image, ".nii.gz")) return image.substr(0, image.size() - 7);
+    if (endsWith(image, ".nii")) return image.substr(0, image.size() - 4);
+    return image;
 }
 
 std::string sidecarPath(const std::string& image)

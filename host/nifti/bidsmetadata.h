@@ -29,6 +29,8 @@ std::optional<PhaseEncoding> parsePhaseEncoding(const std::string& text);
 
 // IMAGE.json for IMAGE.nii or IMAGE.nii.gz.
 std::string sidecarPath(const std::string& image);
+// IMAGE for IMAGE.nii or IMAGE.nii.gz, folder kept.
+std::string withoutNiftiExtension(const std::string& image);
 // The image's name without ".nii" or ".nii.gz" and without its folder.
 std::string imageStem(const std::string& image);
 

@@ -11,7 +11,9 @@
 #include "core/distance.h"
 #include "files/projectheader.h"
 #include "phantom/phantom.h"
+#include "support/bidsdataset.h"
 #include "support/bidsphantom.h"
+#include "support/niftireadback.h"
 #include "support/niftitestimages.h"
 #include "support/runprocess.h"
 
@@ -33,39 +35,6 @@ nlohmann::json readJson(const std::string& path)
 {
     std::ifstream file(path);
     return nlohmann::json::parse(file);
-}
-
-std::vector<Volume> readVolumes(const std::string& path)
-{
-    const NiftiImagePointer image = readRaw(path);
-    const Dimensions extent{static_cast<int>(image->nx), static_cast<int>(image->ny), static_cast<int>(image->nz)};
-    std::vector<Volume> volumes;
-    long long index = 0;
-    const long long count = image->dim[0] >= 4 ? image->nt : 1;
-    for (long long t = 0; t < count; ++t) {
-        Volume volume(extent);
-        for (std::size_t i = 0; i < volume.size(); ++i) volume[i] = static_cast<float>(rawValue(*image, index++));
-        volumes.push_back(std::move(volume));
-    }
-    return volumes;
-}
-
-void expectSameGrid(const std::string& input, const std::string& output)
-{
-    const NiftiImagePointer a = readRaw(input, false);
-    const NiftiImagePointer b = readRaw(output, false);
-    EXPECT_EQ(a->qform_code, b->qform_code) << output;
-    EXPECT_EQ(a->sform_code, b->sform_code) << output;
-    EXPECT_EQ(a->xyz_units, b->xyz_units) << output;
-    for (int axis = 1; axis <= 3; ++axis) {
-        EXPECT_EQ(a->dim[axis], b->dim[axis]) << output;
-        EXPECT_EQ(a->pixdim[axis], b->pixdim[axis]) << output;
-    }
-    for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 4; ++c) {
-            EXPECT_EQ(a->sto_xyz.m[r][c], b->sto_xyz.m[r][c]) << output;
-            EXPECT_EQ(a->qto_xyz.m[r][c], b->qto_xyz.m[r][c]) << output;
-        }
 }
 
 }  // namespace
@@ -213,4 +182,34 @@ TEST(NiftiCorrect, LeftRightPairFromSidecarsIsCorrectedAlongI)
     }
     EXPECT_EQ(readJson(out + "displacement_mm.json")["PhaseEncodingAxis"], "i");
     EXPECT_TRUE(std::filesystem::exists(out + "qc.png"));
+}
+
+TEST(NiftiCorrect, RunOnAnotherGridIsCorrectedWithTheFieldCarriedIntoItsGridAndNeedsItsReadoutTime)
+{
+    const TemporaryFolder folder;
+    const TestDataset dataset = writeTestDataset(folder.path() + "/raw", false);
+    const std::string fmap = dataset.root + "/sub-01/fmap/sub-01_dir-";
+    const std::string run = dataset.root + "/sub-01/func/sub-01_task-rest_acq-coarse_bold.nii.gz";
+    // The pair's readout time comes from the dataset's top-level sidecars, which correct
+    // does not read; the run's own sidecar gives its readout time.
+    const std::vector<std::string> pair{"correct", "--ap", fmap + "AP_epi.nii.gz", "--pa", fmap + "PA_epi.nii.gz",
+                                        "--pe-dir", "j-", "--apply-to", run, "--fast"};
+    const ProcessResult refused = mindaroIn(folder.path(), pair);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, "mindaro correct: " + run + " (22 x 20 x 12) is not on the grid of --ap " + fmap +
+                               "AP_epi.nii.gz (32 x 32 x 16): its map is carried over through the field in Hz, which "
+                               "needs the total readout time of the pair (\"TotalReadoutTime\" in their sidecars, or "
+                               "--readout-time) and of the run (\"TotalReadoutTime\" in its sidecar, or "
+                               "--apply-readout-time).\n");
+    EXPECT_FALSE(std::filesystem::exists(folder.path() + "/varno-correct"));
+
+    std::vector<std::string> withTime = pair;
+    withTime.insert(withTime.end(), {"--readout-time", "0.05", "--out", "out"});
+    const ProcessResult result = mindaroIn(folder.path(), withTime);
+    ASSERT_EQ(result.status, 0) << result.out << result.err;
+    const std::string output = folder.path() + "/out/sub-01_task-rest_acq-coarse_bold_corrected.nii.gz";
+    expectSameGrid(run, output);
+    const nlohmann::json sidecar = readJson(folder.path() + "/out/sub-01_task-rest_acq-coarse_bold_corrected.json");
+    EXPECT_EQ(sidecar["DistortionCorrection"]["FieldMap"], "field_hz.nii.gz");
+    EXPECT_DOUBLE_EQ(sidecar["DistortionCorrection"]["TotalReadoutTime"].get<double>(), 0.05 * 3.0 / 4.5);
 }

@@ -144,7 +144,7 @@ TEST(ReportPage, CorrectWritesAValidPageWhoseFiguresAreThePrintedOnes)
     EXPECT_EQ(figures["readout-time-detail"].find("from sidecar "), 0u);
     const std::string html = readWhole(page);
     EXPECT_NE(html.find("<td>--pa</td><td>" + bids.pa + "</td><td>j</td><td>sidecar " + folder.path() +
-                        "/sub-01/fmap/sub-01_dir-PA_epi.json</td><td>\u2212map</td>"),
+                        "/sub-01/fmap/sub-01_dir-PA_epi.json</td><td>0.05 s</td><td>\u2212map</td>"),
               std::string::npos);
 
     expectValidHtml(page);

@@ -40,8 +40,10 @@ NiftiImagePointer makeImage(const TestImageLayout& layout)
     return image;
 }
 
+}  // namespace
+
 // Header, empty extension flag and data, as a single file (gzip for ".gz").
-void write(nifti_image* image, const std::string& path, int version)
+void writeImageFile(nifti_image* image, const std::string& path, int version)
 {
     nifti_1_header header1{};
     nifti_2_header header2{};
@@ -66,8 +68,6 @@ void write(nifti_image* image, const std::string& path, int version)
     znzclose(file);
 }
 
-}  // namespace
-
 void writeTestImage(const std::string& path, const TestImageLayout& layout,
                     const std::function<double(int, int, int, int)>& value)
 {
@@ -87,7 +87,7 @@ void writeTestImage(const std::string& path, const TestImageLayout& layout,
                     default: break;  // other types keep their zero fill
                     }
                 }
-    write(image.get(), path, layout.version);
+    writeImageFile(image.get(), path, layout.version);
 }
 
 void writeTestVolumes(const std::string& path, const std::vector<Volume>& volumes, const TestImageLayout& layout)

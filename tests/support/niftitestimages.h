@@ -37,6 +37,9 @@ void writeTestImage(const std::string& path, const TestImageLayout& layout,
 // Writes volumes as float32 with the geometry of writeTestImage.
 void writeTestVolumes(const std::string& path, const std::vector<Volume>& volumes, const TestImageLayout& layout);
 
+// Writes the image (header, empty extension flag, data) as a single file, gzip for ".gz".
+void writeImageFile(nifti_image* image, const std::string& path, int version = 1);
+
 NiftiImagePointer readRaw(const std::string& path, bool withData = true);
 
 // Stored value number index of a raw image, converted to double (no scaling).

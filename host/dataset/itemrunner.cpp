@@ -1,0 +1,158 @@
+#include "dataset/itemrunner.h"
+
+#include <filesystem>
+#include <iostream>
+#include <stdexcept>
+
+#include "commands/correction.h"
+#include "dataset/outputfiles.h"
+#include "nifti/niftifile.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string rawUri(const std::string& relative)
+{
+    return "bids:raw:" + relative;
+}
+
+// The mean of the listed volumes, written as a 3-D image with the source's geometry.
+std::string averagedImage(const ItemImage& image, const fs::path& folder)
+{
+    const NiftiImage source = readNifti(image.path);
+    if (image.volumes.empty()) throw std::runtime_error("No volume of " + image.relative + " to estimate from.");
+    std::vector<double> sum(source.volumes.front().size(), 0.0);
+    for (const int index : image.volumes) {
+        if (index < 0 || index >= source.info.volumes)
+            throw std::runtime_error(image.relative + " has no volume " + std::to_string(index) + ".");
+        const Volume& volume = source.volumes[static_cast<std::size_t>(index)];
+        for (std::size_t i = 0; i < sum.size(); ++i) sum[i] += volume[i];
+    }
+    Volume mean(source.info.extent);
+    for (std::size_t i = 0; i < sum.size(); ++i) mean[i] = static_cast<float>(sum[i] / static_cast<double>(image.volumes.size()));
+    fs::create_directories(folder);
+    const std::string path = (folder / (imageStem(image.path) + ".nii.gz")).string();
+    writeNiftiLike(path, {mean}, NiftiStorage::Float32, image.path, "VARNO mean of the pair's volumes");
+    return path;
+}
+
+nlohmann::json agreementJson(const QcAgreement& agreement)
+{
+    return {{"Before", {{"Correlation", agreement.correlationBefore}, {"MeanSquaredDifference", agreement.meanSquaredBefore}}},
+            {"After", {{"Correlation", agreement.correlationAfter}, {"MeanSquaredDifference", agreement.meanSquaredAfter}}}};
+}
+
+std::string methodText(const WorkItem& item, const EstimateChoices& choices)
+{
+    return "VARNO displacement estimate (" + std::string(choices.fast ? "column-wise" : "full") + ") from a " +
+           item.method + ", each direction averaged over its volumes";
+}
+
+nlohmann::json fieldmapSidecar(const WorkItem& item, const EstimateChoices& choices, const QcAgreement& agreement)
+{
+    nlohmann::json intended = nlohmann::json::array();
+    for (const ItemTarget& target : item.targets) intended.push_back(rawUri(target.image.relative));
+    return {{"Units", "Hz"},
+            {"Description", "Off-resonance field estimated from " + item.first.relative + " (" +
+                                item.first.phaseEncodingDirection + ") and " + item.second.relative + " (" +
+                                item.second.phaseEncodingDirection + ")"},
+            {"EstimationMethod", methodText(item, choices)},
+            {"IntendedFor", intended},
+            {"B0FieldIdentifier", item.b0FieldIdentifier.empty() ? item.name : item.b0FieldIdentifier},
+            {"Sources", {rawUri(item.first.relative), rawUri(item.second.relative)}},
+            {"TotalReadoutTime", *item.first.totalReadoutTime},
+            {"SignConvention", "An image acquired with PhaseEncodingDirection j (or i) is displaced by field x "
+                               "TotalReadoutTime voxels along +j (+i); one acquired with j- (i-) by the same along -j (-i)."},
+            {"Agreement", agreementJson(agreement)}};
+}
+
+nlohmann::json runSidecar(const WorkItem& item, const ItemTarget& target, const CorrectionRun& run)
+{
+    nlohmann::json content = target.metadata;
+    content["Description"] = "Distortion-corrected by VARNO with the field " + item.fieldmap + " (" + target.why + ")";
+    content["Sources"] = {rawUri(target.image.relative), "bids::" + item.fieldmap};
+    content["DistortionCorrection"] = {
+        {"FieldMap", "bids::" + item.fieldmap},
+        {"CarriedToRunGrid", run.carried},
+        {"PhaseEncodingDirection", target.image.phaseEncodingDirection}};
+    return content;
+}
+
+}  // namespace
+
+std::string workFolderOf(const WorkItem& item)
+{
+    return (fs::path(item.outputFolder) / ".work" / (item.name + processTag())).string();
+}
+
+int runWorkItem(const WorkItem& item, const EstimateChoices& choices)
+{
+    const fs::path work = workFolderOf(item);
+    const fs::path out = item.outputFolder;
+    fs::remove_all(work);
+    std::cout << "Work item " << item.name << ": " << item.method << " " << item.first.relative << " ("
+              << item.first.phaseEncodingDirection << ") and " << item.second.relative << " ("
+              << item.second.phaseEncodingDirection << "), " << item.targets.size() << " runs to correct\n";
+
+    Correction correction;
+    correction.ap = averagedImage(item.first, work / "pair");
+    correction.pa = averagedImage(item.second, work / "pair");
+    correction.folder = work;
+    correction.choices = choices;
+    correction.choices.volume0 = 0;
+    correction.choices.volume1 = 0;
+    correction.metadata.first = *parsePhaseEncoding(item.first.phaseEncodingDirection);
+    correction.metadata.second = *parsePhaseEncoding(item.second.phaseEncodingDirection);
+    correction.metadata.totalReadoutTime = item.first.totalReadoutTime;
+    addPair(correction);
+    for (const ItemTarget& target : item.targets) {
+        std::cout << "  " << target.image.relative << ": " << target.why << '\n';
+        addRun(correction, target.image.path, *parsePhaseEncoding(target.image.phaseEncodingDirection),
+               target.image.totalReadoutTime);
+    }
+    nameRuns(correction);
+    importRuns(correction);
+    if (const int status = estimateAndApply(correction); status != 0) return status;
+    std::vector<std::string> written;
+    exportCorrectedRuns(correction, written);
+    exportMaps(correction, written);
+    const CorrectionQc qc = writeQc(correction, written);
+    for (const std::string& line : qc.result.summary) std::cout << line << '\n';
+
+    // Everything is complete in the work folder; now it moves into its names.
+    nlohmann::json targets = nlohmann::json::array();
+    for (std::size_t index = 0; index < item.targets.size(); ++index) {
+        const ItemTarget& target = item.targets[index];
+        const CorrectionRun& run = correction.runs[index + 2];
+        const std::string output = (out / target.output).string();
+        writeFileAtomically(sidecarPath(output), runSidecar(item, target, run).dump(2) + "\n");
+        if (!target.bval.empty()) copyIntoPlace(target.bval, withoutNiftiExtension(output) + ".bval");
+        if (!target.bvec.empty()) copyIntoPlace(target.bvec, withoutNiftiExtension(output) + ".bvec");
+        moveIntoPlace(run.output, output);
+        targets.push_back({{"source", target.image.relative},
+                           {"output", target.output},
+                           {"why", target.why},
+                           {"carried", run.carried}});
+    }
+    const std::string fieldmap = (out / item.fieldmap).string();
+    writeFileAtomically(sidecarPath(fieldmap), fieldmapSidecar(item, choices, qc.result.analysis.agreement).dump(2) + "\n");
+    moveIntoPlace((work / "field_hz.nii.gz").string(), fieldmap);
+    moveIntoPlace((work / "qc.png").string(), (out / item.picture).string());
+
+    const nlohmann::json record = {{"name", item.name},
+                                   {"subject", item.subject},
+                                   {"session", item.session},
+                                   {"method", methodText(item, choices)},
+                                   {"first", {{"source", item.first.relative}, {"PhaseEncodingDirection", item.first.phaseEncodingDirection}}},
+                                   {"second", {{"source", item.second.relative}, {"PhaseEncodingDirection", item.second.phaseEncodingDirection}}},
+                                   {"fieldmap", item.fieldmap},
+                                   {"picture", item.picture},
+                                   {"targets", targets},
+                                   {"Agreement", agreementJson(qc.result.analysis.agreement)},
+                                   {"outputs", item.outputs()}};
+    writeFileAtomically((out / item.record).string(), record.dump(2) + "\n");
+    fs::remove_all(work);
+    std::cout << "Work item " << item.name << " done.\n";
+    return 0;
+}

@@ -1,0 +1,257 @@
+#include "dataset/participant.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+
+#include "dataset/discovery.h"
+#include "dataset/outputfiles.h"
+#include "dataset/progress.h"
+#include "dataset/subjectpage.h"
+#include "dataset/subjectsummary.h"
+#include "dataset/workerpool.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// An item is done when its record and every output it lists are there.
+bool itemDone(const std::string& outputFolder, const WorkItem& item)
+{
+    const std::vector<std::string> outputs = item.outputs();
+    return std::all_of(outputs.begin(), outputs.end(),
+                       [&](const std::string& output) { return fs::is_regular_file(fs::path(outputFolder) / output); });
+}
+
+bool anyOutputThere(const std::string& outputFolder, const WorkItem& item)
+{
+    const std::vector<std::string> outputs = item.outputs();
+    return std::any_of(outputs.begin(), outputs.end(),
+                       [&](const std::string& output) { return fs::exists(fs::path(outputFolder) / output); });
+}
+
+void removeStaleWork(const std::string& outputFolder, const WorkItem& item)
+{
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(fs::path(outputFolder) / ".work", error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(item.name + ".", 0) == 0) fs::remove_all(entry.path(), error);
+    }
+}
+
+std::string subjectLog(const DatasetRun& run, const std::string& subject, const std::vector<SessionSummary>& sessions)
+{
+    std::ostringstream log;
+    for (const SessionSummary& session : sessions) {
+        log << sessionPrefix(subject, session.plan.session) << ": " << session.plan.inputs.size() << " images, "
+            << session.plan.items.size() << " work items\n";
+        for (const WorkItem& item : session.plan.items) {
+            log << "  " << item.name << ": " << item.method << " " << item.first.relative << " ("
+                << item.first.phaseEncodingDirection << ") with " << item.second.relative << " ("
+                << item.second.phaseEncodingDirection << ")\n";
+            for (const ItemTarget& target : item.targets)
+                log << "    corrects " << target.image.relative << " (" << target.why << ")\n";
+        }
+        for (const DatasetFinding& problem : session.plan.problems) log << "  PROBLEM " << problem.file << ": " << problem.reason << '\n';
+        for (const DatasetFinding& note : session.plan.notes) log << "  note " << note.file << ": " << note.reason << '\n';
+        for (const ItemStatus& item : session.items) {
+            log << "\n===== " << item.name << " (" << item.state << ") =====\n";
+            std::ifstream file(fs::path(run.outputFolder) / item.log);
+            log << file.rdbuf();
+        }
+    }
+    return log.str();
+}
+
+}  // namespace
+
+void checkFolders(const DatasetRun& run)
+{
+    if (!fs::is_directory(run.datasetFolder)) throw std::runtime_error("The dataset folder " + run.datasetFolder + " does not exist.");
+    if (!fs::is_regular_file(fs::path(run.datasetFolder) / "dataset_description.json"))
+        throw std::runtime_error(run.datasetFolder + " is not a BIDS dataset: it has no dataset_description.json.");
+    const fs::path dataset = fs::weakly_canonical(run.datasetFolder);
+    const fs::path output = fs::weakly_canonical(run.outputFolder);
+    if (output == dataset)
+        throw std::runtime_error("The output folder must not be the dataset's folder " + run.datasetFolder +
+                                 "; the inputs are never modified (use e.g. " + run.datasetFolder + "/derivatives/varno).");
+    const fs::path inside = output.lexically_relative(dataset);
+    if (!inside.empty() && *inside.begin() != ".." && *inside.begin() != "derivatives")
+        throw std::runtime_error("The output folder " + run.outputFolder + " lies inside the dataset " + run.datasetFolder +
+                                 " but not in its derivatives folder; the inputs are never modified.");
+}
+
+std::vector<std::string> selectSubjects(const DatasetRun& run)
+{
+    const std::vector<std::string> all = datasetSubjects(run.datasetFolder);
+    if (run.subjects.empty()) {
+        if (all.empty()) throw std::runtime_error("The dataset " + run.datasetFolder + " has no sub-* folder.");
+        return all;
+    }
+    std::vector<std::string> missing;
+    for (const std::string& label : run.subjects)
+        if (std::find(all.begin(), all.end(), label) == all.end()) missing.push_back("sub-" + label);
+    if (!missing.empty()) {
+        std::string text;
+        for (const std::string& name : missing) text += (text.empty() ? "" : ", ") + name;
+        throw std::runtime_error("The dataset " + run.datasetFolder + " has no " + text + ".");
+    }
+    return run.subjects;
+}
+
+void writeDatasetDescription(const DatasetRun& run)
+{
+    const std::string source = "file://" + fs::weakly_canonical(run.datasetFolder).string();
+    const nlohmann::json description = {
+        {"Name", "VARNO distortion correction"},
+        {"BIDSVersion", "1.9.0"},
+        {"DatasetType", "derivative"},
+        {"GeneratedBy",
+         {{{"Name", "VARNO"},
+           {"Version", run.pluginVersion},
+           {"Description", "Susceptibility distortion correction from pairs of opposite phase-encoding acquisitions"}}}},
+        {"SourceDatasets", {{{"URL", source}}}},
+        {"DatasetLinks", {{"raw", source}}}};
+    writeFileAtomically((fs::path(run.outputFolder) / "dataset_description.json").string(), description.dump(2) + "\n");
+}
+
+namespace {
+
+std::vector<std::vector<SessionSummary>> discoverSubjects(const DatasetRun& run, const std::vector<std::string>& subjects)
+{
+    const DiscoverySettings settings{run.datasetFolder, run.outputFolder, run.estimateOptions};
+    std::vector<std::vector<SessionSummary>> summaries;
+    for (const std::string& subject : subjects) {
+        std::vector<SessionSummary> sessions;
+        for (const std::string& session : subjectSessions(run.datasetFolder, subject)) {
+            if (!run.sessions.empty() && std::find(run.sessions.begin(), run.sessions.end(), session) == run.sessions.end())
+                continue;
+            sessions.push_back({discoverSession(settings, subject, session), {}});
+        }
+        summaries.push_back(std::move(sessions));
+    }
+    return summaries;
+}
+
+// The items to run. Those done before are kept with --skip-existing and redone with
+// --force; without either, results already there are refused before anything is written.
+std::vector<const WorkItem*> itemsToRun(const DatasetRun& run, std::vector<std::vector<SessionSummary>>& summaries)
+{
+    std::vector<const WorkItem*> toRun;
+    std::vector<std::string> present;
+    for (auto& sessions : summaries)
+        for (SessionSummary& session : sessions)
+            for (const WorkItem& item : session.plan.items) {
+                removeStaleWork(run.outputFolder, item);
+                if (!run.force && !run.skipExisting && anyOutputThere(run.outputFolder, item)) present.push_back(item.record);
+                if (run.skipExisting && itemDone(run.outputFolder, item))
+                    session.items.push_back({item.name, "skipped", item.log, item.record});
+                else
+                    toRun.push_back(&item);
+            }
+    if (!present.empty())
+        throw std::runtime_error(run.outputFolder + " already holds the results of " + std::to_string(present.size()) +
+                                 " work items (the first: " + present.front() +
+                                 "). Pass --skip-existing to do only the missing work, or --force to redo it all.");
+    return toRun;
+}
+
+// Runs the items as "mindaro bids-item" processes; returns the failures, each with its log.
+std::vector<std::string> runItems(const DatasetRun& run, const std::vector<const WorkItem*>& toRun,
+                                  std::set<std::string>& failed)
+{
+    std::vector<Job> jobs;
+    std::vector<std::string> itemFiles;
+    for (const WorkItem* item : toRun) {
+        const std::string base = (fs::path(run.outputFolder) / ".work" / item->name).string() + processTag();
+        itemFiles.push_back(base + ".item.json");
+        writeFileAtomically(itemFiles.back(), toJson(*item).dump(2) + "\n");
+        std::vector<std::string> command = run.self;
+        command.insert(command.end(), {"bids-item", itemFiles.back()});
+        jobs.push_back({item->name, command, base + ".log"});
+    }
+    std::cout << jobs.size() << " work items to run (" << run.jobs << " at a time), results in " << run.outputFolder
+              << std::endl;
+    Progress progress(std::cout, isatty(STDOUT_FILENO) != 0, static_cast<int>(jobs.size()));
+    std::vector<std::string> failures;
+    runJobs(jobs, run.jobs, progress, [&](std::size_t index, const JobOutcome& outcome) {
+        const WorkItem& item = *toRun[index];
+        const std::string log = (fs::path(run.outputFolder) / item.log).string();
+        try {
+            moveIntoPlace(jobs[index].logPath, log);
+        } catch (const std::exception& error) {
+            std::cout << "Note: " << error.what() << '\n';
+        }
+        std::error_code ignored;
+        fs::remove(itemFiles[index], ignored);
+        if (outcome.status != 0) {
+            failed.insert(item.name);
+            failures.push_back(item.name + " (exit status " + std::to_string(outcome.status) + "), log: " + log);
+        }
+        progress.finished(item.name, outcome.status != 0, outcome.seconds, log);
+    });
+    progress.close();
+    return failures;
+}
+
+// The summary, the log and the page of a subject.
+void writeSubjectReports(const DatasetRun& run, const std::string& subject, std::vector<SessionSummary>& sessions,
+                         const std::set<std::string>& failed)
+{
+    for (SessionSummary& session : sessions)
+        for (const WorkItem& item : session.plan.items) {
+            const bool kept = std::any_of(session.items.begin(), session.items.end(),
+                                          [&](const ItemStatus& status) { return status.name == item.name; });
+            if (!kept) session.items.push_back({item.name, failed.count(item.name) ? "failed" : "done", item.log, item.record});
+        }
+    const nlohmann::json summary = summaryJson(subject, sessions);
+    const fs::path out = run.outputFolder;
+    writeFileAtomically((out / summaryPath(subject)).string(), summary.dump(2) + "\n");
+    writeFileAtomically((out / ("sub-" + subject) / "log" / ("sub-" + subject + "_varno.log")).string(),
+                        subjectLog(run, subject, sessions));
+    writeFileAtomically((out / ("sub-" + subject + ".html")).string(),
+                        subjectPageHtml(summary, readRecords(run.outputFolder, summary)));
+}
+
+}  // namespace
+
+int runParticipantLevel(const DatasetRun& run)
+{
+    checkFolders(run);
+    const std::vector<std::string> subjects = selectSubjects(run);
+    std::vector<std::vector<SessionSummary>> summaries = discoverSubjects(run, subjects);
+    const std::vector<const WorkItem*> toRun = itemsToRun(run, summaries);
+
+    fs::create_directories(fs::path(run.outputFolder) / ".work");
+    writeDatasetDescription(run);
+    std::cout << "Dataset " << run.datasetFolder << ": " << subjects.size() << " subjects, ";
+    std::set<std::string> failed;
+    const std::vector<std::string> failures = runItems(run, toRun, failed);
+    for (std::size_t s = 0; s < subjects.size(); ++s) writeSubjectReports(run, subjects[s], summaries[s], failed);
+
+    int kept = 0;
+    std::vector<std::string> problems;
+    for (const auto& sessions : summaries)
+        for (const SessionSummary& session : sessions) {
+            for (const ItemStatus& item : session.items) kept += item.state == "skipped";
+            for (const DatasetFinding& problem : session.plan.problems) problems.push_back(problem.file + ": " + problem.reason);
+        }
+    std::cout << "\n" << toRun.size() - failures.size() << " work items done";
+    if (kept > 0) std::cout << ", " << kept << " kept from before";
+    std::cout << ", " << failures.size() << " failed.\n";
+    if (!failures.empty()) {
+        std::cout << "Failed:\n";
+        for (const std::string& failure : failures) std::cout << "  " << failure << '\n';
+    }
+    if (!problems.empty()) {
+        std::cout << "Not corrected:\n";
+        for (const std::string& problem : problems) std::cout << "  " << problem << '\n';
+    }
+    return failures.empty() && problems.empty() ? 0 : 1;
+}

@@ -1,0 +1,54 @@
+// One unit of a dataset run: a pair of opposite phase-encoding acquisitions, the runs it
+// corrects and the names of everything it leaves in the output folder. The participant
+// run writes each item as JSON and a separate "mindaro bids-item" process carries it out.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+// A NIfTI image of the dataset with its phase encoding and readout time.
+struct ItemImage {
+    std::string path;      // absolute
+    std::string relative;  // below the dataset's folder, "sub-01/fmap/sub-01_dir-AP_epi.nii.gz"
+    std::string phaseEncodingDirection;   // "j-"
+    std::optional<double> totalReadoutTime;  // seconds
+    std::vector<int> volumes;  // volumes averaged into the pair's image; empty for a run
+};
+
+struct ItemTarget {
+    ItemImage image;
+    std::string why;      // "IntendedFor of sub-01/fmap/sub-01_dir-AP_epi.json"
+    std::string output;   // below the output folder: "sub-01/func/sub-01_task-rest_desc-sdc_bold.nii.gz"
+    std::string bval;     // diffusion runs: the gradient files to copy beside the output
+    std::string bvec;
+    nlohmann::json metadata = nlohmann::json::object();  // the source's inherited sidecar
+};
+
+struct WorkItem {
+    std::string name;      // "sub-01_ses-1_fmapid-1"
+    std::string subject;   // "01"
+    std::string session;   // "1", or empty
+    std::string method;    // "field-map pair" or "diffusion b=0 pair"
+    std::string b0FieldIdentifier;
+    ItemImage first;       // corrected with +map
+    ItemImage second;      // corrected with -map
+    std::vector<ItemTarget> targets;
+    // Below the output folder.
+    std::string fieldmap;  // "sub-01/fmap/sub-01_fmapid-1_desc-varno_fieldmap.nii.gz"
+    std::string picture;   // "sub-01/figures/sub-01_fmapid-1_desc-qc.png"
+    std::string record;    // "sub-01/log/sub-01_fmapid-1.json", written last
+    std::string log;       // "sub-01/log/sub-01_fmapid-1.log"
+    std::vector<std::string> estimateOptions;  // command-line words forwarded to the estimate
+    std::string datasetFolder;  // absolute
+    std::string outputFolder;   // absolute
+
+    // The outputs below the output folder, the record last.
+    std::vector<std::string> outputs() const;
+};
+
+nlohmann::json toJson(const WorkItem& item);
+// Throws std::runtime_error when a key is missing or of the wrong kind.
+WorkItem workItemFromJson(const nlohmann::json& content);

@@ -1,0 +1,49 @@
+// The phantom dataset of the dataset-run tests is valid BIDS by the BIDS validator from
+// the npm registry (scripts/install-deps.sh validator), but for the field map that it
+// leaves without "PhaseEncodingDirection" on purpose. Skipped when the validator is not
+// installed, unless VARNO_REQUIRE_BIDS_VALIDATOR=1 (as in CI), which makes that a failure.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include <nlohmann/json.hpp>
+
+#include "support/bidsdataset.h"
+#include "support/runprocess.h"
+
+namespace {
+
+// VARNO_BIDS_VALIDATOR, else where install-deps.sh puts it; empty when neither is there.
+std::string validatorPath()
+{
+    const char* given = std::getenv("VARNO_BIDS_VALIDATOR");
+    const std::string path = given != nullptr ? given : "/opt/varno/bids-validator/node_modules/.bin/bids-validator";
+    return std::filesystem::exists(path) ? path : "";
+}
+
+}  // namespace
+
+TEST(BidsValidator, PhantomDatasetIsValidButForItsDeliberatelyBrokenFieldMap)
+{
+    const std::string validator = validatorPath();
+    if (validator.empty()) {
+        const char* required = std::getenv("VARNO_REQUIRE_BIDS_VALIDATOR");
+        if (required != nullptr && std::string(required) == "1")
+            FAIL() << "VARNO_REQUIRE_BIDS_VALIDATOR=1, but the BIDS validator is not installed";
+        GTEST_SKIP() << "the BIDS validator is not installed; install it with: scripts/install-deps.sh validator";
+    }
+    const TemporaryFolder folder;
+    const TestDataset dataset = writeTestDataset(folder.path() + "/raw", true);
+    const ProcessResult result = runProcess({validator, "--json", dataset.root}, folder.path());
+    nlohmann::json report;
+    ASSERT_NO_THROW(report = nlohmann::json::parse(result.out)) << result.out << result.err;
+    const nlohmann::json& errors = report["issues"]["errors"];
+    std::vector<std::string> found;
+    for (const nlohmann::json& error : errors)
+        for (const nlohmann::json& file : error["files"])
+            found.push_back(error["key"].get<std::string>() + " " + file["file"]["relativePath"].get<std::string>());
+    EXPECT_EQ(found, std::vector<std::string>{"PHASE_ENCODING_DIRECTION_MUST_DEFINE /sub-04/fmap/sub-04_acq-broken_dir-RL_epi.nii.gz"})
+        << result.out;
+    EXPECT_EQ(report["summary"]["subjects"].size(), dataset.withScannerPair ? 5u : 4u);
+}
