@@ -56,14 +56,15 @@ std::vector<ReportFigure> qcReportFigures(const QcInputs& inputs, const QcAnalys
     std::vector<ReportFigure> figures;
     figures.push_back(
         {"Before and after",
-         a + " (upper rows) and " + b + " (lower rows) before and after the correction, shown in turn: " + slices +
-             ", one grey scale for all (0 to " + formatFixed(analysis.intensityTop, 0) +
+         a + " and " + b + " (in each view " + a + " above " + b +
+             ") before and after the correction, shown in turn: " + slices + ", one grey scale for all (0 to " + formatFixed(analysis.intensityTop, 0) +
              "). Where the pair moves between the frames, the correction moved it. " + orientation,
          {svgImage(inputs, analysis, QcFigure::PairBefore, "before", a + " and " + b + " before the correction"),
           svgImage(inputs, analysis, QcFigure::PairAfter, "after", a + " and " + b + " after the correction")}});
     figures.push_back({"Difference of the pair",
-                       "|" + a + " \u2212 " + b + "| before (upper rows) and after (lower rows) the correction, on one "
-                       "scale from 0 to " + formatFixed(analysis.differenceTop, 0) +
+                       "|" + a + " \u2212 " + b +
+                           "| before and after the correction (in each view before above after), on one scale "
+                           "from 0 to " + formatFixed(analysis.differenceTop, 0) +
                            " (the 99th percentile of the difference before, inside the object).",
                        {svgImage(inputs, analysis, QcFigure::Difference, "", "Absolute difference of the pair")}});
     std::ostringstream stepText;
