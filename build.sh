@@ -59,6 +59,7 @@ case "$command" in
         ctest --test-dir build --output-on-failure -j "$jobs" ;;
   test-sanitize) configure_and_build build-sanitize -DVARNO_SANITIZE=ON -DVARNO_BUILD_TESTS=ON -DVARNO_BUILD_BENCHMARKS=OFF
         ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+          LSAN_OPTIONS=suppressions="$PWD/scripts/lsan-suppressions.txt":print_suppressions=0 \
           ctest --test-dir build-sanitize --output-on-failure -j "$jobs" ;;
   fuzz) bash scripts/fuzz.sh "${@:2}" ;;
   valgrind) configure_and_build build -DVARNO_BUILD_TESTS=ON -DVARNO_BUILD_BENCHMARKS=ON

@@ -3,9 +3,10 @@
 # that are missing. Safe to run again.
 #   scripts/install-deps.sh GROUP...
 # Groups:
-#   build    compiler, CMake and the libraries that the plug-in and the host link
+#   build    compiler, CMake, the libraries that the plug-in and the host link, and the
+#            font that the host's pictures are drawn with
 #   test     GoogleTest and Google Benchmark, clang with its runtime for the fuzz targets,
-#            valgrind for the memory checks
+#            valgrind for the memory checks, HTML Tidy and Chromium to check the report page
 #   windows  the MinGW-w64 cross compiler, Wine, GoogleTest's sources, and a source
 #            entry for this Debian release so that FFTW can be built from its source
 #            package (scripts/build-fftw-windows.sh)
@@ -58,8 +59,10 @@ packages=()
 read_lists=false
 for group in "${@:-build}"; do
   case "$group" in
-    build) packages+=(g++ cmake make libfftw3-dev libnifti2-dev nlohmann-json3-dev libpng-dev zlib1g-dev) ;;
-    test) packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev valgrind) ;;
+    build) packages+=(g++ cmake make libfftw3-dev libnifti2-dev nlohmann-json3-dev zlib1g-dev
+                    libcairo2-dev fontconfig fonts-dejavu-core) ;;
+    test) packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev valgrind
+                   tidy chromium) ;;
     windows) packages+=(g++-mingw-w64-x86-64-posix wine64 googletest dpkg-dev make)
              if add_source_entry; then read_lists=true; fi ;;
     slurm) packages+=(slurm-wlm munge) ;;

@@ -1,5 +1,7 @@
 #include <charconv>
+#include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <set>
@@ -21,6 +23,7 @@
 #include "nifti/jsonfile.h"
 #include "nifti/niftiprojects.h"
 #include "report/qcprojects.h"
+#include "report/qcreport.h"
 
 const CommandSpec correctCommand{
     .name = "correct",
@@ -37,9 +40,12 @@ const CommandSpec correctCommand{
         "acquisition whose direction it shares. Writes into DIR: IMAGE_corrected.nii.gz for every\n"
         "input, displacement_voxels.nii.gz and displacement_mm.nii.gz (the displacement of --ap along\n"
         "the phase-encoding axis), field_hz.nii.gz when \"TotalReadoutTime\" is known, a JSON sidecar\n"
-        "for each saying what it holds, and the quality-control picture qc.png. Every output has the\n"
-        "geometry of its input. The projects used on the way are kept in DIR/projects. The outputs\n"
-        "appear together once all are written; a run that fails leaves DIR as it was.\n"
+        "for each saying what it holds, the quality-control picture qc.png and the report page\n"
+        "report.html (what went in, the method and its settings, the agreement of the pair before and\n"
+        "after, the map's range and fold check, the time taken, the pictures; one file that opens in\n"
+        "any browser). Every output has the geometry of its input. The projects used on the way are\n"
+        "kept in DIR/projects. The outputs appear together once all are written; a run that fails\n"
+        "leaves DIR as it was.\n"
         "A run on another grid than --ap (other extent, voxel size or position) is corrected with the\n"
         "field in Hz resampled into its grid through the images' world coordinates and turned into\n"
         "its own displacement with its \"TotalReadoutTime\" (or --apply-readout-time); so is a run on\n"
@@ -67,6 +73,7 @@ const CommandSpec correctCommand{
             {"--ic", "", "modulate the intensities by the stretch of the current map while estimating"},
             {"--fast", "", "only the standard column-wise estimate (much faster, less detailed)"},
             {"--order", "0|1|2", "smoothing of the inputs: 0 Gaussian (default), 1 or 2 its derivative"},
+            {"--neurological", "", "the patient's left on the left of the pictures (default: right on the left)"},
         },
 };
 
@@ -90,6 +97,14 @@ double parseSeconds(const std::string& option, const std::string& text)
         throw UsageError(option + " expects the total readout time in seconds, from " + number(kShortestReadoutTime) +
                          " to " + number(kLongestReadoutTime) + ", got \"" + printablePath(text) + "\"");
     return value;
+}
+
+// In the stream's default notation, as the sidecars give it: "0.0635 s".
+std::string secondsText(double seconds)
+{
+    std::ostringstream text;
+    text << seconds << " s";
+    return text.str();
 }
 
 std::string extentText(const Dimensions& e)
@@ -263,14 +278,17 @@ Correction resolveCorrection(const ParsedCommandLine& command)
     const std::optional<double> runReadoutTime = optionalSeconds(command, "--apply-readout-time");
     correction.choices = parseCorrectionChoices(command);
     correction.folder = command.has("--out") ? command.value("--out") : "varno-correct";
+    if (command.has("--neurological")) correction.convention = LeftRightConvention::Neurological;
 
     correction.metadata = resolvePairMetadata(correction.ap, correction.pa, command.value("--pe-dir"), readoutTime);
     for (const std::string& note : correction.metadata.notes) std::cout << "Note: " << note << '\n';
     addPair(correction);
-    for (const std::string& image : command.values("--apply-to"))
-        addRun(correction, image,
-               resolveRunPhaseEncoding(image, command.value("--apply-pe-dir"), correction.metadata.first.axis),
+    const std::string applyPeDir = command.value("--apply-pe-dir");
+    for (const std::string& image : command.values("--apply-to")) {
+        addRun(correction, image, resolveRunPhaseEncoding(image, applyPeDir, correction.metadata.first.axis),
                runReadoutTime ? runReadoutTime : sidecarReadoutTime(image));
+        correction.runs.back().directionSource = applyPeDir.empty() ? sidecarPath(image) : "--apply-pe-dir";
+    }
     for (const CorrectionRun& run : correction.runs)
         for (const std::string& warning : run.grid.warnings) std::cout << "Note: " << warning << '\n';
     requireEstimablePair(correction);
@@ -295,8 +313,9 @@ void addPair(Correction& correction)
         throw std::runtime_error(correction.pa + " (" + extentText(paGrid.extent) + ") does not have the extent of --ap " +
                                  correction.ap + " (" + extentText(apGrid.extent) +
                                  "); the two acquisitions of the pair must share one grid.");
-    correction.runs = {{correction.ap, metadata.first, apGrid, metadata.totalReadoutTime, false, {}, {}},
-                       {correction.pa, metadata.second, paGrid, metadata.totalReadoutTime, false, {}, {}}};
+    correction.runs = {{correction.ap, metadata.first, apGrid, metadata.totalReadoutTime, false, {}, {}, metadata.firstSource},
+                       {correction.pa, metadata.second, paGrid, metadata.totalReadoutTime, false, {}, {},
+                        metadata.secondSource}};
 }
 
 void addRun(Correction& correction, const std::string& image, PhaseEncoding direction,
@@ -307,7 +326,7 @@ void addRun(Correction& correction, const std::string& image, PhaseEncoding dire
         throw MetadataError(image + " has the phase-encoding direction \"" + direction.text() +
                             "\", but the pair was acquired along " + std::string(1, first.direction.axis) +
                             "; a run can be corrected only with a map along its own phase-encoding axis.");
-    CorrectionRun run{image, direction, readNiftiInfo(image), readoutTime, false, {}, {}};
+    CorrectionRun run{image, direction, readNiftiInfo(image), readoutTime, false, {}, {}, {}};
     const std::optional<double> pairTime = correction.metadata.totalReadoutTime;
     const bool onGrid = sameGrid(run.grid, first.grid);
     const bool sameReadout = !readoutTime || !pairTime || std::abs(*readoutTime - *pairTime) <= 1e-6 * *pairTime;
@@ -473,7 +492,17 @@ void exportMaps(const Correction& correction, const CorrectionMethod& method, st
     }
 }
 
-QcPicture writeQc(const Correction& correction, std::vector<std::string>& written)
+// The orientation of the pictures: the sform or qform of --ap, else its voxel order.
+Orientation apOrientation(const Correction& correction)
+{
+    const NiftiInfo& grid = correction.runs[0].grid;
+    const std::string name = fileNamePart(correction.ap);
+    if (grid.geometrySource.empty())
+        return voxelOrder(grid.voxelSize, "the voxel order: " + name + " has neither sform nor qform");
+    return orientationFromMatrix(grid.voxelToWorld, "the " + grid.geometrySource + " of " + name);
+}
+
+CorrectionQc writeQc(const Correction& correction, std::vector<std::string>& written)
 {
     const bool leftRight = correction.metadata.first.axis == 'i';
     QcPair pair;
@@ -485,15 +514,99 @@ QcPicture writeQc(const Correction& correction, std::vector<std::string>& writte
     pair.firstName = leftRight ? "LR" : "AP";
     pair.secondName = leftRight ? "RL" : "PA";
     pair.title = "VARNO correction of " + fileNamePart(correction.ap) + " and " + fileNamePart(correction.pa);
-    QcPicture qc = writePairQcPicture(pair, resultPath(correction, "qc.png"));
+    pair.orientation = apOrientation(correction);
+    pair.convention = correction.convention;
+    if (correction.metadata.totalReadoutTime)
+        pair.hertzPerVoxel = correction.metadata.first.polarity / *correction.metadata.totalReadoutTime;
+    CorrectionQc qc;
+    qc.inputs = readQcPair(pair);
+    qc.result = writeQcPicture(resultPath(correction, "qc.png"), qc.inputs);
     written.push_back((correction.folder / "qc.png").string());
     return qc;
 }
 
 namespace {
 
+struct Timing {
+    double estimateSeconds = 0.0;  // the estimate and the correction of every run
+    double totalSeconds = 0.0;     // from reading the command line to the last output
+};
+
+ReportFact timeFact(const Timing& timing)
+{
+    return {"time", "Time taken", durationText(timing.totalSeconds),
+            "estimate and correction " + durationText(timing.estimateSeconds)};
+}
+
+std::string timeLine(const Timing& timing)
+{
+    const ReportFact fact = timeFact(timing);
+    return "Time taken: " + fact.value + " (" + fact.detail + ")";
+}
+
+std::string sourceText(const std::string& source)
+{
+    return source.rfind("--", 0) == 0 ? "option " + source : "sidecar " + source;
+}
+
+// The report page: what went in, how it was corrected, the figures and the pictures.
+void writeReport(const Correction& correction, const CorrectionMethod& method, const CorrectionQc& qc,
+                 const Timing& timing, std::vector<std::string>& written)
+{
+    const PairMetadata& metadata = correction.metadata;
+    const std::string page = (correction.folder / "report.html").string();
+    ReportPage report;
+    report.title = qc.inputs.title;
+    report.subtitle = "mindaro correct, " + reportTimestamp() + "; output folder " + correction.folder.string();
+    report.inputs.header = {"", "image", "phase encoding", "from", "readout time", "corrected with"};
+    for (std::size_t index = 0; index < correction.runs.size(); ++index) {
+        const CorrectionRun& run = correction.runs[index];
+        const std::string role = index == 0 ? "--ap" : index == 1 ? "--pa" : "--apply-to";
+        const std::string map = run.carried ? "the field, carried to its grid"
+                                : run.direction == metadata.first ? "+map"
+                                                                  : "\u2212map";
+        report.inputs.rows.push_back({role, run.image, run.direction.text(), sourceText(run.directionSource),
+                                      run.readoutTime ? secondsText(*run.readoutTime) : "", map});
+    }
+    const NiftiInfo& grid = correction.runs[0].grid;
+    char voxel[96];
+    std::snprintf(voxel, sizeof voxel, "%.4g x %.4g x %.4g mm", grid.voxelSize[0], grid.voxelSize[1], grid.voxelSize[2]);
+    report.acquisition = {
+        {"readout-time", "Total readout time of the pair",
+         metadata.totalReadoutTime ? secondsText(*metadata.totalReadoutTime) : std::string("not known"),
+         metadata.totalReadoutTime ? "from " + sourceText(metadata.readoutTimeSource)
+                                   : "no field in Hz; give it in the sidecars or with --readout-time"},
+        {"grid", "Grid of the pair", extentText(grid.extent) + " voxels of " + voxel, ""}};
+
+    const EstimateDescription description = describeEstimateChoices(correction.choices);
+    ReportRun run;
+    run.method = description.method;
+    if (!method.note.empty()) run.method = method.estimate + " (in place of the " + description.method + ")";
+    run.settings = description.settings;
+    run.results = qcResultFacts(qc.inputs, qc.result.analysis);
+    run.results.push_back(timeFact(timing));
+    run.figures = qcReportFigures(qc.inputs, qc.result.analysis);
+    report.runs.push_back(std::move(run));
+    for (const std::string& path : written)
+        report.outputs.push_back(fs::path(path).lexically_relative(correction.folder).string());
+    report.notes = {orientationNote(qc.inputs, qc.result.analysis),
+                    "The object: the voxels where the mean of the four images reaches a tenth of its 99th percentile; "
+                    "the figures are measured there. The imported projects are in " +
+                        (correction.folder / "projects").string() + "."};
+    if (!method.note.empty()) report.notes.push_back(method.note);
+    for (const std::string& note : metadata.notes) report.notes.push_back(note);
+    writeReportPage(resultPath(correction, "report.html"), report);
+    written.push_back(page);
+}
+
+double secondsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 int correct(const ParsedCommandLine& command)
 {
+    const auto start = std::chrono::steady_clock::now();
     Correction correction = resolveCorrection(command);
     // Everything is written through the transaction: a step that fails takes back what
     // the steps before it wrote.
@@ -502,17 +615,23 @@ int correct(const ParsedCommandLine& command)
     for (const std::string& file : projectFilesOf(correction)) outputs.writesInPlace(file);
     correction.staging = outputs.workFolder();
     importRuns(correction);
+    const auto estimateStart = std::chrono::steady_clock::now();
     CorrectionMethod method;
     if (const int status = estimateAndApply(correction, method); status != 0) return status;
+    Timing timing;
+    timing.estimateSeconds = secondsSince(estimateStart);
 
     std::vector<std::string> written;
     exportCorrectedRuns(correction, method, written);
     exportMaps(correction, method, written);
-    const std::vector<std::string> caption = writeQc(correction, written).caption;
+    const CorrectionQc qc = writeQc(correction, written);
+    timing.totalSeconds = secondsSince(start);
+    writeReport(correction, method, qc, timing, written);
     outputs.commit();
 
     std::cout << "\n";
-    for (const std::string& line : caption) std::cout << line << '\n';
+    for (const std::string& line : qc.result.summary) std::cout << line << '\n';
+    std::cout << timeLine(timing) << '\n';
     std::cout << "\nWritten:\n";
     for (const std::string& path : written) std::cout << "  " << path << '\n';
     return 0;

@@ -11,6 +11,7 @@
 #include "commands/estimatechoices.h"
 #include "nifti/bidsmetadata.h"
 #include "nifti/niftifile.h"
+#include "report/orientation.h"
 #include "report/qcpicture.h"
 
 // One image to correct: its path, direction, grid and the names of its files on the way.
@@ -24,6 +25,7 @@ struct CorrectionRun {
     bool carried = false;
     std::string project;  // FOLDER/projects/STEM.fmr
     std::string output;   // FOLDER/STEM_corrected.nii.gz
+    std::string directionSource;  // the option or the sidecar that gave the direction, for the report
 };
 
 struct Correction {
@@ -36,6 +38,7 @@ struct Correction {
     EstimateChoices choices;
     PairMetadata metadata;
     std::vector<CorrectionRun> runs;  // the pair, then every further run
+    LeftRightConvention convention = LeftRightConvention::Radiological;  // of the pictures
 };
 
 // The pair as the first two runs, with the pair's grid; throws when --pa does not share
@@ -70,8 +73,13 @@ void exportCorrectedRuns(const Correction& correction, const CorrectionMethod& m
 // The displacement in voxels and mm, and the field in Hz when the readout time is known,
 // on the grid of --ap, each with a sidecar giving its units, sign convention and method.
 void exportMaps(const Correction& correction, const CorrectionMethod& method, std::vector<std::string>& written);
-// The quality-control picture of the pair, FOLDER/qc.png.
-QcPicture writeQc(const Correction& correction, std::vector<std::string>& written);
+// The quality-control picture of the pair, FOLDER/qc.png, oriented by the sform or qform
+// of --ap; and what it measured.
+struct CorrectionQc {
+    QcInputs inputs;
+    QcResult result;
+};
+CorrectionQc writeQc(const Correction& correction, std::vector<std::string>& written);
 
 // "FOLDER/projects/STEM_vdm.map": the map the estimate or the carrying wrote for a project.
 std::string mapPath(const std::string& project);

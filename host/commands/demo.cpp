@@ -19,6 +19,7 @@
 #include "phantom/phantom.h"
 #if defined(VARNO_HOST_NIFTI)
 #include "report/qcprojects.h"
+#include "report/qcreport.h"
 #endif
 
 const CommandSpec demoCommand{
@@ -33,9 +34,9 @@ const CommandSpec demoCommand{
                    "DIR, and with the standard (full) estimate and plain undistortion on copies of the pair in\n"
                    "DIR/standard. Ends with a summary that sets the two side by side: the agreement of the\n"
 #if defined(VARNO_HOST_NIFTI)
-                   "corrected pair, how far each map is from the true one, and the processor time; and with\n"
+                   "corrected pair, how far each map is from the true one, and the processor time; with\n"
                    "the quality-control picture of the precise correction, DIR/AP_qc.png (see \"mindaro qc\n"
-                   "--help\").",
+                   "--help\"), and the report page DIR/report.html that shows both.",
 #else
                    "corrected pair, how far each map is from the true one, and the processor time.",
 #endif
@@ -99,6 +100,66 @@ Figures figuresOf(const DemoData& data, const Correction& correction)
                      readFiniteVdmMap(mapOf(correction.first)));
 }
 
+#if defined(VARNO_HOST_NIFTI)
+// One method's correction of the phantom as the report page shows it; the picture and its
+// figures only for the one the picture shows.
+struct DemoRun {
+    const QcInputs* inputs;
+    const QcAnalysis* analysis;  // null: figures measured here, no picture
+    const Figures* figures;
+    const Correction* correction;
+    bool precise;
+};
+
+ReportPage demoPage(const PhantomFiles& files, const std::vector<DemoRun>& runs)
+{
+    ReportPage page;
+    page.title = "VARNO demo: phantom AP/PA pair";
+    page.subtitle = "mindaro demo, " + reportTimestamp() + "; a phantom with a known displacement map, corrected "
+                    "with the precise and with the standard estimate";
+    page.inputs.header = {"", "project", "phase encoding", "from", "corrected with"};
+    page.inputs.rows = {{"AP", fileNamePart(files.first), "along y", "the phantom", "+map"},
+                        {"PA", fileNamePart(files.second), "along y, opposite", "the phantom", "\u2212map"},
+                        {"truth", fileNamePart(files.truth), "", "the phantom, undistorted", ""},
+                        {"true map", fileNamePart(files.map), "", "the phantom", ""}};
+    for (const DemoRun& demo : runs) {
+        EstimateChoices choices;
+        choices.precise = demo.precise;
+        choices.intensityCorrection = demo.precise;
+        const EstimateDescription description = describeEstimateChoices(choices);
+        const QcAnalysis analysis = demo.analysis ? *demo.analysis : analyseQc(*demo.inputs);
+        ReportRun run;
+        run.method = description.method;
+        run.settings = description.settings;
+        run.results = qcResultFacts(*demo.inputs, analysis);
+        run.results.push_back({"agreement", "Agreement of the intensity-corrected pair",
+                               formatCorrelation(demo.figures->agreement), "correlation over the head"});
+        run.results.push_back({"map-error", "RMS error of the map", formatFixed(demo.figures->mapRmsError, 3) + " voxels",
+                               "against the true map; correlation " + formatFixed(demo.figures->mapCorrelation, 3)});
+        run.results.push_back({"time", "Processor time", formatFixed(demo.correction->cpuSeconds, 2) + " s",
+                               "estimate and correction"});
+        if (demo.analysis) run.figures = qcReportFigures(*demo.inputs, analysis);
+        // The page names every figure by a key; the standard run's keys say whose they are.
+        if (!demo.precise)
+            for (ReportFact& fact : run.results) fact.key = "standard-" + fact.key;
+        page.runs.push_back(std::move(run));
+    }
+    for (const std::string& path : {files.first, files.second, files.truth, files.map, files.summary})
+        page.outputs.push_back(fileNamePart(path));
+    for (const DemoRun& demo : runs)
+        for (const std::string& path : {demo.correction->first, demo.correction->second}) {
+            const std::string folder = demo.precise ? "" : "standard/";
+            page.outputs.push_back(folder + fileNamePart(mapOf(path)));
+            page.outputs.push_back(folder + fileNamePart(insertSuffix(path, "_undist")));
+        }
+    page.outputs.push_back(fileNamePart(qcPictureName(files.first)));
+    page.notes = {orientationNote(*runs[0].inputs, *runs[0].analysis),
+                  "The object: the voxels where the undistorted phantom has signal; the figures are measured there. "
+                  "The standard estimate corrected copies of the pair in the folder standard/."};
+    return page;
+}
+#endif
+
 int estimate(const Correction& correction, bool precise)
 {
     HostState& state = hostState();
@@ -151,9 +212,20 @@ void printSummary(const PhantomFiles& files, const Correction& standard, const C
     pair.secondName = "PA";
     pair.title = "VARNO demo: phantom AP/PA pair, precise estimate";
     pair.object = data.object;
+    const QcInputs inputs = readQcPair(pair);
     const std::string picture = qcPictureName(precise.first);
-    writePairQcPicture(pair, picture);
-    std::printf("  Quality-control picture: %s\n", picture.c_str());
+    const QcResult qc = writeQcPicture(picture, inputs);
+    QcPair standardPair = pair;
+    standardPair.first = standard.first;
+    standardPair.second = standard.second;
+    const QcInputs standardInputs = readQcPair(standardPair);
+    const std::string page = directoryPart(files.first) + "report.html";
+    writeReportPage(page, demoPage(files, {{&inputs, &qc.analysis, &after, &precise, true},
+                                           {&standardInputs, nullptr, &before, &standard, false}}));
+    std::printf("  Displacement of AP inside the object (precise map): %s; %s.\n",
+                formatRange(qc.analysis.map.lowestMm, qc.analysis.map.highestMm, "mm").c_str(),
+                foldText(qc.analysis.map, inputs.phaseEncodingAxis).c_str());
+    std::printf("  Quality-control picture: %s\n  Report page: %s\n", picture.c_str(), page.c_str());
 #endif
 }
 

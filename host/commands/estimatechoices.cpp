@@ -77,3 +77,36 @@ int requireMapsSaved(const std::string& command)
                  "rows; --order 1 or 2 smooths the inputs differently.\n";
     return 1;
 }
+
+EstimateDescription describeEstimateChoices(const EstimateChoices& choices)
+{
+    static const char* const smoothing[] = {"Gaussian (order 0)", "first derivative of the Gaussian (order 1)",
+                                            "second derivative of the Gaussian (order 2)"};
+    EstimateDescription description;
+    description.method = choices.precise ? "precise estimate"
+                         : choices.fast  ? "standard column-wise estimate (--fast)"
+                                         : "standard full estimate";
+    const ReportFact order{"order", "Smoothing of the inputs", smoothing[choices.order], ""};
+    const ReportFact volumes{"volumes", "Volumes estimated from",
+                             std::to_string(choices.volume0) + " of the first, " + std::to_string(choices.volume1) +
+                                 " of the second",
+                             ""};
+    const ReportFact standardSettings[] = {
+        {"measure", "Similarity measure",
+         choices.useSsd ? "mean squared difference (--ssd)" : "normalised cross-correlation", ""},
+        {"intensity-modulation", "Intensity modulation by the stretch", choices.useIc ? "on (--ic)" : "off", ""}};
+    if (choices.precise)
+        description.settings = {{"check", "Checked against", "the standard full estimate",
+                                 "which replaces the precise map on pairs that do not follow the spin-echo model"},
+                                standardSettings[0], order, volumes};
+    // The column-wise estimate neither compares the pair by a measure nor modulates it.
+    else if (choices.fast)
+        description.settings = {order, volumes};
+    else
+        description.settings = {standardSettings[0], standardSettings[1], order, volumes};
+    description.settings.push_back({"intensity-correction", "Intensity correction of the corrected images",
+                                    choices.intensityCorrection ? "on: multiplied by the Jacobian of the map"
+                                                                : "off (plain undistortion)",
+                                    ""});
+    return description;
+}

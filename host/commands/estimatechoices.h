@@ -3,8 +3,12 @@
 // hand to the plug-in, and what they say when the estimate gives up.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "boundary/hoststate.h"
 #include "cli/commandline.h"
+#include "report/reportpage.h"
 
 struct EstimateChoices {
     int volume0 = 0;
@@ -38,3 +42,9 @@ void storeEstimateChoices(const EstimateChoices& choices, HostState& state);
 // otherwise the step gave up (the full estimate logs why and "Done."), which is reported
 // as "mindaro COMMAND: ..." with the reason, and 1.
 int requireMapsSaved(const std::string& command);
+// The method that the choices run and its settings, as the report page shows them.
+struct EstimateDescription {
+    std::string method;
+    std::vector<ReportFact> settings;
+};
+EstimateDescription describeEstimateChoices(const EstimateChoices& choices);

@@ -7,27 +7,61 @@
 #include "files/filenames.h"
 #include "files/voxeldata.h"
 #include "report/qcprojects.h"
+#include "report/qcreport.h"
 
 const CommandSpec qcCommand{
     .name = "qc",
     .arguments = "FIRST SECOND",
     .minimumArguments = 2,
     .maximumArguments = 2,
-    .summary = "draw the quality-control picture (PNG) of a pair corrected by \"estimate --apply\"",
+    .summary = "draw the quality-control picture of a pair corrected by \"estimate --apply\"; --html for a page",
     .description =
         "FIRST and SECOND are the projects given to \"mindaro estimate ... --apply\"; their _undist\n"
-        "copies and FIRST_vdm.map must be beside them. Writes FIRST_qc.png (or --out): axial, coronal\n"
-        "and sagittal slices through the pair before and after the correction, their absolute\n"
-        "difference before and after on one scale, and the displacement map in mm with a colour\n"
-        "bar and the object outline; the caption gives the agreement of the pair before and after.",
+        "copies and FIRST_vdm.map must be beside them. Writes FIRST_qc.png (or --out, PNG or SVG by its\n"
+        "extension): evenly spaced axial, coronal and sagittal slices through the object of the pair\n"
+        "before and after the correction, of their absolute difference before and after on one scale,\n"
+        "and of the displacement map in mm over the corrected FIRST with contour lines and a colour\n"
+        "bar. The slices are oriented by the projects' position information (in voxel order when they\n"
+        "have none), voxel sizes in proportion. The summary gives the agreement of the pair before and\n"
+        "after, the map's range and the fold check. --html also writes the picture as SVG and a report\n"
+        "page, one HTML file with its pictures embedded, beside it.",
     .options =
         {
-            {"--out", "PNG", "where to write the picture (default FIRST_qc.png)"},
+            {"--out", "PICTURE", "where to write the picture, .png or .svg (default FIRST_qc.png)"},
+            {"--html", "", "also write PICTURE as .svg and the report page PICTURE as .html"},
             {"--volumes", "K0 K1", "volumes to show from FIRST and SECOND, counted from 0 (default 0 0)", false, 2},
             {"--lr", "", "the map was estimated with left-right phase encoding"},
             {"--names", "A B", "labels of the two acquisitions (default their file names)", false, 2},
+            {"--neurological", "", "the patient's left on the left of the pictures (default: right on the left)"},
         },
 };
+
+namespace {
+
+ReportPage qcPage(const QcPair& pair, const QcInputs& inputs, const QcResult& result,
+                  const std::vector<std::string>& pictures)
+{
+    const std::string axis = pair.leftRight ? "along x (--lr)" : "along y";
+    ReportPage page;
+    page.title = inputs.title;
+    page.subtitle = "mindaro qc, " + reportTimestamp();
+    page.inputs.header = {"", "project", "volume", "phase encoding"};
+    page.inputs.rows = {
+        {inputs.firstName + ", corrected with +map", pair.first, std::to_string(pair.firstVolume), axis},
+        {inputs.secondName + ", corrected with \u2212map", pair.second, std::to_string(pair.secondVolume), axis},
+        {"map", insertSuffix(replaceExtension(pair.first, "map"), "_vdm"), "", axis}};
+    ReportRun run;
+    run.method = "as estimated by \"mindaro estimate\" (the projects do not record it)";
+    run.results = qcResultFacts(inputs, result.analysis);
+    run.figures = qcReportFigures(inputs, result.analysis);
+    page.runs.push_back(std::move(run));
+    for (const std::string& picture : pictures) page.outputs.push_back(fileNamePart(picture));
+    page.notes = {orientationNote(inputs, result.analysis),
+                  "The object: the voxels where the mean of the four images reaches a tenth of its 99th percentile."};
+    return page;
+}
+
+}  // namespace
 
 int commandQc(const std::vector<std::string>& arguments)
 {
@@ -53,19 +87,40 @@ int commandQc(const std::vector<std::string>& arguments)
                                      " characters, got one of " + std::to_string(name.size()));
             }
         }
-        pair.title = "Distortion correction of " + pair.first + " and " + pair.second;
+        if (command.has("--neurological")) pair.convention = LeftRightConvention::Neurological;
+        pair.title = "Distortion correction of " + fileNamePart(pair.first) + " and " + fileNamePart(pair.second);
         const std::string path = command.has("--out") ? command.value("--out") : qcPictureName(pair.first);
         requirePlainPath(path);
+        if (!hasExtension(path, "png") && !hasExtension(path, "svg"))
+            throw UsageError("--out expects a picture name ending in .png or .svg, got \"" + path + "\"");
+        const std::string svg = replaceExtension(path, "svg");
+        const std::string page = replaceExtension(path, "html");
         try {
-            std::vector<StepFile> inputs;
+            std::vector<StepFile> inputFiles;
             for (const std::string& file : qcInputFiles(pair)) {
-                inputs.push_back({file, ""});
-                if (!hasExtension(file, "map")) inputs.push_back({projectDataFilePath(file), "data file of " + file});
+                inputFiles.push_back({file, ""});
+                if (!hasExtension(file, "map")) inputFiles.push_back({projectDataFilePath(file), "data file of " + file});
             }
-            requireOutputsApartFromInputs(inputs, {{path, "the picture"}});
-            const QcPicture picture = writePairQcPicture(pair, path);
-            for (const std::string& line : picture.caption) std::cout << line << '\n';
+            std::vector<StepFile> outputFiles{{path, "the picture"}};
+            if (command.has("--html")) {
+                if (svg != path) outputFiles.push_back({svg, "the picture as SVG"});
+                outputFiles.push_back({page, "the report page"});
+            }
+            requireOutputsApartFromInputs(inputFiles, outputFiles);
+            const QcInputs inputs = readQcPair(pair);
+            const QcResult result = writeQcPicture(path, inputs);
+            for (const std::string& line : result.summary) std::cout << line << '\n';
             std::cout << "Quality-control picture: " << path << '\n';
+            if (command.has("--html")) {
+                std::vector<std::string> pictures{path};
+                if (svg != path) {
+                    writeQcPicture(svg, inputs, result.analysis);
+                    pictures.push_back(svg);
+                    std::cout << "Quality-control picture: " << svg << '\n';
+                }
+                writeReportPage(page, qcPage(pair, inputs, result, pictures));
+                std::cout << "Report page: " << page << '\n';
+            }
         } catch (const std::exception& error) {
             return reportFailure("qc", error);
         }

@@ -2,21 +2,6 @@
 
 #include <cstdio>
 
-std::string escapeHtml(const std::string& text)
-{
-    std::string escaped;
-    for (const char c : text) {
-        switch (c) {
-        case '&': escaped += "&amp;"; break;
-        case '<': escaped += "&lt;"; break;
-        case '>': escaped += "&gt;"; break;
-        case '"': escaped += "&quot;"; break;
-        default: escaped += c;
-        }
-    }
-    return escaped;
-}
-
 std::string pageStart(const std::string& title)
 {
     return "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>" + escapeHtml(title) +

@@ -3,8 +3,8 @@
 
 #include <string>
 
-// Text with &, <, > and " escaped.
-std::string escapeHtml(const std::string& text);
+#include "report/reportpage.h"  // escapeHtml
+
 // The start of a page with its title and a small inline style sheet, and its end.
 std::string pageStart(const std::string& title);
 std::string pageEnd();

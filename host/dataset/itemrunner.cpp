@@ -121,8 +121,8 @@ int runWorkItem(const WorkItem& item, const EstimateChoices& choices)
     std::vector<std::string> written;
     exportCorrectedRuns(correction, method, written);
     exportMaps(correction, method, written);
-    const QcPicture qc = writeQc(correction, written);
-    for (const std::string& line : qc.caption) std::cout << line << '\n';
+    const CorrectionQc qc = writeQc(correction, written);
+    for (const std::string& line : qc.result.summary) std::cout << line << '\n';
 
     // Everything is complete in the work folder; now it moves into its names.
     nlohmann::json targets = nlohmann::json::array();
@@ -140,7 +140,7 @@ int runWorkItem(const WorkItem& item, const EstimateChoices& choices)
                            {"carried", run.carried}});
     }
     const std::string fieldmap = (out / item.fieldmap).string();
-    writeFileAtomically(sidecarPath(fieldmap), fieldmapSidecar(item, method, qc.agreement).dump(2) + "\n");
+    writeFileAtomically(sidecarPath(fieldmap), fieldmapSidecar(item, method, qc.result.analysis.agreement).dump(2) + "\n");
     moveIntoPlace((work / "field_hz.nii.gz").string(), fieldmap);
     moveIntoPlace((work / "qc.png").string(), (out / item.picture).string());
 
@@ -153,7 +153,7 @@ int runWorkItem(const WorkItem& item, const EstimateChoices& choices)
                                    {"fieldmap", item.fieldmap},
                                    {"picture", item.picture},
                                    {"targets", targets},
-                                   {"Agreement", agreementJson(qc.agreement)},
+                                   {"Agreement", agreementJson(qc.result.analysis.agreement)},
                                    {"outputs", item.outputs()}};
     writeFileAtomically((out / item.record).string(), record.dump(2) + "\n");
     fs::remove_all(work);

@@ -133,6 +133,7 @@ PairMetadata resolvePairMetadata(const std::string& first, const std::string& se
     if (direction) {
         result.first = *direction;
         result.second = direction->opposite();
+        result.firstSource = result.secondSource = "--pe-dir";
         for (const auto& [sidecar, wanted] : {std::pair{&firstSidecar, result.first}, {&secondSidecar, result.second}}) {
             const auto entry = sidecar->content.find(kDirectionKey);
             if (entry != sidecar->content.end() && !(entry->is_string() && parsePhaseEncoding(entry->get<std::string>()) == wanted))
@@ -143,6 +144,8 @@ PairMetadata resolvePairMetadata(const std::string& first, const std::string& se
         const std::string advice = "pass --pe-dir with the direction of --ap (i, i-, j or j-).";
         result.first = *sidecarDirection(first, firstSidecar, advice);
         result.second = *sidecarDirection(second, secondSidecar, advice);
+        result.firstSource = firstSidecar.path;
+        result.secondSource = secondSidecar.path;
         const std::string sources = "(from " + firstSidecar.path + " and " + secondSidecar.path + ")";
         if (result.first == result.second)
             throw MetadataError("--ap " + first + " and --pa " + second + " have the same phase-encoding direction " +
@@ -160,6 +163,7 @@ PairMetadata resolvePairMetadata(const std::string& first, const std::string& se
             throw MetadataError("--readout-time expects a number of seconds from " + seconds(kShortestReadoutTime) +
                                 " to " + seconds(kLongestReadoutTime) + ".");
         result.totalReadoutTime = readoutTimeOption;
+        result.readoutTimeSource = "--readout-time";
         return result;
     }
     const std::optional<double> firstTime = sidecarReadoutTime(firstSidecar);
@@ -169,6 +173,7 @@ PairMetadata resolvePairMetadata(const std::string& first, const std::string& se
                             seconds(*firstTime) + ") and " + secondSidecar.path + " (" + seconds(*secondTime) +
                             "). Correct the sidecars or pass --readout-time SECONDS.");
     result.totalReadoutTime = firstTime ? firstTime : secondTime;
+    if (result.totalReadoutTime) result.readoutTimeSource = firstTime ? firstSidecar.path : secondSidecar.path;
     if (!result.totalReadoutTime)
         result.notes.push_back("Neither " + firstSidecar.path + " nor " + secondSidecar.path + " gives \"" +
                                kReadoutKey + "\" (or pass --readout-time SECONDS): the field map in Hz is not written.");

@@ -53,6 +53,11 @@ struct PairMetadata {
     PhaseEncoding first;   // of --ap, corrected with +map
     PhaseEncoding second;  // of --pa, corrected with -map
     std::optional<double> totalReadoutTime;  // seconds
+    // Where each came from: "--pe-dir", "--readout-time" or the sidecar's path; the
+    // readout time's source is empty when it is not known.
+    std::string firstSource;
+    std::string secondSource;
+    std::string readoutTimeSource;
     std::vector<std::string> notes;          // what the user should know, one line each
 };
 

@@ -116,6 +116,7 @@ NiftiInfo infoOf(const OpenedImage& opened, const std::string& path)
     const nifti_dmat44& m = opened.header.sformUsable ? image.sto_xyz : image.qto_xyz;
     for (int row = 0; row < 3; ++row)
         for (int column = 0; column < 4; ++column) info.voxelToWorld[row][column] = m.m[row][column] * scale;
+    info.geometrySource = opened.header.sformUsable ? "sform" : opened.header.qformUsable ? "qform" : "";
     if (!opened.header.sformUsable && !opened.header.qformUsable) {
         info.voxelToWorld = {};
         for (int axis = 0; axis < 3; ++axis) info.voxelToWorld[axis][axis] = info.voxelSize[axis];

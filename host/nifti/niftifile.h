@@ -25,6 +25,7 @@ struct NiftiInfo {
     // Voxel (i, j, k) to world millimetres: the sform when set and valid, else the qform
     // when set and valid, else the voxel sizes alone. Row-major 3 x 4.
     std::array<std::array<double, 4>, 3> voxelToWorld{};
+    std::string geometrySource;  // "sform", "qform", or empty when the header gives neither
     // What the user should know about the header, one sentence each: a transform set
     // aside because it is not valid.
     std::vector<std::string> warnings;

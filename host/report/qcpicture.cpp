@@ -1,93 +1,37 @@
 #include "report/qcpicture.h"
 
-#include <png.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <memory>
 #include <stdexcept>
 
 #include "core/distance.h"
-#include "files/fileerrors.h"
-#include "files/stagedfile.h"
-#include "report/bitmapfont.h"
+#include "core/vdm.h"
+#include "files/filenames.h"
+#include "report/colourmaps.h"
 
 namespace {
 
-struct Rgb {
-    std::uint8_t r = 0;
-    std::uint8_t g = 0;
-    std::uint8_t b = 0;
-};
+const Rgb kBackground{17, 17, 21};
+const Rgb kText{232, 232, 236};
+const Rgb kDimText{160, 160, 170};
+const Rgb kLetters{250, 214, 110};
+const Rgb kContour{20, 20, 20};
+const Rgb kBeforeAccent{240, 150, 80};
+const Rgb kAfterAccent{120, 210, 140};
 
-const Rgb kBackground{24, 24, 28};
-const Rgb kText{235, 235, 235};
-const Rgb kDimText{170, 170, 180};
-const Rgb kOutline{0, 0, 0};
+constexpr int kSlicesPerView[3] = {7, 5, 5};  // axial, coronal, sagittal
+constexpr double kPicturePanelPixels = 116.0;  // the box's largest extent, in pixels
+constexpr int kMargin = 12;
+constexpr int kTitleBand = 30;
+constexpr int kPanelGap = 3;
+constexpr int kViewGap = 12;
+constexpr int kBarWidth = 12;
 
-constexpr int kPanelSize = 192;   // pixels across the largest extent of the field of view
-constexpr int kTextScale = 2;     // font pixels per glyph pixel
-constexpr int kLineHeight = (kGlyphHeight + 3) * kTextScale;
-constexpr int kLeftMargin = 120;
-constexpr int kPanelGap = 4;
-constexpr int kGroupGap = 16;
-constexpr int kBarWidth = 16;
-constexpr int kRightMargin = 110;
-
-class Canvas {
-public:
-    Canvas(int width, int height) : image_{width, height, {}}
-    {
-        image_.pixels.resize(static_cast<std::size_t>(width) * height * 3);
-        fill(0, 0, width, height, kBackground);
-    }
-
-    void set(int x, int y, Rgb colour)
-    {
-        if (x < 0 || y < 0 || x >= image_.width || y >= image_.height) return;
-        std::uint8_t* p = &image_.pixels[(static_cast<std::size_t>(y) * image_.width + x) * 3];
-        p[0] = colour.r;
-        p[1] = colour.g;
-        p[2] = colour.b;
-    }
-
-    void fill(int x, int y, int width, int height, Rgb colour)
-    {
-        for (int v = y; v < y + height; ++v)
-            for (int u = x; u < x + width; ++u) set(u, v, colour);
-    }
-
-    // Draws text with its top-left corner at (x, y); returns its width in pixels.
-    int text(int x, int y, const std::string& text, Rgb colour, int scale = kTextScale)
-    {
-        int cursor = x;
-        for (char character : text) {
-            const auto& rows = glyph(character);
-            for (int row = 0; row < kGlyphHeight; ++row)
-                for (int column = 0; column < kGlyphWidth; ++column)
-                    if (rows[row] & (1u << (kGlyphWidth - 1 - column)))
-                        fill(cursor + column * scale, y + row * scale, scale, scale, colour);
-            cursor += (kGlyphWidth + 1) * scale;
-        }
-        return cursor - x;
-    }
-
-    RgbImage take() { return std::move(image_); }
-
-private:
-    RgbImage image_;
-};
-
-int textWidth(const std::string& text, int scale = kTextScale)
-{
-    return static_cast<int>(text.size()) * (kGlyphWidth + 1) * scale;
-}
-
-std::string number(double value, int decimals, bool sign = false)
+std::string printed(const char* format, int decimals, double value)
 {
     char buffer[64];
-    std::snprintf(buffer, sizeof buffer, sign ? "%+.*f" : "%.*f", decimals, value);
+    std::snprintf(buffer, sizeof buffer, format, decimals, value);
     return buffer;
 }
 
@@ -100,89 +44,105 @@ double quantile(std::vector<float> values, double q)
     return values[k];
 }
 
-double clamp01(double t)
+// 1, 2, 2.5 or 5 times a power of ten, the smallest such at or above value.
+double niceStep(double value)
 {
-    return std::clamp(t, 0.0, 1.0);
+    if (!(value > 0.0)) return 1.0;
+    const double power = std::pow(10.0, std::floor(std::log10(value)));
+    for (double factor : {1.0, 2.0, 2.5, 5.0, 10.0})
+        if (factor * power >= value * (1.0 - 1e-9)) return factor * power;
+    return 10.0 * power;
 }
-
-std::uint8_t byte(double t)
-{
-    return static_cast<std::uint8_t>(std::lround(255.0 * clamp01(t)));
-}
-
-Rgb grey(double value, double top)
-{
-    const std::uint8_t v = byte(value / top);
-    return {v, v, v};
-}
-
-// Black through red and yellow to white.
-Rgb heat(double value, double top)
-{
-    const double t = clamp01(value / top);
-    return {byte(3.0 * t), byte(3.0 * t - 1.0), byte(3.0 * t - 2.0)};
-}
-
-// Blue for negative, white for zero, red for positive values.
-Rgb diverging(double value, double top)
-{
-    const double t = std::clamp(value / top, -1.0, 1.0);
-    if (t >= 0.0) return {255, byte(1.0 - t), byte(1.0 - t)};
-    return {byte(1.0 + t), byte(1.0 + t), 255};
-}
-
-// One of the three orthogonal slices through the focus voxel: panel pixel (u, v) shows
-// the voxel at horizontal axis index u and vertical axis index counted from the bottom.
-struct View {
-    const char* name;
-    int horizontal;  // 0 x, 1 y, 2 z
-    int vertical;
-    int width;       // pixels
-    int height;
-};
-
-struct Layout {
-    std::array<View, 3> views;
-    std::array<int, 3> rowTop{};
-    std::vector<int> columnLeft;
-    int columnWidth = 0;
-};
-
-int extentOf(const Dimensions& d, int axis)
-{
-    return axis == 0 ? d.x : axis == 1 ? d.y : d.z;
-}
-
-class Slicer {
-public:
-    Slicer(const Dimensions& extent, const View& view, const VoxelIndex& focus)
-        : extent_(extent), view_(view), focus_(focus)
-    {
-    }
-
-    // The voxel shown at panel pixel (u, v), v counted from the top.
-    VoxelIndex voxel(int u, int v) const
-    {
-        const int nh = extentOf(extent_, view_.horizontal);
-        const int nv = extentOf(extent_, view_.vertical);
-        const int h = std::min(nh - 1, static_cast<int>(static_cast<long>(u) * nh / view_.width));
-        const int w = nv - 1 - std::min(nv - 1, static_cast<int>(static_cast<long>(v) * nv / view_.height));
-        std::array<int, 3> p{focus_.x, focus_.y, focus_.z};
-        p[view_.horizontal] = h;
-        p[view_.vertical] = w;
-        return {p[0], p[1], p[2]};
-    }
-
-private:
-    Dimensions extent_;
-    View view_;
-    VoxelIndex focus_;
-};
 
 float at(const Volume& volume, const VoxelIndex& v)
 {
     return volume(v.x, v.y, v.z);
 }
+
+void checkInputs(const QcInputs& inputs)
+{
+    const Dimensions extent = inputs.firstBefore.dimensions();
+    if (inputs.firstBefore.size() == 0) throw std::invalid_argument("The quality-control picture needs non-empty volumes.");
+    for (const Volume* volume : {&inputs.secondBefore, &inputs.firstAfter, &inputs.secondAfter, &inputs.displacement})
+        if (volume->dimensions() != extent)
+            throw std::invalid_argument("The volumes of the quality-control picture differ in extent.");
+    for (const VoxelIndex& v : inputs.object)
+        if (v.x < 0 || v.y < 0 || v.z < 0 || v.x >= extent.x || v.y >= extent.y || v.z >= extent.z)
+            throw std::invalid_argument("An object voxel of the quality-control picture lies outside the volumes.");
+    if (inputs.phaseEncodingAxis != 0 && inputs.phaseEncodingAxis != 1)
+        throw std::invalid_argument("The phase-encoding axis of the quality-control picture must be x or y.");
+}
+
+double millimetresPerVoxel(const QcInputs& inputs)
+{
+    return inputs.orientation.voxelSize[static_cast<std::size_t>(inputs.phaseEncodingAxis)];
+}
+
+QcMapSummary summariseMap(const QcInputs& inputs, const std::vector<VoxelIndex>& object)
+{
+    QcMapSummary map;
+    const Volume& d = inputs.displacement;
+    if (!object.empty()) {
+        float lowest = at(d, object.front());
+        float highest = lowest;
+        for (const VoxelIndex& v : object) {
+            lowest = std::min(lowest, at(d, v));
+            highest = std::max(highest, at(d, v));
+        }
+        const double mm = millimetresPerVoxel(inputs);
+        map.lowestMm = lowest * mm;
+        map.highestMm = highest * mm;
+        if (inputs.hertzPerVoxel) {
+            const double a = lowest * *inputs.hertzPerVoxel;
+            const double b = highest * *inputs.hertzPerVoxel;
+            map.lowestHz = std::min(a, b);
+            map.highestHz = std::max(a, b);
+        }
+    }
+    // Folds as the estimate counts them: along y, so left-right maps are turned first.
+    const bool alongX = inputs.phaseEncodingAxis == 0;
+    const Volume turned = alongX ? d.transposeXY() : Volume();
+    const Volume& alongY = alongX ? turned : d;
+    map.folds = countFolds(alongY);
+    for (int z = 0; z < alongY.nz(); ++z)
+        for (int y = 0; y + 1 < alongY.ny(); ++y)
+            for (int x = 0; x < alongY.nx(); ++x) {
+                const double step = std::abs(alongY(x, y + 1, z) - alongY(x, y, z));
+                if (step > map.largestStep) map.largestStep = step;
+            }
+    return map;
+}
+
+enum class Content { FirstBefore, SecondBefore, FirstAfter, SecondAfter, DifferenceBefore, DifferenceAfter, Field };
+
+const char* contentName(Content content)
+{
+    switch (content) {
+    case Content::FirstBefore: return "first before";
+    case Content::SecondBefore: return "second before";
+    case Content::FirstAfter: return "first after";
+    case Content::SecondAfter: return "second after";
+    case Content::DifferenceBefore: return "difference before";
+    case Content::DifferenceAfter: return "difference after";
+    case Content::Field: return "field";
+    }
+    return "";
+}
+
+struct Row {
+    Content content;
+    std::string label;
+};
+
+enum class Bar { None, Difference, Field };
+
+struct MosaicSpec {
+    std::string title;
+    Rgb titleColour;
+    std::string subtitle;
+    std::vector<Row> rows;  // repeated for every view
+    Bar bar = Bar::None;
+};
 
 // A label cut to kLongestQcLabel characters, so that no name widens the picture.
 std::string fittedLabel(const std::string& label)
@@ -191,16 +151,267 @@ std::string fittedLabel(const std::string& label)
     return label.substr(0, kLongestQcLabel - 3) + "...";
 }
 
-void checkInputs(const QcInputs& inputs)
+MosaicSpec mosaicSpec(const QcInputs& inputs, QcFigure figure)
 {
-    const Dimensions extent = inputs.firstBefore.dimensions();
-    if (inputs.firstBefore.size() == 0) throw std::invalid_argument("The quality-control picture needs non-empty volumes.");
-    for (const Volume* volume : {&inputs.secondBefore, &inputs.firstAfter, &inputs.secondAfter, &inputs.displacementMm})
-        if (volume->dimensions() != extent)
-            throw std::invalid_argument("The volumes of the quality-control picture differ in extent.");
-    for (const VoxelIndex& v : inputs.object)
-        if (v.x < 0 || v.y < 0 || v.z < 0 || v.x >= extent.x || v.y >= extent.y || v.z >= extent.z)
-            throw std::invalid_argument("An object voxel of the quality-control picture lies outside the volumes.");
+    const std::string a = fittedLabel(inputs.firstName);
+    const std::string b = fittedLabel(inputs.secondName);
+    switch (figure) {
+    case QcFigure::PairBefore:
+        return {"Before correction", kBeforeAccent, a + " and " + b + " as acquired",
+                {{Content::FirstBefore, a}, {Content::SecondBefore, b}}, Bar::None};
+    case QcFigure::PairAfter:
+        return {"After correction", kAfterAccent, a + " and " + b + " corrected",
+                {{Content::FirstAfter, a}, {Content::SecondAfter, b}}, Bar::None};
+    case QcFigure::Difference:
+        return {"|" + a + " \u2212 " + b + "|", kText, "before and after, on one scale",
+                {{Content::DifferenceBefore, "before"}, {Content::DifferenceAfter, "after"}}, Bar::Difference};
+    case QcFigure::Field:
+        return {inputs.hertzPerVoxel ? "Field" : "Displacement", kText, "over the corrected " + a + " image",
+                {{Content::Field, ""}}, Bar::Field};
+    }
+    return {};
+}
+
+// A figure of rows of panels, one group of rows per view, with its labels and colour bar.
+class Mosaic {
+public:
+    Mosaic(const QcInputs& inputs, const QcAnalysis& analysis, QcFigure figure, double panelPixels, Drawing& measure)
+        : inputs_(inputs), analysis_(analysis), spec_(mosaicSpec(inputs, figure)), pixelsPerMm_(panelPixels / analysis.boxMm)
+    {
+        for (int view = 0; view < 3; ++view) {
+            const PanelGeometry geometry(analysis.views[view], analysis.box, 0, inputs.orientation.voxelSize, pixelsPerMm_);
+            panelWidth_[view] = geometry.width();
+            panelHeight_[view] = geometry.height();
+        }
+        double labels = 0.0;
+        for (const View& v : analysis.views) {
+            double rowLabels = 0.0;
+            for (const Row& row : spec_.rows) rowLabels = std::max(rowLabels, measure.textWidth(row.label, rowStyle()));
+            labels = std::max(labels, measure.textWidth(v.name, viewStyle()) + 10.0 + rowLabels);
+        }
+        labelWidth_ = static_cast<int>(std::ceil(labels)) + 10;
+        int widest = 0;
+        for (int view = 0; view < 3; ++view) {
+            const int n = static_cast<int>(analysis.slices[view].size());
+            widest = std::max(widest, n * panelWidth_[view] + (n - 1) * kPanelGap);
+        }
+        panelsWidth_ = widest;
+        barColumn_ = spec_.bar == Bar::None ? 0 : spec_.bar == Bar::Difference ? 80 : (inputs.hertzPerVoxel ? 130 : 80);
+        panelsHeight_ = 0;
+        for (int view = 0; view < 3; ++view)
+            panelsHeight_ += static_cast<int>(spec_.rows.size()) * (panelHeight_[view] + kPanelGap) - kPanelGap +
+                             (view < 2 ? kViewGap : 0);
+    }
+
+    int width() const { return kMargin + labelWidth_ + panelsWidth_ + barColumn_ + kMargin; }
+    int height() const { return kTitleBand + panelsHeight_ + kMargin + 6; }
+
+    void draw(Drawing& drawing, int left, int top, std::vector<QcPanel>& panels) const
+    {
+        drawing.fill(left, top, width(), height(), kBackground);
+        TextStyle title{15.0, spec_.titleColour, true};
+        drawing.text(left + kMargin, top + 20, spec_.title, title);
+        const double titleWidth = drawing.textWidth(spec_.title, title);
+        drawing.text(left + kMargin + titleWidth + 10, top + 20, spec_.subtitle, {12.0, kDimText});
+
+        const int panelsLeft = left + kMargin + labelWidth_;
+        int y = top + kTitleBand;
+        const int panelsTop = y;
+        for (int view = 0; view < 3; ++view) {
+            const View& v = analysis_.views[view];
+            drawing.text(left + kMargin, y + panelHeight_[view] / 2.0 + 4, v.name, viewStyle());
+            for (std::size_t r = 0; r < spec_.rows.size(); ++r) {
+                const Row& row = spec_.rows[r];
+                TextStyle label = rowStyle();
+                label.align = TextAlign::Right;
+                drawing.text(panelsLeft - 8, y + panelHeight_[view] / 2.0 + 4, row.label, label);
+                int x = panelsLeft;
+                for (std::size_t s = 0; s < analysis_.slices[view].size(); ++s) {
+                    const int slice = analysis_.slices[view][s];
+                    const PanelGeometry geometry(v, analysis_.box, slice, inputs_.orientation.voxelSize, pixelsPerMm_);
+                    drawPanel(drawing, x, y, geometry, row.content);
+                    panels.push_back({contentName(row.content), v.name, slice, x, y, geometry.width(), geometry.height()});
+                    if (r == 0) {
+                        drawSliceNumber(drawing, x, y, geometry, v, slice);
+                        if (s == 0) drawLetters(drawing, x, y, geometry, v);
+                    }
+                    x += geometry.width() + kPanelGap;
+                }
+                y += panelHeight_[view] + kPanelGap;
+            }
+            y += kViewGap - kPanelGap;
+        }
+        const int barLeft = panelsLeft + panelsWidth_ + 18;
+        if (spec_.bar == Bar::Difference) drawDifferenceBar(drawing, barLeft, panelsTop);
+        if (spec_.bar == Bar::Field) drawFieldBar(drawing, barLeft + (inputs_.hertzPerVoxel ? 50 : 0), panelsTop);
+    }
+
+private:
+    static TextStyle viewStyle() { return {12.0, kText, true}; }
+    static TextStyle rowStyle() { return {12.0, kDimText}; }
+
+    double fieldScale() const
+    {
+        return inputs_.hertzPerVoxel ? *inputs_.hertzPerVoxel : millimetresPerVoxel(inputs_);
+    }
+
+    void drawPanel(Drawing& drawing, int x, int y, const PanelGeometry& geometry, Content content) const
+    {
+        RgbImage image{geometry.width(), geometry.height(), {}};
+        image.pixels.resize(static_cast<std::size_t>(image.width) * image.height);
+        const auto grey = [&](const Volume& volume) {
+            const Plane plane = samplePlane(volume, geometry);
+            for (std::size_t i = 0; i < plane.values.size(); ++i)
+                image.pixels[i] = greyColour(plane.values[i] / analysis_.intensityTop);
+        };
+        const auto difference = [&](const Volume& a, const Volume& b) {
+            const Plane pa = samplePlane(a, geometry);
+            const Plane pb = samplePlane(b, geometry);
+            for (std::size_t i = 0; i < pa.values.size(); ++i)
+                image.pixels[i] = heatColour(std::abs(pa.values[i] - pb.values[i]) / analysis_.differenceTop);
+        };
+        switch (content) {
+        case Content::FirstBefore: grey(inputs_.firstBefore); break;
+        case Content::SecondBefore: grey(inputs_.secondBefore); break;
+        case Content::FirstAfter: grey(inputs_.firstAfter); break;
+        case Content::SecondAfter: grey(inputs_.secondAfter); break;
+        case Content::DifferenceBefore: difference(inputs_.firstBefore, inputs_.secondBefore); break;
+        case Content::DifferenceAfter: difference(inputs_.firstAfter, inputs_.secondAfter); break;
+        case Content::Field: {
+            // The image dimmed underneath; the field more opaque the larger it is, so that
+            // the anatomy shows where the field is small.
+            const Plane underlay = samplePlane(inputs_.firstAfter, geometry);
+            Plane field = samplePlane(inputs_.displacement, geometry);
+            for (float& value : field.values) value = static_cast<float>(value * fieldScale());
+            const Plane mask = samplePlane(analysis_.inside, geometry);
+            for (std::size_t i = 0; i < field.values.size(); ++i) {
+                image.pixels[i] = greyColour(0.75 * underlay.values[i] / analysis_.intensityTop);
+                if (mask.values[i] > 0.5f) {
+                    const double t = field.values[i] / analysis_.fieldTop;
+                    image.pixels[i] = blend(image.pixels[i], divergingColour(t), std::min(0.9, 0.35 + 0.9 * std::abs(t)));
+                }
+            }
+            drawing.image(x, y, image);
+            drawContours(drawing, x, y, field, mask);
+            return;
+        }
+        }
+        drawing.image(x, y, image);
+    }
+
+    void drawContours(Drawing& drawing, int x, int y, const Plane& field, const Plane& mask) const
+    {
+        const double step = analysis_.contourStep;
+        for (int k = 1; k * step < analysis_.fieldTop - 1e-9; ++k)
+            for (int sign : {1, -1}) {
+                std::vector<Point> ends = contourSegments(field, mask, sign * k * step);
+                for (Point& p : ends) {
+                    p.x += x;
+                    p.y += y;
+                }
+                drawing.segments(ends, kContour, 0.9, sign < 0);
+            }
+    }
+
+    void drawLetters(Drawing& drawing, int x, int y, const PanelGeometry& g, const View& v) const
+    {
+        TextStyle style{10.0, kLetters, true};
+        style.align = TextAlign::Left;
+        drawing.text(x + 2, y + g.height() / 2.0 + 4, v.left, style);
+        style.align = TextAlign::Right;
+        drawing.text(x + g.width() - 2, y + g.height() / 2.0 + 4, v.right, style);
+        style.align = TextAlign::Centre;
+        drawing.text(x + g.width() / 2.0, y + 11, v.top, style);
+        drawing.text(x + g.width() / 2.0, y + g.height() - 3, v.bottom, style);
+    }
+
+    void drawSliceNumber(Drawing& drawing, int x, int y, const PanelGeometry& g, const View& v, int slice) const
+    {
+        TextStyle style{9.0, kDimText};
+        style.align = TextAlign::Right;
+        const char axis = "xyz"[v.sliceAxis];
+        // The bottom letter sits in the middle; the number goes to the corner.
+        drawing.text(x + g.width() - 2, y + g.height() - 3, std::string(1, axis) + "=" + std::to_string(slice), style);
+    }
+
+    int barHeight() const { return std::min(panelsHeight_, 260); }
+
+    void drawBar(Drawing& drawing, int left, int top, Rgb (*colour)(double), double low, double high) const
+    {
+        const int height = barHeight();
+        for (int row = 0; row < height; ++row) {
+            const double t = 1.0 - (row + 0.5) / height;
+            drawing.fill(left, top + row, kBarWidth, 1, colour(low + t * (high - low)));
+        }
+        drawing.frame(left, top, kBarWidth, height, kDimText, 1.0);
+    }
+
+    // y of a value on a bar from low (bottom) to high (top).
+    double barY(int top, double value, double low, double high) const
+    {
+        return top + (high - value) / (high - low) * barHeight();
+    }
+
+    void drawDifferenceBar(Drawing& drawing, int left, int top) const
+    {
+        drawBar(drawing, left, top, heatColour, 0.0, 1.0);
+        TextStyle tick{10.0, kText};
+        const double t = analysis_.differenceTop;
+        for (double value : {0.0, 0.5 * t, t}) {
+            const double y = barY(top, value, 0.0, t);
+            drawing.segments({{left + kBarWidth + 0.0, y}, {left + kBarWidth + 4.0, y}}, kDimText, 1.0);
+            drawing.text(left + kBarWidth + 6, y + 4, formatFixed(value, 0), tick);
+        }
+    }
+
+    void drawFieldBar(Drawing& drawing, int left, int top) const
+    {
+        drawBar(drawing, left, top, divergingColour, -1.0, 1.0);
+        const double t = analysis_.fieldTop;
+        const bool hertz = inputs_.hertzPerVoxel.has_value();
+        const double mmPerUnit = hertz ? millimetresPerVoxel(inputs_) / *inputs_.hertzPerVoxel : 1.0;
+        TextStyle unit{10.0, kDimText, true};
+        unit.align = TextAlign::Centre;
+        const TextStyle mmLabel{10.0, kText};
+        TextStyle hertzLabel{10.0, kText};
+        hertzLabel.align = TextAlign::Right;
+        if (hertz) drawing.text(left - 20, top - 6, "Hz", unit);
+        drawing.text(left + kBarWidth + 22, top - 6, "mm", unit);
+        const double step = analysis_.contourStep;
+        const int steps = static_cast<int>(std::floor(t / step + 1e-9));
+        // Label every contour level when few, else every other one.
+        const int every = steps > 4 ? 2 : 1;
+        for (int k = -steps; k <= steps; ++k) {
+            const double value = k * step;
+            const double y = barY(top, value, -t, t);
+            drawing.segments({{left - 3.0, y}, {left + kBarWidth + 3.0, y}}, kContour, 1.0, k < 0);
+            if (k % every != 0) continue;
+            if (hertz) {
+                drawing.text(left - 5, y + 4, formatSigned(value), hertzLabel);
+                drawing.text(left + kBarWidth + 5, y + 4, formatSigned(value * mmPerUnit), mmLabel);
+            } else {
+                drawing.text(left + kBarWidth + 5, y + 4, formatSigned(value), mmLabel);
+            }
+        }
+    }
+
+    const QcInputs& inputs_;
+    const QcAnalysis& analysis_;
+    MosaicSpec spec_;
+    double pixelsPerMm_;
+    std::array<int, 3> panelWidth_{};
+    std::array<int, 3> panelHeight_{};
+    int labelWidth_ = 0;
+    int panelsWidth_ = 0;
+    int panelsHeight_ = 0;
+    int barColumn_ = 0;
+};
+
+// A drawing only for measuring text.
+Drawing& measuringDrawing()
+{
+    thread_local Drawing measure(1, 1, PictureFormat::Png);
+    return measure;
 }
 
 }  // namespace
@@ -220,196 +431,197 @@ std::vector<VoxelIndex> qcObjectVoxels(const QcInputs& inputs)
     return voxels;
 }
 
-QcPicture renderQcPicture(const QcInputs& inputs)
+QcAnalysis analyseQc(const QcInputs& inputs)
 {
     checkInputs(inputs);
+    QcAnalysis analysis;
     const Dimensions extent = inputs.firstBefore.dimensions();
-    const std::vector<VoxelIndex> object = inputs.object.empty() ? qcObjectVoxels(inputs) : inputs.object;
-    Volume inside(extent, 0.0f);
-    for (const VoxelIndex& v : object) inside(v.x, v.y, v.z) = 1.0f;
+    const std::vector<VoxelIndex> signal = qcObjectVoxels(inputs);
+    analysis.object = inputs.object.empty() ? signal : inputs.object;
+    const std::vector<VoxelIndex>& object = analysis.object;
+    analysis.inside = Volume(extent, 0.0f);
+    for (const VoxelIndex& v : object) analysis.inside(v.x, v.y, v.z) = 1.0f;
 
-    QcPicture picture;
     if (!object.empty()) {
         const double n = static_cast<double>(object.size());
-        picture.agreement = {ssdLocal(inputs.firstBefore, inputs.secondBefore, object) / n,
-                             nccLocal(inputs.firstBefore, inputs.secondBefore, object),
-                             ssdLocal(inputs.firstAfter, inputs.secondAfter, object) / n,
-                             nccLocal(inputs.firstAfter, inputs.secondAfter, object)};
+        analysis.agreement = {ssdLocal(inputs.firstBefore, inputs.secondBefore, object) / n,
+                              nccLocal(inputs.firstBefore, inputs.secondBefore, object),
+                              ssdLocal(inputs.firstAfter, inputs.secondAfter, object) / n,
+                              nccLocal(inputs.firstAfter, inputs.secondAfter, object)};
     }
+    analysis.map = summariseMap(inputs, object);
 
     // Scales: one grey scale for the four images, one for both differences, one symmetric
-    // scale for the map.
+    // scale for the field with its contour step.
+    // The grey scale from at most about a million voxels of each image, evenly strided.
+    const std::size_t stride = 1 + inputs.firstBefore.size() / 1000000;
     std::vector<float> values;
-    values.reserve(4 * inputs.firstBefore.size());
+    values.reserve(4 * (inputs.firstBefore.size() / stride + 1));
     for (const Volume* volume : {&inputs.firstBefore, &inputs.secondBefore, &inputs.firstAfter, &inputs.secondAfter})
-        values.insert(values.end(), volume->data(), volume->data() + volume->size());
-    const double intensityTop = std::max(1e-6, quantile(std::move(values), 0.995));
+        for (std::size_t i = 0; i < volume->size(); i += stride) values.push_back((*volume)[i]);
+    analysis.intensityTop = std::max(1e-6, quantile(std::move(values), 0.995));
     std::vector<float> differences;
+    differences.reserve(object.size());
     for (const VoxelIndex& v : object)
         differences.push_back(std::abs(at(inputs.firstBefore, v) - at(inputs.secondBefore, v)));
-    const double differenceTop = std::max(1e-6, quantile(std::move(differences), 0.99));
-    VoxelIndex focus{extent.x / 2, extent.y / 2, extent.z / 2};
-    double largest = 0.0;
+    analysis.differenceTop = std::max(1e-6, quantile(std::move(differences), 0.99));
+    std::vector<float> magnitudes;
+    magnitudes.reserve(object.size());
+    const double fieldPerVoxel = inputs.hertzPerVoxel ? *inputs.hertzPerVoxel : millimetresPerVoxel(inputs);
     for (const VoxelIndex& v : object)
-        if (std::abs(at(inputs.displacementMm, v)) > largest) {
-            largest = std::abs(at(inputs.displacementMm, v));
-            focus = v;
-        }
-    const double mapTop = largest > 0.0 ? std::ceil(largest * 10.0) / 10.0 : 1.0;
+        magnitudes.push_back(static_cast<float>(std::abs(at(inputs.displacement, v) * fieldPerVoxel)));
+    const double typical = quantile(std::move(magnitudes), 0.98);
+    analysis.contourStep = niceStep(typical > 0.0 ? typical / 4.0 : 0.25);
+    const double step = analysis.contourStep;
+    analysis.fieldTop = std::max(step, std::ceil(typical / step - 1e-9) * step);
 
-    // Geometry: panels keep the voxels' physical aspect.
-    const auto& s = inputs.voxelSize;
-    const double mm[3] = {extent.x * s[0], extent.y * s[1], extent.z * s[2]};
-    const double scale = kPanelSize / std::max({mm[0], mm[1], mm[2]});
-    const auto pixels = [&](int axis) { return std::max(1, static_cast<int>(std::lround(mm[axis] * scale))); };
-    Layout layout;
-    layout.views = {View{"axial", 0, 1, pixels(0), pixels(1)}, View{"coronal", 0, 2, pixels(0), pixels(2)},
-                    View{"sagittal", 1, 2, pixels(1), pixels(2)}};
-    layout.columnWidth = std::max(pixels(0), pixels(1));
-    const std::string a = fittedLabel(inputs.firstName);
-    const std::string b = fittedLabel(inputs.secondName);
-    const std::string difference = fittedLabel("|" + a + "-" + b + "|");
-    const std::array<std::string, 7> columnTop{a, b, difference, a, b, difference, "displacement"};
-    const std::array<std::string, 7> columnBottom{"before", "before", "before", "after", "after", "after", "mm"};
-    const std::array<std::string, 7> columnNames{"first before", "second before", "difference before", "first after",
-                                                 "second after", "difference after", "displacement"};
-    for (const std::string& label : columnTop) layout.columnWidth = std::max(layout.columnWidth, textWidth(label));
-    int x = kLeftMargin;
-    for (int column = 0; column < 7; ++column) {
-        layout.columnLeft.push_back(x);
-        x += layout.columnWidth + ((column == 2 || column == 5) ? kGroupGap : kPanelGap);
+    // Geometry: the box around the signal, slices spread through the object, one scale in
+    // pixels per millimetre for every view.
+    analysis.box = boxAround(signal, extent, 2);
+    analysis.views = standardViews(inputs.orientation, inputs.convention);
+    const VoxelBox objectBox = boxAround(object, extent, 0);
+    for (int view = 0; view < 3; ++view) {
+        const int axis = analysis.views[view].sliceAxis;
+        analysis.slices[view] = evenlySpacedSlices(objectBox.low[axis], objectBox.high[axis], kSlicesPerView[view]);
     }
-    const int barLeft = x + kGroupGap - kPanelGap;
-    const int width = barLeft + kBarWidth + kRightMargin;
-    const int titleTop = 12;
-    const int labelsTop = titleTop + 3 * kLineHeight / 2 + 8;
-    int y = labelsTop + 2 * kLineHeight + 6;
-    for (int row = 0; row < 3; ++row) {
-        layout.rowTop[row] = y;
-        y += layout.views[row].height + kPanelGap;
-    }
-    const int panelsBottom = y - kPanelGap;
-
-    // Caption.
-    const QcAgreement& q = picture.agreement;
-    picture.caption.push_back("Agreement of " + a + " and " + b + " inside the object (" +
-                              std::to_string(object.size()) + " voxels):");
-    picture.caption.push_back("  mean squared difference " + number(q.meanSquaredBefore, 1) + " before, " +
-                              number(q.meanSquaredAfter, 1) + " after" +
-                              (q.meanSquaredAfter > 0.0
-                                   ? " (" + number(q.meanSquaredBefore / q.meanSquaredAfter, 1) + " times less)"
-                                   : std::string()));
-    picture.caption.push_back("  correlation " + number(q.correlationBefore, 4) + " before, " +
-                              number(q.correlationAfter, 4) + " after");
-    picture.caption.push_back("Images 0 to " + number(intensityTop, 0) + "; both differences on one scale, 0 to " +
-                              number(differenceTop, 1) + "; map " + number(-mapTop, 1) + " to " +
-                              number(mapTop, 1, true) + " mm with the object outline.");
-    picture.caption.push_back("Slices through voxel (" + std::to_string(focus.x) + ", " + std::to_string(focus.y) +
-                              ", " + std::to_string(focus.z) + "), the largest displacement in the object (" +
-                              number(largest, 2) + " mm).");
-    const int captionTop = panelsBottom + 18;
-    const int height = captionTop + static_cast<int>(picture.caption.size()) * kLineHeight + 12;
-
-    Canvas canvas(width, height);
-    canvas.text(kLeftMargin, titleTop, inputs.title, kText, 3);
-    for (int column = 0; column < 7; ++column) {
-        const int left = layout.columnLeft[column];
-        canvas.text(left + (layout.columnWidth - textWidth(columnTop[column])) / 2, labelsTop, columnTop[column], kText);
-        canvas.text(left + (layout.columnWidth - textWidth(columnBottom[column])) / 2, labelsTop + kLineHeight,
-                    columnBottom[column], kDimText);
-    }
-
-    for (int row = 0; row < 3; ++row) {
-        const View& view = layout.views[row];
-        canvas.text(12, layout.rowTop[row] + view.height / 2 - kLineHeight / 2, view.name, kText);
-        const Slicer slicer(extent, view, focus);
-        for (int column = 0; column < 7; ++column) {
-            const int left = layout.columnLeft[column] + (layout.columnWidth - view.width) / 2;
-            const int top = layout.rowTop[row];
-            picture.panels.push_back({columnNames[column], view.name, left, top, view.width, view.height});
-            for (int v = 0; v < view.height; ++v)
-                for (int u = 0; u < view.width; ++u) {
-                    const VoxelIndex voxel = slicer.voxel(u, v);
-                    Rgb colour;
-                    switch (column) {
-                    case 0: colour = grey(at(inputs.firstBefore, voxel), intensityTop); break;
-                    case 1: colour = grey(at(inputs.secondBefore, voxel), intensityTop); break;
-                    case 2:
-                        colour = heat(std::abs(at(inputs.firstBefore, voxel) - at(inputs.secondBefore, voxel)),
-                                      differenceTop);
-                        break;
-                    case 3: colour = grey(at(inputs.firstAfter, voxel), intensityTop); break;
-                    case 4: colour = grey(at(inputs.secondAfter, voxel), intensityTop); break;
-                    case 5:
-                        colour = heat(std::abs(at(inputs.firstAfter, voxel) - at(inputs.secondAfter, voxel)),
-                                      differenceTop);
-                        break;
-                    default: {
-                        colour = diverging(at(inputs.displacementMm, voxel), mapTop);
-                        // The outline: where the object mask changes between neighbouring pixels.
-                        const float here = at(inside, voxel);
-                        const bool edge = (u + 1 < view.width && at(inside, slicer.voxel(u + 1, v)) != here) ||
-                                          (v + 1 < view.height && at(inside, slicer.voxel(u, v + 1)) != here);
-                        if (edge) colour = kOutline;
-                    }
-                    }
-                    canvas.set(left + u, top + v, colour);
-                }
-        }
-    }
-
-    // Colour bar of the map, +top at the top, with its ticks.
-    const int barTop = layout.rowTop[0];
-    const int barHeight = panelsBottom - barTop;
-    for (int v = 0; v < barHeight; ++v) {
-        const double value = mapTop * (1.0 - 2.0 * v / std::max(1, barHeight - 1));
-        canvas.fill(barLeft, barTop + v, kBarWidth, 1, diverging(value, mapTop));
-    }
-    const int tickLeft = barLeft + kBarWidth + 6;
-    canvas.text(tickLeft, barTop, number(mapTop, 1, true), kText);
-    canvas.text(tickLeft, barTop + barHeight / 2 - kGlyphHeight * kTextScale / 2, "0", kText);
-    canvas.text(tickLeft, barTop + barHeight - kGlyphHeight * kTextScale, number(-mapTop, 1), kText);
-    canvas.text(tickLeft, barTop + barHeight / 4, "mm", kDimText);
-
-    for (std::size_t line = 0; line < picture.caption.size(); ++line)
-        canvas.text(kLeftMargin, captionTop + static_cast<int>(line) * kLineHeight, picture.caption[line],
-                    line == 0 ? kText : kDimText);
-    picture.image = canvas.take();
-    return picture;
+    analysis.boxMm = 0.0;
+    for (int axis = 0; axis < 3; ++axis)
+        analysis.boxMm = std::max(analysis.boxMm, (analysis.box.high[axis] - analysis.box.low[axis] + 1) *
+                                                      inputs.orientation.voxelSize[axis]);
+    return analysis;
 }
 
-void writePng(const std::string& path, const RgbImage& image)
+QcRendering renderQcFigure(const QcInputs& inputs, const QcAnalysis& analysis, QcFigure figure, PictureFormat format,
+                           double panelPixels)
 {
-    StagedFile staged(path);
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(staged.writePath().c_str(), "wb"), std::fclose);
-    if (!file) throw WriteFileError("Failed opening for writing: " + path);
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png ? png_create_info_struct(png) : nullptr;
-    if (!png || !info) {
-        png_destroy_write_struct(&png, &info);
-        throw std::bad_alloc();
-    }
-    // libpng reports errors by a long jump back here; nothing with a destructor is
-    // created between setjmp and the end of writing.
-    if (setjmp(png_jmpbuf(png))) {
-        png_destroy_write_struct(&png, &info);
-        throw WriteFileError("Cannot write the picture " + path);
-    }
-    png_init_io(png, file.get());
-    png_set_IHDR(png, info, static_cast<png_uint_32>(image.width), static_cast<png_uint_32>(image.height), 8,
-                 PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_write_info(png, info);
-    for (int row = 0; row < image.height; ++row)
-        png_write_row(png, &image.pixels[static_cast<std::size_t>(row) * image.width * 3]);
-    png_write_end(png, nullptr);
-    png_destroy_write_struct(&png, &info);
-    if (std::fclose(file.release()) != 0) throw WriteFileError("Cannot write the picture " + path);
-    staged.commit();
+    const Mosaic mosaic(inputs, analysis, figure, panelPixels, measuringDrawing());
+    QcRendering rendering;
+    rendering.width = mosaic.width();
+    rendering.height = mosaic.height();
+    Drawing drawing(rendering.width, rendering.height, format, kBackground);
+    mosaic.draw(drawing, 0, 0, rendering.panels);
+    rendering.bytes = drawing.finish();
+    return rendering;
 }
 
-QcPicture writeQcPicture(const std::string& path, const QcInputs& inputs)
+QcRendering renderQcPicture(const QcInputs& inputs, const QcAnalysis& analysis, PictureFormat format)
 {
-    QcPicture picture = renderQcPicture(inputs);
-    writePng(path, picture.image);
-    return picture;
+    Drawing& measure = measuringDrawing();
+    const Mosaic before(inputs, analysis, QcFigure::PairBefore, kPicturePanelPixels, measure);
+    const Mosaic after(inputs, analysis, QcFigure::PairAfter, kPicturePanelPixels, measure);
+    const Mosaic difference(inputs, analysis, QcFigure::Difference, kPicturePanelPixels, measure);
+    const Mosaic field(inputs, analysis, QcFigure::Field, kPicturePanelPixels, measure);
+    const std::vector<std::string> summary = qcSummaryLines(inputs, analysis);
+    const std::string note = orientationNote(inputs, analysis);
+    const TextStyle title{20.0, kText, true};
+    const TextStyle line{13.0, kDimText};
+
+    const int headerHeight = 40 + 18 * static_cast<int>(summary.size()) + 8;
+    const int columnGap = 8;
+    const int leftWidth = std::max(before.width(), difference.width());
+    const int width = 2 * kMargin + leftWidth + columnGap + std::max(after.width(), field.width());
+    const int firstRow = std::max(before.height(), after.height());
+    const int height = headerHeight + firstRow + columnGap + std::max(difference.height(), field.height()) + 30;
+
+    QcRendering rendering;
+    rendering.width = width;
+    rendering.height = height;
+    Drawing drawing(width, height, format, kBackground);
+    drawing.text(kMargin + 2, 30, inputs.title, title);
+    for (std::size_t i = 0; i < summary.size(); ++i)
+        drawing.text(kMargin + 2, 56 + 18 * static_cast<double>(i), summary[i], line);
+    const int top = headerHeight;
+    before.draw(drawing, kMargin, top, rendering.panels);
+    after.draw(drawing, kMargin + leftWidth + columnGap, top, rendering.panels);
+    difference.draw(drawing, kMargin, top + firstRow + columnGap, rendering.panels);
+    field.draw(drawing, kMargin + leftWidth + columnGap, top + firstRow + columnGap, rendering.panels);
+    drawing.text(kMargin + 2, height - 11, note, {11.0, kDimText});
+    rendering.bytes = drawing.finish();
+    return rendering;
+}
+
+std::string formatFixed(double value, int decimals)
+{
+    return printed("%.*f", decimals, value);
+}
+
+std::string formatMeanSquared(double value)
+{
+    return formatFixed(value, 1);
+}
+
+std::string formatCorrelation(double value)
+{
+    return formatFixed(value, 4);
+}
+
+std::string formatSigned(double value)
+{
+    const std::string text = printed("%+.*f", 1, value);
+    return text == "+0.0" || text == "-0.0" ? "0.0" : text;
+}
+
+std::string formatRange(double lowest, double highest, const std::string& unit)
+{
+    return formatSigned(lowest) + " to " + formatSigned(highest) + " " + unit;
+}
+
+std::string foldText(const QcMapSummary& map, int phaseEncodingAxis)
+{
+    const std::string step = formatFixed(map.largestStep, 2);
+    const char axis = phaseEncodingAxis == 0 ? 'x' : 'y';
+    if (map.folds == 0)
+        return "no folds (largest step between neighbours along " + std::string(1, axis) + " " + step + " voxels)";
+    return std::to_string(map.folds) + (map.folds == 1 ? " fold" : " folds") + " (neighbours along " +
+           std::string(1, axis) + " more than 1 voxel apart; largest step " + step + " voxels)";
+}
+
+std::string improvementText(const QcAgreement& agreement)
+{
+    const double before = agreement.meanSquaredBefore;
+    const double after = agreement.meanSquaredAfter;
+    if (!(after > 0.0) || !(before > 0.0)) return "";
+    return before >= after ? formatFixed(before / after, 1) + " times less" : formatFixed(after / before, 1) + " times more";
+}
+
+std::vector<std::string> qcSummaryLines(const QcInputs& inputs, const QcAnalysis& analysis)
+{
+    const QcAgreement& q = analysis.agreement;
+    const QcMapSummary& map = analysis.map;
+    const std::string improvement = improvementText(q);
+    std::string range = formatRange(map.lowestMm, map.highestMm, "mm");
+    if (map.lowestHz) range += " (" + formatRange(*map.lowestHz, *map.highestHz, "Hz") + ")";
+    return {"Agreement of " + inputs.firstName + " and " + inputs.secondName + " inside the object (" +
+                std::to_string(analysis.object.size()) + " voxels):",
+            "  mean squared difference " + formatMeanSquared(q.meanSquaredBefore) + " before, " +
+                formatMeanSquared(q.meanSquaredAfter) + " after" + (improvement.empty() ? "" : " (" + improvement + ")"),
+            "  correlation " + formatCorrelation(q.correlationBefore) + " before, " +
+                formatCorrelation(q.correlationAfter) + " after",
+            "Displacement of " + inputs.firstName + " inside the object: " + range + "; " +
+                foldText(map, inputs.phaseEncodingAxis)};
+}
+
+std::string orientationNote(const QcInputs& inputs, const QcAnalysis&)
+{
+    const Orientation& o = inputs.orientation;
+    if (!o.anatomical) return "Orientation unknown: panels show " + o.source + ".";
+    std::string note = "Orientation from " + o.source + "; " + conventionText(inputs.convention) + ".";
+    if (o.obliqueDegrees > 1.0)
+        note += " The slices follow the voxel axes, up to " + formatFixed(o.obliqueDegrees, 0) +
+                "\u00b0 from the body's axes.";
+    return note;
+}
+
+void writeQcPicture(const std::string& path, const QcInputs& inputs, const QcAnalysis& analysis)
+{
+    const PictureFormat format = hasExtension(path, "svg") ? PictureFormat::Svg : PictureFormat::Png;
+    writeBytes(path, renderQcPicture(inputs, analysis, format).bytes);
+}
+
+QcResult writeQcPicture(const std::string& path, const QcInputs& inputs)
+{
+    QcResult result{analyseQc(inputs), {}};
+    result.summary = qcSummaryLines(inputs, result.analysis);
+    writeQcPicture(path, inputs, result.analysis);
+    return result;
 }

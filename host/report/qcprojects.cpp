@@ -10,7 +10,7 @@ namespace {
 
 struct ProjectVolume {
     Volume volume;
-    std::array<double, 3> voxelSize;
+    Orientation orientation;
 };
 
 template <class Header>
@@ -19,9 +19,7 @@ ProjectVolume pick(const Header& project, const std::string& path, int index)
     if (index < 0 || static_cast<std::size_t>(index) >= project.volumes.size())
         throw std::runtime_error("Cannot use volume " + std::to_string(index) + " of " + path + ", which has " +
                                  std::to_string(project.volumes.size()) + " volumes.");
-    return {project.volumes[static_cast<std::size_t>(index)],
-            {project.InplaneResolutionX.value, project.InplaneResolutionY.value,
-             static_cast<double>(project.SliceThickness.value + project.SliceGap.value)}};
+    return {project.volumes[static_cast<std::size_t>(index)], projectOrientation(project, fileNamePart(path))};
 }
 
 ProjectVolume readVolume(const std::string& path, int index)
@@ -47,18 +45,18 @@ std::string qcPictureName(const std::string& firstProject)
     return insertSuffix(replaceExtension(firstProject, "png"), "_qc");
 }
 
+std::string qcMapName(const std::string& firstProject)
+{
+    return insertSuffix(replaceExtension(firstProject, "map"), "_vdm");
+}
+
 std::vector<std::string> qcInputFiles(const QcPair& pair)
 {
     return {pair.first, pair.second, insertSuffix(pair.first, "_undist"), insertSuffix(pair.second, "_undist"),
             qcMapName(pair.first)};
 }
 
-std::string qcMapName(const std::string& firstProject)
-{
-    return insertSuffix(replaceExtension(firstProject, "map"), "_vdm");
-}
-
-QcPicture writePairQcPicture(const QcPair& pair, const std::string& path)
+QcInputs readQcPair(const QcPair& pair)
 {
     const std::vector<std::string> files = qcInputFiles(pair);
     ProjectVolume first = readVolume(pair.first, pair.firstVolume);
@@ -66,19 +64,21 @@ QcPicture writePairQcPicture(const QcPair& pair, const std::string& path)
     inputs.title = pair.title;
     inputs.firstName = label(pair.firstName, pair.first);
     inputs.secondName = label(pair.secondName, pair.second);
-    inputs.voxelSize = first.voxelSize;
+    inputs.orientation = pair.orientation ? *pair.orientation : first.orientation;
+    inputs.convention = pair.convention;
     inputs.firstBefore = std::move(first.volume);
     inputs.secondBefore = readVolume(pair.second, pair.secondVolume).volume;
     inputs.firstAfter = readVolume(files[2], pair.firstVolume).volume;
     inputs.secondAfter = readVolume(files[3], pair.secondVolume).volume;
-    Volume map = readFiniteVdmMap(files[4]);
-    const Volume* const read[] = {&inputs.firstBefore, &inputs.secondBefore, &inputs.firstAfter, &inputs.secondAfter, &map};
+    inputs.displacement = readFiniteVdmMap(files[4]);
+    const Volume* const read[] = {&inputs.firstBefore, &inputs.secondBefore, &inputs.firstAfter, &inputs.secondAfter,
+                                  &inputs.displacement};
     for (std::size_t i = 1; i < files.size(); ++i)
         if (read[i]->dimensions() != read[0]->dimensions())
             throw std::runtime_error(files[i] + " (" + extentText(read[i]->dimensions()) + ") differs in extent from " +
                                      files[0] + " (" + extentText(read[0]->dimensions()) + ")");
-    const float millimetres = static_cast<float>(pair.leftRight ? inputs.voxelSize[0] : inputs.voxelSize[1]);
-    inputs.displacementMm = map * millimetres;
+    inputs.phaseEncodingAxis = pair.leftRight ? 0 : 1;
+    inputs.hertzPerVoxel = pair.hertzPerVoxel;
     inputs.object = pair.object;
-    return writeQcPicture(path, inputs);
+    return inputs;
 }

@@ -1,7 +1,8 @@
-// The quality-control picture of a pair of projects that "mindaro estimate --apply" has
+// The quality-control inputs of a pair of projects that "mindaro estimate --apply" has
 // corrected: the inputs, their "_undist" copies and the first project's "_vdm.map".
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,9 +15,14 @@ struct QcPair {
     int secondVolume = 0;
     bool leftRight = false;  // phase encoding along x
     std::string title;
-    std::string firstName;   // column labels; the file names when empty
+    std::string firstName;   // labels; the file names when empty
     std::string secondName;
-    std::vector<VoxelIndex> object;  // where the agreement is measured; see QcInputs
+    std::vector<VoxelIndex> object;  // where the figures are measured; see QcInputs
+    // Where the voxels lie in the body; the first project's position information when
+    // not given.
+    std::optional<Orientation> orientation;
+    LeftRightConvention convention = LeftRightConvention::Radiological;
+    std::optional<double> hertzPerVoxel;  // see QcInputs
 };
 
 // FIRST_qc.png beside the first project.
@@ -27,8 +33,6 @@ std::string qcMapName(const std::string& firstProject);
 // What the picture of the pair reads: the two projects, their copies and the map.
 std::vector<std::string> qcInputFiles(const QcPair& pair);
 
-// Reads the pair, its copies and its map (in mm: voxels times the voxel size along the
-// phase-encoding axis) and writes the picture. Throws the file errors, std::runtime_error
-// when a volume is missing or the files differ in extent (naming them), and those of
-// writeQcPicture.
-QcPicture writePairQcPicture(const QcPair& pair, const std::string& path);
+// Reads the pair, its copies and its map. Throws the file errors, and std::runtime_error
+// when a volume is missing or the files differ in extent (naming them).
+QcInputs readQcPair(const QcPair& pair);

@@ -176,13 +176,15 @@ TEST(BadInputOverwrite, ImportExportAndQcNeverWriteOverTheirInputs)
          {1, "mindaro export: " + clash("x.nii", "AP.stc (data file of AP.fmr)") + "\n"}},
         {[](const std::string&) {},
          {"qc", "AP.fmr", "PA.fmr", "--out", "AP.stc"},
-         {1, "mindaro qc: " + clash("AP.stc (the picture)", "AP.stc (data file of AP.fmr)") + "\n"}},
-        {[](const std::string&) {},
-         {"qc", "AP.fmr", "PA.fmr", "--out", "./AP_vdm.map"},
-         {1, "mindaro qc: " + clash("./AP_vdm.map (the picture)", "AP_vdm.map") + "\n"}},
-        {[](const std::string&) {},
-         {"qc", "AP.fmr", "PA.fmr", "--out", "PA_undist.fmr"},
-         {1, "mindaro qc: " + clash("PA_undist.fmr (the picture)", "PA_undist.fmr") + "\n"}},
+         {2, "mindaro qc: --out expects a picture name ending in .png or .svg, got \"AP.stc\"\n"
+             "usage: mindaro qc FIRST SECOND [options]  (see: mindaro qc --help)\n"}},
+        {[](const std::string& f) { fs::create_symlink("AP_vdm.map", f + "/qc.png"); },
+         {"qc", "AP.fmr", "PA.fmr", "--out", "qc.png"},
+         {1, "mindaro qc: " + clash("qc.png (the picture)", "AP_vdm.map") + "\n"}},
+        {[](const std::string& f) { fs::create_hard_link(f + "/PA_undist.stc", f + "/pic.svg"); },
+         {"qc", "AP.fmr", "PA.fmr", "--out", "pic.png", "--html"},
+         {1, "mindaro qc: " + clash("pic.svg (the picture as SVG)", "PA_undist.stc (data file of PA_undist.fmr)") +
+                 "\n"}},
     };
     runCases(folder.path(), cases);
 }

@@ -189,8 +189,12 @@ TEST(BadInputResults, EstimateThatDivergesOrGivesUpWritesAndListsNothing)
         "estimate starts from gave values that are not numbers, which happens when the object is cut by the field of "
         "view along the phase-encoding axis in few rows; --order 1 or 2 smooths the inputs differently.\n";
     expectAnswer(folder.path(), {"estimate", "AP.fmr", "PA.fmr", "--apply"}, {1, "mindaro estimate: " + gaveUp});
-    expectAnswer(folder.path(), {"correct", "--ap", "ap.nii", "--pa", "pa.nii", "--out", "out"},
+    expectAnswer(folder.path(), {"correct", "--ap", "ap.nii", "--pa", "pa.nii", "--out", "out", "--standard"},
                  {1, "mindaro correct: " + gaveUp});
+    // The precise estimate, correct's default, refuses so few rows before it starts.
+    expectAnswer(folder.path(), {"correct", "--ap", "ap.nii", "--pa", "pa.nii", "--out", "out"},
+                 {1, "Error: The precise estimate needs volumes of at least 2 slices and 8 rows along the phase "
+                     "encoding; volume 0 of out/projects/ap.fmr has 16 x 4 x 4 voxels.\n"});
 }
 
 // A map that holds values that are not finite is no result: refused wherever it is read.

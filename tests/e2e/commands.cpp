@@ -245,7 +245,7 @@ TEST(WorkflowDemo, DemoInAnEmptyFolderPrintsTheSummaryAndLeavesTheOutputs)
     std::set<std::string> files;
     for (const auto& [name, bytes] : workspace.contents()) files.insert(name);
     std::set<std::string> expected{"varno-demo/phantom.txt", "varno-demo/true_vdm.map", "varno-demo/truth.fmr",
-                                   "varno-demo/truth.stc", "varno-demo/AP_qc.png"};
+                                   "varno-demo/truth.stc", "varno-demo/AP_qc.png", "varno-demo/report.html"};
     for (const std::string stem : {"varno-demo/AP", "varno-demo/PA", "varno-demo/standard/AP", "varno-demo/standard/PA"})
         for (const std::string suffix : {".fmr", ".stc", "_vdm.map", "_undist.fmr", "_undist.stc"})
             expected.insert(stem + suffix);

@@ -12,6 +12,7 @@
 #include "files/projectheader.h"
 #include "phantom/phantom.h"
 #include "support/bidsdataset.h"
+#include "support/bidsphantom.h"
 #include "support/niftireadback.h"
 #include "support/niftitestimages.h"
 #include "support/runprocess.h"
@@ -34,44 +35,6 @@ nlohmann::json readJson(const std::string& path)
 {
     std::ifstream file(path);
     return nlohmann::json::parse(file);
-}
-
-// A phantom pair as int16 NIfTI images with sidecars in folder/sub-01/fmap.
-struct BidsPhantom {
-    PhantomVolumes phantom;
-    TestImageLayout layout;
-    std::string ap;
-    std::string pa;
-};
-
-BidsPhantom writeBidsPhantom(const std::string& folder, const std::string& apDirection, double readoutTime,
-                             bool leftRight = false)
-{
-    BidsPhantom result;
-    PhantomOptions options;
-    options.leftRight = leftRight;
-    options.extent = {48, 48, 24};
-    options.voxelSize = {3.0, 3.0, 3.0};
-    options.peakDisplacement = 3.0;
-    result.phantom = makePhantom(options);
-    result.layout.extent = options.extent;
-    result.layout.voxel[0] = leftRight ? 2.5 : 3.0;
-    result.layout.voxel[1] = result.layout.voxel[2] = 3.0;
-    const std::string fmap = folder + "/sub-01/fmap";
-    std::filesystem::create_directories(fmap);
-    result.ap = fmap + "/sub-01_dir-AP_epi.nii.gz";
-    result.pa = fmap + "/sub-01_dir-PA_epi.nii.gz";
-    const auto rounded = [](const Volume& v) {
-        return [&v](int i, int j, int k, int) { return std::round(v(i, j, k)); };
-    };
-    writeTestImage(result.ap, result.layout, rounded(result.phantom.first.front()));
-    writeTestImage(result.pa, result.layout, rounded(result.phantom.second.front()));
-    const std::string paDirection = apDirection.back() == '-' ? apDirection.substr(0, 1) : apDirection + "-";
-    writeJson(fmap + "/sub-01_dir-AP_epi.json",
-              {{"PhaseEncodingDirection", apDirection}, {"TotalReadoutTime", readoutTime}, {"EchoTime", 0.03}});
-    writeJson(fmap + "/sub-01_dir-PA_epi.json",
-              {{"PhaseEncodingDirection", paDirection}, {"TotalReadoutTime", readoutTime}, {"EchoTime", 0.03}});
-    return result;
 }
 
 }  // namespace

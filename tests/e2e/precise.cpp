@@ -165,8 +165,8 @@ TEST(PreciseWorkflow, UnusableInputsGiveAMessageAndWriteNothing)
         {"one", "Error: The precise estimate needs volumes of at least 2 slices and 8 rows along the phase encoding; "
                 "volume 0 of one/AP.fmr has 24 x 24 x 1 voxels.\n"},
         {"dark", "Error: The precise estimate found no signal in volume 0 of dark/PA.fmr: no voxel is above 0.\n"},
-        {"nan", "Error: The precise estimate cannot use volume 0 of nan/AP.fmr: it holds voxels that are not finite "
-                "numbers (NaN or infinite).\n"},
+        {"nan", "Error: Cannot estimate: volume 0 of nan/AP.fmr holds 1 voxels that are not finite numbers (NaN or "
+                "infinite).\n"},
     };
     for (const auto& [folder, message] : cases) {
         const FolderContents before = workspace.contents();
