@@ -33,6 +33,7 @@ struct PreciseLevelReport {
 struct PreciseReport {
     std::vector<PreciseLevelReport> levels;
     double secondGain = 1.0;  // factor that gave the second volume the first one's total signal
+    int foldRepairs = 0;      // steps of the final repair of neighbours more than a voxel apart
     double seconds = 0.0;     // processor time
 };
 
