@@ -61,7 +61,7 @@ void requirePlainPath(const std::string& path)
 
 namespace {
 
-void requireNoBackslash(const std::string& path)
+void requireNoBackslash([[maybe_unused]] const std::string& path)
 {
 #ifndef _WIN32
     if (path.find('\\') != std::string::npos)
