@@ -75,7 +75,10 @@ TEST(WindowsPaths, DriveLettersBackslashesAndSpacesReachEveryTask)
     EXPECT_TRUE(exists(files + "truth_undist.stc"));
     result = runWindowsHost({"check", run + "AP.fmr", run + "truth_undist.fmr"}, elsewhere.path());
     EXPECT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(result.out, "Check: OK\n");
+    EXPECT_EQ(result.out, "Check: OK\n" + run + "AP.fmr: FMR project, 32 x 32 x 12, 2 volumes of int16 in " + run +
+                              "AP.stc, voxels 3 x 3 x 3\n" + run +
+                              "truth_undist.fmr: FMR project, 32 x 32 x 12, 1 volume of int16 in " + run +
+                              "truth_undist.stc, voxels 3 x 3 x 3\n");
     result = runWindowsHost({"select", run + "AP_undist.fmr"}, elsewhere.path());
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.out, "filename=" + run + "AP_undist.fmr\nnr_of_volumes=2\ndisplay_volume=1\n");

@@ -44,11 +44,15 @@ struct NamedFiles {
         fs::create_directory(root + "/sub");
         for (const char* name : {"a", "b", "sub/c"}) std::ofstream(root + "/" + name) << name;
         fs::create_hard_link(root + "/a", root + "/a-hard");
-        fs::create_symlink("b", root + "/b-soft");
-        fs::create_directory_symlink("sub", root + "/sub-soft");
-        names = {root + "/a", root + "/./a", root + "/sub/../a", root + "/a-hard", root + "/b", root + "/b-soft",
-                 root + "/sub/c", root + "/sub-soft/c", root + "/sub-soft/../b", root + "/new",
-                 root + "/sub/../new", root + "/sub-soft/new", root + "/sub/new"};
+        names = {root + "/a",     root + "/./a", root + "/sub/../a",   root + "/a-hard", root + "/b",
+                 root + "/sub/c", root + "/new", root + "/sub/../new", root + "/sub/new"};
+        // Symbolic links where the system makes them (not under Wine).
+        std::error_code noLinks;
+        fs::create_symlink("b", root + "/b-soft", noLinks);
+        if (!noLinks) fs::create_directory_symlink("sub", root + "/sub-soft", noLinks);
+        if (!noLinks)
+            names.insert(names.end(), {root + "/b-soft", root + "/sub-soft/c", root + "/sub-soft/../b",
+                                       root + "/sub-soft/new"});
     }
     std::vector<std::string> names;
 };

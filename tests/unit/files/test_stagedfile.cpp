@@ -60,7 +60,9 @@ TEST(StagedFile, FoldersAndLinksAreWrittenInPlace)
     EXPECT_EQ(StagedFile(dir.file("folder.stc")).writePath(), dir.file("folder.stc"));
 
     writeFile(dir.file("target"), "old");
-    fs::create_symlink("target", dir.file("link.stc"));
+    std::error_code noLinks;
+    fs::create_symlink("target", dir.file("link.stc"), noLinks);
+    if (noLinks) GTEST_SKIP() << "no symbolic links on this system: " << noLinks.message();
     {
         StagedFile link(dir.file("link.stc"));
         EXPECT_EQ(link.writePath(), dir.file("link.stc"));
