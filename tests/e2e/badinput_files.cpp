@@ -57,11 +57,6 @@ std::string cutAfter(const std::string& text, const std::string& piece, const st
     return text.substr(0, at + piece.size());
 }
 
-std::string error(const std::string& message)
-{
-    return "Error: " + message + "\n";
-}
-
 // The line a friendly command adds after the dialog's message when that names no file.
 std::string detail(const std::string& command, const std::string& text)
 {
@@ -80,17 +75,17 @@ const std::string kAllKeys = "NrOfVolumes, NrOfSlices, ResolutionX, ResolutionY,
 
 TEST_F(BadInputFiles, MissingFilesAreNamed)
 {
-    expect({"estimate", "missing.fmr", "PA.fmr", "--fast"}, {1, error("Failed opening for reading: missing.fmr")});
-    expect({"estimate", "AP.fmr", "missing.dmr", "--fast"}, {1, error("Failed opening for reading: missing.dmr")});
-    expect({"apply", "missing.map", "AP.fmr"}, {1, error("could not open file missing.map")});
-    expect({"apply", "AP_vdm.map", "missing.fmr"}, {1, error("Failed opening for reading: missing.fmr")});
+    expect({"estimate", "missing.fmr", "PA.fmr", "--fast"}, {1, taskError("Failed opening for reading: missing.fmr")});
+    expect({"estimate", "AP.fmr", "missing.dmr", "--fast"}, {1, taskError("Failed opening for reading: missing.dmr")});
+    expect({"apply", "missing.map", "AP.fmr"}, {1, taskError("could not open file missing.map")});
+    expect({"apply", "AP_vdm.map", "missing.fmr"}, {1, taskError("Failed opening for reading: missing.fmr")});
     expect({"task", "select_fmr_or_dmr", "--open", "missing.fmr"},
-           {1, error("Failed opening for reading: missing.fmr")});
+           {1, taskError("Failed opening for reading: missing.fmr")});
     expect({"check", "missing.fmr", "AP.fmr"}, {1, "missing.fmr: could not read file\n"});
 
     write("X.fmr", withValue(read("AP.fmr"), "Prefix", "\"X\""));
-    expect({"estimate", "X.fmr", "PA.fmr", "--fast"}, {1, error("Failed opening STC for reading: X.stc")});
-    expect({"apply", "AP_vdm.map", "X.fmr"}, {1, error("Failed opening STC for reading: X.stc")});
+    expect({"estimate", "X.fmr", "PA.fmr", "--fast"}, {1, taskError("Failed opening STC for reading: X.stc")});
+    expect({"apply", "AP_vdm.map", "X.fmr"}, {1, taskError("Failed opening STC for reading: X.stc")});
 }
 
 TEST_F(BadInputFiles, MissingDwiIsNamed)
@@ -98,9 +93,9 @@ TEST_F(BadInputFiles, MissingDwiIsNamed)
     const TemporaryFolder dmr;
     writePhantomPair(dmr.path(), true);
     fs::remove(dmr.path() + "/PA.dwi");
-    expectAnswer(dmr.path(), {"estimate", "AP.dmr", "PA.dmr", "--fast"}, {1, error("Failed opening for reading: PA.dwi")});
+    expectAnswer(dmr.path(), {"estimate", "AP.dmr", "PA.dmr", "--fast"}, {1, taskError("Failed opening for reading: PA.dwi")});
     expectAnswer(dmr.path(), {"task", "select_fmr_or_dmr", "--open", "PA.dmr"},
-                 {1, error("Failed opening for reading: PA.dwi")});
+                 {1, taskError("Failed opening for reading: PA.dwi")});
 }
 
 TEST_F(BadInputFiles, EmptyFiles)
@@ -110,9 +105,9 @@ TEST_F(BadInputFiles, EmptyFiles)
     write("empty.map", "");
     // A header without Prefix names the data file by its extension alone.
     expect({"estimate", "empty.fmr", "PA.fmr", "--fast"},
-           {1, error("Failed opening STC for reading: .stc") + detail("estimate", lacking("empty.fmr", kAllKeys))});
+           {1, taskError("Failed opening STC for reading: .stc") + detail("estimate", lacking("empty.fmr", kAllKeys))});
     expect({"estimate", "AP.fmr", "empty.dmr", "--fast"},
-           {1, error("Failed opening for reading: .dwi") + detail("estimate", lacking("empty.dmr", kAllKeys))});
+           {1, taskError("Failed opening for reading: .dwi") + detail("estimate", lacking("empty.dmr", kAllKeys))});
     expect({"apply", "empty.map", "AP.fmr"}, {1, kErrorRead + detail("apply", "the map empty.map is empty")});
     // The dialog's check only opens a project; the command reads it as the other steps will.
     expect({"check", "empty.fmr"}, {1, detail("check", lacking("empty.fmr", kAllKeys)), "Check: OK\n"});
@@ -120,7 +115,7 @@ TEST_F(BadInputFiles, EmptyFiles)
     const std::string empty;
     writeHeaderX(withValue(read("AP.fmr"), "Prefix", "\"X\""), &empty);
     expect({"estimate", "X.fmr", "PA.fmr", "--fast"},
-           {1, error("Data file X.stc is too short: the header promises 4096 bytes, the file holds 0")});
+           {1, taskError("Data file X.stc is too short: the header promises 4096 bytes, the file holds 0")});
 }
 
 // A header ends wherever the file ends; what was read before the cut is kept, and the data
@@ -131,23 +126,23 @@ TEST_F(BadInputFiles, HeadersCutShort)
 
     writeHeaderX(cutAfter(header, "NrOfSli"));   // in a key: no slices, no Prefix
     expect({"estimate", "X.fmr", "PA.fmr", "--fast"},
-           {1, error("Failed opening STC for reading: .stc") +
+           {1, taskError("Failed opening STC for reading: .stc") +
                    detail("estimate", lacking("X.fmr", "NrOfSlices, ResolutionX, ResolutionY, Prefix"))});
 
     writeHeaderX(cutAfter(header, "ResolutionX:                  1"));   // in a number: 1 of 16, no rows
     expect({"estimate", "X.fmr", "PA.fmr", "--fast"},
-           {1, error("Data file X.stc is too long: the header promises 0 bytes, the file holds 4096") +
+           {1, taskError("Data file X.stc is too long: the header promises 0 bytes, the file holds 4096") +
                    detail("estimate", lacking("X.fmr", "ResolutionY"))});
 
     writeHeaderX(cutAfter(header, "\"X"));   // in a quoted text, before the extents
     expect({"estimate", "X.fmr", "PA.fmr", "--fast"},
-           {1, error("Data file X.stc is too long: the header promises 0 bytes, the file holds 4096") +
+           {1, taskError("Data file X.stc is too long: the header promises 0 bytes, the file holds 4096") +
                    detail("estimate", lacking("X.fmr", "ResolutionX, ResolutionY"))});
 
     // Everything the data needs, but no voxel size: estimating needs it, applying does not.
     writeHeaderX(cutAfter(header, "NrOfLinkedProtocols:"));
     expect({"estimate", "X.fmr", "PA.fmr", "--fast"},
-           {1, error("Cannot estimate: the voxel size in X.fmr is not a positive number (InplaneResolutionX 0, "
+           {1, taskError("Cannot estimate: the voxel size in X.fmr is not a positive number (InplaneResolutionX 0, "
                      "InplaneResolutionY 0, SliceThickness + SliceGap 0).")});
     expect({"apply", "AP_vdm.map", "X.fmr"}, {0, kShown, std::nullopt, {"X_undist.fmr", "X_undist.stc"}});
     fs::remove(path("X_undist.fmr"));
@@ -199,7 +194,7 @@ TEST_F(BadInputFiles, DataFilesShorterOrLongerThanTheHeaderSays)
         writeHeaderX(header, &changed);
         const std::string relation = size < data.size() ? "short" : "long";
         expect({"estimate", "X.fmr", "PA.fmr", "--fast"},
-               {1, error("Data file X.stc is too " + relation + ": the header promises 4096 bytes, the file holds " +
+               {1, taskError("Data file X.stc is too " + relation + ": the header promises 4096 bytes, the file holds " +
                          std::to_string(size))});
     }
 
@@ -208,7 +203,7 @@ TEST_F(BadInputFiles, DataFilesShorterOrLongerThanTheHeaderSays)
     const std::string dwi = readWhole(dmr.path() + "/PA.dwi");
     writeContents(dmr.path() + "/PA.dwi", dwi.substr(0, dwi.size() - 4));
     expectAnswer(dmr.path(), {"apply", "PA_vdm.map", "PA.dmr"},
-                 {1, error("Data file PA.dwi is too short: the header promises 8192 bytes, the file holds 8188")});
+                 {1, taskError("Data file PA.dwi is too short: the header promises 8192 bytes, the file holds 8188")});
 }
 
 TEST_F(BadInputFiles, DataTypeAndStorageFormatsTheReadersRefuse)
@@ -221,7 +216,7 @@ TEST_F(BadInputFiles, DataTypeAndStorageFormatsTheReadersRefuse)
         const std::string problem = "AP.dmr has DataStorageFormat " + format +
                                     "; only DataStorageFormat 3 (the volumes stored one after the other) can be read. "
                                     "Save the project again in the host's current format.";
-        const std::string refused = error("Can only read DataStorageFormat 3, Not " + format);
+        const std::string refused = taskError("Can only read DataStorageFormat 3, Not " + format);
         expectAnswer(dmr.path(), {"estimate", "AP.dmr", "PA.dmr", "--fast"}, {1, refused + detail("estimate", problem)});
         expectAnswer(dmr.path(), {"apply", "AP_vdm.map", "AP.dmr"}, {1, refused + detail("apply", problem)});
         expectAnswer(dmr.path(), {"select", "AP.dmr"}, {1, refused + detail("select", problem)});
@@ -235,13 +230,13 @@ TEST_F(BadInputFiles, DataTypeAndStorageFormatsTheReadersRefuse)
     const std::string twice = data + data;
     writeHeaderX(withValue(header, "DataType", "2"));
     expect({"estimate", "X.fmr", "PA.fmr", "--fast"},
-           {1, error("Data file X.stc is too short: the header promises 8192 bytes, the file holds 4096")});
+           {1, taskError("Data file X.stc is too short: the header promises 8192 bytes, the file holds 4096")});
     writeHeaderX(withValue(header, "DataType", "7"), &twice);
     expect({"estimate", "X.fmr", "PA.fmr", "--fast"},
-           {1, error("Data file X.stc is too long: the header promises 4096 bytes, the file holds 8192")});
+           {1, taskError("Data file X.stc is too long: the header promises 4096 bytes, the file holds 8192")});
     writeHeaderX(withValue(header, "DataType", "float"), &twice);
     expect({"estimate", "X.fmr", "PA.fmr", "--fast"},
-           {1, error("Data file X.stc is too long: the header promises 0 bytes, the file holds 8192") +
+           {1, taskError("Data file X.stc is too long: the header promises 0 bytes, the file holds 8192") +
                    detail("estimate", lacking("X.fmr", "ResolutionX, ResolutionY"))});
 }
 
@@ -250,33 +245,33 @@ TEST_F(BadInputFiles, NegativeAndEnormousExtentsAndCounts)
     const std::string header = withValue(read("AP.fmr"), "Prefix", "\"X\"");
     writeHeaderX(withValue(header, "ResolutionX", "-16"));
     expect({"estimate", "X.fmr", "PA.fmr", "--fast"},
-           {1, error("Negative data extent in X.fmr: ResolutionX -16, ResolutionY 16, NrOfSlices 4, NrOfVolumes 2")});
+           {1, taskError("Negative data extent in X.fmr: ResolutionX -16, ResolutionY 16, NrOfSlices 4, NrOfVolumes 2")});
     writeHeaderX(withValue(header, "NrOfVolumes", "-2"));
     expect({"apply", "AP_vdm.map", "X.fmr"},
-           {1, error("Negative data extent in X.fmr: ResolutionX 16, ResolutionY 16, NrOfSlices 4, NrOfVolumes -2")});
+           {1, taskError("Negative data extent in X.fmr: ResolutionX 16, ResolutionY 16, NrOfSlices 4, NrOfVolumes -2")});
     writeHeaderX(withValue(header, "NrOfSlices", "2147483647"));
     expect({"estimate", "X.fmr", "PA.fmr", "--fast"},
-           {1, error("Data file X.stc is too short: the header promises 2199023254528 bytes, the file holds 4096")});
+           {1, taskError("Data file X.stc is too short: the header promises 2199023254528 bytes, the file holds 4096")});
     writeHeaderX(withValue(withValue(header, "ResolutionX", "2147483647"), "NrOfVolumes", "2147483647"));
     expect({"estimate", "X.fmr", "PA.fmr", "--fast"},
-           {1, error("Data size overflows in X.fmr: ResolutionX 2147483647, ResolutionY 16, NrOfSlices 4, "
+           {1, taskError("Data size overflows in X.fmr: ResolutionX 2147483647, ResolutionY 16, NrOfSlices 4, "
                      "NrOfVolumes 2147483647")});
     // Too large for a 32-bit number: the value does not parse, the header ends there.
     writeHeaderX(withValue(header, "NrOfVolumes", "99999999999"));
     expect({"estimate", "X.fmr", "PA.fmr", "--fast"},
-           {1, error("Failed opening STC for reading: .stc") +
+           {1, taskError("Failed opening STC for reading: .stc") +
                    detail("estimate", lacking("X.fmr", "NrOfSlices, ResolutionX, ResolutionY, Prefix"))});
     const std::string noData;
     writeHeaderX(withValue(header, "NrOfVolumes", "0"), &noData);
     expect({"estimate", "X.fmr", "PA.fmr", "--fast"},
-           {1, error("Cannot use volume 0 of file X.fmr, which has only 0 volumes.")});
+           {1, taskError("Cannot use volume 0 of file X.fmr, which has only 0 volumes.")});
 
     expect({"estimate", "AP.fmr", "PA.fmr", "--fast", "--volumes", "0", "2"},
-           {1, error("Cannot use volume 2 of file PA.fmr, which has only 2 volumes.")});
+           {1, taskError("Cannot use volume 2 of file PA.fmr, which has only 2 volumes.")});
     expect({"task", "estimate", "--set", "file0=AP.fmr", "--set", "file1=PA.fmr", "--set-int", "volume0=-1"},
-           {1, error("Cannot use volume 4294967295 of file AP.fmr, which has only 2 volumes.")});
+           {1, taskError("Cannot use volume 4294967295 of file AP.fmr, which has only 2 volumes.")});
     expect({"task", "estimate", "--set", "file0=AP.fmr", "--set", "file1=PA.fmr", "--set-int", "volume1=2147483647"},
-           {1, error("Cannot use volume 2147483647 of file PA.fmr, which has only 2 volumes.")});
+           {1, taskError("Cannot use volume 2147483647 of file PA.fmr, which has only 2 volumes.")});
 }
 
 // The map as read: u16 kind, slices, rows, columns, fifth word; f32, f32; u16 version-2
@@ -322,11 +317,11 @@ TEST_F(BadInputFiles, MapsCutAtEveryField)
     std::string noSlices = map;
     noSlices[2] = noSlices[3] = '\0';
     write("cut.map", noSlices.substr(0, dataStart));
-    expect({"apply", "cut.map", "AP.fmr", "--yes"}, {1, error("The map cut.map holds no voxels (extent 16 x 16 x 0).")});
+    expect({"apply", "cut.map", "AP.fmr", "--yes"}, {1, taskError("The map cut.map holds no voxels (extent 16 x 16 x 0).")});
     std::string noColumns = map;
     noColumns[6] = noColumns[7] = '\0';
     write("cut.map", noColumns.substr(0, dataStart) + std::string(4 * 2, '\0'));
-    expect({"apply", "cut.map", "AP.fmr", "--yes"}, {1, error("The map cut.map holds no voxels (extent 0 x 16 x 4).")});
+    expect({"apply", "cut.map", "AP.fmr", "--yes"}, {1, taskError("The map cut.map holds no voxels (extent 0 x 16 x 4).")});
 }
 
 TEST_F(BadInputFiles, MapOfAnotherExtentIsResizedOnlyWhenAllowed)
@@ -340,7 +335,7 @@ TEST_F(BadInputFiles, MapOfAnotherExtentIsResizedOnlyWhenAllowed)
     const std::string question = "Dimensions of the datasets don't match!\nDo you want to resize the VDM to the FMR "
                                  "dimensions?\n\n(they need to have the same field of view)";
     expect({"apply", "wide.map", "AP.fmr", "--no"},
-           {1, question + " -> no\n" + error("All datasets must have the same dimensions!") +
+           {1, question + " -> no\n" + taskError("All datasets must have the same dimensions!") +
                    detail("apply", "the extents differ: wide.map 20 x 16 x 4, AP.fmr 16 x 16 x 4")});
     expect({"apply", "wide.map", "AP.fmr", "--yes"}, {0, question + " -> yes\n", std::nullopt, {"AP_undist.fmr", "AP_undist.stc"}});
     // The picture compares a pair with its copies: a copy of another extent is named.
@@ -348,7 +343,7 @@ TEST_F(BadInputFiles, MapOfAnotherExtentIsResizedOnlyWhenAllowed)
     fs::copy_file(other.path() + "/PA.stc", path("PA_undist.stc"));
     expect({"qc", "AP.fmr", "PA.fmr"}, {1, "mindaro qc: PA_undist.fmr (20 x 16 x 4) differs in extent from AP.fmr (16 x 16 x 4)\n"});
     expect({"estimate", "AP.fmr", "X/../wide.fmr", "--fast"},
-           {1, error("Failed opening for reading: X/../wide.fmr")});
+           {1, taskError("Failed opening for reading: X/../wide.fmr")});
 }
 
 TEST_F(BadInputFiles, DirectoryWhereAFileIsExpected)
@@ -356,16 +351,16 @@ TEST_F(BadInputFiles, DirectoryWhereAFileIsExpected)
     fs::create_directory(path("dir.fmr"));
     fs::create_directory(path("dir.dmr"));
     fs::create_directory(path("dir.map"));
-    expect({"estimate", "dir.fmr", "PA.fmr", "--fast"}, {1, error("Failed opening for reading: dir.fmr")});
-    expect({"estimate", "AP.fmr", "dir.dmr", "--fast"}, {1, error("Failed opening for reading: dir.dmr")});
-    expect({"apply", "dir.map", "AP.fmr"}, {1, error("could not open file dir.map")});
-    expect({"apply", ".", "AP.fmr"}, {1, error("could not open file .")});
-    expect({"apply", "AP_vdm.map", "dir.fmr"}, {1, error("Failed opening for reading: dir.fmr")});
+    expect({"estimate", "dir.fmr", "PA.fmr", "--fast"}, {1, taskError("Failed opening for reading: dir.fmr")});
+    expect({"estimate", "AP.fmr", "dir.dmr", "--fast"}, {1, taskError("Failed opening for reading: dir.dmr")});
+    expect({"apply", "dir.map", "AP.fmr"}, {1, taskError("could not open file dir.map")});
+    expect({"apply", ".", "AP.fmr"}, {1, taskError("could not open file .")});
+    expect({"apply", "AP_vdm.map", "dir.fmr"}, {1, taskError("Failed opening for reading: dir.fmr")});
     expect({"check", "dir.fmr", "dir.dmr"}, {1, "dir.fmr: could not read file\ndir.dmr: could not read file\n"});
-    expect({"task", "select_fmr_or_dmr", "--open", "dir.fmr"}, {1, error("Failed opening for reading: dir.fmr")});
+    expect({"task", "select_fmr_or_dmr", "--open", "dir.fmr"}, {1, taskError("Failed opening for reading: dir.fmr")});
 
     writeHeaderX(withValue(read("AP.fmr"), "Prefix", "\"X\""));
     fs::remove(path("X.stc"));
     fs::create_directory(path("X.stc"));
-    expect({"estimate", "X.fmr", "PA.fmr", "--fast"}, {1, error("Failed opening STC for reading: X.stc")});
+    expect({"estimate", "X.fmr", "PA.fmr", "--fast"}, {1, taskError("Failed opening STC for reading: X.stc")});
 }

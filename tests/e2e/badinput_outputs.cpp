@@ -15,11 +15,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string error(const std::string& message)
-{
-    return "Error: " + message + "\n";
-}
-
 std::string shown(const std::string& map, const std::string& project)
 {
     return "Map " + map + " (16 x 16 x 4) is shown on " + project + "\n";
@@ -52,19 +47,19 @@ TEST(BadInputOutputs, CopyThatCannotBeWrittenIsReported)
 
     fs::create_directory(dir + "AP_undist.stc");
     expectAnswer(folder.path(), {"apply", "AP_vdm.map", "AP.fmr"},
-                 {1, shown("AP_vdm.map", "AP.fmr") + error("Failed opening STC for writing: AP_undist.stc"),
+                 {1, shown("AP_vdm.map", "AP.fmr") + taskError("Failed opening STC for writing: AP_undist.stc"),
                   "Loading VDM...\nApplying VDM...\n"});
     fs::remove(dir + "AP_undist.stc");
 
     fs::create_directory(dir + "AP_undist.fmr");
     expectAnswer(folder.path(), {"apply", "AP_vdm.map", "AP.fmr", "PA.fmr"},
-                 {1, shown("AP_vdm.map", "AP.fmr") + error("Cannot Create file: AP_undist.fmr")});
+                 {1, shown("AP_vdm.map", "AP.fmr") + taskError("Cannot Create file: AP_undist.fmr")});
     fs::remove(dir + "AP_undist.fmr");
 
     // A disk that fills up while the data are written.
     fs::create_symlink("/dev/full", dir + "AP_undist.stc");
     expectAnswer(folder.path(), {"apply", "AP_vdm.map", "AP.fmr"},
-                 {1, shown("AP_vdm.map", "AP.fmr") + error("error writing to binary file AP_undist.stc")});
+                 {1, shown("AP_vdm.map", "AP.fmr") + taskError("error writing to binary file AP_undist.stc")});
     fs::remove(dir + "AP_undist.stc");
 
     const TemporaryFolder dmr;
@@ -73,7 +68,7 @@ TEST(BadInputOutputs, CopyThatCannotBeWrittenIsReported)
     fs::remove(dmr.path() + "/PA_vdm.map");
     fs::create_directory(dmr.path() + "/PA_undist.dwi");
     expectAnswer(dmr.path(), {"estimate", "AP.dmr", "PA.dmr", "--fast", "--apply"},
-                 {1, error("Failed opening for writing: PA_undist.dwi"), std::nullopt,
+                 {1, taskError("Failed opening for writing: PA_undist.dwi"), std::nullopt,
                   {"AP_undist.dmr", "AP_undist.dwi", "AP_vdm.map", "PA_vdm.map"}});
 }
 
@@ -96,7 +91,7 @@ TEST(BadInputOutputs, ReadOnlyFolder)
     const std::vector<std::string> apply = readOnlyFolderCommand(folder.path(), {"apply", "AP_vdm.map", "AP.fmr"});
     if (apply.empty()) GTEST_SKIP() << "no read-only mount can be made here";
     expectAnswerOf(folder.path(), apply,
-                   {1, shown("AP_vdm.map", "AP.fmr") + error("Cannot Create file: AP_undist.fmr")});
+                   {1, shown("AP_vdm.map", "AP.fmr") + taskError("Cannot Create file: AP_undist.fmr")});
     expectAnswerOf(folder.path(), readOnlyFolderCommand(folder.path(), {"estimate", "AP.fmr", "PA.fmr", "--fast"}),
                    {1, "Cannot save the map as AP_vdm.map: Failed opening for writing: AP_vdm.map\n"
                        "Error: could not save the map AP_vdm.map\n"});
@@ -125,7 +120,7 @@ TEST(BadInputOutputs, PathsWithSpacesAndNonAsciiCharacters)
     expectAnswer(root.path(), {"check", first, sub + "/f\xC3\xA9hlt.fmr"},
                  {1, sub + "/f\xC3\xA9hlt.fmr: could not read file\n"});
     expectAnswer(root.path(), {"apply", sub + "/n\xC3\xB6 map.map", first},
-                 {1, error("could not open file " + sub + "/n\xC3\xB6 map.map")});
+                 {1, taskError("could not open file " + sub + "/n\xC3\xB6 map.map")});
 }
 
 // Lines end at "\n" only; blank lines are dropped and a carriage return stays in its entry,

@@ -17,11 +17,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string error(const std::string& message)
-{
-    return "Error: " + message + "\n";
-}
-
 std::string clash(const std::string& output, const std::string& input)
 {
     return "Cannot write " + output + ": it is the input " + input + "; nothing was written.";
@@ -80,31 +75,31 @@ TEST(BadInputOverwrite, EstimateAndApplyNeverWriteOverTheirInputs)
         // The first project's copy is the second project.
         {[](const std::string& f) { writeProjectCopy(f, "AP_undist", "AP_undist"); },
          {"estimate", "AP.fmr", "AP_undist.fmr", "--fast", "--apply"},
-         {1, error(clash("AP_undist.fmr (undistorted copy of AP.fmr)", "AP_undist.fmr"))}},
+         {1, taskError(clash("AP_undist.fmr (undistorted copy of AP.fmr)", "AP_undist.fmr"))}},
         // The second project's copy is the first project.
         {[](const std::string& f) { writeProjectCopy(f, "PA_undist", "PA_undist"); },
          {"estimate", "PA_undist.fmr", "PA.fmr", "--fast", "--apply"},
-         {1, error(clash("PA_undist.fmr (undistorted copy of PA.fmr)", "PA_undist.fmr"))}},
+         {1, taskError(clash("PA_undist.fmr (undistorted copy of PA.fmr)", "PA_undist.fmr"))}},
         // A hard link: another name, the same file.
         {[](const std::string& f) {
              writeProjectCopy(f, "B", "B");
              fs::create_hard_link(f + "/B.fmr", f + "/AP_undist.fmr");
          },
          {"estimate", "AP.fmr", "B.fmr", "--fast", "--apply"},
-         {1, error(clash("AP_undist.fmr (undistorted copy of AP.fmr)", "B.fmr"))}},
+         {1, taskError(clash("AP_undist.fmr (undistorted copy of AP.fmr)", "B.fmr"))}},
         // A symbolic link where a copy's data go.
         {[](const std::string& f) { fs::create_symlink("PA.stc", f + "/AP_undist.stc"); },
          {"estimate", "AP.fmr", "PA.fmr", "--fast", "--apply"},
-         {1, error(clash("AP_undist.stc (data file of the undistorted copy of AP.fmr)", "PA.stc (data file of PA.fmr)"))}},
+         {1, taskError(clash("AP_undist.stc (data file of the undistorted copy of AP.fmr)", "PA.stc (data file of PA.fmr)"))}},
         // A Prefix that names the data file of a copy.
         {[](const std::string& f) { writeProjectCopy(f, "C", "AP_undist"); },
          {"estimate", "AP.fmr", "C.fmr", "--fast", "--apply"},
-         {1, error(clash("AP_undist.stc (data file of the undistorted copy of AP.fmr)",
+         {1, taskError(clash("AP_undist.stc (data file of the undistorted copy of AP.fmr)",
                          "AP_undist.stc (data file of C.fmr)"))}},
         // Two names for one map: the first map would be overwritten by the negated second.
         {nothing,
          {"task", "estimate", "--set", "file0=AP.fmr", "--set", "file1=./AP.fmr", "--set-int", "fast_algorithm=1"},
-         {1, error("Cannot write both AP_vdm.map (map of AP.fmr) and ./AP_vdm.map (map of ./AP.fmr): they are one "
+         {1, taskError("Cannot write both AP_vdm.map (map of AP.fmr) and ./AP_vdm.map (map of ./AP.fmr): they are one "
                    "file; nothing was written.")}},
         {nothing,
          {"estimate", "AP.fmr", "./AP.dmr"},
@@ -118,18 +113,18 @@ TEST(BadInputOverwrite, EstimateAndApplyNeverWriteOverTheirInputs)
         // not even the first copy.
         {[](const std::string& f) { writeProjectCopy(f, "AP_undist", "AP_undist"); },
          {"apply", "AP_vdm.map", "AP.fmr", "AP_undist.fmr"},
-         {1, error(clash("AP_undist.fmr (undistorted copy of AP.fmr)", "AP_undist.fmr")),
+         {1, taskError(clash("AP_undist.fmr (undistorted copy of AP.fmr)", "AP_undist.fmr")),
           "Loading VDM...\nApplying VDM...\n"}},
         // The map is named like a copy's data file, or is a hard link to a copy's name.
         {[](const std::string& f) { fs::copy_file(f + "/AP_vdm.map", f + "/AP_undist.stc"); },
          {"apply", "AP_undist.stc", "AP.fmr"},
-         {1, error(clash("AP_undist.stc (data file of the undistorted copy of AP.fmr)", "AP_undist.stc (map)"))}},
+         {1, taskError(clash("AP_undist.stc (data file of the undistorted copy of AP.fmr)", "AP_undist.stc (map)"))}},
         {[](const std::string& f) { fs::create_hard_link(f + "/PA_vdm.map", f + "/PA_undist.fmr"); },
          {"apply", "PA_vdm.map", "PA.fmr"},
-         {1, error(clash("PA_undist.fmr (undistorted copy of PA.fmr)", "PA_vdm.map (map)"))}},
+         {1, taskError(clash("PA_undist.fmr (undistorted copy of PA.fmr)", "PA_vdm.map (map)"))}},
         {[](const std::string& f) { fs::create_symlink("AP.stc", f + "/PA_undist.stc"); },
          {"task", "apply", "--set", "vdm=PA_vdm.map", "--set", "files=PA.fmr\nAP.fmr"},
-         {1, error(clash("PA_undist.stc (data file of the undistorted copy of PA.fmr)", "AP.stc (data file of AP.fmr)")),
+         {1, taskError(clash("PA_undist.stc (data file of the undistorted copy of PA.fmr)", "AP.stc (data file of AP.fmr)")),
           "Loading VDM...\nApplying VDM...\n"}},
     };
     runCases(folder.path(), cases);
@@ -138,9 +133,9 @@ TEST(BadInputOverwrite, EstimateAndApplyNeverWriteOverTheirInputs)
     writePhantomPair(dmr.path(), true);
     fs::copy_file(dmr.path() + "/PA.dmr", dmr.path() + "/AP_undist.dmr");
     expectAnswer(dmr.path(), {"apply", "AP_vdm.map", "AP.dmr", "AP_undist.dmr"},
-                 {1, error(clash("AP_undist.dmr (undistorted copy of AP.dmr)", "AP_undist.dmr"))});
+                 {1, taskError(clash("AP_undist.dmr (undistorted copy of AP.dmr)", "AP_undist.dmr"))});
     expectAnswer(dmr.path(), {"estimate", "AP.dmr", "AP_undist.dmr", "--fast", "--apply"},
-                 {1, error(clash("AP_undist.dmr (undistorted copy of AP.dmr)", "AP_undist.dmr"))});
+                 {1, taskError(clash("AP_undist.dmr (undistorted copy of AP.dmr)", "AP_undist.dmr"))});
 }
 
 TEST(BadInputOverwrite, ImportExportAndQcNeverWriteOverTheirInputs)

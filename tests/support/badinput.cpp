@@ -124,6 +124,11 @@ ProcessResult runHostileCase(const std::string& folder, const std::vector<std::s
     return runCounted(folder, command, status).first;
 }
 
+std::string taskError(const std::string& message)
+{
+    return "Error: " + message + "\n";
+}
+
 void expectAnswer(const std::string& folder, const std::vector<std::string>& arguments, const Answer& answer)
 {
     std::vector<std::string> command{mindaroPath()};

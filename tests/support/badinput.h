@@ -35,6 +35,9 @@ struct Answer {
     std::vector<std::string> newEntries;  // entries the run must add (relative paths, sorted)
 };
 
+// What the host prints for a task that stopped with an error: "Error: MESSAGE".
+std::string taskError(const std::string& message);
+
 // Runs `mindaro ARGUMENTS...` in the folder within kHostileAddressSpace and checks the
 // answer; every entry that was there before must be unchanged afterwards. Counts one
 // hostile case, and whether it crashed, changed an input or succeeded where it should not.
