@@ -9,7 +9,7 @@
 #include <set>
 #include <sstream>
 
-#include "commands/correction.h"
+#include "correction/correction.h"
 #include "dataset/bidsname.h"
 #include "dataset/inheritance.h"
 #include "nifti/bidsmetadata.h"

@@ -4,7 +4,7 @@
 #include <iostream>
 #include <stdexcept>
 
-#include "commands/correction.h"
+#include "correction/correction.h"
 #include "dataset/outputfiles.h"
 #include "nifti/niftifile.h"
 

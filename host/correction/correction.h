@@ -81,5 +81,10 @@ struct CorrectionQc {
 };
 CorrectionQc writeQc(const Correction& correction, std::vector<std::string>& written);
 
+// Where a result named name is written: the staging folder, or the output folder itself.
+std::string resultPath(const Correction& correction, const std::string& name);
+// "NX x NY x NZ", as the messages and the report give an extent.
+std::string extentText(const Dimensions& extent);
+
 // "FOLDER/projects/STEM_vdm.map": the map the estimate or the carrying wrote for a project.
 std::string mapPath(const std::string& project);
