@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Thin wrapper over build.sh, which installs what is missing and drives CMake.
 .PHONY: all build demo test test-sanitize bench windows test-windows
 all: build

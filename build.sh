@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # One entry point for setting up, building and running VARNO on Debian 12.
 #   ./build.sh demo [DIR]     install what is missing, build, run the phantom demo
 #   ./build.sh test           install what is missing, build, run every test

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Time and accuracy of the fast and the full estimate on phantoms with a known map (and
 // on the real scanner pair once it can be read): per run the time, the voxels visited per
 // level, the agreement of the corrected pair and the error against the true map.

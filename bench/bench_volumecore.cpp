@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Inner loops of the estimators on volumes of typical EPI size. Each case reports the
 // time per voxel of the volume it works on.
 #include <benchmark/benchmark.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // End-to-end benchmark: makes phantoms with "mindaro simulate" and times the host's
 // tasks as whole processes, several runs each. Prints the median wall and CPU time and
 // the peak resident memory of every case, and for the estimates how good the map is: on

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Cross-compiling for 64-bit Windows with Debian's MinGW-w64 (the POSIX thread model,
 # which gives std::thread). Libraries are looked for only in the MinGW tree and in what
 # the build adds to CMAKE_FIND_ROOT_PATH, never in the build machine's own.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // NIfTI images of any content, read as import reads them: the header checked field by
 // field, then the voxel data. A gzip stream (by its first two bytes) is read as ".nii.gz".
 #include <cmath>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Dialog parameter values of any content, as a host hands them over, read through the
 // plug-in's parameter readers and split into lines.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Header text of any content, read as FMR and as DMR and written back.
 #include <cstddef>
 #include <cstdint>

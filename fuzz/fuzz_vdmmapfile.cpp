@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ".map" files of any content: read with and without the slices.
 #include <cstddef>
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // STC and DWI data of small extents. The first bytes choose the kind, the extents, the
 // element type and the storage format (fuzzsupport.h); the rest is the data file. Data
 // that loads must come out of the writer byte for byte as it went in.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Shared pieces of the fuzz targets: a scratch folder of the fuzzing process, whole-file
 // writing, and the small project records that the voxel data target and the seed writer
 // both build.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writes the seed corpora of the fuzz targets with the project's own writers:
 //   varno_fuzz_seeds DIR   ->  DIR/projectheader, DIR/vdmmapfile, DIR/voxeldata, DIR/parameters,
 //                              DIR/niftiimage

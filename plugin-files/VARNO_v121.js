@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // VARNO v1.2.1 dialog script.
 //
 // The host runs this script to show the plug-in's dialog. The script keeps the user's

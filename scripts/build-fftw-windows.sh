@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds FFTW3 single precision for 64-bit Windows from Debian's source package, once.
 #   scripts/build-fftw-windows.sh [BUILD_DIR]     (default: build-windows)
 # The static library and its header go to BUILD_DIR/fftw; a later run that finds them

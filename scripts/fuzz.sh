@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the libFuzzer targets with clang in ./build-fuzz and runs each for a bounded
 # time on seeds written by the project's own writers, after replaying the inputs kept in
 # fuzz/regressions/<target>/. Fails on any finding; a finding is left in

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the Debian packages that a step of ./build.sh needs, and only those of them
 # that are missing. Safe to run again.
 #   scripts/install-deps.sh GROUP...

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Renders a page to a PNG with headless Chromium, offline and with a fresh profile, as a
 # reader's browser would show its top WIDTH x HEIGHT pixels (default 1280 x 1600). The
 # page is asked for reduced motion, so that a flicker holds its first frame.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # A single-node SLURM cluster on this machine (controller, compute daemon and munge for
 # authentication), for the test of dataset runs submitted with "mindaro bids --slurm".
 #   scripts/slurm-local.sh start   install what is missing (install-deps.sh slurm), write

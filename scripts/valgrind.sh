@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Runs the built host (./build, from ./build.sh test) under valgrind memcheck on a small
 # phantom: simulate, the full, the fast and the precise estimate with copies and
 # derivatives, apply with and without intensity correction, and one failing step. Fails on any invalid access, any use of an uninitialised value

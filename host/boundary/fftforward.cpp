@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The host's six FFT services: thin forwards to FFTW3 single precision.
 #include <fftw3.h>
 

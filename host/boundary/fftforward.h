@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The host's six FFT services (forwards to FFTW3 single precision), and a way to hand
 // them to the plug-in's FFT table directly, for tests and benchmarks that run the
 // numerics without loading the plug-in.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "boundary/hoststate.h"
 #include "boundary/nativepath.h"
 #include "boundary/sharedlibrary.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Everything the stand-in host keeps between the plug-in's service calls: the dialog
 // parameter store, the answers that the command line gives to the plug-in's dialogs,
 // and whether an error was shown.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The map documents of the stand-in host and the five map services the plug-in calls.
 //
 // The current FMR document is the --document path, else the dialog parameter "file0",

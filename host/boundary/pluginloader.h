@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Loading the plug-in the way the host does: the library, its information functions,
 // the plug-in object, its start-up and its dialog steps.
 #pragma once

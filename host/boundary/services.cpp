@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The host services that the plug-in takes by name: log, message boxes, dialogs, busy
 // cursor and the dialog parameter store. The map services live with the map documents.
 #include <cstring>

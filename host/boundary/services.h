@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The services that the host exports to the plug-in (resolved there by name), declared
 // here for the host's own use and its tests.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The platform's dynamic loader as the host uses it for plug-ins: open a library file,
 // find its functions by name, close it; and where the host's own executable lies.
 #pragma once

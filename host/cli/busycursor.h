@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The host's busy cursor: on a terminal, a spinner with the elapsed seconds on standard
 // error; nothing otherwise.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Command-line declarations and the parsing, validation, usage and help generated from
 // them. Every command declares its arguments and options once, in a CommandSpec.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The host's commands. Each takes the arguments after its name and returns the exit
 // status: 0; 1 when an error message box was shown; 2 on a usage error; 3 when the
 // plug-in could not be loaded or started. Each declares its command line in a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The stand-in host: loads the plug-in as the real host does and drives it from the
 // command line.
 #include <cstdlib>

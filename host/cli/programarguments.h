@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The command-line arguments as the host hands them on: 8-bit text.
 #pragma once
 

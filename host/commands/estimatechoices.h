@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The estimate settings that the friendly commands take on their command lines
 // (--volumes K0 K1, --order, --ssd, --ic, --fast, --precise, --intensity-correction) and
 // hand to the plug-in, and what they say when the estimate gives up.

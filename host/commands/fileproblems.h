@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What is wrong with an input file, found by reading it as the plug-in does and said in
 // words that name the file. The dialog's own messages are terse ("error reading from
 // binary file", "Can only read DataStorageFormat 3, Not 1") and stay as they are; the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The outputs of a command that writes many files into one folder, put in place together
 // or not at all. Results are written into a hidden work folder inside the output folder
 // and moved into place by commit(). Files that others name and write in place (the

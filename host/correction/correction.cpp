@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The stages of "mindaro correct", shared with the dataset runs of "mindaro bids".
 #include "correction/correction.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The stages of "mindaro correct", shared with the dataset runs of "mindaro bids": a pair
 // of NIfTI images and further runs imported as projects, the map estimated and applied
 // through the plug-in, and everything exported as NIfTI beside the inputs' geometry.

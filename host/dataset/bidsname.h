@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // BIDS file names: "sub-01_ses-1_task-rest_dir-AP_bold.nii.gz" is the entities sub, ses,
 // task and dir with their labels, the suffix "bold" and the extension ".nii.gz".
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What a subject's session of a BIDS dataset holds to correct: field-map pairs
 // (fmap/*_epi with opposite phase encoding) with the runs they are intended for
 // (IntendedFor, or B0FieldIdentifier matched with B0FieldSource), and diffusion runs of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The dataset-level page of the group run, OUTPUT/index.html: every subject with a link
 // to its page, its items' agreement figures and pictures, failures and problems, and the
 // items whose agreement after correction lies far below the dataset's median.

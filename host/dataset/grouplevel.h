@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The group level of a dataset run: OUTPUT/index.html from the summaries and records
 // that the participant runs left.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Small pieces of the plain HTML pages of a dataset run.
 #pragma once
 

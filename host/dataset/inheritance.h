@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The metadata of a BIDS data file under the inheritance principle: every JSON file from
 // the dataset's top folder down to the file's own folder whose suffix is the file's and
 // whose entities are all among the file's, applied from the top down (a deeper file's

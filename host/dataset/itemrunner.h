@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Carrying out one work item in this process: the pair's images averaged over their
 // volumes, the correction of "mindaro correct" in a work folder below the output
 // folder, and the results renamed into their BIDS Derivatives names, the record last.

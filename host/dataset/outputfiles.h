@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writing outputs so that a file under its final name is always complete: everything is
 // written under a temporary name in the final file's folder, or in a work folder on the
 // same file system, and renamed into place.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The participant level of a dataset run: every selected subject's sessions discovered,
 // their work items run as separate processes a few at a time, and per subject a summary,
 // a log and a page; the dataset description of the derivatives.

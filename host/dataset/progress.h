@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Progress of a set of work items: on a terminal one line that is redrawn (a bar, items
 // done of all, failures, time elapsed and an estimate of the rest); otherwise one plain
 // line per item that starts or ends.

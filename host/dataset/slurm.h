@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Submission of a dataset run to a SLURM cluster: one job array with a task per
 // participant, each running the participant level for its label, and a group job that
 // starts when the array has ended, whatever its tasks' outcome (afterany).

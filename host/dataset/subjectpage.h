@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The plain per-subject page of a participant run, OUTPUT/sub-X.html: the inputs, what
 // was paired with what and why, the agreement figures and pictures, and everything that
 // could not be corrected.

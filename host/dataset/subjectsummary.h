@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What a participant run leaves per subject besides the derivatives, for its page and for
 // the group level: OUTPUT/sub-X/log/sub-X_summary.json with every session's inputs,
 // problems, notes and work items.

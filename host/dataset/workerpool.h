@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Separate processes run a few at a time: each job's standard output and error go to its
 // log file, a failing job never stops the others.
 #pragma once

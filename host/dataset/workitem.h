@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One unit of a dataset run: a pair of opposite phase-encoding acquisitions, the runs it
 // corrects and the names of everything it leaves in the output folder. The participant
 // run writes each item as JSON and a separate "mindaro bids-item" process carries it out.

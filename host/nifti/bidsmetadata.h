@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Phase-encoding direction and total readout time of NIfTI images from their BIDS JSON
 // sidecars (IMAGE.json beside IMAGE.nii[.gz]) or from the command line. Missing or
 // contradictory metadata is an error that names the key and the option that gives it.

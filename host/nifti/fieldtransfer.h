@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Carrying a displacement map from the grid of the pair it was estimated on to the grid
 // of another run: through the field in Hz and the images' world coordinates.
 #pragma once

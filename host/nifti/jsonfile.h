@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // JSON files of the BIDS layout (sidecars), read within bounds and written whole.
 // A sidecar is a few kilobytes of flat keys; the bounds keep a hostile file from
 // exhausting memory or the stack of every later step that copies or prints it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // NIfTI-1 and NIfTI-2 images (".nii", ".nii.gz") read into volumes and written back with
 // the geometry of a reference image.
 #pragma once

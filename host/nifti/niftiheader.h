@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The header of a NIfTI-1 or NIfTI-2 image, read and checked field by field before the
 // NIfTI library reads the image: the library repairs or ignores what is wrong (an axis of
 // 0 voxels becomes 1, a data offset before the header's end becomes the header's end, an

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Conversion between NIfTI images and this system's projects and maps: import of a 3-D or
 // 4-D image as an FMR or DMR project, export of a project or map with the geometry of a
 // reference image.

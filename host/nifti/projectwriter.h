@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writing a new FMR/STC or DMR/DWI project from volumes, as the host writes the projects
 // of an axial EPI series: the header text with the keys the plug-in reads, and the data.
 #pragma once

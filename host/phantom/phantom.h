@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A synthetic head-like object with a known, smooth displacement map and the two
 // opposite phase-encoding acquisitions made from them, for the demo, the tests and the
 // benchmarks.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Colour maps of the pictures: grey for images, a dark-to-bright heat scale for
 // differences and a diverging blue-white-red scale for signed maps.
 #pragma once

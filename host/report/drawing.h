@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A drawing surface for the host's pictures, drawn through Cairo: anti-aliased text in
 // DejaVu Sans, filled rectangles, lines, raster panels; finished as PNG or SVG bytes.
 #pragma once

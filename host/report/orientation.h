@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Where the voxel axes of an image lie in the body, and how the three standard views
 // show it: axial with anterior at the top, coronal and sagittal with superior at the top,
 // sagittal with anterior on the left, left and right by the chosen convention.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The quality-control pictures of one corrected pair, in anatomical orientation: mosaics
 // of evenly spaced axial, coronal and sagittal slices through the object of the pair
 // before and after the correction, of their absolute difference before and after on one

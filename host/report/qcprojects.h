@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The quality-control inputs of a pair of projects that "mindaro estimate --apply" has
 // corrected: the inputs, their "_undist" copies and the first project's "_vdm.map".
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The results and pictures of one corrected pair as the report page shows them: the
 // headline figures (the same numbers, formatted the same way, as the commands print) and
 // the figures: a before/after flicker of the pair, the differences and the field.

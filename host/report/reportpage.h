@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The report page of a correction: one self-contained HTML file (pictures embedded, no
 // script, nothing fetched) that opens in any browser without a server. A command fills
 // the page model with what it did; the writer lays it out. A run is one estimate with its

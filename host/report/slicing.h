@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Slices of a volume as the pictures show them: the box around the object, evenly spaced
 // slices through it, and panel pixels sampled in the orientation of a view with the
 // physical proportions of the voxels.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Interpolating cubic B-spline with zero coefficients outside the volume.
 #pragma once
 

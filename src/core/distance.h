@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Agreement measures between two volumes (whole or over a voxel list) and between two
 // vectors ignoring zero entries. Squared differences sum in double, NCC in float.
 #pragma once

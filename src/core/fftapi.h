@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The host's six FFT functions (single-precision FFTW semantics), resolved by the
 // plug-in at start-up and used by the smoothing.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Masked normalised convolution (declared in volumegauss.h).
 //
 // Clipping the kernel window at the data's borders is the same as reading a zero mask

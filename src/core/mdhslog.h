@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The plug-in's log stream: text collects in memory and reaches the host log, one entry
 // per flush. Also builds the exceptions of failed internal checks.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The agreement of a pair corrected with a displacement map: the first volume undistorted
 // with +map and the second with -map (cubic B-spline along y), each optionally multiplied
 // by its Jacobian 1 + dd/dy and 1 - dd/dy (central differences, 0 in the first and last

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Moving intensities by a voxel displacement map along y: the corrected value at
 // (x, y, z) is the source at (x, y + s*vdm(x, y, z), z), s = +1 normal, -1 reversed.
 #pragma once

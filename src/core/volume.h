@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The one image type of the plug-in and its small numeric companions. All are plain
 // value types: copies are deep, moves steal. Voxel (x, y, z) lies at (z*ny + y)*nx + x;
 // y is the phase-encoding axis everywhere in the numerics.

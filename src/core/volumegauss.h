@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Gaussian (and Gaussian-derivative) kernels, circular convolution through the host's
 // FFT functions, and the masked normalised convolution in two and three dimensions.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Trilinear resampling of a volume onto the destination's grid under an affine transform.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Sums of the local measures over one box for every trial of a level at once. Each trial's
 // sums run over the box voxels in box order (z, then y, then x) with the precisions of the
 // voxel-list measures; the sums of different trials advance side by side in vector lanes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the estimators can work on. The column-wise fit that every estimate starts from
 // diverges into values that are not numbers on some input; the causes that are known are
 // refused before the estimate, with their limits, and a map that holds such values all

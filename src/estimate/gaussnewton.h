@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Minimisation of the precise objective on one level: Gauss-Newton steps solved by
 // conjugate gradients preconditioned with the exact line bands, and a backtracking line
 // search that keeps every step inside the region where the barrier is finite.

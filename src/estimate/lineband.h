@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The preconditioner of the precise estimate's Gauss-Newton systems: the part of the
 // Hessian that couples voxels along y (the data term, the barrier and the smoothness along
 // y, a band of half-width 2 on every line) plus the diagonal of the smoothness across

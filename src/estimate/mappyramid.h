@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The coarse-to-fine levels of the precise estimate: images halved by block means, maps
 // carried to the finer level, and maps kept free of folds.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The precise estimate of a voxel displacement map: the displacement that makes the two
 // acquisitions, each corrected with its change of intensity, agree best under a smooth,
 // fold-free field. Solved coarse to fine by Gauss-Newton on intensity-normalised images.

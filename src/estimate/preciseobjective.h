@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The objective of the precise estimate on one level of the image pyramid:
 //
 //   J(d) = 1/2 sum (A(y+d)(1+g) - B(y-d)(1-g))^2 + alpha S(d) + beta sum Q(g)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The fast estimate of a voxel displacement map: every column along y is fitted on its
 // own with a stretch about the column centre plus a shift, by Gauss-Newton iterations,
 // with the parameter maps smoothed across columns between passes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Interpolating cubic B-splines along y only, with every coefficient outside a line taken
 // as zero: the sampling of the precise estimate. x and z stay on the grid, so a sample of
 // the whole-volume spline at (x, t, z) equals the sample of the line's own spline at t.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The check of a precise map against the standard map. In gradient-echo pairs the field
 // also removes signal, differently for the two polarities, which no displacement with its
 // change of intensity can explain; the precise estimate then matches the intensities with

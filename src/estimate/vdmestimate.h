@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The full estimate of a voxel displacement map: the column-wise estimate, smoothed, then
 // refined level by level with uniform trial corrections in a box around every voxel with
 // signal, a signal-weighted smoothing and a repair of folds after each level.

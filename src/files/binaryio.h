@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Little-endian binary reading and writing on streams opened in binary mode. Every
 // reader raises ReadFileError "error reading from binary file" when the stream is
 // failed or bad after the read; every writer leaves error detection to the caller's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Errors of the project files. Each carries only its message; callers show what().
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Whether two names lead to one file, and the check that keeps a step from writing over
 // what it reads. Every task and command that writes checks its outputs with it before it
 // writes anything.

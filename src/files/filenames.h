@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // File-name rules shared by every task. Both "/" and "\" separate directories;
 // comparisons are exact and case-sensitive.
 #pragma once

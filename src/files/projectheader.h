@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // FMR and DMR project headers: the records, the text reader and writer, and (in
 // voxeldata.cpp) the voxel data that a record owns.
 //

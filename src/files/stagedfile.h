@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Output files written under a temporary name beside them and renamed into place once
 // complete: nobody sees a file half written, and a write that fails leaves the previous
 // file (or none) behind instead of a fragment.

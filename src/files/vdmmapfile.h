@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ".map" files holding a voxel displacement map, as the host writes them.
 //
 // Byte layout (little-endian, no padding):

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Voxel data of the project records: STC files (slice-major) beside FMR headers, DWI
 // files (volume-major) beside DMR headers. Data move one slice image at a time through
 // the file streams.

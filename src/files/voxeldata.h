@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Streamed copies of a project's voxel data: the volumes pass through memory a few at a
 // time, so that a copy of a long run never holds the whole run.
 #pragma once

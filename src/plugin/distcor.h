@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The plug-in object that the host creates, starts and asks to run dialog steps.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The C functions through which the host learns about the plug-in and creates it.
 #include "plugin/distcor.h"
 

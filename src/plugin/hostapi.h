@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The host's services and FFT functions, taken by name from the host's executable module.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Finding a module that is already loaded into the process, and a function that it
 // exports, by name. Nothing here ever loads a module.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The dialog parameters that the plug-in shares with its dialog script through the host.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The projects that the tasks read and write: an FMR or a DMR project chosen by the
 // extension of its header file, and the undistorted "_undist" copies.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The dialog steps that execute runs, one per value of the parameter "task".
 #pragma once
 

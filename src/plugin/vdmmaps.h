@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Saving displacement maps through the host's map services, and their file names.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Signatures of the services that the host exports by name and the plug-in resolves at
 // start-up, and the host's map header record. Included by the plug-in and by the host.
 #pragma once

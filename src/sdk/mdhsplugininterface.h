@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The host's plug-in SDK: the base class of every plug-in object and the signatures of
 // the C functions a plug-in library exports. Included by the plug-in and by the host.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The apply and selection steps run as the dialog runs them ("mindaro task apply",
 // "task select_fmr_or_dmr", "task select_vdm") on phantom projects in a temporary folder.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Bad input files fed to mindaro: each gives one clear message and exit status, and no
 // input file changes. Projects are a 16 x 16 x 4 phantom pair of two volumes.
 #include <gtest/gtest.h>

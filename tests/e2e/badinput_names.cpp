@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Names that the files' rules cannot carry, tried through every command that takes a
 // path: a line break or carriage return (the dialog's lists hold one path a line) and,
 // for projects and maps, a backslash (a folder separator to the project files' rules).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // NIfTI images and BIDS sidecars that cannot be taken as they are, tried through every
 // command that reads them (import, correct as --ap and as --apply-to, export --like):
 // header fields that the NIfTI library would repair or ignore, geometry that is not

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Outputs that cannot be written, unusual paths and lists, and parameter values too long
 // for the plug-in: each answered with a clear message, no input changed, and no output
 // left that looks complete without an error saying otherwise.

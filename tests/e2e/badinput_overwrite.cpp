@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Outputs that would land on inputs, tried through every command that writes: the same
 // name, another spelling of it, a hard link, a symbolic link, a Prefix or a map named
 // like an output. Each is refused before anything is written, naming both files. And

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Input on which the estimate cannot give a result, tried through every command that
 // estimates or uses a map: no command reports success with a map that is not a result.
 // Where the cause is known (a voxel over 12 mm along the phase encoding, intensities over

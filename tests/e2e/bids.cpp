@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Whole BIDS datasets through the built host: "mindaro bids" at the participant and the
 // group level on a phantom dataset, and a run killed half-way and resumed.
 #include <gtest/gtest.h>

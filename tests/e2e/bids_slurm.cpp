@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // "mindaro bids --slurm" against a real SLURM: a two-participant job array and its group
 // job through the single-node cluster of scripts/slurm-local.sh. Skipped when no SLURM
 // controller answers, unless VARNO_REQUIRE_SLURM=1 (as in CI), which makes that a failure.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The phantom dataset of the dataset-run tests is valid BIDS by the BIDS validator from
 // the npm registry (scripts/install-deps.sh validator), but for the field map that it
 // leaves without "PhaseEncodingDirection" on purpose. Skipped when the validator is not

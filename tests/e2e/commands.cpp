@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The host's friendly commands tried as a new user tries them, the demo, and the
 // workflow on the real opposite phase-encoding pair.
 #include <gtest/gtest.h>

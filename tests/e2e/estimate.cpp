@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The estimate step run as the dialog runs it ("mindaro task estimate") on phantom
 // projects in a temporary folder: log lines word for word, the files written, the maps
 // and the undistorted copies read back, and the copies against the phantom's truth.

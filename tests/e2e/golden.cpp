@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Golden outputs: fixed phantom cases run through the built host, every written map and
 // "_undist" data file compared with the checksum recorded before any optimisation. Any
 // change of a single output bit fails here.

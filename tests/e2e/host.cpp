@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The stand-in host run as a user runs it: build/bin/mindaro in a temporary folder.
 #include <dlfcn.h>
 #include <gtest/gtest.h>

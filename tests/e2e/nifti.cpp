@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // NIfTI and BIDS data through the built host: import and export on the command line, and
 // "mindaro correct" on a phantom laid out as a small BIDS-like folder.
 #include <gtest/gtest.h>

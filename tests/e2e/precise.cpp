@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The precise estimate and the intensity correction through the built host: the dialog
 // steps with "precise" and "intensity_correction", the friendly commands, the gradient-echo
 // phantom and its check, and the inputs the precise estimate refuses.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The report pages of "correct", "demo" and "qc --html" through the built host: the
 // figures on the page are the printed ones, the page is valid HTML (HTML Tidy), refers to
 // no file that is not there, and a browser (headless Chromium) shows its pictures.

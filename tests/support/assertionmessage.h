@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The message of the logic error that a call throws, or "no exception".
 #pragma once
 

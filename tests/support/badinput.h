@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The bad-input matrix: a folder of inputs watched for any change, and one run of the
 // built mindaro in it whose exit status, messages and new files are checked exactly.
 #pragma once

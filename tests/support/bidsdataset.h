@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A small BIDS dataset made from phantoms for the dataset runs: field-map pairs named by
 // IntendedFor (relative and bids:: URI) and by B0FieldIdentifier, a subject with two
 // sessions, a functional run on another grid than its pair, a diffusion pair without a

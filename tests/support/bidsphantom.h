@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A phantom pair as int16 NIfTI images (the oblique geometry of writeTestImage) with BIDS
 // sidecars in FOLDER/sub-01/fmap, for the end-to-end runs of "mindaro correct".
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Scratch folders and whole-file helpers for the tests of the project files.
 #pragma once
 

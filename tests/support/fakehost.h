@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A recording stand-in for the host, for unit tests of the plug-in: while a FakeHost
 // lives, the plug-in's service table, FFT table and module lookup point at fakes that
 // log every call in order.

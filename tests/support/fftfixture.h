@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Points the global FFT table at the host's FFT forwards, as initPlugin does for the
 // plug-in, so that tests smooth through the same table.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Images that the host wrote, read back for the end-to-end tests.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // NIfTI test images written with the NIfTI library directly (not through the host), with
 // a chosen version, data type, scaling and an oblique geometry, and read back raw.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // PNG files read back into RGB rasters, for tests that look at the pixels of a picture.
 #pragma once
 

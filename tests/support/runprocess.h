@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Helpers for end-to-end tests: running a program in a temporary folder.
 #pragma once
 

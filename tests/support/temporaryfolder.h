@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A temporary folder that a test works in, and reading a file whole.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Helpers for the end-to-end workflow tests: a folder in which the built host runs, the
 // files it holds before and after a command, and the projects and maps read back.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Mindaro.exe with varno.dll under Wine against the Linux build on the same input: every
 // task says the same (exit status, log lines, message boxes) and writes the same files.
 // The phantoms are written once by the Linux host and copied, so that both builds read

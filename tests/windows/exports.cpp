@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The export and import tables of the Windows build, read with MinGW's objdump: the
 // plug-in exports its seven C functions and its two classes and nothing else, the host
 // exactly its services, and neither needs any library but Windows' own.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Mindaro.exe under Wine as the real host would meet the plug-in: its information, the
 // host-version test at start-up, and the lookup of the host module by its two names.
 #include <gtest/gtest.h>

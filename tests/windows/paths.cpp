@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Windows paths given to Mindaro.exe under Wine: drive letters, backslashes and spaces;
 // the header text written with CR LF in binary mode; the "_undist" names; and names
 // with characters beyond ASCII, which the host and the plug-in pass as text in the ANSI

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Running the Windows build under Wine from a Linux test: Mindaro.exe with varno.dll, the
 // Linux build's mindaro beside it for comparison, and the Wine drive that C: maps to.
 #pragma once

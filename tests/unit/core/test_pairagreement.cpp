@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Intensity correction by the Jacobian of a map, and the agreement figure of a corrected
 // pair: percentile, head mask and correlation against values worked out by hand, and the
 // correction of phantom acquisitions with their true map.

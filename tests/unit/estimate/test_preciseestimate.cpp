@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The precise estimate as a whole and its pieces around the objective: the image pyramid,
 // the minimisation on one level, the recovery of known maps, its symmetry, the fold
 // barrier, the refusal of unusable inputs and the check against the standard map.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The precise estimate's objective against a slow double-precision reference written
 // here: its value, its gradient against finite differences, the Gauss-Newton Hessian
 // product against finite differences of the residuals and of the gradient, and the

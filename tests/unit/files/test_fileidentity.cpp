@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One file under many names: spellings, hard and symbolic links, folders reached through
 // links; and the check of a step's outputs against its inputs, against a reference that
 // compares every pair of names.

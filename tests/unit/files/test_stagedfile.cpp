@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Files written under a temporary name and put in place by a rename: the place holds the
 // old file or the new one, never a part, and no temporary file stays behind.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Phase-encoding direction and readout time from sidecars and options, and the exact
 // messages when they are missing or contradict each other.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The pieces of a dataset run: BIDS names, sidecar inheritance, the discovery of pairs and
 // the reasons for what cannot be paired, the outliers of the group page and the words of
 // --slurm-args.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Carrying a displacement map to another grid through the field in Hz and world
 // coordinates, checked against the field written down directly in world coordinates.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // JSON files read within bounds: nesting depth and size, with the file named.
 #include <gtest/gtest.h>
 

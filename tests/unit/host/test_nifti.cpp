@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // NIfTI images to projects and back: values, voxel sizes, storage type and geometry.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Anatomical orientation of the pictures: voxel axes matched to body axes from NIfTI
 // matrices and project position blocks, and a phantom whose bright corner lies in the
 // patient's left, anterior, superior octant drawn where the picture's letters say.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A command's outputs put in place together or not at all.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The quality-control pictures: panels, their count and sizes, the figures against brute
 // force, and the PNG and SVG files.
 #include <gtest/gtest.h>

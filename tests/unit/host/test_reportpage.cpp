@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The report page writer: what a page model becomes in HTML, whatever the method.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Slices of the pictures: the box around the object, evenly spaced slices, panel pixels
 // sampled in a view's orientation, and contour lines against a brute-force check.
 #include <gtest/gtest.h>
