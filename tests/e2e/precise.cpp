@@ -44,7 +44,7 @@ TEST(PreciseWorkflow, EstimateTaskLogsTheMethodAndSavesAMapCloseToTheTruth)
     EXPECT_EQ(lines[0], "Estimating voxel displacement maps...");
     // The precise estimate's own log comes first and names it; then one line per level.
     EXPECT_EQ(lines[1].rfind("Running the precise estimate: ", 0), 0u) << result.out;
-    EXPECT_EQ(lines[2].rfind("Level 1 of 4 (5 x 5 x 4 voxels): ", 0), 0u) << result.out;
+    EXPECT_EQ(lines[2].rfind("Level 1 of 4 (5 x 40 x 4 voxels): ", 0), 0u) << result.out;
     EXPECT_EQ(lines[5].rfind("Level 4 of 4 (40 x 40 x 16 voxels): ", 0), 0u) << result.out;
     EXPECT_NE(lines[5].find(" Gauss-Newton steps, "), std::string::npos);
     const std::size_t check = indexOf(lines, "Checking the precise map against the standard estimate...");
