@@ -23,9 +23,10 @@ const CommandSpec estimateCommand{
         "--derivative, *_undist copies with --apply). The full estimate refines the column-wise\n"
         "estimate in four levels and compares the pair by NCC unless --ssd is given.\n"
         "--precise models the physics instead: the map under which both projects, each corrected\n"
-        "with its change of intensity, agree best, smooth and without folds. It is checked against\n"
-        "the full estimate (with --ssd, --ic and --order as given), whose map is kept instead when\n"
-        "the pair does not follow the spin-echo model of intensities (gradient-echo pairs).",
+        "with its change of intensity, agree best under a smooth field. It is checked against the\n"
+        "full estimate (with --ssd, --ic and --order as given; at half resolution first, which\n"
+        "settles most spin-echo pairs), whose map is kept instead when the pair does not follow\n"
+        "the spin-echo model of intensities (gradient-echo pairs).",
     .options =
         {
             {"--volumes", "K0 K1", "volumes to use from FIRST and SECOND, counted from 0 (default 0 0)", false, 2},

@@ -77,20 +77,29 @@ void interpolateToFiner(const Volume& coarse, const HalvedAxes& axes, Volume& ou
     const std::vector<Tap> tx = taps(f.x, coarse.nx(), axes[0]);
     const std::vector<Tap> ty = taps(f.y, coarse.ny(), axes[1]);
     const std::vector<Tap> tz = taps(f.z, coarse.nz(), axes[2]);
+    // Every coarse row interpolated along x first, then four of them per fine row.
+    Volume rows(Dimensions{f.x, coarse.ny(), coarse.nz()});
+    for (int z = 0; z < coarse.nz(); ++z)
+        for (int y = 0; y < coarse.ny(); ++y) {
+            const float* r = coarse.data() + coarse.index(0, y, z);
+            float* o = rows.data() + rows.index(0, y, z);
+            for (int x = 0; x < f.x; ++x) {
+                const Tap& a = tx[static_cast<std::size_t>(x)];
+                o[x] = (1.0f - a.weight) * r[a.lower] + a.weight * r[a.upper];
+            }
+        }
     for (int z = 0; z < f.z; ++z)
         for (int y = 0; y < f.y; ++y) {
             const Tap& b = ty[static_cast<std::size_t>(y)];
             const Tap& c = tz[static_cast<std::size_t>(z)];
-            const float* r00 = coarse.data() + coarse.index(0, b.lower, c.lower);
-            const float* r10 = coarse.data() + coarse.index(0, b.upper, c.lower);
-            const float* r01 = coarse.data() + coarse.index(0, b.lower, c.upper);
-            const float* r11 = coarse.data() + coarse.index(0, b.upper, c.upper);
+            const float* r00 = rows.data() + rows.index(0, b.lower, c.lower);
+            const float* r10 = rows.data() + rows.index(0, b.upper, c.lower);
+            const float* r01 = rows.data() + rows.index(0, b.lower, c.upper);
+            const float* r11 = rows.data() + rows.index(0, b.upper, c.upper);
             float* row = out.data() + out.index(0, y, z);
             for (int x = 0; x < f.x; ++x) {
-                const Tap& a = tx[static_cast<std::size_t>(x)];
-                const auto line = [&](const float* r) { return (1.0f - a.weight) * r[a.lower] + a.weight * r[a.upper]; };
-                const float front = (1.0f - b.weight) * line(r00) + b.weight * line(r10);
-                const float back = (1.0f - b.weight) * line(r01) + b.weight * line(r11);
+                const float front = (1.0f - b.weight) * r00[x] + b.weight * r10[x];
+                const float back = (1.0f - b.weight) * r01[x] + b.weight * r11[x];
                 row[x] = (1.0f - c.weight) * front + c.weight * back;
             }
         }

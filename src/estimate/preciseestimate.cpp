@@ -79,11 +79,7 @@ NormalisedPair normalisedPair(const Volume& first, const Volume& second)
 double residualNoise(const PreciseLevel& level, const Volume& d)
 {
     constexpr double kLeastNoise = 0.005;
-    Linearisation lin;
-    lineariseObjective(level, PreciseWeights{}, d, lin);
-    std::vector<float> magnitudes;
-    for (std::size_t i = 0, n = lin.residual.size(); i < n; ++i)
-        if (lin.hessian.e[i] > 0.01f) magnitudes.push_back(std::fabs(lin.residual[i]));
+    std::vector<float> magnitudes = residualMagnitudes(level, d);
     if (magnitudes.empty()) return kLeastNoise;
     std::nth_element(magnitudes.begin(), magnitudes.begin() + static_cast<std::ptrdiff_t>(magnitudes.size() / 2),
                      magnitudes.end());

@@ -82,12 +82,14 @@ void addBendingGradient(const Volume& m, const std::array<double, 3>& factors, d
 {
     // M'm: each axis's second difference is symmetric on the voxels that have it, so a
     // voxel receives 2 f m from itself and -f m from each neighbour, counting only the
-    // voxels (itself included) that have the difference along that axis.
+    // voxels (itself included) that have the difference along that axis; along x the row
+    // is copied with those that lack it set to 0.
     const int nx = m.nx(), ny = m.ny(), nz = m.nz();
     const std::size_t row = static_cast<std::size_t>(nx), slice = row * static_cast<std::size_t>(ny);
     const float fx = static_cast<float>(factors[0] * twoGamma), fy = static_cast<float>(factors[1] * twoGamma),
                 fz = static_cast<float>(factors[2] * twoGamma);
     const std::vector<float> zeros(row, 0.0f);
+    std::vector<float> padded(row + 2, 0.0f);  // padded[x + 1]: m where x has both neighbours
     for (int z = 0; z < nz; ++z)
         for (int y = 0; y < ny; ++y) {
             const std::size_t base = m.index(0, y, z);
@@ -98,12 +100,11 @@ void addBendingGradient(const Volume& m, const std::array<double, 3>& factors, d
             const float* front = inside(z - 1, nz) ? c - slice : zeros.data();
             const float* back = inside(z + 1, nz) ? c + slice : zeros.data();
             const float centre = (inside(y, ny) ? 2.0f * fy : 0.0f) + (inside(z, nz) ? 2.0f * fz : 0.0f);
-            for (int x = 0; x < nx; ++x) o[x] += centre * c[x] - fy * (below[x] + above[x]) - fz * (front[x] + back[x]);
+            for (int x = 1; x + 1 < nx; ++x) padded[static_cast<std::size_t>(x) + 1] = c[x];
+            const float* mx = padded.data() + 1;
             for (int x = 0; x < nx; ++x) {
-                float sum = inside(x, nx) ? 2.0f * fx * c[x] : 0.0f;
-                if (inside(x - 1, nx)) sum -= fx * c[x - 1];
-                if (inside(x + 1, nx)) sum -= fx * c[x + 1];
-                o[x] += sum;
+                const float acrossLines = centre * c[x] - fy * (below[x] + above[x]) - fz * (front[x] + back[x]);
+                o[x] += acrossLines + (2.0f * fx * mx[x] - fx * mx[x - 1] - fx * mx[x + 1]);
             }
         }
 }
@@ -152,6 +153,31 @@ ObjectiveValue evaluateObjective(const PreciseLevel& level, const Volume& d)
     bendingLaplacian(d, smoothnessFactors(level.voxelSize), m);
     value.bending = sumOfSquares(m);
     return value;
+}
+
+std::vector<float> residualMagnitudes(const PreciseLevel& level, const Volume& d)
+{
+    const int nx = d.nx(), ny = d.ny(), nz = d.nz();
+    const std::size_t stride = static_cast<std::size_t>(nx);
+    std::vector<float> g(stride), magnitudes;
+    for (int z = 0; z < nz; ++z) {
+        const float* firstSlice = level.firstSpline.data() + level.firstSpline.index(0, 0, z);
+        const float* secondSlice = level.secondSpline.data() + level.secondSpline.index(0, 0, z);
+        for (int y = 1; y + 1 < ny; ++y) {
+            slopeRow(d, y, z, g.data());
+            const float* shift = d.data() + d.index(0, y, z);
+            const float fy = static_cast<float>(y);
+            for (int x = 0; x < nx; ++x) {
+                const float a = sampleSplineLine(firstSlice + x, stride, ny, fy + shift[x]);
+                const float b = sampleSplineLine(secondSlice + x, stride, ny, fy - shift[x]);
+                const float ja = std::max(0.0f, 1.0f + g[x]);
+                const float jb = std::max(0.0f, 1.0f - g[x]);
+                const float q = (ja > 0.0f ? a : 0.0f) + (jb > 0.0f ? b : 0.0f);
+                if (q * q > 0.01f) magnitudes.push_back(std::fabs(a * ja - b * jb));
+            }
+        }
+    }
+    return magnitudes;
 }
 
 void lineariseObjective(const PreciseLevel& level, const PreciseWeights& weights, const Volume& d, Linearisation& out)

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <array>
+#include <vector>
 
 #include "core/volume.h"
 
@@ -44,6 +45,10 @@ struct ObjectiveValue {
 };
 
 ObjectiveValue evaluateObjective(const PreciseLevel& level, const Volume& d);
+
+// |r| of the voxels with signal (q^2 > 0.01) in the rows that have a central difference,
+// in storage order.
+std::vector<float> residualMagnitudes(const PreciseLevel& level, const Volume& d);
 
 // The Gauss-Newton Hessian of the data term, per voxel: with the residual's derivatives
 // p = dr/dd and q = dr/dg and J = diag(p) + diag(q) D (D the central difference along

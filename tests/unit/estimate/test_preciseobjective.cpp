@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/bspline.h"
+#include "estimate/gaussnewton.h"
 #include "estimate/lineband.h"
 #include "estimate/mappyramid.h"
 #include "estimate/multigrid.h"
@@ -294,29 +295,61 @@ TEST(Multigrid, TheVCycleIsSymmetricAndPositive)
     EXPECT_GT(dot(v, mv), 0.0);
 }
 
-// Conjugate gradients preconditioned by the given operator: the iterations that bring the
-// residual of H x = b below 1e-3 of its start (at most 200).
+// Conjugate gradients preconditioned by the given operator, in double, for H x = b from
+// x = 0: stops when the residual is below the tolerance times its start or after the
+// iterations given; returns the iterations made and x.
+template <typename Preconditioner>
+int conjugateGradients(const HessianCoefficients& h, const Regularisation& regularisation, const Volume& b,
+                       Preconditioner precondition, double tolerance, int iterations, Volume& x)
+{
+    const Dimensions e = b.dimensions();
+    std::vector<double> xs(b.size(), 0.0), r(b.data(), b.data() + b.size()), p;
+    Volume rv(e), z, pv(e), hp, scratch;
+    const auto norm = [](const std::vector<double>& v) {
+        double sum = 0.0;
+        for (const double value : v) sum += value * value;
+        return std::sqrt(sum);
+    };
+    const auto toVolume = [](const std::vector<double>& v, Volume& out) {
+        for (std::size_t i = 0; i < v.size(); ++i) out[i] = static_cast<float>(v[i]);
+    };
+    toVolume(r, rv);
+    precondition(rv, z);
+    p.assign(z.data(), z.data() + z.size());
+    double rz = 0.0;
+    for (std::size_t i = 0; i < r.size(); ++i) rz += r[i] * z[i];
+    const double target = tolerance * norm(r);
+    int made = 0;
+    while (made < iterations) {
+        toVolume(p, pv);
+        systemProduct(h, regularisation, pv, hp, scratch);
+        double curvature = 0.0;
+        for (std::size_t i = 0; i < p.size(); ++i) curvature += p[i] * hp[i];
+        const double a = rz / curvature;
+        for (std::size_t i = 0; i < p.size(); ++i) {
+            xs[i] += a * p[i];
+            r[i] -= a * hp[i];
+        }
+        ++made;
+        if (norm(r) <= target) break;
+        toVolume(r, rv);
+        precondition(rv, z);
+        double next = 0.0;
+        for (std::size_t i = 0; i < r.size(); ++i) next += r[i] * z[i];
+        for (std::size_t i = 0; i < p.size(); ++i) p[i] = z[i] + next / rz * p[i];
+        rz = next;
+    }
+    x = Volume(e);
+    toVolume(xs, x);
+    return made;
+}
+
 template <typename Preconditioner>
 int iterationsToSolve(const HessianCoefficients& h, const Regularisation& regularisation, const Volume& b,
                       Preconditioner precondition)
 {
-    Volume x(b.dimensions(), 0.0f), r = b, z, p, hp, scratch;
-    precondition(r, z);
-    p = z;
-    double rz = dot(r, z);
-    const double target = 1e-3 * std::sqrt(dot(b, b));
-    for (int iteration = 1; iteration <= 200; ++iteration) {
-        systemProduct(h, regularisation, p, hp, scratch);
-        const double a = rz / dot(p, hp);
-        x = plus(x, a, p);
-        r = plus(r, -a, hp);
-        if (std::sqrt(dot(r, r)) < target) return iteration;
-        precondition(r, z);
-        const double next = dot(r, z);
-        p = plus(z, next / rz, p);
-        rz = next;
-    }
-    return 200;
+    Volume x;
+    return conjugateGradients(h, regularisation, b, precondition, 1e-3, 200, x);
 }
 
 // Where the bending term dominates, the line bands leave the smooth error across the lines
@@ -353,4 +386,42 @@ TEST(MapPyramid, TheTransferToCoarserGridsIsTheTransposeOfTheInterpolation)
     interpolateToFiner(c, axes, pc);
     transposeToCoarser(f, axes, ptf);
     EXPECT_NEAR(dot(pc, f), dot(c, ptf), 1e-5 * std::sqrt(dot(pc, pc) * dot(f, f)));
+}
+
+// A Gauss-Newton step is the preconditioned conjugate-gradient solution of H s = -g with
+// the V-cycle: the step taken (whole, as the line search accepts it here) equals the one
+// written out in the test after the same number of iterations.
+TEST(GaussNewton, AStepIsTheConjugateGradientSolutionOfTheLinearisedSystem)
+{
+    const Dimensions e{12, 20, 8};
+    const Volume image = smoothImage(e, 25);
+    Volume shifted(e);
+    for (int z = 0; z < e.z; ++z)
+        for (int y = 0; y < e.y; ++y)
+            for (int x = 0; x < e.x; ++x) shifted(x, y, z) = image(x, std::max(0, y - 1), z);
+    Volume second(e);
+    for (std::size_t i = 0; i < second.size(); ++i) second[i] = 0.7f * image[i] + 0.3f * shifted[i];
+    const Problem problem = makeProblem(image, second);
+    const Volume start = smoothMap(e, 0.2);
+    Linearisation lin;
+    lineariseObjective(problem.level, problem.reference.weights, start, lin);
+    const Regularisation regularisation = regularisationOf(problem.level, problem.reference.weights);
+    Multigrid multigrid;
+    prepareMultigrid(lin.hessian, regularisation, multigrid);
+    Volume expected;
+    const int iterations = conjugateGradients(lin.hessian, regularisation, lin.gradient * -1.0f,
+                                              [&](const Volume& r, Volume& z) { applyMultigrid(multigrid, r, z); },
+                                              1e-9, 6, expected);
+    ASSERT_EQ(iterations, 6);
+
+    Volume d = start;
+    const GaussNewtonReport report = minimiseOnLevel(problem.level, problem.reference.weights, d, {1, 0.0, 6, 1e-9});
+    ASSERT_EQ(report.steps, 1);
+    ASSERT_EQ(report.evaluations, 1);  // the whole step
+    EXPECT_EQ(report.cgIterations, 6);
+    const Volume step = plus(d, -1.0, start);
+    double error = 0.0;
+    for (std::size_t i = 0; i < step.size(); ++i)
+        error = std::max(error, std::fabs(static_cast<double>(step[i]) - expected[i]));
+    EXPECT_LT(error, 1e-3 * std::sqrt(dot(expected, expected) / static_cast<double>(expected.size())));
 }
