@@ -12,6 +12,7 @@
 
 #include "core/volume.h"
 #include "estimate/gaussnewton.h"
+#include "estimate/preciseinputs.h"
 #include "estimate/preciseobjective.h"
 
 struct PreciseSettings {
@@ -42,12 +43,6 @@ struct PreciseReport {
     int foldRepairs = 0;      // steps of the final repair of neighbours more than a voxel apart
     double seconds = 0.0;     // processor time
 };
-
-// Throws std::invalid_argument with a message for the user when the volumes cannot be
-// used: different extents, fewer than 2 slices or 8 rows along y, a voxel that is not
-// finite, or no signal. The names say which volume a message means.
-void checkPreciseInputs(const Volume& first, const Volume& second,
-                        const std::array<std::string, 2>& names = {"the first volume", "the second volume"});
 
 // The map in voxels along y (first corrected with +map, second with -map) for voxel sizes
 // in mm (y along the phase encoding); checks its inputs first (checkPreciseInputs).

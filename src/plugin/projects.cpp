@@ -23,6 +23,18 @@ void undistortVolumes(const Volume& vdm, ProjectHeader& project, bool transposed
 
 }  // namespace
 
+void saveCorrectedCopy(const std::string& path, Project& project,
+                       const std::function<Volume(std::size_t, const Volume&)>& correct)
+{
+    std::visit(
+        [&](auto& header) {
+            dropAnatomicalLink(header);
+            for (std::size_t v = 0; v < header.volumes.size(); ++v) header.volumes[v] = correct(v, header.volumes[v]);
+            header.saveAs(insertSuffix(path, "_undist"));
+        },
+        project);
+}
+
 Project readProject(const std::string& path)
 {
     if (hasExtension(path, "fmr")) return readFmrHeader(path, true);
