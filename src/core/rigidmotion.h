@@ -41,10 +41,10 @@ double rotationAngleDegrees(const RigidMotion& motion);
 std::array<double, 3> gridPosition(double x, double y, double z, Dimensions extent,
                                    const std::array<double, 3>& voxelSize);
 
-// A volume ready to be resampled: its cubic B-spline coefficients.
+// A volume ready to be resampled: its cubic B-spline coefficients (0 outside the volume).
 struct SplineVolume {
     Dimensions extent{};
-    std::vector<double> coefficients;
+    std::vector<float> coefficients;
 };
 SplineVolume splineVolume(const Volume& volume);
 

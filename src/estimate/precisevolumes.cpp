@@ -17,7 +17,9 @@ namespace {
 
 constexpr double kDegrees = 180.0 / 3.14159265358979323846;
 // Motion steps at most in a row.
-constexpr int kMotionSteps = 8;
+constexpr int kMotionSteps = 5;
+// On the finest level, where a step costs most and the coarser levels have done the work.
+constexpr int kFinestMotionSteps = 2;
 // A volume's motion has settled when a step changes it by less.
 constexpr double kSettledMm = 0.005;
 constexpr double kSettledDegrees = 0.005;
@@ -87,13 +89,13 @@ std::vector<std::size_t> signalVoxels(const Volume& image)
 }
 
 // Registers until a step changes the motion by less than the settled amounts, at most
-// kMotionSteps times; returns the steps made.
+// limit times; returns the steps made.
 template <typename Step>
-int untilSettled(Step step)
+int untilSettled(int limit, Step step)
 {
     for (int made = 1;; ++made) {
         const MotionStepResult change = step();
-        if (made == kMotionSteps || (change.translationChange < kSettledMm && change.rotationChange < kSettledDegrees))
+        if (made == limit || (change.translationChange < kSettledMm && change.rotationChange < kSettledDegrees))
             return made;
     }
 }
@@ -104,22 +106,23 @@ int untilSettled(Step step)
 int moveBackWithoutField(std::array<Direction, 2>& directions, const std::array<std::vector<SplineVolume>, 2>& splines,
                          std::size_t at, const std::array<double, 3>& size)
 {
+    const int limit = at == 0 ? kFinestMotionSteps : kMotionSteps;
     const Volume& reference = directions[0].levels[at][0];
     const std::vector<std::size_t> head = signalVoxels(reference);
     int steps = 0;
     for (std::size_t v = 1; v < directions[0].motions.size(); ++v)
-        steps += untilSettled([&] {
+        steps += untilSettled(limit, [&] {
             return registerRigidly(movedBack(splines[0][v], size, directions[0].motions[v]), reference, size, head,
                                    directions[0].motions[v]);
         });
     std::vector<VolumeMotion>& second = directions[1].motions;
-    steps += untilSettled([&] {
+    steps += untilSettled(limit, [&] {
         return registerLineTotals(movedBack(splines[1][0], size, second[0]), reference, size, second[0]);
     });
     const Volume secondReference = movedBack(splines[1][0], size, second[0]);
     const std::vector<std::size_t> secondHead = signalVoxels(secondReference);
     for (std::size_t v = 1; v < second.size(); ++v)
-        steps += untilSettled([&] {
+        steps += untilSettled(limit, [&] {
             return registerRigidly(movedBack(splines[1][v], size, second[v]), secondReference, size, secondHead, second[v]);
         });
     holdSecondDirectionAlongY(second);
@@ -130,7 +133,7 @@ int moveBackWithoutField(std::array<Direction, 2>& directions, const std::array<
 int jointSteps(std::array<Direction, 2>& directions, const std::array<std::vector<SplineVolume>, 2>& splines,
                std::size_t at, const std::array<double, 3>& size, Volume& d)
 {
-    return untilSettled([&] {
+    return untilSettled(at == 0 ? kFinestMotionSteps : kMotionSteps, [&] {
         std::array<std::vector<Volume>, 2> moved;
         std::array<Volume, 2> means;
         for (int k = 0; k < 2; ++k) {
@@ -229,8 +232,7 @@ PreciseVolumesResult estimatePreciseVdmOfVolumes(const std::vector<Volume>& firs
     // direction's volumes against its first one, the first volume of the second direction
     // by its lines' totals against the reference's), then starts from the transport map of
     // the moved-back means, whose smooth part the coarser level replaces, and fits the
-    // field; the finest level ends with joint steps of motion and affine field, which the
-    // field then follows.
+    // field, then takes joint steps of motion and affine field, which the field follows.
     Volume d;
     for (int index = levels - 1; index >= 0; --index) {
         const std::size_t at = static_cast<std::size_t>(index);
@@ -238,14 +240,22 @@ PreciseVolumesResult estimatePreciseVdmOfVolumes(const std::vector<Volume>& firs
         const Dimensions extent = starts[at].dimensions();
         std::array<std::vector<SplineVolume>, 2> splines;
         int motionSteps = 0;
+        // The two directions' means of the volumes moved back as the motion stands.
+        std::array<Volume, 2> means;
+        const auto takeMeans = [&] {
+            for (int k = 0; k < 2; ++k)
+                means[k] = movedBackMean(directions[static_cast<std::size_t>(k)], splines[k], at, sizes[at],
+                                         settings.motion, k == 0);
+        };
         if (settings.motion) {
             for (int k = 0; k < 2; ++k)
                 for (const Volume& v : directions[static_cast<std::size_t>(k)].levels[at]) splines[k].push_back(splineVolume(v));
             motionSteps = moveBackWithoutField(directions, splines, at, sizes[at]);
-            std::array<Volume, 2> means;
-            for (int k = 0; k < 2; ++k) means[k] = movedBackMean(directions[static_cast<std::size_t>(k)], splines[k], at, sizes[at], true, k == 0);
+            takeMeans();
             starts[at] = transportMap(means[0], means[1]);
             if (index < levels - 1) starts[at + 1] = halveVolume(starts[at], halvings[at]);
+        } else {
+            takeMeans();
         }
         if (index == levels - 1) {
             d = starts[at];
@@ -257,17 +267,18 @@ PreciseVolumesResult estimatePreciseVdmOfVolumes(const std::vector<Volume>& firs
         }
         const std::size_t slot = static_cast<std::size_t>(levels - 1 - index);
         const GaussNewtonLimits& limits = settings.precise.limits[std::min(slot, settings.precise.limits.size() - 1)];
-        // The field half, once, and at the finest level with motion again after joint steps.
+        // The field half. With motion the joint steps need the level's field: it is fitted
+        // before them and again after.
         GaussNewtonReport minimisation;
         double noise = 0.0;
         const int fits = settings.motion ? 2 : 1;
         for (int fit = 0; fit < fits; ++fit) {
-            if (fit > 0) motionSteps += jointSteps(directions, splines, at, sizes[at], d);
-            std::array<Volume, 2> means;
-            for (int k = 0; k < 2; ++k)
-                means[k] = movedBackMean(directions[static_cast<std::size_t>(k)], splines[k], at, sizes[at], settings.motion, k == 0);
-            if (settings.motion) means[1] = sliceMatched(means[0], means[1]);
-            const PreciseLevel level = makePreciseLevel(means[0], means[1], sizes[at]);
+            if (fit > 0) {
+                motionSteps += jointSteps(directions, splines, at, sizes[at], d);
+                takeMeans();
+            }
+            const Volume second = settings.motion ? sliceMatched(means[0], means[1]) : means[1];
+            const PreciseLevel level = makePreciseLevel(means[0], second, sizes[at]);
             noise = residualNoise(level, d);
             minimisation = minimiseOnLevel(level, PreciseWeights{settings.precise.bending * noise * noise}, d, limits);
         }
