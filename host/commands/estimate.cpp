@@ -84,8 +84,6 @@ int commandEstimate(const std::vector<std::string>& arguments)
         const EstimateChoices choices = parseEstimateChoices(command);
         requirePreciseForVolumes(choices);
         if (choices.realign && !command.has("--apply")) throw UsageError("--realign applies to the copies: add --apply");
-        state.stringParameters.erase("motion_file0");
-        state.stringParameters.erase("motion_file1");
         storeEstimateChoices(choices, state);
         state.intParameters["rllr"] = command.has("--lr");
         state.intParameters["apply_to_input"] = command.has("--apply");

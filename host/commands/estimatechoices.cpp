@@ -97,6 +97,9 @@ void storeEstimateChoices(const EstimateChoices& choices, HostState& state)
     state.stringParameters["volumes0"] = choices.volumes0;
     state.stringParameters["volumes1"] = choices.volumes1;
     state.intParameters["motion"] = choices.motion;
+    // The plug-in names the motion files it writes; none of an earlier estimate may stay.
+    state.stringParameters.erase("motion_file0");
+    state.stringParameters.erase("motion_file1");
     state.intParameters["realign"] = choices.realign;
     state.intParameters["order"] = choices.order;
     state.intParameters["use_ssd"] = choices.useSsd;
