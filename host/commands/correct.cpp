@@ -23,6 +23,7 @@
 #include "nifti/fieldtransfer.h"
 #include "nifti/jsonfile.h"
 #include "nifti/niftiprojects.h"
+#include "nifti/readouttime.h"
 #include "report/qcprojects.h"
 #include "report/qcreport.h"
 
@@ -114,18 +115,18 @@ std::optional<double> optionalSeconds(const ParsedCommandLine& command, const st
     return parseSeconds(option, command.value(option));
 }
 
-// A readout time from the sidecar, when it gives a usable one; one out of the physical
-// range would carry the map as values that are not finite.
-std::optional<double> sidecarReadoutTime(const std::string& image)
+// A run's readout time from its sidecar (readouttime.h), when it gives one.
+std::optional<ReadoutTime> sidecarReadoutTime(const std::string& image, PhaseEncoding direction)
 {
-    const Sidecar sidecar = readSidecar(image);
-    const auto entry = sidecar.content.find("TotalReadoutTime");
-    if (entry == sidecar.content.end() || !entry->is_number() || !(entry->get<double>() > 0.0)) return std::nullopt;
-    if (!plausibleReadoutTime(entry->get<double>()))
-        throw MetadataError("\"TotalReadoutTime\" of " + sidecar.path + " is " + number(entry->get<double>()) +
-                            "; it must be a number of seconds from " + number(kShortestReadoutTime) + " s to " +
-                            number(kLongestReadoutTime) + " s. Correct it or pass --apply-readout-time SECONDS.");
-    return entry->get<double>();
+    try {
+        const std::optional<ReadoutTime> time = imageReadoutTime(image, readSidecar(image), direction);
+        if (time && time->rule != "TotalReadoutTime")
+            std::cout << "Note: the readout time of " << image << " is " << secondsText(time->seconds) << ", from "
+                      << time->rule << ".\n";
+        return time;
+    } catch (const MetadataError& error) {
+        throw MetadataError(std::string(error.what()) + " Correct it or pass --apply-readout-time SECONDS.");
+    }
 }
 
 // The projects, maps and copies that the plug-in's steps (and the carrying of maps) write
@@ -225,8 +226,11 @@ Correction resolveCorrection(const ParsedCommandLine& command)
     addPair(correction);
     const std::string applyPeDir = command.value("--apply-pe-dir");
     for (const std::string& image : command.values("--apply-to")) {
-        addRun(correction, image, resolveRunPhaseEncoding(image, applyPeDir, correction.metadata.first.axis),
-               runReadoutTime ? runReadoutTime : sidecarReadoutTime(image));
+        const PhaseEncoding direction = resolveRunPhaseEncoding(image, applyPeDir, correction.metadata.first.axis);
+        const std::optional<ReadoutTime> time = runReadoutTime ? ReadoutTime{*runReadoutTime, "--apply-readout-time"}
+                                                               : sidecarReadoutTime(image, direction);
+        addRun(correction, image, direction, time ? std::optional(time->seconds) : std::nullopt);
+        correction.runs.back().readoutTimeRule = time ? time->rule : "";
         correction.runs.back().directionSource = applyPeDir.empty() ? sidecarPath(image) : "--apply-pe-dir";
     }
     for (const CorrectionRun& run : correction.runs)

@@ -27,6 +27,7 @@ struct CorrectionRun {
     std::string project;  // FOLDER/projects/STEM.fmr
     std::string output;   // FOLDER/STEM_corrected.nii.gz
     std::string directionSource;  // the option or the sidecar that gave the direction, for the report
+    std::string readoutTimeRule;  // how the readout time was found (readouttime.h); empty when not known
 };
 
 struct Correction {

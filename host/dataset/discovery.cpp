@@ -15,6 +15,7 @@
 #include "dataset/inheritance.h"
 #include "nifti/bidsmetadata.h"
 #include "nifti/niftifile.h"
+#include "nifti/readouttime.h"
 
 namespace fs = std::filesystem;
 
@@ -28,6 +29,7 @@ struct Candidate {
     InheritedMetadata metadata;
     std::optional<PhaseEncoding> direction;
     std::optional<double> readoutTime;
+    std::string readoutTimeRule;  // how it was found (readouttime.h)
     std::string problem;  // why its metadata cannot be used
 };
 
@@ -90,14 +92,20 @@ Candidate candidate(const std::string& root, const fs::path& path)
         if (!image.direction)
             image.problem = "\"PhaseEncodingDirection\" is " + direction->dump() + "; only i, i-, j and j- can be corrected";
     }
-    const auto readout = content.find("TotalReadoutTime");
-    if (readout != content.end() && readout->is_number() && readout->get<double>() > 0.0 &&
-        std::isfinite(readout->get<double>())) {
-        if (plausibleReadoutTime(readout->get<double>()))
-            image.readoutTime = readout->get<double>();
-        else if (image.problem.empty())
-            image.problem = "\"TotalReadoutTime\" is " + readout->dump() + " in " + sidecarsText(image.metadata) +
-                            "; it must be a number of seconds from 0.001 s to 1 s";
+    try {
+        std::optional<int> rows;
+        const bool needsRows = !content.contains("TotalReadoutTime") && content.contains("EffectiveEchoSpacing") &&
+                               !content.contains("ReconMatrixPE");
+        if (needsRows && image.direction) {
+            const Dimensions extent = readNiftiInfo(image.path).extent;
+            rows = image.direction->axis == 'i' ? extent.x : extent.y;
+        }
+        if (const std::optional<ReadoutTime> time = readoutTimeFromMetadata(content, sidecarsText(image.metadata), rows)) {
+            image.readoutTime = time->seconds;
+            image.readoutTimeRule = time->rule;
+        }
+    } catch (const std::exception& error) {
+        if (image.problem.empty()) image.problem = error.what();
     }
     return image;
 }
@@ -136,6 +144,23 @@ std::string gradientFile(const std::string& image, const std::string& extension)
 {
     const std::string path = withoutNiftiExtension(image) + extension;
     return fs::is_regular_file(path) ? path : std::string();
+}
+
+// Why two images cannot be one pair by their readout times: one is not known, or they differ.
+std::string readoutTimeProblem(const Candidate& a, const Candidate& b)
+{
+    if (!a.readoutTime || !b.readoutTime)
+        return "no readout time (\"TotalReadoutTime\", or \"EffectiveEchoSpacing\") for " +
+               (!a.readoutTime ? a.relative : b.relative) + " in " + sidecarsText((!a.readoutTime ? a : b).metadata) +
+               "; the field in Hz needs it";
+    if (std::abs(*a.readoutTime - *b.readoutTime) > 1e-6 * std::max(*a.readoutTime, *b.readoutTime)) {
+        std::ostringstream text;
+        text << "the total readout time differs between " << a.relative << " (" << *a.readoutTime << " s, from "
+             << a.readoutTimeRule << ") and " << b.relative << " (" << *b.readoutTime << " s, from " << b.readoutTimeRule
+             << ")";
+        return text.str();
+    }
+    return "";
 }
 
 std::string phrase(const Candidate& image)
@@ -240,11 +265,7 @@ private:
             return "cannot be paired: " + phrase(a) + " and " + phrase(b) + " have the same phase-encoding direction";
         if (a.direction->axis != b.direction->axis)
             return "cannot be paired: " + phrase(a) + " and " + phrase(b) + " are encoded along different axes";
-        if (!a.readoutTime || !b.readoutTime)
-            return "cannot be paired: no \"TotalReadoutTime\" for " + (!a.readoutTime ? a.relative : b.relative) +
-                   " in " + sidecarsText((!a.readoutTime ? a : b).metadata) + "; the field in Hz needs it";
-        if (std::abs(*a.readoutTime - *b.readoutTime) > 1e-6 * *a.readoutTime)
-            return "cannot be paired: \"TotalReadoutTime\" differs between " + a.relative + " and " + b.relative;
+        if (const std::string why = readoutTimeProblem(a, b); !why.empty()) return "cannot be paired: " + why;
         try {
             if (readNiftiInfo(a.path).extent != readNiftiInfo(b.path).extent)
                 return "cannot be paired: " + a.relative + " and " + b.relative + " differ in extent";
@@ -407,11 +428,10 @@ private:
                 for (const Candidate* run : members) refused.insert(run->relative);
                 continue;
             }
-            if (!members[0]->readoutTime || !members[1]->readoutTime) {
+            if (const std::string why = readoutTimeProblem(*members[0], *members[1]); !why.empty()) {
                 for (const Candidate* run : members) {
                     refused.insert(run->relative);
-                    problem(run->relative, "cannot be paired through the b = 0 volumes: no \"TotalReadoutTime\" for " +
-                                               (!members[0]->readoutTime ? members[0] : members[1])->relative);
+                    problem(run->relative, "cannot be paired through the b = 0 volumes: " + why);
                 }
                 continue;
             }

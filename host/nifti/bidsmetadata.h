@@ -59,6 +59,9 @@ struct PairMetadata {
     std::string firstSource;
     std::string secondSource;
     std::string readoutTimeSource;
+    // How the readout time was found: "--readout-time", "TotalReadoutTime" or the echo
+    // spacing times the rows (readouttime.h).
+    std::string readoutTimeRule;
     std::vector<std::string> notes;          // what the user should know, one line each
 };
 
