@@ -22,7 +22,8 @@ namespace {
 bool isEstimateOption(const OptionSpec& option)
 {
     for (const char* name : {"--ap", "--pa", "--apply-to", "--out", "--pe-dir", "--apply-pe-dir", "--readout-time",
-                             "--apply-readout-time", "--volumes"})
+                             "--apply-readout-time", "--volumes", "--phasediff", "--phase1", "--phase2", "--fieldmap",
+                             "--magnitude", "--magnitude2", "--echo-times"})
         if (option.name == name) return false;
     return true;
 }

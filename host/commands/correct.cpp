@@ -14,6 +14,7 @@
 #include "boundary/pluginloader.h"
 #include "cli/commands.h"
 #include "correction/correction.h"
+#include "commands/correctfieldmap.h"
 #include "commands/outputtransaction.h"
 #include "estimate/estimatelimits.h"
 #include "files/fileidentity.h"
@@ -76,6 +77,14 @@ const CommandSpec correctCommand{
             {"--fast", "", "only the standard column-wise estimate (much faster, less detailed)"},
             {"--order", "0|1|2", "smoothing of the inputs: 0 Gaussian (default), 1 or 2 its derivative"},
             {"--neurological", "", "the patient's left on the left of the pictures (default: right on the left)"},
+            {"--phasediff", "IMAGE", "a gradient-echo phase difference: corrects the --apply-to runs with its field"},
+            {"--phase1", "IMAGE", "the phase of the first echo, with --phase2"},
+            {"--phase2", "IMAGE", "the phase of the second echo, with --phase1"},
+            {"--fieldmap", "IMAGE", "a field map in Hz, rad/s or T (\"Units\" in its sidecar)"},
+            {"--magnitude", "IMAGE", "the magnitude of the field map (of the first echo); its head is the mask"},
+            {"--magnitude2", "IMAGE", "the magnitude of the second echo; the mask comes from the mean of both"},
+            {"--echo-times", "TE1 TE2", "echo times of the field map in seconds, where its sidecars lack them", false, 2},
+            {"--fieldmap-smooth", "MM", "smoothing of the field: Gaussian standard deviation in mm (default 2, 0 for none)"},
         },
 };
 
@@ -324,6 +333,7 @@ double secondsSince(std::chrono::steady_clock::time_point start)
 
 int correct(const ParsedCommandLine& command)
 {
+    if (usesFieldMap(command)) return correctWithFieldMap(command);
     const auto start = std::chrono::steady_clock::now();
     Correction correction = resolveCorrection(command);
     // Everything is written through the transaction: a step that fails takes back what

@@ -148,13 +148,18 @@ void addRun(Correction& correction, const std::string& image, PhaseEncoding dire
 
 void nameRuns(Correction& correction)
 {
+    nameRuns(correction.runs, correction.folder);
+}
+
+void nameRuns(std::vector<CorrectionRun>& runs, const std::filesystem::path& folder)
+{
     std::set<std::string> taken;
-    for (CorrectionRun& run : correction.runs) {
+    for (CorrectionRun& run : runs) {
         std::string stem = imageStem(run.image);
         for (int counter = 2; taken.count(stem) != 0; ++counter) stem = imageStem(run.image) + "_" + std::to_string(counter);
         taken.insert(stem);
-        run.project = (correction.folder / "projects" / (stem + ".fmr")).string();
-        run.output = (correction.folder / (stem + "_corrected.nii.gz")).string();
+        run.project = (folder / "projects" / (stem + ".fmr")).string();
+        run.output = (folder / (stem + "_corrected.nii.gz")).string();
     }
 }
 

@@ -53,6 +53,7 @@ void addRun(Correction& correction, const std::string& image, PhaseEncoding dire
             std::optional<double> readoutTime);
 // A project and an output name for every run; equal stems get a counter.
 void nameRuns(Correction& correction);
+void nameRuns(std::vector<CorrectionRun>& runs, const std::filesystem::path& folder);
 
 // What made the map and how the runs were undistorted, for the sidecars.
 struct CorrectionMethod {

@@ -198,19 +198,23 @@ PairMetadata resolvePairMetadata(const std::string& first, const std::string& se
     return result;
 }
 
-PhaseEncoding resolveRunPhaseEncoding(const std::string& run, const std::string& peDirOption, char pairAxis)
+PhaseEncoding resolveImagePhaseEncoding(const std::string& image, const std::string& peDirOption, std::string& source)
 {
-    PhaseEncoding direction;
-    std::string source = "--apply-pe-dir";
+    source = "--apply-pe-dir";
     if (!peDirOption.empty()) {
         const std::optional<PhaseEncoding> given = parsePhaseEncoding(peDirOption);
         if (!given) throw MetadataError("--apply-pe-dir expects i, i-, j or j-, got " + quoted(peDirOption) + ".");
-        direction = *given;
-    } else {
-        const Sidecar sidecar = readSidecar(run);
-        direction = *sidecarDirection(run, sidecar, "pass --apply-pe-dir with its direction (i, i-, j or j-).");
-        source = sidecar.path;
+        return *given;
     }
+    const Sidecar sidecar = readSidecar(image);
+    source = sidecar.path;
+    return *sidecarDirection(image, sidecar, "pass --apply-pe-dir with its direction (i, i-, j or j-).");
+}
+
+PhaseEncoding resolveRunPhaseEncoding(const std::string& run, const std::string& peDirOption, char pairAxis)
+{
+    std::string source;
+    const PhaseEncoding direction = resolveImagePhaseEncoding(run, peDirOption, source);
     if (direction.axis != pairAxis)
         throw MetadataError(run + " has the phase-encoding direction " + quoted(direction.text()) + " (from " + source +
                             "), but the pair was acquired along " + std::string(1, pairAxis) +

@@ -5,27 +5,11 @@
 #include <cmath>
 #include <vector>
 
+#include "fieldmap/faceneighbours.h"
+
 namespace {
 
 enum : std::uint8_t { kUnknown = 0, kKnown = 1, kQueued = 2 };
-
-// The face neighbours of voxel v, by index; fewer at the edges of the grid.
-template <class Visit>
-void forNeighbours(std::size_t v, Dimensions e, Visit visit)
-{
-    const std::size_t nx = static_cast<std::size_t>(e.x);
-    const std::size_t ny = static_cast<std::size_t>(e.y);
-    const std::size_t plane = nx * ny;
-    const std::size_t x = v % nx;
-    const std::size_t y = (v / nx) % ny;
-    const std::size_t z = v / plane;
-    if (x > 0) visit(v - 1);
-    if (x + 1 < nx) visit(v + 1);
-    if (y > 0) visit(v - nx);
-    if (y + 1 < ny) visit(v + nx);
-    if (z > 0) visit(v - plane);
-    if (z + 1 < static_cast<std::size_t>(e.z)) visit(v + plane);
-}
 
 // One line of values convolved with the kernel (centre at radius), edges repeated.
 void convolveLine(const float* in, float* out, std::size_t n, const std::vector<double>& kernel)
@@ -53,7 +37,7 @@ Volume extendBeyondMask(const Volume& values, const VoxelMask& known)
     for (std::size_t v = 0; v < known.size(); ++v) state[v] = known[v] ? kKnown : kUnknown;
     for (std::size_t v = 0; v < known.size(); ++v)
         if (state[v] == kKnown)
-            forNeighbours(v, e, [&](std::size_t n) {
+            forFaceNeighbours(v, e, [&](std::size_t n) {
                 if (state[n] == kUnknown) {
                     state[n] = kQueued;
                     frontier.push_back(n);
@@ -68,7 +52,7 @@ Volume extendBeyondMask(const Volume& values, const VoxelMask& known)
         for (std::size_t f = 0; f < frontier.size(); ++f) {
             double sum = 0.0;
             int count = 0;
-            forNeighbours(frontier[f], e, [&](std::size_t n) {
+            forFaceNeighbours(frontier[f], e, [&](std::size_t n) {
                 if (state[n] == kKnown) {
                     sum += result[n];
                     ++count;
@@ -82,7 +66,7 @@ Volume extendBeyondMask(const Volume& values, const VoxelMask& known)
         }
         next.clear();
         for (const std::size_t v : frontier)
-            forNeighbours(v, e, [&](std::size_t n) {
+            forFaceNeighbours(v, e, [&](std::size_t n) {
                 if (state[n] == kUnknown) {
                     state[n] = kQueued;
                     next.push_back(n);

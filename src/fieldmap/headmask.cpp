@@ -5,10 +5,10 @@
 #include <cmath>
 #include <numeric>
 
+#include "fieldmap/faceneighbours.h"
+
 MaskPieces maskPieces(const VoxelMask& mask, Dimensions extent)
 {
-    const std::size_t nx = static_cast<std::size_t>(extent.x);
-    const std::size_t plane = nx * static_cast<std::size_t>(extent.y);
     std::vector<std::int32_t> provisional(mask.size(), 0);
     std::vector<std::size_t> sizes;
     std::vector<std::size_t> queue;
@@ -18,22 +18,12 @@ MaskPieces maskPieces(const VoxelMask& mask, Dimensions extent)
         queue.assign(1, seed);
         provisional[seed] = label;
         for (std::size_t head = 0; head < queue.size(); ++head) {
-            const std::size_t v = queue[head];
-            const std::size_t x = v % nx;
-            const std::size_t y = (v / nx) % static_cast<std::size_t>(extent.y);
-            const std::size_t z = v / plane;
-            const auto visit = [&](std::size_t n) {
+            forFaceNeighbours(queue[head], extent, [&](std::size_t n) {
                 if (mask[n] && provisional[n] == 0) {
                     provisional[n] = label;
                     queue.push_back(n);
                 }
-            };
-            if (x > 0) visit(v - 1);
-            if (x + 1 < nx) visit(v + 1);
-            if (y > 0) visit(v - nx);
-            if (y + 1 < static_cast<std::size_t>(extent.y)) visit(v + nx);
-            if (z > 0) visit(v - plane);
-            if (z + 1 < static_cast<std::size_t>(extent.z)) visit(v + plane);
+            });
         }
         sizes.push_back(queue.size());
     }
@@ -76,4 +66,25 @@ VoxelMask headMask(const Volume& magnitude)
 std::size_t maskCount(const VoxelMask& mask)
 {
     return static_cast<std::size_t>(std::count(mask.begin(), mask.end(), std::uint8_t{1}));
+}
+
+VoxelMask dilateMask(const VoxelMask& mask, Dimensions extent, int layers)
+{
+    VoxelMask grown = mask;
+    std::vector<std::size_t> frontier;
+    for (std::size_t v = 0; v < mask.size(); ++v)
+        if (mask[v]) frontier.push_back(v);
+    std::vector<std::size_t> next;
+    for (int layer = 0; layer < layers && !frontier.empty(); ++layer) {
+        next.clear();
+        for (const std::size_t v : frontier)
+            forFaceNeighbours(v, extent, [&](std::size_t n) {
+                if (!grown[n]) {
+                    grown[n] = 1;
+                    next.push_back(n);
+                }
+            });
+        frontier.swap(next);
+    }
+    return grown;
 }

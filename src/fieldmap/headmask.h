@@ -24,3 +24,6 @@ MaskPieces maskPieces(const VoxelMask& mask, Dimensions extent);
 VoxelMask headMask(const Volume& magnitude);
 
 std::size_t maskCount(const VoxelMask& mask);
+
+// The mask grown by layers of face neighbours.
+VoxelMask dilateMask(const VoxelMask& mask, Dimensions extent, int layers);
