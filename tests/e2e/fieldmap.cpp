@@ -12,7 +12,9 @@
 #include "core/distance.h"
 #include "core/vdm.h"
 #include "fieldmap/headmask.h"
+#include "report/qcpicture.h"
 #include "support/fieldmapphantom.h"
+#include "support/bidsdataset.h"
 #include "support/niftireadback.h"
 #include "support/runprocess.h"
 
@@ -133,3 +135,81 @@ TEST_P(FieldMapKinds, RunsCorrectedWithTheFieldAgreeWithTheTruthAsWellAsWithTheT
 INSTANTIATE_TEST_SUITE_P(FieldMapCorrect, FieldMapKinds,
                          ::testing::Values(FieldMapCase::PhaseDifference, FieldMapCase::TwoPhases,
                                            FieldMapCase::FieldInRadiansPerSecond));
+
+// A +j run shows the signal that belongs at y at y + field x readout time, a j- run at
+// y - field x readout time (and the same along i): runs made so in the test, with a field
+// of 40 Hz and a readout time of 50 ms (2 voxels), come back as the object.
+TEST(FieldMapCorrect, PlusRunShowsTheSignalOfYAtYPlusFieldTimesReadoutTime)
+{
+    const TemporaryFolder folder;
+    const TestGrid grid{{24, 24, 6}, {3.0, 3.0, 3.0}, {-34.5, -34.5, -7.5}};
+    Volume object(grid.extent, 0.0f);
+    for (int z = 0; z < 6; ++z)
+        for (int y = 4; y < 20; ++y)
+            for (int x = 4; x < 20; ++x) object(x, y, z) = static_cast<float>(500 + 40 * x + 25 * y + (y == 11 ? 800 : 0));
+    writeGridImage(folder.path() + "/field.nii.gz", grid, {Volume(grid.extent, 40.0f)});
+    std::ofstream(folder.path() + "/field.json") << R"({"Units": "Hz"})";
+    writeGridImage(folder.path() + "/magnitude.nii.gz", grid, {object});
+    const int shift = 2;
+    std::vector<std::string> arguments{"correct",          "--fieldmap", "field.nii.gz", "--magnitude", "magnitude.nii.gz",
+                                       "--fieldmap-smooth", "0",          "--plain",      "--out",       "out"};
+    for (const char* direction : {"j", "j-", "i", "i-"}) {
+        const bool alongI = direction[0] == 'i';
+        const int sign = direction[1] == '-' ? -1 : 1;
+        Volume acquired(grid.extent, 0.0f);
+        for (int z = 0; z < 6; ++z)
+            for (int y = 0; y < 24; ++y)
+                for (int x = 0; x < 24; ++x) {
+                    const int from = (alongI ? x : y) - sign * shift;
+                    if (from >= 0 && from < 24) acquired(x, y, z) = alongI ? object(from, y, z) : object(x, from, z);
+                }
+        const std::string name = std::string("run-") + (alongI ? "i" : "j") + (sign < 0 ? "minus" : "plus");
+        writeGridImage(folder.path() + "/" + name + ".nii.gz", grid, {acquired});
+        std::ofstream(folder.path() + "/" + name + ".json")
+            << nlohmann::json{{"PhaseEncodingDirection", direction}, {"TotalReadoutTime", 0.05}}.dump();
+        arguments.insert(arguments.end(), {"--apply-to", name + ".nii.gz"});
+    }
+    const ProcessResult result = mindaroIn(folder.path(), arguments);
+    ASSERT_EQ(result.status, 0) << result.out << result.err;
+    for (const char* name : {"run-jplus", "run-jminus", "run-iplus", "run-iminus"}) {
+        const std::string stem = folder.path() + "/out/" + name;
+        const Volume corrected = readVolumes(stem + "_corrected.nii.gz").front();
+        for (int z = 0; z < 6; ++z)
+            for (int y = 3; y < 21; ++y)
+                for (int x = 3; x < 21; ++x) ASSERT_NEAR(corrected(x, y, z), object(x, y, z), 1.0) << name << " " << x << " " << y;
+        const bool minus = std::string(name).find("minus") != std::string::npos;
+        EXPECT_FLOAT_EQ(readVolumes(stem + "_displacement_voxels.nii.gz").front()(12, 12, 3), minus ? -2.0f : 2.0f) << name;
+    }
+}
+
+// The shared scanner pair's own field, estimated from the pair and handed back as a field
+// map in Hz with the corrected image as its magnitude, corrects the pair's two runs as
+// well as the pair's own map does.
+TEST(FieldMapCorrect, ScannerPairsFieldAsAFieldMapCorrectsItsRunsAsWellAsThePairsMap)
+{
+    const std::string scanner = scannerPairFolder();
+    if (scanner.empty()) GTEST_SKIP() << "the shared scanner pair is not there";
+    const TemporaryFolder folder;
+    const std::string pa = scanner + "/PA.nii.gz";
+    const std::string ap = scanner + "/AP.nii.gz";
+    ProcessResult result = mindaroIn(folder.path(), {"correct", "--ap", pa, "--pa", ap, "--fast", "--out", "pair"});
+    ASSERT_EQ(result.status, 0) << result.out << result.err;
+    fs::copy_file(folder.path() + "/pair/field_hz.nii.gz", folder.path() + "/sub-ge_fieldmap.nii.gz");
+    std::ofstream(folder.path() + "/sub-ge_fieldmap.json") << R"({"Units": "Hz"})";
+    result = mindaroIn(folder.path(), {"correct", "--fieldmap", "sub-ge_fieldmap.nii.gz", "--magnitude",
+                                       "pair/PA_corrected.nii.gz", "--apply-to", pa, "--apply-to", ap, "--out", "field"});
+    ASSERT_EQ(result.status, 0) << result.out << result.err;
+
+    const auto firstVolume = [&](const std::string& path) { return readVolumes(folder.path() + "/" + path).front(); };
+    const Volume pairPa = firstVolume("pair/PA_corrected.nii.gz");
+    const Volume pairAp = firstVolume("pair/AP_corrected.nii.gz");
+    QcInputs inputs;
+    inputs.firstBefore = inputs.firstAfter = pairPa;
+    inputs.secondBefore = inputs.secondAfter = pairAp;
+    const std::vector<VoxelIndex> object = qcObjectVoxels(inputs);
+    const double byPair = nccLocal(pairPa, pairAp, object);
+    const double byField = nccLocal(firstVolume("field/PA_corrected.nii.gz"), firstVolume("field/AP_corrected.nii.gz"), object);
+    const double before = nccLocal(readVolumes(pa).front(), readVolumes(ap).front(), object);
+    EXPECT_GT(byPair, before + 0.1);
+    EXPECT_GT(byField, byPair - 0.01) << "pair " << byPair << ", field " << byField << ", before " << before;
+}
