@@ -195,7 +195,7 @@ std::string sourceText(const std::string& source)
 }
 
 void writeReport(const FieldMapCorrection& correction, const FieldMap& map,
-                 const std::vector<FieldMapRunResult>& results, double seconds, std::vector<std::string>& written)
+                 const std::vector<CorrectedRun>& results, double seconds, std::vector<std::string>& written)
 {
     const FieldMapInputs& inputs = correction.inputs;
     ReportPage report;
@@ -269,7 +269,7 @@ int correctWithFieldMap(const ParsedCommandLine& command)
 
     std::vector<std::string> written;
     exportField(correction, map, kFieldName, nlohmann::json::object(), written);
-    std::vector<FieldMapRunResult> results(correction.runs.size());
+    std::vector<CorrectedRun> results(correction.runs.size());
     for (std::size_t index = 0; index < correction.runs.size(); ++index) {
         if (const int status = correctRunWithField(correction, map, correction.runs[index], results[index]); status != 0)
             return status;

@@ -32,12 +32,6 @@ std::string staged(const FieldMapCorrection& correction, const std::string& name
     return ((correction.staging.empty() ? correction.folder : correction.staging) / name).string();
 }
 
-Volume firstVolumeOf(const std::string& project)
-{
-    FmrHeader header = readFmrHeader(project, true);
-    return std::move(header.volumes.front());
-}
-
 // The field map's head widened by the margin, in whole layers of voxels.
 VoxelMask coverageSupport(const FieldMap& map)
 {
@@ -72,12 +66,12 @@ std::string displacementOutput(const CorrectionRun& run)
 }
 
 int correctRunWithField(const FieldMapCorrection& correction, const FieldMap& map, const CorrectionRun& run,
-                        FieldMapRunResult& result)
+                        CorrectedRun& result)
 {
     std::cout << "Correcting " << run.image << " (" << run.direction.text() << ", readout time " << *run.readoutTime
               << " s) with the field ...\n";
     const NiftiImport imported = importNifti(run.image, run.project);
-    result.before = firstVolumeOf(run.project);
+    result.before = firstProjectVolume(run.project);
     result.covered = coveredFraction(headMask(result.before), run.grid, coverageSupport(map), map.grid);
     if (result.covered < kLeastFieldCoverage)
         throw FieldCoverageError(run.image + ": " + percent(1.0 - result.covered) + " of its head lies outside the field map " +
@@ -95,7 +89,7 @@ int correctRunWithField(const FieldMapCorrection& correction, const FieldMap& ma
     state.intParameters["rllr"] = run.direction.axis == 'i';
     state.intParameters["intensity_correction"] = correction.intensityCorrection;
     if (const int status = runPluginTask("apply"); status != 0) return status;
-    result.after = firstVolumeOf(insertSuffix(run.project, "_undist"));
+    result.after = firstProjectVolume(insertSuffix(run.project, "_undist"));
     std::size_t nonFinite = 0;
     for (const VolumeValues& values : imported.values) nonFinite += values.nonFinite;
     if (nonFinite > 0)
@@ -151,7 +145,7 @@ void exportField(const FieldMapCorrection& correction, const FieldMap& map, cons
 }
 
 void exportFieldMapRun(const FieldMapCorrection& correction, const FieldMap& map, const CorrectionRun& run,
-                       const FieldMapRunResult& result, const std::string& fieldName, std::vector<std::string>& written)
+                       const CorrectedRun& result, const std::string& fieldName, std::vector<std::string>& written)
 {
     const std::string axis(1, run.direction.axis);
     const nlohmann::json correctionEntry = {{"FieldMap", fieldName},

@@ -16,6 +16,7 @@
 
 #include "correction/correction.h"
 #include "correction/fieldmapbuild.h"
+#include "correction/runreport.h"
 #include "nifti/readouttime.h"
 
 // A run is corrected only when this much of its head lies on the field map, within this
@@ -42,20 +43,12 @@ struct FieldMapCorrection {
 CorrectionRun fieldMapRun(const std::string& image, PhaseEncoding direction, const std::string& directionSource,
                           const ReadoutTime& readout);
 
-// What the correction of one run leaves for its sidecars and pictures.
-struct FieldMapRunResult {
-    Volume before;        // its first volume as acquired
-    Volume after;         // the same corrected
-    Volume displacement;  // voxels along +axis of its phase encoding: polarity x field x readout time
-    double covered = 0.0;  // the fraction of its head that lies on the field map
-};
-
 // Imports the run as its project, carries the field into its grid, writes its map and
 // corrects it through the plug-in. Throws FieldCoverageError naming the run when less
 // than kLeastFieldCoverage of its head lies on the field map, before anything of it is
 // corrected. Returns the apply step's exit status.
 int correctRunWithField(const FieldMapCorrection& correction, const FieldMap& map, const CorrectionRun& run,
-                        FieldMapRunResult& result);
+                        CorrectedRun& result);
 
 // The field in Hz as name (a .nii.gz below the output folder, written in the staging
 // folder) with the geometry of the image it was measured on, and its sidecar: what it is
@@ -66,7 +59,7 @@ void exportField(const FieldMapCorrection& correction, const FieldMap& map, cons
 // "_corrected" replaced by "_displacement_voxels"), each with its sidecar; fieldName is how
 // the sidecars name the field.
 void exportFieldMapRun(const FieldMapCorrection& correction, const FieldMap& map, const CorrectionRun& run,
-                       const FieldMapRunResult& result, const std::string& fieldName, std::vector<std::string>& written);
+                       const CorrectedRun& result, const std::string& fieldName, std::vector<std::string>& written);
 // run.output's displacement map: STEM_displacement_voxels.nii.gz beside it.
 std::string displacementOutput(const CorrectionRun& run);
 

@@ -12,14 +12,6 @@ namespace {
 
 constexpr double kPicturePanelPixels = 116.0;
 
-Orientation gridOrientation(const NiftiInfo& grid, const std::string& image)
-{
-    const std::string name = fileNamePart(image);
-    if (grid.geometrySource.empty())
-        return voxelOrder(grid.voxelSize, "the voxel order: " + name + " has neither sform nor qform");
-    return orientationFromMatrix(grid.voxelToWorld, "the " + grid.geometrySource + " of " + name);
-}
-
 std::vector<VoxelIndex> maskVoxels(const VoxelMask& mask, Dimensions extent)
 {
     std::vector<VoxelIndex> voxels;
@@ -49,21 +41,6 @@ QcInputs fieldQcInputs(const FieldMap& map, LeftRightConvention convention)
     return inputs;
 }
 
-QcInputs runQcInputs(const CorrectionRun& run, const FieldMapRunResult& result, LeftRightConvention convention)
-{
-    QcInputs inputs;
-    inputs.title = "Correction of " + fileNamePart(run.image);
-    inputs.firstName = inputs.secondName = imageStem(run.image);
-    inputs.firstBefore = inputs.secondBefore = result.before;
-    inputs.firstAfter = inputs.secondAfter = result.after;
-    inputs.displacement = result.displacement;
-    inputs.phaseEncodingAxis = run.direction.axis == 'i' ? 0 : 1;
-    inputs.hertzPerVoxel = run.direction.polarity / *run.readoutTime;
-    inputs.orientation = gridOrientation(run.grid, run.image);
-    inputs.convention = convention;
-    return inputs;
-}
-
 ReportFigure fieldReportFigure(const FieldMap& map, LeftRightConvention convention)
 {
     const QcInputs inputs = fieldQcInputs(map, convention);
@@ -73,20 +50,6 @@ ReportFigure fieldReportFigure(const FieldMap& map, LeftRightConvention conventi
                 " over its magnitude, inside the head's mask; contour lines every " + formatFixed(analysis.contourStep, 0) +
                 " Hz, dashed where negative. " + orientationNote(inputs, analysis),
             {qcReportImage(inputs, analysis, QcFigure::Field, "", "Field map over the magnitude")}};
-}
-
-ReportFigure runReportFigure(const CorrectionRun& run, const FieldMapRunResult& result, LeftRightConvention convention)
-{
-    const QcInputs inputs = runQcInputs(run, result, convention);
-    const QcAnalysis analysis = analyseQc(inputs);
-    const std::string name = imageStem(run.image);
-    return {name + " before and after",
-            name + " (its first volume, phase encoding " + run.direction.text() +
-                ") before and after the correction, shown in turn, above the field carried into its grid (over the "
-                "corrected image; the right scale gives the displacement in mm). Where the image moves between the "
-                "frames, the correction moved it. " + orientationNote(inputs, analysis),
-            {qcReportImage(inputs, analysis, QcFigure::RunBefore, "before", name + " before the correction"),
-             qcReportImage(inputs, analysis, QcFigure::RunAfter, "after", name + " after the correction")}};
 }
 
 std::string fieldPicturePng(const FieldMap& map, LeftRightConvention convention)
@@ -122,12 +85,4 @@ std::vector<ReportFact> fieldFacts(const FieldMap& map)
                          std::to_string(u->pieces) + (u->pieces == 1 ? " piece" : " pieces") + " of the mask, " +
                              std::to_string(u->neighbourPairs) + " neighbour pairs"});
     return facts;
-}
-
-ReportFact runFact(const CorrectionRun& run, const FieldMapRunResult& result)
-{
-    const QcInputs inputs = runQcInputs(run, result, LeftRightConvention::Radiological);
-    const QcMapSummary summary = analyseQc(inputs).map;
-    return {"", "Displacement of " + imageStem(run.image), formatRange(summary.lowestMm, summary.highestMm, "mm"),
-            formatFixed(100.0 * result.covered, 1) + " % of its head on the field map"};
 }

@@ -24,7 +24,7 @@ ReportImage qcReportImage(const QcInputs& inputs, const QcAnalysis& analysis, Qc
 {
     constexpr double kPagePanelPixels = 144.0;
     QcRendering rendering = renderQcFigure(inputs, analysis, figure, PictureFormat::Svg, kPagePanelPixels);
-    return {label, "image/svg+xml", std::move(rendering.bytes), rendering.width, rendering.height, description};
+    return {label, "image/svg+xml", std::move(rendering.bytes), rendering.width, rendering.height, description, {}};
 }
 
 std::vector<ReportFact> qcResultFacts(const QcInputs& inputs, const QcAnalysis& analysis)
