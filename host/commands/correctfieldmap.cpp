@@ -84,9 +84,7 @@ FieldMapSettings fieldMapSettings(const ParsedCommandLine& command)
 {
     FieldMapSettings settings;
     settings.echoTimesAdvice = "pass --echo-times TE1 TE2 (seconds).";
-    if (command.has("--fieldmap-smooth"))
-        settings.smoothingMm = parseNumber("--fieldmap-smooth", command.value("--fieldmap-smooth"), 0.0, 20.0,
-                                           "a standard deviation in mm");
+    settings.smoothingMm = parseFieldSmoothing(command);
     if (command.has("--echo-times")) {
         std::istringstream words(command.value("--echo-times"));
         std::string first, second;
@@ -244,6 +242,12 @@ void writeReport(const FieldMapCorrection& correction, const FieldMap& map,
 }
 
 }  // namespace
+
+double parseFieldSmoothing(const ParsedCommandLine& command)
+{
+    if (!command.has("--fieldmap-smooth")) return kDefaultFieldSmoothingMm;
+    return parseNumber("--fieldmap-smooth", command.value("--fieldmap-smooth"), 0.0, 20.0, "a standard deviation in mm");
+}
 
 bool usesFieldMap(const ParsedCommandLine& command)
 {

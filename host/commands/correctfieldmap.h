@@ -5,6 +5,8 @@
 
 #include "cli/commandline.h"
 
+// --fieldmap-smooth MM, or the default; throws UsageError for a value out of 0 to 20 mm.
+double parseFieldSmoothing(const ParsedCommandLine& command);
 // Whether the command line names a field map.
 bool usesFieldMap(const ParsedCommandLine& command);
 // Corrects every --apply-to run with the field map's field; the exit status.
