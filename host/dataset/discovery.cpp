@@ -301,7 +301,13 @@ private:
             source.identifiers = fieldMap.identifiers;
             source.label = fieldMap.images.front()->relative;
             source.usable = fieldMap.problem.empty();
-            if (!source.usable) problem(source.label, fieldMap.problem);
+            if (!source.usable) {
+                problem(source.label, fieldMap.problem);
+                for (std::size_t index = 1; index < fieldMap.images.size(); ++index)
+                    plan.notes.push_back({fieldMap.images[index]->relative,
+                                          "field map not used: its " + fieldMap.roles.front() + " " + source.label +
+                                              " cannot be used"});
+            }
             std::vector<std::pair<std::string, const nlohmann::json*>> images;
             for (const FieldMapFile* image : fieldMap.images) images.emplace_back(image->relative, &image->metadata);
             source.named = namedTargets(images, source.identifiers);
@@ -360,6 +366,14 @@ private:
                     plan.notes.push_back({sources[candidates[c].first].label,
                                           "field map not used for " + relative + " (" + candidates[c].second + "): " +
                                               relative + " is corrected with " + chosen.label + " (" + rule + ")"});
+        }
+        // Each field map corrects its runs in the order it names them.
+        for (Source& source : sources) {
+            std::vector<std::pair<std::string, std::string>> ordered;
+            for (const auto& named : source.named)
+                if (std::find(source.chosen.begin(), source.chosen.end(), named) != source.chosen.end())
+                    ordered.push_back(named);
+            source.chosen = std::move(ordered);
         }
     }
 

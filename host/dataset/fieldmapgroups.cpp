@@ -88,7 +88,7 @@ GradientEchoFieldMap fieldMapOf(const std::map<std::string, const FieldMapFile*>
         if (fieldMap.kind == FieldMapKind::FieldInHertz)
             resolveFieldUnits(inputs.phase);
         else
-            resolveEchoTimes(inputs, std::nullopt, "correct the sidecar.", notes);
+            resolveEchoTimes(inputs, std::nullopt, "", notes);
     } catch (const MetadataError& error) {
         fieldMap.problem = std::string("field map not usable: ") + error.what();
     }

@@ -61,7 +61,6 @@ int runGradientEchoItem(const WorkItem& item, const ItemSettings& settings)
     FieldMapCorrection correction;
     correction.inputs = inputsOf(item);
     correction.settings.smoothingMm = settings.fieldSmoothingMm;
-    correction.settings.echoTimesAdvice = "correct the sidecar.";
     correction.folder = work;
     correction.intensityCorrection = settings.choices.intensityCorrection;
     correction.convention = settings.convention;

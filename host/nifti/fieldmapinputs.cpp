@@ -85,8 +85,8 @@ EchoTimes resolveEchoTimes(const FieldMapInputs& inputs, const std::optional<Ech
         if (!a || !b) {
             const FieldMapImage& lacking = !a ? first : second;
             throw MetadataError("\"" + (!a ? firstKey : secondKey) + "\" is missing from " + lacking.metadataSource +
-                                " (the sidecar of " + lacking.label + "); the field needs both echo times. Add it or " +
-                                advice);
+                                " (the sidecar of " + lacking.label + "); the field needs both echo times. Add it" +
+                                (advice.empty() ? "." : " or " + advice));
         }
         times = {*a, *b, difference ? first.metadataSource : first.metadataSource + " and " + second.metadataSource};
     }

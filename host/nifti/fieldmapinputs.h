@@ -51,8 +51,8 @@ constexpr double kLongestEchoTime = 0.5;
 
 // The echo times of a phase difference or two phases from their sidecars; option stands in
 // for what they do not give and overrides what they do (with a note). Throws
-// MetadataError naming the file and the key when one is missing (advice says how else to
-// give it), not a plausible number of seconds, or when both are equal.
+// MetadataError naming the file and the key when one is missing (advice, when not empty,
+// says how else to give it), not a plausible number of seconds, or when both are equal.
 EchoTimes resolveEchoTimes(const FieldMapInputs& inputs, const std::optional<EchoTimes>& option,
                            const std::string& advice, std::vector<std::string>& notes);
 

@@ -82,7 +82,7 @@ std::vector<std::string> writeFieldMapCase(const std::string& prefix, FieldMapCa
     return {};
 }
 
-FieldMapPhantom writeFieldMapPhantomRuns(const std::string& folder)
+FieldMapPhantom makeFieldMapPhantom()
 {
     FieldMapPhantom result;
     PhantomOptions options;
@@ -90,11 +90,18 @@ FieldMapPhantom writeFieldMapPhantomRuns(const std::string& folder)
     options.voxelSize = {3.0, 3.0, 3.0};
     options.peakDisplacement = 3.0;
     options.seed = 5;
+    options.volumes = 2;  // a run is 4-D
     result.phantom = makePhantom(options);
     result.runGrid = {options.extent, {3.0, 3.0, 3.0}, {-58.5, -58.5, -28.5}};
     result.fieldGrid = {{46, 46, 22}, {2.5, 2.5, 2.5}, {-56.0, -56.5, -26.0}};
     // The first run, restored by +map, is displaced by +d along j: field = d / readout time.
     result.hertz = result.phantom.displacement * static_cast<float>(1.0 / result.readoutTime);
+    return result;
+}
+
+FieldMapPhantom writeFieldMapPhantomRuns(const std::string& folder)
+{
+    FieldMapPhantom result = makeFieldMapPhantom();
     fs::create_directories(folder);
     result.first = folder + "/first_bold.nii.gz";
     result.second = folder + "/second_bold.nii.gz";

@@ -37,6 +37,7 @@ struct FieldMapPhantom {
     std::string first;   // FOLDER/first_bold.nii.gz, "PhaseEncodingDirection" j
     std::string second;  // FOLDER/second_bold.nii.gz, j-
 };
+FieldMapPhantom makeFieldMapPhantom();  // without files: first and second are empty
 FieldMapPhantom writeFieldMapPhantomRuns(const std::string& folder);
 
 // The field and the undistorted object on the phantom's field-map grid.
