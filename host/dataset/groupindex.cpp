@@ -22,8 +22,11 @@ double correlationAfter(const nlohmann::json& record)
 
 }  // namespace
 
-std::set<std::string> outlierItems(const std::vector<nlohmann::json>& records)
+std::set<std::string> outlierItems(const std::vector<nlohmann::json>& all)
 {
+    std::vector<nlohmann::json> records;
+    for (const nlohmann::json& record : all)
+        if (record.contains("Agreement")) records.push_back(record);
     std::set<std::string> outliers;
     if (records.size() < 3) return outliers;
     std::vector<double> values;
@@ -40,11 +43,8 @@ std::set<std::string> outlierItems(const std::vector<nlohmann::json>& records)
 std::string groupIndexHtml(const std::vector<SubjectResults>& subjects)
 {
     std::vector<nlohmann::json> all;
-    std::vector<nlohmann::json> pairs;  // the items with a pair's agreement; gradient-echo field maps have none
     for (const SubjectResults& subject : subjects) all.insert(all.end(), subject.records.begin(), subject.records.end());
-    for (const nlohmann::json& record : all)
-        if (record.contains("Agreement")) pairs.push_back(record);
-    const std::set<std::string> outliers = outlierItems(pairs);
+    const std::set<std::string> outliers = outlierItems(all);
     std::string html = pageStart("VARNO distortion correction: all subjects");
     html += "<p>" + std::to_string(subjects.size()) + " subjects, " + std::to_string(all.size()) + " corrected field maps, " +
             std::to_string(outliers.size()) + " outliers (correlation after correction far below the median of all pairs).</p>\n";

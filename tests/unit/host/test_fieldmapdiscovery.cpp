@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "dataset/discovery.h"
+#include "dataset/groupindex.h"
 #include "support/fieldmapdataset.h"
 #include "support/runprocess.h"
 
@@ -87,4 +88,15 @@ TEST(FieldMapDiscovery, EveryKindBecomesAnItemWithTheRunsItCorrects)
                   "sub-01/fmap/sub-01_acq-nobody_fieldmap.nii.gz: " + nobody,
                   "sub-01/fmap/sub-01_acq-nobody_magnitude.nii.gz: " + nobody}));
     EXPECT_EQ(plan.inputs.size(), 2u + 15u + 7u);
+}
+
+TEST(FieldMapDiscovery, GroupOutliersLeaveOutItemsWithoutAPairsAgreement)
+{
+    const auto pair = [](const std::string& name, double after) {
+        return nlohmann::json{{"name", name}, {"Agreement", {{"After", {{"Correlation", after}}}}}};
+    };
+    const nlohmann::json field = {{"name", "field"}, {"Field", nlohmann::json::array()}};
+    EXPECT_EQ(outlierItems({pair("a", 0.99), field, pair("b", 0.985), pair("c", 0.992), pair("d", 0.80)}),
+              std::set<std::string>{"d"});
+    EXPECT_TRUE(outlierItems({pair("a", 0.99), field, field, pair("d", 0.80)}).empty());
 }
