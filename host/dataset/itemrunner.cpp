@@ -62,6 +62,7 @@ nlohmann::json fieldmapSidecar(const WorkItem& item, const CorrectionMethod& met
             {"B0FieldIdentifier", item.b0FieldIdentifier.empty() ? item.name : item.b0FieldIdentifier},
             {"Sources", {rawDatasetUri(item.first.relative), rawDatasetUri(item.second.relative)}},
             {"TotalReadoutTime", *item.first.totalReadoutTime},
+            {"TotalReadoutTimeSource", item.first.readoutTimeRule},
             {"SignConvention", "An image acquired with PhaseEncodingDirection j (or i) is displaced by field x "
                                "TotalReadoutTime voxels along +j (+i); one acquired with j- (i-) by the same along -j (-i)."},
             {"Agreement", agreementJson(agreement)}};
