@@ -192,8 +192,8 @@ std::string sourceText(const std::string& source)
     return source.rfind("--", 0) == 0 ? "option " + source : "sidecar " + source;
 }
 
-void writeReport(const FieldMapCorrection& correction, const FieldMap& map,
-                 const std::vector<CorrectedRun>& results, double seconds, std::vector<std::string>& written)
+void writeReport(const FieldMapCorrection& correction, const FieldMap& map, const std::vector<CorrectedRun>& results,
+                 const std::vector<ReportFact>& runFacts, double seconds, std::vector<std::string>& written)
 {
     const FieldMapInputs& inputs = correction.inputs;
     ReportPage report;
@@ -225,8 +225,7 @@ void writeReport(const FieldMapCorrection& correction, const FieldMap& map,
         {"intensity-correction", "Intensity correction of the corrected images",
          correction.intensityCorrection ? "on: multiplied by the Jacobian of the map" : "off (--plain)", ""}};
     run.results = fieldFacts(map);
-    for (std::size_t index = 0; index < correction.runs.size(); ++index)
-        run.results.push_back(runFact(correction.runs[index], results[index]));
+    run.results.insert(run.results.end(), runFacts.begin(), runFacts.end());
     run.results.push_back({"time", "Time taken", durationText(seconds), ""});
     run.figures.push_back(fieldReportFigure(map, correction.convention));
     for (std::size_t index = 0; index < correction.runs.size(); ++index)
@@ -279,16 +278,16 @@ int correctWithFieldMap(const ParsedCommandLine& command)
             return status;
         exportFieldMapRun(correction, map, correction.runs[index], results[index], kFieldName, written);
     }
+    std::vector<ReportFact> runFacts;
+    for (std::size_t index = 0; index < correction.runs.size(); ++index)
+        runFacts.push_back(runFact(correction.runs[index], results[index]));
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    writeReport(correction, map, results, seconds, written);
+    writeReport(correction, map, results, runFacts, seconds, written);
     outputs.commit();
 
     std::cout << "\n";
     for (const ReportFact& fact : fieldFacts(map)) std::cout << fact.label << ": " << fact.value << '\n';
-    for (std::size_t index = 0; index < correction.runs.size(); ++index) {
-        const ReportFact fact = runFact(correction.runs[index], results[index]);
-        std::cout << fact.label << ": " << fact.value << " (" << fact.detail << ")\n";
-    }
+    for (const ReportFact& fact : runFacts) std::cout << fact.label << ": " << fact.value << " (" << fact.detail << ")\n";
     std::cout << "Time taken: " << durationText(seconds) << "\n\nWritten:\n";
     for (const std::string& path : written) std::cout << "  " << path << '\n';
     return 0;

@@ -52,18 +52,6 @@ std::string relativeTo(const std::string& path, const std::string& root)
     return fs::path(path).lexically_normal().lexically_relative(fs::path(root).lexically_normal()).generic_string();
 }
 
-std::vector<std::string> stringList(const nlohmann::json& content, const std::string& key)
-{
-    std::vector<std::string> values;
-    const auto entry = content.find(key);
-    if (entry == content.end()) return values;
-    if (entry->is_string()) values.push_back(entry->get<std::string>());
-    if (entry->is_array())
-        for (const nlohmann::json& value : *entry)
-            if (value.is_string()) values.push_back(value.get<std::string>());
-    return values;
-}
-
 std::string sidecarsText(const InheritedMetadata& metadata)
 {
     if (metadata.sources.empty()) return "it has no sidecar";
@@ -266,13 +254,13 @@ private:
     {
         std::map<std::string, std::vector<const Candidate*>> groups;
         for (const Candidate& image : fieldMaps) {
-            const std::vector<std::string> identifiers = stringList(image.metadata.content, "B0FieldIdentifier");
+            const std::vector<std::string> identifiers = metadataStrings(image.metadata.content, "B0FieldIdentifier");
             groups[identifiers.empty() ? "name " + image.name.with("dir", "").text() : "id " + identifiers.front()]
                 .push_back(&image);
         }
         for (const auto& [key, members] : groups) {
             Source source;
-            source.identifiers = stringList(members[0]->metadata.content, "B0FieldIdentifier");
+            source.identifiers = metadataStrings(members[0]->metadata.content, "B0FieldIdentifier");
             source.label = members[0]->relative;
             std::vector<const Candidate*> usable;
             for (const Candidate* image : members) {
@@ -342,7 +330,7 @@ private:
             std::string rule = "the first field map that names it";
             const nlohmann::json runMetadata = candidate(root, fs::path(root) / relative).metadata.content;
             bool decided = false;
-            for (const std::string& wanted : stringList(runMetadata, "B0FieldSource")) {
+            for (const std::string& wanted : metadataStrings(runMetadata, "B0FieldSource")) {
                 for (std::size_t c = 0; c < candidates.size() && !decided; ++c)
                     for (const std::string& identifier : sources[candidates[c].first].identifiers)
                         if (identifier == wanted) {
@@ -478,7 +466,7 @@ private:
     std::vector<std::string> intendedFor(const nlohmann::json& metadata) const
     {
         std::vector<std::string> targets;
-        for (const std::string& value : stringList(metadata, "IntendedFor")) {
+        for (const std::string& value : metadataStrings(metadata, "IntendedFor")) {
             if (value.rfind("bids::", 0) == 0)
                 targets.push_back(fs::path(value.substr(6)).lexically_normal().generic_string());
             else
@@ -500,7 +488,7 @@ private:
         };
         for (const auto& [image, metadata] : images) {
             const std::vector<std::string> targets = intendedFor(*metadata);
-            const std::vector<std::string> values = stringList(*metadata, "IntendedFor");
+            const std::vector<std::string> values = metadataStrings(*metadata, "IntendedFor");
             for (std::size_t index = 0; index < targets.size(); ++index) {
                 const std::string& target = targets[index];
                 const std::string name = fs::path(target).filename().string();
@@ -519,7 +507,7 @@ private:
         }
         if (!identifiers.empty())
             for (const Candidate& run : runs)
-                for (const std::string& source : stringList(run.metadata.content, "B0FieldSource"))
+                for (const std::string& source : metadataStrings(run.metadata.content, "B0FieldSource"))
                     if (source == identifiers.front())
                         add(run.relative, "B0FieldSource \"" + source + "\" = B0FieldIdentifier of " + images.front().first);
         return named;

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <map>
 
+#include "dataset/inheritance.h"
+
 namespace {
 
 const std::vector<std::string> kSuffixes{"phasediff", "phase1", "phase2", "fieldmap", "magnitude1", "magnitude2", "magnitude"};
@@ -20,18 +22,6 @@ const FieldMapFile* find(const std::map<std::string, const FieldMapFile*>& bySuf
 {
     const auto found = bySuffix.find(suffix);
     return found == bySuffix.end() ? nullptr : found->second;
-}
-
-std::vector<std::string> stringList(const nlohmann::json& content, const std::string& key)
-{
-    std::vector<std::string> values;
-    const auto entry = content.find(key);
-    if (entry == content.end()) return values;
-    if (entry->is_string()) values.push_back(entry->get<std::string>());
-    if (entry->is_array())
-        for (const nlohmann::json& value : *entry)
-            if (value.is_string()) values.push_back(value.get<std::string>());
-    return values;
 }
 
 // One field map from the images of one set of entities; the images it leaves out are
@@ -70,7 +60,7 @@ GradientEchoFieldMap fieldMapOf(const std::map<std::string, const FieldMapFile*>
                                                   : "field map not used: the " + kind + " beside it does not take a _" +
                                                         suffix});
     if (fieldMap.images.empty()) return fieldMap;
-    fieldMap.identifiers = stringList(fieldMap.images.front()->metadata, "B0FieldIdentifier");
+    fieldMap.identifiers = metadataStrings(fieldMap.images.front()->metadata, "B0FieldIdentifier");
     for (const FieldMapFile* file : fieldMap.images)
         if (!file->problem.empty()) {
             fieldMap.problem = "field map not usable: " + file->problem;
