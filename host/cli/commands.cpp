@@ -6,6 +6,8 @@
 #include <ios>
 #include <new>
 
+#include "cli/stopsignals.h"
+#include "core/stoprequest.h"
 #include "files/filenames.h"
 
 const std::vector<CommandEntry>& allCommands()
@@ -90,6 +92,7 @@ void requireProjectFilePath(const std::string& path)
 
 int reportFailure(const std::string& command, const std::exception& error)
 {
+    if (const auto* stop = dynamic_cast<const StopRequested*>(&error)) return reportStop(command, stop->signal());
     std::string text = error.what();
     if (const auto* failure = dynamic_cast<const std::filesystem::filesystem_error*>(&error)) {
         text = failure->path1().string() + ": " + failure->code().message();

@@ -12,6 +12,7 @@
 #include <limits>
 #include <string>
 
+#include "core/stoprequest.h"
 #include "files/fileerrors.h"
 #include "files/filenames.h"
 #include "files/projectheader.h"
@@ -149,16 +150,23 @@ private:
     std::vector<std::int16_t> shorts_;
 };
 
-// Calls visit(volume, z) for every slice image in the file order of the layout.
+// Calls visit(volume, z) for every slice image in the file order of the layout; a stop
+// request ends it between two slices.
 template <class Visit>
 void forEachSlice(Layout layout, int volumes, int nz, Visit visit)
 {
     if (layout == Layout::SliceMajor) {
         for (int z = 0; z < nz; ++z)
-            for (int v = 0; v < volumes; ++v) visit(v, z);
+            for (int v = 0; v < volumes; ++v) {
+                throwIfStopRequested();
+                visit(v, z);
+            }
     } else {
         for (int v = 0; v < volumes; ++v)
-            for (int z = 0; z < nz; ++z) visit(v, z);
+            for (int z = 0; z < nz; ++z) {
+                throwIfStopRequested();
+                visit(v, z);
+            }
     }
 }
 
