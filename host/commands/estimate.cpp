@@ -1,14 +1,20 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <algorithm>
 #include <iostream>
+#include <memory>
 
 #include "boundary/hoststate.h"
 #include "boundary/pluginloader.h"
 #include "cli/commands.h"
+#include "cli/stopsignals.h"
 #include "commands/estimatechoices.h"
 #include "commands/fileproblems.h"
+#include "commands/inplaceoutputs.h"
+#include "commands/outputlock.h"
 #include "files/fileidentity.h"
 #include "files/filenames.h"
+#include "files/temporaryfiles.h"
+#include "files/voxeldata.h"
 
 const CommandSpec estimateCommand{
     .name = "estimate",
@@ -48,6 +54,17 @@ std::string mapName(const std::string& project)
     return insertSuffix(replaceExtension(project, "map"), "_vdm");
 }
 
+std::string derivativeName(const std::string& project)
+{
+    return insertSuffix(replaceExtension(project, "map"), "_vdmderiv");
+}
+
+std::string directoryOf(const std::string& path)
+{
+    const std::string folder = directoryPart(path);
+    return folder.empty() ? "." : folder;
+}
+
 bool saved(const std::string& map)
 {
     const std::vector<std::string>& maps = hostState().savedMaps;
@@ -79,12 +96,32 @@ int commandEstimate(const std::vector<std::string>& arguments)
         state.intParameters["apply_to_input"] = command.has("--apply");
         state.intParameters["save_derivative"] = command.has("--derivative");
 
+        // The maps and copies of both projects are written together or not at all, and by
+        // one run at a time.
+        std::vector<std::unique_ptr<OutputLock>> locks;
+        InPlaceOutputs outputs;
+        try {
+            for (const std::string& project : {first, second}) {
+                locks.push_back(std::make_unique<OutputLock>(projectLockPath(project), "the map and copy of " + project));
+                removeStaleTemporaries(directoryOf(project));
+                outputs.add(mapName(project));
+                if (command.has("--derivative")) outputs.add(derivativeName(project));
+                if (command.has("--apply")) {
+                    outputs.add(insertSuffix(project, "_undist"));
+                    outputs.add(savedDataFilePath(insertSuffix(project, "_undist")));
+                }
+            }
+        } catch (const std::exception& error) {
+            return reportFailure("estimate", error);
+        }
+        describeUndone([] { return "Nothing was written: the maps and copies are as they were before."; });
         const int status = runPluginTask("estimate");
         if (status != 0) {
             if (status == 1) explainFailedTask("estimate", {}, {first, second});
             return status;
         }
         if (const int gaveUp = requireMapsSaved("estimate"); gaveUp != 0) return gaveUp;
+        outputs.finish();
         if (command.has("--precise"))
             std::cout << (state.stringParameters["estimate_method"] == "precise"
                               ? "Method:           precise estimate\n"
@@ -93,7 +130,7 @@ int commandEstimate(const std::vector<std::string>& arguments)
         // follow them.
         for (const std::string& project : {first, second}) {
             if (saved(mapName(project))) std::cout << "Map:              " << mapName(project) << '\n';
-            const std::string derivative = insertSuffix(replaceExtension(project, "map"), "_vdmderiv");
+            const std::string derivative = derivativeName(project);
             if (saved(derivative)) std::cout << "Derivative map:   " << derivative << '\n';
             if (command.has("--apply")) std::cout << "Undistorted copy: " << insertSuffix(project, "_undist") << '\n';
         }

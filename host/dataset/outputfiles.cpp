@@ -1,13 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "dataset/outputfiles.h"
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
 #include "files/stagedfile.h"
+#include "files/temporaryfiles.h"
 
 namespace fs = std::filesystem;
 
@@ -25,11 +24,7 @@ void createFolderOf(const std::string& path)
 
 std::string processTag()
 {
-    char host[256] = {};
-    gethostname(host, sizeof host - 1);
-    std::string tag(1, '.');
-    tag.append(host).append("-").append(std::to_string(getpid()));
-    return tag;
+    return "." + machineName() + "-" + std::to_string(processId());
 }
 
 void writeFileAtomically(const std::string& path, const std::string& text)

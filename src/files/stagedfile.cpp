@@ -3,29 +3,12 @@
 
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <utility>
 
 #include "files/fileerrors.h"
+#include "files/temporaryfiles.h"
 
 namespace fs = std::filesystem;
-
-namespace {
-
-// A name in the folder of path that no other writer picks: a random part, and a counter
-// for names drawn in one process.
-std::string temporaryName(const std::string& path)
-{
-    static std::mt19937_64 generator{std::random_device{}()};
-    static unsigned long counter = 0;
-    const unsigned long long random = generator() ^ ++counter;
-    const char* const digits = "0123456789abcdef";
-    std::string suffix;
-    for (int shift = 60; shift >= 0; shift -= 4) suffix += digits[(random >> shift) & 0xF];
-    return (fs::path(path).parent_path() / (".varno-" + suffix + ".part")).string();
-}
-
-}  // namespace
 
 StagedFile::StagedFile(std::string path) : path_(std::move(path))
 {
@@ -38,7 +21,7 @@ StagedFile::StagedFile(std::string path) : path_(std::move(path))
     }
     // A folder where no new file can be made may still hold a file that can be written:
     // then, as where no temporary file can be made at all, the file is written in place.
-    writePath_ = temporaryName(path_);
+    writePath_ = temporaryPath(fs::path(path_).parent_path().string(), "part");
     if (!std::ofstream(writePath_, std::ios::binary).is_open()) {
         writePath_ = path_;
         return;
