@@ -141,5 +141,7 @@ std::string folderLockPath(const std::string& folder)
 std::string projectLockPath(const std::string& project)
 {
     const fs::path path(project);
-    return (path.parent_path() / ("." + path.filename().string() + ".varno-lock")).string();
+    std::string name(1, '.');
+    name.append(path.filename().string()).append(".varno-lock");
+    return (path.parent_path() / name).string();
 }

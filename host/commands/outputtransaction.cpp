@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "files/temporaryfiles.h"
+#include "files/diskspace.h"
 
 namespace fs = std::filesystem;
 
@@ -90,7 +91,9 @@ void OutputTransaction::commit()
         if (error) {
             std::error_code ignored;
             for (const fs::path& done : moved) fs::remove(folder_ / done, ignored);
-            throw std::runtime_error("Cannot put " + (folder_ / name).string() + " in place: " + error.message());
+            const std::string full = diskFullNote((folder_ / name).string(), error.value());
+            throw std::runtime_error("Cannot put " + (folder_ / name).string() + " in place" +
+                                     (full.empty() ? ": " + error.message() : full));
         }
         moved.push_back(name);
     }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "nifti/niftifile.h"
 
+#include <cerrno>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -17,6 +18,7 @@
 
 #include "files/stagedfile.h"
 #include "nifti/niftiheader.h"
+#include "files/diskspace.h"
 
 namespace {
 
@@ -323,7 +325,8 @@ void writeNiftiLike(const std::string& path, const std::vector<Volume>& volumes,
 
     StagedFile staged(path);
     const bool written = writeSingleFile(staged.writePath(), endsWith(path, ".gz"), *image, likeInfo.version);
+    const int error = errno;
     image->data = nullptr;  // owned by the vectors above
-    if (!written) throw NiftiError("Cannot write the image " + path);
+    if (!written) throw NiftiError("Cannot write the image " + path + diskFullNote(path, error));
     staged.commit();
 }

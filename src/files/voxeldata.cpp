@@ -3,6 +3,7 @@
 // files (volume-major) beside DMR headers. Data move one slice image at a time through
 // the file streams.
 #include <algorithm>
+#include <cerrno>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include <string>
 
 #include "core/stoprequest.h"
+#include "files/diskspace.h"
 #include "files/fileerrors.h"
 #include "files/filenames.h"
 #include "files/projectheader.h"
@@ -211,15 +213,23 @@ void loadVolumes(ProjectHeader& h, const DataFile& kind)
     });
 }
 
+// A write to path failed: the message, and why when the disk is full. Called at once, while
+// errno still tells.
+[[noreturn]] void writeFailed(const std::string& message, const std::string& path)
+{
+    const int error = errno;
+    throw WriteFileError(message + diskFullNote(path, error));
+}
+
 // Writes the header text under the staged file's temporary name; the caller commits it
 // once the data are written too, so that no header stands without its data.
 void writeHeaderFile(const ProjectHeader& h, const StagedFile& file, const auto& writeText)
 {
     std::ofstream out(file.writePath(), std::ios::binary | std::ios::trunc);
-    if (!out.is_open()) throw WriteFileError("Cannot Create file: " + h.fileName);
+    if (!out.is_open()) writeFailed("Cannot Create file: " + h.fileName, h.fileName);
     writeText(out);
     out.close();
-    if (out.fail()) throw WriteFileError("error writing to file " + h.fileName);
+    if (out.fail()) writeFailed("error writing to file " + h.fileName, h.fileName);
 }
 
 // Every volume must have the header's extent, so that the file holds what it promises.
@@ -252,15 +262,16 @@ void writeHeaderAndData(Header& h, const DataFile& kind)
 
     StagedFile data(path);
     std::ofstream out(data.writePath(), std::ios::binary | std::ios::trunc);
-    if (!out.is_open()) throw WriteFileError(kind.openForWritingMessage + path);
+    if (!out.is_open()) writeFailed(kind.openForWritingMessage + path, path);
     const std::size_t sliceElements =
         static_cast<std::size_t>(h.ResolutionX.value) * static_cast<std::size_t>(h.ResolutionY.value);
     SliceBuffer buffer(sliceElements, floatElements(h));
     forEachSlice(kind.layout, h.NrOfVolumes.value, h.NrOfSlices.value, [&](int v, int z) {
         buffer.write(out, h.volumes[v].data() + static_cast<std::size_t>(z) * sliceElements);
+        if (!out) writeFailed("error writing to binary file " + path, path);
     });
     out.close();
-    if (out.fail()) throw WriteFileError("error writing to binary file " + path);
+    if (out.fail()) writeFailed("error writing to binary file " + path, path);
     data.commit();
     header.commit();
 }
@@ -336,7 +347,7 @@ void saveTransformedUnderNewName(Header& h, const DataFile& kind, const std::str
             checkVolumesMatchHeader(h, path, block);
             writeHeaderFile(h, header, [&](std::ostream& text) { h.writeHeaderText(text); });
             out.open(data.writePath(), std::ios::binary | std::ios::trunc);
-            if (!out.is_open()) throw WriteFileError(kind.openForWritingMessage + path);
+            if (!out.is_open()) writeFailed(kind.openForWritingMessage + path, path);
         } else {
             checkVolumesMatchHeader(h, path, block);
         }
@@ -344,10 +355,11 @@ void saveTransformedUnderNewName(Header& h, const DataFile& kind, const std::str
             const std::streamoff at = static_cast<std::streamoff>(sliceOffset(kind.layout, e, elementBytes, first + v, z));
             if (out.tellp() != at) out.seekp(at);
             buffer.write(out, block[v].data() + static_cast<std::size_t>(z) * e.sliceElements);
+            if (!out) writeFailed("error writing to binary file " + path, path);
         });
     }
     out.close();
-    if (out.fail()) throw WriteFileError("error writing to binary file " + path);
+    if (out.fail()) writeFailed("error writing to binary file " + path, path);
     data.commit();
     header.commit();
 }
