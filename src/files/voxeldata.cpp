@@ -298,6 +298,48 @@ std::uint64_t sliceOffset(Layout layout, const DataExtents& e, std::size_t eleme
 // and writes, little against the project.
 constexpr std::size_t kStreamBytes = std::size_t{4} << 20;
 
+// Writes the header (under its fileName) and its data file at path, with volumes made a
+// block at a time by fill(first, block), block already holding the block's volumes at the
+// header's extent: a few volumes in memory at a time. The header is written once the
+// first block was made, so that a fill that fails first leaves nothing behind.
+template <class Header>
+void writeBlocks(Header& h, const DataFile& kind, const std::string& path,
+                 const std::function<void(int first, std::vector<Volume>& block)>& fill)
+{
+    const DataExtents e = dataExtents(h);
+    const bool floats = floatElements(h);
+    const std::size_t elementBytes = elementSize(h);
+    const std::size_t volumeBytes = std::max<std::size_t>(1, e.sliceElements * static_cast<std::size_t>(e.nz) * sizeof(float));
+    const int chunk = static_cast<int>(std::clamp<std::size_t>(kStreamBytes / volumeBytes, 1, static_cast<std::size_t>(std::max(e.volumes, 1))));
+    SliceBuffer buffer(e.sliceElements, floats);
+    std::vector<Volume> block;
+    StagedFile header(h.fileName);
+    StagedFile data(path);
+    std::ofstream out;
+    for (int first = 0; first < e.volumes; first += chunk) {
+        const int count = std::min(chunk, e.volumes - first);
+        block.clear();
+        for (int v = 0; v < count; ++v) block.emplace_back(e.nx, e.ny, e.nz);
+        fill(first, block);
+        checkVolumesMatchHeader(h, path, block);
+        if (first == 0) {
+            writeHeaderFile(h, header, [&](std::ostream& text) { h.writeHeaderText(text); });
+            out.open(data.writePath(), std::ios::binary | std::ios::trunc);
+            if (!out.is_open()) writeFailed(kind.openForWritingMessage + path, path);
+        }
+        forEachSlice(kind.layout, count, e.nz, [&](int v, int z) {
+            const std::streamoff at = static_cast<std::streamoff>(sliceOffset(kind.layout, e, elementBytes, first + v, z));
+            if (out.tellp() != at) out.seekp(at);
+            buffer.write(out, block[v].data() + static_cast<std::size_t>(z) * e.sliceElements);
+            if (!out) writeFailed("error writing to binary file " + path, path);
+        });
+    }
+    out.close();
+    if (out.fail()) writeFailed("error writing to binary file " + path, path);
+    data.commit();
+    header.commit();
+}
+
 template <class Header>
 void saveTransformedUnderNewName(Header& h, const DataFile& kind, const std::string& newName,
                                  const std::function<Volume(const Volume&)>& transform)
@@ -321,47 +363,29 @@ void saveTransformedUnderNewName(Header& h, const DataFile& kind, const std::str
     }
     h = std::move(renamed);
 
-    const bool floats = floatElements(h);
     const std::size_t elementBytes = elementSize(h);
-    const std::size_t volumeBytes = std::max<std::size_t>(1, e.sliceElements * static_cast<std::size_t>(e.nz) * sizeof(float));
-    const int chunk = static_cast<int>(std::clamp<std::size_t>(kStreamBytes / volumeBytes, 1, static_cast<std::size_t>(e.volumes)));
-    SliceBuffer buffer(e.sliceElements, floats);
-    std::vector<Volume> block;
-    StagedFile header(h.fileName);
-    StagedFile data(path);
-    std::ofstream out;
-    for (int first = 0; first < e.volumes; first += chunk) {
-        const int count = std::min(chunk, e.volumes - first);
-        block.clear();
-        for (int v = 0; v < count; ++v) block.emplace_back(e.nx, e.ny, e.nz);
-        forEachSlice(kind.layout, count, e.nz, [&](int v, int z) {
+    SliceBuffer buffer(e.sliceElements, floatElements(h));
+    writeBlocks(h, kind, path, [&](int first, std::vector<Volume>& block) {
+        forEachSlice(kind.layout, static_cast<int>(block.size()), e.nz, [&](int v, int z) {
             const std::streamoff at = static_cast<std::streamoff>(sliceOffset(kind.layout, e, elementBytes, first + v, z));
             if (in.tellg() != at) in.seekg(at);
             if (!buffer.read(in, block[v].data() + static_cast<std::size_t>(z) * e.sliceElements))
                 throw ReadFileError("error reading from binary file " + source);
         });
         for (Volume& volume : block) volume = transform(volume);
-        if (first == 0) {
-            // Written only once the first volumes were transformed, so that a transform
-            // that fails leaves nothing behind, as when the whole project is held.
-            checkVolumesMatchHeader(h, path, block);
-            writeHeaderFile(h, header, [&](std::ostream& text) { h.writeHeaderText(text); });
-            out.open(data.writePath(), std::ios::binary | std::ios::trunc);
-            if (!out.is_open()) writeFailed(kind.openForWritingMessage + path, path);
-        } else {
-            checkVolumesMatchHeader(h, path, block);
-        }
-        forEachSlice(kind.layout, count, e.nz, [&](int v, int z) {
-            const std::streamoff at = static_cast<std::streamoff>(sliceOffset(kind.layout, e, elementBytes, first + v, z));
-            if (out.tellp() != at) out.seekp(at);
-            buffer.write(out, block[v].data() + static_cast<std::size_t>(z) * e.sliceElements);
-            if (!out) writeFailed("error writing to binary file " + path, path);
-        });
+    });
+}
+
+template <class Header>
+void writeStreamedProject(Header& h, const DataFile& kind, const std::function<Volume(int)>& volume)
+{
+    if (h.NrOfVolumes.value <= 0) {
+        h.writeWithData();
+        return;
     }
-    out.close();
-    if (out.fail()) writeFailed("error writing to binary file " + path, path);
-    data.commit();
-    header.commit();
+    writeBlocks(h, kind, h.dataFilePath(kind.extension), [&](int first, std::vector<Volume>& block) {
+        for (std::size_t v = 0; v < block.size(); ++v) block[v] = volume(first + static_cast<int>(v));
+    });
 }
 
 } // namespace
@@ -420,6 +444,55 @@ void saveTransformedAs(FmrHeader& h, const std::string& newName, const std::func
 void saveTransformedAs(DmrHeader& h, const std::string& newName, const std::function<Volume(const Volume&)>& transform)
 {
     saveTransformedUnderNewName(h, kDwiFile, newName, transform);
+}
+
+namespace {
+
+template <class Header>
+void visitVolumes(const Header& h, const DataFile& kind, const std::function<void(int, const Volume&)>& visit)
+{
+    std::ifstream in;
+    const DataExtents e = openVoxelData(h, kind, in);
+    const std::string source = h.dataFilePath(kind.extension);
+    const std::size_t elementBytes = elementSize(h);
+    const std::size_t volumeBytes = std::max<std::size_t>(1, e.sliceElements * static_cast<std::size_t>(e.nz) * sizeof(float));
+    const int chunk = static_cast<int>(std::clamp<std::size_t>(kStreamBytes / volumeBytes, 1, static_cast<std::size_t>(std::max(e.volumes, 1))));
+    SliceBuffer buffer(e.sliceElements, floatElements(h));
+    std::vector<Volume> block;
+    for (int first = 0; first < e.volumes; first += chunk) {
+        const int count = std::min(chunk, e.volumes - first);
+        block.clear();
+        for (int v = 0; v < count; ++v) block.emplace_back(e.nx, e.ny, e.nz);
+        forEachSlice(kind.layout, count, e.nz, [&](int v, int z) {
+            const std::streamoff at = static_cast<std::streamoff>(sliceOffset(kind.layout, e, elementBytes, first + v, z));
+            if (in.tellg() != at) in.seekg(at);
+            if (!buffer.read(in, block[v].data() + static_cast<std::size_t>(z) * e.sliceElements))
+                throw ReadFileError("error reading from binary file " + source);
+        });
+        for (int v = 0; v < count; ++v) visit(first + v, block[static_cast<std::size_t>(v)]);
+    }
+}
+
+}  // namespace
+
+void forEachVolume(const FmrHeader& h, const std::function<void(int, const Volume&)>& visit)
+{
+    visitVolumes(h, kStcFile, visit);
+}
+
+void forEachVolume(const DmrHeader& h, const std::function<void(int, const Volume&)>& visit)
+{
+    visitVolumes(h, kDwiFile, visit);
+}
+
+void writeStreamed(FmrHeader& h, const std::function<Volume(int)>& volume)
+{
+    writeStreamedProject(h, kStcFile, volume);
+}
+
+void writeStreamed(DmrHeader& h, const std::function<Volume(int)>& volume)
+{
+    writeStreamedProject(h, kDwiFile, volume);
 }
 
 void checkVoxelData(const FmrHeader& h)
