@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <set>
 
 const CommandSpec applyCommand{
     .name = "apply",
@@ -79,7 +80,9 @@ int commandApply(const std::vector<std::string>& arguments)
         // One run at a time writes a project's copy.
         std::vector<std::unique_ptr<OutputLock>> locks;
         try {
+            std::set<std::string> locked;
             for (const std::string& project : projects) {
+                if (!locked.insert(projectLockPath(project)).second) continue;  // named twice
                 locks.push_back(std::make_unique<OutputLock>(projectLockPath(project), "the copy of " + project));
                 const std::string folder = directoryPart(project);
                 removeStaleTemporaries(folder.empty() ? "." : folder);

@@ -59,6 +59,14 @@ std::string derivativeName(const std::string& project)
     return insertSuffix(replaceExtension(project, "map"), "_vdmderiv");
 }
 
+bool isInputOf(const std::string& path, const std::vector<std::string>& projects)
+{
+    for (const std::string& project : projects)
+        for (const std::string& input : {project, projectDataFilePath(project)})
+            if (!input.empty() && sameFile(path, input)) return true;
+    return false;
+}
+
 std::string directoryOf(const std::string& path)
 {
     const std::string folder = directoryPart(path);
@@ -99,18 +107,21 @@ int commandEstimate(const std::vector<std::string>& arguments)
         // The maps and copies of both projects are written together or not at all, and by
         // one run at a time.
         std::vector<std::unique_ptr<OutputLock>> locks;
-        InPlaceOutputs outputs;
+        InPlaceOutputs outputs(InPlaceOutputs::Undo::NewFilesBesideEarlierOnes);
         try {
+            std::vector<std::string> written;
             for (const std::string& project : {first, second}) {
                 locks.push_back(std::make_unique<OutputLock>(projectLockPath(project), "the map and copy of " + project));
                 removeStaleTemporaries(directoryOf(project));
-                outputs.add(mapName(project));
-                if (command.has("--derivative")) outputs.add(derivativeName(project));
-                if (command.has("--apply")) {
-                    outputs.add(insertSuffix(project, "_undist"));
-                    outputs.add(savedDataFilePath(insertSuffix(project, "_undist")));
-                }
+                written.push_back(mapName(project));
+                if (command.has("--derivative")) written.push_back(derivativeName(project));
+                if (command.has("--apply"))
+                    written.insert(written.end(), {insertSuffix(project, "_undist"),
+                                                   savedDataFilePath(insertSuffix(project, "_undist"))});
             }
+            // An output that is an input stays where it is: the plug-in refuses it itself.
+            for (const std::string& output : written)
+                if (!isInputOf(output, {first, second})) outputs.add(output);
         } catch (const std::exception& error) {
             return reportFailure("estimate", error);
         }

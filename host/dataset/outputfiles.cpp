@@ -33,7 +33,8 @@ std::string reason(const std::string& path, const std::error_code& error)
 
 std::string processTag()
 {
-    return "." + machineName() + "-" + std::to_string(processId());
+    std::string tag(1, '.');
+    return tag.append(machineName()).append("-").append(std::to_string(processId()));
 }
 
 void writeFileAtomically(const std::string& path, const std::string& text)

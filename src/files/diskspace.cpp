@@ -9,8 +9,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Less than this left counts as full, also when the failed write did not say why: no
-// output of this system fits in it.
+// Less than this left after a failed write counts as full: a write fails for lack of
+// space only once the space is all but used up.
 constexpr std::uintmax_t kAlmostNothing = std::uintmax_t{64} << 10;
 
 std::string bytesText(std::uintmax_t bytes)
@@ -39,7 +39,9 @@ std::string diskFullNote(const std::string& path, int error)
     std::error_code failed;
     const fs::space_info space = fs::space(folder, failed);
     const bool known = !failed && space.available != static_cast<std::uintmax_t>(-1);
-    if (error != ENOSPC && !(known && space.available < kAlmostNothing)) return "";
-    if (!known) return ": the disk is full";
+    if (!known) return error == ENOSPC ? ": the disk is full" : "";
+    // A device that takes no bytes (/dev/full) answers as a full disk does, with room
+    // left on the disk: that is no full disk.
+    if (space.available >= kAlmostNothing) return "";
     return ": the disk is full (" + bytesText(space.available) + " free on the file system of " + folder.string() + ")";
 }
