@@ -179,7 +179,12 @@ DataExtents openVoxelData(const ProjectHeader& h, const DataFile& kind, std::ifs
     const std::string path = h.dataFilePath(kind.extension);
     std::error_code ignored;
     if (!std::filesystem::is_directory(path, ignored)) in.open(path, std::ios::binary);
-    if (!in.is_open()) throw OpenFileError(kind.openForReadingMessage + path);
+    // A header without Prefix names its data file by the extension alone: the message then
+    // names the header too.
+    if (!in.is_open())
+        throw OpenFileError(kind.openForReadingMessage + path +
+                            (h.Prefix.value.empty() ? " (the data file of " + h.fileName + ", whose header gives no Prefix)"
+                                                    : ""));
     if (kind.layout == Layout::VolumeMajor && h.DataStorageFormat.value != 3)
         throw ReadFileError("Can only read DataStorageFormat 3, Not " + std::to_string(h.DataStorageFormat.value));
 
