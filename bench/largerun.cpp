@@ -37,9 +37,12 @@ struct Measurement {
     int status = -1;
 };
 
-std::string mindaro()
+// The host beside this program, found once: a rebuild while the benchmark runs must not
+// lose it.
+const std::string& mindaro()
 {
-    return (fs::canonical("/proc/self/exe").parent_path() / "mindaro").string();
+    static const std::string path = (fs::canonical("/proc/self/exe").parent_path() / "mindaro").string();
+    return path;
 }
 
 double clockSeconds(const std::string& text)
@@ -136,6 +139,7 @@ int main(int argc, char** argv)
         if (option == "--folder") base = argv[i + 1];
     }
     if (sizes.empty()) sizes = {125, 250};
+    mindaro();
     std::printf("%-8s %-22s %12s %10s %10s %8s\n", "volumes", "command", "peak MB", "user s", "wall s", "status");
     for (const int volumes : sizes) {
         const std::string folder = base + "/varno-largerun-" + std::to_string(volumes);
