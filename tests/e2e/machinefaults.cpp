@@ -186,7 +186,7 @@ TEST(Interruption, CorrectStoppedInEachStageLeavesTheEarlierResults)
 TEST(Interruption, AfterSigkillTheNextRunCleansUp)
 {
     const TemporaryFolder folder;
-    const std::vector<std::string> correct = correctionInputs(folder.path(), 240);
+    const std::vector<std::string> correct = correctionInputs(folder.path(), 120);
     ASSERT_EQ(mindaroIn(folder.path(), correct).status, 0);
     const std::string out = folder.path() + "/out";
     const FolderContents results = folderContents(out);
@@ -239,7 +239,7 @@ TEST(Interruption, BidsStopsItsWorkersKeepsWhatIsDoneAndResumes)
 TEST(TwoRuns, TheSecondIntoTheSameOutputsIsRefusedNamingTheFirst)
 {
     const TemporaryFolder folder;
-    const std::vector<std::string> correct = correctionInputs(folder.path(), 240);
+    const std::vector<std::string> correct = correctionInputs(folder.path(), 120);
     {
         BackgroundRun first(folder.path(), correct);
         ASSERT_TRUE(waitUntil([&] { return fs::exists(folder.path() + "/out/.varno-lock"); }));
@@ -255,7 +255,7 @@ TEST(TwoRuns, TheSecondIntoTheSameOutputsIsRefusedNamingTheFirst)
     EXPECT_EQ(joined(temporariesBelow(folder.path())), "");
 
     // apply: one run at a time writes a project's copy.
-    ASSERT_EQ(mindaroIn(folder.path(), {"simulate", "p", "--size", "64x64x32", "--volumes", "150"}).status, 0);
+    ASSERT_EQ(mindaroIn(folder.path(), {"simulate", "p", "--size", "64x64x32", "--volumes", "80"}).status, 0);
     ASSERT_EQ(mindaroIn(folder.path(), {"estimate", "p/AP.fmr", "p/PA.fmr", "--fast"}).status, 0);
     {
         BackgroundRun first(folder.path(), {"apply", "p/AP_vdm.map", "p/AP.fmr"});
