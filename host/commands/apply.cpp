@@ -1,4 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include <algorithm>
+#include <memory>
+#include <set>
+
 #include "boundary/hoststate.h"
 #include "boundary/pluginloader.h"
 #include "cli/commands.h"
@@ -7,10 +11,6 @@
 #include "commands/outputlock.h"
 #include "files/filenames.h"
 #include "files/temporaryfiles.h"
-
-#include <algorithm>
-#include <memory>
-#include <set>
 
 const CommandSpec applyCommand{
     .name = "apply",
@@ -84,8 +84,7 @@ int commandApply(const std::vector<std::string>& arguments)
             for (const std::string& project : projects) {
                 if (!locked.insert(projectLockPath(project)).second) continue;  // named twice
                 locks.push_back(std::make_unique<OutputLock>(projectLockPath(project), "the copy of " + project));
-                const std::string folder = directoryPart(project);
-                removeStaleTemporaries(folder.empty() ? "." : folder);
+                removeStaleTemporaries(directoryPart(project));
             }
         } catch (const std::exception& error) {
             return reportFailure("apply", error);

@@ -67,12 +67,6 @@ bool isInputOf(const std::string& path, const std::vector<std::string>& projects
     return false;
 }
 
-std::string directoryOf(const std::string& path)
-{
-    const std::string folder = directoryPart(path);
-    return folder.empty() ? "." : folder;
-}
-
 bool saved(const std::string& map)
 {
     const std::vector<std::string>& maps = hostState().savedMaps;
@@ -112,7 +106,7 @@ int commandEstimate(const std::vector<std::string>& arguments)
             std::vector<std::string> written;
             for (const std::string& project : {first, second}) {
                 locks.push_back(std::make_unique<OutputLock>(projectLockPath(project), "the map and copy of " + project));
-                removeStaleTemporaries(directoryOf(project));
+                removeStaleTemporaries(directoryPart(project));
                 written.push_back(mapName(project));
                 if (command.has("--derivative")) written.push_back(derivativeName(project));
                 if (command.has("--apply"))

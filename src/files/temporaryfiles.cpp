@@ -124,7 +124,7 @@ int removeStaleTemporaries(const std::string& folder)
 {
     int count = 0;
     std::error_code error;
-    for (const fs::directory_entry& entry : fs::directory_iterator(folder, error)) {
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder.empty() ? "." : folder, error)) {
         const std::string name = entry.path().filename().string();
         if (!isStaleTemporary(name)) continue;
         const TemporaryName parts = *parseTemporaryName(name);

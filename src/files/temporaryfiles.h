@@ -34,10 +34,10 @@ std::optional<TemporaryName> parseTemporaryName(const std::string& name);
 // The name was made by a process of this machine that is no longer running.
 bool isStaleTemporary(const std::string& name);
 
-// Removes the stale temporaries of the folder (not of its subfolders): "part" files
-// (outputs being written), "work" folders (results not yet put in place) and "kept"
-// files: a "kept" file is the earlier version of an output that a run which never
-// finished set aside, and goes back under its own name (the rest of its name), in place
-// of what that run wrote.
+// Removes the stale temporaries of the folder ("" for the current one; not of its
+// subfolders): "part" files (outputs being written), "work" folders (results not yet put
+// in place) and "kept" files: a "kept" file is the earlier version of an output that a
+// run which never finished set aside, and goes back under its own name (the rest of its
+// name), in place of what that run wrote.
 // Returns the number of files removed or put back; never throws.
 int removeStaleTemporaries(const std::string& folder);
