@@ -31,7 +31,7 @@ TEST(TemporaryNames, CarryTheMachineAndTheProcessThatMadeThem)
     const std::string first = temporaryPath(dir.path(), "part");
     const std::string second = temporaryPath(dir.path(), "kept-run 1.fmr");
     EXPECT_NE(first, second);
-    EXPECT_TRUE(fs::equivalent(fs::path(first).parent_path(), dir.path()));
+    EXPECT_EQ(first.rfind(dir.path(), 0), 0u) << first;
     const auto parts = parseTemporaryName(fs::path(second).filename().string());
     ASSERT_TRUE(parts.has_value());
     EXPECT_EQ(parts->machine, machineName());
