@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "cli/commands.h"
+#include "cli/stopsignals.h"
 #include "commands/outputtransaction.h"
 #include "correction/fieldmapcorrection.h"
 #include "correction/fieldmapreport.h"
@@ -260,6 +261,9 @@ int correctWithFieldMap(const ParsedCommandLine& command)
     const auto start = std::chrono::steady_clock::now();
     FieldMapCorrection correction = resolveFieldMapCorrection(command);
     OutputTransaction outputs(correction.folder);
+    describeUndone([folder = correction.folder.string()] {
+        return "Nothing of this run was kept: " + folder + " is as it was before.";
+    });
     outputs.makeFolder(correction.folder / "projects");
     for (const CorrectionRun& run : correction.runs)
         for (const std::string& file : projectFilesOf(run)) outputs.writesInPlace(file);

@@ -7,8 +7,8 @@
 
 #include "boundary/hoststate.h"
 #include "boundary/pluginloader.h"
+#include "cli/progressline.h"
 #include "files/filenames.h"
-#include "files/projectheader.h"
 #include "files/vdmmapfile.h"
 #include "nifti/fieldtransfer.h"
 #include "nifti/jsonfile.h"
@@ -70,14 +70,14 @@ int correctRunWithField(const FieldMapCorrection& correction, const FieldMap& ma
 {
     std::cout << "Correcting " << run.image << " (" << run.direction.text() << ", readout time " << *run.readoutTime
               << " s) with the field ...\n";
-    const NiftiImport imported = importNifti(run.image, run.project);
-    result.before = firstProjectVolume(run.project);
+    result.before = firstImageVolume(run.image);
     result.covered = coveredFraction(headMask(result.before), run.grid, coverageSupport(map), map.grid);
     if (result.covered < kLeastFieldCoverage)
         throw FieldCoverageError(run.image + ": " + percent(1.0 - result.covered) + " of its head lies outside the field map " +
                                  map.gridImage + " (its grid and the head in its magnitude, widened by " +
                                  std::to_string(static_cast<int>(kCoverageMarginMm)) + " mm); at least " +
                                  percent(kLeastFieldCoverage) + " must lie on it.");
+    const NiftiImport imported = importNifti(run.image, run.project, {}, volumeProgress("  importing " + run.image));
     const double scale = run.direction.polarity * *run.readoutTime;
     result.displacement = resampleThroughWorld(map.estimate.hertz, map.grid, run.grid, scale, BeyondGrid::NearestEdge);
     writeVdmMapFile(makeVdmMapFile(mapPath(run.project), result.displacement));
@@ -89,7 +89,6 @@ int correctRunWithField(const FieldMapCorrection& correction, const FieldMap& ma
     state.intParameters["rllr"] = run.direction.axis == 'i';
     state.intParameters["intensity_correction"] = correction.intensityCorrection;
     if (const int status = runPluginTask("apply"); status != 0) return status;
-    result.after = firstProjectVolume(insertSuffix(run.project, "_undist"));
     std::size_t nonFinite = 0;
     for (const VolumeValues& values : imported.values) nonFinite += values.nonFinite;
     if (nonFinite > 0)
@@ -145,7 +144,7 @@ void exportField(const FieldMapCorrection& correction, const FieldMap& map, cons
 }
 
 void exportFieldMapRun(const FieldMapCorrection& correction, const FieldMap& map, const CorrectionRun& run,
-                       const CorrectedRun& result, const std::string& fieldName, std::vector<std::string>& written)
+                       CorrectedRun& result, const std::string& fieldName, std::vector<std::string>& written)
 {
     const std::string axis(1, run.direction.axis);
     const nlohmann::json correctionEntry = {{"FieldMap", fieldName},
@@ -157,10 +156,10 @@ void exportFieldMapRun(const FieldMapCorrection& correction, const FieldMap& map
                                             {"CoveredFraction", result.covered},
                                             {"IntensityCorrection", correction.intensityCorrection}};
 
-    NiftiStorage storage = NiftiStorage::Float32;
-    const std::vector<Volume> volumes = readProjectOrMapVolumes(insertSuffix(run.project, "_undist"), storage);
     const std::string output = staged(correction, fs::path(run.output).lexically_relative(correction.folder).string());
-    writeNiftiLike(output, volumes, storage, run.image, "VARNO distortion-corrected");
+    exportProjectToNifti(insertSuffix(run.project, "_undist"), output, run.image, "VARNO distortion-corrected",
+                         volumeProgress("  exporting " + run.output));
+    result.after = firstImageVolume(output);
     nlohmann::json content = readSidecar(run.image).content;
     content["Description"] = "Distortion-corrected copy of " + run.image + ", every volume resampled along " + axis +
                              " with its displacement: the field of " + fieldName +

@@ -44,9 +44,10 @@ CorrectionRun fieldMapRun(const std::string& image, PhaseEncoding direction, con
                           const ReadoutTime& readout);
 
 // Imports the run as its project, carries the field into its grid, writes its map and
-// corrects it through the plug-in. Throws FieldCoverageError naming the run when less
-// than kLeastFieldCoverage of its head lies on the field map, before anything of it is
-// corrected. Returns the apply step's exit status.
+// corrects it through the plug-in; keeps its first volume and displacement in result.
+// Throws FieldCoverageError naming the run when less than kLeastFieldCoverage of its head
+// lies on the field map, before anything of it is written. Returns the apply step's exit
+// status.
 int correctRunWithField(const FieldMapCorrection& correction, const FieldMap& map, const CorrectionRun& run,
                         CorrectedRun& result);
 
@@ -57,9 +58,9 @@ void exportField(const FieldMapCorrection& correction, const FieldMap& map, cons
                  const nlohmann::json& extra, std::vector<std::string>& written);
 // The corrected run (run.output) and its displacement in voxels (run.output with
 // "_corrected" replaced by "_displacement_voxels"), each with its sidecar; fieldName is how
-// the sidecars name the field.
+// the sidecars name the field. Keeps the corrected first volume in result.after.
 void exportFieldMapRun(const FieldMapCorrection& correction, const FieldMap& map, const CorrectionRun& run,
-                       const CorrectedRun& result, const std::string& fieldName, std::vector<std::string>& written);
+                       CorrectedRun& result, const std::string& fieldName, std::vector<std::string>& written);
 // run.output's displacement map: STEM_displacement_voxels.nii.gz beside it.
 std::string displacementOutput(const CorrectionRun& run);
 

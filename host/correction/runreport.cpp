@@ -2,7 +2,6 @@
 #include "correction/runreport.h"
 
 #include "files/filenames.h"
-#include "files/projectheader.h"
 #include "files/vdmmapfile.h"
 #include "report/qcreport.h"
 
@@ -12,10 +11,10 @@ constexpr double kPagePanelPixels = 144.0;
 
 }  // namespace
 
-Volume firstProjectVolume(const std::string& project)
+Volume firstImageVolume(const std::string& image)
 {
-    FmrHeader header = readFmrHeader(project, true);
-    return std::move(header.volumes.front());
+    NiftiVolumeReader reader(image);
+    return reader.next();
 }
 
 Orientation gridOrientation(const NiftiInfo& grid, const std::string& image)
@@ -26,9 +25,9 @@ Orientation gridOrientation(const NiftiInfo& grid, const std::string& image)
     return orientationFromMatrix(grid.voxelToWorld, "the " + grid.geometrySource + " of " + name);
 }
 
-CorrectedRun readCorrectedRun(const CorrectionRun& run, const std::string& map)
+CorrectedRun readCorrectedRun(const CorrectionRun& run, const std::string& corrected, const std::string& map)
 {
-    return {firstProjectVolume(run.project), firstProjectVolume(insertSuffix(run.project, "_undist")), readFiniteVdmMap(map), 1.0};
+    return {firstImageVolume(run.image), firstImageVolume(corrected), readFiniteVdmMap(map), 1.0};
 }
 
 QcInputs runQcInputs(const CorrectionRun& run, const CorrectedRun& result, LeftRightConvention convention)

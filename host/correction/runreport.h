@@ -17,10 +17,10 @@ struct CorrectedRun {
     double covered = 1.0;  // the fraction of its head that lies on the field map
 };
 
-// The first volume of an FMR project.
-Volume firstProjectVolume(const std::string& project);
-// The run's first volume from its project and its "_undist" copy, and its map.
-CorrectedRun readCorrectedRun(const CorrectionRun& run, const std::string& map);
+// The first volume of a NIfTI image, read without the rest.
+Volume firstImageVolume(const std::string& image);
+// The first volume of the run as acquired and of its corrected image, and its map.
+CorrectedRun readCorrectedRun(const CorrectionRun& run, const std::string& corrected, const std::string& map);
 
 // Its first volume before and after, and its displacement with the Hz of its readout time.
 QcInputs runQcInputs(const CorrectionRun& run, const CorrectedRun& result, LeftRightConvention convention);

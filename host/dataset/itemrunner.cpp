@@ -142,7 +142,7 @@ int runWorkItem(const WorkItem& item, const ItemSettings& settings)
         // The map each run was corrected with: its own when carried, else the pair's of its direction.
         const std::size_t pairRun = run.direction == correction.runs[0].direction ? 0 : 1;
         const CorrectedRun corrected =
-            readCorrectedRun(run, mapPath(run.carried ? run.project : correction.runs[pairRun].project));
+            readCorrectedRun(run, run.output, mapPath(run.carried ? run.project : correction.runs[pairRun].project));
         nlohmann::json pictures = placeRunPictures(target, run, corrected, settings.convention, work, out);
         const std::string output = (out / target.output).string();
         writeFileAtomically(sidecarPath(output), runSidecar(item, target, run, method).dump(2) + "\n");
