@@ -11,7 +11,9 @@
 
 #include "core/distance.h"
 #include "core/vdm.h"
+#include "fieldmap/fieldestimate.h"
 #include "fieldmap/headmask.h"
+#include "fieldmap/phaseunits.h"
 #include "report/qcpicture.h"
 #include "support/fieldmapphantom.h"
 #include "support/bidsdataset.h"
@@ -184,7 +186,7 @@ TEST(FieldMapCorrect, PlusRunShowsTheSignalOfYAtYPlusFieldTimesReadoutTime)
 
 // The shared scanner pair's own field, estimated from the pair and handed back as a field
 // map in Hz with the corrected image as its magnitude, corrects the pair's two runs as
-// well as the pair's own map does.
+// well as the pair's own map does; and the same field wrapped unwraps to itself.
 TEST(FieldMapCorrect, ScannerPairsFieldAsAFieldMapCorrectsItsRunsAsWellAsThePairsMap)
 {
     const std::string scanner = scannerPairFolder();
@@ -194,6 +196,21 @@ TEST(FieldMapCorrect, ScannerPairsFieldAsAFieldMapCorrectsItsRunsAsWellAsThePair
     const std::string ap = scanner + "/AP.nii.gz";
     ProcessResult result = mindaroIn(folder.path(), {"correct", "--ap", pa, "--pa", ap, "--fast", "--out", "pair"});
     ASSERT_EQ(result.status, 0) << result.out << result.err;
+    // The real field's shape, wrapped as a phase difference over 10 ms (it spans more than a
+    // turn), unwraps to itself inside the head.
+    const Volume pairField = readVolumes(folder.path() + "/pair/field_hz.nii.gz").front();
+    const double echoTimeDifference = 0.01;
+    Volume wrapped(pairField.dimensions());
+    for (std::size_t v = 0; v < wrapped.size(); ++v)
+        wrapped[v] = wrapPhase(static_cast<float>(2.0 * 3.14159265358979323846 * pairField[v] * echoTimeDifference));
+    const VoxelMask head = headMask(readVolumes(folder.path() + "/pair/PA_corrected.nii.gz").front());
+    const FieldEstimate unwrapped = fieldFromPhaseDifference(wrapped, head, echoTimeDifference, {{1.0, 1.0, 1.0}, 0.0});
+    EXPECT_EQ(unwrapped.unwrapping->jumpsLeft, 0u);
+    double largest = 0.0;
+    for (std::size_t v = 0; v < head.size(); ++v)
+        if (head[v]) largest = std::max(largest, std::abs(static_cast<double>(unwrapped.hertz[v]) - pairField[v]));
+    EXPECT_LT(largest, 0.01);
+
     fs::copy_file(folder.path() + "/pair/field_hz.nii.gz", folder.path() + "/sub-ge_fieldmap.nii.gz");
     std::ofstream(folder.path() + "/sub-ge_fieldmap.json") << R"({"Units": "Hz"})";
     result = mindaroIn(folder.path(), {"correct", "--fieldmap", "sub-ge_fieldmap.nii.gz", "--magnitude",
