@@ -62,8 +62,8 @@ const CommandSpec correctCommand{
         "sidecars say which were used.",
     .options =
         {
-            {"--ap", "IMAGE", "the first acquisition (.nii or .nii.gz), corrected with +map (required)"},
-            {"--pa", "IMAGE", "the second acquisition, opposite direction, corrected with -map (required)"},
+            {"--ap", "IMAGE", "the first acquisition (.nii or .nii.gz), corrected with +map (required without a field map)"},
+            {"--pa", "IMAGE", "the second acquisition, opposite direction, corrected with -map (required without a field map)"},
             {"--apply-to", "RUN", "a further image to correct, all volumes", true},
             {"--out", "DIR", "output folder (default ./varno-correct)"},
             {"--pe-dir", "i|i-|j|j-", "phase-encoding direction of --ap; --pa takes the opposite"},
@@ -214,7 +214,12 @@ void requireEstimablePair(const Correction& correction)
 Correction resolveCorrection(const ParsedCommandLine& command)
 {
     if (!command.has("--ap") || !command.has("--pa"))
-        throw UsageError("--ap IMAGE and --pa IMAGE are required");
+        throw UsageError("--ap IMAGE and --pa IMAGE are required, or a field map (--phasediff, --phase1 and --phase2, "
+                         "or --fieldmap) with its --magnitude");
+    for (const char* option : {"--echo-times", "--fieldmap-smooth"})
+        if (command.has(option))
+            throw UsageError(std::string(option) + " belongs to a field map (--phasediff, --phase1 and --phase2, or "
+                                                   "--fieldmap), not to a pair");
     Correction correction;
     correction.ap = command.value("--ap");
     correction.pa = command.value("--pa");

@@ -179,6 +179,8 @@ TEST_F(BadInputFieldMap, OptionsThatDoNotMakeOneFieldMapAreUsageErrors)
         {{"correct", "--phasediff", "fm_phasediff.nii.gz", "--magnitude", "fm_magnitude1.nii.gz", "--apply-to",
           "first_bold.nii.gz", "--fieldmap-smooth", "-1"},
          "--fieldmap-smooth expects a standard deviation in mm from 0 to 20, got \"-1\""},
+        {{"correct", "--ap", "first_bold.nii.gz", "--pa", "second_bold.nii.gz", "--echo-times", "0.005", "0.007"},
+         "--echo-times belongs to a field map (--phasediff, --phase1 and --phase2, or --fieldmap), not to a pair"},
     };
     for (const auto& [arguments, message] : cases) expectAnswer(path(), arguments, {2, kPrefix + message + "\n" + kUsage});
 }
