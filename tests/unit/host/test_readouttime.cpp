@@ -111,3 +111,24 @@ TEST(ReadoutTime, PairWhoseImagesDifferInReadoutTimeIsRefusedWhateverGaveTheTime
         EXPECT_NE(reason.find(c.refusal), std::string::npos) << reason;
     }
 }
+
+// Diffusion runs of opposite directions are a pair too: differing readout times refuse them.
+TEST(ReadoutTime, DiffusionRunsThatDifferInReadoutTimeAreNotPaired)
+{
+    const TemporaryFolder folder;
+    const fs::path dwi = fs::path(folder.path()) / "sub-01/dwi";
+    for (const auto& [dir, direction, time] : {std::tuple{"AP", "j-", 0.05}, {"PA", "j", 0.06}}) {
+        const std::string stem = (dwi / ("sub-01_dir-" + std::string(dir) + "_dwi")).string();
+        writeGridImage(stem + ".nii.gz", {{6, 6, 2}, {3.0, 3.0, 3.0}, {}}, {Volume(6, 6, 2, 1.0f), Volume(6, 6, 2, 1.0f)});
+        writeJson(stem + ".json", {{"PhaseEncodingDirection", direction}, {"TotalReadoutTime", time}});
+        std::ofstream(stem + ".bval") << "0 1000\n";
+        std::ofstream(stem + ".bvec") << "0 1\n0 0\n0 0\n";
+    }
+    const SessionPlan plan = discoverSession({folder.path(), "/out", {}}, "01", "");
+    EXPECT_TRUE(plan.items.empty());
+    ASSERT_EQ(plan.problems.size(), 2u);
+    EXPECT_EQ(plan.problems[0].reason,
+              "cannot be paired through the b = 0 volumes: the total readout time differs between "
+              "sub-01/dwi/sub-01_dir-AP_dwi.nii.gz (0.05 s, from TotalReadoutTime) and sub-01/dwi/sub-01_dir-PA_dwi.nii.gz "
+              "(0.06 s, from TotalReadoutTime)");
+}
