@@ -8,6 +8,7 @@
 #include <iostream>
 
 #include "cli/commands.h"
+#include "commands/correctfieldmap.h"
 #include "commands/estimatechoices.h"
 #include "core/stoprequest.h"
 #include "dataset/itemrunner.h"
@@ -20,8 +21,8 @@ const CommandSpec bidsItemCommand{
     .maximumArguments = 1,
     .summary = "one work item of \"bids\" (started by \"bids\" itself, one process per item)",
     .description = "Carries out the work item that \"mindaro bids\" wrote as ITEM.json: averages the pair's volumes,\n"
-                   "estimates and applies the map, and renames the results into the output folder, the item's\n"
-                   "record last. Messages go to standard output and error, which \"bids\" keeps as the item's log.",
+                   "estimates and applies the map (or builds the field of a gradient-echo field map), corrects the\n"
+                   "runs, and renames the results into the output folder, the item's record last. Messages go to standard output and error, which \"bids\" keeps as the item's log.",
     .options = {},
 };
 
@@ -39,7 +40,12 @@ int commandBidsItem(const std::vector<std::string>& arguments)
             CommandSpec estimate = bidsItemCommand;
             estimate.minimumArguments = estimate.maximumArguments = 0;
             estimate.options = estimateOptionsOfCorrect();
-            return runWorkItem(item, parseCorrectionChoices(parseCommandLine(estimate, item.estimateOptions)));
+            const ParsedCommandLine options = parseCommandLine(estimate, item.estimateOptions);
+            ItemSettings settings;
+            settings.choices = parseCorrectionChoices(options);
+            settings.fieldSmoothingMm = parseFieldSmoothing(options);
+            if (options.has("--neurological")) settings.convention = LeftRightConvention::Neurological;
+            return runWorkItem(item, settings);
         } catch (const StopRequested&) {
             // Stopped: nothing of the item stays; the next run does it again.
             std::error_code ignored;

@@ -58,6 +58,7 @@ nlohmann::json correctedSidecar(const CorrectionRun& run, const CorrectionRun& f
                                  "and times its TotalReadoutTime (VARNO).";
         content["DistortionCorrection"] = {{"FieldMap", "field_hz.nii.gz"},
                                            {"TotalReadoutTime", *run.readoutTime},
+                                           {"TotalReadoutTimeSource", run.readoutTimeRule},
                                            {"PhaseEncodingDirection", run.direction.text()}};
     }
     content["DistortionCorrection"]["IntensityCorrection"] = method.intensityCorrection;
@@ -110,9 +111,10 @@ void addPair(Correction& correction)
         throw std::runtime_error(correction.pa + " (" + extentText(paGrid.extent) + ") does not have the extent of --ap " +
                                  correction.ap + " (" + extentText(apGrid.extent) +
                                  "); the two acquisitions of the pair must share one grid.");
-    correction.runs = {{correction.ap, metadata.first, apGrid, metadata.totalReadoutTime, false, {}, {}, metadata.firstSource},
+    correction.runs = {{correction.ap, metadata.first, apGrid, metadata.totalReadoutTime, false, {}, {},
+                        metadata.firstSource, metadata.readoutTimeRule},
                        {correction.pa, metadata.second, paGrid, metadata.totalReadoutTime, false, {}, {},
-                        metadata.secondSource}};
+                        metadata.secondSource, metadata.readoutTimeRule}};
 }
 
 void addRun(Correction& correction, const std::string& image, PhaseEncoding direction,
@@ -123,7 +125,7 @@ void addRun(Correction& correction, const std::string& image, PhaseEncoding dire
         throw MetadataError(image + " has the phase-encoding direction \"" + direction.text() +
                             "\", but the pair was acquired along " + std::string(1, first.direction.axis) +
                             "; a run can be corrected only with a map along its own phase-encoding axis.");
-    CorrectionRun run{image, direction, readNiftiInfo(image), readoutTime, false, {}, {}, {}};
+    CorrectionRun run{image, direction, readNiftiInfo(image), readoutTime, false, {}, {}, {}, {}};
     const std::optional<double> pairTime = correction.metadata.totalReadoutTime;
     const bool onGrid = sameGrid(run.grid, first.grid);
     const bool sameReadout = !readoutTime || !pairTime || std::abs(*readoutTime - *pairTime) <= 1e-6 * *pairTime;
@@ -147,13 +149,18 @@ void addRun(Correction& correction, const std::string& image, PhaseEncoding dire
 
 void nameRuns(Correction& correction)
 {
+    nameRuns(correction.runs, correction.folder);
+}
+
+void nameRuns(std::vector<CorrectionRun>& runs, const std::filesystem::path& folder)
+{
     std::set<std::string> taken;
-    for (CorrectionRun& run : correction.runs) {
+    for (CorrectionRun& run : runs) {
         std::string stem = imageStem(run.image);
         for (int counter = 2; taken.count(stem) != 0; ++counter) stem = imageStem(run.image) + "_" + std::to_string(counter);
         taken.insert(stem);
-        run.project = (correction.folder / "projects" / (stem + ".fmr")).string();
-        run.output = (correction.folder / (stem + "_corrected.nii.gz")).string();
+        run.project = (folder / "projects" / (stem + ".fmr")).string();
+        run.output = (folder / (stem + "_corrected.nii.gz")).string();
     }
 }
 
@@ -284,7 +291,8 @@ void exportMaps(const Correction& correction, const CorrectionMethod& method, st
                      " is displaced by field x TotalReadoutTime voxels along +" + std::string(1, axis) +
                      ", one acquired with " + std::string(1, axis) + "- by the same along -" + std::string(1, axis) +
                      ".",
-                 {{"TotalReadoutTime", *metadata.totalReadoutTime}});
+                 {{"TotalReadoutTime", *metadata.totalReadoutTime},
+                  {"TotalReadoutTimeSource", metadata.readoutTimeRule}});
     }
 }
 

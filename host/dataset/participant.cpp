@@ -244,9 +244,10 @@ std::vector<std::string> runItems(const DatasetRun& run, const std::vector<const
     return failures;
 }
 
-// The summary, the log and the page of a subject.
-void writeSubjectReports(const DatasetRun& run, const std::string& subject, std::vector<SessionSummary>& sessions,
-                         const std::set<std::string>& failed)
+// The summary, the log and the page of a subject; returns the runs its items refused
+// ("RUN: reason"), which their records keep.
+std::vector<std::string> writeSubjectReports(const DatasetRun& run, const std::string& subject,
+                                             std::vector<SessionSummary>& sessions, const std::set<std::string>& failed)
 {
     for (SessionSummary& session : sessions)
         for (const WorkItem& item : session.plan.items) {
@@ -259,8 +260,13 @@ void writeSubjectReports(const DatasetRun& run, const std::string& subject, std:
     writeFileAtomically((out / summaryPath(subject)).string(), summary.dump(2) + "\n");
     writeFileAtomically((out / ("sub-" + subject) / "log" / ("sub-" + subject + "_varno.log")).string(),
                         subjectLog(run, subject, sessions));
-    writeFileAtomically((out / ("sub-" + subject + ".html")).string(),
-                        subjectPageHtml(summary, readRecords(run.outputFolder, summary)));
+    const std::vector<nlohmann::json> records = readRecords(run.outputFolder, summary);
+    writeFileAtomically((out / ("sub-" + subject + ".html")).string(), subjectPageHtml(summary, records));
+    std::vector<std::string> refused;
+    for (const nlohmann::json& record : records)
+        for (const nlohmann::json& target : record.value("refused", nlohmann::json::array()))
+            refused.push_back(target.value("source", "") + ": " + target.value("reason", ""));
+    return refused;
 }
 
 }  // namespace
@@ -286,10 +292,13 @@ int runParticipantLevel(const DatasetRun& run)
     std::cout << "Dataset " << run.datasetFolder << ": " << subjects.size() << " subjects, ";
     std::set<std::string> failed;
     const std::vector<std::string> failures = runItems(run, toRun, failed);
-    for (std::size_t s = 0; s < subjects.size(); ++s) writeSubjectReports(run, subjects[s], summaries[s], failed);
+    std::vector<std::string> problems;
+    for (std::size_t s = 0; s < subjects.size(); ++s) {
+        const std::vector<std::string> refused = writeSubjectReports(run, subjects[s], summaries[s], failed);
+        problems.insert(problems.end(), refused.begin(), refused.end());
+    }
 
     int kept = 0;
-    std::vector<std::string> problems;
     for (const auto& sessions : summaries)
         for (const SessionSummary& session : sessions) {
             for (const ItemStatus& item : session.items) kept += item.state == "skipped";
