@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <sstream>
 
+#include "core/version.h"
 #include "report/drawing.h"
 
 namespace {
@@ -228,6 +229,11 @@ std::string escapeHtml(const std::string& text)
     return escaped;
 }
 
+std::string madeWith()
+{
+    return std::string("Made with VARNO ") + kVarnoVersion + ", free software under " + kVarnoLicence + ".";
+}
+
 std::string renderReportPage(const ReportPage& page)
 {
     std::vector<std::size_t> frameCounts;
@@ -281,11 +287,9 @@ std::string renderReportPage(const ReportPage& page)
             html << "<li><a href=\"" << escapeHtml(percentEncoded(output, "/")) << "\">" << escapeHtml(output) << "</a></li>\n";
         html << "</ul>\n</section>\n";
     }
-    if (!page.notes.empty()) {
-        html << "<footer>\n";
-        for (const std::string& note : page.notes) html << "<p>" << escapeHtml(note) << "</p>\n";
-        html << "</footer>\n";
-    }
+    html << "<footer>\n";
+    for (const std::string& note : page.notes) html << "<p>" << escapeHtml(note) << "</p>\n";
+    html << "<p>" << escapeHtml(madeWith()) << "</p>\n</footer>\n";
     html << "</main>\n</body>\n</html>\n";
     return html.str();
 }

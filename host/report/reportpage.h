@@ -56,6 +56,8 @@ struct ReportPage {
 };
 
 std::string renderReportPage(const ReportPage& page);
+// The line at the foot of every page: the version of VARNO that made it and its licence.
+std::string madeWith();
 
 // Throws WriteFileError when the file cannot be written.
 void writeReportPage(const std::string& path, const ReportPage& page);
