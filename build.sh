@@ -23,11 +23,12 @@ configure_and_build() {  # build directory, extra CMake arguments...
   cmake --build "$dir" -j "$jobs"
 }
 
-# The Windows build: FFTW for Windows built once into build-windows/fftw, then CMake with
-# the MinGW-w64 toolchain. The host there has no NIfTI, BIDS or picture commands.
+# The Windows build: FFTW for Windows built once per version into a cache outside the clone
+# (scripts/build-fftw-windows.sh), then CMake with the MinGW-w64 toolchain. The host there
+# has no NIfTI, BIDS or picture commands.
 windows_build() {  # ON or OFF: build the tests too
-  bash scripts/build-fftw-windows.sh build-windows
-  local fftw=$PWD/build-windows/fftw
+  local fftw
+  fftw=$(bash scripts/build-fftw-windows.sh)
   cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
     -DVARNO_HOST_NIFTI=OFF -DVARNO_BUILD_BENCHMARKS=OFF -DVARNO_BUILD_TESTS="$1" \
     -DFFTW3_INCLUDE_DIR="$fftw/include" -DFFTW3F_LIBRARY="$fftw/lib/libfftw3f.a" >/dev/null
