@@ -17,14 +17,14 @@ const ProgramDeclaration& programDeclaration()
                        "application does and drives it from the command line.",
         .options =
             {
-                {"--plugin", "FILE", std::string("load this plug-in file instead of the installed ") + kPluginFileName},
+                {"--plugin", "FILE", std::string("load this plug-in file instead of mindaro's own ") + kPluginFileName},
                 {"--version", "", "show the version and licence and exit"},
                 {"--help", "", "show this help and exit"},
             },
         .environment = "MINDARO_VERSION=a.b.c sets the host version that the plug-in is told\n(default 3.1.0).",
-        .files = std::string("The plug-in is plugins/") + kPluginFileName + " beside mindaro in a build folder, and " +
-                 kInstalledPluginFolder + "/" + kPluginFileName + " from mindaro's folder once installed;\n" +
-                 "its dialog script and help pages lie beside it.",
+        .files = std::string("plugins/") + kPluginFileName + " beside mindaro (in a build folder), or\n" +
+                 kInstalledPluginFolder + "/" + kPluginFileName + " from mindaro's folder (installed);\n" +
+                 "the plug-in's dialog script and help pages lie beside it.",
         .exitStatus = "0 done; 1 an error message was shown; 2 usage error; 3 the plug-in\n"
                       "could not be loaded or started.",
     };
@@ -42,7 +42,9 @@ void printProgramHelp(std::ostream& output)
                << command.declaration->summary << '\n';
     output << "\nOptions before the command:\n";
     printOptions(program.options, output);
-    output << "\n\"mindaro COMMAND --help\" describes a command.\nEnvironment: " << program.environment << '\n'
+    output << "\n\"mindaro COMMAND --help\" describes a command.\n"
+           << "Plug-in: " << program.files << '\n'
+           << "Environment: " << program.environment << '\n'
            << "Exit status: " << program.exitStatus << '\n';
 }
 

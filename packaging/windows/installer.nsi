@@ -27,6 +27,8 @@ ManifestDPIAware true
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
 InstallDir "$PROGRAMFILES64\Mindaro"
+; An upgrade proposes the folder of the installation it replaces.
+InstallDirRegKey HKLM "${UNINSTALL_KEY}" "InstallLocation"
 BrandingText "${PRODUCT} ${VERSION}"
 ShowInstDetails show
 ShowUninstDetails show
