@@ -10,6 +10,8 @@
 #include "cli/commands.h"
 #include "cli/program.h"
 #include "cli/programarguments.h"
+#include "cli/stopsignals.h"
+#include "core/stoprequest.h"
 
 namespace {
 
@@ -24,6 +26,7 @@ int usageError(const std::string& reason)
 
 int main(int argc, char** argv)
 {
+    catchStopSignals();
     std::vector<std::string> arguments;
     try {
         arguments = programArguments(argc, argv);
@@ -61,7 +64,13 @@ int main(int argc, char** argv)
 
     const std::string& name = arguments[index];
     for (const CommandEntry& command : allCommands())
-        if (command.declaration->name == name)
-            return command.run(std::vector<std::string>(arguments.begin() + index + 1, arguments.end()));
+        if (command.declaration->name == name) {
+            const int status = command.run(std::vector<std::string>(arguments.begin() + index + 1, arguments.end()));
+            // A command that failed once asked to stop ends with the signal's status, also
+            // where the stop surfaced as another error; one that finished keeps its 0.
+            const int signal = stopSignal();
+            if (signal == 0 || status == 0 || status == 128 + signal) return status;
+            return reportStop(name, signal);
+        }
     return usageError("unknown command \"" + name + "\"");
 }

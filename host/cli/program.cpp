@@ -26,7 +26,8 @@ const ProgramDeclaration& programDeclaration()
                  kInstalledPluginFolder + "/" + kPluginFileName + " from mindaro's folder (installed);\n" +
                  "the plug-in's dialog script and help pages lie beside it.",
         .exitStatus = "0 done; 1 an error message was shown; 2 usage error; 3 the plug-in\n"
-                      "could not be loaded or started.",
+                      "could not be loaded or started; 130 stopped by Ctrl-C (SIGINT), 143 by SIGTERM,\n"
+                      "129 by SIGHUP, after removing its temporary files (a second signal stops at once).",
     };
     return declaration;
 }

@@ -1,8 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#if defined(__linux__)
+#include <sys/prctl.h>
+
+#include <csignal>
+#endif
+#include <filesystem>
 #include <iostream>
 
 #include "cli/commands.h"
 #include "commands/estimatechoices.h"
+#include "core/stoprequest.h"
 #include "dataset/itemrunner.h"
 #include "nifti/jsonfile.h"
 
@@ -20,6 +27,10 @@ const CommandSpec bidsItemCommand{
 
 int commandBidsItem(const std::vector<std::string>& arguments)
 {
+#if defined(__linux__)
+    // A work item stops with the "bids" that started it, also when that one is killed.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+#endif
     return runCommand(bidsItemCommand, arguments, [](const ParsedCommandLine& command) {
         WorkItem item;
         try {
@@ -29,6 +40,11 @@ int commandBidsItem(const std::vector<std::string>& arguments)
             estimate.minimumArguments = estimate.maximumArguments = 0;
             estimate.options = estimateOptionsOfCorrect();
             return runWorkItem(item, parseCorrectionChoices(parseCommandLine(estimate, item.estimateOptions)));
+        } catch (const StopRequested&) {
+            // Stopped: nothing of the item stays; the next run does it again.
+            std::error_code ignored;
+            if (!item.name.empty()) std::filesystem::remove_all(workFolderOf(item), ignored);
+            throw;
         } catch (const std::exception& error) {
             std::cerr << "mindaro bids-item: " << error.what() << '\n';
             if (!item.name.empty()) std::cerr << "(its work folder " << workFolderOf(item) << " is kept for a look)\n";

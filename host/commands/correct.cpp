@@ -13,6 +13,7 @@
 #include "boundary/hoststate.h"
 #include "boundary/pluginloader.h"
 #include "cli/commands.h"
+#include "cli/stopsignals.h"
 #include "correction/correction.h"
 #include "commands/outputtransaction.h"
 #include "estimate/estimatelimits.h"
@@ -325,6 +326,9 @@ int correct(const ParsedCommandLine& command)
     // Everything is written through the transaction: a step that fails takes back what
     // the steps before it wrote.
     OutputTransaction outputs(correction.folder);
+    describeUndone([folder = correction.folder.string()] {
+        return "Nothing of this run was kept: " + folder + " is as it was before.";
+    });
     outputs.makeFolder(correction.folder / "projects");
     for (const std::string& file : projectFilesOf(correction)) outputs.writesInPlace(file);
     correction.staging = outputs.workFolder();

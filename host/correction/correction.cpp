@@ -13,6 +13,7 @@
 #include "boundary/hoststate.h"
 #include "boundary/pluginloader.h"
 #include "cli/commands.h"
+#include "cli/progressline.h"
 #include "estimate/estimatelimits.h"
 #include "files/filenames.h"
 #include "files/vdmmapfile.h"
@@ -165,7 +166,7 @@ void importRuns(const Correction& correction)
               << (correction.folder / "projects").string() << " ...\n";
     for (std::size_t index = 0; index < correction.runs.size(); ++index) {
         const CorrectionRun& run = correction.runs[index];
-        const NiftiImport imported = importNifti(run.image, run.project);
+        const NiftiImport imported = importNifti(run.image, run.project, {}, volumeProgress("  importing " + run.image));
         if (index < 2) {
             const int chosen = index == 0 ? correction.choices.volume0 : correction.choices.volume1;
             requireEstimableVolume(run.image, chosen, imported.values.at(static_cast<std::size_t>(chosen)));
@@ -234,10 +235,9 @@ void exportCorrectedRuns(const Correction& correction, const CorrectionMethod& m
 {
     std::cout << "Exporting into " << correction.folder.string() << " ...\n";
     for (const CorrectionRun& run : correction.runs) {
-        NiftiStorage storage = NiftiStorage::Float32;
-        const std::vector<Volume> volumes = readProjectOrMapVolumes(insertSuffix(run.project, "_undist"), storage);
         const std::string output = resultPath(correction, fs::path(run.output).filename().string());
-        writeNiftiLike(output, volumes, storage, run.image, "VARNO distortion-corrected");
+        exportProjectToNifti(insertSuffix(run.project, "_undist"), output, run.image, "VARNO distortion-corrected",
+                             volumeProgress("  exporting " + run.output));
         writeJsonFile(sidecarPath(output), correctedSidecar(run, correction.runs[0], method));
         written.push_back(run.output);
     }

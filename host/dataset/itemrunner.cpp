@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "dataset/itemrunner.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <iostream>
 #include <stdexcept>
@@ -21,16 +22,22 @@ std::string rawUri(const std::string& relative)
 // The mean of the listed volumes, written as a 3-D image with the source's geometry.
 std::string averagedImage(const ItemImage& image, const fs::path& folder)
 {
-    const NiftiImage source = readNifti(image.path);
+    NiftiVolumeReader source(image.path);
+    const NiftiInfo info = source.info();
     if (image.volumes.empty()) throw std::runtime_error("No volume of " + image.relative + " to estimate from.");
-    std::vector<double> sum(source.volumes.front().size(), 0.0);
-    for (const int index : image.volumes) {
-        if (index < 0 || index >= source.info.volumes)
+    for (const int index : image.volumes)
+        if (index < 0 || index >= info.volumes)
             throw std::runtime_error(image.relative + " has no volume " + std::to_string(index) + ".");
-        const Volume& volume = source.volumes[static_cast<std::size_t>(index)];
-        for (std::size_t i = 0; i < sum.size(); ++i) sum[i] += volume[i];
+    // Volume by volume up to the last one listed, adding each listed one as often as listed.
+    std::vector<double> sum(voxelCount(info.extent), 0.0);
+    const int last = *std::max_element(image.volumes.begin(), image.volumes.end());
+    for (int index = 0; index <= last; ++index) {
+        const Volume volume = source.next();
+        const auto times = std::count(image.volumes.begin(), image.volumes.end(), index);
+        for (long n = 0; n < times; ++n)
+            for (std::size_t i = 0; i < sum.size(); ++i) sum[i] += volume[i];
     }
-    Volume mean(source.info.extent);
+    Volume mean(info.extent);
     for (std::size_t i = 0; i < sum.size(); ++i) mean[i] = static_cast<float>(sum[i] / static_cast<double>(image.volumes.size()));
     fs::create_directories(folder);
     const std::string path = (folder / (imageStem(image.path) + ".nii.gz")).string();
