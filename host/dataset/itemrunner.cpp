@@ -1,12 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "dataset/itemrunner.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <iostream>
 #include <stdexcept>
 
 #include "correction/correction.h"
 #include "correction/motionexport.h"
+#include "correction/runreport.h"
+#include "dataset/gradientechoitem.h"
+#include "dataset/itempictures.h"
 #include "dataset/outputfiles.h"
 #include "nifti/niftifile.h"
 
@@ -14,23 +18,23 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string rawUri(const std::string& relative)
-{
-    return "bids:raw:" + relative;
-}
-
-// The mean of the listed volumes, written as a 3-D image with the source's geometry.
-// The volumes of the image that the pair is estimated from, in their order, as one image:
-// the precise estimate keeps each volume's own gain (and, with --motion, position).
+// The listed volumes of the image, in their order, as one image with the source's geometry:
+// the precise estimate keeps each volume's own gain (and, with --motion, position). Read
+// volume by volume up to the last one listed.
 std::string selectedVolumesImage(const ItemImage& image, const fs::path& folder)
 {
-    const NiftiImage source = readNifti(image.path);
+    NiftiVolumeReader source(image.path);
+    const NiftiInfo info = source.info();
     if (image.volumes.empty()) throw std::runtime_error("No volume of " + image.relative + " to estimate from.");
-    std::vector<Volume> selected;
-    for (const int index : image.volumes) {
-        if (index < 0 || index >= source.info.volumes)
+    for (const int index : image.volumes)
+        if (index < 0 || index >= info.volumes)
             throw std::runtime_error(image.relative + " has no volume " + std::to_string(index) + ".");
-        selected.push_back(source.volumes[static_cast<std::size_t>(index)]);
+    std::vector<Volume> selected(image.volumes.size());
+    const int last = *std::max_element(image.volumes.begin(), image.volumes.end());
+    for (int index = 0; index <= last; ++index) {
+        const Volume volume = source.next();
+        for (std::size_t k = 0; k < image.volumes.size(); ++k)
+            if (image.volumes[k] == index) selected[k] = volume;
     }
     fs::create_directories(folder);
     const std::string path = (folder / (imageStem(image.path) + ".nii.gz")).string();
@@ -38,18 +42,25 @@ std::string selectedVolumesImage(const ItemImage& image, const fs::path& folder)
     return path;
 }
 
+// The mean of the listed volumes, written as a 3-D image with the source's geometry.
 std::string averagedImage(const ItemImage& image, const fs::path& folder)
 {
-    const NiftiImage source = readNifti(image.path);
+    NiftiVolumeReader source(image.path);
+    const NiftiInfo info = source.info();
     if (image.volumes.empty()) throw std::runtime_error("No volume of " + image.relative + " to estimate from.");
-    std::vector<double> sum(source.volumes.front().size(), 0.0);
-    for (const int index : image.volumes) {
-        if (index < 0 || index >= source.info.volumes)
+    for (const int index : image.volumes)
+        if (index < 0 || index >= info.volumes)
             throw std::runtime_error(image.relative + " has no volume " + std::to_string(index) + ".");
-        const Volume& volume = source.volumes[static_cast<std::size_t>(index)];
-        for (std::size_t i = 0; i < sum.size(); ++i) sum[i] += volume[i];
+    // Volume by volume up to the last one listed, adding each listed one as often as listed.
+    std::vector<double> sum(voxelCount(info.extent), 0.0);
+    const int last = *std::max_element(image.volumes.begin(), image.volumes.end());
+    for (int index = 0; index <= last; ++index) {
+        const Volume volume = source.next();
+        const auto times = std::count(image.volumes.begin(), image.volumes.end(), index);
+        for (long n = 0; n < times; ++n)
+            for (std::size_t i = 0; i < sum.size(); ++i) sum[i] += volume[i];
     }
-    Volume mean(source.info.extent);
+    Volume mean(info.extent);
     for (std::size_t i = 0; i < sum.size(); ++i) mean[i] = static_cast<float>(sum[i] / static_cast<double>(image.volumes.size()));
     fs::create_directories(folder);
     const std::string path = (folder / (imageStem(image.path) + ".nii.gz")).string();
@@ -85,16 +96,18 @@ nlohmann::json fieldmapSidecar(const WorkItem& item, const CorrectionMethod& met
                                const QcAgreement& agreement)
 {
     nlohmann::json intended = nlohmann::json::array();
-    for (const ItemTarget& target : item.targets) intended.push_back(rawUri(target.image.relative));
+    for (const ItemTarget& target : item.targets) intended.push_back(rawDatasetUri(target.image.relative));
     return {{"Units", "Hz"},
+            {"FieldMapKind", "epi"},
             {"Description", "Off-resonance field estimated from " + item.first.relative + " (" +
                                 item.first.phaseEncodingDirection + ") and " + item.second.relative + " (" +
                                 item.second.phaseEncodingDirection + ")"},
             {"EstimationMethod", methodText(item, method, choices)},
             {"IntendedFor", intended},
             {"B0FieldIdentifier", item.b0FieldIdentifier.empty() ? item.name : item.b0FieldIdentifier},
-            {"Sources", {rawUri(item.first.relative), rawUri(item.second.relative)}},
+            {"Sources", {rawDatasetUri(item.first.relative), rawDatasetUri(item.second.relative)}},
             {"TotalReadoutTime", *item.first.totalReadoutTime},
+            {"TotalReadoutTimeSource", item.first.readoutTimeRule},
             {"SignConvention", "An image acquired with PhaseEncodingDirection j (or i) is displaced by field x "
                                "TotalReadoutTime voxels along +j (+i); one acquired with j- (i-) by the same along -j (-i)."},
             {"Agreement", agreementJson(agreement)}};
@@ -105,7 +118,7 @@ nlohmann::json runSidecar(const WorkItem& item, const ItemTarget& target, const 
 {
     nlohmann::json content = target.metadata;
     content["Description"] = "Distortion-corrected by VARNO with the field " + item.fieldmap + " (" + target.why + ")";
-    content["Sources"] = {rawUri(target.image.relative), "bids::" + item.fieldmap};
+    content["Sources"] = {rawDatasetUri(target.image.relative), "bids::" + item.fieldmap};
     content["DistortionCorrection"] = {
         {"FieldMap", "bids::" + item.fieldmap},
         {"CarriedToRunGrid", run.carried},
@@ -122,8 +135,10 @@ std::string workFolderOf(const WorkItem& item)
     return (fs::path(item.outputFolder) / ".work" / (item.name + processTag())).string();
 }
 
-int runWorkItem(const WorkItem& item, const EstimateChoices& choices)
+int runWorkItem(const WorkItem& item, const ItemSettings& settings)
 {
+    if (!item.pair()) return runGradientEchoItem(item, settings);
+    const EstimateChoices& choices = settings.choices;
     const fs::path work = workFolderOf(item);
     const fs::path out = item.outputFolder;
     fs::remove_all(work);
@@ -166,15 +181,22 @@ int runWorkItem(const WorkItem& item, const EstimateChoices& choices)
     for (std::size_t index = 0; index < item.targets.size(); ++index) {
         const ItemTarget& target = item.targets[index];
         const CorrectionRun& run = correction.runs[index + 2];
+        // The map each run was corrected with: its own when carried, else the pair's of its direction.
+        const std::size_t pairRun = run.direction == correction.runs[0].direction ? 0 : 1;
+        const CorrectedRun corrected =
+            readCorrectedRun(run, run.output, mapPath(run.carried ? run.project : correction.runs[pairRun].project));
+        nlohmann::json pictures = placeRunPictures(target, run, corrected, settings.convention, work, out);
         const std::string output = (out / target.output).string();
         writeFileAtomically(sidecarPath(output), runSidecar(item, target, run, method).dump(2) + "\n");
         if (!target.bval.empty()) copyIntoPlace(target.bval, withoutNiftiExtension(output) + ".bval");
         if (!target.bvec.empty()) copyIntoPlace(target.bvec, withoutNiftiExtension(output) + ".bvec");
         moveIntoPlace(run.output, output);
-        targets.push_back({{"source", target.image.relative},
-                           {"output", target.output},
-                           {"why", target.why},
-                           {"carried", run.carried}});
+        pictures.update({{"source", target.image.relative},
+                         {"output", target.output},
+                         {"why", target.why},
+                         {"carried", run.carried},
+                         {"PhaseEncodingDirection", target.image.phaseEncodingDirection}});
+        targets.push_back(std::move(pictures));
     }
     const std::string fieldmap = (out / item.fieldmap).string();
     writeFileAtomically(sidecarPath(fieldmap), fieldmapSidecar(item, method, choices, qc.result.analysis.agreement).dump(2) + "\n");
@@ -185,6 +207,7 @@ int runWorkItem(const WorkItem& item, const EstimateChoices& choices)
                                    {"subject", item.subject},
                                    {"session", item.session},
                                    {"method", methodText(item, method, choices)},
+                                   {"fieldMapKind", item.fieldMapKind},
                                    {"first", {{"source", item.first.relative}, {"PhaseEncodingDirection", item.first.phaseEncodingDirection}}},
                                    {"second", {{"source", item.second.relative}, {"PhaseEncodingDirection", item.second.phaseEncodingDirection}}},
                                    {"fieldmap", item.fieldmap},

@@ -3,6 +3,7 @@
 
 #include <cmath>
 
+#include "core/stoprequest.h"
 #include "estimate/multigrid.h"
 
 namespace {
@@ -92,6 +93,7 @@ GaussNewtonReport minimiseOnLevel(const PreciseLevel& level, const PreciseWeight
     constexpr double kSufficientDecrease = 1e-4;
     constexpr int kHalvings = 12;
     for (int iteration = 0; iteration < limits.steps; ++iteration) {
+        throwIfStopRequested();
         prepareMultigrid(w.lin.hessian, w.regularisation, w.multigrid);
         report.cgIterations += conjugateGradients(w, step, limits);
         const double slope = dot(w.lin.gradient, step);

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "core/pairagreement.h"
+#include "core/stoprequest.h"
 #include "core/vdm.h"
 #include "estimate/mappyramid.h"
 #include "estimate/preciseinputs.h"
@@ -94,6 +95,7 @@ template <typename Step>
 int untilSettled(int limit, Step step)
 {
     for (int made = 1;; ++made) {
+        throwIfStopRequested();
         const MotionStepResult change = step();
         if (made == limit || (change.translationChange < kSettledMm && change.rotationChange < kSettledDegrees))
             return made;
