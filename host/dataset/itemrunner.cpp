@@ -18,17 +18,22 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The image's listed volumes exist.
+void requireListedVolumes(const ItemImage& image, const NiftiInfo& info)
+{
+    if (image.volumes.empty()) throw std::runtime_error("No volume of " + image.relative + " to estimate from.");
+    for (const int index : image.volumes)
+        if (index < 0 || index >= info.volumes)
+            throw std::runtime_error(image.relative + " has no volume " + std::to_string(index) + ".");
+}
+
 // The listed volumes of the image, in their order, as one image with the source's geometry:
 // the precise estimate keeps each volume's own gain (and, with --motion, position). Read
 // volume by volume up to the last one listed.
 std::string selectedVolumesImage(const ItemImage& image, const fs::path& folder)
 {
     NiftiVolumeReader source(image.path);
-    const NiftiInfo info = source.info();
-    if (image.volumes.empty()) throw std::runtime_error("No volume of " + image.relative + " to estimate from.");
-    for (const int index : image.volumes)
-        if (index < 0 || index >= info.volumes)
-            throw std::runtime_error(image.relative + " has no volume " + std::to_string(index) + ".");
+    requireListedVolumes(image, source.info());
     std::vector<Volume> selected(image.volumes.size());
     const int last = *std::max_element(image.volumes.begin(), image.volumes.end());
     for (int index = 0; index <= last; ++index) {
@@ -47,10 +52,7 @@ std::string averagedImage(const ItemImage& image, const fs::path& folder)
 {
     NiftiVolumeReader source(image.path);
     const NiftiInfo info = source.info();
-    if (image.volumes.empty()) throw std::runtime_error("No volume of " + image.relative + " to estimate from.");
-    for (const int index : image.volumes)
-        if (index < 0 || index >= info.volumes)
-            throw std::runtime_error(image.relative + " has no volume " + std::to_string(index) + ".");
+    requireListedVolumes(image, info);
     // Volume by volume up to the last one listed, adding each listed one as often as listed.
     std::vector<double> sum(voxelCount(info.extent), 0.0);
     const int last = *std::max_element(image.volumes.begin(), image.volumes.end());

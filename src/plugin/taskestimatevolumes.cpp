@@ -190,13 +190,7 @@ void taskEstimateVolumes(distcor& plugin)
 
     const std::array<Volume, 2> maps{vdm, vdm * -1.0f};
     plugin.log("Saving voxel displacement maps to .map files...");
-    for (int j = 0; j < 2; ++j) saveVdmMap(maps[j], settings.rllr, 1.0f, 5.0f, vdmMapName(settings.paths[j]));
-    if (settings.saveDerivative) {
-        const Volume derivative = vdmDerivativeY(vdm);
-        const std::array<Volume, 2> derivatives{derivative, derivative * -1.0f};
-        for (int j = 0; j < 2; ++j)
-            saveVdmMap(derivatives[j], settings.rllr, 0.1f, 1.0f, derivativeMapName(settings.paths[j]));
-    }
+    savePairMaps(vdm, settings.paths, settings.rllr, settings.saveDerivative);
     if (settings.motion) {
         plugin.log("Saving the head's motion to _motion.tsv files...");
         for (int j = 0; j < 2; ++j) {
