@@ -279,49 +279,91 @@ std::uint64_t sliceOffset(Layout layout, const DataExtents& e, std::size_t eleme
 // and writes, little against the project.
 constexpr std::size_t kStreamBytes = std::size_t{4} << 20;
 
-template <class Header>
-void saveTransformedUnderNewName(Header& h, const DataFile& kind, const std::string& newName,
-                                 const std::function<Volume(const Volume&)>& transform)
-{
+// A project's data file opened for streaming, with what reading a block needs.
+struct StreamSource {
     std::ifstream in;
-    const DataExtents e = openVoxelData(h, kind, in);
-    const std::string source = h.dataFilePath(kind.extension);
+    DataExtents extents;
+    std::string path;
+    std::size_t elementBytes = 0;
+    bool floats = false;
+};
+
+template <class Header>
+void openSource(const Header& h, const DataFile& kind, StreamSource& source)
+{
+    source.extents = openVoxelData(h, kind, source.in);
+    source.path = h.dataFilePath(kind.extension);
+    source.elementBytes = elementSize(h);
+    source.floats = floatElements(h);
+}
+
+// Volumes first..first+count-1 of the source, in the file's order.
+void readBlock(StreamSource& source, Layout layout, int first, int count, std::vector<Volume>& block)
+{
+    const DataExtents& e = source.extents;
+    block.clear();
+    for (int v = 0; v < count; ++v) block.emplace_back(e.nx, e.ny, e.nz);
+    SliceBuffer buffer(e.sliceElements, source.floats);
+    forEachSlice(layout, count, e.nz, [&](int v, int z) {
+        const std::streamoff at = static_cast<std::streamoff>(sliceOffset(layout, e, source.elementBytes, first + v, z));
+        if (source.in.tellg() != at) source.in.seekg(at);
+        if (!buffer.read(source.in, block[v].data() + static_cast<std::size_t>(z) * e.sliceElements))
+            throw ReadFileError("error reading from binary file " + source.path);
+    });
+}
+
+// Streams h (and the partner project of the same extents, when given) through
+// transformBlock into a copy of h named newName, at least minimumBlock volumes at a time.
+template <class Header>
+void saveTransformedUnderNewName(Header& h, const Header* partner, const DataFile& kind, const std::string& newName,
+                                 const PairBlockCombine& transformBlock, int minimumBlock)
+{
+    StreamSource own;
+    openSource(h, kind, own);
+    StreamSource other;
+    if (partner) openSource(*partner, kind, other);
+    const DataExtents e = own.extents;
+    if (partner && (other.extents.nx != e.nx || other.extents.ny != e.ny || other.extents.nz != e.nz ||
+                    other.extents.volumes != e.volumes))
+        throw ReadFileError("Cannot combine " + h.fileName + " with " + partner->fileName +
+                            ": their extents or numbers of volumes differ");
     Header renamed = h;
     renamed.fileName = newName;
     renamed.Prefix.value = stripExtension(fileNamePart(newName));
     const std::string path = renamed.dataFilePath(kind.extension);
     std::error_code ignored;
-    if (e.volumes == 0 || std::filesystem::equivalent(source, path, ignored)) {
+    if (e.volumes == 0 || std::filesystem::equivalent(own.path, path, ignored) ||
+        (partner && std::filesystem::equivalent(other.path, path, ignored))) {
         // Nothing to stream, or the copy would overwrite the data still to be read.
-        in.close();
+        own.in.close();
+        other.in.close();
         loadVolumes(h, kind);
-        for (Volume& volume : h.volumes) volume = transform(volume);
+        std::vector<Volume> partnerVolumes;
+        if (partner) {
+            Header loaded = *partner;
+            loadVolumes(loaded, kind);
+            partnerVolumes = std::move(loaded.volumes);
+        }
+        transformBlock(h.volumes, partnerVolumes);
         saveUnderNewName(h, newName);
         h.volumes.clear();
         return;
     }
     h = std::move(renamed);
 
-    const bool floats = floatElements(h);
-    const std::size_t elementBytes = elementSize(h);
     const std::size_t volumeBytes = std::max<std::size_t>(1, e.sliceElements * static_cast<std::size_t>(e.nz) * sizeof(float));
-    const int chunk = static_cast<int>(std::clamp<std::size_t>(kStreamBytes / volumeBytes, 1, static_cast<std::size_t>(e.volumes)));
-    SliceBuffer buffer(e.sliceElements, floats);
-    std::vector<Volume> block;
+    const std::size_t streamed = std::max(kStreamBytes / volumeBytes, static_cast<std::size_t>(minimumBlock));
+    const int chunk = static_cast<int>(std::clamp<std::size_t>(streamed, 1, static_cast<std::size_t>(e.volumes)));
+    SliceBuffer buffer(e.sliceElements, own.floats);
+    std::vector<Volume> block, partnerBlock;
     StagedFile header(h.fileName);
     StagedFile data(path);
     std::ofstream out;
     for (int first = 0; first < e.volumes; first += chunk) {
         const int count = std::min(chunk, e.volumes - first);
-        block.clear();
-        for (int v = 0; v < count; ++v) block.emplace_back(e.nx, e.ny, e.nz);
-        forEachSlice(kind.layout, count, e.nz, [&](int v, int z) {
-            const std::streamoff at = static_cast<std::streamoff>(sliceOffset(kind.layout, e, elementBytes, first + v, z));
-            if (in.tellg() != at) in.seekg(at);
-            if (!buffer.read(in, block[v].data() + static_cast<std::size_t>(z) * e.sliceElements))
-                throw ReadFileError("error reading from binary file " + source);
-        });
-        for (Volume& volume : block) volume = transform(volume);
+        readBlock(own, kind.layout, first, count, block);
+        if (partner) readBlock(other, kind.layout, first, count, partnerBlock);
+        transformBlock(block, partnerBlock);
         if (first == 0) {
             // Written only once the first volumes were transformed, so that a transform
             // that fails leaves nothing behind, as when the whole project is held.
@@ -333,7 +375,7 @@ void saveTransformedUnderNewName(Header& h, const DataFile& kind, const std::str
             checkVolumesMatchHeader(h, path, block);
         }
         forEachSlice(kind.layout, count, e.nz, [&](int v, int z) {
-            const std::streamoff at = static_cast<std::streamoff>(sliceOffset(kind.layout, e, elementBytes, first + v, z));
+            const std::streamoff at = static_cast<std::streamoff>(sliceOffset(kind.layout, e, own.elementBytes, first + v, z));
             if (out.tellp() != at) out.seekp(at);
             buffer.write(out, block[v].data() + static_cast<std::size_t>(z) * e.sliceElements);
         });
@@ -342,6 +384,13 @@ void saveTransformedUnderNewName(Header& h, const DataFile& kind, const std::str
     if (out.fail()) throw WriteFileError("error writing to binary file " + path);
     data.commit();
     header.commit();
+}
+
+PairBlockCombine eachVolume(const std::function<Volume(const Volume&)>& transform)
+{
+    return [&transform](std::vector<Volume>& block, std::vector<Volume>&) {
+        for (Volume& volume : block) volume = transform(volume);
+    };
 }
 
 } // namespace
@@ -394,12 +443,24 @@ void DmrHeader::saveAs(const std::string& newName)
 
 void saveTransformedAs(FmrHeader& h, const std::string& newName, const std::function<Volume(const Volume&)>& transform)
 {
-    saveTransformedUnderNewName(h, kStcFile, newName, transform);
+    saveTransformedUnderNewName<FmrHeader>(h, nullptr, kStcFile, newName, eachVolume(transform), 1);
 }
 
 void saveTransformedAs(DmrHeader& h, const std::string& newName, const std::function<Volume(const Volume&)>& transform)
 {
-    saveTransformedUnderNewName(h, kDwiFile, newName, transform);
+    saveTransformedUnderNewName<DmrHeader>(h, nullptr, kDwiFile, newName, eachVolume(transform), 1);
+}
+
+void saveCombinedAs(FmrHeader& first, const FmrHeader& second, const std::string& newName, const PairBlockCombine& combine,
+                    int pairsAtATime)
+{
+    saveTransformedUnderNewName(first, &second, kStcFile, newName, combine, pairsAtATime);
+}
+
+void saveCombinedAs(DmrHeader& first, const DmrHeader& second, const std::string& newName, const PairBlockCombine& combine,
+                    int pairsAtATime)
+{
+    saveTransformedUnderNewName(first, &second, kDwiFile, newName, combine, pairsAtATime);
 }
 
 void checkVoxelData(const FmrHeader& h)

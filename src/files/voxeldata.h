@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "core/volume.h"
 #include "files/projectheader.h"
@@ -28,3 +29,15 @@ void checkVoxelData(const DmrHeader& h);
 // transformed; the record is renamed as by saveAs and keeps no volumes.
 void saveTransformedAs(FmrHeader& h, const std::string& newName, const std::function<Volume(const Volume&)>& transform);
 void saveTransformedAs(DmrHeader& h, const std::string& newName, const std::function<Volume(const Volume&)>& transform);
+
+// Replaces a block of volumes of the first project by what they combine into with the same
+// volumes of the second.
+using PairBlockCombine = std::function<void(std::vector<Volume>& first, std::vector<Volume>& second)>;
+// saveTransformedAs for two records of the same extents and number of volumes, read
+// without data: every volume of first is replaced by its combination with the same volume
+// of second, pairsAtATime (or more, for small volumes) at a time, and first is saved under
+// newName.
+void saveCombinedAs(FmrHeader& first, const FmrHeader& second, const std::string& newName, const PairBlockCombine& combine,
+                    int pairsAtATime);
+void saveCombinedAs(DmrHeader& first, const DmrHeader& second, const std::string& newName, const PairBlockCombine& combine,
+                    int pairsAtATime);
