@@ -89,29 +89,12 @@ std::string number(double value)
     return text.str();
 }
 
-double parseSeconds(const std::string& option, const std::string& text)
-{
-    double value = 0.0;
-    const char* const end = text.data() + text.size();
-    const auto [next, error] = std::from_chars(text.data(), end, value);
-    if (text.empty() || error != std::errc() || next != end || !plausibleReadoutTime(value))
-        throw UsageError(option + " expects the total readout time in seconds, from " + number(kShortestReadoutTime) +
-                         " to " + number(kLongestReadoutTime) + ", got \"" + printablePath(text) + "\"");
-    return value;
-}
-
 // In the stream's default notation, as the sidecars give it: "0.0635 s".
 std::string secondsText(double seconds)
 {
     std::ostringstream text;
     text << seconds << " s";
     return text.str();
-}
-
-std::optional<double> optionalSeconds(const ParsedCommandLine& command, const std::string& option)
-{
-    if (!command.has(option)) return std::nullopt;
-    return parseSeconds(option, command.value(option));
 }
 
 // A readout time from the sidecar, when it gives a usable one; one out of the physical

@@ -20,7 +20,7 @@
 struct RestorationSettings {
     // Weight of the squared first differences of the restored line against the squared
     // residuals of the copies; dimensionless (both grow with the square of the intensity).
-    double smoothness = 0.03;
+    double smoothness = 0.05;
     // Maps voxel coordinates of the plus copy to those of the minus copy (row-vector
     // convention, as Transform): the motion between the two acquisitions. The identity
     // when the copies are taken as aligned; otherwise the minus copy is first resampled

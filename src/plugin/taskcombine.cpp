@@ -1,14 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // "combine": one restored run from a run acquired twice, once with each phase-encoding
 // direction ("file0" with +map, "file1" with -map), by least squares.
-#include <cmath>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <variant>
 
 #include "core/restoration.h"
 #include "estimate/estimatelimits.h"
+#include "files/diffusionpairing.h"
 #include "files/fileidentity.h"
 #include "files/filenames.h"
 #include "files/vdmmapfile.h"
@@ -25,64 +24,21 @@ std::string extentText(Dimensions e)
     return std::to_string(e.x) + " x " + std::to_string(e.y) + " x " + std::to_string(e.z);
 }
 
-std::string number(double value)
-{
-    std::ostringstream text;
-    text << value;
-    return text.str();
-}
-
 Dimensions headerExtent(const ProjectHeader& h)
 {
     return {h.ResolutionX.value, h.ResolutionY.value, h.NrOfSlices.value};
-}
-
-// Volumes with b-values up to this count as unweighted; their directions do not matter.
-constexpr float kLargestUnweightedB = 50.0f;
-
-// b-values equal within the rounding of the files: 1 s/mm^2 or 1 %.
-bool sameBValue(float a, float b)
-{
-    return std::fabs(a - b) <= std::max(1.0f, 0.01f * std::max(std::fabs(a), std::fabs(b)));
-}
-
-// Directions equal up to their sign (one diffusion direction either way) within 2 degrees;
-// a direction of length 0 (b = 0 volumes) only matches another.
-bool sameDirection(Point3 a, Point3 b)
-{
-    const double na = std::sqrt(double(a.x) * a.x + double(a.y) * a.y + double(a.z) * a.z);
-    const double nb = std::sqrt(double(b.x) * b.x + double(b.y) * b.y + double(b.z) * b.z);
-    if (na < 1e-6 || nb < 1e-6) return na < 1e-6 && nb < 1e-6;
-    const double cosine = (double(a.x) * b.x + double(a.y) * b.y + double(a.z) * b.z) / (na * nb);
-    return std::fabs(cosine) >= std::cos(2.0 * 3.14159265358979 / 180.0);
-}
-
-std::string directionText(Point3 p)
-{
-    std::ostringstream text;
-    text << '(' << p.x << ", " << p.y << ", " << p.z << ')';
-    return text.str();
 }
 
 // Volumes of a diffusion run are paired in order: both copies must hold the same
 // measurement at every index. Throws naming the first volume that differs.
 void requireSameDiffusionTable(const DmrHeader& plus, const DmrHeader& minus)
 {
-    if (plus.bValues.size() != minus.bValues.size() || plus.bValues.empty()) return;
-    for (std::size_t v = 0; v < plus.bValues.size(); ++v) {
-        const std::string where = "Volume " + std::to_string(v) + " of " + plus.fileName + " and of " + minus.fileName;
-        if (!sameBValue(plus.bValues[v], minus.bValues[v]))
-            throw std::runtime_error(where + " differ: b-value " + number(plus.bValues[v]) + " against " +
-                                     number(minus.bValues[v]) +
-                                     ". The two runs must hold the same volumes, acquired once in each direction.");
-        const bool weighted = plus.bValues[v] > kLargestUnweightedB;
-        if (weighted && v < plus.gradientDirections.size() && v < minus.gradientDirections.size() &&
-            !sameDirection(plus.gradientDirections[v], minus.gradientDirections[v]))
-            throw std::runtime_error(where + " differ: gradient direction " +
-                                     directionText(plus.gradientDirections[v]) + " against " +
-                                     directionText(minus.gradientDirections[v]) +
-                                     ". The two runs must hold the same volumes, acquired once in each direction.");
-    }
+    const std::optional<MeasurementDifference> difference =
+        firstDifferingMeasurement(plus.bValues, plus.gradientDirections, minus.bValues, minus.gradientDirections);
+    if (difference)
+        throw std::runtime_error("Volume " + std::to_string(difference->volume) + " of " + plus.fileName + " and of " +
+                                 minus.fileName + " differ: " + difference->text +
+                                 ". The two runs must hold the same volumes, acquired once in each direction.");
 }
 
 void requireSamePairing(const Project& plus, const Project& minus, const std::string& plusPath,

@@ -1,0 +1,41 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Runs acquired in both phase-encoding directions, combined into one restored run by the
+// plug-in's "combine" step: the stages that "combine", "correct --combine" and "bids"
+// share.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/commandline.h"
+#include "nifti/niftiprojects.h"
+
+// The gradient tables of two NIfTI runs from the .bval and .bvec beside each (both empty
+// when neither has them). Throws naming the files when only one run has them, or naming
+// the first volume whose b-value or direction differs.
+struct PairedGradients {
+    GradientTable plus;
+    GradientTable minus;
+    std::string bval;  // those of the plus run, empty without
+    std::string bvec;
+};
+PairedGradients requirePairedRuns(const std::string& plus, const std::string& minus, int volumes);
+
+// The run's project name in folder: STEM.fmr, or STEM.dmr for a diffusion run.
+std::string runProject(const std::string& folder, const std::string& stem, bool diffusion);
+
+// Runs the plug-in's "combine" on two projects with the map of the first (a .map file in
+// the stored orientation); returns the step's exit status. The result is
+// insertSuffix(plus, "_combined").
+int combineProjectsThroughPlugin(const std::string& plus, const std::string& minus, const std::string& map,
+                                 bool leftRight);
+
+// The sidecar of a combined run: the plus run's, without its single phase-encoding
+// direction, saying from which runs and with which map it was combined.
+nlohmann::json combinedSidecar(const std::string& plus, const std::string& minus, const std::string& plusDirection,
+                               const std::string& minusDirection, const std::string& mapKey, const std::string& map);
+
+// "mindaro combine --plus RUN --minus RUN --map MAP|--field FIELD --out OUT".
+int combineNiftiRuns(const ParsedCommandLine& command);
