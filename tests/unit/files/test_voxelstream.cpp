@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <cstring>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -34,6 +35,13 @@ Volume mixed(const Volume& v)
 {
     Volume out(v.dimensions());
     for (std::size_t i = 0; i < v.size(); ++i) out[i] = 0.75f * v[i] + 0.5f * v[(i + 1) % v.size()] - 3.0f;
+    return out;
+}
+
+Volume mixedWith(const Volume& a, const Volume& b)
+{
+    Volume out = mixed(a);
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] += 2.0f * b[i];
     return out;
 }
 
@@ -130,4 +138,47 @@ TEST(StreamedCopy, FailuresLeaveNothingBehind)
                  std::exception);
     EXPECT_FALSE(transformed);
     EXPECT_FALSE(std::filesystem::exists(dir.file("b_undist.fmr")));
+}
+
+// Two runs of volumes too large for one block stream through together: every volume of
+// the copy is the combination of the same volume of both, in both layouts.
+TEST(StreamedCopy, PairedRunsCombineVolumeByVolume)
+{
+    ScratchDir dir;
+    const Dimensions extent{128, 128, 40};  // 2.5 MB a volume: blocks of two pairs
+    for (const bool dwi : {false, true}) {
+        SCOPED_TRACE(dwi ? "DWI" : "STC");
+        const std::string kind = dwi ? ".dmr" : ".fmr", data = dwi ? ".dwi" : ".stc";
+        writeProject(dir.file("p" + kind), dir.file("p" + data), "p", extent, 5, true, dwi, 9u);
+        writeProject(dir.file("m" + kind), dir.file("m" + data), "m", extent, 5, true, dwi, 10u);
+        std::vector<int> blocks;
+        const PairBlockCombine combine = [&](std::vector<Volume>& first, std::vector<Volume>& second) {
+            blocks.push_back(static_cast<int>(first.size()));
+            ASSERT_EQ(second.size(), first.size());
+            for (std::size_t v = 0; v < first.size(); ++v) first[v] = mixedWith(first[v], second[v]);
+        };
+        if (dwi) {
+            DmrHeader h = readDmrHeader(dir.file("p.dmr"), false);
+            saveCombinedAs(h, readDmrHeader(dir.file("m.dmr"), false), dir.file("p_combined.dmr"), combine, 2);
+        } else {
+            FmrHeader h = readFmrHeader(dir.file("p.fmr"), false);
+            saveCombinedAs(h, readFmrHeader(dir.file("m.fmr"), false), dir.file("p_combined.fmr"), combine, 2);
+        }
+        EXPECT_EQ(blocks, (std::vector<int>{2, 2, 1}));
+        std::vector<Volume> plus, minus, combined;
+        if (dwi) {
+            plus = readDmrHeader(dir.file("p.dmr"), true).volumes;
+            minus = readDmrHeader(dir.file("m.dmr"), true).volumes;
+            combined = readDmrHeader(dir.file("p_combined.dmr"), true).volumes;
+        } else {
+            plus = readFmrHeader(dir.file("p.fmr"), true).volumes;
+            minus = readFmrHeader(dir.file("m.fmr"), true).volumes;
+            combined = readFmrHeader(dir.file("p_combined.fmr"), true).volumes;
+        }
+        ASSERT_EQ(combined.size(), 5u);
+        for (std::size_t v = 0; v < combined.size(); ++v) {
+            const Volume expected = mixedWith(plus[v], minus[v]);
+            EXPECT_EQ(std::memcmp(combined[v].data(), expected.data(), expected.size() * sizeof(float)), 0) << v;
+        }
+    }
 }
