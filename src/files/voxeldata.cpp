@@ -279,91 +279,49 @@ std::uint64_t sliceOffset(Layout layout, const DataExtents& e, std::size_t eleme
 // and writes, little against the project.
 constexpr std::size_t kStreamBytes = std::size_t{4} << 20;
 
-// A project's data file opened for streaming, with what reading a block needs.
-struct StreamSource {
+template <class Header>
+void saveTransformedUnderNewName(Header& h, const DataFile& kind, const std::string& newName,
+                                 const std::function<Volume(const Volume&)>& transform)
+{
     std::ifstream in;
-    DataExtents extents;
-    std::string path;
-    std::size_t elementBytes = 0;
-    bool floats = false;
-};
-
-template <class Header>
-void openSource(const Header& h, const DataFile& kind, StreamSource& source)
-{
-    source.extents = openVoxelData(h, kind, source.in);
-    source.path = h.dataFilePath(kind.extension);
-    source.elementBytes = elementSize(h);
-    source.floats = floatElements(h);
-}
-
-// Volumes first..first+count-1 of the source, in the file's order.
-void readBlock(StreamSource& source, Layout layout, int first, int count, std::vector<Volume>& block)
-{
-    const DataExtents& e = source.extents;
-    block.clear();
-    for (int v = 0; v < count; ++v) block.emplace_back(e.nx, e.ny, e.nz);
-    SliceBuffer buffer(e.sliceElements, source.floats);
-    forEachSlice(layout, count, e.nz, [&](int v, int z) {
-        const std::streamoff at = static_cast<std::streamoff>(sliceOffset(layout, e, source.elementBytes, first + v, z));
-        if (source.in.tellg() != at) source.in.seekg(at);
-        if (!buffer.read(source.in, block[v].data() + static_cast<std::size_t>(z) * e.sliceElements))
-            throw ReadFileError("error reading from binary file " + source.path);
-    });
-}
-
-// Streams h (and the partner project of the same extents, when given) through
-// transformBlock into a copy of h named newName, at least minimumBlock volumes at a time.
-template <class Header>
-void saveTransformedUnderNewName(Header& h, const Header* partner, const DataFile& kind, const std::string& newName,
-                                 const PairBlockCombine& transformBlock, int minimumBlock)
-{
-    StreamSource own;
-    openSource(h, kind, own);
-    StreamSource other;
-    if (partner) openSource(*partner, kind, other);
-    const DataExtents e = own.extents;
-    if (partner && (other.extents.nx != e.nx || other.extents.ny != e.ny || other.extents.nz != e.nz ||
-                    other.extents.volumes != e.volumes))
-        throw ReadFileError("Cannot combine " + h.fileName + " with " + partner->fileName +
-                            ": their extents or numbers of volumes differ");
+    const DataExtents e = openVoxelData(h, kind, in);
+    const std::string source = h.dataFilePath(kind.extension);
     Header renamed = h;
     renamed.fileName = newName;
     renamed.Prefix.value = stripExtension(fileNamePart(newName));
     const std::string path = renamed.dataFilePath(kind.extension);
     std::error_code ignored;
-    if (e.volumes == 0 || std::filesystem::equivalent(own.path, path, ignored) ||
-        (partner && std::filesystem::equivalent(other.path, path, ignored))) {
+    if (e.volumes == 0 || std::filesystem::equivalent(source, path, ignored)) {
         // Nothing to stream, or the copy would overwrite the data still to be read.
-        own.in.close();
-        other.in.close();
+        in.close();
         loadVolumes(h, kind);
-        std::vector<Volume> partnerVolumes;
-        if (partner) {
-            Header loaded = *partner;
-            loadVolumes(loaded, kind);
-            partnerVolumes = std::move(loaded.volumes);
-        }
-        transformBlock(h.volumes, partnerVolumes);
+        for (Volume& volume : h.volumes) volume = transform(volume);
         saveUnderNewName(h, newName);
         h.volumes.clear();
         return;
     }
     h = std::move(renamed);
 
+    const bool floats = floatElements(h);
+    const std::size_t elementBytes = elementSize(h);
     const std::size_t volumeBytes = std::max<std::size_t>(1, e.sliceElements * static_cast<std::size_t>(e.nz) * sizeof(float));
-    const std::size_t streamed = std::max(kStreamBytes / volumeBytes, static_cast<std::size_t>(minimumBlock));
-    const int chunk = static_cast<int>(std::clamp<std::size_t>(streamed, 1, static_cast<std::size_t>(e.volumes)));
-    SliceBuffer buffer(e.sliceElements, own.floats);
-    std::vector<Volume> block, partnerBlock;
+    const int chunk = static_cast<int>(std::clamp<std::size_t>(kStreamBytes / volumeBytes, 1, static_cast<std::size_t>(e.volumes)));
+    SliceBuffer buffer(e.sliceElements, floats);
+    std::vector<Volume> block;
     StagedFile header(h.fileName);
     StagedFile data(path);
     std::ofstream out;
     for (int first = 0; first < e.volumes; first += chunk) {
         const int count = std::min(chunk, e.volumes - first);
-        readBlock(own, kind.layout, first, count, block);
-        if (partner) readBlock(other, kind.layout, first, count, partnerBlock);
-        transformBlock(block, partnerBlock);
+        block.clear();
+        for (int v = 0; v < count; ++v) block.emplace_back(e.nx, e.ny, e.nz);
+        forEachSlice(kind.layout, count, e.nz, [&](int v, int z) {
+            const std::streamoff at = static_cast<std::streamoff>(sliceOffset(kind.layout, e, elementBytes, first + v, z));
+            if (in.tellg() != at) in.seekg(at);
+            if (!buffer.read(in, block[v].data() + static_cast<std::size_t>(z) * e.sliceElements))
+                throw ReadFileError("error reading from binary file " + source);
+        });
+        for (Volume& volume : block) volume = transform(volume);
         if (first == 0) {
             // Written only once the first volumes were transformed, so that a transform
             // that fails leaves nothing behind, as when the whole project is held.
@@ -375,7 +333,7 @@ void saveTransformedUnderNewName(Header& h, const Header* partner, const DataFil
             checkVolumesMatchHeader(h, path, block);
         }
         forEachSlice(kind.layout, count, e.nz, [&](int v, int z) {
-            const std::streamoff at = static_cast<std::streamoff>(sliceOffset(kind.layout, e, own.elementBytes, first + v, z));
+            const std::streamoff at = static_cast<std::streamoff>(sliceOffset(kind.layout, e, elementBytes, first + v, z));
             if (out.tellp() != at) out.seekp(at);
             buffer.write(out, block[v].data() + static_cast<std::size_t>(z) * e.sliceElements);
         });
@@ -386,11 +344,71 @@ void saveTransformedUnderNewName(Header& h, const Header* partner, const DataFil
     header.commit();
 }
 
-PairBlockCombine eachVolume(const std::function<Volume(const Volume&)>& transform)
+// Slice z of volumes first..first+count-1 of a data file as volumes of one slice each.
+void readSlices(std::istream& in, const std::string& path, Layout layout, const DataExtents& e, std::size_t elementBytes,
+                SliceBuffer& buffer, int z, int first, int count, std::vector<Volume>& slices)
 {
-    return [&transform](std::vector<Volume>& block, std::vector<Volume>&) {
-        for (Volume& volume : block) volume = transform(volume);
-    };
+    slices.clear();
+    for (int v = first; v < first + count; ++v) {
+        slices.emplace_back(e.nx, e.ny, 1);
+        const std::streamoff at = static_cast<std::streamoff>(sliceOffset(layout, e, elementBytes, v, z));
+        if (in.tellg() != at) in.seekg(at);
+        if (!buffer.read(in, slices.back().data())) throw ReadFileError("error reading from binary file " + path);
+    }
+}
+
+// Streams two projects of the same extents slice by slice through combine into a copy of
+// the first named newName: slice z of at most volumesAtATime volumes of each at a time.
+template <class Header>
+void saveCombinedUnderNewName(Header& h, const Header& partner, const DataFile& kind, const std::string& newName,
+                              const PairSliceCombine& combine, int volumesAtATime)
+{
+    std::ifstream in, partnerIn;
+    const DataExtents e = openVoxelData(h, kind, in);
+    const DataExtents p = openVoxelData(partner, kind, partnerIn);
+    if (p.nx != e.nx || p.ny != e.ny || p.nz != e.nz || p.volumes != e.volumes)
+        throw ReadFileError("Cannot combine " + h.fileName + " with " + partner.fileName +
+                            ": their extents or numbers of volumes differ");
+    const std::string source = h.dataFilePath(kind.extension), partnerSource = partner.dataFilePath(kind.extension);
+    Header renamed = h;
+    renamed.fileName = newName;
+    renamed.Prefix.value = stripExtension(fileNamePart(newName));
+    const std::string path = renamed.dataFilePath(kind.extension);
+    std::error_code ignored;
+    if (std::filesystem::equivalent(source, path, ignored) || std::filesystem::equivalent(partnerSource, path, ignored))
+        throw WriteFileError("Cannot write " + path + ": it holds data still to be read");
+    h = std::move(renamed);
+
+    StagedFile header(h.fileName);
+    StagedFile data(path);
+    writeHeaderFile(h, header, [&](std::ostream& text) { h.writeHeaderText(text); });
+    std::ofstream out(data.writePath(), std::ios::binary | std::ios::trunc);
+    if (!out.is_open()) throw WriteFileError(kind.openForWritingMessage + path);
+    const bool floats = floatElements(h);
+    const std::size_t elementBytes = elementSize(h), partnerBytes = elementSize(partner);
+    SliceBuffer buffer(e.sliceElements, floats), partnerBuffer(e.sliceElements, floatElements(partner));
+    const int block = std::max(1, volumesAtATime);
+    std::vector<Volume> slices, partnerSlices;
+    for (int z = 0; z < e.nz; ++z)
+        for (int first = 0; first < e.volumes; first += block) {
+            const int count = std::min(block, e.volumes - first);
+            readSlices(in, source, kind.layout, e, elementBytes, buffer, z, first, count, slices);
+            readSlices(partnerIn, partnerSource, kind.layout, p, partnerBytes, partnerBuffer, z, first, count, partnerSlices);
+            combine(z, slices, partnerSlices);
+            for (int v = 0; v < count; ++v) {
+                const Volume& slice = slices[static_cast<std::size_t>(v)];
+                if (slice.nx() != e.nx || slice.ny() != e.ny || slice.nz() != 1)
+                    throw WriteFileError("Cannot write " + path + ": slice " + std::to_string(z) + " of volume " +
+                                         std::to_string(first + v) + " changed its extent");
+                const std::streamoff at = static_cast<std::streamoff>(sliceOffset(kind.layout, e, elementBytes, first + v, z));
+                if (out.tellp() != at) out.seekp(at);
+                buffer.write(out, slice.data());
+            }
+        }
+    out.close();
+    if (out.fail()) throw WriteFileError("error writing to binary file " + path);
+    data.commit();
+    header.commit();
 }
 
 } // namespace
@@ -443,24 +461,12 @@ void DmrHeader::saveAs(const std::string& newName)
 
 void saveTransformedAs(FmrHeader& h, const std::string& newName, const std::function<Volume(const Volume&)>& transform)
 {
-    saveTransformedUnderNewName<FmrHeader>(h, nullptr, kStcFile, newName, eachVolume(transform), 1);
+    saveTransformedUnderNewName(h, kStcFile, newName, transform);
 }
 
 void saveTransformedAs(DmrHeader& h, const std::string& newName, const std::function<Volume(const Volume&)>& transform)
 {
-    saveTransformedUnderNewName<DmrHeader>(h, nullptr, kDwiFile, newName, eachVolume(transform), 1);
-}
-
-void saveCombinedAs(FmrHeader& first, const FmrHeader& second, const std::string& newName, const PairBlockCombine& combine,
-                    int pairsAtATime)
-{
-    saveTransformedUnderNewName(first, &second, kStcFile, newName, combine, pairsAtATime);
-}
-
-void saveCombinedAs(DmrHeader& first, const DmrHeader& second, const std::string& newName, const PairBlockCombine& combine,
-                    int pairsAtATime)
-{
-    saveTransformedUnderNewName(first, &second, kDwiFile, newName, combine, pairsAtATime);
+    saveTransformedUnderNewName(h, kDwiFile, newName, transform);
 }
 
 void checkVoxelData(const FmrHeader& h)
@@ -473,4 +479,16 @@ void checkVoxelData(const DmrHeader& h)
 {
     std::ifstream in;
     openVoxelData(h, kDwiFile, in);
+}
+
+void saveCombinedAs(FmrHeader& first, const FmrHeader& second, const std::string& newName,
+                    const PairSliceCombine& combine, int volumesAtATime)
+{
+    saveCombinedUnderNewName(first, second, kStcFile, newName, combine, volumesAtATime);
+}
+
+void saveCombinedAs(DmrHeader& first, const DmrHeader& second, const std::string& newName,
+                    const PairSliceCombine& combine, int volumesAtATime)
+{
+    saveCombinedUnderNewName(first, second, kDwiFile, newName, combine, volumesAtATime);
 }

@@ -30,14 +30,16 @@ void checkVoxelData(const DmrHeader& h);
 void saveTransformedAs(FmrHeader& h, const std::string& newName, const std::function<Volume(const Volume&)>& transform);
 void saveTransformedAs(DmrHeader& h, const std::string& newName, const std::function<Volume(const Volume&)>& transform);
 
-// Replaces a block of volumes of the first project by what they combine into with the same
-// volumes of the second.
-using PairBlockCombine = std::function<void(std::vector<Volume>& first, std::vector<Volume>& second)>;
-// saveTransformedAs for two records of the same extents and number of volumes, read
-// without data: every volume of first is replaced by its combination with the same volume
-// of second, pairsAtATime (or more, for small volumes) at a time, and first is saved under
-// newName.
-void saveCombinedAs(FmrHeader& first, const FmrHeader& second, const std::string& newName, const PairBlockCombine& combine,
-                    int pairsAtATime);
-void saveCombinedAs(DmrHeader& first, const DmrHeader& second, const std::string& newName, const PairBlockCombine& combine,
-                    int pairsAtATime);
+// Replaces slice z of a block of volumes of the first project (each slice a volume of
+// extent nx x ny x 1) by what it combines into with slice z of the same volumes of the
+// second.
+using PairSliceCombine = std::function<void(int z, std::vector<Volume>& first, std::vector<Volume>& second)>;
+// What saveAs writes under newName for the record first, read without data, after every
+// slice of every volume was replaced by its combination with the same slice of second (of
+// the same extents and number of volumes): slice by slice, at most volumesAtATime volumes
+// of each at a time, so that a block holds volumesAtATime / NrOfSlices volumes of each.
+// The record is renamed as by saveAs and keeps no volumes.
+void saveCombinedAs(FmrHeader& first, const FmrHeader& second, const std::string& newName,
+                    const PairSliceCombine& combine, int volumesAtATime);
+void saveCombinedAs(DmrHeader& first, const DmrHeader& second, const std::string& newName,
+                    const PairSliceCombine& combine, int volumesAtATime);

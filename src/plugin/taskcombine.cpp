@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // "combine": one restored run from a run acquired twice, once with each phase-encoding
 // direction ("file0" with +map, "file1" with -map), by least squares.
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <variant>
@@ -74,7 +75,7 @@ void taskCombine(distcor& plugin)
                                             "phase-encoding direction.");
 
     plugin.log("Loading VDM...");
-    const Volume storedMap = readVdmMapFile(mapPath, true).map;
+    Volume storedMap = readVdmMapFile(mapPath, true).map;
     if (const std::size_t nonFinite = nonFiniteVoxels(storedMap); nonFinite > 0)
         throw std::runtime_error("The map " + mapPath + " holds " + std::to_string(nonFinite) + " voxels (of " +
                                  std::to_string(storedMap.size()) +
@@ -99,24 +100,33 @@ void taskCombine(distcor& plugin)
 
     plugin.log("Combining " + plusPath + " (+VDM) and " + minusPath + " (-VDM) by least squares...");
     plugin.log("The two acquisitions are assumed aligned: no motion between them is estimated.");
-    const Volume workingMap = rllr ? storedMap.transposeXY() : storedMap;
+    // Every line along the phase encoding lies within one slice: the runs stream slice by
+    // slice, each line factorised once for the volumes of a block. A block of up to two
+    // volumes' worth of slices per direction holds, for a run of up to 2 x NrOfSlices
+    // volumes, slice z of every volume.
+    std::vector<Volume> mapSlices;
+    for (int z = 0; z < extent.z; ++z) {
+        Volume slice(extent.x, extent.y, 1);
+        std::copy_n(storedMap.data() + storedMap.index(0, 0, z), slice.size(), slice.data());
+        mapSlices.push_back(rllr ? slice.transposeXY() : std::move(slice));
+    }
+    storedMap = Volume();
     const RestorationSettings settings;
-    const PairBlockCombine combine = [&](std::vector<Volume>& first, std::vector<Volume>& second) {
+    const PairSliceCombine combine = [&](int z, std::vector<Volume>& first, std::vector<Volume>& second) {
         if (rllr) {
-            for (Volume& volume : first) volume = volume.transposeXY();
-            for (Volume& volume : second) volume = volume.transposeXY();
+            for (Volume& slice : first) slice = slice.transposeXY();
+            for (Volume& slice : second) slice = slice.transposeXY();
         }
-        restorePairs(first, second, workingMap, settings);
+        restorePairs(first, second, mapSlices[static_cast<std::size_t>(z)], settings);
         if (rllr)
-            for (Volume& volume : first) volume = volume.transposeXY();
+            for (Volume& slice : first) slice = slice.transposeXY();
     };
-    // Two pairs at a time share the factorisation of every line.
-    constexpr int kPairsAtATime = 2;
+    const int volumesAtATime = 2 * std::max(extent.z, 1);
     std::visit(
         [&](auto& header) {
             using Header = std::decay_t<decltype(header)>;
             dropAnatomicalLink(header);
-            saveCombinedAs(header, std::get<Header>(minus), output, combine, kPairsAtATime);
+            saveCombinedAs(header, std::get<Header>(minus), output, combine, volumesAtATime);
         },
         plus);
     plugin.log("Combined data saved as: " + output);
