@@ -22,7 +22,7 @@ namespace {
 bool isEstimateOption(const OptionSpec& option)
 {
     for (const char* name : {"--ap", "--pa", "--apply-to", "--out", "--pe-dir", "--apply-pe-dir", "--readout-time",
-                             "--apply-readout-time", "--volumes"})
+                             "--apply-readout-time", "--volumes", "--combine"})
         if (option.name == name) return false;
     return true;
 }

@@ -238,3 +238,70 @@ int combineNiftiRuns(const ParsedCommandLine& command)
         return reportFailure("combine", error);
     }
 }
+
+std::vector<CombinedRuns> pairRunsToCombine(const Correction& correction)
+{
+    std::vector<std::size_t> plus, minus;
+    for (std::size_t index = 2; index < correction.runs.size(); ++index) {
+        const CorrectionRun& run = correction.runs[index];
+        if (run.carried)
+            throw std::runtime_error("--combine pairs runs on the grid of --ap, read out in the pair's time: " +
+                                     run.image + " is not.");
+        (run.direction == correction.metadata.first ? plus : minus).push_back(index);
+    }
+    if (plus.size() != minus.size() || plus.empty())
+        throw std::runtime_error("--combine pairs the --apply-to runs of the two directions in the order given, but " +
+                                 std::to_string(plus.size()) + " runs have the direction of --ap (" +
+                                 correction.metadata.first.text() + ") and " + std::to_string(minus.size()) +
+                                 " the other (" + correction.metadata.second.text() + ").");
+    std::vector<CombinedRuns> pairs;
+    for (std::size_t n = 0; n < plus.size(); ++n) {
+        const CorrectionRun& a = correction.runs[plus[n]];
+        const CorrectionRun& b = correction.runs[minus[n]];
+        if (a.grid.volumes != b.grid.volumes)
+            throw std::runtime_error("--combine pairs " + a.image + " (" + std::to_string(a.grid.volumes) +
+                                     " volumes) with " + b.image + " (" + std::to_string(b.grid.volumes) +
+                                     " volumes); the two runs must hold the same volumes, acquired once in each "
+                                     "direction.");
+        CombinedRuns pair;
+        pair.plus = plus[n];
+        pair.minus = minus[n];
+        pair.gradients = requirePairedRuns(a.image, b.image, a.grid.volumes);
+        const std::string stem = fs::path(a.output).filename().string();
+        const std::string combined = stem.substr(0, stem.size() - std::string("_corrected.nii.gz").size()) + "_combined";
+        pair.output = (correction.folder / (combined + ".nii.gz")).string();
+        pair.project = insertSuffix(a.project, "_combined");
+        pairs.push_back(std::move(pair));
+    }
+    return pairs;
+}
+
+int combineCorrectedRuns(const Correction& correction, const std::vector<CombinedRuns>& pairs,
+                         std::vector<std::string>& written)
+{
+    const std::string map = mapPath(correction.runs[0].project);
+    for (const CombinedRuns& pair : pairs) {
+        const CorrectionRun& plus = correction.runs[pair.plus];
+        const CorrectionRun& minus = correction.runs[pair.minus];
+        const int status = combineProjectsThroughPlugin(plus.project, minus.project, map,
+                                                        correction.metadata.first.axis == 'i');
+        if (status != 0) return status;
+        NiftiStorage storage = NiftiStorage::Float32;
+        const std::vector<Volume> volumes = readProjectOrMapVolumes(pair.project, storage);
+        const std::string name = fs::path(pair.output).filename().string();
+        const std::string output = resultPath(correction, name);
+        writeNiftiLike(output, volumes, storage, plus.image, "VARNO combined both directions");
+        writeJsonFile(sidecarPath(output), combinedSidecar(plus.image, minus.image, plus.direction.text(),
+                                                           minus.direction.text(), "DisplacementMap",
+                                                           "displacement_voxels.nii.gz"));
+        written.push_back(pair.output);
+        if (!pair.gradients.bval.empty()) {
+            const std::string stem = withoutNiftiExtension(name);
+            fs::copy_file(pair.gradients.bval, resultPath(correction, stem + ".bval"));
+            fs::copy_file(pair.gradients.bvec, resultPath(correction, stem + ".bvec"));
+            written.push_back((correction.folder / (stem + ".bval")).string());
+            written.push_back((correction.folder / (stem + ".bvec")).string());
+        }
+    }
+    return 0;
+}

@@ -39,3 +39,28 @@ nlohmann::json combinedSidecar(const std::string& plus, const std::string& minus
 
 // "mindaro combine --plus RUN --minus RUN --map MAP|--field FIELD --out OUT".
 int combineNiftiRuns(const ParsedCommandLine& command);
+
+struct Correction;
+
+// Two further runs of a correction that are one run acquired in both directions: their
+// indexes in Correction::runs (plus: the direction of --ap, corrected with +map), the
+// combined image FOLDER/STEM_combined.nii.gz (STEM of the plus run) and their gradient
+// tables.
+struct CombinedRuns {
+    std::size_t plus = 0;
+    std::size_t minus = 0;
+    std::string output;
+    std::string project;  // the combined project, FOLDER/projects/STEM_combined.fmr
+    PairedGradients gradients;
+};
+
+// Pairs the further runs of each direction in the order given, the n-th of the direction
+// of --ap with the n-th of the other; throws naming the runs when the directions do not
+// hold as many runs, a run is not on the pair's grid, or two paired runs do not hold the
+// same volumes.
+std::vector<CombinedRuns> pairRunsToCombine(const Correction& correction);
+// Combines every pair of the correction's projects through the plug-in and exports each
+// combined run with its sidecar (and the plus run's .bval and .bvec); returns the exit
+// status of the first step that failed, else 0.
+int combineCorrectedRuns(const Correction& correction, const std::vector<CombinedRuns>& pairs,
+                         std::vector<std::string>& written);

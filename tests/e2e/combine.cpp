@@ -222,3 +222,24 @@ TEST(CombineNifti, RefusesRunsThatDoNotPairUpNamingTheFiles)
                  {2, "mindaro combine: give either --map or --field\n"
                      "usage: mindaro combine [PLUS MINUS] [options]  (see: mindaro combine --help)\n"});
 }
+
+TEST(CorrectCombine, RunsOfBothDirectionsAreAlsoWrittenAsOneCombinedRun)
+{
+    const NiftiRuns runs;
+    const std::string root = runs.folder.path();
+    ProcessResult result = runProcess({mindaroPath(), "correct", "--ap", "ap.nii", "--pa", "pa.nii", "--apply-to",
+                                       "pa.nii", "--apply-to", "ap.nii", "--combine", "--out", "out"},
+                                      root);
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find("  out/ap_2_combined.nii.gz\n"), std::string::npos) << result.out;
+    const Volume map = readVolumes(root + "/out/displacement_voxels.nii.gz").front();
+    const Volume expected =
+        expectedCombination(readVolumes(root + "/ap.nii"), readVolumes(root + "/pa.nii"), map, false, false).front();
+    EXPECT_EQ(differingVoxels(readVolumes(root + "/out/ap_2_combined.nii.gz").front(), expected), 0u);
+    const nlohmann::json sidecar = nlohmann::json::parse(std::ifstream(root + "/out/ap_2_combined.json"));
+    EXPECT_EQ(sidecar["Sources"], nlohmann::json::array({"ap.nii", "pa.nii"}));
+
+    expectAnswer(root, {"correct", "--ap", "ap.nii", "--pa", "pa.nii", "--apply-to", "pa.nii", "--combine", "--out", "o2"},
+                 {1, "mindaro correct: --combine pairs the --apply-to runs of the two directions in the order given, but "
+                     "0 runs have the direction of --ap (j) and 1 the other (j-).\n"});
+}
