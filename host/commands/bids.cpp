@@ -59,6 +59,7 @@ CommandSpec makeBidsCommand()
                 {"--jobs", "N", "work items run at the same time (default: the number of cores)"},
                 {"--skip-existing", "", "keep the work items already done, do only the missing ones"},
                 {"--force", "", "redo every work item, replacing earlier results"},
+                {"--combine", "", "runs that differ only in dir- also become one run combined from both (least squares)"},
                 {"--slurm", "", "submit to SLURM instead: a job array of participants and a group job"},
                 {"--slurm-args", "\"ARGS\"", "further sbatch options for both jobs, e.g. \"--partition=short --time=1:00:00\""},
             },
@@ -103,6 +104,7 @@ int submit(const ParsedCommandLine& command, DatasetRun& run)
     if (request.jobsGiven) request.participantCommand.insert(request.participantCommand.end(), {"--jobs", std::to_string(run.jobs)});
     if (run.skipExisting) request.participantCommand.push_back("--skip-existing");
     if (run.force) request.participantCommand.push_back("--force");
+    if (run.combine) request.participantCommand.push_back("--combine");
     request.participantCommand.insert(request.participantCommand.end(), run.estimateOptions.begin(), run.estimateOptions.end());
     request.groupCommand = run.self;
     request.groupCommand.insert(request.groupCommand.end(), {"bids", run.datasetFolder, run.outputFolder, "group"});
@@ -140,6 +142,7 @@ int bids(const ParsedCommandLine& command)
     }
     run.skipExisting = command.has("--skip-existing");
     run.force = command.has("--force");
+    run.combine = command.has("--combine");
     run.estimateOptions = estimateWords(command);
     // The estimate options are checked here, before anything runs.
     parseCorrectionChoices(command);

@@ -39,6 +39,13 @@ std::vector<std::string> WorkItem::outputs() const
         if (!target.bval.empty()) files.push_back(withoutNiftiExtension(target.output) + ".bval");
         if (!target.bvec.empty()) files.push_back(withoutNiftiExtension(target.output) + ".bvec");
     }
+    for (const ItemCombination& combination : combinations) {
+        files.push_back(combination.output);
+        files.push_back(sidecarPath(combination.output));
+        if (!targets[static_cast<std::size_t>(combination.plus)].bval.empty())
+            files.insert(files.end(), {withoutNiftiExtension(combination.output) + ".bval",
+                                       withoutNiftiExtension(combination.output) + ".bvec"});
+    }
     files.push_back(record);
     return files;
 }
@@ -53,6 +60,9 @@ nlohmann::json toJson(const WorkItem& item)
                            {"bval", target.bval},
                            {"bvec", target.bvec},
                            {"metadata", target.metadata}});
+    nlohmann::json combinations = nlohmann::json::array();
+    for (const ItemCombination& combination : item.combinations)
+        combinations.push_back({{"plus", combination.plus}, {"minus", combination.minus}, {"output", combination.output}});
     return {{"name", item.name},
             {"subject", item.subject},
             {"session", item.session},
@@ -61,6 +71,7 @@ nlohmann::json toJson(const WorkItem& item)
             {"first", imageJson(item.first)},
             {"second", imageJson(item.second)},
             {"targets", targets},
+            {"combinations", combinations},
             {"fieldmap", item.fieldmap},
             {"picture", item.picture},
             {"record", item.record},
@@ -85,6 +96,14 @@ WorkItem workItemFromJson(const nlohmann::json& content)
             item.targets.push_back({imageFromJson(target.at("image")), target.at("why").get<std::string>(),
                                     target.at("output").get<std::string>(), target.at("bval").get<std::string>(),
                                     target.at("bvec").get<std::string>(), target.at("metadata")});
+        for (const nlohmann::json& combination : content.at("combinations")) {
+            ItemCombination entry{combination.at("plus").get<int>(), combination.at("minus").get<int>(),
+                                  combination.at("output").get<std::string>()};
+            if (entry.plus < 0 || entry.minus < 0 || static_cast<std::size_t>(entry.plus) >= item.targets.size() ||
+                static_cast<std::size_t>(entry.minus) >= item.targets.size())
+                throw std::runtime_error("A work item combines targets it does not have.");
+            item.combinations.push_back(std::move(entry));
+        }
         item.fieldmap = content.at("fieldmap").get<std::string>();
         item.picture = content.at("picture").get<std::string>();
         item.record = content.at("record").get<std::string>();

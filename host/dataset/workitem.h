@@ -28,6 +28,13 @@ struct ItemTarget {
     nlohmann::json metadata = nlohmann::json::object();  // the source's inherited sidecar
 };
 
+// Two targets of an item that are one run acquired in both directions, combined into one.
+struct ItemCombination {
+    int plus = 0;         // index of the target acquired in the direction of first
+    int minus = 0;
+    std::string output;   // below the output folder: the plus run's name without dir-, desc-sdc
+};
+
 struct WorkItem {
     std::string name;      // "sub-01_ses-1_fmapid-1"
     std::string subject;   // "01"
@@ -37,6 +44,7 @@ struct WorkItem {
     ItemImage first;       // corrected with +map
     ItemImage second;      // corrected with -map
     std::vector<ItemTarget> targets;
+    std::vector<ItemCombination> combinations;
     // Below the output folder.
     std::string fieldmap;  // "sub-01/fmap/sub-01_fmapid-1_desc-varno_fieldmap.nii.gz"
     std::string picture;   // "sub-01/figures/sub-01_fmapid-1_desc-qc.png"
