@@ -89,6 +89,48 @@ std::string bvecOf(const std::string& image)
     return withoutNiftiExtension(image) + ".bvec";
 }
 
+// The run's project name in folder: STEM.fmr, or STEM.dmr for a diffusion run.
+std::string runProject(const std::string& folder, const std::string& stem, bool diffusion)
+{
+    return (fs::path(folder) / (stem + (diffusion ? ".dmr" : ".fmr"))).string();
+}
+
+// Runs the plug-in's "combine" on two projects with the map of the first (a .map file in
+// the stored orientation); returns the step's exit status. The result is
+// insertSuffix(plus, "_combined").
+int combineProjectsThroughPlugin(const std::string& plus, const std::string& minus, const std::string& map,
+                                 bool leftRight)
+{
+    HostState& state = hostState();
+    state.stringParameters["file0"] = plus;
+    state.stringParameters["file1"] = minus;
+    state.stringParameters["vdm"] = map;
+    state.intParameters["rllr"] = leftRight;
+    return runPluginTask("combine");
+}
+
+// The sidecar of a combined run: the plus run's, without its single phase-encoding
+// direction, saying from which runs and with which map it was combined.
+nlohmann::json combinedSidecar(const std::string& plus, const std::string& minus, const std::string& plusDirection,
+                               const std::string& minusDirection, const std::string& mapKey, const std::string& map)
+{
+    nlohmann::json content = readSidecar(plus).content;
+    content.erase("PhaseEncodingDirection");
+    content["Description"] = "Least-squares restoration of " + plus + " (PhaseEncodingDirection " + plusDirection +
+                             ") and " + minus + " (" + minusDirection +
+                             "), the same run acquired once in each direction: every pair of volumes combined into "
+                             "the one undistorted volume that explains both copies, values below 0 clipped to 0 "
+                             "(VARNO).";
+    content["Sources"] = nlohmann::json::array({plus, minus});
+    content["DistortionCorrection"] = {{"Method", "least-squares restoration of both phase-encoding directions"},
+                                       {"Combined", true},
+                                       {"CombinedFrom", nlohmann::json::array({plus, minus})},
+                                       {"PhaseEncodingDirections", nlohmann::json::array({plusDirection, minusDirection})},
+                                       {mapKey, map},
+                                       {"MotionBetweenCopies", "not estimated: the copies are taken as aligned"}};
+    return content;
+}
+
 }  // namespace
 
 PairedGradients requirePairedRuns(const std::string& plus, const std::string& minus, int volumes)
@@ -112,42 +154,6 @@ PairedGradients requirePairedRuns(const std::string& plus, const std::string& mi
                                  bvecOf(minus) + "): " + difference->text +
                                  ". The two runs must hold the same volumes, acquired once in each direction.");
     return gradients;
-}
-
-std::string runProject(const std::string& folder, const std::string& stem, bool diffusion)
-{
-    return (fs::path(folder) / (stem + (diffusion ? ".dmr" : ".fmr"))).string();
-}
-
-int combineProjectsThroughPlugin(const std::string& plus, const std::string& minus, const std::string& map,
-                                 bool leftRight)
-{
-    HostState& state = hostState();
-    state.stringParameters["file0"] = plus;
-    state.stringParameters["file1"] = minus;
-    state.stringParameters["vdm"] = map;
-    state.intParameters["rllr"] = leftRight;
-    return runPluginTask("combine");
-}
-
-nlohmann::json combinedSidecar(const std::string& plus, const std::string& minus, const std::string& plusDirection,
-                               const std::string& minusDirection, const std::string& mapKey, const std::string& map)
-{
-    nlohmann::json content = readSidecar(plus).content;
-    content.erase("PhaseEncodingDirection");
-    content["Description"] = "Least-squares restoration of " + plus + " (PhaseEncodingDirection " + plusDirection +
-                             ") and " + minus + " (" + minusDirection +
-                             "), the same run acquired once in each direction: every pair of volumes combined into "
-                             "the one undistorted volume that explains both copies, values below 0 clipped to 0 "
-                             "(VARNO).";
-    content["Sources"] = nlohmann::json::array({plus, minus});
-    content["DistortionCorrection"] = {{"Method", "least-squares restoration of both phase-encoding directions"},
-                                       {"Combined", true},
-                                       {"CombinedFrom", nlohmann::json::array({plus, minus})},
-                                       {"PhaseEncodingDirections", nlohmann::json::array({plusDirection, minusDirection})},
-                                       {mapKey, map},
-                                       {"MotionBetweenCopies", "not estimated: the copies are taken as aligned"}};
-    return content;
 }
 
 int combineNiftiRuns(const ParsedCommandLine& command)

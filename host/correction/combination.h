@@ -7,8 +7,6 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "cli/commandline.h"
 #include "nifti/niftiprojects.h"
 
@@ -22,20 +20,6 @@ struct PairedGradients {
     std::string bvec;
 };
 PairedGradients requirePairedRuns(const std::string& plus, const std::string& minus, int volumes);
-
-// The run's project name in folder: STEM.fmr, or STEM.dmr for a diffusion run.
-std::string runProject(const std::string& folder, const std::string& stem, bool diffusion);
-
-// Runs the plug-in's "combine" on two projects with the map of the first (a .map file in
-// the stored orientation); returns the step's exit status. The result is
-// insertSuffix(plus, "_combined").
-int combineProjectsThroughPlugin(const std::string& plus, const std::string& minus, const std::string& map,
-                                 bool leftRight);
-
-// The sidecar of a combined run: the plus run's, without its single phase-encoding
-// direction, saying from which runs and with which map it was combined.
-nlohmann::json combinedSidecar(const std::string& plus, const std::string& minus, const std::string& plusDirection,
-                               const std::string& minusDirection, const std::string& mapKey, const std::string& map);
 
 // "mindaro combine --plus RUN --minus RUN --map MAP|--field FIELD --out OUT".
 int combineNiftiRuns(const ParsedCommandLine& command);
