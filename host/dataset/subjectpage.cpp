@@ -39,6 +39,14 @@ std::string itemSection(const nlohmann::json& item, const nlohmann::json* record
                 escapeHtml(target.at("why").get<std::string>()) + (target.value("carried", false) ? " (field carried to its grid)" : "") +
                 "</td><td><a href=\"" + escapeHtml(target.at("output").get<std::string>()) + "\">" +
                 escapeHtml(target.at("output").get<std::string>()) + "</a></td></tr>\n";
+    // Runs acquired in both directions and combined into one ("bids --combine").
+    for (const nlohmann::json& run : record->value("combined", nlohmann::json::array())) {
+        const std::string sources = run.at("sources").at(0).get<std::string>() + " + " +
+                                    run.at("sources").at(1).get<std::string>();
+        const std::string output = run.at("output").get<std::string>();
+        html += "<tr><td>" + escapeHtml(sources) + "</td><td>" + escapeHtml(run.at("why").get<std::string>()) +
+                "</td><td><a href=\"" + escapeHtml(output) + "\">" + escapeHtml(output) + "</a></td></tr>\n";
+    }
     const nlohmann::json& agreement = record->at("Agreement");
     html += "</table>\n<table>\n<tr><th></th><th>correlation</th><th>mean squared difference</th></tr>\n";
     for (const char* when : {"Before", "After"})

@@ -293,4 +293,7 @@ TEST(BidsDataset, CombineWritesTwinsAcquiredInBothDirectionsAsOneRun)
               nlohmann::json::array({"bids:raw:sub-03/dwi/sub-03_dir-AP_dwi.nii.gz",
                                      "bids:raw:sub-03/dwi/sub-03_dir-PA_dwi.nii.gz"}));
     EXPECT_EQ(sidecar["DistortionCorrection"]["PhaseEncodingDirections"], nlohmann::json::array({"j-", "j"}));
+    // The subject's page lists the combined run with its two sources.
+    EXPECT_TRUE(contains(readWhole(folder.path() + "/out/sub-03.html"),
+                         "<td>sub-03/dwi/sub-03_dir-AP_dwi.nii.gz + sub-03/dwi/sub-03_dir-PA_dwi.nii.gz</td>"));
 }
