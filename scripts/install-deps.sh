@@ -7,7 +7,8 @@
 #   build    compiler, CMake, the libraries that the plug-in and the host link, and the
 #            font that the host's pictures are drawn with
 #   test     GoogleTest and Google Benchmark, clang with its runtime for the fuzz targets,
-#            valgrind for the memory checks, HTML Tidy and Chromium to check the report page
+#            valgrind for the memory checks, HTML Tidy and Chromium to check the report page,
+#            GNU time for the memory of the large-run benchmark
 #   windows  the MinGW-w64 cross compiler, Wine, GoogleTest's sources, and a source
 #            entry for this Debian release so that FFTW can be built from its source
 #            package (scripts/build-fftw-windows.sh)
@@ -65,7 +66,7 @@ for group in "${@:-build}"; do
     build) packages+=(g++ cmake make libfftw3-dev libnifti2-dev nlohmann-json3-dev zlib1g-dev
                     libcairo2-dev fontconfig fonts-dejavu-core) ;;
     test) packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev valgrind
-                   tidy chromium) ;;
+                   tidy chromium time) ;;
     windows) packages+=(g++-mingw-w64-x86-64-posix wine64 googletest dpkg-dev make)
              if add_source_entry; then read_lists=true; fi ;;
     slurm) packages+=(slurm-wlm munge) ;;

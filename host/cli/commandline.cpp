@@ -5,6 +5,9 @@
 #include <charconv>
 #include <iostream>
 
+#include "cli/stopsignals.h"
+#include "core/stoprequest.h"
+
 namespace {
 
 const OptionSpec kHelpOption{"--help", "", "show this help and exit"};
@@ -145,6 +148,8 @@ int runCommand(const CommandSpec& declaration, const std::vector<std::string>& a
         std::cerr << "mindaro " << declaration.name << ": " << error.what() << '\n'
                   << "usage: " << usageLine(declaration) << "  (see: mindaro " << declaration.name << " --help)\n";
         return 2;
+    } catch (const StopRequested& stop) {
+        return reportStop(declaration.name, stop.signal());
     }
 }
 

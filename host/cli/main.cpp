@@ -10,6 +10,8 @@
 #include "boundary/sharedlibrary.h"
 #include "cli/commands.h"
 #include "cli/programarguments.h"
+#include "cli/stopsignals.h"
+#include "core/stoprequest.h"
 
 namespace {
 
@@ -33,7 +35,8 @@ void printHostHelp()
     std::cout << "\n\"mindaro COMMAND --help\" describes a command. Environment: MINDARO_VERSION=a.b.c\n"
                  "sets the host version reported to the plug-in (default 3.1.0).\n"
                  "Exit status: 0 done; 1 an error message was shown; 2 usage error; 3 the plug-in\n"
-                 "could not be loaded or started.\n";
+                 "could not be loaded or started; 130 stopped by Ctrl-C (SIGINT), 143 by SIGTERM,\n"
+                 "129 by SIGHUP, after removing its temporary files (a second signal stops at once).\n";
 }
 
 int usageError(const std::string& reason)
@@ -47,6 +50,7 @@ int usageError(const std::string& reason)
 
 int main(int argc, char** argv)
 {
+    catchStopSignals();
     std::vector<std::string> arguments;
     try {
         arguments = programArguments(argc, argv);
@@ -80,7 +84,13 @@ int main(int argc, char** argv)
 
     const std::string& name = arguments[index];
     for (const CommandEntry& command : allCommands())
-        if (command.declaration->name == name)
-            return command.run(std::vector<std::string>(arguments.begin() + index + 1, arguments.end()));
+        if (command.declaration->name == name) {
+            const int status = command.run(std::vector<std::string>(arguments.begin() + index + 1, arguments.end()));
+            // A command that failed once asked to stop ends with the signal's status, also
+            // where the stop surfaced as another error; one that finished keeps its 0.
+            const int signal = stopSignal();
+            if (signal == 0 || status == 0 || status == 128 + signal) return status;
+            return reportStop(name, signal);
+        }
     return usageError("unknown command \"" + name + "\"");
 }

@@ -7,6 +7,7 @@
 
 #include "core/distance.h"
 #include "core/mdhslog.h"
+#include "core/stoprequest.h"
 #include "core/vdm.h"
 
 namespace {
@@ -231,6 +232,7 @@ Volume estimateColumnwiseVdm(const Volume& vol_ap, const Volume& vol_pa, const S
                 getColumn(apSmooth, x, z).max() > kSignalThreshold && getColumn(paSmooth, x, z).max() > kSignalThreshold;
 
     for (int pass = 0; pass < kPasses; ++pass) {
+        throwIfStopRequested();
         if (pass > 0) {
             maskedConvolve2D(stretch, kernel, mask, true);
             maskedConvolve2D(shift, kernel, mask, true);

@@ -30,6 +30,17 @@ void checkVoxelData(const DmrHeader& h);
 void saveTransformedAs(FmrHeader& h, const std::string& newName, const std::function<Volume(const Volume&)>& transform);
 void saveTransformedAs(DmrHeader& h, const std::string& newName, const std::function<Volume(const Volume&)>& transform);
 
+// Calls visit(v, volume) for every volume of the data file of a record read without data,
+// in order, with a few volumes in memory at a time; throws as loadVoxelData does.
+void forEachVolume(const FmrHeader& h, const std::function<void(int, const Volume&)>& visit);
+void forEachVolume(const DmrHeader& h, const std::function<void(int, const Volume&)>& visit);
+
+// Writes the header of a record without data under its file name, and a data file of its
+// NrOfVolumes volumes, volume(v) made in order, a few at a time: what writeWithData
+// writes for those volumes, without holding them. Both files appear once complete.
+void writeStreamed(FmrHeader& h, const std::function<Volume(int)>& volume);
+void writeStreamed(DmrHeader& h, const std::function<Volume(int)>& volume);
+
 // Replaces slice z of a block of volumes of the first project (each slice a volume of
 // extent nx x ny x 1) by what it combines into with slice z of the same volumes of the
 // second.
