@@ -100,7 +100,7 @@ nlohmann::json combinedRunSidecar(const WorkItem& item, const ItemCombination& c
     const ItemTarget& minus = item.targets[static_cast<std::size_t>(combination.minus)];
     nlohmann::json content = plus.metadata;
     content.erase("PhaseEncodingDirection");
-    const nlohmann::json sources = {rawUri(plus.image.relative), rawUri(minus.image.relative)};
+    const nlohmann::json sources = {rawDatasetUri(plus.image.relative), rawDatasetUri(minus.image.relative)};
     content["Description"] = "Least-squares restoration by VARNO of " + plus.image.relative + " and " +
                              minus.image.relative + ", one run acquired once in each direction, with the field " +
                              item.fieldmap + "; values below 0 clipped to 0";

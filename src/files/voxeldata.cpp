@@ -432,7 +432,7 @@ void saveCombinedUnderNewName(Header& h, const Header& partner, const DataFile& 
     StagedFile data(path);
     writeHeaderFile(h, header, [&](std::ostream& text) { h.writeHeaderText(text); });
     std::ofstream out(data.writePath(), std::ios::binary | std::ios::trunc);
-    if (!out.is_open()) throw WriteFileError(kind.openForWritingMessage + path);
+    if (!out.is_open()) writeFailed(kind.openForWritingMessage + path, path);
     const bool floats = floatElements(h);
     const std::size_t elementBytes = elementSize(h), partnerBytes = elementSize(partner);
     SliceBuffer buffer(e.sliceElements, floats), partnerBuffer(e.sliceElements, floatElements(partner));
@@ -440,6 +440,7 @@ void saveCombinedUnderNewName(Header& h, const Header& partner, const DataFile& 
     std::vector<Volume> slices, partnerSlices;
     for (int z = 0; z < e.nz; ++z)
         for (int first = 0; first < e.volumes; first += block) {
+            throwIfStopRequested();
             const int count = std::min(block, e.volumes - first);
             readSlices(in, source, kind.layout, e, elementBytes, buffer, z, first, count, slices);
             readSlices(partnerIn, partnerSource, kind.layout, p, partnerBytes, partnerBuffer, z, first, count, partnerSlices);
@@ -452,10 +453,11 @@ void saveCombinedUnderNewName(Header& h, const Header& partner, const DataFile& 
                 const std::streamoff at = static_cast<std::streamoff>(sliceOffset(kind.layout, e, elementBytes, first + v, z));
                 if (out.tellp() != at) out.seekp(at);
                 buffer.write(out, slice.data());
+                if (!out) writeFailed("error writing to binary file " + path, path);
             }
         }
     out.close();
-    if (out.fail()) throw WriteFileError("error writing to binary file " + path);
+    if (out.fail()) writeFailed("error writing to binary file " + path, path);
     data.commit();
     header.commit();
 }

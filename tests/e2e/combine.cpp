@@ -242,4 +242,7 @@ TEST(CorrectCombine, RunsOfBothDirectionsAreAlsoWrittenAsOneCombinedRun)
     expectAnswer(root, {"correct", "--ap", "ap.nii", "--pa", "pa.nii", "--apply-to", "pa.nii", "--combine", "--out", "o2"},
                  {1, "mindaro correct: --combine pairs the --apply-to runs of the two directions in the order given, but "
                      "0 runs have the direction of --ap (j) and 1 the other (j-).\n"});
+    expectAnswer(root, {"correct", "--fieldmap", "map.nii", "--magnitude", "ap.nii", "--apply-to", "pa.nii", "--combine"},
+                 {2, "mindaro correct: --combine pairs the --apply-to runs with a pair's map (--ap and --pa), not with a "
+                     "field map\nusage: mindaro correct [options]  (see: mindaro correct --help)\n"});
 }
