@@ -124,14 +124,19 @@ void printOptions(const std::vector<OptionSpec>& options, std::ostream& output)
     }
 }
 
+std::vector<OptionSpec> helpOptions(const CommandSpec& declaration)
+{
+    std::vector<OptionSpec> options = declaration.options;
+    options.push_back(kHelpOption);
+    return options;
+}
+
 void printHelp(const CommandSpec& declaration, std::ostream& output)
 {
     output << "usage: " << usageLine(declaration) << "\n\n" << declaration.summary << '\n';
     if (!declaration.description.empty()) output << '\n' << declaration.description << '\n';
-    std::vector<OptionSpec> options = declaration.options;
-    options.push_back(kHelpOption);
     output << "\nOptions:\n";
-    printOptions(options, output);
+    printOptions(helpOptions(declaration), output);
 }
 
 int runCommand(const CommandSpec& declaration, const std::vector<std::string>& arguments,

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <sstream>
 
+#include "core/version.h"
 #include "report/drawing.h"
 
 namespace {
@@ -231,6 +232,11 @@ std::string escapeHtml(const std::string& text)
     return escaped;
 }
 
+std::string madeWith()
+{
+    return std::string("Made with VARNO ") + kVarnoVersion + ", free software under " + kVarnoLicence + ".";
+}
+
 std::string renderReportPage(const ReportPage& page)
 {
     std::vector<std::size_t> frameCounts;
@@ -279,12 +285,7 @@ std::string renderReportPage(const ReportPage& page)
             html << "<li><a href=\"" << escapeHtml(percentEncoded(output, "/")) << "\">" << escapeHtml(output) << "</a></li>\n";
         html << "</ul>\n</section>\n";
     }
-    if (!page.notes.empty()) {
-        html << "<footer>\n";
-        for (const std::string& note : page.notes) html << "<p>" << escapeHtml(note) << "</p>\n";
-        html << "</footer>\n";
-    }
-    html << reportPageEnd();
+    html << reportPageEnd(page.notes);
     return html.str();
 }
 
@@ -329,9 +330,11 @@ std::string reportFactTableHtml(const std::vector<ReportFact>& facts)
     return html.str();
 }
 
-std::string reportPageEnd()
+std::string reportPageEnd(const std::vector<std::string>& notes)
 {
-    return "</main>\n</body>\n</html>\n";
+    std::string html = "<footer>\n";
+    for (const std::string& note : notes) html += "<p>" + escapeHtml(note) + "</p>\n";
+    return html + "<p>" + escapeHtml(madeWith()) + "</p>\n</footer>\n</main>\n</body>\n</html>\n";
 }
 
 void writeReportPage(const std::string& path, const ReportPage& page)

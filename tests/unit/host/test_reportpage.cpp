@@ -86,6 +86,8 @@ TEST(ReportPage, MethodSettingsAndResultsAppearWhateverTheirNames)
     EXPECT_NE(html.find("data-key=\"correlation\">0.9110 \u2192 0.9782</div>"), std::string::npos);
     EXPECT_NE(html.find("data-key=\"correlation-detail\">inside the object</div>"), std::string::npos);
     EXPECT_NE(html.find("<p>a note</p>"), std::string::npos);
+    EXPECT_NE(html.find("<p>Made with VARNO 1.2.1, free software under GPL-3.0-or-later.</p>\n</footer>"),
+              std::string::npos);
     // One run: no run headings.
     EXPECT_EQ(html.find("<h3>"), std::string::npos);
 
