@@ -213,6 +213,12 @@ int main(int argc, char** argv)
          {"--size", "64x64x30", "--volumes", "200"},
          {"apply", "p/true_vdm.map", "p/AP.fmr"},
          200.0 * 64 * 64 * 30 * 2 * mb},
+        // The memory column compares the peak with one volume of floats: the target is the
+        // output and two volumes per direction.
+        {"combine 2 x 100 volumes 128x128x60 (vs 1 volume)",
+         {"--size", "128x128x60", "--voxel-size", "1.5", "--volumes", "100", "--noise", "10"},
+         {"combine", "p/AP.fmr", "p/PA.fmr", "--map", "p/true_vdm.map"},
+         128.0 * 128 * 60 * 4 * mb},
         {"fast estimate real pair 128x128x60", {}, {"estimate", "p/PA.fmr", "p/AP.fmr", "--fast"}},
         {"full estimate real pair 128x128x60", {}, {"estimate", "p/PA.fmr", "p/AP.fmr"}, 0.0, false, Accuracy::RealPair},
         {"precise estimate real pair 128x128x60", {}, {"estimate", "p/PA.fmr", "p/AP.fmr", "--precise"}, 0.0, false,

@@ -24,7 +24,7 @@ bool isEstimateOption(const OptionSpec& option)
 {
     for (const char* name : {"--ap", "--pa", "--apply-to", "--out", "--pe-dir", "--apply-pe-dir", "--readout-time",
                              "--apply-readout-time", "--volumes", "--phasediff", "--phase1", "--phase2", "--fieldmap",
-                             "--magnitude", "--magnitude2", "--echo-times"})
+                             "--magnitude", "--magnitude2", "--echo-times", "--combine"})
         if (option.name == name) return false;
     return true;
 }
@@ -66,6 +66,7 @@ CommandSpec makeBidsCommand()
                 {"--jobs", "N", "work items run at the same time (default: the number of cores)"},
                 {"--skip-existing", "", "keep the work items already done, do only the missing ones"},
                 {"--force", "", "redo every work item, replacing earlier results"},
+                {"--combine", "", "runs that differ only in dir- also become one run combined from both (least squares)"},
                 {"--slurm", "", "submit to SLURM instead: a job array of participants and a group job"},
                 {"--slurm-args", "\"ARGS\"", "further sbatch options for both jobs, e.g. \"--partition=short --time=1:00:00\""},
             },
@@ -110,6 +111,7 @@ int submit(const ParsedCommandLine& command, DatasetRun& run)
     if (request.jobsGiven) request.participantCommand.insert(request.participantCommand.end(), {"--jobs", std::to_string(run.jobs)});
     if (run.skipExisting) request.participantCommand.push_back("--skip-existing");
     if (run.force) request.participantCommand.push_back("--force");
+    if (run.combine) request.participantCommand.push_back("--combine");
     request.participantCommand.insert(request.participantCommand.end(), run.estimateOptions.begin(), run.estimateOptions.end());
     request.groupCommand = run.self;
     request.groupCommand.insert(request.groupCommand.end(), {"bids", run.datasetFolder, run.outputFolder, "group"});
@@ -147,6 +149,7 @@ int bids(const ParsedCommandLine& command)
     }
     run.skipExisting = command.has("--skip-existing");
     run.force = command.has("--force");
+    run.combine = command.has("--combine");
     run.estimateOptions = estimateWords(command);
     // The estimate options are checked here, before anything runs.
     parseCorrectionChoices(command);

@@ -141,7 +141,7 @@ namespace {
 
 std::vector<std::vector<SessionSummary>> discoverSubjects(const DatasetRun& run, const std::vector<std::string>& subjects)
 {
-    const DiscoverySettings settings{run.datasetFolder, run.outputFolder, run.estimateOptions};
+    const DiscoverySettings settings{run.datasetFolder, run.outputFolder, run.estimateOptions, run.combine};
     std::vector<std::vector<SessionSummary>> summaries;
     for (const std::string& subject : subjects) {
         std::vector<SessionSummary> sessions;

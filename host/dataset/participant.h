@@ -15,6 +15,7 @@ struct DatasetRun {
     int jobs = 1;
     bool skipExisting = false;
     bool force = false;
+    bool combine = false;  // twins that differ only in dir- also become one combined run
     std::vector<std::string> estimateOptions;  // forwarded to every item
     // How this program runs itself: its path and the options before the command.
     std::vector<std::string> self;

@@ -68,14 +68,8 @@ void solveRow(double* g, int length, const ThomasFactors& f)
     for (int i = length - 2; i >= 0; --i) g[i] = g[i] - g[i + 1] * f.multiplier[i];
 }
 
-// The four indices f+2, f+1, f, f-1 of one axis and their weights; indices outside
-// [0, n-1] get weight 0 and a harmless in-range index.
-struct AxisWeights {
-    int index[4];
-    double weight[4];
-};
+} // namespace
 
-// False when no index of the axis lies inside (the sample is then 0), also for NaN.
 bool axisWeights(float coordinate, int n, AxisWeights& out)
 {
     const double x = coordinate;
@@ -88,6 +82,7 @@ bool axisWeights(float coordinate, int n, AxisWeights& out)
     const double w0 = 1.0 - c - w1 - wm1;
     const double w[4] = {c, w1, w0, wm1};
     const int first = static_cast<int>(f) + 2;
+    out.first = first;
     for (int k = 0; k < 4; ++k) {
         const int i = first - k;
         const bool inside = i >= 0 && i < n;
@@ -96,8 +91,6 @@ bool axisWeights(float coordinate, int n, AxisWeights& out)
     }
     return true;
 }
-
-} // namespace
 
 std::vector<double> bsplineCoefficients(const float* values, Dimensions extent)
 {

@@ -66,6 +66,8 @@ bool distcor::execute()
                 taskEstimate(*this);
             else if (task == "apply")
                 taskApply(*this);
+            else if (task == "combine")
+                taskCombine(*this);
         }
     } catch (const std::exception& error) {
         const std::string message = std::string("Error: ") + error.what();

@@ -9,12 +9,6 @@
 
 namespace {
 
-void dropAnatomicalLink(ProjectHeader& project)
-{
-    if (project.ShowAMRFile.present) project.ShowAMRFile.value = false;
-    if (project.LoadAMRFile.present) project.LoadAMRFile.value.clear();
-}
-
 void undistortVolumes(const Volume& vdm, ProjectHeader& project, bool transposed, bool intensityCorrection)
 {
     dropAnatomicalLink(project);
@@ -22,6 +16,12 @@ void undistortVolumes(const Volume& vdm, ProjectHeader& project, bool transposed
 }
 
 }  // namespace
+
+void dropAnatomicalLink(ProjectHeader& project)
+{
+    if (project.ShowAMRFile.present) project.ShowAMRFile.value = false;
+    if (project.LoadAMRFile.present) project.LoadAMRFile.value.clear();
+}
 
 Project readProject(const std::string& path)
 {

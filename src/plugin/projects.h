@@ -18,6 +18,9 @@ Project readProject(const std::string& path);
 std::vector<Volume>& projectVolumes(Project& project);
 const ProjectHeader& projectHeader(const Project& project);
 
+// A corrected copy no longer lines up with the anatomical reference of its source.
+void dropAnatomicalLink(ProjectHeader& project);
+
 // Undistorts every volume of a loaded project with the VDM (in the working orientation,
 // y along the phase encoding; transposed is the "rllr" flag), multiplied by the Jacobian
 // of the map when intensityCorrection is set, drops the link to the anatomical reference
