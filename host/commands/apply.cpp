@@ -3,6 +3,7 @@
 #include "boundary/pluginloader.h"
 #include "cli/commands.h"
 #include "commands/fileproblems.h"
+#include "commands/threadsoption.h"
 
 const CommandSpec applyCommand{
     .name = "apply",
@@ -25,6 +26,7 @@ const CommandSpec applyCommand{
             {"--intensity-correction", "", "multiply each volume by the Jacobian of the map (restores intensities)"},
             {"--yes", "", "resize the map to projects of another matrix without asking"},
             {"--no", "", "refuse projects whose matrix differs from the map's (default off a terminal)"},
+            threadsOption,
         },
 };
 
@@ -32,6 +34,7 @@ int commandApply(const std::vector<std::string>& arguments)
 {
     return runCommand(applyCommand, arguments, [](const ParsedCommandLine& command) {
         if (command.has("--yes") && command.has("--no")) throw UsageError("--yes and --no exclude each other");
+        const CommandThreads threads(requestedThreads(command));
         HostState& state = hostState();
         if (command.has("--yes")) state.yesNo = YesNoAnswer::Yes;
         if (command.has("--no")) state.yesNo = YesNoAnswer::No;

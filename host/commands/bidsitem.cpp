@@ -3,6 +3,7 @@
 
 #include "cli/commands.h"
 #include "commands/estimatechoices.h"
+#include "commands/threadsoption.h"
 #include "dataset/itemrunner.h"
 #include "nifti/jsonfile.h"
 
@@ -15,12 +16,13 @@ const CommandSpec bidsItemCommand{
     .description = "Carries out the work item that \"mindaro bids\" wrote as ITEM.json: averages the pair's volumes,\n"
                    "estimates and applies the map, and renames the results into the output folder, the item's\n"
                    "record last. Messages go to standard output and error, which \"bids\" keeps as the item's log.",
-    .options = {},
+    .options = {threadsOption},
 };
 
 int commandBidsItem(const std::vector<std::string>& arguments)
 {
     return runCommand(bidsItemCommand, arguments, [](const ParsedCommandLine& command) {
+        const CommandThreads threads(requestedThreads(command));
         WorkItem item;
         try {
             item = workItemFromJson(readJsonFile(command.arguments.front(), "work item"));

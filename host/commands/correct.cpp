@@ -13,6 +13,7 @@
 #include "boundary/hoststate.h"
 #include "boundary/pluginloader.h"
 #include "cli/commands.h"
+#include "commands/threadsoption.h"
 #include "correction/correction.h"
 #include "commands/outputtransaction.h"
 #include "estimate/estimatelimits.h"
@@ -75,6 +76,7 @@ const CommandSpec correctCommand{
             {"--fast", "", "only the standard column-wise estimate (much faster, less detailed)"},
             {"--order", "0|1|2", "smoothing of the inputs: 0 Gaussian (default), 1 or 2 its derivative"},
             {"--neurological", "", "the patient's left on the left of the pictures (default: right on the left)"},
+            threadsOption,
         },
 };
 
@@ -321,6 +323,7 @@ double secondsSince(std::chrono::steady_clock::time_point start)
 int correct(const ParsedCommandLine& command)
 {
     const auto start = std::chrono::steady_clock::now();
+    const CommandThreads threads(requestedThreads(command));
     Correction correction = resolveCorrection(command);
     // Everything is written through the transaction: a step that fails takes back what
     // the steps before it wrote.
