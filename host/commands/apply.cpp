@@ -26,7 +26,7 @@ const CommandSpec applyCommand{
             {"--intensity-correction", "", "multiply each volume by the Jacobian of the map (restores intensities)"},
             {"--yes", "", "resize the map to projects of another matrix without asking"},
             {"--no", "", "refuse projects whose matrix differs from the map's (default off a terminal)"},
-            threadsOption,
+            threadsOption(),
         },
 };
 

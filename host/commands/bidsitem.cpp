@@ -16,7 +16,7 @@ const CommandSpec bidsItemCommand{
     .description = "Carries out the work item that \"mindaro bids\" wrote as ITEM.json: averages the pair's volumes,\n"
                    "estimates and applies the map, and renames the results into the output folder, the item's\n"
                    "record last. Messages go to standard output and error, which \"bids\" keeps as the item's log.",
-    .options = {threadsOption},
+    .options = {threadsOption()},
 };
 
 int commandBidsItem(const std::vector<std::string>& arguments)

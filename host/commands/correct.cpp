@@ -76,7 +76,7 @@ const CommandSpec correctCommand{
             {"--fast", "", "only the standard column-wise estimate (much faster, less detailed)"},
             {"--order", "0|1|2", "smoothing of the inputs: 0 Gaussian (default), 1 or 2 its derivative"},
             {"--neurological", "", "the patient's left on the left of the pictures (default: right on the left)"},
-            threadsOption,
+            threadsOption(),
         },
 };
 

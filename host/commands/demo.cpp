@@ -42,7 +42,7 @@ const CommandSpec demoCommand{
 #else
                    "corrected pair, how far each map is from the true one, and the processor time.",
 #endif
-    .options = {threadsOption},
+    .options = {threadsOption()},
 };
 
 namespace {

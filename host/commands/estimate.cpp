@@ -39,7 +39,7 @@ const CommandSpec estimateCommand{
             {"--apply", "", "write undistorted *_undist copies of both projects"},
             {"--intensity-correction", "", "multiply the copies by the Jacobian of the map (restores intensities)"},
             {"--derivative", "", "also save the maps' derivatives along the phase encoding"},
-            threadsOption,
+            threadsOption(),
         },
 };
 

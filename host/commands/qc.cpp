@@ -35,7 +35,7 @@ const CommandSpec qcCommand{
             {"--lr", "", "the map was estimated with left-right phase encoding"},
             {"--names", "A B", "labels of the two acquisitions (default their file names)", false, 2},
             {"--neurological", "", "the patient's left on the left of the pictures (default: right on the left)"},
-            threadsOption,
+            threadsOption(),
         },
 };
 

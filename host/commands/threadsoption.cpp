@@ -6,8 +6,12 @@
 #include "boundary/hoststate.h"
 #include "core/threadcount.h"
 
-const OptionSpec threadsOption{"--threads", "N",
-                               "threads to compute with (default: VARNO_THREADS, else the number of cores)"};
+const OptionSpec& threadsOption()
+{
+    static const OptionSpec option{"--threads", "N",
+                                   "threads to compute with (default: VARNO_THREADS, else the number of cores)"};
+    return option;
+}
 
 int requestedThreads(const ParsedCommandLine& command)
 {

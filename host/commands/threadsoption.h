@@ -7,7 +7,8 @@
 #include "cli/commandline.h"
 #include "core/threadpool.h"
 
-extern const OptionSpec threadsOption;
+// A function, so that the commands' declarations may copy it during static initialisation.
+const OptionSpec& threadsOption();
 
 // --threads N when given, else VARNO_THREADS, else the cores the process may use. Throws
 // UsageError for a count outside 1..1024 (also from VARNO_THREADS).

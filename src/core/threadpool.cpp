@@ -22,16 +22,27 @@ static_assert(std::atomic<bool>::is_always_lock_free, "requestStop must be safe 
 
 // Set on a thread while it runs a piece: loops inside a piece run on that thread alone.
 thread_local bool insidePiece = false;
+thread_local std::size_t slot = 0;
 
-class InsidePiece {
+// The thread's state while it runs pieces of a loop, restored afterwards.
+class RunningPieces {
 public:
-    InsidePiece() : previous_(insidePiece) { insidePiece = true; }
-    ~InsidePiece() { insidePiece = previous_; }
-    InsidePiece(const InsidePiece&) = delete;
-    InsidePiece& operator=(const InsidePiece&) = delete;
+    RunningPieces(bool inside, std::size_t threadSlot) : previousInside_(insidePiece), previousSlot_(slot)
+    {
+        insidePiece = inside;
+        slot = threadSlot;
+    }
+    ~RunningPieces()
+    {
+        insidePiece = previousInside_;
+        slot = previousSlot_;
+    }
+    RunningPieces(const RunningPieces&) = delete;
+    RunningPieces& operator=(const RunningPieces&) = delete;
 
 private:
-    bool previous_;
+    bool previousInside_;
+    std::size_t previousSlot_;
 };
 
 constexpr std::size_t kNoPiece = std::numeric_limits<std::size_t>::max();
@@ -53,9 +64,9 @@ struct Loop {
     std::mutex errorMutex;
     std::exception_ptr error;
 
-    void runShare()
+    void runShare(std::size_t threadSlot)
     {
-        const InsidePiece inside;
+        const RunningPieces running(true, threadSlot);
         for (;;) {
             if (stopFlag.load(std::memory_order_relaxed)) {
                 stopped.store(true, std::memory_order_relaxed);
@@ -133,12 +144,13 @@ struct WorkerThreads::Pool {
         const TerminationSignalsBlocked blocked;
         workers.reserve(static_cast<std::size_t>(threads - 1));
         try {
-            for (int i = 1; i < threads; ++i) workers.emplace_back([this] { serve(); });
+            for (int i = 1; i < threads; ++i)
+                workers.emplace_back([this, i] { serve(static_cast<std::size_t>(i)); });
         } catch (const std::system_error&) {
         }
     }
 
-    void serve()
+    void serve(std::size_t threadSlot)
     {
         std::uint64_t seen = 0;
         std::unique_lock<std::mutex> lock(mutex);
@@ -149,7 +161,7 @@ struct WorkerThreads::Pool {
             Loop* current = loop;
             ++busy;
             lock.unlock();
-            current->runShare();
+            current->runShare(threadSlot);
             lock.lock();
             if (--busy == 0) idle.notify_all();
         }
@@ -165,7 +177,7 @@ struct WorkerThreads::Pool {
             ++generation;
         }
         wake.notify_all();
-        current.runShare();
+        current.runShare(0);
         std::unique_lock<std::mutex> lock(mutex);
         idle.wait(lock, [&] { return busy == 0; });
         loop = nullptr;
@@ -200,6 +212,11 @@ WorkerThreads::~WorkerThreads()
     currentPool.store(previous_);
 }
 
+std::size_t workerSlot()
+{
+    return slot;
+}
+
 int parallelThreads()
 {
     const WorkerThreads::Pool* pool = currentPool.load();
@@ -225,17 +242,18 @@ void threadpool_detail::runPieces(std::size_t pieces, PieceFunction call, const 
     WorkerThreads::Pool* pool = currentPool.load();
     if (pieces == 1 && !stopRequested()) {
         // One piece runs as plain code: loops inside it may still share the threads.
+        const RunningPieces running(insidePiece, 0);
         call(work, 0);
         return;
     }
     if (pool == nullptr || pool->threads == 1 || insidePiece) {
-        loop.runShare();
+        loop.runShare(0);
     } else {
         std::unique_lock<std::mutex> only(pool->caller, std::try_to_lock);
         if (only.owns_lock())
             pool->run(loop);
         else
-            loop.runShare();
+            loop.runShare(0);
     }
     loop.finish();
 }

@@ -35,6 +35,10 @@ private:
 // The threads that parallel work of the calling thread uses now (1 without WorkerThreads).
 int parallelThreads();
 
+// Within a piece, the slot of the thread that runs it: from 0 to parallelThreads() - 1 as
+// the loop's caller saw it, one slot per thread. Pieces keep scratch space per slot.
+std::size_t workerSlot();
+
 // A parallel loop stopped by requestStop before all its pieces ran.
 class WorkStopped : public std::runtime_error {
 public:

@@ -6,12 +6,14 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <optional>
 #include <stdexcept>
 #include <string>
 
 #include "core/distance.h"
 #include "core/mdhslog.h"
+#include "core/threadpool.h"
 #include "core/vdm.h"
 #include "estimate/boxtrialsums.h"
 #include "estimate/simplevdmestimate.h"
@@ -164,7 +166,6 @@ struct LevelResult {
 void acceptBest(int x, int y, int z, const std::vector<float>& trials, const std::vector<double>& trialValues,
                 LevelResult& result)
 {
-    ++result.visited;
     result.weights(x, y, z) = kVisitedWeight;
     result.accepted(x, y, z) = result.accepted(x, y, z) + trials[bestTrial(trialValues)];
 }
@@ -193,40 +194,194 @@ void sweepAnyBox(Undistorted& volumes, const Volume& vdm, const Volume& kernel, 
                     trialValues[t] = useSsd ? trialValue<true>(box, trials[t], volumes)
                                             : trialValue<false>(box, trials[t], volumes);
                 acceptBest(x, y, z, trials, trialValues, result);
+                ++result.visited;
             }
+}
+
+// Calls action(x, y, z, at) for the voxels of the box whose state byte lacks the given
+// bits; at = rowStart(y, z) + x is the voxel's place in state. Most rows of a box need
+// nothing, which eight state bytes at a time tell quickly; state has eight spare bytes at
+// its end for these reads.
+template <typename RowStart, typename Action>
+void forEachWithout(const std::uint8_t* state, const BoxRange& box, std::uint8_t bits, RowStart rowStart,
+                    Action action)
+{
+    const std::uint64_t wanted = 0x0101010101010101ull * bits;
+    for (int z = box.z0; z <= box.z1; ++z)
+        for (int y = box.y0; y <= box.y1; ++y) {
+            const std::size_t start = rowStart(y, z) + static_cast<std::size_t>(box.x0);
+            const std::uint8_t* row = state + start;
+            const int length = box.x1 - box.x0 + 1;
+            for (int x = 0; x < length; x += 8) {
+                const int n = std::min(8, length - x);
+                std::uint64_t word;
+                std::memcpy(&word, row + x, sizeof word);
+                const std::uint64_t mask = n == 8 ? ~0ull : (1ull << (8 * n)) - 1;
+                if ((word & wanted & mask) == (wanted & mask)) continue;
+                for (int i = x; i < x + n; ++i)
+                    if ((row[i] & bits) != bits) action(box.x0 + i, y, z, start + static_cast<std::size_t>(i));
+            }
+        }
 }
 
 // A box kernel that holds one value everywhere. Then the value a voxel takes in a trial
 // depends only on the voxel and the trial, not on the box it is resampled in, so it is
-// worked out once per level, when a box first holds the voxel, instead of once for every
-// box that holds it. Trials run in list order and a trial that samples outside the column
-// keeps the value before it, so a voxel's values over the trials are fixed from its first
+// worked out once, when a box first holds the voxel, instead of once for every box that
+// holds it. Trials run in list order and a trial that samples outside the column keeps
+// the value before it, so a voxel's values over the trials are fixed from its first
 // sampling trial on; before that it keeps its current value: the level's starting value
 // until a box first holds the voxel, and from then on the value of the last trial.
-// Records are kept for the slices that the boxes around the current slice reach.
+//
+// Voxels are visited in storage order, and whether a voxel has signal depends on whether
+// an earlier box held it. One quick pass in that order decides which voxels are visited
+// and which visited voxel's box first holds each voxel. Bands of rows are then swept side
+// by side: a box sees a voxel as held when the voxel's first holder comes before the
+// box's own voxel, as in a single sweep, so the result depends neither on the bands nor
+// on the threads. A band keeps records for the slices and rows that the boxes around its
+// current slice reach.
 class UniformBoxSweep {
 public:
-    UniformBoxSweep(Undistorted& volumes, const Volume& vdm, Dimensions box, float weight,
+    UniformBoxSweep(const Undistorted& volumes, const Volume& vdm, Dimensions box, float weight,
                     const std::vector<float>& trials)
         : volumes_(volumes), vdm_(vdm), extent_(vdm.dimensions()), half_{box.x / 2, box.y / 2, box.z / 2},
           weight_(weight), trials_(trials), count_(trials.size()),
-          stride_((trials.size() + kTrialLanes - 1) / kTrialLanes * kTrialLanes),
-          depth_(std::min(box.z, extent_.z)),
-          sliceVoxels_(static_cast<std::size_t>(extent_.x) * static_cast<std::size_t>(extent_.y)),
-          records_(static_cast<std::size_t>(depth_) * sliceVoxels_ * 2 * stride_),
-          state_(static_cast<std::size_t>(depth_) * sliceVoxels_ + 8, kUnprepared),
-          firstSampling_(static_cast<std::size_t>(depth_) * sliceVoxels_)
+          stride_((trials.size() + kTrialLanes - 1) / kTrialLanes * kTrialLanes), depth_(std::min(box.z, extent_.z))
     {
     }
 
     void run(bool useSsd, LevelResult& result)
     {
+        planVisits();
+        const std::size_t bands = static_cast<std::size_t>((extent_.y + kBandRows - 1) / kBandRows);
+        std::vector<Band> scratch(static_cast<std::size_t>(parallelThreads()));
+        const std::vector<std::size_t> visited = partialsOfPieces<std::size_t>(bands, [&](std::size_t band) {
+            return sweepBand(static_cast<int>(band), useSsd, scratch[workerSlot()], result);
+        });
+        for (const std::size_t count : visited) result.visited += count;
+    }
+
+private:
+    static constexpr int kBandRows = 8;
+    static constexpr std::size_t kNeverHeld = std::numeric_limits<std::size_t>::max();
+    // A voxel's state in a band only grows: no record yet, record prepared, last trial's
+    // value kept.
+    static constexpr std::uint8_t kUnprepared = 0;
+    static constexpr std::uint8_t kPrepared = 1;
+    static constexpr std::uint8_t kSettled = 3;
+
+    struct FirstSampling {
+        std::uint32_t ap;
+        std::uint32_t pa;
+    };
+
+    // The records of one band, reused by the bands that one thread sweeps.
+    struct Band {
+        std::vector<float> records;
+        std::vector<std::uint8_t> state;  // eight spare bytes at the end for the word reads
+        std::vector<FirstSampling> firstSampling;
+    };
+
+    // Where a band's records of slice z, rows [firstRow, firstRow + rows), lie.
+    struct BandRing {
+        int firstRow;
+        std::size_t sliceVoxels;
+        int nx;
+        int depth;
+        std::size_t rowStart(int y, int z) const
+        {
+            return static_cast<std::size_t>(z % depth) * sliceVoxels +
+                   static_cast<std::size_t>(y - firstRow) * static_cast<std::size_t>(nx);
+        }
+    };
+
+    BoxRange boxAround(int x, int y, int z) const
+    {
+        return {std::max(0, x - half_.x), std::min(extent_.x - 1, x + half_.x),
+                std::max(0, y - half_.y), std::min(extent_.y - 1, y + half_.y),
+                std::max(0, z - half_.z), std::min(extent_.z - 1, z + half_.z)};
+    }
+
+    // In storage order: a voxel is visited when it has signal, its values being the last
+    // trial's once an earlier box held it; the voxels of its box that no box held before
+    // get it as their first holder.
+    void planVisits()
+    {
+        const std::size_t n = vdm_.size();
+        visited_.assign(n, 0);
+        firstHolder_.assign(n, kNeverHeld);
+        std::vector<std::uint8_t> held(n + 8, 0);
+        const auto volumeRow = [this](int y, int z) { return vdm_.index(0, y, z); };
+        for (int z = 0; z < extent_.z; ++z)
+            for (int y = 0; y < extent_.y; ++y)
+                for (int x = 0; x < extent_.x; ++x) {
+                    const std::size_t i = vdm_.index(x, y, z);
+                    float a = volumes_.ap[i];
+                    float b = volumes_.pa[i];
+                    if (held[i] != 0) lastTrialValues(x, y, z, a, b);
+                    if (!(a > kSignalThreshold || b > kSignalThreshold)) continue;
+                    visited_[i] = 1;
+                    forEachWithout(held.data(), boxAround(x, y, z), 1, volumeRow, [&](int, int, int, std::size_t at) {
+                        held[at] = 1;
+                        firstHolder_[at] = i;
+                    });
+                }
+    }
+
+    // The values (a of AP, b of PA) that the voxel holds after the last trial, from the
+    // values before the first.
+    void lastTrialValues(int x, int y, int z, float& a, float& b) const
+    {
+        const std::size_t nx = static_cast<std::size_t>(extent_.x);
+        const float top = static_cast<float>(extent_.y - 1);
+        const std::size_t column = vdm_.index(x, 0, z);
+        const float row = static_cast<float>(y);
+        const float displacement = vdm_(x, y, z);
+        bool apFound = false;
+        bool paFound = false;
+        for (std::size_t t = count_; t-- > 0 && !(apFound && paFound);) {
+            const float shift = displacement + trials_[t] * weight_;
+            const float hA = row + shift;
+            if (!apFound && hA > 0.0f && hA < top) {
+                a = interpolatedAt(hA, nx, volumes_.apSource.data() + column);
+                apFound = true;
+            }
+            const float hB = row + -shift;
+            if (!paFound && hB > 0.0f && hB < top) {
+                b = interpolatedAt(hB, nx, volumes_.paSource.data() + column);
+                paFound = true;
+            }
+        }
+    }
+
+    // Rows [band * kBandRows, + kBandRows) of every slice; returns the voxels visited.
+    std::size_t sweepBand(int band, bool useSsd, Band& scratch, LevelResult& result) const
+    {
+        const int y0 = band * kBandRows;
+        const int y1 = std::min(extent_.y, y0 + kBandRows);
+        const int firstRow = std::max(0, y0 - half_.y);
+        const BandRing ring{firstRow,
+                            static_cast<std::size_t>(std::min(extent_.y, y1 + half_.y) - firstRow) *
+                                static_cast<std::size_t>(extent_.x),
+                            extent_.x, depth_};
+        const std::size_t voxels = static_cast<std::size_t>(depth_) * ring.sliceVoxels;
+        if (scratch.records.size() < voxels * 2 * stride_) {
+            scratch.records.resize(voxels * 2 * stride_);
+            scratch.firstSampling.resize(voxels);
+        }
+        scratch.state.resize(std::max(scratch.state.size(), voxels + 8));
+        const auto clearSlice = [&](int z) {
+            std::fill_n(scratch.state.begin() + static_cast<std::ptrdiff_t>(ring.rowStart(firstRow, z)),
+                        ring.sliceVoxels, kUnprepared);
+        };
+        const auto rowStart = [&ring](int y, int z) { return ring.rowStart(y, z); };
+
         std::vector<double> trialValues(count_);
         std::vector<double> ssd(stride_);
         std::vector<float> ncc(5 * stride_);
         const NccSums nccSums{ncc.data(), ncc.data() + stride_, ncc.data() + 2 * stride_, ncc.data() + 3 * stride_,
                               ncc.data() + 4 * stride_};
-        const TrialRecords records{records_.data(), stride_, extent_.x, sliceVoxels_, depth_};
+        const TrialRecords records{scratch.records.data(), stride_, extent_.x, ring.sliceVoxels, depth_, firstRow};
+        std::size_t visited = 0;
         for (int z = 0; z < extent_.z; ++z) {
             // The slot of the slice that the boxes of this slice reach last was held by a
             // slice that no box reaches any more.
@@ -234,13 +389,16 @@ public:
                 for (int zz = 0; zz <= std::min(extent_.z - 1, half_.z); ++zz) clearSlice(zz);
             else if (z + half_.z < extent_.z)
                 clearSlice(z + half_.z);
-            for (int y = 0; y < extent_.y; ++y)
+            for (int y = y0; y < y1; ++y)
                 for (int x = 0; x < extent_.x; ++x) {
-                    if (!hasSignal(volumes_, vdm_.index(x, y, z))) continue;
-                    const BoxRange box{std::max(0, x - half_.x), std::min(extent_.x - 1, x + half_.x),
-                                       std::max(0, y - half_.y), std::min(extent_.y - 1, y + half_.y),
-                                       std::max(0, z - half_.z), std::min(extent_.z - 1, z + half_.z)};
-                    forEachWithout(box, kPrepared, [this](int xx, int yy, int zz, std::size_t at) { prepare(xx, yy, zz, at); });
+                    const std::size_t i = vdm_.index(x, y, z);
+                    if (visited_[i] == 0) continue;
+                    const BoxRange box = boxAround(x, y, z);
+                    forEachWithout(scratch.state.data(), box, kSettled, rowStart,
+                                   [&](int xx, int yy, int zz, std::size_t at) {
+                                       if (scratch.state[at] == kUnprepared) prepare(xx, yy, zz, at, scratch);
+                                       if (firstHolder_[vdm_.index(xx, yy, zz)] < i) settle(at, scratch);
+                                   });
                     if (useSsd) {
                         boxSsdSums(records, box, ssd.data());
                         std::copy_n(ssd.begin(), count_, trialValues.begin());
@@ -252,60 +410,17 @@ public:
                             trialValues[t] = negatedCorrelation(n, nccSums.a[t], nccSums.aa[t], nccSums.b[t],
                                                                 nccSums.bb[t], nccSums.ab[t]);
                     }
-                    forEachWithout(box, kSettled, [this](int xx, int yy, int zz, std::size_t at) { settle(xx, yy, zz, at); });
+                    forEachWithout(scratch.state.data(), box, kSettled, rowStart,
+                                   [&](int, int, int, std::size_t at) { settle(at, scratch); });
                     acceptBest(x, y, z, trials_, trialValues, result);
+                    ++visited;
                 }
         }
+        return visited;
     }
 
-private:
-    // A voxel's state only grows: no record yet, record prepared, last trial's value kept.
-    static constexpr std::uint8_t kUnprepared = 0;
-    static constexpr std::uint8_t kPrepared = 1;
-    static constexpr std::uint8_t kSettled = 3;
-
-    struct FirstSampling {
-        std::uint32_t ap;
-        std::uint32_t pa;
-    };
-
-    std::size_t slot(int x, int y, int z) const
-    {
-        return static_cast<std::size_t>(z % depth_) * sliceVoxels_ + static_cast<std::size_t>(y) * extent_.x +
-               static_cast<std::size_t>(x);
-    }
-
-    void clearSlice(int z)
-    {
-        const auto first = state_.begin() + static_cast<std::ptrdiff_t>(slot(0, 0, z));
-        std::fill(first, first + static_cast<std::ptrdiff_t>(sliceVoxels_), kUnprepared);
-    }
-
-    // Calls action(x, y, z, slot) for the box voxels whose state lacks the given bits. Most
-    // rows of a box need nothing, which eight state bytes at a time tell quickly.
-    template <typename Action> void forEachWithout(const BoxRange& box, std::uint8_t bits, Action action)
-    {
-        const std::uint64_t wanted = 0x0101010101010101ull * bits;
-        for (int z = box.z0; z <= box.z1; ++z)
-            for (int y = box.y0; y <= box.y1; ++y) {
-                const std::size_t rowStart = slot(box.x0, y, z);
-                const std::uint8_t* row = state_.data() + rowStart;
-                const int length = box.x1 - box.x0 + 1;
-                for (int x = 0; x < length; x += 8) {
-                    const int n = std::min(8, length - x);
-                    std::uint64_t word;
-                    std::memcpy(&word, row + x, sizeof word);
-                    const std::uint64_t mask = n == 8 ? ~0ull : (1ull << (8 * n)) - 1;
-                    if ((word & wanted & mask) == (wanted & mask)) continue;
-                    for (int i = x; i < x + n; ++i)
-                        if ((row[i] & bits) != bits) action(box.x0 + i, y, z, rowStart + static_cast<std::size_t>(i));
-                }
-            }
-    }
-
-    // The voxel's values in every trial, starting from its current value, which is still
-    // the level's starting value as no box has held the voxel yet.
-    void prepare(int x, int y, int z, std::size_t at)
+    // The voxel's values in every trial, starting from the level's starting value.
+    void prepare(int x, int y, int z, std::size_t at, Band& scratch) const
     {
         const std::size_t nx = static_cast<std::size_t>(extent_.x);
         const float top = static_cast<float>(extent_.y - 1);
@@ -318,7 +433,7 @@ private:
         float a = volumes_.ap[i];
         float b = volumes_.pa[i];
         FirstSampling first{static_cast<std::uint32_t>(count_), static_cast<std::uint32_t>(count_)};
-        float* record = records_.data() + at * 2 * stride_;
+        float* record = scratch.records.data() + at * 2 * stride_;
         for (std::size_t t = 0; t < count_; ++t) {
             const float shift = displacement + trials_[t] * weight_;
             const float hA = row + shift;
@@ -336,27 +451,22 @@ private:
         }
         std::fill(record + count_, record + stride_, 0.0f);
         std::fill(record + stride_ + count_, record + 2 * stride_, 0.0f);
-        firstSampling_[at] = first;
-        state_[at] = kPrepared;
+        scratch.firstSampling[at] = first;
+        scratch.state[at] = kPrepared;
     }
 
-    // After a box's trials its voxels hold the last trial's values, in the volumes and as
-    // the value that later trials before the first sampling one keep.
-    void settle(int x, int y, int z, std::size_t at)
+    // Once a box held the voxel, the trials before its first sampling one keep the last
+    // trial's value.
+    void settle(std::size_t at, Band& scratch) const
     {
-        const FirstSampling first = firstSampling_[at];
-        float* record = records_.data() + at * 2 * stride_;
-        const float a = record[count_ - 1];
-        const float b = record[stride_ + count_ - 1];
-        std::fill(record, record + first.ap, a);
-        std::fill(record + stride_, record + stride_ + first.pa, b);
-        const std::size_t i = vdm_.index(x, y, z);
-        volumes_.ap[i] = a;
-        volumes_.pa[i] = b;
-        state_[at] = kSettled;
+        const FirstSampling first = scratch.firstSampling[at];
+        float* record = scratch.records.data() + at * 2 * stride_;
+        std::fill(record, record + first.ap, record[count_ - 1]);
+        std::fill(record + stride_, record + stride_ + first.pa, record[stride_ + count_ - 1]);
+        scratch.state[at] = kSettled;
     }
 
-    Undistorted& volumes_;
+    const Undistorted& volumes_;
     const Volume& vdm_;
     const Dimensions extent_;
     const Dimensions half_;
@@ -365,10 +475,8 @@ private:
     const std::size_t count_;
     const std::size_t stride_;
     const int depth_;
-    const std::size_t sliceVoxels_;
-    std::vector<float> records_;
-    std::vector<std::uint8_t> state_;  // eight spare bytes at the end for the word reads
-    std::vector<FirstSampling> firstSampling_;
+    std::vector<std::uint8_t> visited_;
+    std::vector<std::size_t> firstHolder_;
 };
 
 // The one value of a box kernel that holds the same value everywhere.

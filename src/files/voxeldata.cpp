@@ -12,6 +12,7 @@
 #include <limits>
 #include <string>
 
+#include "core/threadpool.h"
 #include "files/fileerrors.h"
 #include "files/filenames.h"
 #include "files/projectheader.h"
@@ -279,6 +280,12 @@ std::uint64_t sliceOffset(Layout layout, const DataExtents& e, std::size_t eleme
 // and writes, little against the project.
 constexpr std::size_t kStreamBytes = std::size_t{4} << 20;
 
+// Volumes are transformed side by side, each on one thread.
+void transformEach(std::vector<Volume>& volumes, const std::function<Volume(const Volume&)>& transform)
+{
+    forEachPiece(volumes.size(), [&](std::size_t v) { volumes[v] = transform(volumes[v]); });
+}
+
 template <class Header>
 void saveTransformedUnderNewName(Header& h, const DataFile& kind, const std::string& newName,
                                  const std::function<Volume(const Volume&)>& transform)
@@ -295,7 +302,7 @@ void saveTransformedUnderNewName(Header& h, const DataFile& kind, const std::str
         // Nothing to stream, or the copy would overwrite the data still to be read.
         in.close();
         loadVolumes(h, kind);
-        for (Volume& volume : h.volumes) volume = transform(volume);
+        transformEach(h.volumes, transform);
         saveUnderNewName(h, newName);
         h.volumes.clear();
         return;
@@ -321,7 +328,7 @@ void saveTransformedUnderNewName(Header& h, const DataFile& kind, const std::str
             if (!buffer.read(in, block[v].data() + static_cast<std::size_t>(z) * e.sliceElements))
                 throw ReadFileError("error reading from binary file " + source);
         });
-        for (Volume& volume : block) volume = transform(volume);
+        transformEach(block, transform);
         if (first == 0) {
             // Written only once the first volumes were transformed, so that a transform
             // that fails leaves nothing behind, as when the whole project is held.

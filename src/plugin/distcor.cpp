@@ -73,12 +73,14 @@ bool distcor::execute()
             taskCheck(*this);
         } else {
             const BusyCursor busy;
-            // Worker threads for this task only: none outlives the step that started it.
-            const WorkerThreads threads(taskThreads());
-            if (task == "estimate")
-                taskEstimate(*this);
-            else if (task == "apply")
-                taskApply(*this);
+            if (task == "estimate" || task == "apply") {
+                // Worker threads for this step only: none outlives it.
+                const WorkerThreads threads(taskThreads());
+                if (task == "estimate")
+                    taskEstimate(*this);
+                else
+                    taskApply(*this);
+            }
         }
     } catch (const std::exception& error) {
         const std::string message = std::string("Error: ") + error.what();

@@ -3,6 +3,7 @@
 
 #include <variant>
 
+#include "core/threadpool.h"
 #include "core/vdm.h"
 #include "files/filenames.h"
 #include "files/voxeldata.h"
@@ -18,7 +19,9 @@ void dropAnatomicalLink(ProjectHeader& project)
 void undistortVolumes(const Volume& vdm, ProjectHeader& project, bool transposed, bool intensityCorrection)
 {
     dropAnatomicalLink(project);
-    for (Volume& volume : project.volumes) volume = undistort(volume, vdm, transposed, intensityCorrection);
+    forEachPiece(project.volumes.size(), [&](std::size_t v) {
+        project.volumes[v] = undistort(project.volumes[v], vdm, transposed, intensityCorrection);
+    });
 }
 
 }  // namespace

@@ -66,6 +66,27 @@ TEST(ThreadPool, PiecesShareTheThreadsAndLoopsInsideAPieceStayOnItsThread)
     EXPECT_TRUE(nestedOnOwnThread);
 }
 
+TEST(ThreadPool, EachThreadKeepsOneSlotAndNestedLoopsUseSlotZero)
+{
+    const WorkerThreads pool(3);
+    std::mutex mutex;
+    std::vector<std::set<std::thread::id>> threadsOfSlot(static_cast<std::size_t>(parallelThreads()));
+    bool nestedInSlotZero = true;
+    forEachPiece(48, [&](std::size_t) {
+        briefly();
+        const std::size_t slot = workerSlot();
+        std::vector<std::size_t> nested;
+        forEachPiece(3, [&](std::size_t) { nested.push_back(workerSlot()); });
+        const std::lock_guard<std::mutex> lock(mutex);
+        ASSERT_LT(slot, threadsOfSlot.size());
+        threadsOfSlot[slot].insert(std::this_thread::get_id());
+        nestedInSlotZero = nestedInSlotZero && nested == std::vector<std::size_t>{0, 0, 0} && workerSlot() == slot;
+    });
+    for (const auto& threads : threadsOfSlot) EXPECT_LE(threads.size(), 1u);
+    EXPECT_EQ(threadsOfSlot[0], std::set<std::thread::id>{std::this_thread::get_id()});
+    EXPECT_TRUE(nestedInSlotZero);
+}
+
 TEST(ThreadPool, WithoutWorkerThreadsEverythingRunsOnTheCallerInOrder)
 {
     EXPECT_EQ(parallelThreads(), 1);
@@ -95,10 +116,8 @@ TEST(ThreadPool, TheLowestFailingPieceIsReportedAndLaterPiecesStop)
         try {
             forEachPiece(2000, [&](std::size_t piece) {
                 ++ran;
-                if (piece == 9 || piece == 5) {
-                    briefly();
-                    throw std::runtime_error("piece " + std::to_string(piece));
-                }
+                if (piece == 9 || piece == 5) throw std::runtime_error("piece " + std::to_string(piece));
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
             });
             ADD_FAILURE() << "no exception with " << threads << " threads";
         } catch (const std::runtime_error& error) {
