@@ -301,30 +301,111 @@ private:
                 std::max(0, z - half_.z), std::min(extent_.z - 1, z + half_.z)};
     }
 
-    // In storage order: a voxel is visited when it has signal, its values being the last
-    // trial's once an earlier box held it; the voxels of its box that no box held before
-    // get it as their first holder.
+    // Which voxels the level visits, in storage order: a voxel is visited when it has
+    // signal, its values being the last trial's once an earlier visited voxel's box held
+    // it. Then every voxel's first holder: the first visited voxel whose box holds it.
     void planVisits()
     {
         const std::size_t n = vdm_.size();
-        visited_.assign(n, 0);
-        firstHolder_.assign(n, kNeverHeld);
-        std::vector<std::uint8_t> held(n + 8, 0);
-        const auto volumeRow = [this](int y, int z) { return vdm_.index(0, y, z); };
-        for (int z = 0; z < extent_.z; ++z)
+        // Signal before (bit 0) and after (bit 1) a box held the voxel.
+        std::vector<std::uint8_t> signal(n);
+        forEachPiece(static_cast<std::size_t>(extent_.z), [&](std::size_t slice) {
+            const int z = static_cast<int>(slice);
             for (int y = 0; y < extent_.y; ++y)
                 for (int x = 0; x < extent_.x; ++x) {
                     const std::size_t i = vdm_.index(x, y, z);
                     float a = volumes_.ap[i];
                     float b = volumes_.pa[i];
-                    if (held[i] != 0) lastTrialValues(x, y, z, a, b);
-                    if (!(a > kSignalThreshold || b > kSignalThreshold)) continue;
-                    visited_[i] = 1;
-                    forEachWithout(held.data(), boxAround(x, y, z), 1, volumeRow, [&](int, int, int, std::size_t at) {
-                        held[at] = 1;
-                        firstHolder_[at] = i;
-                    });
+                    const bool before = a > kSignalThreshold || b > kSignalThreshold;
+                    lastTrialValues(x, y, z, a, b);
+                    const bool after = a > kSignalThreshold || b > kSignalThreshold;
+                    signal[i] = static_cast<std::uint8_t>((before ? 1 : 0) | (after ? 2 : 0));
                 }
+        });
+        decideVisits(signal);
+        findFirstHolders();
+    }
+
+    // Where both signals agree the voxel's own one decides. Elsewhere whether an earlier
+    // visited voxel lies in the voxel's box decides, counted with running sums of the
+    // visited voxels per slice: sat(x, y, z) counts those of slice z left of x and above y.
+    void decideVisits(const std::vector<std::uint8_t>& signal)
+    {
+        const int nx = extent_.x, ny = extent_.y;
+        const std::size_t satRow = static_cast<std::size_t>(nx) + 1;
+        const std::size_t satSlice = satRow * (static_cast<std::size_t>(ny) + 1);
+        std::vector<std::uint32_t> sat(satSlice * static_cast<std::size_t>(extent_.z), 0);
+        const auto at = [&](int x, int y, int z) {
+            return static_cast<std::size_t>(z) * satSlice + static_cast<std::size_t>(y) * satRow +
+                   static_cast<std::size_t>(x);
+        };
+        // Visited voxels of slice z in columns [x0, x1] and rows [y0, y1] (inclusive).
+        const auto count = [&](int x0, int x1, int y0, int y1, int z) {
+            return sat[at(x1 + 1, y1 + 1, z)] - sat[at(x0, y1 + 1, z)] - sat[at(x1 + 1, y0, z)] + sat[at(x0, y0, z)];
+        };
+        std::vector<std::uint32_t> rowPrefix(satRow, 0);
+        visited_.assign(vdm_.size(), 0);
+        for (int z = 0; z < extent_.z; ++z)
+            for (int y = 0; y < ny; ++y) {
+                for (int x = 0; x < nx; ++x) {
+                    const std::size_t i = vdm_.index(x, y, z);
+                    bool visit = signal[i] == 3;
+                    if (signal[i] == 1 || signal[i] == 2) {
+                        const int x0 = std::max(0, x - half_.x), x1 = std::min(nx - 1, x + half_.x);
+                        const int y0 = std::max(0, y - half_.y), y1 = std::min(ny - 1, y + half_.y);
+                        bool held = rowPrefix[x] - rowPrefix[x0] > 0 || (y > y0 && count(x0, x1, y0, y - 1, z) > 0);
+                        for (int zz = std::max(0, z - half_.z); zz < z && !held; ++zz) held = count(x0, x1, y0, y1, zz) > 0;
+                        visit = signal[i] == (held ? 2 : 1);
+                    }
+                    visited_[i] = visit ? 1 : 0;
+                    rowPrefix[x + 1] = rowPrefix[x] + (visit ? 1 : 0);
+                }
+                for (int x = 0; x <= nx; ++x) sat[at(x, y + 1, z)] = sat[at(x, y, z)] + rowPrefix[x];
+            }
+    }
+
+    // The smallest index of a visited voxel within the box around every voxel (boxes are
+    // symmetric: u lies in the box of w when w lies in the box of u), as three running
+    // minima along x, y and z; each voxel's minimum does not depend on the order.
+    void findFirstHolders()
+    {
+        const std::size_t n = vdm_.size();
+        std::vector<std::size_t> along(n);
+        firstHolder_.resize(n);
+        const std::size_t slices = static_cast<std::size_t>(extent_.z);
+        forEachPiece(slices, [&](std::size_t slice) {
+            const int z = static_cast<int>(slice);
+            for (int y = 0; y < extent_.y; ++y)
+                for (int x = 0; x < extent_.x; ++x) {
+                    std::size_t first = kNeverHeld;
+                    for (int xx = std::max(0, x - half_.x); xx <= std::min(extent_.x - 1, x + half_.x); ++xx) {
+                        const std::size_t u = vdm_.index(xx, y, z);
+                        if (visited_[u] != 0) first = std::min(first, u);
+                    }
+                    along[vdm_.index(x, y, z)] = first;
+                }
+        });
+        forEachPiece(slices, [&](std::size_t slice) {
+            const int z = static_cast<int>(slice);
+            for (int y = 0; y < extent_.y; ++y)
+                for (int x = 0; x < extent_.x; ++x) {
+                    std::size_t first = kNeverHeld;
+                    for (int yy = std::max(0, y - half_.y); yy <= std::min(extent_.y - 1, y + half_.y); ++yy)
+                        first = std::min(first, along[vdm_.index(x, yy, z)]);
+                    firstHolder_[vdm_.index(x, y, z)] = first;
+                }
+        });
+        along.swap(firstHolder_);
+        forEachPiece(slices, [&](std::size_t slice) {
+            const int z = static_cast<int>(slice);
+            for (int y = 0; y < extent_.y; ++y)
+                for (int x = 0; x < extent_.x; ++x) {
+                    std::size_t first = kNeverHeld;
+                    for (int zz = std::max(0, z - half_.z); zz <= std::min(extent_.z - 1, z + half_.z); ++zz)
+                        first = std::min(first, along[vdm_.index(x, y, zz)]);
+                    firstHolder_[vdm_.index(x, y, z)] = first;
+                }
+        });
     }
 
     // The values (a of AP, b of PA) that the voxel holds after the last trial, from the
