@@ -145,6 +145,8 @@ TEST(ThreadPool, PartialsComeBackInPieceOrder)
 // The stop flag cannot be taken back, so it is raised in a child process.
 TEST(ThreadPoolDeathTest, AStopRequestEndsTheLoopAfterThePiecesUnderWay)
 {
+    // A fresh process: threads started after a fork are not allowed everywhere.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
             const WorkerThreads pool(4);

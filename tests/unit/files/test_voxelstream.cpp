@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/threadpool.h"
 #include "files/projectheader.h"
 #include "files/voxeldata.h"
 #include "support/datasetfiles.h"
@@ -47,9 +48,11 @@ void heldCopy(const std::string& source, const std::string& copy)
     h.saveAs(copy);
 }
 
+// The volumes of a block are transformed on three threads.
 template <class Header>
 void streamedCopy(const std::string& source, const std::string& copy)
 {
+    const WorkerThreads threads(3);
     Header h;
     h.readHeader(source, false);
     saveTransformedAs(h, copy, mixed);
