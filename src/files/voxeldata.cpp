@@ -280,12 +280,6 @@ std::uint64_t sliceOffset(Layout layout, const DataExtents& e, std::size_t eleme
 // and writes, little against the project.
 constexpr std::size_t kStreamBytes = std::size_t{4} << 20;
 
-// Volumes are transformed side by side, each on one thread.
-void transformEach(std::vector<Volume>& volumes, const std::function<Volume(const Volume&)>& transform)
-{
-    forEachPiece(volumes.size(), [&](std::size_t v) { volumes[v] = transform(volumes[v]); });
-}
-
 template <class Header>
 void saveTransformedUnderNewName(Header& h, const DataFile& kind, const std::string& newName,
                                  const std::function<Volume(const Volume&)>& transform)
@@ -302,7 +296,7 @@ void saveTransformedUnderNewName(Header& h, const DataFile& kind, const std::str
         // Nothing to stream, or the copy would overwrite the data still to be read.
         in.close();
         loadVolumes(h, kind);
-        transformEach(h.volumes, transform);
+        forEachPiece(h.volumes.size(), [&](std::size_t v) { h.volumes[v] = transform(h.volumes[v]); });
         saveUnderNewName(h, newName);
         h.volumes.clear();
         return;
@@ -314,37 +308,58 @@ void saveTransformedUnderNewName(Header& h, const DataFile& kind, const std::str
     const std::size_t volumeBytes = std::max<std::size_t>(1, e.sliceElements * static_cast<std::size_t>(e.nz) * sizeof(float));
     const int chunk = static_cast<int>(std::clamp<std::size_t>(kStreamBytes / volumeBytes, 1, static_cast<std::size_t>(e.volumes)));
     SliceBuffer buffer(e.sliceElements, floats);
-    std::vector<Volume> block;
     StagedFile header(h.fileName);
     StagedFile data(path);
     std::ofstream out;
-    for (int first = 0; first < e.volumes; first += chunk) {
-        const int count = std::min(chunk, e.volumes - first);
+    const auto readBlock = [&](int first, std::vector<Volume>& block) {
         block.clear();
-        for (int v = 0; v < count; ++v) block.emplace_back(e.nx, e.ny, e.nz);
-        forEachSlice(kind.layout, count, e.nz, [&](int v, int z) {
+        for (int v = 0; v < std::min(chunk, e.volumes - first); ++v) block.emplace_back(e.nx, e.ny, e.nz);
+        forEachSlice(kind.layout, static_cast<int>(block.size()), e.nz, [&](int v, int z) {
             const std::streamoff at = static_cast<std::streamoff>(sliceOffset(kind.layout, e, elementBytes, first + v, z));
             if (in.tellg() != at) in.seekg(at);
             if (!buffer.read(in, block[v].data() + static_cast<std::size_t>(z) * e.sliceElements))
                 throw ReadFileError("error reading from binary file " + source);
         });
-        transformEach(block, transform);
-        if (first == 0) {
-            // Written only once the first volumes were transformed, so that a transform
-            // that fails leaves nothing behind, as when the whole project is held.
-            checkVolumesMatchHeader(h, path, block);
-            writeHeaderFile(h, header, [&](std::ostream& text) { h.writeHeaderText(text); });
-            out.open(data.writePath(), std::ios::binary | std::ios::trunc);
-            if (!out.is_open()) throw WriteFileError(kind.openForWritingMessage + path);
-        } else {
-            checkVolumesMatchHeader(h, path, block);
-        }
-        forEachSlice(kind.layout, count, e.nz, [&](int v, int z) {
+    };
+    const auto writeBlock = [&](int first, const std::vector<Volume>& block) {
+        forEachSlice(kind.layout, static_cast<int>(block.size()), e.nz, [&](int v, int z) {
             const std::streamoff at = static_cast<std::streamoff>(sliceOffset(kind.layout, e, elementBytes, first + v, z));
             if (out.tellp() != at) out.seekp(at);
             buffer.write(out, block[v].data() + static_cast<std::size_t>(z) * e.sliceElements);
         });
+    };
+    std::vector<Volume> block, next, done;
+    readBlock(0, block);
+    for (int first = 0; first < e.volumes; first += chunk) {
+        // While the worker threads transform this block's volumes, one piece writes the
+        // block before and reads the block after. Its read error counts after what this
+        // block's transforms and checks report, as it would come after them in turn.
+        std::exception_ptr readError;
+        forEachPiece(block.size() + 1, [&](std::size_t piece) {
+            if (piece > 0) {
+                block[piece - 1] = transform(block[piece - 1]);
+                return;
+            }
+            if (first > 0) writeBlock(first - chunk, done);
+            try {
+                if (first + chunk < e.volumes) readBlock(first + chunk, next);
+            } catch (...) {
+                readError = std::current_exception();
+            }
+        });
+        checkVolumesMatchHeader(h, path, block);
+        if (first == 0) {
+            // Written only once the first volumes were transformed, so that a transform
+            // that fails leaves nothing behind, as when the whole project is held.
+            writeHeaderFile(h, header, [&](std::ostream& text) { h.writeHeaderText(text); });
+            out.open(data.writePath(), std::ios::binary | std::ios::trunc);
+            if (!out.is_open()) throw WriteFileError(kind.openForWritingMessage + path);
+        }
+        if (readError) std::rethrow_exception(readError);
+        done.swap(block);
+        block.swap(next);
     }
+    writeBlock((e.volumes - 1) / chunk * chunk, done);
     out.close();
     if (out.fail()) throw WriteFileError("error writing to binary file " + path);
     data.commit();
