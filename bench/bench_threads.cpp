@@ -82,7 +82,8 @@ void BM_PreciseEstimateOnThreads(benchmark::State& state)
 {
     const PhantomVolumes& p = phantom({128, 128, 60}, 1.5, 1);
     MDHSLog log(discard);
-    timeOnThreads(state, [&] { benchmark::DoNotOptimize(estimatePreciseVdm(p.first[0], p.second[0], {1.5, 1.5, 1.5}, log)); });
+    timeOnThreads(state,
+                  [&] { benchmark::DoNotOptimize(estimatePreciseVdm(p.first[0], p.second[0], {1.5, 1.5, 1.5}, log)); });
 }
 
 // The undistortion of a run as the apply task does it, without the files.

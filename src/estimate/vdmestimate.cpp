@@ -354,7 +354,8 @@ private:
                         const int x0 = std::max(0, x - half_.x), x1 = std::min(nx - 1, x + half_.x);
                         const int y0 = std::max(0, y - half_.y), y1 = std::min(ny - 1, y + half_.y);
                         bool held = rowPrefix[x] - rowPrefix[x0] > 0 || (y > y0 && count(x0, x1, y0, y - 1, z) > 0);
-                        for (int zz = std::max(0, z - half_.z); zz < z && !held; ++zz) held = count(x0, x1, y0, y1, zz) > 0;
+                        for (int zz = std::max(0, z - half_.z); zz < z && !held; ++zz)
+                            held = count(x0, x1, y0, y1, zz) > 0;
                         visit = signal[i] == (held ? 2 : 1);
                     }
                     visited_[i] = visit ? 1 : 0;
@@ -365,45 +366,39 @@ private:
     }
 
     // The smallest index of a visited voxel within the box around every voxel (boxes are
-    // symmetric: u lies in the box of w when w lies in the box of u), as three running
-    // minima along x, y and z; each voxel's minimum does not depend on the order.
+    // symmetric: u lies in the box of w when w lies in the box of u), as running minima
+    // along x, y and z; a minimum does not depend on the order it is taken in.
     void findFirstHolders()
     {
-        const std::size_t n = vdm_.size();
-        std::vector<std::size_t> along(n);
-        firstHolder_.resize(n);
-        const std::size_t slices = static_cast<std::size_t>(extent_.z);
-        forEachPiece(slices, [&](std::size_t slice) {
+        std::vector<std::size_t> own(vdm_.size());
+        for (std::size_t i = 0; i < own.size(); ++i) own[i] = visited_[i] != 0 ? i : kNeverHeld;
+        firstHolder_.resize(own.size());
+        runningMinimum(own, firstHolder_, 0);
+        runningMinimum(firstHolder_, own, 1);
+        runningMinimum(own, firstHolder_, 2);
+    }
+
+    // target at every voxel: the smallest value of source within the box's half extent
+    // along the axis (0 x, 1 y, 2 z).
+    void runningMinimum(const std::vector<std::size_t>& source, std::vector<std::size_t>& target, int axis) const
+    {
+        const int length[3] = {extent_.x, extent_.y, extent_.z};
+        const int half[3] = {half_.x, half_.y, half_.z};
+        const std::size_t stride[3] = {1, static_cast<std::size_t>(extent_.x),
+                                       static_cast<std::size_t>(extent_.x) * static_cast<std::size_t>(extent_.y)};
+        forEachPiece(static_cast<std::size_t>(extent_.z), [&](std::size_t slice) {
             const int z = static_cast<int>(slice);
             for (int y = 0; y < extent_.y; ++y)
                 for (int x = 0; x < extent_.x; ++x) {
+                    const int at = axis == 0 ? x : axis == 1 ? y : z;
+                    const std::size_t i = vdm_.index(x, y, z);
+                    const int low = std::max(0, at - half[axis]);
+                    const std::size_t lowest = i - static_cast<std::size_t>(at - low) * stride[axis];
+                    const int count = std::min(length[axis] - 1, at + half[axis]) - low + 1;
                     std::size_t first = kNeverHeld;
-                    for (int xx = std::max(0, x - half_.x); xx <= std::min(extent_.x - 1, x + half_.x); ++xx) {
-                        const std::size_t u = vdm_.index(xx, y, z);
-                        if (visited_[u] != 0) first = std::min(first, u);
-                    }
-                    along[vdm_.index(x, y, z)] = first;
-                }
-        });
-        forEachPiece(slices, [&](std::size_t slice) {
-            const int z = static_cast<int>(slice);
-            for (int y = 0; y < extent_.y; ++y)
-                for (int x = 0; x < extent_.x; ++x) {
-                    std::size_t first = kNeverHeld;
-                    for (int yy = std::max(0, y - half_.y); yy <= std::min(extent_.y - 1, y + half_.y); ++yy)
-                        first = std::min(first, along[vdm_.index(x, yy, z)]);
-                    firstHolder_[vdm_.index(x, y, z)] = first;
-                }
-        });
-        along.swap(firstHolder_);
-        forEachPiece(slices, [&](std::size_t slice) {
-            const int z = static_cast<int>(slice);
-            for (int y = 0; y < extent_.y; ++y)
-                for (int x = 0; x < extent_.x; ++x) {
-                    std::size_t first = kNeverHeld;
-                    for (int zz = std::max(0, z - half_.z); zz <= std::min(extent_.z - 1, z + half_.z); ++zz)
-                        first = std::min(first, along[vdm_.index(x, y, zz)]);
-                    firstHolder_[vdm_.index(x, y, z)] = first;
+                    for (int k = 0; k < count; ++k)
+                        first = std::min(first, source[lowest + static_cast<std::size_t>(k) * stride[axis]]);
+                    target[i] = first;
                 }
         });
     }
