@@ -10,8 +10,11 @@
 #   ./build.sh bench          the micro-benchmarks
 #   ./build.sh bench-e2e      the host's tasks timed as whole processes on phantoms
 #   ./build.sh build          only build (Release, in ./build)
+#   ./build.sh package        the Debian package build/package/varno_<version>_amd64.deb, checked by lintian
+#   ./build.sh test-package   the package installed with dpkg, used from another folder, removed
 #   ./build.sh windows        cross-build varno.dll and Mindaro.exe for Windows (./build-windows)
-#   ./build.sh test-windows   the Windows build's tests under Wine, and its outputs against Linux's
+#   ./build.sh windows-installer  build-windows/VARNO-<version>-setup.exe (NSIS)
+#   ./build.sh test-windows   the Windows build's tests under Wine, its outputs against Linux's, the installer
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -24,11 +27,12 @@ configure_and_build() {  # build directory, extra CMake arguments...
   cmake --build "$dir" -j "$jobs"
 }
 
-# The Windows build: FFTW for Windows built once into build-windows/fftw, then CMake with
-# the MinGW-w64 toolchain. The host there has no NIfTI, BIDS or picture commands.
+# The Windows build: FFTW for Windows built once per version into a cache outside the clone
+# (scripts/build-fftw-windows.sh), then CMake with the MinGW-w64 toolchain. The host there
+# has no NIfTI, BIDS or picture commands.
 windows_build() {  # ON or OFF: build the tests too
-  bash scripts/build-fftw-windows.sh build-windows
-  local fftw=$PWD/build-windows/fftw
+  local fftw
+  fftw=$(bash scripts/build-fftw-windows.sh)
   cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
     -DVARNO_HOST_NIFTI=OFF -DVARNO_BUILD_BENCHMARKS=OFF -DVARNO_BUILD_TESTS="$1" \
     -DFFTW3_INCLUDE_DIR="$fftw/include" -DFFTW3F_LIBRARY="$fftw/lib/libfftw3f.a" >/dev/null
@@ -46,10 +50,27 @@ wine_setup() {
   fi
 }
 
+# The Debian package from the Release build in ./build, checked by lintian: an error fails.
+debian_package() {
+  configure_and_build build -DVARNO_BUILD_TESTS=ON -DVARNO_BUILD_BENCHMARKS=ON
+  rm -f build/package/varno_*.deb
+  (cd build && cpack --config CPackConfig.cmake >/dev/null)
+  local package
+  package=$(ls build/package/varno_*_amd64.deb)
+  local findings
+  if ! findings=$(lintian --fail-on error "$package" 2>&1 | sed '/running with root privileges/d'); then
+    echo "$findings" >&2
+    echo "lintian finds errors in $package" >&2
+    return 1
+  fi
+  echo "Built $package; lintian: ${findings:-no error, no warning}"
+}
+
 command=${1:-build}
 case "$command" in
   demo) bash scripts/install-deps.sh build ;;
-  windows) bash scripts/install-deps.sh windows ;;
+  windows|windows-installer) bash scripts/install-deps.sh windows ;;
+  package|test-package) bash scripts/install-deps.sh build test package ;;
   test-windows) bash scripts/install-deps.sh build test windows ;;
   *) bash scripts/install-deps.sh build test ;;
 esac
@@ -76,17 +97,26 @@ case "$command" in
         ./build/bin/varno_bench "${@:2}" ;;
   bench-e2e) configure_and_build build -DVARNO_BUILD_TESTS=ON -DVARNO_BUILD_BENCHMARKS=ON
         ./build/bin/varno_e2e_bench "${@:2}" ;;
+  package) debian_package ;;
+  test-package) debian_package
+        bash tests/package/test-deb.sh build/package/varno_*_amd64.deb ;;
   windows) windows_build OFF
-        echo "Built build-windows/bin/plugins/varno.dll (with VARNO_v121.js and VarnoPluginHelp/) and build-windows/bin/Mindaro.exe" ;;
+        echo "Built build-windows/bin/plugins/varno.dll (with its dialog script and VarnoPluginHelp/) and build-windows/bin/Mindaro.exe" ;;
+  windows-installer) windows_build OFF
+        cmake --build build-windows --target windows-installer
+        echo "Built $(ls build-windows/VARNO-*-setup.exe)" ;;
   test-windows)
         # The Linux host to compare with and the Linux-side tests of the Windows build.
         cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DVARNO_BUILD_TESTS=ON -DVARNO_BUILD_BENCHMARKS=ON >/dev/null
         cmake --build build -j "$jobs" --target mindaro varno varno_windows_tests
         windows_build ON
+        cmake --build build-windows --target windows-installer
         wine_setup
         echo "Unit tests of the Windows build, under Wine:"
         "$VARNO_WINE" build-windows/bin/varno_tests.exe
         echo "Mindaro.exe with varno.dll under Wine, against the Linux build:"
-        VARNO_WINDOWS_BIN_DIR=$PWD/build-windows/bin ./build/bin/varno_windows_tests ;;
-  *) echo "usage: ./build.sh demo|test|test-sanitize|test-tsan|fuzz|valgrind|bench|bench-e2e|build|windows|test-windows" >&2; exit 2 ;;
+        VARNO_WINDOWS_BIN_DIR=$PWD/build-windows/bin VARNO_WINDOWS_INSTALLER=$(ls "$PWD"/build-windows/VARNO-*-setup.exe) \
+          ./build/bin/varno_windows_tests ;;
+  *) echo "usage: ./build.sh demo|test|test-sanitize|test-tsan|fuzz|valgrind|bench|bench-e2e|build|package|test-package|windows|windows-installer|test-windows" >&2
+     exit 2 ;;
 esac

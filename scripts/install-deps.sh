@@ -7,10 +7,14 @@
 #   build    compiler, CMake, the libraries that the plug-in and the host link, and the
 #            font that the host's pictures are drawn with
 #   test     GoogleTest and Google Benchmark, clang with its runtime for the fuzz targets,
-#            valgrind for the memory checks, HTML Tidy and Chromium to check the report page
-#   windows  the MinGW-w64 cross compiler, Wine, GoogleTest's sources, and a source
-#            entry for this Debian release so that FFTW can be built from its source
-#            package (scripts/build-fftw-windows.sh)
+#            valgrind for the memory checks, HTML Tidy and Chromium to check the report page,
+#            GNU time for the memory of the large-run benchmark, man-db (with groff) to
+#            check the manual pages
+#   package  what makes and checks the Debian package: dpkg-dev (dpkg-shlibdeps), file
+#            and lintian
+#   windows  the MinGW-w64 cross compiler, Wine, GoogleTest's sources, NSIS for the
+#            installer, and a source entry for this Debian release so that FFTW can be
+#            built from its source package (scripts/build-fftw-windows.sh)
 #   slurm    a SLURM controller, compute daemon and client commands with munge, for the
 #            single-node cluster of scripts/slurm-local.sh
 #   validator  the BIDS validator from the npm registry (version 1.15.0, which runs on
@@ -63,8 +67,9 @@ for group in "${@:-build}"; do
     build) packages+=(g++ cmake make libfftw3-dev libnifti2-dev nlohmann-json3-dev zlib1g-dev
                     libcairo2-dev fontconfig fonts-dejavu-core) ;;
     test) packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev valgrind
-                   tidy chromium) ;;
-    windows) packages+=(g++-mingw-w64-x86-64-posix wine64 googletest dpkg-dev make)
+                   tidy chromium time man-db) ;;
+    package) packages+=(dpkg-dev file lintian) ;;
+    windows) packages+=(g++-mingw-w64-x86-64-posix wine64 googletest dpkg-dev make nsis)
              if add_source_entry; then read_lists=true; fi ;;
     slurm) packages+=(slurm-wlm munge) ;;
     validator)

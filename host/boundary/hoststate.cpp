@@ -12,11 +12,17 @@ HostState& hostState()
     return state;
 }
 
+const char* const kInstalledPluginFolder = VARNO_INSTALLED_PLUGIN_FOLDER;
+
 std::string defaultPluginPath()
 {
     const std::string executable = executablePath();
-    if (executable.empty()) return textFromPath(std::filesystem::path("plugins") / kPluginFileName);
-    return textFromPath(pathFromText(executable).parent_path() / "plugins" / kPluginFileName);
+    const std::filesystem::path folder = executable.empty() ? std::filesystem::path() : pathFromText(executable).parent_path();
+    const std::filesystem::path beside = folder / "plugins" / kPluginFileName;
+    const std::filesystem::path installed = (folder / kInstalledPluginFolder / kPluginFileName).lexically_normal();
+    std::error_code error;
+    if (!std::filesystem::exists(beside, error) && std::filesystem::exists(installed, error)) return textFromPath(installed);
+    return textFromPath(beside);
 }
 
 bool parseHostVersion(const std::string& text, HostVersion& version)

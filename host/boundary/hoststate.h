@@ -46,8 +46,13 @@ struct HostState {
 
 HostState& hostState();
 
-// The plug-in file beside this executable: plugins/libvarno.so (plugins\\varno.dll on
-// Windows).
+// Where an installed plug-in lies, relative to the installed program's folder
+// ("../lib/varno/plugins").
+extern const char* const kInstalledPluginFolder;
+
+// The plug-in file that this executable loads: plugins/libvarno.so beside it
+// (plugins\\varno.dll on Windows), as in a build folder or a host's installation; where that
+// is missing and an installed one is there, kInstalledPluginFolder/libvarno.so.
 std::string defaultPluginPath();
 
 // Reads "a.b.c" (three integers, each may be signed); false when the text is not that.

@@ -9,6 +9,7 @@
 #include "boundary/nativepath.h"
 #include "boundary/sharedlibrary.h"
 #include "cli/commandline.h"
+#include "core/stoprequest.h"
 #include "sdk/hostservices.h"
 #include "sdk/mdhsplugininterface.h"
 
@@ -106,7 +107,10 @@ int runPluginTask(const std::string& task)
     try {
         LoadedPlugin plugin(hostState().pluginPath);
         plugin.start();
-        return plugin.runTask(task);
+        const int status = plugin.runTask(task);
+        // A task stopped on request ends as a failed one; the command learns why.
+        throwIfStopRequested();
+        return status;
     } catch (const PluginLoadError& error) {
         std::cerr << "mindaro: " << error.what() << '\n';
         return 3;

@@ -9,6 +9,7 @@
 #include "boundary/services.h"
 #include "cli/busycursor.h"
 #include "cli/terminal.h"
+#include "core/stoprequest.h"
 
 namespace {
 
@@ -17,6 +18,10 @@ void showMessage(const std::string& text)
     HostState& state = hostState();
     if (text.rfind("Error", 0) == 0) state.errorShown = true;
     state.messages.push_back(text);
+    // A task that stopped on request says so through its error box; the command that ran
+    // it says what was left undone instead.
+    if (const int signal = stopSignal(); signal != 0 && text == "Error: " + std::string(StopRequested(signal).what()))
+        return;
     withBusyCursorCleared([&] {
         *state.messageOutput << text;
         if (text.empty() || text.back() != '\n') *state.messageOutput << '\n';
@@ -130,5 +135,10 @@ void hsSetStringParameter(char* name, char* value)
 void hsSetIntParameter(char* name, int value)
 {
     hostState().intParameters[name] = value;
+}
+
+const void* hsStopRequestFlag()
+{
+    return &ownStopFlag();
 }
 }

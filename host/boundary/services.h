@@ -17,4 +17,5 @@ void hsGetStringParameter(char* name, char* value);
 int hsGetIntParameter(char* name);
 void hsSetStringParameter(char* name, char* value);
 void hsSetIntParameter(char* name, int value);
+const void* hsStopRequestFlag();
 }

@@ -5,6 +5,9 @@
 #include <charconv>
 #include <iostream>
 
+#include "cli/stopsignals.h"
+#include "core/stoprequest.h"
+
 namespace {
 
 const OptionSpec kHelpOption{"--help", "", "show this help and exit"};
@@ -121,14 +124,19 @@ void printOptions(const std::vector<OptionSpec>& options, std::ostream& output)
     }
 }
 
+std::vector<OptionSpec> helpOptions(const CommandSpec& declaration)
+{
+    std::vector<OptionSpec> options = declaration.options;
+    options.push_back(kHelpOption);
+    return options;
+}
+
 void printHelp(const CommandSpec& declaration, std::ostream& output)
 {
     output << "usage: " << usageLine(declaration) << "\n\n" << declaration.summary << '\n';
     if (!declaration.description.empty()) output << '\n' << declaration.description << '\n';
-    std::vector<OptionSpec> options = declaration.options;
-    options.push_back(kHelpOption);
     output << "\nOptions:\n";
-    printOptions(options, output);
+    printOptions(helpOptions(declaration), output);
 }
 
 int runCommand(const CommandSpec& declaration, const std::vector<std::string>& arguments,
@@ -145,6 +153,8 @@ int runCommand(const CommandSpec& declaration, const std::vector<std::string>& a
         std::cerr << "mindaro " << declaration.name << ": " << error.what() << '\n'
                   << "usage: " << usageLine(declaration) << "  (see: mindaro " << declaration.name << " --help)\n";
         return 2;
+    } catch (const StopRequested& stop) {
+        return reportStop(declaration.name, stop.signal());
     }
 }
 

@@ -60,6 +60,8 @@ std::string usageLine(const CommandSpec& declaration);
 void printHelp(const CommandSpec& declaration, std::ostream& output);
 // The option table of a help text.
 void printOptions(const std::vector<OptionSpec>& options, std::ostream& output);
+// The options that a command's help lists: its own, then --help.
+std::vector<OptionSpec> helpOptions(const CommandSpec& declaration);
 
 // Runs a command's body on its parsed command line. "--help" prints the help (status 0);
 // a UsageError from parsing or from the body prints the reason and the usage line to

@@ -6,7 +6,10 @@
 #include <ios>
 #include <new>
 
+#include "cli/stopsignals.h"
+#include "core/stoprequest.h"
 #include "files/filenames.h"
+#include "files/diskspace.h"
 
 const std::vector<CommandEntry>& allCommands()
 {
@@ -90,9 +93,11 @@ void requireProjectFilePath(const std::string& path)
 
 int reportFailure(const std::string& command, const std::exception& error)
 {
+    if (const auto* stop = dynamic_cast<const StopRequested*>(&error)) return reportStop(command, stop->signal());
     std::string text = error.what();
     if (const auto* failure = dynamic_cast<const std::filesystem::filesystem_error*>(&error)) {
-        text = failure->path1().string() + ": " + failure->code().message();
+        const std::string full = diskFullNote(failure->path1().string(), failure->code().value());
+        text = failure->path1().string() + (full.empty() ? ": " + failure->code().message() : full);
         if (!failure->path2().empty()) text += " (with " + failure->path2().string() + ")";
     } else if (const auto* stream = dynamic_cast<const std::ios_base::failure*>(&error)) {
         text = "a file could not be read or written: " + stream->code().message();

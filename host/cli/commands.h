@@ -33,7 +33,8 @@ void requireProjectName(const std::string& path);
 // The same for a map file of any name, or a folder that holds projects.
 void requireProjectFilePath(const std::string& path);
 // Prints "mindaro COMMAND: " and the error on standard error, a file-system error as the
-// file and the reason in plain words; returns 1, the status of a failed command.
+// file and the reason in plain words; returns 1, the status of a failed command. A stop
+// request is reported as reportStop does, with its status.
 int reportFailure(const std::string& command, const std::exception& error);
 
 // The path with line breaks and other control characters shown as \n, \r, \xNN.

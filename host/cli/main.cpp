@@ -7,39 +7,18 @@
 #include <vector>
 
 #include "boundary/hoststate.h"
-#include "boundary/sharedlibrary.h"
 #include "cli/commands.h"
+#include "cli/program.h"
 #include "cli/programarguments.h"
+#include "cli/stopsignals.h"
+#include "core/stoprequest.h"
 
 namespace {
-
-const std::vector<OptionSpec> kHostOptions{
-    {"--plugin", "FILE", std::string("load this plug-in file instead of plugins/") + kPluginFileName + " beside mindaro"},
-    {"--help", "", "show this help and exit"},
-};
-
-void printHostHelp()
-{
-    std::cout << "usage: mindaro [--plugin FILE] COMMAND [arguments]\n\n"
-                 "Stand-in host for the VARNO plug-in. Loads the plug-in exactly as the host\n"
-                 "application does and drives it from the command line.\n\nCommands:\n";
-    std::size_t width = 0;
-    for (const CommandEntry& command : allCommands()) width = std::max(width, command.declaration->name.size());
-    for (const CommandEntry& command : allCommands())
-        std::cout << "  " << command.declaration->name << std::string(width - command.declaration->name.size() + 3, ' ')
-                  << command.declaration->summary << '\n';
-    std::cout << "\nOptions before the command:\n";
-    printOptions(kHostOptions, std::cout);
-    std::cout << "\n\"mindaro COMMAND --help\" describes a command. Environment: MINDARO_VERSION=a.b.c\n"
-                 "sets the host version reported to the plug-in (default 3.1.0).\n"
-                 "Exit status: 0 done; 1 an error message was shown; 2 usage error; 3 the plug-in\n"
-                 "could not be loaded or started.\n";
-}
 
 int usageError(const std::string& reason)
 {
     std::cerr << "mindaro: " << reason << '\n'
-              << "usage: mindaro [--plugin FILE] COMMAND [arguments]  (see: mindaro --help)\n";
+              << "usage: mindaro " << programDeclaration().usage << "  (see: mindaro --help)\n";
     return 2;
 }
 
@@ -47,6 +26,7 @@ int usageError(const std::string& reason)
 
 int main(int argc, char** argv)
 {
+    catchStopSignals();
     std::vector<std::string> arguments;
     try {
         arguments = programArguments(argc, argv);
@@ -64,7 +44,11 @@ int main(int argc, char** argv)
     for (; index < arguments.size() && arguments[index].rfind("-", 0) == 0; ++index) {
         const std::string& option = arguments[index];
         if (option == "--help" || option == "-h") {
-            printHostHelp();
+            printProgramHelp(std::cout);
+            return 0;
+        }
+        if (option == "--version") {
+            printVersion(std::cout);
             return 0;
         }
         if (option == "--plugin") {
@@ -80,7 +64,13 @@ int main(int argc, char** argv)
 
     const std::string& name = arguments[index];
     for (const CommandEntry& command : allCommands())
-        if (command.declaration->name == name)
-            return command.run(std::vector<std::string>(arguments.begin() + index + 1, arguments.end()));
+        if (command.declaration->name == name) {
+            const int status = command.run(std::vector<std::string>(arguments.begin() + index + 1, arguments.end()));
+            // A command that failed once asked to stop ends with the signal's status, also
+            // where the stop surfaced as another error; one that finished keeps its 0.
+            const int signal = stopSignal();
+            if (signal == 0 || status == 0 || status == 128 + signal) return status;
+            return reportStop(name, signal);
+        }
     return usageError("unknown command \"" + name + "\"");
 }

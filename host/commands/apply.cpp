@@ -1,9 +1,17 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include <algorithm>
+#include <memory>
+#include <set>
+
 #include "boundary/hoststate.h"
 #include "boundary/pluginloader.h"
 #include "cli/commands.h"
+#include "cli/stopsignals.h"
 #include "commands/fileproblems.h"
+#include "commands/outputlock.h"
 #include "commands/threadsoption.h"
+#include "files/filenames.h"
+#include "files/temporaryfiles.h"
 
 const CommandSpec applyCommand{
     .name = "apply",
@@ -30,6 +38,28 @@ const CommandSpec applyCommand{
         },
 };
 
+namespace {
+
+// "Not written: the copies of b.fmr and c.fmr (the copies written: a_undist.fmr)." from the
+// plug-in's log of the copies saved.
+std::string copiesNotWritten(const std::vector<std::string>& projects)
+{
+    const std::vector<std::string>& log = hostState().logEntries;
+    std::string missing;
+    std::string written;
+    for (const std::string& project : projects) {
+        const std::string copy = insertSuffix(project, "_undist");
+        const bool saved = std::find(log.begin(), log.end(), "Undistorted data saved as: " + copy) != log.end();
+        std::string& list = saved ? written : missing;
+        list += (list.empty() ? "" : ", ") + (saved ? copy : project);
+    }
+    if (missing.empty()) return "";
+    return "Not undistorted (their copies are as they were before): " + missing + "." +
+           (written.empty() ? "" : " Written: " + written + ".");
+}
+
+}  // namespace
+
 int commandApply(const std::vector<std::string>& arguments)
 {
     return runCommand(applyCommand, arguments, [](const ParsedCommandLine& command) {
@@ -50,6 +80,19 @@ int commandApply(const std::vector<std::string>& arguments)
         state.stringParameters["files"] = files;
         state.intParameters["rllr"] = command.has("--lr");
         state.intParameters["intensity_correction"] = command.has("--intensity-correction");
+        // One run at a time writes a project's copy.
+        std::vector<std::unique_ptr<OutputLock>> locks;
+        try {
+            std::set<std::string> locked;
+            for (const std::string& project : projects) {
+                if (!locked.insert(projectLockPath(project)).second) continue;  // named twice
+                locks.push_back(std::make_unique<OutputLock>(projectLockPath(project), "the copy of " + project));
+                removeStaleTemporaries(directoryPart(project));
+            }
+        } catch (const std::exception& error) {
+            return reportFailure("apply", error);
+        }
+        describeUndone([projects] { return copiesNotWritten(projects); });
         const int status = runPluginTask("apply");
         if (status == 1) explainFailedTask("apply", {map}, projects);
         return status;

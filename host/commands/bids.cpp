@@ -7,6 +7,7 @@
 #include "boundary/hoststate.h"
 #include "boundary/pluginloader.h"
 #include "cli/commands.h"
+#include "commands/correctfieldmap.h"
 #include "commands/estimatechoices.h"
 #include "commands/threadsoption.h"
 #include "core/threadcount.h"
@@ -24,7 +25,8 @@ namespace {
 bool isEstimateOption(const OptionSpec& option)
 {
     for (const char* name : {"--ap", "--pa", "--apply-to", "--out", "--pe-dir", "--apply-pe-dir", "--readout-time",
-                             "--apply-readout-time", "--volumes", "--threads"})
+                             "--apply-readout-time", "--volumes", "--phasediff", "--phase1", "--phase2", "--fieldmap",
+                             "--magnitude", "--magnitude2", "--echo-times", "--threads"})
         if (option.name == name) return false;
     return true;
 }
@@ -38,13 +40,18 @@ CommandSpec makeBidsCommand()
         .maximumArguments = 3,
         .summary = "correct a whole BIDS dataset (participant level) and write its report (group level)",
         .description =
-            "participant: finds in every sub-*/[ses-*/] the field-map pairs fmap/*_epi.nii[.gz] of opposite\n"
-            "\"PhaseEncodingDirection\" and the runs each is meant for (\"IntendedFor\", relative to the subject\n"
-            "folder or as bids:: URI, or \"B0FieldIdentifier\" matched with the runs' \"B0FieldSource\"), and\n"
-            "diffusion runs of opposite directions without a field map, paired through their b <= 50 volumes.\n"
+            "participant: finds in every sub-*/[ses-*/] the field maps: pairs fmap/*_epi.nii[.gz] of opposite\n"
+            "\"PhaseEncodingDirection\", and gradient-echo field maps (_phasediff with _magnitude1 [and\n"
+            "_magnitude2], _phase1 and _phase2 with their magnitudes, or _fieldmap with _magnitude, joined by\n"
+            "their other entities); and the runs each is meant for (\"IntendedFor\", relative to the subject\n"
+            "folder or as bids:: URI, or \"B0FieldIdentifier\" matched with the runs' \"B0FieldSource\"). A run\n"
+            "named by several field maps takes the one its \"B0FieldSource\" names, else the pair; the others\n"
+            "are listed as not used. Diffusion runs of opposite directions without a field map are paired\n"
+            "through their b <= 50 volumes.\n"
             "Sidecars are inherited as BIDS defines it. Each pair with its runs is one work item, run as a\n"
             "separate process, --jobs at a time. Runs on another grid than their pair are corrected with the\n"
-            "field in Hz carried into their grid. OUTPUT_DIR becomes a BIDS Derivatives dataset: per subject\n"
+            "field in Hz carried into their grid; a gradient-echo field map's field always is, with each run's\n"
+            "own readout time. OUTPUT_DIR becomes a BIDS Derivatives dataset: per subject\n"
             "the field sub-X[_ses-Y]_fmapid-N_desc-varno_fieldmap.nii.gz (Hz) with its sidecar, every\n"
             "corrected run as ..._desc-sdc_<suffix>.nii.gz (diffusion .bval/.bvec beside it), the pictures in\n"
             "sub-X/figures, the logs in sub-X/log and the page sub-X.html. Whatever cannot be paired or\n"
@@ -159,6 +166,7 @@ int bids(const ParsedCommandLine& command)
     run.estimateOptions = estimateWords(command);
     // The estimate options are checked here, before anything runs.
     parseCorrectionChoices(command);
+    parseFieldSmoothing(command);
     run.self = selfCommand();
     if (command.has("--slurm")) return submit(command, run);
 

@@ -1,9 +1,17 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#if defined(__linux__)
+#include <sys/prctl.h>
+
+#include <csignal>
+#endif
+#include <filesystem>
 #include <iostream>
 
 #include "cli/commands.h"
+#include "commands/correctfieldmap.h"
 #include "commands/estimatechoices.h"
 #include "commands/threadsoption.h"
+#include "core/stoprequest.h"
 #include "dataset/itemrunner.h"
 #include "nifti/jsonfile.h"
 
@@ -14,13 +22,17 @@ const CommandSpec bidsItemCommand{
     .maximumArguments = 1,
     .summary = "one work item of \"bids\" (started by \"bids\" itself, one process per item)",
     .description = "Carries out the work item that \"mindaro bids\" wrote as ITEM.json: averages the pair's volumes,\n"
-                   "estimates and applies the map, and renames the results into the output folder, the item's\n"
-                   "record last. Messages go to standard output and error, which \"bids\" keeps as the item's log.",
+                   "estimates and applies the map (or builds the field of a gradient-echo field map), corrects the\n"
+                   "runs, and renames the results into the output folder, the item's record last. Messages go to standard output and error, which \"bids\" keeps as the item's log.",
     .options = {threadsOption()},
 };
 
 int commandBidsItem(const std::vector<std::string>& arguments)
 {
+#if defined(__linux__)
+    // A work item stops with the "bids" that started it, also when that one is killed.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+#endif
     return runCommand(bidsItemCommand, arguments, [](const ParsedCommandLine& command) {
         const CommandThreads threads(requestedThreads(command));
         WorkItem item;
@@ -30,7 +42,17 @@ int commandBidsItem(const std::vector<std::string>& arguments)
             CommandSpec estimate = bidsItemCommand;
             estimate.minimumArguments = estimate.maximumArguments = 0;
             estimate.options = estimateOptionsOfCorrect();
-            return runWorkItem(item, parseCorrectionChoices(parseCommandLine(estimate, item.estimateOptions)));
+            const ParsedCommandLine options = parseCommandLine(estimate, item.estimateOptions);
+            ItemSettings settings;
+            settings.choices = parseCorrectionChoices(options);
+            settings.fieldSmoothingMm = parseFieldSmoothing(options);
+            if (options.has("--neurological")) settings.convention = LeftRightConvention::Neurological;
+            return runWorkItem(item, settings);
+        } catch (const StopRequested&) {
+            // Stopped: nothing of the item stays; the next run does it again.
+            std::error_code ignored;
+            if (!item.name.empty()) std::filesystem::remove_all(workFolderOf(item), ignored);
+            throw;
         } catch (const std::exception& error) {
             std::cerr << "mindaro bids-item: " << error.what() << '\n';
             if (!item.name.empty()) std::cerr << "(its work folder " << workFolderOf(item) << " is kept for a look)\n";

@@ -13,8 +13,10 @@
 #include "boundary/hoststate.h"
 #include "boundary/pluginloader.h"
 #include "cli/commands.h"
+#include "cli/stopsignals.h"
 #include "commands/threadsoption.h"
 #include "correction/correction.h"
+#include "commands/correctfieldmap.h"
 #include "commands/outputtransaction.h"
 #include "estimate/estimatelimits.h"
 #include "files/fileidentity.h"
@@ -24,6 +26,7 @@
 #include "nifti/fieldtransfer.h"
 #include "nifti/jsonfile.h"
 #include "nifti/niftiprojects.h"
+#include "nifti/readouttime.h"
 #include "report/qcprojects.h"
 #include "report/qcreport.h"
 
@@ -60,8 +63,8 @@ const CommandSpec correctCommand{
         "sidecars say which were used.",
     .options =
         {
-            {"--ap", "IMAGE", "the first acquisition (.nii or .nii.gz), corrected with +map (required)"},
-            {"--pa", "IMAGE", "the second acquisition, opposite direction, corrected with -map (required)"},
+            {"--ap", "IMAGE", "the first acquisition (.nii or .nii.gz), corrected with +map (required without a field map)"},
+            {"--pa", "IMAGE", "the second acquisition, opposite direction, corrected with -map (required without a field map)"},
             {"--apply-to", "RUN", "a further image to correct, all volumes", true},
             {"--out", "DIR", "output folder (default ./varno-correct)"},
             {"--pe-dir", "i|i-|j|j-", "phase-encoding direction of --ap; --pa takes the opposite"},
@@ -76,6 +79,14 @@ const CommandSpec correctCommand{
             {"--fast", "", "only the standard column-wise estimate (much faster, less detailed)"},
             {"--order", "0|1|2", "smoothing of the inputs: 0 Gaussian (default), 1 or 2 its derivative"},
             {"--neurological", "", "the patient's left on the left of the pictures (default: right on the left)"},
+            {"--phasediff", "IMAGE", "a gradient-echo phase difference: corrects the --apply-to runs with its field"},
+            {"--phase1", "IMAGE", "the phase of the first echo, with --phase2"},
+            {"--phase2", "IMAGE", "the phase of the second echo, with --phase1"},
+            {"--fieldmap", "IMAGE", "a field map in Hz, rad/s or T (\"Units\" in its sidecar)"},
+            {"--magnitude", "IMAGE", "the magnitude of the field map (of the first echo); its head is the mask"},
+            {"--magnitude2", "IMAGE", "the magnitude of the second echo; the mask comes from the mean of both"},
+            {"--echo-times", "TE1 TE2", "echo times of the field map in seconds, where its sidecars lack them", false, 2},
+            {"--fieldmap-smooth", "MM", "smoothing of the field: Gaussian standard deviation in mm (default 2, 0 for none)"},
             threadsOption(),
         },
 };
@@ -116,18 +127,18 @@ std::optional<double> optionalSeconds(const ParsedCommandLine& command, const st
     return parseSeconds(option, command.value(option));
 }
 
-// A readout time from the sidecar, when it gives a usable one; one out of the physical
-// range would carry the map as values that are not finite.
-std::optional<double> sidecarReadoutTime(const std::string& image)
+// A run's readout time from its sidecar (readouttime.h), when it gives one.
+std::optional<ReadoutTime> sidecarReadoutTime(const std::string& image, PhaseEncoding direction)
 {
-    const Sidecar sidecar = readSidecar(image);
-    const auto entry = sidecar.content.find("TotalReadoutTime");
-    if (entry == sidecar.content.end() || !entry->is_number() || !(entry->get<double>() > 0.0)) return std::nullopt;
-    if (!plausibleReadoutTime(entry->get<double>()))
-        throw MetadataError("\"TotalReadoutTime\" of " + sidecar.path + " is " + number(entry->get<double>()) +
-                            "; it must be a number of seconds from " + number(kShortestReadoutTime) + " s to " +
-                            number(kLongestReadoutTime) + " s. Correct it or pass --apply-readout-time SECONDS.");
-    return entry->get<double>();
+    try {
+        const std::optional<ReadoutTime> time = imageReadoutTime(image, readSidecar(image), direction);
+        if (time && time->rule != "TotalReadoutTime")
+            std::cout << "Note: the readout time of " << image << " is " << secondsText(time->seconds) << ", from "
+                      << time->rule << ".\n";
+        return time;
+    } catch (const MetadataError& error) {
+        throw MetadataError(std::string(error.what()) + " Correct it or pass --apply-readout-time SECONDS.");
+    }
 }
 
 // The projects, maps and copies that the plug-in's steps (and the carrying of maps) write
@@ -205,7 +216,12 @@ void requireEstimablePair(const Correction& correction)
 Correction resolveCorrection(const ParsedCommandLine& command)
 {
     if (!command.has("--ap") || !command.has("--pa"))
-        throw UsageError("--ap IMAGE and --pa IMAGE are required");
+        throw UsageError("--ap IMAGE and --pa IMAGE are required, or a field map (--phasediff, --phase1 and --phase2, "
+                         "or --fieldmap) with its --magnitude");
+    for (const char* option : {"--echo-times", "--fieldmap-smooth"})
+        if (command.has(option))
+            throw UsageError(std::string(option) + " belongs to a field map (--phasediff, --phase1 and --phase2, or "
+                                                   "--fieldmap), not to a pair");
     Correction correction;
     correction.ap = command.value("--ap");
     correction.pa = command.value("--pa");
@@ -227,8 +243,11 @@ Correction resolveCorrection(const ParsedCommandLine& command)
     addPair(correction);
     const std::string applyPeDir = command.value("--apply-pe-dir");
     for (const std::string& image : command.values("--apply-to")) {
-        addRun(correction, image, resolveRunPhaseEncoding(image, applyPeDir, correction.metadata.first.axis),
-               runReadoutTime ? runReadoutTime : sidecarReadoutTime(image));
+        const PhaseEncoding direction = resolveRunPhaseEncoding(image, applyPeDir, correction.metadata.first.axis);
+        const std::optional<ReadoutTime> time = runReadoutTime ? ReadoutTime{*runReadoutTime, "--apply-readout-time"}
+                                                               : sidecarReadoutTime(image, direction);
+        addRun(correction, image, direction, time ? std::optional(time->seconds) : std::nullopt);
+        correction.runs.back().readoutTimeRule = time ? time->rule : "";
         correction.runs.back().directionSource = applyPeDir.empty() ? sidecarPath(image) : "--apply-pe-dir";
     }
     for (const CorrectionRun& run : correction.runs)
@@ -322,12 +341,16 @@ double secondsSince(std::chrono::steady_clock::time_point start)
 
 int correct(const ParsedCommandLine& command)
 {
+    if (usesFieldMap(command)) return correctWithFieldMap(command);
     const auto start = std::chrono::steady_clock::now();
     const CommandThreads threads(requestedThreads(command));
     Correction correction = resolveCorrection(command);
     // Everything is written through the transaction: a step that fails takes back what
     // the steps before it wrote.
     OutputTransaction outputs(correction.folder);
+    describeUndone([folder = correction.folder.string()] {
+        return "Nothing of this run was kept: " + folder + " is as it was before.";
+    });
     outputs.makeFolder(correction.folder / "projects");
     for (const std::string& file : projectFilesOf(correction)) outputs.writesInPlace(file);
     correction.staging = outputs.workFolder();

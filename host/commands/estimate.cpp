@@ -1,15 +1,21 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <algorithm>
 #include <iostream>
+#include <memory>
 
 #include "boundary/hoststate.h"
 #include "boundary/pluginloader.h"
 #include "cli/commands.h"
+#include "cli/stopsignals.h"
 #include "commands/estimatechoices.h"
 #include "commands/fileproblems.h"
+#include "commands/inplaceoutputs.h"
+#include "commands/outputlock.h"
 #include "commands/threadsoption.h"
 #include "files/fileidentity.h"
 #include "files/filenames.h"
+#include "files/temporaryfiles.h"
+#include "files/voxeldata.h"
 
 const CommandSpec estimateCommand{
     .name = "estimate",
@@ -50,6 +56,19 @@ std::string mapName(const std::string& project)
     return insertSuffix(replaceExtension(project, "map"), "_vdm");
 }
 
+std::string derivativeName(const std::string& project)
+{
+    return insertSuffix(replaceExtension(project, "map"), "_vdmderiv");
+}
+
+bool isInputOf(const std::string& path, const std::vector<std::string>& projects)
+{
+    for (const std::string& project : projects)
+        for (const std::string& input : {project, projectDataFilePath(project)})
+            if (!input.empty() && sameFile(path, input)) return true;
+    return false;
+}
+
 bool saved(const std::string& map)
 {
     const std::vector<std::string>& maps = hostState().savedMaps;
@@ -82,12 +101,35 @@ int commandEstimate(const std::vector<std::string>& arguments)
         state.intParameters["apply_to_input"] = command.has("--apply");
         state.intParameters["save_derivative"] = command.has("--derivative");
 
+        // The maps and copies of both projects are written together or not at all, and by
+        // one run at a time.
+        std::vector<std::unique_ptr<OutputLock>> locks;
+        InPlaceOutputs outputs(InPlaceOutputs::Undo::NewFilesBesideEarlierOnes);
+        try {
+            std::vector<std::string> written;
+            for (const std::string& project : {first, second}) {
+                locks.push_back(std::make_unique<OutputLock>(projectLockPath(project), "the map and copy of " + project));
+                removeStaleTemporaries(directoryPart(project));
+                written.push_back(mapName(project));
+                if (command.has("--derivative")) written.push_back(derivativeName(project));
+                if (command.has("--apply"))
+                    written.insert(written.end(), {insertSuffix(project, "_undist"),
+                                                   savedDataFilePath(insertSuffix(project, "_undist"))});
+            }
+            // An output that is an input stays where it is: the plug-in refuses it itself.
+            for (const std::string& output : written)
+                if (!isInputOf(output, {first, second})) outputs.add(output);
+        } catch (const std::exception& error) {
+            return reportFailure("estimate", error);
+        }
+        describeUndone([] { return "Nothing was written: the maps and copies are as they were before."; });
         const int status = runPluginTask("estimate");
         if (status != 0) {
             if (status == 1) explainFailedTask("estimate", {}, {first, second});
             return status;
         }
         if (const int gaveUp = requireMapsSaved("estimate"); gaveUp != 0) return gaveUp;
+        outputs.finish();
         if (command.has("--precise"))
             std::cout << (state.stringParameters["estimate_method"] == "precise"
                               ? "Method:           precise estimate\n"
@@ -96,7 +138,7 @@ int commandEstimate(const std::vector<std::string>& arguments)
         // follow them.
         for (const std::string& project : {first, second}) {
             if (saved(mapName(project))) std::cout << "Map:              " << mapName(project) << '\n';
-            const std::string derivative = insertSuffix(replaceExtension(project, "map"), "_vdmderiv");
+            const std::string derivative = derivativeName(project);
             if (saved(derivative)) std::cout << "Derivative map:   " << derivative << '\n';
             if (command.has("--apply")) std::cout << "Undistorted copy: " << insertSuffix(project, "_undist") << '\n';
         }

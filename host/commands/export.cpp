@@ -2,6 +2,8 @@
 #include <iostream>
 
 #include "cli/commands.h"
+#include "cli/progressline.h"
+#include "cli/stopsignals.h"
 #include "files/fileidentity.h"
 #include "files/filenames.h"
 #include "files/voxeldata.h"
@@ -44,7 +46,8 @@ int commandExport(const std::vector<std::string>& arguments)
             if (!hasExtension(input, "map")) inputs.push_back({projectDataFilePath(input), "data file of " + input});
             requireOutputsApartFromInputs(inputs, {{output, ""}});
             for (const std::string& warning : readNiftiInfo(like).warnings) std::cout << "Note: " << warning << '\n';
-            exportToNifti(input, output, like);
+            describeUndone([output] { return output + " was not written (what was there before is as it was)."; });
+            exportToNifti(input, output, like, volumeProgress("exporting " + input));
             std::cout << "Exported " << input << " as " << output << '\n';
         } catch (const std::exception& error) {
             return reportFailure("export", error);

@@ -138,7 +138,10 @@ void explainFailedTask(const std::string& command, const std::vector<std::string
     }
     for (const std::string& map : maps)
         if (const auto problem = mapProblem(map); problem && !mentions(shown, problem->file)) return say(problem->text);
+    // A message that names a project only as the one without Prefix says less than the
+    // problem found in its header.
+    const bool onlyNamed = mentions(shown, "whose header gives no Prefix");
     for (const std::string& project : projects)
-        if (const auto problem = projectProblem(project); problem && !mentions(shown, problem->file))
+        if (const auto problem = projectProblem(project); problem && (onlyNamed || !mentions(shown, problem->file)))
             return say(problem->text);
 }

@@ -2,6 +2,8 @@
 #include <iostream>
 
 #include "cli/commands.h"
+#include "cli/progressline.h"
+#include "cli/stopsignals.h"
 #include "files/fileidentity.h"
 #include "files/filenames.h"
 #include "files/voxeldata.h"
@@ -50,7 +52,8 @@ int commandImport(const std::vector<std::string>& arguments)
                 const NiftiInfo info = readNiftiInfo(image);
                 gradients = readGradientTable(command.value("--bvals"), command.value("--bvecs"), info.volumes);
             }
-            const NiftiImport imported = importNifti(image, project, gradients);
+            describeUndone([project] { return project + " was not written (what was there before is as it was)."; });
+            const NiftiImport imported = importNifti(image, project, gradients, volumeProgress("importing " + image));
             const NiftiInfo& info = imported.info;
             for (const std::string& warning : info.warnings) std::cout << "Note: " << warning << '\n';
             std::size_t nonFinite = 0;

@@ -6,6 +6,7 @@
 #include "boundary/nativepath.h"
 #include "boundary/pluginloader.h"
 #include "cli/commands.h"
+#include "core/version.h"
 
 const CommandSpec infoCommand{
     .name = "info",
@@ -43,7 +44,8 @@ int commandInfo(const std::vector<std::string>& arguments)
                       << "Description: " << info.description << '\n'
                       << "Author:      " << info.author << '\n'
                       << "Script:      " << besidePlugin(plugin.path(), info.script) << '\n'
-                      << "Help file:   " << besidePlugin(plugin.path(), info.helpFile) << '\n';
+                      << "Help file:   " << besidePlugin(plugin.path(), info.helpFile) << '\n'
+                      << "License:     " << kVarnoLicence << '\n';
             return 0;
         } catch (const PluginLoadError& error) {
             std::cerr << "mindaro: " << error.what() << '\n';

@@ -2,23 +2,15 @@
 #include "commands/outputtransaction.h"
 
 #include <algorithm>
-#include <random>
 #include <stdexcept>
 #include <utility>
+
+#include "files/temporaryfiles.h"
+#include "files/diskspace.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string randomSuffix()
-{
-    static std::mt19937_64 generator{std::random_device{}()};
-    const unsigned long long value = generator();
-    const char* const digits = "0123456789abcdef";
-    std::string text;
-    for (int shift = 60; shift >= 0; shift -= 4) text += digits[(value >> shift) & 0xF];
-    return text;
-}
 
 // Makes the folder and the parents it lacks, recording each one made, outermost first.
 void makeFolders(const fs::path& folder, std::vector<fs::path>& created)
@@ -38,15 +30,30 @@ void makeFolders(const fs::path& folder, std::vector<fs::path>& created)
     if (!fs::is_directory(folder, error)) throw std::runtime_error(folder.string() + " is a file, not a folder");
 }
 
+// Takes back the folders made, innermost first; only empty ones go.
+void removeFolders(const std::vector<fs::path>& created)
+{
+    std::error_code ignored;
+    for (auto folder = created.rbegin(); folder != created.rend(); ++folder) fs::remove(*folder, ignored);
+}
+
 }  // namespace
 
 OutputTransaction::OutputTransaction(fs::path folder) : folder_(std::move(folder))
 {
     makeFolders(folder_, createdFolders_);
-    work_ = folder_ / (".varno-work-" + randomSuffix());
+    try {
+        lock_.emplace(folderLockPath(folder_.string()), "the output folder " + folder_.string());
+    } catch (...) {
+        removeFolders(createdFolders_);
+        throw;
+    }
+    removeStaleTemporaries(folder_.string());
+    work_ = temporaryPath(folder_.string(), "work");
     std::error_code error;
     if (!fs::create_directory(work_, error)) {
-        for (auto made = createdFolders_.rbegin(); made != createdFolders_.rend(); ++made) fs::remove(*made, error);
+        lock_.reset();
+        removeFolders(createdFolders_);
         throw std::runtime_error("Cannot make a folder in " + folder_.string() + ": " + error.message());
     }
 }
@@ -54,35 +61,21 @@ OutputTransaction::OutputTransaction(fs::path folder) : folder_(std::move(folder
 OutputTransaction::~OutputTransaction()
 {
     std::error_code ignored;
-    if (committed_) {
-        fs::remove_all(work_, ignored);
-        return;
-    }
-    for (const auto& [path, kept] : inPlace_) {
-        fs::remove(path, ignored);
-        if (!kept.empty()) fs::rename(kept, path, ignored);
-    }
+    if (!committed_) inPlace_.putBack();
     fs::remove_all(work_, ignored);
-    for (auto folder = createdFolders_.rbegin(); folder != createdFolders_.rend(); ++folder)
-        fs::remove(*folder, ignored);  // only an empty folder goes
+    lock_.reset();
+    if (!committed_) removeFolders(createdFolders_);
 }
 
 void OutputTransaction::makeFolder(const fs::path& folder)
 {
     makeFolders(folder, createdFolders_);
+    removeStaleTemporaries(folder.string());
 }
 
 void OutputTransaction::writesInPlace(const std::string& path)
 {
-    std::error_code error;
-    fs::path kept;
-    if (fs::exists(fs::symlink_status(path, error))) {
-        kept = work_ / "kept" / std::to_string(inPlace_.size());
-        fs::create_directories(kept.parent_path(), error);
-        fs::rename(path, kept, error);
-        if (error) throw std::runtime_error("Cannot set " + path + " aside before writing it again: " + error.message());
-    }
-    inPlace_.emplace_back(path, kept);
+    inPlace_.add(path);
 }
 
 void OutputTransaction::commit()
@@ -98,9 +91,12 @@ void OutputTransaction::commit()
         if (error) {
             std::error_code ignored;
             for (const fs::path& done : moved) fs::remove(folder_ / done, ignored);
-            throw std::runtime_error("Cannot put " + (folder_ / name).string() + " in place: " + error.message());
+            const std::string full = diskFullNote((folder_ / name).string(), error.value());
+            throw std::runtime_error("Cannot put " + (folder_ / name).string() + " in place" +
+                                     (full.empty() ? ": " + error.message() : full));
         }
         moved.push_back(name);
     }
+    inPlace_.finish();
     committed_ = true;
 }

@@ -4,18 +4,24 @@
 // and moved into place by commit(). Files that others name and write in place (the
 // plug-in's projects, maps and copies) are registered first: a file of an earlier run at
 // such a place is moved into the work folder, to come back if the command fails. A
-// command that fails before its commit leaves the output folder as it found it.
+// command that fails before its commit leaves the output folder as it found it. The
+// folder is locked for the transaction (FOLDER/.varno-lock); what a killed run left there
+// is cleaned first.
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
-#include <utility>
 #include <vector>
+
+#include "commands/inplaceoutputs.h"
+#include "commands/outputlock.h"
 
 class OutputTransaction {
 public:
-    // Makes the output folder (and its parents) when missing, and the work folder in it.
-    // Throws std::runtime_error naming the folder when it cannot be made.
+    // Makes the output folder (and its parents) when missing, locks it and makes the work
+    // folder in it. Throws std::runtime_error naming the folder when it cannot be made,
+    // OutputLocked when another run writes into it.
     explicit OutputTransaction(std::filesystem::path folder);
     // Takes back what was written, unless committed.
     ~OutputTransaction();
@@ -26,7 +32,7 @@ public:
     // commit().
     const std::filesystem::path& workFolder() const { return work_; }
     // A folder below the output folder for files written in place; made when missing and
-    // removed again, when empty, if the command fails.
+    // removed again, when empty, if the command fails. What a killed run left in it goes.
     void makeFolder(const std::filesystem::path& folder);
     // A file that will be written in place. What is there now is kept aside and put back
     // if the command fails; throws std::runtime_error when it cannot be moved.
@@ -37,9 +43,9 @@ public:
 
 private:
     std::filesystem::path folder_;
-    std::filesystem::path work_;
     std::vector<std::filesystem::path> createdFolders_;  // outermost first
-    // Each file written in place, and where its earlier version was kept (empty: none).
-    std::vector<std::pair<std::string, std::filesystem::path>> inPlace_;
+    std::optional<OutputLock> lock_;
+    std::filesystem::path work_;
+    InPlaceOutputs inPlace_;
     bool committed_ = false;
 };

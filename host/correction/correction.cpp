@@ -13,6 +13,7 @@
 #include "boundary/hoststate.h"
 #include "boundary/pluginloader.h"
 #include "cli/commands.h"
+#include "cli/progressline.h"
 #include "estimate/estimatelimits.h"
 #include "files/filenames.h"
 #include "files/vdmmapfile.h"
@@ -57,6 +58,7 @@ nlohmann::json correctedSidecar(const CorrectionRun& run, const CorrectionRun& f
                                  "and times its TotalReadoutTime (VARNO).";
         content["DistortionCorrection"] = {{"FieldMap", "field_hz.nii.gz"},
                                            {"TotalReadoutTime", *run.readoutTime},
+                                           {"TotalReadoutTimeSource", run.readoutTimeRule},
                                            {"PhaseEncodingDirection", run.direction.text()}};
     }
     content["DistortionCorrection"]["IntensityCorrection"] = method.intensityCorrection;
@@ -109,9 +111,10 @@ void addPair(Correction& correction)
         throw std::runtime_error(correction.pa + " (" + extentText(paGrid.extent) + ") does not have the extent of --ap " +
                                  correction.ap + " (" + extentText(apGrid.extent) +
                                  "); the two acquisitions of the pair must share one grid.");
-    correction.runs = {{correction.ap, metadata.first, apGrid, metadata.totalReadoutTime, false, {}, {}, metadata.firstSource},
+    correction.runs = {{correction.ap, metadata.first, apGrid, metadata.totalReadoutTime, false, {}, {},
+                        metadata.firstSource, metadata.readoutTimeRule},
                        {correction.pa, metadata.second, paGrid, metadata.totalReadoutTime, false, {}, {},
-                        metadata.secondSource}};
+                        metadata.secondSource, metadata.readoutTimeRule}};
 }
 
 void addRun(Correction& correction, const std::string& image, PhaseEncoding direction,
@@ -122,7 +125,7 @@ void addRun(Correction& correction, const std::string& image, PhaseEncoding dire
         throw MetadataError(image + " has the phase-encoding direction \"" + direction.text() +
                             "\", but the pair was acquired along " + std::string(1, first.direction.axis) +
                             "; a run can be corrected only with a map along its own phase-encoding axis.");
-    CorrectionRun run{image, direction, readNiftiInfo(image), readoutTime, false, {}, {}, {}};
+    CorrectionRun run{image, direction, readNiftiInfo(image), readoutTime, false, {}, {}, {}, {}};
     const std::optional<double> pairTime = correction.metadata.totalReadoutTime;
     const bool onGrid = sameGrid(run.grid, first.grid);
     const bool sameReadout = !readoutTime || !pairTime || std::abs(*readoutTime - *pairTime) <= 1e-6 * *pairTime;
@@ -146,13 +149,18 @@ void addRun(Correction& correction, const std::string& image, PhaseEncoding dire
 
 void nameRuns(Correction& correction)
 {
+    nameRuns(correction.runs, correction.folder);
+}
+
+void nameRuns(std::vector<CorrectionRun>& runs, const std::filesystem::path& folder)
+{
     std::set<std::string> taken;
-    for (CorrectionRun& run : correction.runs) {
+    for (CorrectionRun& run : runs) {
         std::string stem = imageStem(run.image);
         for (int counter = 2; taken.count(stem) != 0; ++counter) stem = imageStem(run.image) + "_" + std::to_string(counter);
         taken.insert(stem);
-        run.project = (correction.folder / "projects" / (stem + ".fmr")).string();
-        run.output = (correction.folder / (stem + "_corrected.nii.gz")).string();
+        run.project = (folder / "projects" / (stem + ".fmr")).string();
+        run.output = (folder / (stem + "_corrected.nii.gz")).string();
     }
 }
 
@@ -165,7 +173,7 @@ void importRuns(const Correction& correction)
               << (correction.folder / "projects").string() << " ...\n";
     for (std::size_t index = 0; index < correction.runs.size(); ++index) {
         const CorrectionRun& run = correction.runs[index];
-        const NiftiImport imported = importNifti(run.image, run.project);
+        const NiftiImport imported = importNifti(run.image, run.project, {}, volumeProgress("  importing " + run.image));
         if (index < 2) {
             const int chosen = index == 0 ? correction.choices.volume0 : correction.choices.volume1;
             requireEstimableVolume(run.image, chosen, imported.values.at(static_cast<std::size_t>(chosen)));
@@ -234,10 +242,9 @@ void exportCorrectedRuns(const Correction& correction, const CorrectionMethod& m
 {
     std::cout << "Exporting into " << correction.folder.string() << " ...\n";
     for (const CorrectionRun& run : correction.runs) {
-        NiftiStorage storage = NiftiStorage::Float32;
-        const std::vector<Volume> volumes = readProjectOrMapVolumes(insertSuffix(run.project, "_undist"), storage);
         const std::string output = resultPath(correction, fs::path(run.output).filename().string());
-        writeNiftiLike(output, volumes, storage, run.image, "VARNO distortion-corrected");
+        exportProjectToNifti(insertSuffix(run.project, "_undist"), output, run.image, "VARNO distortion-corrected",
+                             volumeProgress("  exporting " + run.output));
         writeJsonFile(sidecarPath(output), correctedSidecar(run, correction.runs[0], method));
         written.push_back(run.output);
     }
@@ -284,7 +291,8 @@ void exportMaps(const Correction& correction, const CorrectionMethod& method, st
                      " is displaced by field x TotalReadoutTime voxels along +" + std::string(1, axis) +
                      ", one acquired with " + std::string(1, axis) + "- by the same along -" + std::string(1, axis) +
                      ".",
-                 {{"TotalReadoutTime", *metadata.totalReadoutTime}});
+                 {{"TotalReadoutTime", *metadata.totalReadoutTime},
+                  {"TotalReadoutTimeSource", metadata.readoutTimeRule}});
     }
 }
 

@@ -27,6 +27,7 @@ struct CorrectionRun {
     std::string project;  // FOLDER/projects/STEM.fmr
     std::string output;   // FOLDER/STEM_corrected.nii.gz
     std::string directionSource;  // the option or the sidecar that gave the direction, for the report
+    std::string readoutTimeRule;  // how the readout time was found (readouttime.h); empty when not known
 };
 
 struct Correction {
@@ -52,6 +53,7 @@ void addRun(Correction& correction, const std::string& image, PhaseEncoding dire
             std::optional<double> readoutTime);
 // A project and an output name for every run; equal stems get a counter.
 void nameRuns(Correction& correction);
+void nameRuns(std::vector<CorrectionRun>& runs, const std::filesystem::path& folder);
 
 // What made the map and how the runs were undistorted, for the sidecars.
 struct CorrectionMethod {

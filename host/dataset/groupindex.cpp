@@ -22,8 +22,11 @@ double correlationAfter(const nlohmann::json& record)
 
 }  // namespace
 
-std::set<std::string> outlierItems(const std::vector<nlohmann::json>& records)
+std::set<std::string> outlierItems(const std::vector<nlohmann::json>& all)
 {
+    std::vector<nlohmann::json> records;
+    for (const nlohmann::json& record : all)
+        if (record.contains("Agreement")) records.push_back(record);
     std::set<std::string> outliers;
     if (records.size() < 3) return outliers;
     std::vector<double> values;
@@ -43,7 +46,7 @@ std::string groupIndexHtml(const std::vector<SubjectResults>& subjects)
     for (const SubjectResults& subject : subjects) all.insert(all.end(), subject.records.begin(), subject.records.end());
     const std::set<std::string> outliers = outlierItems(all);
     std::string html = pageStart("VARNO distortion correction: all subjects");
-    html += "<p>" + std::to_string(subjects.size()) + " subjects, " + std::to_string(all.size()) + " corrected pairs, " +
+    html += "<p>" + std::to_string(subjects.size()) + " subjects, " + std::to_string(all.size()) + " corrected field maps, " +
             std::to_string(outliers.size()) + " outliers (correlation after correction far below the median of all pairs).</p>\n";
     html += "<table>\n<tr><th>subject</th><th>item</th><th>correlation before</th><th>correlation after</th>"
             "<th>runs corrected</th><th>picture</th></tr>\n";
@@ -62,9 +65,11 @@ std::string groupIndexHtml(const std::vector<SubjectResults>& subjects)
                     continue;
                 }
                 const bool outlier = outliers.count(name) != 0;
+                const bool pair = record->contains("Agreement");
                 html += std::string(outlier ? " <span class=\"outlier\">outlier</span>" : "") + "</td><td>" +
-                        fixed(record->at("Agreement").at("Before").at("Correlation").get<double>(), 4) + "</td><td" +
-                        (outlier ? " class=\"outlier\"" : "") + ">" + fixed(correlationAfter(*record), 4) + "</td><td>" +
+                        (pair ? fixed(record->at("Agreement").at("Before").at("Correlation").get<double>(), 4) : "") +
+                        "</td><td" + (outlier ? " class=\"outlier\"" : "") + ">" +
+                        (pair ? fixed(correlationAfter(*record), 4) : "field map, no pair") + "</td><td>" +
                         std::to_string(record->at("targets").size()) + "</td><td><a href=\"" +
                         escapeHtml(record->at("picture").get<std::string>()) + "\"><img src=\"" +
                         escapeHtml(record->at("picture").get<std::string>()) + "\" alt=\"" + escapeHtml(name) +

@@ -17,7 +17,8 @@ struct SubjectResults {
 
 // Names of the items whose correlation after correction lies more than three robust
 // standard deviations (1.4826 x the median absolute deviation, at least 0.01) below the
-// median of all items; none with fewer than three items.
+// median of all items with a pair's agreement (a gradient-echo field map has none); none
+// with fewer than three such items.
 std::set<std::string> outlierItems(const std::vector<nlohmann::json>& records);
 
 std::string groupIndexHtml(const std::vector<SubjectResults>& subjects);

@@ -39,7 +39,7 @@ int runGroupLevel(const std::string& outputFolder)
     std::vector<nlohmann::json> all;
     for (const SubjectResults& subject : subjects) all.insert(all.end(), subject.records.begin(), subject.records.end());
     const std::set<std::string> outliers = outlierItems(all);
-    std::cout << "Group report of " << subjects.size() << " subjects (" << all.size() << " corrected pairs): " << index << '\n';
+    std::cout << "Group report of " << subjects.size() << " subjects (" << all.size() << " work items done): " << index << '\n';
     for (const std::string& name : outliers) std::cout << "  outlier: " << name << '\n';
     return 0;
 }

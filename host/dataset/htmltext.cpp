@@ -20,7 +20,7 @@ std::string pageStart(const std::string& title)
 
 std::string pageEnd()
 {
-    return "</body>\n</html>\n";
+    return "<p class=\"note\">" + escapeHtml(madeWith()) + "</p>\n</body>\n</html>\n";
 }
 
 std::string fixed(double value, int digits)

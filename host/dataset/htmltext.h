@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "report/reportpage.h"  // escapeHtml
+#include "report/reportpage.h"  // escapeHtml, madeWith
 
 // The start of a page with its title and a small inline style sheet, and its end.
 std::string pageStart(const std::string& title);

@@ -60,3 +60,15 @@ InheritedMetadata inheritedMetadata(const std::string& root, const std::string& 
     }
     return result;
 }
+
+std::vector<std::string> metadataStrings(const nlohmann::json& content, const std::string& key)
+{
+    std::vector<std::string> values;
+    const auto entry = content.find(key);
+    if (entry == content.end()) return values;
+    if (entry->is_string()) values.push_back(entry->get<std::string>());
+    if (entry->is_array())
+        for (const nlohmann::json& value : *entry)
+            if (value.is_string()) values.push_back(value.get<std::string>());
+    return values;
+}

@@ -18,3 +18,7 @@ struct InheritedMetadata {
 // dataFile lies below root. Throws std::runtime_error naming a JSON file that cannot be
 // read as an object.
 InheritedMetadata inheritedMetadata(const std::string& root, const std::string& dataFile);
+
+// The strings under key: one string, or the strings of a list (anything else left out);
+// none when the key is absent.
+std::vector<std::string> metadataStrings(const nlohmann::json& content, const std::string& key);

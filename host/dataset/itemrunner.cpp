@@ -1,11 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "dataset/itemrunner.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <iostream>
 #include <stdexcept>
 
 #include "correction/correction.h"
+#include "correction/runreport.h"
+#include "dataset/gradientechoitem.h"
+#include "dataset/itempictures.h"
 #include "dataset/outputfiles.h"
 #include "nifti/niftifile.h"
 
@@ -13,24 +17,25 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string rawUri(const std::string& relative)
-{
-    return "bids:raw:" + relative;
-}
-
 // The mean of the listed volumes, written as a 3-D image with the source's geometry.
 std::string averagedImage(const ItemImage& image, const fs::path& folder)
 {
-    const NiftiImage source = readNifti(image.path);
+    NiftiVolumeReader source(image.path);
+    const NiftiInfo info = source.info();
     if (image.volumes.empty()) throw std::runtime_error("No volume of " + image.relative + " to estimate from.");
-    std::vector<double> sum(source.volumes.front().size(), 0.0);
-    for (const int index : image.volumes) {
-        if (index < 0 || index >= source.info.volumes)
+    for (const int index : image.volumes)
+        if (index < 0 || index >= info.volumes)
             throw std::runtime_error(image.relative + " has no volume " + std::to_string(index) + ".");
-        const Volume& volume = source.volumes[static_cast<std::size_t>(index)];
-        for (std::size_t i = 0; i < sum.size(); ++i) sum[i] += volume[i];
+    // Volume by volume up to the last one listed, adding each listed one as often as listed.
+    std::vector<double> sum(voxelCount(info.extent), 0.0);
+    const int last = *std::max_element(image.volumes.begin(), image.volumes.end());
+    for (int index = 0; index <= last; ++index) {
+        const Volume volume = source.next();
+        const auto times = std::count(image.volumes.begin(), image.volumes.end(), index);
+        for (long n = 0; n < times; ++n)
+            for (std::size_t i = 0; i < sum.size(); ++i) sum[i] += volume[i];
     }
-    Volume mean(source.info.extent);
+    Volume mean(info.extent);
     for (std::size_t i = 0; i < sum.size(); ++i) mean[i] = static_cast<float>(sum[i] / static_cast<double>(image.volumes.size()));
     fs::create_directories(folder);
     const std::string path = (folder / (imageStem(image.path) + ".nii.gz")).string();
@@ -53,16 +58,18 @@ std::string methodText(const WorkItem& item, const CorrectionMethod& method)
 nlohmann::json fieldmapSidecar(const WorkItem& item, const CorrectionMethod& method, const QcAgreement& agreement)
 {
     nlohmann::json intended = nlohmann::json::array();
-    for (const ItemTarget& target : item.targets) intended.push_back(rawUri(target.image.relative));
+    for (const ItemTarget& target : item.targets) intended.push_back(rawDatasetUri(target.image.relative));
     return {{"Units", "Hz"},
+            {"FieldMapKind", "epi"},
             {"Description", "Off-resonance field estimated from " + item.first.relative + " (" +
                                 item.first.phaseEncodingDirection + ") and " + item.second.relative + " (" +
                                 item.second.phaseEncodingDirection + ")"},
             {"EstimationMethod", methodText(item, method)},
             {"IntendedFor", intended},
             {"B0FieldIdentifier", item.b0FieldIdentifier.empty() ? item.name : item.b0FieldIdentifier},
-            {"Sources", {rawUri(item.first.relative), rawUri(item.second.relative)}},
+            {"Sources", {rawDatasetUri(item.first.relative), rawDatasetUri(item.second.relative)}},
             {"TotalReadoutTime", *item.first.totalReadoutTime},
+            {"TotalReadoutTimeSource", item.first.readoutTimeRule},
             {"SignConvention", "An image acquired with PhaseEncodingDirection j (or i) is displaced by field x "
                                "TotalReadoutTime voxels along +j (+i); one acquired with j- (i-) by the same along -j (-i)."},
             {"Agreement", agreementJson(agreement)}};
@@ -73,7 +80,7 @@ nlohmann::json runSidecar(const WorkItem& item, const ItemTarget& target, const 
 {
     nlohmann::json content = target.metadata;
     content["Description"] = "Distortion-corrected by VARNO with the field " + item.fieldmap + " (" + target.why + ")";
-    content["Sources"] = {rawUri(target.image.relative), "bids::" + item.fieldmap};
+    content["Sources"] = {rawDatasetUri(target.image.relative), "bids::" + item.fieldmap};
     content["DistortionCorrection"] = {
         {"FieldMap", "bids::" + item.fieldmap},
         {"CarriedToRunGrid", run.carried},
@@ -90,8 +97,10 @@ std::string workFolderOf(const WorkItem& item)
     return (fs::path(item.outputFolder) / ".work" / (item.name + processTag())).string();
 }
 
-int runWorkItem(const WorkItem& item, const EstimateChoices& choices)
+int runWorkItem(const WorkItem& item, const ItemSettings& settings)
 {
+    if (!item.pair()) return runGradientEchoItem(item, settings);
+    const EstimateChoices& choices = settings.choices;
     const fs::path work = workFolderOf(item);
     const fs::path out = item.outputFolder;
     fs::remove_all(work);
@@ -130,15 +139,22 @@ int runWorkItem(const WorkItem& item, const EstimateChoices& choices)
     for (std::size_t index = 0; index < item.targets.size(); ++index) {
         const ItemTarget& target = item.targets[index];
         const CorrectionRun& run = correction.runs[index + 2];
+        // The map each run was corrected with: its own when carried, else the pair's of its direction.
+        const std::size_t pairRun = run.direction == correction.runs[0].direction ? 0 : 1;
+        const CorrectedRun corrected =
+            readCorrectedRun(run, run.output, mapPath(run.carried ? run.project : correction.runs[pairRun].project));
+        nlohmann::json pictures = placeRunPictures(target, run, corrected, settings.convention, work, out);
         const std::string output = (out / target.output).string();
         writeFileAtomically(sidecarPath(output), runSidecar(item, target, run, method).dump(2) + "\n");
         if (!target.bval.empty()) copyIntoPlace(target.bval, withoutNiftiExtension(output) + ".bval");
         if (!target.bvec.empty()) copyIntoPlace(target.bvec, withoutNiftiExtension(output) + ".bvec");
         moveIntoPlace(run.output, output);
-        targets.push_back({{"source", target.image.relative},
-                           {"output", target.output},
-                           {"why", target.why},
-                           {"carried", run.carried}});
+        pictures.update({{"source", target.image.relative},
+                         {"output", target.output},
+                         {"why", target.why},
+                         {"carried", run.carried},
+                         {"PhaseEncodingDirection", target.image.phaseEncodingDirection}});
+        targets.push_back(std::move(pictures));
     }
     const std::string fieldmap = (out / item.fieldmap).string();
     writeFileAtomically(sidecarPath(fieldmap), fieldmapSidecar(item, method, qc.result.analysis.agreement).dump(2) + "\n");
@@ -149,6 +165,7 @@ int runWorkItem(const WorkItem& item, const EstimateChoices& choices)
                                    {"subject", item.subject},
                                    {"session", item.session},
                                    {"method", methodText(item, method)},
+                                   {"fieldMapKind", item.fieldMapKind},
                                    {"first", {{"source", item.first.relative}, {"PhaseEncodingDirection", item.first.phaseEncodingDirection}}},
                                    {"second", {{"source", item.second.relative}, {"PhaseEncodingDirection", item.second.phaseEncodingDirection}}},
                                    {"fieldmap", item.fieldmap},

@@ -1,13 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "dataset/outputfiles.h"
 
-#include <unistd.h>
-
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
 #include "files/stagedfile.h"
+#include "files/temporaryfiles.h"
+#include "files/diskspace.h"
 
 namespace fs = std::filesystem;
 
@@ -21,15 +22,19 @@ void createFolderOf(const std::string& path)
     if (error) throw std::runtime_error("Cannot create the folder " + folder.string() + ": " + error.message());
 }
 
+// ": the disk is full (...)" or ": " and the system's words.
+std::string reason(const std::string& path, const std::error_code& error)
+{
+    const std::string full = diskFullNote(path, error.value());
+    return full.empty() ? ": " + error.message() : full;
+}
+
 }  // namespace
 
 std::string processTag()
 {
-    char host[256] = {};
-    gethostname(host, sizeof host - 1);
     std::string tag(1, '.');
-    tag.append(host).append("-").append(std::to_string(getpid()));
-    return tag;
+    return tag.append(machineName()).append("-").append(std::to_string(processId()));
 }
 
 void writeFileAtomically(const std::string& path, const std::string& text)
@@ -39,8 +44,11 @@ void writeFileAtomically(const std::string& path, const std::string& text)
     {
         std::ofstream file(staged.writePath(), std::ios::binary | std::ios::trunc);
         file << text;
-        file.flush();
-        if (!file) throw std::runtime_error("Cannot write " + path);
+        file.close();
+        if (!file) {
+            const int error = errno;
+            throw std::runtime_error("Cannot write " + path + diskFullNote(path, error));
+        }
     }
     staged.commit();
 }
@@ -50,7 +58,7 @@ void moveIntoPlace(const std::string& from, const std::string& to)
     createFolderOf(to);
     std::error_code error;
     fs::rename(from, to, error);
-    if (error) throw std::runtime_error("Cannot move " + from + " to " + to + ": " + error.message());
+    if (error) throw std::runtime_error("Cannot move " + from + " to " + to + reason(to, error));
 }
 
 void copyIntoPlace(const std::string& from, const std::string& to)
@@ -59,6 +67,6 @@ void copyIntoPlace(const std::string& from, const std::string& to)
     StagedFile staged(to);
     std::error_code error;
     fs::copy_file(from, staged.writePath(), fs::copy_options::overwrite_existing, error);
-    if (error) throw std::runtime_error("Cannot copy " + from + " to " + to + ": " + error.message());
+    if (error) throw std::runtime_error("Cannot copy " + from + " to " + to + reason(to, error));
     staged.commit();
 }

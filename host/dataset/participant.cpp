@@ -7,20 +7,35 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <stdexcept>
 
+#include "cli/stopsignals.h"
+#include "commands/outputlock.h"
+#include "core/stoprequest.h"
 #include "dataset/discovery.h"
 #include "dataset/outputfiles.h"
 #include "dataset/progress.h"
 #include "dataset/subjectpage.h"
 #include "dataset/subjectsummary.h"
 #include "dataset/workerpool.h"
+#include "files/temporaryfiles.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+// The work folder goes at the end of a run unless another run still uses it.
+struct FolderRemovedWhenEmpty {
+    fs::path folder;
+    ~FolderRemovedWhenEmpty()
+    {
+        std::error_code ignored;
+        fs::remove(folder, ignored);
+    }
+};
 
 // An item is done when its record and every output it lists are there.
 bool itemDone(const std::string& outputFolder, const WorkItem& item)
@@ -181,8 +196,17 @@ std::vector<std::string> runItems(const DatasetRun& run, const std::vector<const
               << (run.threads == 1 ? " thread" : " threads") << " each), results in " << run.outputFolder << std::endl;
     Progress progress(std::cout, isatty(STDOUT_FILENO) != 0, static_cast<int>(jobs.size()));
     std::vector<std::string> failures;
-    runJobs(jobs, run.jobs, progress, [&](std::size_t index, const JobOutcome& outcome) {
+    std::vector<std::string> undone;
+    const std::vector<JobOutcome> outcomes = runJobs(jobs, run.jobs, progress, [&](std::size_t index, const JobOutcome& outcome) {
         const WorkItem& item = *toRun[index];
+        if (stopSignal() != 0 && outcome.status > 128) {
+            // Stopped with this process: nothing of the item stays, not even its log.
+            std::error_code ignored;
+            fs::remove(jobs[index].logPath, ignored);
+            fs::remove(itemFiles[index], ignored);
+            undone.push_back(item.name);
+            return;
+        }
         const std::string log = (fs::path(run.outputFolder) / item.log).string();
         try {
             moveIntoPlace(jobs[index].logPath, log);
@@ -198,12 +222,32 @@ std::vector<std::string> runItems(const DatasetRun& run, const std::vector<const
         progress.finished(item.name, outcome.status != 0, outcome.seconds, log);
     });
     progress.close();
+    if (const int signal = stopSignal(); signal != 0) {
+        for (std::size_t index = 0; index < outcomes.size(); ++index) {
+            std::error_code ignored;
+            if (outcomes[index].status == -1) {
+                fs::remove(itemFiles[index], ignored);
+                undone.push_back(toRun[index]->name);
+            }
+        }
+        const std::size_t done = toRun.size() - undone.size() - failures.size();
+        describeUndone([done, undone, failures = failures.size()] {
+            std::string names;
+            for (const std::string& name : undone) names += (names.empty() ? "" : ", ") + name;
+            return std::to_string(done) + " work items were done and are kept" +
+                   (failures > 0 ? ", " + std::to_string(failures) + " failed" : "") + "; " +
+                   std::to_string(undone.size()) + " left undone (" + names +
+                   "); the subject pages were not updated. Run again with --skip-existing to finish.";
+        });
+        throw StopRequested(signal);
+    }
     return failures;
 }
 
-// The summary, the log and the page of a subject.
-void writeSubjectReports(const DatasetRun& run, const std::string& subject, std::vector<SessionSummary>& sessions,
-                         const std::set<std::string>& failed)
+// The summary, the log and the page of a subject; returns the runs its items refused
+// ("RUN: reason"), which their records keep.
+std::vector<std::string> writeSubjectReports(const DatasetRun& run, const std::string& subject,
+                                             std::vector<SessionSummary>& sessions, const std::set<std::string>& failed)
 {
     for (SessionSummary& session : sessions)
         for (const WorkItem& item : session.plan.items) {
@@ -216,8 +260,13 @@ void writeSubjectReports(const DatasetRun& run, const std::string& subject, std:
     writeFileAtomically((out / summaryPath(subject)).string(), summary.dump(2) + "\n");
     writeFileAtomically((out / ("sub-" + subject) / "log" / ("sub-" + subject + "_varno.log")).string(),
                         subjectLog(run, subject, sessions));
-    writeFileAtomically((out / ("sub-" + subject + ".html")).string(),
-                        subjectPageHtml(summary, readRecords(run.outputFolder, summary)));
+    const std::vector<nlohmann::json> records = readRecords(run.outputFolder, summary);
+    writeFileAtomically((out / ("sub-" + subject + ".html")).string(), subjectPageHtml(summary, records));
+    std::vector<std::string> refused;
+    for (const nlohmann::json& record : records)
+        for (const nlohmann::json& target : record.value("refused", nlohmann::json::array()))
+            refused.push_back(target.value("source", "") + ": " + target.value("reason", ""));
+    return refused;
 }
 
 }  // namespace
@@ -226,18 +275,30 @@ int runParticipantLevel(const DatasetRun& run)
 {
     checkFolders(run);
     const std::vector<std::string> subjects = selectSubjects(run);
+    // One run at a time per subject: runs of other subjects (the tasks of a job array)
+    // share the output folder, two runs of one subject never do.
+    const fs::path work = fs::path(run.outputFolder) / ".work";
+    fs::create_directories(work);
+    const FolderRemovedWhenEmpty workFolder{work};
+    std::vector<std::unique_ptr<OutputLock>> locks;
+    for (const std::string& subject : subjects)
+        locks.push_back(std::make_unique<OutputLock>((work / (".sub-" + subject + ".varno-lock")).string(),
+                                                     "sub-" + subject + " of " + run.outputFolder));
+    removeStaleTemporaries(work.string());
     std::vector<std::vector<SessionSummary>> summaries = discoverSubjects(run, subjects);
     const std::vector<const WorkItem*> toRun = itemsToRun(run, summaries);
 
-    fs::create_directories(fs::path(run.outputFolder) / ".work");
     writeDatasetDescription(run);
     std::cout << "Dataset " << run.datasetFolder << ": " << subjects.size() << " subjects, ";
     std::set<std::string> failed;
     const std::vector<std::string> failures = runItems(run, toRun, failed);
-    for (std::size_t s = 0; s < subjects.size(); ++s) writeSubjectReports(run, subjects[s], summaries[s], failed);
+    std::vector<std::string> problems;
+    for (std::size_t s = 0; s < subjects.size(); ++s) {
+        const std::vector<std::string> refused = writeSubjectReports(run, subjects[s], summaries[s], failed);
+        problems.insert(problems.end(), refused.begin(), refused.end());
+    }
 
     int kept = 0;
-    std::vector<std::string> problems;
     for (const auto& sessions : summaries)
         for (const SessionSummary& session : sessions) {
             for (const ItemStatus& item : session.items) kept += item.state == "skipped";

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The plain per-subject page of a participant run, OUTPUT/sub-X.html: the inputs, what
-// was paired with what and why, the agreement figures and pictures, and everything that
-// could not be corrected.
+// The per-subject page of a participant run, OUTPUT/sub-X.html, in the look of the report
+// page of "correct": per work item its field map (a pair or a gradient-echo field map),
+// what it corrected and why, its figures, and every corrected run before and after (a
+// flicker) beside its field; then everything that could not be corrected or was not used,
+// and the session's inputs.
 #pragma once
 
 #include <string>

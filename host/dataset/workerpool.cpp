@@ -2,6 +2,7 @@
 #include "dataset/workerpool.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,6 +10,8 @@
 #include <algorithm>
 #include <chrono>
 #include <thread>
+
+#include "core/stoprequest.h"
 
 extern char** environ;
 
@@ -50,8 +53,15 @@ std::vector<JobOutcome> runJobs(const std::vector<Job>& jobs, int parallel, Prog
         outcomes[job].seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         finished(job, outcomes[job]);
     };
-    while (next < jobs.size() || !running.empty()) {
-        while (next < jobs.size() && static_cast<int>(running.size()) < std::max(parallel, 1)) {
+    bool stopping = false;
+    while ((next < jobs.size() && !stopping) || !running.empty()) {
+        if (!stopping && stopSignal() != 0) {
+            // No job starts any more; those running are asked to stop as this process was,
+            // and are waited for, so that none is left behind.
+            stopping = true;
+            for (const Running& entry : running) kill(entry.pid, SIGTERM);
+        }
+        while (!stopping && next < jobs.size() && static_cast<int>(running.size()) < std::max(parallel, 1)) {
             const auto start = std::chrono::steady_clock::now();
             progress.started(jobs[next].label);
             const pid_t pid = startLogged(jobs[next].command, jobs[next].logPath);

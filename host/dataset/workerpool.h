@@ -18,7 +18,7 @@ struct Job {
 };
 
 struct JobOutcome {
-    int status = -1;  // exit status; 128 + the signal when one ended it
+    int status = -1;  // exit status; 128 + the signal when one ended it; -1 never started
     double seconds = 0.0;
 };
 
@@ -28,6 +28,7 @@ pid_t startLogged(const std::vector<std::string>& command, const std::string& lo
 
 // Runs every job, at most parallel at once, in the order given; calls finished (in this
 // process) as each ends. Returns the outcomes in the order of the jobs. A job whose
-// program cannot be started ends with status 127.
+// program cannot be started ends with status 127. Once a stop is requested no job starts,
+// the running ones get SIGTERM and are waited for; the jobs never started keep status -1.
 std::vector<JobOutcome> runJobs(const std::vector<Job>& jobs, int parallel, Progress& progress,
                                 const std::function<void(std::size_t, const JobOutcome&)>& finished);

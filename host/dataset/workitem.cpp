@@ -14,6 +14,7 @@ nlohmann::json imageJson(const ItemImage& image)
                               {"PhaseEncodingDirection", image.phaseEncodingDirection},
                               {"volumes", image.volumes}};
     if (image.totalReadoutTime) content["TotalReadoutTime"] = *image.totalReadoutTime;
+    content["ReadoutTimeRule"] = image.readoutTimeRule;
     return content;
 }
 
@@ -25,6 +26,7 @@ ItemImage imageFromJson(const nlohmann::json& content)
     image.phaseEncodingDirection = content.at("PhaseEncodingDirection").get<std::string>();
     if (content.contains("TotalReadoutTime")) image.totalReadoutTime = content.at("TotalReadoutTime").get<double>();
     image.volumes = content.at("volumes").get<std::vector<int>>();
+    image.readoutTimeRule = content.value("ReadoutTimeRule", "");
     return image;
 }
 
@@ -36,11 +38,18 @@ std::vector<std::string> WorkItem::outputs() const
     for (const ItemTarget& target : targets) {
         files.push_back(target.output);
         files.push_back(sidecarPath(target.output));
+        files.push_back(target.beforePicture);
+        files.push_back(target.afterPicture);
         if (!target.bval.empty()) files.push_back(withoutNiftiExtension(target.output) + ".bval");
         if (!target.bvec.empty()) files.push_back(withoutNiftiExtension(target.output) + ".bvec");
     }
     files.push_back(record);
     return files;
+}
+
+std::string rawDatasetUri(const std::string& relative)
+{
+    return "bids:raw:" + relative;
 }
 
 nlohmann::json toJson(const WorkItem& item)
@@ -52,12 +61,19 @@ nlohmann::json toJson(const WorkItem& item)
                            {"output", target.output},
                            {"bval", target.bval},
                            {"bvec", target.bvec},
-                           {"metadata", target.metadata}});
+                           {"metadata", target.metadata},
+                           {"beforePicture", target.beforePicture},
+                           {"afterPicture", target.afterPicture}});
+    nlohmann::json images = nlohmann::json::array();
+    for (const ItemFieldMapImage& image : item.fieldMapImages)
+        images.push_back({{"role", image.role}, {"path", image.path}, {"relative", image.relative}, {"metadata", image.metadata}});
     return {{"name", item.name},
             {"subject", item.subject},
             {"session", item.session},
             {"method", item.method},
             {"B0FieldIdentifier", item.b0FieldIdentifier},
+            {"fieldMapKind", item.fieldMapKind},
+            {"fieldMapImages", images},
             {"first", imageJson(item.first)},
             {"second", imageJson(item.second)},
             {"targets", targets},
@@ -84,7 +100,13 @@ WorkItem workItemFromJson(const nlohmann::json& content)
         for (const nlohmann::json& target : content.at("targets"))
             item.targets.push_back({imageFromJson(target.at("image")), target.at("why").get<std::string>(),
                                     target.at("output").get<std::string>(), target.at("bval").get<std::string>(),
-                                    target.at("bvec").get<std::string>(), target.at("metadata")});
+                                    target.at("bvec").get<std::string>(), target.at("metadata"),
+                                    target.at("beforePicture").get<std::string>(),
+                                    target.at("afterPicture").get<std::string>()});
+        item.fieldMapKind = content.at("fieldMapKind").get<std::string>();
+        for (const nlohmann::json& image : content.at("fieldMapImages"))
+            item.fieldMapImages.push_back({image.at("role").get<std::string>(), image.at("path").get<std::string>(),
+                                           image.at("relative").get<std::string>(), image.at("metadata")});
         item.fieldmap = content.at("fieldmap").get<std::string>();
         item.picture = content.at("picture").get<std::string>();
         item.record = content.at("record").get<std::string>();

@@ -7,6 +7,7 @@
 
 #include "files/filenames.h"
 #include "nifti/jsonfile.h"
+#include "nifti/readouttime.h"
 
 namespace {
 
@@ -57,15 +58,15 @@ std::string seconds(double value)
     return text.str();
 }
 
-std::optional<double> sidecarReadoutTime(const Sidecar& sidecar)
+// The readout time of an image of the pair by the rules of readouttime.h, with the advice
+// of the pair's option when a value cannot be used.
+std::optional<ReadoutTime> pairReadoutTime(const std::string& image, const Sidecar& sidecar, PhaseEncoding direction)
 {
-    const auto entry = sidecar.content.find(kReadoutKey);
-    if (entry == sidecar.content.end()) return std::nullopt;
-    if (!entry->is_number() || !plausibleReadoutTime(entry->get<double>()))
-        throw MetadataError("\"" + std::string(kReadoutKey) + "\" of " + sidecar.path + " is " + shown(*entry) +
-                            "; it must be a number of seconds from " + seconds(kShortestReadoutTime) + " to " +
-                            seconds(kLongestReadoutTime) + ". Correct it or pass --readout-time SECONDS.");
-    return entry->get<double>();
+    try {
+        return imageReadoutTime(image, sidecar, direction);
+    } catch (const MetadataError& error) {
+        throw MetadataError(std::string(error.what()) + " Correct it or pass --readout-time SECONDS.");
+    }
 }
 
 }  // namespace
@@ -165,35 +166,55 @@ PairMetadata resolvePairMetadata(const std::string& first, const std::string& se
                                 " to " + seconds(kLongestReadoutTime) + ".");
         result.totalReadoutTime = readoutTimeOption;
         result.readoutTimeSource = "--readout-time";
+        result.readoutTimeRule = "--readout-time";
         return result;
     }
-    const std::optional<double> firstTime = sidecarReadoutTime(firstSidecar);
-    const std::optional<double> secondTime = sidecarReadoutTime(secondSidecar);
-    if (firstTime && secondTime && std::abs(*firstTime - *secondTime) > 1e-6 * std::max(*firstTime, *secondTime))
-        throw MetadataError("\"" + std::string(kReadoutKey) + "\" differs between " + firstSidecar.path + " (" +
-                            seconds(*firstTime) + ") and " + secondSidecar.path + " (" + seconds(*secondTime) +
+    const std::optional<ReadoutTime> firstTime = pairReadoutTime(first, firstSidecar, result.first);
+    const std::optional<ReadoutTime> secondTime = pairReadoutTime(second, secondSidecar, result.second);
+    if (firstTime && secondTime &&
+        std::abs(firstTime->seconds - secondTime->seconds) > 1e-6 * std::max(firstTime->seconds, secondTime->seconds)) {
+        if (firstTime->rule == kReadoutKey && secondTime->rule == kReadoutKey)
+            throw MetadataError("\"" + std::string(kReadoutKey) + "\" differs between " + firstSidecar.path + " (" +
+                                seconds(firstTime->seconds) + ") and " + secondSidecar.path + " (" +
+                                seconds(secondTime->seconds) + "). Correct the sidecars or pass --readout-time SECONDS.");
+        throw MetadataError("The total readout time differs between " + firstSidecar.path + " (" +
+                            seconds(firstTime->seconds) + ", from " + firstTime->rule + ") and " + secondSidecar.path +
+                            " (" + seconds(secondTime->seconds) + ", from " + secondTime->rule +
                             "). Correct the sidecars or pass --readout-time SECONDS.");
-    result.totalReadoutTime = firstTime ? firstTime : secondTime;
-    if (result.totalReadoutTime) result.readoutTimeSource = firstTime ? firstSidecar.path : secondSidecar.path;
+    }
+    const std::optional<ReadoutTime>& known = firstTime ? firstTime : secondTime;
+    if (known) {
+        result.totalReadoutTime = known->seconds;
+        result.readoutTimeSource = firstTime ? firstSidecar.path : secondSidecar.path;
+        result.readoutTimeRule = known->rule;
+        if (known->rule != kReadoutKey)
+            result.notes.push_back("The total readout time of the pair is " + seconds(known->seconds) + ", from " +
+                                   known->rule + " in " + result.readoutTimeSource + ".");
+    }
     if (!result.totalReadoutTime)
         result.notes.push_back("Neither " + firstSidecar.path + " nor " + secondSidecar.path + " gives \"" +
-                               kReadoutKey + "\" (or pass --readout-time SECONDS): the field map in Hz is not written.");
+                               kReadoutKey + "\" or \"EffectiveEchoSpacing\" (or pass --readout-time SECONDS): the "
+                               "field map in Hz is not written.");
     return result;
+}
+
+PhaseEncoding resolveImagePhaseEncoding(const std::string& image, const std::string& peDirOption, std::string& source)
+{
+    source = "--apply-pe-dir";
+    if (!peDirOption.empty()) {
+        const std::optional<PhaseEncoding> given = parsePhaseEncoding(peDirOption);
+        if (!given) throw MetadataError("--apply-pe-dir expects i, i-, j or j-, got " + quoted(peDirOption) + ".");
+        return *given;
+    }
+    const Sidecar sidecar = readSidecar(image);
+    source = sidecar.path;
+    return *sidecarDirection(image, sidecar, "pass --apply-pe-dir with its direction (i, i-, j or j-).");
 }
 
 PhaseEncoding resolveRunPhaseEncoding(const std::string& run, const std::string& peDirOption, char pairAxis)
 {
-    PhaseEncoding direction;
-    std::string source = "--apply-pe-dir";
-    if (!peDirOption.empty()) {
-        const std::optional<PhaseEncoding> given = parsePhaseEncoding(peDirOption);
-        if (!given) throw MetadataError("--apply-pe-dir expects i, i-, j or j-, got " + quoted(peDirOption) + ".");
-        direction = *given;
-    } else {
-        const Sidecar sidecar = readSidecar(run);
-        direction = *sidecarDirection(run, sidecar, "pass --apply-pe-dir with its direction (i, i-, j or j-).");
-        source = sidecar.path;
-    }
+    std::string source;
+    const PhaseEncoding direction = resolveImagePhaseEncoding(run, peDirOption, source);
     if (direction.axis != pairAxis)
         throw MetadataError(run + " has the phase-encoding direction " + quoted(direction.text()) + " (from " + source +
                             "), but the pair was acquired along " + std::string(1, pairAxis) +

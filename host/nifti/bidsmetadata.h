@@ -59,6 +59,9 @@ struct PairMetadata {
     std::string firstSource;
     std::string secondSource;
     std::string readoutTimeSource;
+    // How the readout time was found: "--readout-time", "TotalReadoutTime" or the echo
+    // spacing times the rows (readouttime.h).
+    std::string readoutTimeRule;
     std::vector<std::string> notes;          // what the user should know, one line each
 };
 
@@ -68,6 +71,8 @@ struct PairMetadata {
 PairMetadata resolvePairMetadata(const std::string& first, const std::string& second, const std::string& peDirOption,
                                  std::optional<double> readoutTimeOption);
 
-// The phase encoding of a further run from --apply-pe-dir or its sidecar; it must lie
-// along the pair's axis.
+// The phase encoding of a run from --apply-pe-dir or its sidecar, and which of the two
+// gave it.
+PhaseEncoding resolveImagePhaseEncoding(const std::string& image, const std::string& peDirOption, std::string& source);
+// The same for a further run of a pair; it must lie along the pair's axis.
 PhaseEncoding resolveRunPhaseEncoding(const std::string& run, const std::string& peDirOption, char pairAxis);

@@ -80,6 +80,15 @@ double sample(const Volume& map, const Point& at)
     return value;
 }
 
+// Within half a voxel of the grid along every axis.
+bool insideGrid(Dimensions extent, const Point& at)
+{
+    const int n[3] = {extent.x, extent.y, extent.z};
+    for (int axis = 0; axis < 3; ++axis)
+        if (!(at[axis] >= -0.5 && at[axis] <= n[axis] - 0.5)) return false;
+    return true;
+}
+
 }  // namespace
 
 bool sameGrid(const NiftiInfo& a, const NiftiInfo& b)
@@ -119,14 +128,61 @@ Volume transferDisplacement(const Volume& pairMap, const EncodedGrid& pair, cons
         throw std::invalid_argument("Carrying a map to another grid needs both readout times.");
     // d_run = field * T_run * p_run with field = d_pair * p_pair / T_pair, as one factor.
     const double scale = pair.direction.polarity * run.direction.polarity * run.readoutTime / pair.readoutTime;
-    const Affine pairFromWorld = inverse(pair.grid.voxelToWorld, "the pair");
-    Volume result(run.grid.extent);
+    return resampleThroughWorld(pairMap, pair.grid, run.grid, scale, BeyondGrid::NearestEdge);
+}
+
+Volume resampleThroughWorld(const Volume& source, const NiftiInfo& from, const NiftiInfo& to, double scale,
+                            BeyondGrid beyond)
+{
+    const Affine sourceFromWorld = inverse(from.voxelToWorld, "the source grid");
+    Volume result(to.extent);
     for (int k = 0; k < result.nz(); ++k)
         for (int j = 0; j < result.ny(); ++j)
             for (int i = 0; i < result.nx(); ++i) {
-                const Point world = apply(run.grid.voxelToWorld, i, j, k);
-                const Point at = apply(pairFromWorld, world[0], world[1], world[2]);
-                result(i, j, k) = static_cast<float>(sample(pairMap, at) * scale);
+                const Point world = apply(to.voxelToWorld, i, j, k);
+                const Point at = apply(sourceFromWorld, world[0], world[1], world[2]);
+                if (beyond == BeyondGrid::Zero && !insideGrid(source.dimensions(), at)) {
+                    result(i, j, k) = 0.0f;
+                    continue;
+                }
+                result(i, j, k) = static_cast<float>(sample(source, at) * scale);
             }
     return result;
+}
+
+std::size_t voxelsInsideGrid(const NiftiInfo& from, const NiftiInfo& to)
+{
+    const Affine fromWorld = inverse(from.voxelToWorld, "the source grid");
+    std::size_t inside = 0;
+    for (int k = 0; k < to.extent.z; ++k)
+        for (int j = 0; j < to.extent.y; ++j)
+            for (int i = 0; i < to.extent.x; ++i) {
+                const Point world = apply(to.voxelToWorld, i, j, k);
+                if (insideGrid(from.extent, apply(fromWorld, world[0], world[1], world[2]))) ++inside;
+            }
+    return inside;
+}
+
+double coveredFraction(const std::vector<std::uint8_t>& mask, const NiftiInfo& to,
+                       const std::vector<std::uint8_t>& support, const NiftiInfo& from)
+{
+    const Affine fromWorld = inverse(from.voxelToWorld, "the field map's grid");
+    std::size_t counted = 0;
+    std::size_t covered = 0;
+    std::size_t v = 0;
+    for (int k = 0; k < to.extent.z; ++k)
+        for (int j = 0; j < to.extent.y; ++j)
+            for (int i = 0; i < to.extent.x; ++i, ++v) {
+                if (!mask[v]) continue;
+                ++counted;
+                const Point world = apply(to.voxelToWorld, i, j, k);
+                const Point at = apply(fromWorld, world[0], world[1], world[2]);
+                if (!insideGrid(from.extent, at)) continue;
+                const std::size_t x = static_cast<std::size_t>(std::lround(std::clamp(at[0], 0.0, from.extent.x - 1.0)));
+                const std::size_t y = static_cast<std::size_t>(std::lround(std::clamp(at[1], 0.0, from.extent.y - 1.0)));
+                const std::size_t z = static_cast<std::size_t>(std::lround(std::clamp(at[2], 0.0, from.extent.z - 1.0)));
+                const std::size_t nx = static_cast<std::size_t>(from.extent.x);
+                if (support[(z * static_cast<std::size_t>(from.extent.y) + y) * nx + x]) ++covered;
+            }
+    return counted == 0 ? 1.0 : static_cast<double>(covered) / static_cast<double>(counted);
 }

@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "nifti/jsonfile.h"
 
+#include <cerrno>
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 
 #include "files/stagedfile.h"
+#include "files/diskspace.h"
 
 namespace {
 
@@ -72,6 +74,9 @@ void writeJsonFile(const std::string& path, const nlohmann::json& content)
     // Bytes that are not UTF-8 (a file name in another encoding) are written as U+FFFD.
     file << content.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
     file.close();
-    if (!file) throw JsonFileError("Cannot write " + path);
+    if (!file) {
+        const int error = errno;
+        throw JsonFileError("Cannot write " + path + diskFullNote(path, error));
+    }
     staged.commit();
 }

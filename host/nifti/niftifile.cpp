@@ -2,6 +2,7 @@
 #include "nifti/niftifile.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdint>
@@ -15,6 +16,8 @@
 
 #include <nifti2_io.h>
 
+#include "core/stoprequest.h"
+#include "files/diskspace.h"
 #include "files/stagedfile.h"
 #include "nifti/niftiheader.h"
 
@@ -36,30 +39,7 @@ struct OpenedImage {
     ImagePointer image;
 };
 
-// The voxel data as stored, in the machine's byte order. Read here rather than by the
-// library, which silently turns NaN and infinite floats into 0.
-void readVoxelData(OpenedImage& opened, const std::string& path)
-{
-    nifti_image& image = *opened.image;
-    const std::size_t bytes = static_cast<std::size_t>(image.nvox) * static_cast<std::size_t>(image.nbyper);
-    std::unique_ptr<void, decltype(&std::free)> data(std::malloc(std::max<std::size_t>(bytes, 1)), &std::free);
-    if (!data) throw std::bad_alloc();
-    const auto endsEarly = [&] {
-        return NiftiError("The voxel data of " + path + " end early: its header promises " + std::to_string(bytes) +
-                          " bytes from byte " + std::to_string(opened.header.voxOffset) + " (vox_offset)");
-    };
-    znzFile file = znzopen(path.c_str(), "rb", endsWith(path, ".gz") ? 1 : 0);
-    if (znz_isnull(file)) throw NiftiError("Cannot open the image " + path);
-    const bool complete = znzseek(file, opened.header.voxOffset, SEEK_SET) >= 0 &&
-                          znzread(data.get(), 1, bytes, file) == bytes;
-    Xznzclose(&file);
-    if (!complete) throw endsEarly();
-    if (image.byteorder != nifti_short_order() && image.swapsize > 1)
-        nifti_swap_Nbytes(static_cast<std::int64_t>(image.nvox), image.swapsize, data.get());
-    image.data = data.release();
-}
-
-OpenedImage openImage(const std::string& path, bool withData)
+OpenedImage openImage(const std::string& path)
 {
     if (!isNiftiName(path)) throw NiftiError("Not a NIfTI file name (.nii or .nii.gz expected): " + path);
     std::error_code error;
@@ -68,7 +48,6 @@ OpenedImage openImage(const std::string& path, bool withData)
     const LibraryMessagesSilenced quiet;
     opened.image.reset(nifti_image_read(path.c_str(), 0));
     if (!opened.image) throw NiftiError("Not a readable NIfTI-1 or NIfTI-2 image: " + path);
-    if (withData) readVoxelData(opened, path);
     return opened;
 }
 
@@ -114,6 +93,8 @@ NiftiInfo infoOf(const OpenedImage& opened, const std::string& path)
     if (nt > 1 && repetitionTime > 0.0 && repetitionTime <= 3600.0) info.repetitionTime = repetitionTime;
     info.version = opened.header.version;
     info.warnings = opened.header.warnings;
+    const bool unscaled = opened.header.slope == 0.0 || (opened.header.slope == 1.0 && opened.header.intercept == 0.0);
+    info.storedAsInt16 = unscaled && (image.datatype == DT_INT8 || image.datatype == DT_UINT8 || image.datatype == DT_INT16);
     const nifti_dmat44& m = opened.header.sformUsable ? image.sto_xyz : image.qto_xyz;
     for (int row = 0; row < 3; ++row)
         for (int column = 0; column < 4; ++column) info.voxelToWorld[row][column] = m.m[row][column] * scale;
@@ -145,48 +126,53 @@ std::string number(double value)
 }
 
 template <class T>
-void copyVoxels(const OpenedImage& opened, const std::string& path, NiftiImage& result)
+void convertVoxels(const void* raw, const NiftiHeader& header, Volume& volume, VolumeValues& values, bool& fitsInt16,
+                   double& tooLarge, std::size_t& tooLargeAt)
 {
-    const T* source = static_cast<const T*>(opened.image->data);
-    const double slope = opened.header.slope;
-    const double intercept = opened.header.intercept;
+    const T* source = static_cast<const T*>(raw);
+    const double slope = header.slope;
+    const double intercept = header.intercept;
     const bool scaled = slope != 0.0;
-    const std::size_t count = result.volumes.front().size();
-    // The largest value that does not fit a float, and where it lies.
-    double tooLarge = 0.0;
-    std::size_t tooLargeAt = 0;
-    std::size_t index = 0;
-    result.values.assign(result.volumes.size(), VolumeValues{});
-    for (std::size_t v = 0; v < result.volumes.size(); ++v) {
-        Volume& volume = result.volumes[v];
-        for (std::size_t i = 0; i < count; ++i, ++index) {
-            const double raw = static_cast<double>(*source++);
-            const double value = scaled ? raw * slope + intercept : raw;
-            if (!std::isfinite(raw)) {
-                ++result.values[v].nonFinite;
-            } else if (std::abs(value) <= std::numeric_limits<float>::max()) {
-                result.values[v].largest = std::max(result.values[v].largest, std::abs(value));
-            } else if (!(std::abs(value) <= tooLarge)) {
-                tooLarge = std::abs(value);
-                tooLargeAt = index;
-            }
-            volume[i] = static_cast<float>(value);
-            if (result.fitsInt16 && !(value == std::trunc(value) && value >= -32768.0 && value <= 32767.0))
-                result.fitsInt16 = false;
+    for (std::size_t i = 0; i < volume.size(); ++i) {
+        const double stored = static_cast<double>(source[i]);
+        const double value = scaled ? stored * slope + intercept : stored;
+        if (!std::isfinite(stored)) {
+            ++values.nonFinite;
+        } else if (std::abs(value) <= std::numeric_limits<float>::max()) {
+            values.largest = std::max(values.largest, std::abs(value));
+        } else if (!(std::abs(value) <= tooLarge)) {
+            tooLarge = std::abs(value);
+            tooLargeAt = i;
         }
+        volume[i] = static_cast<float>(value);
+        if (fitsInt16 && !(value == std::trunc(value) && value >= -32768.0 && value <= 32767.0)) fitsInt16 = false;
     }
-    if (tooLarge > 0.0)
-        throw NiftiError(path + " holds values that do not fit single precision, in which the host keeps voxels (at most " +
-                         number(std::numeric_limits<float>::max()) + " in magnitude): the largest, " + number(tooLarge) +
-                         ", at " + voxelPlace(tooLargeAt, result.info.extent) +
-                         (scaled ? " after scl_slope " + number(slope) + " and scl_inter " + number(intercept) : "") +
-                         ". Scale the image down before converting it.");
 }
 
-// Header, an empty extension flag and the data in one file, gzip-compressed for ".nii.gz".
-// Written here rather than by the library's writer, which puts the data of a single-file
-// NIfTI-2 image over its header.
-bool writeSingleFile(const std::string& path, bool compressed, nifti_image& image, int version)
+using Converter = void (*)(const void*, const NiftiHeader&, Volume&, VolumeValues&, bool&, double&, std::size_t&);
+
+Converter converterFor(int datatype)
+{
+    switch (datatype) {
+    case DT_UINT8: return convertVoxels<std::uint8_t>;
+    case DT_INT8: return convertVoxels<std::int8_t>;
+    case DT_INT16: return convertVoxels<std::int16_t>;
+    case DT_UINT16: return convertVoxels<std::uint16_t>;
+    case DT_INT32: return convertVoxels<std::int32_t>;
+    case DT_UINT32: return convertVoxels<std::uint32_t>;
+    case DT_INT64: return convertVoxels<std::int64_t>;
+    case DT_UINT64: return convertVoxels<std::uint64_t>;
+    case DT_FLOAT32: return convertVoxels<float>;
+    case DT_FLOAT64: return convertVoxels<double>;
+    default: return nullptr;
+    }
+}
+
+// Header, an empty extension flag and the data in one file, gzip-compressed for ".nii.gz":
+// opens the file and writes all but the data. Written here rather than by the library's
+// writer, which puts the data of a single-file NIfTI-2 image over its header. Null when
+// the file cannot be made or written.
+znzFile startSingleFile(const std::string& path, bool compressed, nifti_image& image, int version)
 {
     const LibraryMessagesSilenced quiet;
     nifti_1_header header1{};
@@ -195,27 +181,27 @@ bool writeSingleFile(const std::string& path, bool compressed, nifti_image& imag
     std::size_t headerSize = 0;
     if (version == 2) {
         image.nifti_type = NIFTI_FTYPE_NIFTI2_1;
-        if (nifti_convert_nim2n2hdr(&image, &header2) != 0) return false;
+        if (nifti_convert_nim2n2hdr(&image, &header2) != 0) return nullptr;
         std::memcpy(header2.magic, "n+2\0\r\n\032\n", 8);
         header2.vox_offset = sizeof header2 + 4;
         header = &header2;
         headerSize = sizeof header2;
     } else {
         image.nifti_type = NIFTI_FTYPE_NIFTI1_1;
-        if (nifti_convert_nim2n1hdr(&image, &header1) != 0) return false;
+        if (nifti_convert_nim2n1hdr(&image, &header1) != 0) return nullptr;
         std::memcpy(header1.magic, "n+1\0", 4);
         header1.vox_offset = static_cast<float>(sizeof header1 + 4);
         header = &header1;
         headerSize = sizeof header1;
     }
     znzFile file = znzopen(path.c_str(), "wb", compressed ? 1 : 0);
-    if (znz_isnull(file)) return false;
+    if (znz_isnull(file)) return nullptr;
     const char extension[4] = {0, 0, 0, 0};
-    const std::size_t bytes = static_cast<std::size_t>(image.nvox) * static_cast<std::size_t>(image.nbyper);
-    bool good = znzwrite(header, headerSize, 1, file) == 1 && znzwrite(extension, 4, 1, file) == 1 &&
-                znzwrite(image.data, 1, bytes, file) == bytes;
-    good = Xznzclose(&file) == 0 && good;
-    return good;
+    if (znzwrite(header, headerSize, 1, file) != 1 || znzwrite(extension, 4, 1, file) != 1) {
+        Xznzclose(&file);
+        return nullptr;
+    }
+    return file;
 }
 
 }  // namespace
@@ -227,50 +213,107 @@ bool isNiftiName(const std::string& path)
 
 NiftiInfo readNiftiInfo(const std::string& path)
 {
-    return infoOf(openImage(path, false), path);
+    return infoOf(openImage(path), path);
+}
+
+struct NiftiVolumeReader::Source {
+    OpenedImage opened;
+    znzFile file = nullptr;
+    Converter convert = nullptr;
+    std::vector<unsigned char> raw;
+    ~Source()
+    {
+        if (file != nullptr) Xznzclose(&file);
+    }
+};
+
+NiftiVolumeReader::NiftiVolumeReader(const std::string& path) : path_(path), source_(std::make_unique<Source>())
+{
+    source_->opened = openImage(path);
+    info_ = infoOf(source_->opened, path);
+    const nifti_image& image = *source_->opened.image;
+    source_->convert = converterFor(image.datatype);
+    if (source_->convert == nullptr)
+        throw NiftiError("The voxel type of " + path + " (" + nifti_datatype_string(image.datatype) +
+                         ") cannot be converted; real-valued images only");
+    source_->raw.resize(std::max<std::size_t>(1, voxelCount(info_.extent) * static_cast<std::size_t>(image.nbyper)));
+    source_->file = znzopen(path.c_str(), "rb", endsWith(path, ".gz") ? 1 : 0);
+    if (znz_isnull(source_->file)) throw NiftiError("Cannot open the image " + path);
+    if (znzseek(source_->file, source_->opened.header.voxOffset, SEEK_SET) < 0) throw endsEarly();
+}
+
+NiftiVolumeReader::~NiftiVolumeReader() = default;
+
+NiftiError NiftiVolumeReader::endsEarly() const
+{
+    const nifti_image& image = *source_->opened.image;
+    const std::size_t bytes = static_cast<std::size_t>(image.nvox) * static_cast<std::size_t>(image.nbyper);
+    return NiftiError("The voxel data of " + path_ + " end early: its header promises " + std::to_string(bytes) +
+                      " bytes from byte " + std::to_string(source_->opened.header.voxOffset) + " (vox_offset)");
+}
+
+Volume NiftiVolumeReader::next()
+{
+    if (static_cast<int>(values_.size()) >= info_.volumes)
+        throw NiftiError("No volume " + std::to_string(values_.size()) + " in " + path_);
+    throwIfStopRequested();
+    const nifti_image& image = *source_->opened.image;
+    std::vector<unsigned char>& raw = source_->raw;
+    const std::size_t count = voxelCount(info_.extent);
+    const std::size_t bytes = count * static_cast<std::size_t>(image.nbyper);
+    if (znzread(raw.data(), 1, bytes, source_->file) != bytes) throw endsEarly();
+    if (image.byteorder != nifti_short_order() && image.swapsize > 1)
+        nifti_swap_Nbytes(static_cast<std::int64_t>(count), image.swapsize, raw.data());
+    Volume volume(info_.extent);
+    VolumeValues values;
+    double tooLarge = 0.0;
+    std::size_t tooLargeAt = 0;
+    source_->convert(raw.data(), source_->opened.header, volume, values, fitsInt16_, tooLarge, tooLargeAt);
+    if (tooLarge > 0.0) {
+        const NiftiHeader& header = source_->opened.header;
+        const bool scaled = header.slope != 0.0;
+        throw NiftiError(path_ + " holds values that do not fit single precision, in which the host keeps voxels (at most " +
+                         number(std::numeric_limits<float>::max()) + " in magnitude): the largest, " + number(tooLarge) +
+                         ", at " + voxelPlace(values_.size() * count + tooLargeAt, info_.extent) +
+                         (scaled ? " after scl_slope " + number(header.slope) + " and scl_inter " + number(header.intercept) : "") +
+                         ". Scale the image down before converting it.");
+    }
+    values_.push_back(values);
+    return volume;
 }
 
 NiftiImage readNifti(const std::string& path)
 {
-    const OpenedImage opened = openImage(path, true);
-    const nifti_image* const image = opened.image.get();
+    NiftiVolumeReader reader(path);
     NiftiImage result;
-    result.info = infoOf(opened, path);
-    result.volumes.assign(static_cast<std::size_t>(result.info.volumes), Volume(result.info.extent));
-    switch (image->datatype) {
-    case DT_UINT8: copyVoxels<std::uint8_t>(opened, path, result); break;
-    case DT_INT8: copyVoxels<std::int8_t>(opened, path, result); break;
-    case DT_INT16: copyVoxels<std::int16_t>(opened, path, result); break;
-    case DT_UINT16: copyVoxels<std::uint16_t>(opened, path, result); break;
-    case DT_INT32: copyVoxels<std::int32_t>(opened, path, result); break;
-    case DT_UINT32: copyVoxels<std::uint32_t>(opened, path, result); break;
-    case DT_INT64: copyVoxels<std::int64_t>(opened, path, result); break;
-    case DT_UINT64: copyVoxels<std::uint64_t>(opened, path, result); break;
-    case DT_FLOAT32: copyVoxels<float>(opened, path, result); break;
-    case DT_FLOAT64: copyVoxels<double>(opened, path, result); break;
-    default:
-        throw NiftiError("The voxel type of " + path + " (" + nifti_datatype_string(image->datatype) +
-                         ") cannot be converted; real-valued images only");
-    }
+    result.info = reader.info();
+    result.volumes.reserve(static_cast<std::size_t>(result.info.volumes));
+    for (int v = 0; v < result.info.volumes; ++v) result.volumes.push_back(reader.next());
+    result.fitsInt16 = reader.fitsInt16();
+    result.values = reader.values();
     return result;
 }
 
-void writeNiftiLike(const std::string& path, const std::vector<Volume>& volumes, NiftiStorage storage,
-                    const std::string& reference, const std::string& description)
+struct NiftiVolumeWriter::Target {
+    ImagePointer image;
+    std::unique_ptr<StagedFile> staged;
+    znzFile file = nullptr;
+    ~Target()
+    {
+        if (file != nullptr) Xznzclose(&file);
+    }
+};
+
+NiftiVolumeWriter::NiftiVolumeWriter(const std::string& path, const std::string& reference,
+                                     const std::string& description, int volumes, bool int16)
+    : path_(path), reference_(reference), volumes_(volumes), int16_(int16), target_(std::make_unique<Target>())
 {
     if (!isNiftiName(path)) throw NiftiError("The output must be named .nii or .nii.gz: " + path);
-    if (volumes.empty()) throw NiftiError("Nothing to write to " + path);
-    const OpenedImage opened = openImage(reference, false);
+    if (volumes < 1) throw NiftiError("Nothing to write to " + path);
+    const OpenedImage opened = openImage(reference);
     const nifti_image* const like = opened.image.get();
     const NiftiInfo likeInfo = infoOf(opened, reference);
-    const Dimensions extent = volumes.front().dimensions();
-    for (const Volume& volume : volumes)
-        if (volume.dimensions() != extent) throw NiftiError("The volumes to write to " + path + " differ in extent");
-    if (extent != likeInfo.extent)
-        throw NiftiError("The data (" + std::to_string(extent.x) + " x " + std::to_string(extent.y) + " x " +
-                         std::to_string(extent.z) + ") do not have the extent of the reference image " + reference +
-                         " (" + std::to_string(likeInfo.extent.x) + " x " + std::to_string(likeInfo.extent.y) +
-                         " x " + std::to_string(likeInfo.extent.z) + ")");
+    extent_ = likeInfo.extent;
 
     ImagePointer image(nifti_copy_nim_info(like));
     if (!image) throw std::bad_alloc();
@@ -285,11 +328,10 @@ void writeNiftiLike(const std::string& path, const std::vector<Volume>& volumes,
         image->sform_code = NIFTI_XFORM_UNKNOWN;
         image->sto_xyz = nifti_dmat44{};
     }
-    const int volumeCount = static_cast<int>(volumes.size());
-    image->dim[0] = volumeCount > 1 ? 4 : 3;
-    image->dim[4] = volumeCount;
+    image->dim[0] = volumes > 1 ? 4 : 3;
+    image->dim[4] = volumes;
     for (int axis = 5; axis <= 7; ++axis) image->dim[axis] = 1;
-    if (volumeCount > 1 && !(image->pixdim[4] > 0.0)) image->pixdim[4] = 1.0;
+    if (volumes > 1 && !(image->pixdim[4] > 0.0)) image->pixdim[4] = 1.0;
     nifti_update_dims_from_array(image.get());
     image->scl_slope = 0.0;
     image->scl_inter = 0.0;
@@ -299,31 +341,79 @@ void writeNiftiLike(const std::string& path, const std::vector<Volume>& volumes,
     std::memset(image->intent_name, 0, sizeof image->intent_name);
     std::memset(image->descrip, 0, sizeof image->descrip);
     std::strncpy(image->descrip, description.c_str(), sizeof image->descrip - 1);
-    const std::size_t count = volumes.front().size();
-    bool whole = storage == NiftiStorage::Int16WhenExact;
-    for (std::size_t v = 0; whole && v < volumes.size(); ++v)
-        for (std::size_t i = 0; whole && i < count; ++i) {
-            const float value = volumes[v][i];
-            whole = value == std::trunc(value) && value >= -32768.0f && value <= 32767.0f;
-        }
-    image->datatype = whole ? DT_INT16 : DT_FLOAT32;
-    image->nbyper = whole ? 2 : 4;
-    std::vector<std::int16_t> shorts;
-    std::vector<float> floats;
-    if (whole) {
-        shorts.reserve(count * volumes.size());
-        for (const Volume& volume : volumes)
-            for (std::size_t i = 0; i < count; ++i) shorts.push_back(static_cast<std::int16_t>(volume[i]));
-        image->data = shorts.data();
-    } else {
-        floats.reserve(count * volumes.size());
-        for (const Volume& volume : volumes) floats.insert(floats.end(), volume.data(), volume.data() + count);
-        image->data = floats.data();
-    }
+    image->datatype = int16 ? DT_INT16 : DT_FLOAT32;
+    image->nbyper = int16 ? 2 : 4;
 
-    StagedFile staged(path);
-    const bool written = writeSingleFile(staged.writePath(), endsWith(path, ".gz"), *image, likeInfo.version);
-    image->data = nullptr;  // owned by the vectors above
-    if (!written) throw NiftiError("Cannot write the image " + path);
-    staged.commit();
+    target_->staged = std::make_unique<StagedFile>(path);
+    target_->file = startSingleFile(target_->staged->writePath(), endsWith(path, ".gz"), *image, likeInfo.version);
+    target_->image = std::move(image);
+    if (target_->file == nullptr) failed();
+}
+
+NiftiVolumeWriter::~NiftiVolumeWriter() = default;
+
+void NiftiVolumeWriter::failed() const
+{
+    const int error = errno;
+    throw NiftiError("Cannot write the image " + path_ + diskFullNote(path_, error));
+}
+
+void NiftiVolumeWriter::write(const Volume& volume)
+{
+    throwIfStopRequested();
+    if (volume.dimensions() != extent_)
+        throw NiftiError("The data (" + std::to_string(volume.dimensions().x) + " x " +
+                         std::to_string(volume.dimensions().y) + " x " + std::to_string(volume.dimensions().z) +
+                         ") do not have the extent of the reference image " + reference_ + " (" +
+                         std::to_string(extent_.x) + " x " + std::to_string(extent_.y) + " x " +
+                         std::to_string(extent_.z) + ")");
+    if (written_ >= volumes_) throw NiftiError("More volumes than announced for " + path_);
+    const std::size_t count = volume.size();
+    std::size_t bytes = 0;
+    bool good = false;
+    if (int16_) {
+        std::vector<std::int16_t> shorts(count);
+        for (std::size_t i = 0; i < count; ++i) shorts[i] = static_cast<std::int16_t>(volume[i]);
+        bytes = count * sizeof(std::int16_t);
+        good = znzwrite(shorts.data(), 1, bytes, target_->file) == bytes;
+    } else {
+        bytes = count * sizeof(float);
+        good = znzwrite(volume.data(), 1, bytes, target_->file) == bytes;
+    }
+    if (!good) failed();
+    ++written_;
+}
+
+void NiftiVolumeWriter::finish()
+{
+    if (written_ != volumes_)
+        throw NiftiError(std::to_string(written_) + " of the " + std::to_string(volumes_) + " volumes of " + path_ +
+                         " were written");
+    const int closed = Xznzclose(&target_->file);
+    if (closed != 0) failed();
+    target_->staged->commit();
+}
+
+bool wholeInt16(const Volume& volume)
+{
+    for (std::size_t i = 0; i < volume.size(); ++i) {
+        const float value = volume[i];
+        if (!(value == std::trunc(value) && value >= -32768.0f && value <= 32767.0f)) return false;
+    }
+    return true;
+}
+
+void writeNiftiLike(const std::string& path, const std::vector<Volume>& volumes, NiftiStorage storage,
+                    const std::string& reference, const std::string& description)
+{
+    if (!isNiftiName(path)) throw NiftiError("The output must be named .nii or .nii.gz: " + path);
+    if (volumes.empty()) throw NiftiError("Nothing to write to " + path);
+    const Dimensions extent = volumes.front().dimensions();
+    for (const Volume& volume : volumes)
+        if (volume.dimensions() != extent) throw NiftiError("The volumes to write to " + path + " differ in extent");
+    bool whole = storage == NiftiStorage::Int16WhenExact;
+    for (std::size_t v = 0; whole && v < volumes.size(); ++v) whole = wholeInt16(volumes[v]);
+    NiftiVolumeWriter writer(path, reference, description, static_cast<int>(volumes.size()), whole);
+    for (const Volume& volume : volumes) writer.write(volume);
+    writer.finish();
 }

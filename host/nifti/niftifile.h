@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -27,6 +28,9 @@ struct NiftiInfo {
     // when set and valid, else the voxel sizes alone. Row-major 3 x 4.
     std::array<std::array<double, 4>, 3> voxelToWorld{};
     std::string geometrySource;  // "sform", "qform", or empty when the header gives neither
+    // Every value is known from the header to be a whole number within -32768..32767: 8-bit
+    // or signed 16-bit voxels without scaling.
+    bool storedAsInt16 = false;
     // What the user should know about the header, one sentence each: a transform set
     // aside because it is not valid.
     std::vector<std::string> warnings;
@@ -57,6 +61,34 @@ NiftiInfo readNiftiInfo(const std::string& path);
 // fit single precision (after the scaling), naming the largest and where it lies.
 NiftiImage readNifti(const std::string& path);
 
+// Reads an image volume by volume, as readNifti does, with one volume in memory at a time.
+// Throws what readNifti throws, the errors of the voxel data at the volume that shows them.
+class NiftiVolumeReader {
+public:
+    explicit NiftiVolumeReader(const std::string& path);
+    ~NiftiVolumeReader();
+    NiftiVolumeReader(const NiftiVolumeReader&) = delete;
+    NiftiVolumeReader& operator=(const NiftiVolumeReader&) = delete;
+
+    const NiftiInfo& info() const { return info_; }
+    // The next volume, scaling applied.
+    Volume next();
+    // Of the volumes read so far: what each holds, and whether every value is a whole
+    // number within -32768..32767.
+    const std::vector<VolumeValues>& values() const { return values_; }
+    bool fitsInt16() const { return fitsInt16_; }
+
+private:
+    struct Source;
+    NiftiError endsEarly() const;
+
+    std::string path_;
+    NiftiInfo info_;
+    std::unique_ptr<Source> source_;
+    std::vector<VolumeValues> values_;
+    bool fitsInt16_ = true;
+};
+
 // Int16WhenExact stores int16 when every value is a whole number that fits, else float.
 enum class NiftiStorage { Int16WhenExact, Float32 };
 
@@ -67,3 +99,33 @@ enum class NiftiStorage { Int16WhenExact, Float32 };
 // appears complete or not at all. Throws NiftiError.
 void writeNiftiLike(const std::string& path, const std::vector<Volume>& volumes, NiftiStorage storage,
                     const std::string& reference, const std::string& description);
+
+// Writes an image as writeNiftiLike does, volume by volume: int16 stores every value
+// truncated, else float. The file appears once finish() wrote the last of the volumes
+// announced; a writer destroyed before leaves nothing. Throws NiftiError.
+class NiftiVolumeWriter {
+public:
+    NiftiVolumeWriter(const std::string& path, const std::string& reference, const std::string& description,
+                      int volumes, bool int16);
+    ~NiftiVolumeWriter();
+    NiftiVolumeWriter(const NiftiVolumeWriter&) = delete;
+    NiftiVolumeWriter& operator=(const NiftiVolumeWriter&) = delete;
+
+    void write(const Volume& volume);
+    void finish();
+
+private:
+    struct Target;
+    [[noreturn]] void failed() const;
+
+    std::string path_;
+    std::string reference_;
+    Dimensions extent_;
+    int volumes_;
+    int written_ = 0;
+    bool int16_;
+    std::unique_ptr<Target> target_;
+};
+
+// Every value is a whole number within -32768..32767.
+bool wholeInt16(const Volume& volume);

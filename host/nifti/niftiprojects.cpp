@@ -11,6 +11,7 @@
 #include "files/filenames.h"
 #include "files/projectheader.h"
 #include "files/vdmmapfile.h"
+#include "files/voxeldata.h"
 #include "nifti/projectwriter.h"
 
 namespace {
@@ -103,23 +104,37 @@ GradientTable readGradientTable(const std::string& bvals, const std::string& bve
     return table;
 }
 
-NiftiImport importNifti(const std::string& image, const std::string& project, const GradientTable& gradients)
+NiftiImport importNifti(const std::string& image, const std::string& project, const GradientTable& gradients,
+                        const VolumeProgress& progress)
 {
     const bool diffusion = hasExtension(project, "dmr");
     if (!diffusion && !hasExtension(project, "fmr"))
         throw std::runtime_error("The project must be named .fmr or .dmr: " + project);
-    NiftiImage nifti = readNifti(image);
-    const NiftiInfo& info = nifti.info;
+    NiftiVolumeReader reader(image);
+    const NiftiInfo info = reader.info();
     if (!gradients.empty() && gradients.size() != static_cast<std::size_t>(info.volumes))
         throw std::runtime_error("The gradient table has " + std::to_string(gradients.size()) +
                                  " entries, but the image has " + std::to_string(info.volumes) + " volumes");
+
+    // The values are checked, and the storage chosen, before anything is written: a pass
+    // over the image unless its header settles both.
+    bool fitsInt16 = info.storedAsInt16;
+    if (!info.storedAsInt16) {
+        NiftiVolumeReader scan(image);
+        for (int v = 0; v < info.volumes; ++v) {
+            scan.next();
+            if (progress) progress(v + 1, 2 * info.volumes);
+        }
+        fitsInt16 = scan.fitsInt16();
+    }
+    const int passes = info.storedAsInt16 ? 1 : 2;
 
     ProjectLayout layout;
     layout.extent = info.extent;
     layout.volumes = info.volumes;
     layout.voxelSize = info.voxelSize;
     layout.diffusion = diffusion;
-    layout.floatData = !nifti.fitsInt16;
+    layout.floatData = !fitsInt16;
     if (info.repetitionTime > 0.0) layout.repetitionTime = static_cast<int>(std::lround(info.repetitionTime * 1000.0));
     layout.firstDataSource = fileNamePart(image);
     const double ci = 0.5 * (info.extent.x - 1);
@@ -129,8 +144,11 @@ NiftiImport importNifti(const std::string& image, const std::string& project, co
     layout.rowDirection = axisDirection(info, 0);
     layout.columnDirection = axisDirection(info, 1);
     layout.gradients = gradients;
-    writeProject(project, layout, stem(project), std::move(nifti.volumes));
-    return {info, nifti.values};
+    writeProjectStreamed(project, layout, stem(project), [&](int v) {
+        if (progress) progress((passes - 1) * info.volumes + v + 1, passes * info.volumes);
+        return reader.next();
+    });
+    return {info, reader.values()};
 }
 
 std::vector<Volume> readProjectOrMapVolumes(const std::string& path, NiftiStorage& storage)
@@ -156,10 +174,45 @@ std::vector<Volume> readProjectOrMapVolumes(const std::string& path, NiftiStorag
     throw std::runtime_error("Expected a project (.fmr, .dmr) or a map (.map): " + path);
 }
 
-void exportToNifti(const std::string& input, const std::string& output, const std::string& like)
+namespace {
+
+template <class Header>
+void exportVolumes(const Header& project, const std::string& output, const std::string& like,
+                   const std::string& description, const VolumeProgress& progress)
 {
+    const int volumes = project.NrOfVolumes.value;
+    if (volumes <= 0) throw std::runtime_error("No volume in " + project.fileName);
+    // An int16 project holds whole numbers that fit, which are stored as int16 again.
+    const bool floats = project.DataType.present && project.DataType.value == 2;
+    NiftiVolumeWriter writer(output, like, description, volumes, !floats);
+    forEachVolume(project, [&](int v, const Volume& volume) {
+        writer.write(volume);
+        if (progress) progress(v + 1, volumes);
+    });
+    writer.finish();
+}
+
+}  // namespace
+
+void exportProjectToNifti(const std::string& project, const std::string& output, const std::string& like,
+                          const std::string& description, const VolumeProgress& progress)
+{
+    if (hasExtension(project, "fmr"))
+        exportVolumes(readFmrHeader(project, false), output, like, description, progress);
+    else if (hasExtension(project, "dmr"))
+        exportVolumes(readDmrHeader(project, false), output, like, description, progress);
+    else
+        throw std::runtime_error("Expected a project (.fmr, .dmr): " + project);
+}
+
+void exportToNifti(const std::string& input, const std::string& output, const std::string& like,
+                   const VolumeProgress& progress)
+{
+    if (!hasExtension(input, "map")) {
+        exportProjectToNifti(input, output, like, "VARNO " + fileNamePart(input), progress);
+        return;
+    }
     NiftiStorage storage = NiftiStorage::Float32;
     const std::vector<Volume> volumes = readProjectOrMapVolumes(input, storage);
-    if (volumes.empty()) throw std::runtime_error("No volume in " + input);
     writeNiftiLike(output, volumes, storage, like, "VARNO " + fileNamePart(input));
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,14 +24,24 @@ struct NiftiImport {
     std::vector<VolumeValues> values;  // one entry per volume
 };
 
+// Called with the volumes done and the volumes to do in all, as a conversion goes on.
+using VolumeProgress = std::function<void(int done, int total)>;
+
 // Writes the image as the project named project (".fmr", or ".dmr" with its gradient
 // table, which may be empty): voxel (i, j, k) to (x, y, z), voxel sizes into the header,
 // int16 when every value is a whole number that fits, float otherwise. Returns what was
-// read. Throws NiftiError, std::runtime_error and the project file errors.
-NiftiImport importNifti(const std::string& image, const std::string& project, const GradientTable& gradients = {});
+// read. A few volumes are in memory at a time; an image whose header does not settle the
+// storage is read twice. Throws NiftiError, std::runtime_error and the project file errors.
+NiftiImport importNifti(const std::string& image, const std::string& project, const GradientTable& gradients = {},
+                        const VolumeProgress& progress = {});
 
 // The volumes of a project (".fmr", ".dmr") or the map of a ".map" file (readFiniteVdmMap).
 std::vector<Volume> readProjectOrMapVolumes(const std::string& path, NiftiStorage& storage);
 
-// Writes a project's volumes or a map to output with the reference's geometry.
-void exportToNifti(const std::string& input, const std::string& output, const std::string& like);
+// Writes a project's volumes (a few in memory at a time) or a map to output with the
+// reference's geometry.
+void exportToNifti(const std::string& input, const std::string& output, const std::string& like,
+                   const VolumeProgress& progress = {});
+// A project's volumes with the description given.
+void exportProjectToNifti(const std::string& project, const std::string& output, const std::string& like,
+                          const std::string& description, const VolumeProgress& progress = {});

@@ -6,6 +6,7 @@
 
 #include "files/fileerrors.h"
 #include "files/projectheader.h"
+#include "files/voxeldata.h"
 
 namespace {
 
@@ -106,5 +107,20 @@ void writeProject(const std::string& path, const ProjectLayout& layout, const st
         project.readHeaderText(text, path);
         project.volumes = std::move(volumes);
         project.writeWithData();
+    }
+}
+
+void writeProjectStreamed(const std::string& path, const ProjectLayout& layout, const std::string& prefix,
+                          const std::function<Volume(int)>& volume)
+{
+    std::istringstream text(projectHeaderText(layout, prefix));
+    if (layout.diffusion) {
+        DmrHeader project;
+        project.readHeaderText(text, path);
+        writeStreamed(project, volume);
+    } else {
+        FmrHeader project;
+        project.readHeaderText(text, path);
+        writeStreamed(project, volume);
     }
 }

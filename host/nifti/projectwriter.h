@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,3 +40,7 @@ std::string projectHeaderText(const ProjectLayout& layout, const std::string& pr
 // zero. Throws WriteFileError when a file cannot be written.
 void writeProject(const std::string& path, const ProjectLayout& layout, const std::string& prefix,
                   std::vector<Volume> volumes);
+
+// The same for layout.volumes volumes made by volume(v) in order, a few in memory at a time.
+void writeProjectStreamed(const std::string& path, const ProjectLayout& layout, const std::string& prefix,
+                          const std::function<Volume(int)>& volume);

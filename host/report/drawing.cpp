@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "report/drawing.h"
 
+#include <cerrno>
 #include <cairo-svg.h>
 #include <cairo.h>
 
@@ -9,6 +10,7 @@
 
 #include "files/fileerrors.h"
 #include "files/stagedfile.h"
+#include "files/diskspace.h"
 
 namespace {
 
@@ -163,9 +165,15 @@ void writeBytes(const std::string& path, const std::string& bytes)
 {
     StagedFile staged(path);
     std::ofstream file(staged.writePath(), std::ios::binary | std::ios::trunc);
-    if (!file) throw WriteFileError("Failed opening for writing: " + path);
+    if (!file) {
+        const int error = errno;
+        throw WriteFileError("Failed opening for writing: " + path + diskFullNote(path, error));
+    }
     file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     file.close();
-    if (!file) throw WriteFileError("Cannot write " + path);
+    if (!file) {
+        const int error = errno;
+        throw WriteFileError("Cannot write " + path + diskFullNote(path, error));
+    }
     staged.commit();
 }

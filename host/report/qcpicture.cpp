@@ -157,6 +157,7 @@ MosaicSpec mosaicSpec(const QcInputs& inputs, QcFigure figure)
 {
     const std::string a = fittedLabel(inputs.firstName);
     const std::string b = fittedLabel(inputs.secondName);
+    const std::string underlay = inputs.underlayName.empty() ? "corrected " + a + " image" : inputs.underlayName;
     switch (figure) {
     case QcFigure::PairBefore:
         return {"Before correction", kBeforeAccent, a + " and " + b + " as acquired",
@@ -168,8 +169,14 @@ MosaicSpec mosaicSpec(const QcInputs& inputs, QcFigure figure)
         return {"|" + a + " \u2212 " + b + "|", kText, "before and after, on one scale",
                 {{Content::DifferenceBefore, "before"}, {Content::DifferenceAfter, "after"}}, Bar::Difference};
     case QcFigure::Field:
-        return {inputs.hertzPerVoxel ? "Field" : "Displacement", kText, "over the corrected " + a + " image",
-                {{Content::Field, ""}}, Bar::Field};
+        return {inputs.hertzPerVoxel ? "Field" : "Displacement", kText, "over the " + underlay, {{Content::Field, ""}},
+                Bar::Field};
+    case QcFigure::RunBefore:
+        return {"Before correction", kBeforeAccent, a + " as acquired, the field over the corrected image",
+                {{Content::FirstBefore, a}, {Content::Field, "field"}}, Bar::Field};
+    case QcFigure::RunAfter:
+        return {"After correction", kAfterAccent, a + " corrected, the field over it",
+                {{Content::FirstAfter, a}, {Content::Field, "field"}}, Bar::Field};
     }
     return {};
 }
@@ -198,7 +205,7 @@ public:
             widest = std::max(widest, n * panelWidth_[view] + (n - 1) * kPanelGap);
         }
         panelsWidth_ = widest;
-        barColumn_ = spec_.bar == Bar::None ? 0 : spec_.bar == Bar::Difference ? 80 : (inputs.hertzPerVoxel ? 130 : 80);
+        barColumn_ = spec_.bar == Bar::None ? 0 : spec_.bar == Bar::Difference ? 80 : (bothScales() ? 130 : 80);
         panelsHeight_ = 0;
         for (int view = 0; view < 3; ++view)
             panelsHeight_ += static_cast<int>(spec_.rows.size()) * (panelHeight_[view] + kPanelGap) - kPanelGap +
@@ -261,11 +268,13 @@ public:
         }
         const int barLeft = panelsLeft + panelsWidth_ + 18;
         if (spec_.bar == Bar::Difference) drawDifferenceBar(drawing, barLeft, panelsTop);
-        if (spec_.bar == Bar::Field) drawFieldBar(drawing, barLeft + (inputs_.hertzPerVoxel ? 50 : 0), panelsTop);
+        if (spec_.bar == Bar::Field) drawFieldBar(drawing, barLeft + (bothScales() ? 50 : 0), panelsTop);
     }
 
 private:
     static TextStyle viewStyle() { return {12.0, kText, true}; }
+    // Hz on the left of the field's bar and mm on the right.
+    bool bothScales() const { return inputs_.hertzPerVoxel && inputs_.millimetreScale; }
     static TextStyle rowStyle() { return {12.0, kDimText}; }
 
     double fieldScale() const
@@ -405,8 +414,8 @@ private:
         const TextStyle mmLabel{10.0, kText};
         TextStyle hertzLabel{10.0, kText};
         hertzLabel.align = TextAlign::Right;
-        if (hertz) drawing.text(left - 20, top - 6, "Hz", unit);
-        drawing.text(left + kBarWidth + 22, top - 6, "mm", unit);
+        if (hertz && inputs_.millimetreScale) drawing.text(left - 20, top - 6, "Hz", unit);
+        drawing.text(left + kBarWidth + 22, top - 6, hertz && !inputs_.millimetreScale ? "Hz" : "mm", unit);
         const double step = analysis_.contourStep;
         const int steps = static_cast<int>(std::floor(t / step + 1e-9));
         // Label every contour level when few, else every other one.
@@ -416,7 +425,7 @@ private:
             const double y = barY(top, value, -t, t);
             drawing.segments({{left - 3.0, y}, {left + kBarWidth + 3.0, y}}, kContour, 1.0, k < 0);
             if (k % every != 0) continue;
-            if (hertz) {
+            if (bothScales()) {
                 drawing.text(left - 5, y + 4, formatSigned(value), hertzLabel);
                 drawing.text(left + kBarWidth + 5, y + 4, formatSigned(value * mmPerUnit), mmLabel);
             } else {

@@ -35,6 +35,11 @@ struct QcInputs {
     // The field in Hz is the displacement times this (sign included), when the readout
     // time is known.
     std::optional<double> hertzPerVoxel;
+    // The colour bar of the field gives millimetres of displacement beside the Hz; off for
+    // a field on a grid that was not read out along a phase-encoding axis.
+    bool millimetreScale = true;
+    // What the field is drawn over, when not the corrected first image ("magnitude image").
+    std::string underlayName;
     Orientation orientation;  // with the voxel sizes
     LeftRightConvention convention = LeftRightConvention::Radiological;
     // Voxels of the object over which the figures are measured and the field is shown;
@@ -91,6 +96,8 @@ enum class QcFigure {
     PairAfter,   // both images after it, laid out like PairBefore
     Difference,  // their absolute difference before and after, one scale
     Field,       // the field over the corrected first image
+    RunBefore,   // the first image before the correction, the field below it
+    RunAfter,    // the first image after it, laid out like RunBefore
 };
 
 // Where a panel lies in a picture.

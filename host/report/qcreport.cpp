@@ -7,14 +7,6 @@
 
 namespace {
 
-ReportImage svgImage(const QcInputs& inputs, const QcAnalysis& analysis, QcFigure figure, const std::string& label,
-                     const std::string& description)
-{
-    constexpr double kPagePanelPixels = 144.0;
-    QcRendering rendering = renderQcFigure(inputs, analysis, figure, PictureFormat::Svg, kPagePanelPixels);
-    return {label, "image/svg+xml", std::move(rendering.bytes), rendering.width, rendering.height, description};
-}
-
 std::string sliceCounts(const QcAnalysis& analysis)
 {
     std::string text;
@@ -26,6 +18,14 @@ std::string sliceCounts(const QcAnalysis& analysis)
 }
 
 }  // namespace
+
+ReportImage qcReportImage(const QcInputs& inputs, const QcAnalysis& analysis, QcFigure figure, const std::string& label,
+                          const std::string& description)
+{
+    constexpr double kPagePanelPixels = 144.0;
+    QcRendering rendering = renderQcFigure(inputs, analysis, figure, PictureFormat::Svg, kPagePanelPixels);
+    return {label, "image/svg+xml", std::move(rendering.bytes), rendering.width, rendering.height, description, {}};
+}
 
 std::vector<ReportFact> qcResultFacts(const QcInputs& inputs, const QcAnalysis& analysis)
 {
@@ -60,14 +60,14 @@ std::vector<ReportFigure> qcReportFigures(const QcInputs& inputs, const QcAnalys
          a + " and " + b + " (in each view " + a + " above " + b +
              ") before and after the correction, shown in turn: " + slices + ", one grey scale for all (0 to " + formatFixed(analysis.intensityTop, 0) +
              "). Where the pair moves between the frames, the correction moved it. " + orientation,
-         {svgImage(inputs, analysis, QcFigure::PairBefore, "before", a + " and " + b + " before the correction"),
-          svgImage(inputs, analysis, QcFigure::PairAfter, "after", a + " and " + b + " after the correction")}});
+         {qcReportImage(inputs, analysis, QcFigure::PairBefore, "before", a + " and " + b + " before the correction"),
+          qcReportImage(inputs, analysis, QcFigure::PairAfter, "after", a + " and " + b + " after the correction")}});
     figures.push_back({"Difference of the pair",
                        "|" + a + " \u2212 " + b +
                            "| before and after the correction (in each view before above after), on one scale "
                            "from 0 to " + formatFixed(analysis.differenceTop, 0) +
                            " (the 99th percentile of the difference before, inside the object).",
-                       {svgImage(inputs, analysis, QcFigure::Difference, "", "Absolute difference of the pair")}});
+                       {qcReportImage(inputs, analysis, QcFigure::Difference, "", "Absolute difference of the pair")}});
     std::ostringstream stepText;
     stepText << analysis.contourStep;
     const std::string step = stepText.str();
@@ -80,7 +80,7 @@ std::vector<ReportFigure> qcReportFigures(const QcInputs& inputs, const QcAnalys
                   std::string(1, "xy"[inputs.phaseEncodingAxis]) + "), inside the object over the corrected " + a +
                   " image; contour lines every " + step + " mm, dashed where negative.";
     figures.push_back({inputs.hertzPerVoxel ? "Field" : "Displacement", field,
-                       {svgImage(inputs, analysis, QcFigure::Field, "", "Field map over the corrected image")}});
+                       {qcReportImage(inputs, analysis, QcFigure::Field, "", "Field map over the corrected image")}});
     return figures;
 }
 

@@ -11,6 +11,10 @@
 
 std::vector<ReportFact> qcResultFacts(const QcInputs& inputs, const QcAnalysis& analysis);
 
+// One figure drawn as SVG at the page's size, as a frame with the label.
+ReportImage qcReportImage(const QcInputs& inputs, const QcAnalysis& analysis, QcFigure figure, const std::string& label,
+                          const std::string& description);
+
 // Drawn as SVG.
 std::vector<ReportFigure> qcReportFigures(const QcInputs& inputs, const QcAnalysis& analysis);
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <sstream>
 
+#include "core/version.h"
 #include "report/drawing.h"
 
 namespace {
@@ -44,6 +45,8 @@ th { background: #e9eaef; font-weight: bold; font-size: 14px; }
 .runs { display: flex; flex-wrap: wrap; gap: 16px; }
 ul.outputs { columns: 2; padding-left: 20px; }
 footer { color: var(--dim); font-size: 13px; margin-top: 30px; border-top: 1px solid var(--line); padding-top: 10px; }
+.failed, .problem { color: #b3261e; font-weight: bold; }
+.note { color: var(--dim); }
 )";
 
 std::string base64(const std::string& bytes)
@@ -127,9 +130,10 @@ std::string dataUrl(const ReportImage& image)
 
 void image(std::ostream& html, const ReportImage& frame, const std::string& extraClass)
 {
-    html << "<img" << (extraClass.empty() ? "" : " class=\"" + extraClass + "\"") << " src=\"" << dataUrl(frame)
-         << "\" width=\"" << frame.width << "\" height=\"" << frame.height
-         << "\" alt=\"" << escapeHtml(frame.description) << "\">";
+    const std::string source = frame.bytes.empty() && !frame.link.empty() ? percentEncoded(frame.link, "/") : dataUrl(frame);
+    html << "<img" << (extraClass.empty() ? "" : " class=\"" + extraClass + "\"") << " src=\"" << source << "\"";
+    if (frame.width > 0 && frame.height > 0) html << " width=\"" << frame.width << "\" height=\"" << frame.height << "\"";
+    html << " alt=\"" << escapeHtml(frame.description) << "\">";
 }
 
 void figure(std::ostream& html, const ReportFigure& f, int& flickers)
@@ -228,6 +232,11 @@ std::string escapeHtml(const std::string& text)
     return escaped;
 }
 
+std::string madeWith()
+{
+    return std::string("Made with VARNO ") + kVarnoVersion + ", free software under " + kVarnoLicence + ".";
+}
+
 std::string renderReportPage(const ReportPage& page)
 {
     std::vector<std::size_t> frameCounts;
@@ -239,12 +248,7 @@ std::string renderReportPage(const ReportPage& page)
     const bool several = page.runs.size() > 1;
 
     std::ostringstream html;
-    html << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
-         << "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
-         << "<title>" << escapeHtml(page.title) << "</title>\n<style>" << kStyle << flickerStyle(frameCounts)
-         << "</style>\n</head>\n<body>\n<main>\n";
-    html << "<header>\n<h1>" << escapeHtml(page.title) << "</h1>\n<p class=\"subtitle\">" << escapeHtml(page.subtitle)
-         << "</p>\n</header>\n";
+    html << reportPageStart(page.title, page.subtitle, frameCounts);
 
     html << "<section aria-label=\"Results\">\n";
     for (const ReportRun& run : page.runs) {
@@ -281,13 +285,56 @@ std::string renderReportPage(const ReportPage& page)
             html << "<li><a href=\"" << escapeHtml(percentEncoded(output, "/")) << "\">" << escapeHtml(output) << "</a></li>\n";
         html << "</ul>\n</section>\n";
     }
-    if (!page.notes.empty()) {
-        html << "<footer>\n";
-        for (const std::string& note : page.notes) html << "<p>" << escapeHtml(note) << "</p>\n";
-        html << "</footer>\n";
-    }
-    html << "</main>\n</body>\n</html>\n";
+    html << reportPageEnd(page.notes);
     return html.str();
+}
+
+std::string reportPageStart(const std::string& title, const std::string& subtitle,
+                            const std::vector<std::size_t>& frameCounts)
+{
+    std::ostringstream html;
+    html << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+         << "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+         << "<title>" << escapeHtml(title) << "</title>\n<style>" << kStyle << flickerStyle(frameCounts)
+         << "</style>\n</head>\n<body>\n<main>\n";
+    html << "<header>\n<h1>" << escapeHtml(title) << "</h1>\n<p class=\"subtitle\">" << escapeHtml(subtitle)
+         << "</p>\n</header>\n";
+    return html.str();
+}
+
+std::string reportTilesHtml(const std::vector<ReportFact>& facts)
+{
+    std::ostringstream html;
+    tiles(html, facts);
+    return html.str();
+}
+
+std::string reportFigureHtml(const ReportFigure& f, int& flickers)
+{
+    std::ostringstream html;
+    figure(html, f, flickers);
+    return html.str();
+}
+
+std::string reportTableHtml(const ReportTable& t)
+{
+    std::ostringstream html;
+    table(html, t);
+    return html.str();
+}
+
+std::string reportFactTableHtml(const std::vector<ReportFact>& facts)
+{
+    std::ostringstream html;
+    factTable(html, facts);
+    return html.str();
+}
+
+std::string reportPageEnd(const std::vector<std::string>& notes)
+{
+    std::string html = "<footer>\n";
+    for (const std::string& note : notes) html += "<p>" + escapeHtml(note) + "</p>\n";
+    return html + "<p>" + escapeHtml(madeWith()) + "</p>\n</footer>\n</main>\n</body>\n</html>\n";
 }
 
 void writeReportPage(const std::string& path, const ReportPage& page)

@@ -23,6 +23,10 @@ struct ReportImage {
     int width = 0;   // CSS pixels
     int height = 0;
     std::string description;  // the image's text alternative
+    // A picture beside the page, relative to it, shown instead of bytes when they are empty
+    // (pages over many pictures that the pictures' own files already hold); its size may
+    // then be 0, unknown.
+    std::string link;
 };
 
 struct ReportFigure {
@@ -56,6 +60,21 @@ struct ReportPage {
 };
 
 std::string renderReportPage(const ReportPage& page);
+// The line at the foot of every page: the version of VARNO that made it and its licence.
+std::string madeWith();
+
+// The pieces of the page, for pages that lay out more than one correction (the subject
+// pages of a dataset run) in the same look: the head with the style (the flicker
+// animations for the given frame counts) and title, a row of tiles, a figure (flickers
+// counts the page's flickers so far), a table, a table of facts, the end (a footer with
+// the notes and the line that says what made the page).
+std::string reportPageStart(const std::string& title, const std::string& subtitle,
+                            const std::vector<std::size_t>& frameCounts);
+std::string reportTilesHtml(const std::vector<ReportFact>& facts);
+std::string reportFigureHtml(const ReportFigure& figure, int& flickers);
+std::string reportTableHtml(const ReportTable& table);
+std::string reportFactTableHtml(const std::vector<ReportFact>& facts);
+std::string reportPageEnd(const std::vector<std::string>& notes = {});
 
 // Throws WriteFileError when the file cannot be written.
 void writeReportPage(const std::string& path, const ReportPage& page);

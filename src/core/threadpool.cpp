@@ -10,15 +10,14 @@
 #include <system_error>
 #include <thread>
 
+#include "core/stoprequest.h"
+
 #if !defined(_WIN32)
 #include <pthread.h>
 #include <signal.h>
 #endif
 
 namespace {
-
-std::atomic<bool> stopFlag{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "requestStop must be safe in a signal handler");
 
 // Set on a thread while it runs a piece: loops inside a piece run on that thread alone.
 thread_local bool insidePiece = false;
@@ -68,7 +67,7 @@ struct Loop {
     {
         const RunningPieces running(true, threadSlot);
         for (;;) {
-            if (stopFlag.load(std::memory_order_relaxed)) {
+            if (stopSignal() != 0) {
                 stopped.store(true, std::memory_order_relaxed);
                 return;
             }
@@ -90,13 +89,13 @@ struct Loop {
     {
         if (error) std::rethrow_exception(error);
         if (stopped.load(std::memory_order_relaxed) && next.load(std::memory_order_relaxed) < pieces)
-            throw WorkStopped();
+            throwIfStopRequested();
     }
 };
 
 // Threads started by this process's pool get no termination signals (SIGINT, SIGTERM,
-// SIGHUP, SIGQUIT): their handlers run on a thread that the program itself runs, which
-// then stops the work through requestStop.
+// SIGHUP, SIGQUIT): their handlers run on a thread that the program itself runs, and the
+// request to stop they make ends the loops under way.
 class TerminationSignalsBlocked {
 public:
     TerminationSignalsBlocked()
@@ -223,24 +222,12 @@ int parallelThreads()
     return pool == nullptr || insidePiece ? 1 : pool->threads;
 }
 
-WorkStopped::WorkStopped() : std::runtime_error("The work was stopped on request before it was complete.") {}
-
-void requestStop()
-{
-    stopFlag.store(true, std::memory_order_relaxed);
-}
-
-bool stopRequested()
-{
-    return stopFlag.load(std::memory_order_relaxed);
-}
-
 void threadpool_detail::runPieces(std::size_t pieces, PieceFunction call, const void* work)
 {
     if (pieces == 0) return;
     Loop loop(pieces, call, work);
     WorkerThreads::Pool* pool = currentPool.load();
-    if (pieces == 1 && !stopRequested()) {
+    if (pieces == 1 && stopSignal() == 0) {
         // One piece runs as plain code: loops inside it may still share the threads.
         const RunningPieces running(insidePiece, 0);
         call(work, 0);

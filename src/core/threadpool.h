@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <memory>
-#include <stdexcept>
 #include <vector>
 
 class WorkerThreads {
@@ -39,18 +38,6 @@ int parallelThreads();
 // the loop's caller saw it, one slot per thread. Pieces keep scratch space per slot.
 std::size_t workerSlot();
 
-// A parallel loop stopped by requestStop before all its pieces ran.
-class WorkStopped : public std::runtime_error {
-public:
-    WorkStopped();
-};
-
-// Asks running and later parallel loops to start no further piece; they then throw
-// WorkStopped on their calling thread. Only sets a lock-free flag, so a signal handler
-// may call it.
-void requestStop();
-bool stopRequested();
-
 namespace threadpool_detail {
 using PieceFunction = void (*)(const void* work, std::size_t piece);
 void runPieces(std::size_t pieces, PieceFunction call, const void* work);
@@ -58,7 +45,9 @@ void runPieces(std::size_t pieces, PieceFunction call, const void* work);
 
 // Calls work(piece) once for every piece in [0, pieces), concurrently on the available
 // threads. When pieces throw, the exception of the lowest such piece is rethrown on the
-// calling thread after the pieces under way have ended; later pieces may not run.
+// calling thread after the pieces under way have ended; later pieces may not run. After a
+// stop request (core/stoprequest.h) no further piece starts and the loop throws
+// StopRequested on its calling thread.
 template <typename Work>
 void forEachPiece(std::size_t pieces, const Work& work)
 {

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "core/stoprequest.h"
 #include "estimate/lineband.h"
 
 namespace {
@@ -125,6 +126,7 @@ GaussNewtonReport minimiseOnLevel(const PreciseLevel& level, const PreciseWeight
     constexpr double kSufficientDecrease = 1e-4;
     constexpr int kHalvings = 12;
     for (int iteration = 0; iteration < limits.steps; ++iteration) {
+        throwIfStopRequested();
         factoriseLineBands(level, weights, w.lin, w.band);
         report.cgIterations += conjugateGradients(level, weights, w, step, limits);
         const double slope = dot(w.lin.gradient, step);

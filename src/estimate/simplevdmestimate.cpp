@@ -8,6 +8,7 @@
 
 #include "core/distance.h"
 #include "core/mdhslog.h"
+#include "core/stoprequest.h"
 #include "core/threadpool.h"
 #include "core/vdm.h"
 
@@ -236,6 +237,7 @@ Volume estimateColumnwiseVdm(const Volume& vol_ap, const Volume& vol_pa, const S
 
     // Every column is fitted on its own, the slices side by side.
     for (int pass = 0; pass < kPasses; ++pass) {
+        throwIfStopRequested();
         if (pass > 0) {
             maskedConvolve2D(stretch, kernel, mask, true);
             maskedConvolve2D(shift, kernel, mask, true);

@@ -13,6 +13,7 @@
 
 #include "core/distance.h"
 #include "core/mdhslog.h"
+#include "core/stoprequest.h"
 #include "core/threadpool.h"
 #include "core/vdm.h"
 #include "estimate/boxtrialsums.h"
@@ -659,6 +660,7 @@ Volume estimateVdm(const Volume& vol_ap, const Volume& vol_pa, const Sigma3& sig
     const long long start = processMilliseconds();
 
     for (std::size_t level = 0; level < localbox.size(); ++level) {
+        throwIfStopRequested();
         const Volume& kernel = localbox[level];
         const std::vector<float>& trials = s_values[level];
         Volume accepted = vdm;

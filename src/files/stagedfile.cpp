@@ -1,31 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "files/stagedfile.h"
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <utility>
 
+#include "files/diskspace.h"
 #include "files/fileerrors.h"
+#include "files/temporaryfiles.h"
 
 namespace fs = std::filesystem;
-
-namespace {
-
-// A name in the folder of path that no other writer picks: a random part, and a counter
-// for names drawn in one process.
-std::string temporaryName(const std::string& path)
-{
-    static std::mt19937_64 generator{std::random_device{}()};
-    static unsigned long counter = 0;
-    const unsigned long long random = generator() ^ ++counter;
-    const char* const digits = "0123456789abcdef";
-    std::string suffix;
-    for (int shift = 60; shift >= 0; shift -= 4) suffix += digits[(random >> shift) & 0xF];
-    return (fs::path(path).parent_path() / (".varno-" + suffix + ".part")).string();
-}
-
-}  // namespace
 
 StagedFile::StagedFile(std::string path) : path_(std::move(path))
 {
@@ -38,8 +23,12 @@ StagedFile::StagedFile(std::string path) : path_(std::move(path))
     }
     // A folder where no new file can be made may still hold a file that can be written:
     // then, as where no temporary file can be made at all, the file is written in place.
-    writePath_ = temporaryName(path_);
+    // A full disk is no such folder: writing in place there would lose the file.
+    writePath_ = temporaryPath(fs::path(path_).parent_path().string(), "part");
     if (!std::ofstream(writePath_, std::ios::binary).is_open()) {
+        const int failure = errno;
+        if (const std::string full = diskFullNote(path_, failure); !full.empty())
+            throw WriteFileError("Cannot write " + path_ + full);
         writePath_ = path_;
         return;
     }
@@ -58,6 +47,9 @@ void StagedFile::commit()
     if (!pending_) return;
     std::error_code error;
     fs::rename(writePath_, path_, error);
-    if (error) throw WriteFileError("Cannot put " + path_ + " in place: " + error.message());
+    if (error) {
+        const std::string full = diskFullNote(path_, error.value());
+        throw WriteFileError("Cannot put " + path_ + " in place" + (full.empty() ? ": " + error.message() : full));
+    }
     pending_ = false;
 }

@@ -14,10 +14,11 @@
 
 class StagedFile {
 public:
-    // Makes the temporary file, empty. A path that exists but is no regular file (a
-    // folder, a device, a symbolic link) is written in place, as is one whose folder takes
-    // no new file: opening a folder then fails under its own name, a device or a link's
-    // target receives the bytes, and a writable file in a read-only folder is rewritten.
+    // Makes the temporary file, empty; throws WriteFileError when the disk is full. A path
+    // that exists but is no regular file (a folder, a device, a symbolic link) is written
+    // in place, as is one whose folder takes no new file: opening a folder then fails under
+    // its own name, a device or a link's target receives the bytes, and a writable file in
+    // a read-only folder is rewritten.
     explicit StagedFile(std::string path);
     // Removes the temporary file unless it was committed.
     ~StagedFile();

@@ -2,6 +2,7 @@
 #include "files/vdmmapfile.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
@@ -10,6 +11,7 @@
 #include <utility>
 
 #include "files/binaryio.h"
+#include "files/diskspace.h"
 #include "files/fileerrors.h"
 #include "files/stagedfile.h"
 
@@ -222,7 +224,10 @@ void writeVdmMapFile(const VdmMapFile& file)
     validateForWriting(file);
     StagedFile staged(file.fileName);
     std::ofstream out(staged.writePath(), std::ios::binary | std::ios::trunc);
-    if (!out.is_open()) throw WriteFileError("Failed opening for writing: " + file.fileName);
+    if (!out.is_open()) {
+        const int error = errno;
+        throw WriteFileError("Failed opening for writing: " + file.fileName + diskFullNote(file.fileName, error));
+    }
 
     writeUInt16(out, file.kindWord);
     writeUInt16(out, file.nz);
@@ -246,6 +251,9 @@ void writeVdmMapFile(const VdmMapFile& file)
         writeFloat32Array(out, file.map.data() + static_cast<std::size_t>(z) * sliceSize, sliceSize);
     }
     out.close();
-    if (out.fail()) throw WriteFileError("error writing to binary file " + file.fileName);
+    if (out.fail()) {
+        const int error = errno;
+        throw WriteFileError("error writing to binary file " + file.fileName + diskFullNote(file.fileName, error));
+    }
     staged.commit();
 }

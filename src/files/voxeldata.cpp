@@ -3,6 +3,7 @@
 // files (volume-major) beside DMR headers. Data move one slice image at a time through
 // the file streams.
 #include <algorithm>
+#include <cerrno>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -12,7 +13,9 @@
 #include <limits>
 #include <string>
 
+#include "core/stoprequest.h"
 #include "core/threadpool.h"
+#include "files/diskspace.h"
 #include "files/fileerrors.h"
 #include "files/filenames.h"
 #include "files/projectheader.h"
@@ -150,16 +153,23 @@ private:
     std::vector<std::int16_t> shorts_;
 };
 
-// Calls visit(volume, z) for every slice image in the file order of the layout.
+// Calls visit(volume, z) for every slice image in the file order of the layout; a stop
+// request ends it between two slices.
 template <class Visit>
 void forEachSlice(Layout layout, int volumes, int nz, Visit visit)
 {
     if (layout == Layout::SliceMajor) {
         for (int z = 0; z < nz; ++z)
-            for (int v = 0; v < volumes; ++v) visit(v, z);
+            for (int v = 0; v < volumes; ++v) {
+                throwIfStopRequested();
+                visit(v, z);
+            }
     } else {
         for (int v = 0; v < volumes; ++v)
-            for (int z = 0; z < nz; ++z) visit(v, z);
+            for (int z = 0; z < nz; ++z) {
+                throwIfStopRequested();
+                visit(v, z);
+            }
     }
 }
 
@@ -170,7 +180,12 @@ DataExtents openVoxelData(const ProjectHeader& h, const DataFile& kind, std::ifs
     const std::string path = h.dataFilePath(kind.extension);
     std::error_code ignored;
     if (!std::filesystem::is_directory(path, ignored)) in.open(path, std::ios::binary);
-    if (!in.is_open()) throw OpenFileError(kind.openForReadingMessage + path);
+    // A header without Prefix names its data file by the extension alone: the message then
+    // names the header too.
+    if (!in.is_open())
+        throw OpenFileError(kind.openForReadingMessage + path +
+                            (h.Prefix.value.empty() ? " (the data file of " + h.fileName + ", whose header gives no Prefix)"
+                                                    : ""));
     if (kind.layout == Layout::VolumeMajor && h.DataStorageFormat.value != 3)
         throw ReadFileError("Can only read DataStorageFormat 3, Not " + std::to_string(h.DataStorageFormat.value));
 
@@ -204,15 +219,23 @@ void loadVolumes(ProjectHeader& h, const DataFile& kind)
     });
 }
 
+// A write to path failed: the message, and why when the disk is full. Called at once, while
+// errno still tells.
+[[noreturn]] void writeFailed(const std::string& message, const std::string& path)
+{
+    const int error = errno;
+    throw WriteFileError(message + diskFullNote(path, error));
+}
+
 // Writes the header text under the staged file's temporary name; the caller commits it
 // once the data are written too, so that no header stands without its data.
 void writeHeaderFile(const ProjectHeader& h, const StagedFile& file, const auto& writeText)
 {
     std::ofstream out(file.writePath(), std::ios::binary | std::ios::trunc);
-    if (!out.is_open()) throw WriteFileError("Cannot Create file: " + h.fileName);
+    if (!out.is_open()) writeFailed("Cannot Create file: " + h.fileName, h.fileName);
     writeText(out);
     out.close();
-    if (out.fail()) throw WriteFileError("error writing to file " + h.fileName);
+    if (out.fail()) writeFailed("error writing to file " + h.fileName, h.fileName);
 }
 
 // Every volume must have the header's extent, so that the file holds what it promises.
@@ -245,15 +268,16 @@ void writeHeaderAndData(Header& h, const DataFile& kind)
 
     StagedFile data(path);
     std::ofstream out(data.writePath(), std::ios::binary | std::ios::trunc);
-    if (!out.is_open()) throw WriteFileError(kind.openForWritingMessage + path);
+    if (!out.is_open()) writeFailed(kind.openForWritingMessage + path, path);
     const std::size_t sliceElements =
         static_cast<std::size_t>(h.ResolutionX.value) * static_cast<std::size_t>(h.ResolutionY.value);
     SliceBuffer buffer(sliceElements, floatElements(h));
     forEachSlice(kind.layout, h.NrOfVolumes.value, h.NrOfSlices.value, [&](int v, int z) {
         buffer.write(out, h.volumes[v].data() + static_cast<std::size_t>(z) * sliceElements);
+        if (!out) writeFailed("error writing to binary file " + path, path);
     });
     out.close();
-    if (out.fail()) throw WriteFileError("error writing to binary file " + path);
+    if (out.fail()) writeFailed("error writing to binary file " + path, path);
     data.commit();
     header.commit();
 }
@@ -280,6 +304,48 @@ std::uint64_t sliceOffset(Layout layout, const DataExtents& e, std::size_t eleme
 // and writes, little against the project.
 constexpr std::size_t kStreamBytes = std::size_t{4} << 20;
 
+// Writes the header (under its fileName) and its data file at path, with volumes made a
+// block at a time by fill(first, block), block already holding the block's volumes at the
+// header's extent: a few volumes in memory at a time. The header is written once the
+// first block was made, so that a fill that fails first leaves nothing behind.
+template <class Header>
+void writeBlocks(Header& h, const DataFile& kind, const std::string& path,
+                 const std::function<void(int first, std::vector<Volume>& block)>& fill)
+{
+    const DataExtents e = dataExtents(h);
+    const bool floats = floatElements(h);
+    const std::size_t elementBytes = elementSize(h);
+    const std::size_t volumeBytes = std::max<std::size_t>(1, e.sliceElements * static_cast<std::size_t>(e.nz) * sizeof(float));
+    const int chunk = static_cast<int>(std::clamp<std::size_t>(kStreamBytes / volumeBytes, 1, static_cast<std::size_t>(std::max(e.volumes, 1))));
+    SliceBuffer buffer(e.sliceElements, floats);
+    std::vector<Volume> block;
+    StagedFile header(h.fileName);
+    StagedFile data(path);
+    std::ofstream out;
+    for (int first = 0; first < e.volumes; first += chunk) {
+        const int count = std::min(chunk, e.volumes - first);
+        block.clear();
+        for (int v = 0; v < count; ++v) block.emplace_back(e.nx, e.ny, e.nz);
+        fill(first, block);
+        checkVolumesMatchHeader(h, path, block);
+        if (first == 0) {
+            writeHeaderFile(h, header, [&](std::ostream& text) { h.writeHeaderText(text); });
+            out.open(data.writePath(), std::ios::binary | std::ios::trunc);
+            if (!out.is_open()) writeFailed(kind.openForWritingMessage + path, path);
+        }
+        forEachSlice(kind.layout, count, e.nz, [&](int v, int z) {
+            const std::streamoff at = static_cast<std::streamoff>(sliceOffset(kind.layout, e, elementBytes, first + v, z));
+            if (out.tellp() != at) out.seekp(at);
+            buffer.write(out, block[v].data() + static_cast<std::size_t>(z) * e.sliceElements);
+            if (!out) writeFailed("error writing to binary file " + path, path);
+        });
+    }
+    out.close();
+    if (out.fail()) writeFailed("error writing to binary file " + path, path);
+    data.commit();
+    header.commit();
+}
+
 template <class Header>
 void saveTransformedUnderNewName(Header& h, const DataFile& kind, const std::string& newName,
                                  const std::function<Volume(const Volume&)>& transform)
@@ -303,67 +369,30 @@ void saveTransformedUnderNewName(Header& h, const DataFile& kind, const std::str
     }
     h = std::move(renamed);
 
-    const bool floats = floatElements(h);
     const std::size_t elementBytes = elementSize(h);
-    const std::size_t volumeBytes = std::max<std::size_t>(1, e.sliceElements * static_cast<std::size_t>(e.nz) * sizeof(float));
-    const int chunk = static_cast<int>(std::clamp<std::size_t>(kStreamBytes / volumeBytes, 1, static_cast<std::size_t>(e.volumes)));
-    SliceBuffer buffer(e.sliceElements, floats);
-    StagedFile header(h.fileName);
-    StagedFile data(path);
-    std::ofstream out;
-    const auto readBlock = [&](int first, std::vector<Volume>& block) {
-        block.clear();
-        for (int v = 0; v < std::min(chunk, e.volumes - first); ++v) block.emplace_back(e.nx, e.ny, e.nz);
+    SliceBuffer buffer(e.sliceElements, floatElements(h));
+    writeBlocks(h, kind, path, [&](int first, std::vector<Volume>& block) {
         forEachSlice(kind.layout, static_cast<int>(block.size()), e.nz, [&](int v, int z) {
             const std::streamoff at = static_cast<std::streamoff>(sliceOffset(kind.layout, e, elementBytes, first + v, z));
             if (in.tellg() != at) in.seekg(at);
             if (!buffer.read(in, block[v].data() + static_cast<std::size_t>(z) * e.sliceElements))
                 throw ReadFileError("error reading from binary file " + source);
         });
-    };
-    const auto writeBlock = [&](int first, const std::vector<Volume>& block) {
-        forEachSlice(kind.layout, static_cast<int>(block.size()), e.nz, [&](int v, int z) {
-            const std::streamoff at = static_cast<std::streamoff>(sliceOffset(kind.layout, e, elementBytes, first + v, z));
-            if (out.tellp() != at) out.seekp(at);
-            buffer.write(out, block[v].data() + static_cast<std::size_t>(z) * e.sliceElements);
-        });
-    };
-    std::vector<Volume> block, next, done;
-    readBlock(0, block);
-    for (int first = 0; first < e.volumes; first += chunk) {
-        // While the worker threads transform this block's volumes, one piece writes the
-        // block before and reads the block after. Its read error counts after what this
-        // block's transforms and checks report, as it would come after them in turn.
-        std::exception_ptr readError;
-        forEachPiece(block.size() + 1, [&](std::size_t piece) {
-            if (piece > 0) {
-                block[piece - 1] = transform(block[piece - 1]);
-                return;
-            }
-            if (first > 0) writeBlock(first - chunk, done);
-            try {
-                if (first + chunk < e.volumes) readBlock(first + chunk, next);
-            } catch (...) {
-                readError = std::current_exception();
-            }
-        });
-        checkVolumesMatchHeader(h, path, block);
-        if (first == 0) {
-            // Written only once the first volumes were transformed, so that a transform
-            // that fails leaves nothing behind, as when the whole project is held.
-            writeHeaderFile(h, header, [&](std::ostream& text) { h.writeHeaderText(text); });
-            out.open(data.writePath(), std::ios::binary | std::ios::trunc);
-            if (!out.is_open()) throw WriteFileError(kind.openForWritingMessage + path);
-        }
-        if (readError) std::rethrow_exception(readError);
-        done.swap(block);
-        block.swap(next);
+        // The block's volumes are transformed side by side, each on one thread.
+        forEachPiece(block.size(), [&](std::size_t v) { block[v] = transform(block[v]); });
+    });
+}
+
+template <class Header>
+void writeStreamedProject(Header& h, const DataFile& kind, const std::function<Volume(int)>& volume)
+{
+    if (h.NrOfVolumes.value <= 0) {
+        h.writeWithData();
+        return;
     }
-    writeBlock((e.volumes - 1) / chunk * chunk, done);
-    out.close();
-    if (out.fail()) throw WriteFileError("error writing to binary file " + path);
-    data.commit();
-    header.commit();
+    writeBlocks(h, kind, h.dataFilePath(kind.extension), [&](int first, std::vector<Volume>& block) {
+        for (std::size_t v = 0; v < block.size(); ++v) block[v] = volume(first + static_cast<int>(v));
+    });
 }
 
 } // namespace
@@ -422,6 +451,55 @@ void saveTransformedAs(FmrHeader& h, const std::string& newName, const std::func
 void saveTransformedAs(DmrHeader& h, const std::string& newName, const std::function<Volume(const Volume&)>& transform)
 {
     saveTransformedUnderNewName(h, kDwiFile, newName, transform);
+}
+
+namespace {
+
+template <class Header>
+void visitVolumes(const Header& h, const DataFile& kind, const std::function<void(int, const Volume&)>& visit)
+{
+    std::ifstream in;
+    const DataExtents e = openVoxelData(h, kind, in);
+    const std::string source = h.dataFilePath(kind.extension);
+    const std::size_t elementBytes = elementSize(h);
+    const std::size_t volumeBytes = std::max<std::size_t>(1, e.sliceElements * static_cast<std::size_t>(e.nz) * sizeof(float));
+    const int chunk = static_cast<int>(std::clamp<std::size_t>(kStreamBytes / volumeBytes, 1, static_cast<std::size_t>(std::max(e.volumes, 1))));
+    SliceBuffer buffer(e.sliceElements, floatElements(h));
+    std::vector<Volume> block;
+    for (int first = 0; first < e.volumes; first += chunk) {
+        const int count = std::min(chunk, e.volumes - first);
+        block.clear();
+        for (int v = 0; v < count; ++v) block.emplace_back(e.nx, e.ny, e.nz);
+        forEachSlice(kind.layout, count, e.nz, [&](int v, int z) {
+            const std::streamoff at = static_cast<std::streamoff>(sliceOffset(kind.layout, e, elementBytes, first + v, z));
+            if (in.tellg() != at) in.seekg(at);
+            if (!buffer.read(in, block[v].data() + static_cast<std::size_t>(z) * e.sliceElements))
+                throw ReadFileError("error reading from binary file " + source);
+        });
+        for (int v = 0; v < count; ++v) visit(first + v, block[static_cast<std::size_t>(v)]);
+    }
+}
+
+}  // namespace
+
+void forEachVolume(const FmrHeader& h, const std::function<void(int, const Volume&)>& visit)
+{
+    visitVolumes(h, kStcFile, visit);
+}
+
+void forEachVolume(const DmrHeader& h, const std::function<void(int, const Volume&)>& visit)
+{
+    visitVolumes(h, kDwiFile, visit);
+}
+
+void writeStreamed(FmrHeader& h, const std::function<Volume(int)>& volume)
+{
+    writeStreamedProject(h, kStcFile, volume);
+}
+
+void writeStreamed(DmrHeader& h, const std::function<Volume(int)>& volume)
+{
+    writeStreamedProject(h, kDwiFile, volume);
 }
 
 void checkVoxelData(const FmrHeader& h)

@@ -29,3 +29,14 @@ void checkVoxelData(const DmrHeader& h);
 // the worker threads (see core/threadpool.h), several volumes at once.
 void saveTransformedAs(FmrHeader& h, const std::string& newName, const std::function<Volume(const Volume&)>& transform);
 void saveTransformedAs(DmrHeader& h, const std::string& newName, const std::function<Volume(const Volume&)>& transform);
+
+// Calls visit(v, volume) for every volume of the data file of a record read without data,
+// in order, with a few volumes in memory at a time; throws as loadVoxelData does.
+void forEachVolume(const FmrHeader& h, const std::function<void(int, const Volume&)>& visit);
+void forEachVolume(const DmrHeader& h, const std::function<void(int, const Volume&)>& visit);
+
+// Writes the header of a record without data under its file name, and a data file of its
+// NrOfVolumes volumes, volume(v) made in order, a few at a time: what writeWithData
+// writes for those volumes, without holding them. Both files appear once complete.
+void writeStreamed(FmrHeader& h, const std::function<Volume(int)>& volume);
+void writeStreamed(DmrHeader& h, const std::function<Volume(int)>& volume);

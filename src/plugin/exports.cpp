@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The C functions through which the host learns about the plug-in and creates it.
+#include "core/version.h"
 #include "plugin/distcor.h"
 
 extern "C" {
@@ -11,17 +12,17 @@ MDHS_EXPORT MDHSPluginInterface* createPlugin()
 
 MDHS_EXPORT const char* getPluginName()
 {
-    return "VARNO v1.2.1";
+    return kVarnoPluginName;
 }
 
 MDHS_EXPORT const char* getPluginVersion()
 {
-    return "1.2.1";
+    return kVarnoVersion;
 }
 
 MDHS_EXPORT const char* getGUIScript()
 {
-    return "VARNO_v121.js";
+    return kVarnoScriptFile;
 }
 
 MDHS_EXPORT const char* getHelpFile()

@@ -4,6 +4,7 @@
 #include <tuple>
 
 #include "core/fftapi.h"
+#include "core/stoprequest.h"
 #include "plugin/modulelookup.h"
 
 HostApi hostApi;
@@ -76,6 +77,10 @@ bool resolveHostApi()
     host.take("hsSetMAPParametersOfCurrentFMR", hostApi.hsSetMAPParametersOfCurrentFMR);
     host.take("hsSaveMAPsOfCurrentFMR", hostApi.hsSaveMAPsOfCurrentFMR);
     host.take("hsLoadMAPsToCurrentFMR", hostApi.hsLoadMAPsToCurrentFMR);
+    // Where the host offers its stop flag, the long loops poll it; elsewhere their own,
+    // which nothing sets.
+    const auto stopFlag = host.function<HsStopRequestFlag>("hsStopRequestFlag");
+    followStopFlag(stopFlag != nullptr ? static_cast<const StopFlag*>(stopFlag()) : nullptr);
     return true;
 }
 

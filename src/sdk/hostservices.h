@@ -39,6 +39,11 @@ using HsGetMAPOfCurrentFMR = float** (*)(MapHeader* header);
 using HsSetMAPParametersOfCurrentFMR = bool (*)(MapHeader* header);
 using HsSaveMAPsOfCurrentFMR = bool (*)(const char* path);
 using HsLoadMAPsToCurrentFMR = bool (*)(const char* path);
+// The stand-in host's own service, which the host application lacks: the address of the
+// host's stop flag (a lock-free std::atomic<int>, the number of the signal that asked the
+// work to stop, 0 while none did). A plug-in that finds it polls that flag in its long
+// loops; one that does not runs every task to its end.
+using HsStopRequestFlag = const void* (*)();
 
 using HsFftwfMalloc = void* (*)(std::uint64_t bytes);
 using HsFftwfFree = void (*)(void* pointer);

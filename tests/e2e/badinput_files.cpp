@@ -106,9 +106,11 @@ TEST_F(BadInputFiles, EmptyFiles)
     write("empty.map", "");
     // A header without Prefix names the data file by its extension alone.
     expect({"estimate", "empty.fmr", "PA.fmr", "--fast"},
-           {1, taskError("Failed opening STC for reading: .stc") + detail("estimate", lacking("empty.fmr", kAllKeys))});
+           {1, taskError("Failed opening STC for reading: .stc (the data file of empty.fmr, whose header gives no Prefix)") +
+                   detail("estimate", lacking("empty.fmr", kAllKeys))});
     expect({"estimate", "AP.fmr", "empty.dmr", "--fast"},
-           {1, taskError("Failed opening for reading: .dwi") + detail("estimate", lacking("empty.dmr", kAllKeys))});
+           {1, taskError("Failed opening for reading: .dwi (the data file of empty.dmr, whose header gives no Prefix)") +
+                   detail("estimate", lacking("empty.dmr", kAllKeys))});
     expect({"apply", "empty.map", "AP.fmr"}, {1, kErrorRead + detail("apply", "the map empty.map is empty")});
     // The dialog's check only opens a project; the command reads it as the other steps will.
     expect({"check", "empty.fmr"}, {1, detail("check", lacking("empty.fmr", kAllKeys)), "Check: OK\n"});
@@ -127,7 +129,7 @@ TEST_F(BadInputFiles, HeadersCutShort)
 
     writeHeaderX(cutAfter(header, "NrOfSli"));   // in a key: no slices, no Prefix
     expect({"estimate", "X.fmr", "PA.fmr", "--fast"},
-           {1, taskError("Failed opening STC for reading: .stc") +
+           {1, taskError("Failed opening STC for reading: .stc (the data file of X.fmr, whose header gives no Prefix)") +
                    detail("estimate", lacking("X.fmr", "NrOfSlices, ResolutionX, ResolutionY, Prefix"))});
 
     writeHeaderX(cutAfter(header, "ResolutionX:                  1"));   // in a number: 1 of 16, no rows
@@ -260,7 +262,7 @@ TEST_F(BadInputFiles, NegativeAndEnormousExtentsAndCounts)
     // Too large for a 32-bit number: the value does not parse, the header ends there.
     writeHeaderX(withValue(header, "NrOfVolumes", "99999999999"));
     expect({"estimate", "X.fmr", "PA.fmr", "--fast"},
-           {1, taskError("Failed opening STC for reading: .stc") +
+           {1, taskError("Failed opening STC for reading: .stc (the data file of X.fmr, whose header gives no Prefix)") +
                    detail("estimate", lacking("X.fmr", "NrOfSlices, ResolutionX, ResolutionY, Prefix"))});
     const std::string noData;
     writeHeaderX(withValue(header, "NrOfVolumes", "0"), &noData);

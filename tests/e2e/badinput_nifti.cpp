@@ -319,7 +319,8 @@ TEST(BadInputDataset, SidecarsBeyondTheirBoundsMakeAFieldMapUnusable)
         {fmap + "AP_epi.json", std::string(100000, '[') + std::string(100000, ']'),
          "The sidecar " + fmap + "AP_epi.json nests its values more than 64 levels deep."},
         {fmap + "PA_epi.json", R"({"TotalReadoutTime": 1e-320})",
-         "\"TotalReadoutTime\" is " + nlohmann::json::parse("1e-320").dump() + " in its sidecars ("},
+         "\"TotalReadoutTime\" of its sidecars (" + dataset.root + "/dir-PA_epi.json, " + fmap + "PA_epi.json) is " +
+             nlohmann::json::parse("1e-320").dump() + "; it must be a number of seconds from 0.001 s to 1 s."},
     };
     for (const auto& c : cases) {
         const std::string kept = readWhole(c.sidecar);

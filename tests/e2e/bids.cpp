@@ -4,9 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,14 +16,13 @@
 
 #include "core/distance.h"
 #include "support/bidsdataset.h"
+#include "support/machinefaults.h"
 #include "support/niftireadback.h"
 #include "support/niftitestimages.h"
 #include "support/runprocess.h"
 #include "support/workflow.h"
 
 namespace fs = std::filesystem;
-
-extern char** environ;
 
 namespace {
 
@@ -198,34 +194,6 @@ TEST(BidsDataset, ParticipantLevelCorrectsEveryPairableRunAndReportsTheBrokenSub
     EXPECT_TRUE(contains(again.err, "Pass --skip-existing to do only the missing work, or --force to redo it all.")) << again.err;
 }
 
-namespace {
-
-// Starts mindaro in a process group of its own, output discarded; returns its id.
-pid_t startInOwnGroup(const std::string& folder, const std::vector<std::string>& arguments)
-{
-    std::vector<std::string> words{mindaroPath()};
-    words.insert(words.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    pid_t pid = 0;
-    const int error = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    return error == 0 ? pid : -1;
-}
-
-}  // namespace
-
 TEST(BidsDataset, KilledRunResumesWithSkipExistingToTheOutputsOfAnUninterruptedRun)
 {
     const TemporaryFolder folder;
@@ -236,15 +204,14 @@ TEST(BidsDataset, KilledRunResumesWithSkipExistingToTheOutputsOfAnUninterruptedR
     const FolderContents expected = dataFiles(folder.path() + "/whole");
 
     // Killed, with every process it started, once the first item has finished.
-    const pid_t run = startInOwnGroup(folder.path(), {"bids", "raw", "out", "participant", "--jobs", "1", "--fast"});
-    ASSERT_GT(run, 0);
+    BackgroundRun run(folder.path(), {"bids", "raw", "out", "participant", "--jobs", "1", "--fast"});
+    ASSERT_GT(run.pid(), 0);
     const std::string firstRecord = folder.path() + "/out/sub-01/log/sub-01_fmapid-1.json";
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     while (!fs::exists(firstRecord) && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    kill(-run, SIGKILL);
-    int status = 0;
-    waitpid(run, &status, 0);
+    kill(-run.pid(), SIGKILL);
+    run.wait();
     ASSERT_TRUE(fs::exists(firstRecord));
 
     // What carries a final name is complete; the rest is missing, not half-written.

@@ -103,6 +103,20 @@ TEST(WorkflowCommands, EveryCommandExplainsItselfWithHelp)
     EXPECT_EQ(workspace.contents(), FolderContents{});
 }
 
+TEST(WorkflowCommands, VersionOptionShowsTheVersionAndTheLicenceWithoutThePlugin)
+{
+    const Workspace workspace;
+    for (const std::vector<std::string>& line : {std::vector<std::string>{"--version"},
+                                                 std::vector<std::string>{"--plugin", "absent.so", "--version"}}) {
+        const ProcessResult result = workspace.mindaro(line);
+        EXPECT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.out.rfind("mindaro (VARNO) 1.2.1\nLicense GPL-3.0-or-later: GNU GPL version 3 or later", 0), 0u)
+            << result.out;
+    }
+    EXPECT_TRUE(contains(workspace.mindaro({"--help"}).out, "\n  --version "));
+}
+
 TEST(WorkflowCommands, EstimateAndApplyListWhatTheyWrote)
 {
     const Workspace workspace;

@@ -51,6 +51,7 @@ TEST(HostInfo, ShowsWhatThePluginSaysAboutItself)
     EXPECT_NE(result.out.find("Author:      <i>The VARNO team"), std::string::npos);
     EXPECT_NE(result.out.find("Script:      VARNO_v121.js ("), std::string::npos);
     EXPECT_NE(result.out.find("Help file:   VarnoPluginHelp/index.html ("), std::string::npos);
+    EXPECT_NE(result.out.find("License:     GPL-3.0-or-later\n"), std::string::npos);
     EXPECT_EQ(result.out.find("missing"), std::string::npos);
 }
 

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
+#include <csignal>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/stoprequest.h"
 #include "core/threadcount.h"
 #include "core/threadpool.h"
 
@@ -142,33 +143,27 @@ TEST(ThreadPool, PartialsComeBackInPieceOrder)
     for (std::size_t piece = 0; piece < partials.size(); ++piece) EXPECT_EQ(partials[piece], piece * 0.5);
 }
 
-// The stop flag cannot be taken back, so it is raised in a child process.
-TEST(ThreadPoolDeathTest, AStopRequestEndsTheLoopAfterThePiecesUnderWay)
+TEST(ThreadPool, AStopRequestEndsTheLoopAfterThePiecesUnderWay)
 {
-    // A fresh process: threads started after a fork are not allowed everywhere.
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            const WorkerThreads pool(4);
-            std::atomic<int> ran{0};
-            bool stopped = false;
-            try {
-                forEachPiece(100000, [&](std::size_t piece) {
-                    ++ran;
-                    if (piece == 20) requestStop();
-                });
-            } catch (const WorkStopped&) {
-                stopped = true;
-            }
-            bool stoppedAgain = false;
-            try {
-                forEachPiece(2, [](std::size_t) {});
-            } catch (const WorkStopped&) {
-                stoppedAgain = true;
-            }
-            std::exit(stopped && stoppedAgain && stopRequested() && ran.load() < 1000 ? 0 : 1);
-        },
-        ::testing::ExitedWithCode(0), "");
+    const WorkerThreads pool(4);
+    std::atomic<int> ran{0};
+    try {
+        forEachPiece(100000, [&](std::size_t piece) {
+            ++ran;
+            if (piece == 20) requestStop(SIGTERM);
+        });
+        ADD_FAILURE() << "the loop ran to its end";
+    } catch (const StopRequested& stop) {
+        EXPECT_EQ(stop.signal(), SIGTERM);
+    }
+    EXPECT_LT(ran.load(), 1000);
+    // A later loop does not start either.
+    bool started = false;
+    EXPECT_THROW(forEachPiece(2, [&](std::size_t) { started = true; }), StopRequested);
+    EXPECT_FALSE(started);
+    withdrawStopRequest();
+    forEachPiece(2, [&](std::size_t) { started = true; });
+    EXPECT_TRUE(started);
 }
 
 TEST(ThreadCount, CountsAreWholeNumbersWithinTheLimits)

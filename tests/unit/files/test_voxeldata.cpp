@@ -219,9 +219,11 @@ TEST(VoxelData, OpenAndCreateFailuresUseTheirMessages)
     EXPECT_EQ(errorOf<OpenFileError>([&] { readDmrHeader(dir.file("no.dmr"), true); }),
               "Failed opening for reading: " + dir.file("nodata.dwi"));
 
+    // A header without Prefix names no data file of its own: the message names the header.
     writeFile(dir.file("noprefix.fmr"), "NrOfVolumes: 1\n");
     EXPECT_EQ(errorOf<OpenFileError>([&] { readFmrHeader(dir.file("noprefix.fmr"), true); }),
-              "Failed opening STC for reading: " + dir.path() + ".stc");
+              "Failed opening STC for reading: " + dir.path() + ".stc (the data file of " + dir.file("noprefix.fmr") +
+                  ", whose header gives no Prefix)");
 
     FmrHeader fmr = readFmrHeader(dir.file("no.fmr"), false);
     fmr.volumes.assign(3, Volume(5, 3, 4, 0.0f));

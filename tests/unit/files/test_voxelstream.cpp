@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <random>
 #include <stdexcept>
 #include <string>
 
+#include "core/stoprequest.h"
 #include "core/threadpool.h"
 #include "files/projectheader.h"
 #include "files/voxeldata.h"
@@ -92,6 +95,62 @@ TEST(StreamedCopy, EqualsTheCopyOfTheWholeProjectByteForByte)
             EXPECT_EQ(streamedData.size(), readWhole(data).size());
             EXPECT_TRUE(streamedData == readWhole(dir.file("held/" + name + "_undist" + extension)));
         }
+}
+
+// Volumes visited one at a time are the volumes loaded whole, and volumes written one at a
+// time give the files written from the whole project, in both layouts.
+TEST(StreamedProject, VisitingAndWritingVolumeByVolumeEqualTheWholeProject)
+{
+    ScratchDir dir;
+    const Dimensions extent{64, 64, 32};
+    for (const bool dwi : {false, true}) {
+        SCOPED_TRACE(dwi ? "DWI" : "STC");
+        const std::string name = dwi ? "d" : "f";
+        const std::string header = dir.file(name + (dwi ? ".dmr" : ".fmr"));
+        writeProject(header, dir.file(name + (dwi ? ".dwi" : ".stc")), name, extent, 21, true, dwi, 9u);
+        const auto check = [&](auto whole, auto bare) {
+            int visited = 0;
+            forEachVolume(bare, [&](int v, const Volume& volume) {
+                EXPECT_EQ(v, visited++);
+                const Volume& held = whole.volumes[static_cast<std::size_t>(v)];
+                EXPECT_TRUE(std::equal(volume.data(), volume.data() + volume.size(), held.data(), held.data() + held.size()))
+                    << v;
+            });
+            EXPECT_EQ(visited, 21);
+            auto held = whole;
+            held.fileName = dir.file("held" + name + (dwi ? ".dmr" : ".fmr"));
+            held.Prefix.value = "held" + name;
+            held.writeWithData();
+            auto streamed = bare;
+            streamed.fileName = dir.file("streamed" + name + (dwi ? ".dmr" : ".fmr"));
+            streamed.Prefix.value = "streamed" + name;
+            writeStreamed(streamed, [&](int v) { return whole.volumes[static_cast<std::size_t>(v)]; });
+            const std::string extension = dwi ? ".dwi" : ".stc";
+            EXPECT_TRUE(readWhole(dir.file("streamed" + name + extension)) == readWhole(dir.file("held" + name + extension)));
+        };
+        if (dwi)
+            check(readDmrHeader(header, true), readDmrHeader(header, false));
+        else
+            check(readFmrHeader(header, true), readFmrHeader(header, false));
+    }
+}
+
+// A stop request ends a streamed copy between two slices, and nothing of the copy stays.
+TEST(StreamedCopy, AStopRequestLeavesNothingBehind)
+{
+    ScratchDir dir;
+    writeProject(dir.file("s.fmr"), dir.file("s.stc"), "s", {16, 16, 8}, 12, false, false, 3u);
+    FmrHeader h = readFmrHeader(dir.file("s.fmr"), false);
+    int transformed = 0;
+    EXPECT_THROW(saveTransformedAs(h, dir.file("s_undist.fmr"),
+                                   [&](const Volume& v) {
+                                       if (++transformed == 2) requestStop(SIGTERM);
+                                       return v;
+                                   }),
+                 StopRequested);
+    withdrawStopRequest();
+    EXPECT_GE(transformed, 2);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()), 2);
 }
 
 // A header whose Prefix already names the copy's data file: the data are read whole before

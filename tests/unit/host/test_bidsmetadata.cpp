@@ -128,8 +128,8 @@ TEST(BidsMetadata, MissingReadoutTimeIsANoteNotAGuess)
     EXPECT_FALSE(metadata.totalReadoutTime.has_value());
     ASSERT_EQ(metadata.notes.size(), 1u);
     EXPECT_EQ(metadata.notes[0], "Neither " + pair.apJson + " nor " + pair.paJson +
-                                     " gives \"TotalReadoutTime\" (or pass --readout-time SECONDS): the field map in "
-                                     "Hz is not written.");
+                                     " gives \"TotalReadoutTime\" or \"EffectiveEchoSpacing\" (or pass "
+                                     "--readout-time SECONDS): the field map in Hz is not written.");
     // One sidecar alone is enough.
     pair.sidecars(R"({"PhaseEncodingDirection": "j"})", R"({"PhaseEncodingDirection": "j-", "TotalReadoutTime": 0.03})");
     EXPECT_EQ(resolvePairMetadata(pair.ap, pair.pa, "", std::nullopt).totalReadoutTime, 0.03);

@@ -134,16 +134,16 @@ TEST(BidsDiscovery, WhatCannotBePairedIsReportedWithItsReasonAndTheRestGoesOn)
                   "which does not exist",
                   "sub-01/fmap/sub-01_acq-good_dir-AP_epi.nii.gz: IntendedFor names \"../../outside_bold.nii.gz\", "
                   "which lies outside the dataset",
-                  "sub-01/func/sub-01_task-b_bold.nii.gz: not corrected (IntendedFor of sub-01/fmap/sub-01_acq-good_dir-AP_epi.nii.gz): " +
-                      (root / "sub-01/func/sub-01_task-b_bold.nii.gz").string() +
-                      " has the phase-encoding direction \"i\", but the pair was acquired along j; a run can be corrected only "
-                      "with a map along its own phase-encoding axis.",
                   "sub-01/fmap/sub-01_acq-same_dir-AP_epi.nii.gz: cannot be paired: sub-01/fmap/sub-01_acq-same_dir-AP_epi.nii.gz (j) "
                   "and sub-01/fmap/sub-01_acq-same_dir-PA_epi.nii.gz (j) have the same phase-encoding direction",
                   "sub-01/fmap/sub-01_acq-same_dir-PA_epi.nii.gz: cannot be paired: sub-01/fmap/sub-01_acq-same_dir-AP_epi.nii.gz (j) "
                   "and sub-01/fmap/sub-01_acq-same_dir-PA_epi.nii.gz (j) have the same phase-encoding direction",
                   "sub-01/func/sub-01_task-c_bold.nii.gz: not corrected (IntendedFor of sub-01/fmap/sub-01_acq-same_dir-PA_epi.nii.gz): "
-                  "the field maps cannot be paired"}));
+                  "the field maps cannot be paired",
+                  "sub-01/func/sub-01_task-b_bold.nii.gz: not corrected (IntendedFor of sub-01/fmap/sub-01_acq-good_dir-AP_epi.nii.gz): " +
+                      (root / "sub-01/func/sub-01_task-b_bold.nii.gz").string() +
+                      " has the phase-encoding direction \"i\", but the pair was acquired along j; a run can be corrected only "
+                      "with a map along its own phase-encoding axis."}));
     EXPECT_TRUE(plan.notes.empty()) << findingTexts(plan.notes).front();
 }
 

@@ -61,10 +61,10 @@ ReportPage samplePage()
     std::string bytes;
     for (int i = 0; i < 256; ++i) bytes += static_cast<char>(i);
     run.figures = {{"Before and after", "caption",
-                    {{"before", "image/png", bytes, 10, 20, "the pair before"},
-                     {"after", "image/png", bytes.substr(1), 10, 20, "the pair after"}}},
+                    {{"before", "image/png", bytes, 10, 20, "the pair before", ""},
+                     {"after", "image/png", bytes.substr(1), 10, 20, "the pair after", ""}}},
                    {"Field", "field caption",
-                    {{"", "image/svg+xml", "<svg width=\"1\"><text>a&b #1 100%</text></svg>", 30, 40, "the field"}}}};
+                    {{"", "image/svg+xml", "<svg width=\"1\"><text>a&b #1 100%</text></svg>", 30, 40, "the field", ""}}}};
     page.runs.push_back(run);
     page.outputs = {"qc.png", "run #1.nii.gz"};
     page.notes = {"a note"};
@@ -86,6 +86,8 @@ TEST(ReportPage, MethodSettingsAndResultsAppearWhateverTheirNames)
     EXPECT_NE(html.find("data-key=\"correlation\">0.9110 \u2192 0.9782</div>"), std::string::npos);
     EXPECT_NE(html.find("data-key=\"correlation-detail\">inside the object</div>"), std::string::npos);
     EXPECT_NE(html.find("<p>a note</p>"), std::string::npos);
+    EXPECT_NE(html.find("<p>Made with VARNO 1.2.1, free software under GPL-3.0-or-later.</p>\n</footer>"),
+              std::string::npos);
     // One run: no run headings.
     EXPECT_EQ(html.find("<h3>"), std::string::npos);
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// VARNO v1.2.1 dialog script.
+// VARNO v@PROJECT_VERSION@ dialog script.
 //
 // The host runs this script to show the plug-in's dialog. The script keeps the user's
 // choices in the host's dialog parameters, names a step in "task" and asks the host to

@@ -1,0 +1,47 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
+# Writes the installer's list of files from the folder that holds them as they are installed
+# (varno.dll, the dialog script, the help pages):
+#   cmake -DFOLDER=staged -DOUTPUT=files.nsh -P installer-files.cmake
+# It defines the macros VarnoInstallFiles and VarnoRemoveFiles, each given the plugins folder,
+# so that the uninstaller removes exactly what the installer put there, and SIZE_KB.
+cmake_policy(VERSION 3.25)
+file(GLOB_RECURSE files RELATIVE "${FOLDER}" "${FOLDER}/*")
+if(NOT files OR NOT "varno.dll" IN_LIST files)
+  message(FATAL_ERROR "installer-files.cmake: ${FOLDER} holds no varno.dll")
+endif()
+list(SORT files)
+set(install "!macro VarnoInstallFiles PLUGINS\n")
+set(remove "!macro VarnoRemoveFiles PLUGINS\n")
+set(folders)
+set(bytes 0)
+foreach(file IN LISTS files)
+  get_filename_component(folder "${file}" DIRECTORY)
+  string(REPLACE "/" "\\" windows_file "${file}")
+  if(folder)
+    string(REPLACE "/" "\\" windows_folder "\\${folder}")
+    list(APPEND folders "${folder}")
+  else()
+    set(windows_folder "")
+  endif()
+  string(APPEND install "  SetOutPath \"\${PLUGINS}${windows_folder}\"\n  File \"${FOLDER}/${file}\"\n")
+  string(APPEND remove "  Delete \"\${PLUGINS}\\${windows_file}\"\n")
+  file(SIZE "${FOLDER}/${file}" size)
+  math(EXPR bytes "${bytes} + ${size}")
+endforeach()
+# Each folder and the folders above it, deepest first; RMDir removes only empty ones.
+set(all_folders)
+foreach(folder IN LISTS folders)
+  while(folder)
+    list(APPEND all_folders "${folder}")
+    get_filename_component(folder "${folder}" DIRECTORY)
+  endwhile()
+endforeach()
+list(REMOVE_DUPLICATES all_folders)
+list(SORT all_folders ORDER DESCENDING)
+foreach(folder IN LISTS all_folders)
+  string(REPLACE "/" "\\" windows_folder "${folder}")
+  string(APPEND remove "  RMDir \"\${PLUGINS}\\${windows_folder}\"\n")
+endforeach()
+math(EXPR kilobytes "(${bytes} + 1023) / 1024")
+file(WRITE "${OUTPUT}" "; Made by installer-files.cmake from ${FOLDER}.\n${install}!macroend\n${remove}!macroend\n"
+     "!define SIZE_KB ${kilobytes}\n")
