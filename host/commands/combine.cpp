@@ -3,6 +3,7 @@
 #include "boundary/pluginloader.h"
 #include "cli/commands.h"
 #include "commands/fileproblems.h"
+#include "commands/threadsoption.h"
 #if defined(VARNO_HOST_NIFTI)
 #include "correction/combination.h"
 #endif
@@ -42,6 +43,7 @@ const CommandSpec combineCommand{
             {"--pe-dir", "i|i-|j|j-", "phase-encoding direction of --plus; --minus takes the opposite"},
             {"--readout-time", "SECONDS", "total readout time of the runs (0.001 to 1), for --field"},
             {"--lr", "", "projects: the map was estimated with left-right phase encoding"},
+            threadsOption(),
         },
 };
 
@@ -74,6 +76,7 @@ int combineProjects(const ParsedCommandLine& command)
 int commandCombine(const std::vector<std::string>& arguments)
 {
     return runCommand(combineCommand, arguments, [](const ParsedCommandLine& command) {
+        const CommandThreads threads(requestedThreads(command));
         if (!command.arguments.empty()) return combineProjects(command);
 #if defined(VARNO_HOST_NIFTI)
         if (command.has("--lr")) throw UsageError("--lr belongs to projects; NIfTI runs give their direction");

@@ -15,6 +15,7 @@
 #include "cli/commands.h"
 #include "cli/stopsignals.h"
 #include "correction/combination.h"
+#include "commands/threadsoption.h"
 #include "correction/correction.h"
 #include "commands/correctfieldmap.h"
 #include "commands/outputtransaction.h"
@@ -93,6 +94,7 @@ const CommandSpec correctCommand{
             {"--magnitude2", "IMAGE", "the magnitude of the second echo; the mask comes from the mean of both"},
             {"--echo-times", "TE1 TE2", "echo times of the field map in seconds, where its sidecars lack them", false, 2},
             {"--fieldmap-smooth", "MM", "smoothing of the field: Gaussian standard deviation in mm (default 2, 0 for none)"},
+            threadsOption(),
         },
 };
 
@@ -337,6 +339,7 @@ double secondsSince(std::chrono::steady_clock::time_point start)
 
 int correct(const ParsedCommandLine& command)
 {
+    const CommandThreads threads(requestedThreads(command));
     if (usesFieldMap(command)) {
         if (command.has("--combine"))
             throw UsageError("--combine pairs the --apply-to runs with a pair's map (--ap and --pa), not with a field map");

@@ -3,6 +3,7 @@
 
 #include <variant>
 
+#include "core/threadpool.h"
 #include "core/vdm.h"
 #include "files/filenames.h"
 #include "files/voxeldata.h"
@@ -12,7 +13,9 @@ namespace {
 void undistortVolumes(const Volume& vdm, ProjectHeader& project, bool transposed, bool intensityCorrection)
 {
     dropAnatomicalLink(project);
-    for (Volume& volume : project.volumes) volume = undistort(volume, vdm, transposed, intensityCorrection);
+    forEachPiece(project.volumes.size(), [&](std::size_t v) {
+        project.volumes[v] = undistort(project.volumes[v], vdm, transposed, intensityCorrection);
+    });
 }
 
 }  // namespace
