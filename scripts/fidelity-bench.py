@@ -19,7 +19,7 @@ scored by the agreement of volume 0 and 1 corrected with the map of volume 0, an
 close the maps of volume 0 and of volume 1 are (RMS and correlation over the head).
 
 Needs Debian's python3-numpy python3-scipy python3-nibabel mricron-data
-(scripts/install-deps.sh fidelity).
+(scripts/install-deps.sh episim).
 """
 import argparse
 import json

@@ -17,8 +17,8 @@
 #            built from its source package (scripts/build-fftw-windows.sh)
 #   slurm    a SLURM controller, compute daemon and client commands with munge, for the
 #            single-node cluster of scripts/slurm-local.sh
-#   fidelity the k-space simulator's and scorer's Python needs (NumPy, SciPy, NiBabel and the
-#            head template of mricron-data) for scripts/fidelity-bench.py
+#   episim   Python with NumPy, SciPy, NiBabel and the MRIcron head, for the k-space
+#            simulator that bench/combine_accuracy.py runs
 #   validator  the BIDS validator from the npm registry (version 1.15.0, which runs on
 #            Node.js 18 and later) in /opt/varno/bids-validator, with Debian's nodejs and
 #            npm when the machine has no Node.js
@@ -74,7 +74,7 @@ for group in "${@:-build}"; do
     windows) packages+=(g++-mingw-w64-x86-64-posix wine64 googletest dpkg-dev make nsis)
              if add_source_entry; then read_lists=true; fi ;;
     slurm) packages+=(slurm-wlm munge) ;;
-    fidelity) packages+=(python3-numpy python3-scipy python3-nibabel mricron-data) ;;
+    episim) packages+=(python3-numpy python3-scipy python3-nibabel mricron-data) ;;
     validator)
       want_validator=true
       command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm) ;;

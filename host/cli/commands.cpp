@@ -17,6 +17,7 @@ const std::vector<CommandEntry>& allCommands()
         {&infoCommand, commandInfo},
         {&estimateCommand, commandEstimate},
         {&applyCommand, commandApply},
+        {&combineCommand, commandCombine},
         {&checkCommand, commandCheck},
         {&selectCommand, commandSelect},
         {&selectVdmCommand, commandSelectVdm},

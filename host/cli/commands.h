@@ -52,6 +52,8 @@ int commandEstimate(const std::vector<std::string>& arguments);
 extern const CommandSpec applyCommand;
 int commandApply(const std::vector<std::string>& arguments);
 
+extern const CommandSpec combineCommand;
+int commandCombine(const std::vector<std::string>& arguments);
 extern const CommandSpec checkCommand;
 int commandCheck(const std::vector<std::string>& arguments);
 

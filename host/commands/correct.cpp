@@ -14,6 +14,8 @@
 #include "boundary/pluginloader.h"
 #include "cli/commands.h"
 #include "cli/stopsignals.h"
+#include "correction/combination.h"
+#include "commands/threadsoption.h"
 #include "correction/correction.h"
 #include "correction/motionexport.h"
 #include "commands/correctfieldmap.h"
@@ -60,7 +62,12 @@ const CommandSpec correctCommand{
         "gradient-echo pairs), and every corrected volume is multiplied by the Jacobian of its map,\n"
         "which restores the intensities that the distortion piled up or thinned out. --standard (or\n"
         "--fast) and --plain choose the standard estimate and the plain undistortion instead; the\n"
-        "sidecars say which were used.",
+        "sidecars say which were used.\n"
+        "--combine: the --apply-to runs are one or more runs acquired once with each direction; the n-th\n"
+        "run of the direction of --ap is paired with the n-th of the other (same volumes; for diffusion\n"
+        "runs, with .bval and .bvec beside them, the same b-values and directions) and the pair is also\n"
+        "written as one run restored by least squares from both copies, STEM_combined.nii.gz after the\n"
+        "run of the direction of --ap, values below 0 clipped to 0 (see \"mindaro combine --help\").",
     .options =
         {
             {"--ap", "IMAGE", "the first acquisition (.nii or .nii.gz), corrected with +map (required without a field map)"},
@@ -85,6 +92,7 @@ const CommandSpec correctCommand{
             {"--fast", "", "only the standard column-wise estimate (much faster, less detailed)"},
             {"--order", "0|1|2", "smoothing of the inputs: 0 Gaussian (default), 1 or 2 its derivative"},
             {"--neurological", "", "the patient's left on the left of the pictures (default: right on the left)"},
+            {"--combine", "", "combine --apply-to runs acquired in both directions into STEM_combined (least squares)"},
             {"--phasediff", "IMAGE", "a gradient-echo phase difference: corrects the --apply-to runs with its field"},
             {"--phase1", "IMAGE", "the phase of the first echo, with --phase2"},
             {"--phase2", "IMAGE", "the phase of the second echo, with --phase1"},
@@ -93,6 +101,7 @@ const CommandSpec correctCommand{
             {"--magnitude2", "IMAGE", "the magnitude of the second echo; the mask comes from the mean of both"},
             {"--echo-times", "TE1 TE2", "echo times of the field map in seconds, where its sidecars lack them", false, 2},
             {"--fieldmap-smooth", "MM", "smoothing of the field: Gaussian standard deviation in mm (default 2, 0 for none)"},
+            threadsOption(),
         },
 };
 
@@ -107,29 +116,12 @@ std::string number(double value)
     return text.str();
 }
 
-double parseSeconds(const std::string& option, const std::string& text)
-{
-    double value = 0.0;
-    const char* const end = text.data() + text.size();
-    const auto [next, error] = std::from_chars(text.data(), end, value);
-    if (text.empty() || error != std::errc() || next != end || !plausibleReadoutTime(value))
-        throw UsageError(option + " expects the total readout time in seconds, from " + number(kShortestReadoutTime) +
-                         " to " + number(kLongestReadoutTime) + ", got \"" + printablePath(text) + "\"");
-    return value;
-}
-
 // In the stream's default notation, as the sidecars give it: "0.0635 s".
 std::string secondsText(double seconds)
 {
     std::ostringstream text;
     text << seconds << " s";
     return text.str();
-}
-
-std::optional<double> optionalSeconds(const ParsedCommandLine& command, const std::string& option)
-{
-    if (!command.has(option)) return std::nullopt;
-    return parseSeconds(option, command.value(option));
 }
 
 // A run's readout time from its sidecar (readouttime.h), when it gives one.
@@ -148,7 +140,7 @@ std::optional<ReadoutTime> sidecarReadoutTime(const std::string& image, PhaseEnc
 
 // The projects, maps and copies that the plug-in's steps (and the carrying of maps) write
 // into DIR/projects.
-std::vector<std::string> projectFilesOf(const Correction& correction)
+std::vector<std::string> projectFilesOf(const Correction& correction, const std::vector<CombinedRuns>& combined)
 {
     std::vector<std::string> files;
     for (std::size_t index = 0; index < correction.runs.size(); ++index) {
@@ -157,12 +149,13 @@ std::vector<std::string> projectFilesOf(const Correction& correction)
         files.insert(files.end(), {run.project, savedDataFilePath(run.project), copy, savedDataFilePath(copy)});
         if (index < 2 || run.carried) files.push_back(mapPath(run.project));
     }
+    for (const CombinedRuns& pair : combined) files.insert(files.end(), {pair.project, savedDataFilePath(pair.project)});
     return files;
 }
 
 // Every file the command writes, where it ends up, against every file it reads: an output
 // that is an input, or a folder where an output goes, stops it before anything is written.
-void requireOutputsApart(const Correction& correction)
+void requireOutputsApart(const Correction& correction, const std::vector<CombinedRuns>& combined)
 {
     std::vector<StepFile> inputs;
     for (const CorrectionRun& run : correction.runs) {
@@ -171,12 +164,18 @@ void requireOutputsApart(const Correction& correction)
         if (fs::exists(sidecarPath(run.image), error)) inputs.push_back({sidecarPath(run.image), "sidecar of " + run.image});
     }
     std::vector<StepFile> outputs;
-    for (const std::string& file : projectFilesOf(correction)) outputs.push_back({file, ""});
+    for (const std::string& file : projectFilesOf(correction, combined)) outputs.push_back({file, ""});
     const auto addResult = [&](const std::string& path) {
         outputs.push_back({path, ""});
         outputs.push_back({sidecarPath(path), ""});
     };
     for (const CorrectionRun& run : correction.runs) addResult(run.output);
+    for (const CombinedRuns& pair : combined) {
+        addResult(pair.output);
+        if (!pair.gradients.bval.empty())
+            for (const char* extension : {".bval", ".bvec"})
+                outputs.push_back({withoutNiftiExtension(pair.output) + extension, ""});
+    }
     for (const char* map : {"displacement_voxels.nii.gz", "displacement_mm.nii.gz", "field_hz.nii.gz"})
         if (std::string(map) != "field_hz.nii.gz" || correction.metadata.totalReadoutTime)
             addResult((correction.folder / map).string());
@@ -218,7 +217,7 @@ void requireEstimablePair(const Correction& correction)
 }
 
 // What the command line asks for, checked before anything is written.
-Correction resolveCorrection(const ParsedCommandLine& command)
+Correction resolveCorrection(const ParsedCommandLine& command, std::vector<CombinedRuns>& combined)
 {
     if (!command.has("--ap") || !command.has("--pa"))
         throw UsageError("--ap IMAGE and --pa IMAGE are required, or a field map (--phasediff, --phase1 and --phase2, "
@@ -259,7 +258,8 @@ Correction resolveCorrection(const ParsedCommandLine& command)
         for (const std::string& warning : run.grid.warnings) std::cout << "Note: " << warning << '\n';
     requireEstimablePair(correction);
     nameRuns(correction);
-    requireOutputsApart(correction);
+    if (command.has("--combine")) combined = pairRunsToCombine(correction);
+    requireOutputsApart(correction, combined);
     return correction;
 }
 
@@ -346,9 +346,15 @@ double secondsSince(std::chrono::steady_clock::time_point start)
 
 int correct(const ParsedCommandLine& command)
 {
-    if (usesFieldMap(command)) return correctWithFieldMap(command);
+    const CommandThreads threads(requestedThreads(command));
+    if (usesFieldMap(command)) {
+        if (command.has("--combine"))
+            throw UsageError("--combine pairs the --apply-to runs with a pair's map (--ap and --pa), not with a field map");
+        return correctWithFieldMap(command);
+    }
     const auto start = std::chrono::steady_clock::now();
-    Correction correction = resolveCorrection(command);
+    std::vector<CombinedRuns> combined;
+    Correction correction = resolveCorrection(command, combined);
     // Everything is written through the transaction: a step that fails takes back what
     // the steps before it wrote.
     OutputTransaction outputs(correction.folder);
@@ -356,17 +362,24 @@ int correct(const ParsedCommandLine& command)
         return "Nothing of this run was kept: " + folder + " is as it was before.";
     });
     outputs.makeFolder(correction.folder / "projects");
-    for (const std::string& file : projectFilesOf(correction)) outputs.writesInPlace(file);
+    for (const std::string& file : projectFilesOf(correction, combined)) outputs.writesInPlace(file);
     correction.staging = outputs.workFolder();
     importRuns(correction);
     const auto estimateStart = std::chrono::steady_clock::now();
     CorrectionMethod method;
     if (const int status = estimateAndApply(correction, method); status != 0) return status;
+    std::vector<std::string> combinedOutputs;
+    if (!combined.empty()) {
+        std::cout << "Combining " << combined.size() << (combined.size() == 1 ? " run" : " runs")
+                  << " acquired in both directions ...\n";
+        if (const int status = combineCorrectedRuns(correction, combined, combinedOutputs); status != 0) return status;
+    }
     Timing timing;
     timing.estimateSeconds = secondsSince(estimateStart);
 
     std::vector<std::string> written;
     exportCorrectedRuns(correction, method, written);
+    written.insert(written.end(), combinedOutputs.begin(), combinedOutputs.end());
     exportMaps(correction, method, written);
     exportMotion(correction, written);
     const CorrectionQc qc = writeQc(correction, written);

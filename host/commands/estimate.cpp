@@ -11,6 +11,7 @@
 #include "commands/fileproblems.h"
 #include "commands/inplaceoutputs.h"
 #include "commands/outputlock.h"
+#include "commands/threadsoption.h"
 #include "files/fileidentity.h"
 #include "files/filenames.h"
 #include "files/temporaryfiles.h"
@@ -51,6 +52,7 @@ const CommandSpec estimateCommand{
             {"--apply", "", "write undistorted *_undist copies of both projects"},
             {"--intensity-correction", "", "multiply the copies by the Jacobian of the map (restores intensities)"},
             {"--derivative", "", "also save the maps' derivatives along the phase encoding"},
+            threadsOption(),
         },
 };
 
@@ -86,6 +88,7 @@ int commandEstimate(const std::vector<std::string>& arguments)
 {
     return runCommand(estimateCommand, arguments, [](const ParsedCommandLine& command) {
         HostState& state = hostState();
+        const CommandThreads threads(requestedThreads(command));
         const std::string& first = command.arguments[0];
         const std::string& second = command.arguments[1];
         requireProjectName(first);

@@ -2,6 +2,7 @@
 // The stages of "mindaro correct", shared with the dataset runs of "mindaro bids".
 #include "correction/correction.h"
 
+#include <charconv>
 #include <cmath>
 #include <filesystem>
 #include <iostream>
@@ -85,7 +86,24 @@ void requireEstimableVolume(const std::string& image, int index, const VolumeVal
                                  number(kLargestIntensity) + " in magnitude. Scale the image down.");
 }
 
+double parseSeconds(const std::string& option, const std::string& text)
+{
+    double value = 0.0;
+    const char* const end = text.data() + text.size();
+    const auto [next, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc() || next != end || !plausibleReadoutTime(value))
+        throw UsageError(option + " expects the total readout time in seconds, from " + number(kShortestReadoutTime) +
+                         " to " + number(kLongestReadoutTime) + ", got \"" + printablePath(text) + "\"");
+    return value;
+}
+
 }  // namespace
+
+std::optional<double> optionalSeconds(const ParsedCommandLine& command, const std::string& option)
+{
+    if (!command.has(option)) return std::nullopt;
+    return parseSeconds(option, command.value(option));
+}
 
 std::string resultPath(const Correction& correction, const std::string& name)
 {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/commandline.h"
 #include "commands/estimatechoices.h"
 #include "nifti/bidsmetadata.h"
 #include "nifti/niftifile.h"
@@ -83,6 +84,10 @@ struct CorrectionQc {
     QcResult result;
 };
 CorrectionQc writeQc(const Correction& correction, std::vector<std::string>& written);
+
+// The readout time that an option gives, in seconds within the plausible range; throws
+// UsageError naming the option otherwise. Nothing when the option was not given.
+std::optional<double> optionalSeconds(const ParsedCommandLine& command, const std::string& option);
 
 // Where a result named name is written: the staging folder, or the output folder itself.
 std::string resultPath(const Correction& correction, const std::string& name);

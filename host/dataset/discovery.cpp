@@ -398,6 +398,7 @@ private:
             for (const auto& [relative, why] : source.chosen)
                 if (std::optional<ItemTarget> target = checkedTarget(&item, relative, why))
                     item.targets.push_back(std::move(*target));
+            if (settings.combine) pairTwins(item);
             plan.items.push_back(std::move(item));
         }
     }
@@ -567,6 +568,34 @@ private:
         return target;
     }
 
+    // Targets whose names differ only in dir- and whose directions are opposite: one run
+    // acquired in both directions, combined into one named without dir-.
+    void pairTwins(WorkItem& item)
+    {
+        std::vector<bool> used(item.targets.size(), false);
+        for (std::size_t a = 0; a < item.targets.size(); ++a)
+            for (std::size_t b = a + 1; b < item.targets.size() && !used[a]; ++b) {
+                const ItemImage& x = item.targets[a].image;
+                const ItemImage& y = item.targets[b].image;
+                const std::optional<BidsName> nameX = parseBidsName(fs::path(x.relative).filename().string());
+                const std::optional<BidsName> nameY = parseBidsName(fs::path(y.relative).filename().string());
+                const std::optional<PhaseEncoding> directionX = parsePhaseEncoding(x.phaseEncodingDirection);
+                const std::optional<PhaseEncoding> directionY = parsePhaseEncoding(y.phaseEncodingDirection);
+                if (used[b] || !nameX || !nameY || nameX->entity("dir").empty() ||
+                    fs::path(x.relative).parent_path() != fs::path(y.relative).parent_path() ||
+                    nameX->with("dir", "").text() != nameY->with("dir", "").text() || !directionX || !directionY ||
+                    directionX->axis != directionY->axis || *directionX == *directionY)
+                    continue;
+                const bool plusFirst = x.phaseEncodingDirection == item.first.phaseEncodingDirection;
+                const BidsName combined = (plusFirst ? *nameX : *nameY).with("dir", "").with("desc", "sdc");
+                std::string output = fs::path(x.relative).parent_path().generic_string() + "/" + combined.text();
+                output = output.substr(0, output.size() - combined.extension.size()) + ".nii.gz";
+                item.combinations.push_back({static_cast<int>(plusFirst ? a : b), static_cast<int>(plusFirst ? b : a),
+                                             output});
+                used[a] = used[b] = true;
+            }
+    }
+
     // The volumes with b <= 50 of a diffusion run; empty with a problem when none.
     std::vector<int> lowBVolumes(const Candidate& run)
     {
@@ -615,6 +644,7 @@ private:
                         checkedTarget(&item, run->relative, "diffusion run paired through the b = 0 volumes of " +
                                                                 members[0]->relative + " and " + members[1]->relative))
                     item.targets.push_back(std::move(*target));
+            if (settings.combine) pairTwins(item);
             plan.items.push_back(std::move(item));
         }
     }

@@ -32,6 +32,7 @@ struct DiscoverySettings {
     std::string datasetFolder;  // absolute
     std::string outputFolder;   // absolute
     std::vector<std::string> estimateOptions;
+    bool combine = false;  // pair the runs of an item that differ only in dir- for combining
 };
 
 // The subject labels of the dataset ("01" for sub-01), sorted.

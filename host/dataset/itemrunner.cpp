@@ -6,12 +6,14 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "correction/combination.h"
 #include "correction/correction.h"
 #include "correction/motionexport.h"
 #include "correction/runreport.h"
 #include "dataset/gradientechoitem.h"
 #include "dataset/itempictures.h"
 #include "dataset/outputfiles.h"
+#include "files/filenames.h"
 #include "nifti/niftifile.h"
 
 namespace fs = std::filesystem;
@@ -130,6 +132,29 @@ nlohmann::json runSidecar(const WorkItem& item, const ItemTarget& target, const 
     return content;
 }
 
+// The sidecar of a combined run: the plus run's inherited metadata, without its single
+// phase-encoding direction, naming both sources and the field.
+nlohmann::json combinedRunSidecar(const WorkItem& item, const ItemCombination& combination, const CorrectionMethod& method)
+{
+    const ItemTarget& plus = item.targets[static_cast<std::size_t>(combination.plus)];
+    const ItemTarget& minus = item.targets[static_cast<std::size_t>(combination.minus)];
+    nlohmann::json content = plus.metadata;
+    content.erase("PhaseEncodingDirection");
+    const nlohmann::json sources = {rawDatasetUri(plus.image.relative), rawDatasetUri(minus.image.relative)};
+    content["Description"] = "Least-squares restoration by VARNO of " + plus.image.relative + " and " +
+                             minus.image.relative + ", one run acquired once in each direction, with the field " +
+                             item.fieldmap + "; values below 0 clipped to 0";
+    content["Sources"] = {sources[0], sources[1], "bids::" + item.fieldmap};
+    content["DistortionCorrection"] = {
+        {"FieldMap", "bids::" + item.fieldmap},
+        {"Combined", true},
+        {"CombinedFrom", sources},
+        {"PhaseEncodingDirections", {plus.image.phaseEncodingDirection, minus.image.phaseEncodingDirection}},
+        {"MotionBetweenCopies", "not estimated: the copies are taken as aligned"},
+        {"EstimationMethod", method.estimate}};
+    return content;
+}
+
 }  // namespace
 
 std::string workFolderOf(const WorkItem& item)
@@ -172,6 +197,18 @@ int runWorkItem(const WorkItem& item, const ItemSettings& settings)
     CorrectionMethod method;
     if (const int status = estimateAndApply(correction, method); status != 0) return status;
     std::vector<std::string> written;
+    std::vector<CombinedRuns> combined;
+    for (const ItemCombination& combination : item.combinations) {
+        CombinedRuns pair;
+        pair.plus = static_cast<std::size_t>(combination.plus) + 2;
+        pair.minus = static_cast<std::size_t>(combination.minus) + 2;
+        const CorrectionRun& plus = correction.runs[pair.plus];
+        pair.output = (work / ("combined-" + std::to_string(combined.size()) + ".nii.gz")).string();
+        pair.project = insertSuffix(plus.project, "_combined");
+        pair.gradients = requirePairedRuns(plus.image, correction.runs[pair.minus].image, plus.grid.volumes);
+        combined.push_back(std::move(pair));
+    }
+    if (const int status = combineCorrectedRuns(correction, combined, written); status != 0) return status;
     exportCorrectedRuns(correction, method, written);
     exportMaps(correction, method, written);
     exportMotion(correction, written);
@@ -200,6 +237,22 @@ int runWorkItem(const WorkItem& item, const ItemSettings& settings)
                          {"PhaseEncodingDirection", target.image.phaseEncodingDirection}});
         targets.push_back(std::move(pictures));
     }
+    nlohmann::json combinedRecords = nlohmann::json::array();
+    for (std::size_t index = 0; index < combined.size(); ++index) {
+        const ItemCombination& combination = item.combinations[index];
+        const std::string output = (out / combination.output).string();
+        writeFileAtomically(sidecarPath(output), combinedRunSidecar(item, combination, method).dump(2) + "\n");
+        const std::string staged = withoutNiftiExtension(combined[index].output);
+        if (!combined[index].gradients.bval.empty()) {
+            moveIntoPlace(staged + ".bval", withoutNiftiExtension(output) + ".bval");
+            moveIntoPlace(staged + ".bvec", withoutNiftiExtension(output) + ".bvec");
+        }
+        moveIntoPlace(combined[index].output, output);
+        combinedRecords.push_back({{"sources", {item.targets[static_cast<std::size_t>(combination.plus)].image.relative,
+                                        item.targets[static_cast<std::size_t>(combination.minus)].image.relative}},
+                           {"output", combination.output},
+                           {"why", "one run acquired in both directions, combined by least squares"}});
+    }
     const std::string fieldmap = (out / item.fieldmap).string();
     writeFileAtomically(sidecarPath(fieldmap), fieldmapSidecar(item, method, choices, qc.result.analysis.agreement).dump(2) + "\n");
     moveIntoPlace((work / "field_hz.nii.gz").string(), fieldmap);
@@ -215,6 +268,7 @@ int runWorkItem(const WorkItem& item, const ItemSettings& settings)
                                    {"fieldmap", item.fieldmap},
                                    {"picture", item.picture},
                                    {"targets", targets},
+                                   {"combined", combinedRecords},
                                    {"Agreement", agreementJson(qc.result.analysis.agreement)},
                                    {"outputs", item.outputs()}};
     writeFileAtomically((out / item.record).string(), record.dump(2) + "\n");

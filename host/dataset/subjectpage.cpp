@@ -74,6 +74,11 @@ std::string itemTables(const nlohmann::json& record)
         html += "<tr><td>" + escapeHtml(text(target, "source")) + "</td><td>" + escapeHtml(text(target, "why")) +
                 (target.value("carried", false) ? " (field carried to its grid)" : "") + "</td><td>" +
                 link(text(target, "output")) + "</td></tr>\n";
+    // Runs acquired in both directions and combined into one ("bids --combine").
+    for (const nlohmann::json& run : record.value("combined", nlohmann::json::array()))
+        html += "<tr><td>" + escapeHtml(run.at("sources").at(0).get<std::string>() + " + " +
+                                        run.at("sources").at(1).get<std::string>()) +
+                "</td><td>" + escapeHtml(text(run, "why")) + "</td><td>" + link(text(run, "output")) + "</td></tr>\n";
     html += "</table>\n<p>Field map: " + link(text(record, "fieldmap")) + "</p>\n";
     return html;
 }

@@ -43,6 +43,13 @@ std::vector<std::string> WorkItem::outputs() const
         if (!target.bval.empty()) files.push_back(withoutNiftiExtension(target.output) + ".bval");
         if (!target.bvec.empty()) files.push_back(withoutNiftiExtension(target.output) + ".bvec");
     }
+    for (const ItemCombination& combination : combinations) {
+        files.push_back(combination.output);
+        files.push_back(sidecarPath(combination.output));
+        if (!targets[static_cast<std::size_t>(combination.plus)].bval.empty())
+            files.insert(files.end(), {withoutNiftiExtension(combination.output) + ".bval",
+                                       withoutNiftiExtension(combination.output) + ".bvec"});
+    }
     files.push_back(record);
     return files;
 }
@@ -67,6 +74,9 @@ nlohmann::json toJson(const WorkItem& item)
     nlohmann::json images = nlohmann::json::array();
     for (const ItemFieldMapImage& image : item.fieldMapImages)
         images.push_back({{"role", image.role}, {"path", image.path}, {"relative", image.relative}, {"metadata", image.metadata}});
+    nlohmann::json combinations = nlohmann::json::array();
+    for (const ItemCombination& combination : item.combinations)
+        combinations.push_back({{"plus", combination.plus}, {"minus", combination.minus}, {"output", combination.output}});
     return {{"name", item.name},
             {"subject", item.subject},
             {"session", item.session},
@@ -77,6 +87,7 @@ nlohmann::json toJson(const WorkItem& item)
             {"first", imageJson(item.first)},
             {"second", imageJson(item.second)},
             {"targets", targets},
+            {"combinations", combinations},
             {"fieldmap", item.fieldmap},
             {"picture", item.picture},
             {"record", item.record},
@@ -107,6 +118,14 @@ WorkItem workItemFromJson(const nlohmann::json& content)
         for (const nlohmann::json& image : content.at("fieldMapImages"))
             item.fieldMapImages.push_back({image.at("role").get<std::string>(), image.at("path").get<std::string>(),
                                            image.at("relative").get<std::string>(), image.at("metadata")});
+        for (const nlohmann::json& combination : content.at("combinations")) {
+            ItemCombination entry{combination.at("plus").get<int>(), combination.at("minus").get<int>(),
+                                  combination.at("output").get<std::string>()};
+            if (entry.plus < 0 || entry.minus < 0 || static_cast<std::size_t>(entry.plus) >= item.targets.size() ||
+                static_cast<std::size_t>(entry.minus) >= item.targets.size())
+                throw std::runtime_error("A work item combines targets it does not have.");
+            item.combinations.push_back(std::move(entry));
+        }
         item.fieldmap = content.at("fieldmap").get<std::string>();
         item.picture = content.at("picture").get<std::string>();
         item.record = content.at("record").get<std::string>();

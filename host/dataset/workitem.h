@@ -42,6 +42,13 @@ struct ItemTarget {
     std::string afterPicture;
 };
 
+// Two targets of an item that are one run acquired in both directions, combined into one.
+struct ItemCombination {
+    int plus = 0;         // index of the target acquired in the direction of first
+    int minus = 0;
+    std::string output;   // below the output folder: the plus run's name without dir-, desc-sdc
+};
+
 struct WorkItem {
     std::string name;      // "sub-01_ses-1_fmapid-1"
     std::string subject;   // "01"
@@ -57,6 +64,7 @@ struct WorkItem {
     // then the second phase, then the magnitudes.
     std::vector<ItemFieldMapImage> fieldMapImages;
     std::vector<ItemTarget> targets;
+    std::vector<ItemCombination> combinations;
     // Below the output folder.
     std::string fieldmap;  // "sub-01/fmap/sub-01_fmapid-1_desc-varno_fieldmap.nii.gz"
     std::string picture;   // "sub-01/figures/sub-01_fmapid-1_desc-qc.png": the pair, or the field over its magnitude

@@ -124,7 +124,7 @@ Sidecar readSidecar(const std::string& image)
 }
 
 PairMetadata resolvePairMetadata(const std::string& first, const std::string& second, const std::string& peDirOption,
-                                 std::optional<double> readoutTimeOption)
+                                 std::optional<double> readoutTimeOption, const PairRoles& roles)
 {
     const std::optional<PhaseEncoding> direction = parsePhaseEncoding(peDirOption);
     if (!peDirOption.empty() && !direction)
@@ -143,18 +143,18 @@ PairMetadata resolvePairMetadata(const std::string& first, const std::string& se
                                        shown(*entry) + " of " + sidecar->path + " (taken as " + wanted.text() + ").");
         }
     } else {
-        const std::string advice = "pass --pe-dir with the direction of --ap (i, i-, j or j-).";
+        const std::string advice = "pass --pe-dir with the direction of " + roles.first + " (i, i-, j or j-).";
         result.first = *sidecarDirection(first, firstSidecar, advice);
         result.second = *sidecarDirection(second, secondSidecar, advice);
         result.firstSource = firstSidecar.path;
         result.secondSource = secondSidecar.path;
         const std::string sources = "(from " + firstSidecar.path + " and " + secondSidecar.path + ")";
         if (result.first == result.second)
-            throw MetadataError("--ap " + first + " and --pa " + second + " have the same phase-encoding direction " +
+            throw MetadataError(roles.first + " " + first + " and " + roles.second + " " + second + " have the same phase-encoding direction " +
                                 quoted(result.first.text()) + " " + sources +
                                 "; the two acquisitions must have opposite directions.");
         if (result.first.axis != result.second.axis)
-            throw MetadataError("--ap " + first + " and --pa " + second + " have phase-encoding directions " +
+            throw MetadataError(roles.first + " " + first + " and " + roles.second + " " + second + " have phase-encoding directions " +
                                 quoted(result.first.text()) + " and " + quoted(result.second.text()) +
                                 " along different axes " + sources +
                                 "; the two acquisitions must have opposite directions along one axis.");

@@ -65,11 +65,17 @@ struct PairMetadata {
     std::vector<std::string> notes;          // what the user should know, one line each
 };
 
+// How the messages name the two images of a pair: the options that gave them.
+struct PairRoles {
+    std::string first = "--ap";
+    std::string second = "--pa";
+};
+
 // The pair's phase encoding from --pe-dir (the first image's direction, the second
 // taking the opposite) or the two sidecars, and the readout time from --readout-time or
 // the sidecars. Empty or absent options mean "from the sidecars".
 PairMetadata resolvePairMetadata(const std::string& first, const std::string& second, const std::string& peDirOption,
-                                 std::optional<double> readoutTimeOption);
+                                 std::optional<double> readoutTimeOption, const PairRoles& roles = {});
 
 // The phase encoding of a run from --apply-pe-dir or its sidecar, and which of the two
 // gave it.

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "core/stoprequest.h"
+#include "core/threadpool.h"
 #include "files/diskspace.h"
 #include "files/fileerrors.h"
 #include "files/filenames.h"
@@ -361,7 +362,7 @@ void saveTransformedUnderNewName(Header& h, const DataFile& kind, const std::str
         // Nothing to stream, or the copy would overwrite the data still to be read.
         in.close();
         loadVolumes(h, kind);
-        for (Volume& volume : h.volumes) volume = transform(volume);
+        forEachPiece(h.volumes.size(), [&](std::size_t v) { h.volumes[v] = transform(h.volumes[v]); });
         saveUnderNewName(h, newName);
         h.volumes.clear();
         return;
@@ -377,7 +378,8 @@ void saveTransformedUnderNewName(Header& h, const DataFile& kind, const std::str
             if (!buffer.read(in, block[v].data() + static_cast<std::size_t>(z) * e.sliceElements))
                 throw ReadFileError("error reading from binary file " + source);
         });
-        for (Volume& volume : block) volume = transform(volume);
+        // The block's volumes are transformed side by side, each on one thread.
+        forEachPiece(block.size(), [&](std::size_t v) { block[v] = transform(block[v]); });
     });
 }
 
@@ -391,6 +393,75 @@ void writeStreamedProject(Header& h, const DataFile& kind, const std::function<V
     writeBlocks(h, kind, h.dataFilePath(kind.extension), [&](int first, std::vector<Volume>& block) {
         for (std::size_t v = 0; v < block.size(); ++v) block[v] = volume(first + static_cast<int>(v));
     });
+}
+
+// Slice z of volumes first..first+count-1 of a data file as volumes of one slice each.
+void readSlices(std::istream& in, const std::string& path, Layout layout, const DataExtents& e, std::size_t elementBytes,
+                SliceBuffer& buffer, int z, int first, int count, std::vector<Volume>& slices)
+{
+    slices.clear();
+    for (int v = first; v < first + count; ++v) {
+        slices.emplace_back(e.nx, e.ny, 1);
+        const std::streamoff at = static_cast<std::streamoff>(sliceOffset(layout, e, elementBytes, v, z));
+        if (in.tellg() != at) in.seekg(at);
+        if (!buffer.read(in, slices.back().data())) throw ReadFileError("error reading from binary file " + path);
+    }
+}
+
+// Streams two projects of the same extents slice by slice through combine into a copy of
+// the first named newName: slice z of at most volumesAtATime volumes of each at a time.
+template <class Header>
+void saveCombinedUnderNewName(Header& h, const Header& partner, const DataFile& kind, const std::string& newName,
+                              const PairSliceCombine& combine, int volumesAtATime)
+{
+    std::ifstream in, partnerIn;
+    const DataExtents e = openVoxelData(h, kind, in);
+    const DataExtents p = openVoxelData(partner, kind, partnerIn);
+    if (p.nx != e.nx || p.ny != e.ny || p.nz != e.nz || p.volumes != e.volumes)
+        throw ReadFileError("Cannot combine " + h.fileName + " with " + partner.fileName +
+                            ": their extents or numbers of volumes differ");
+    const std::string source = h.dataFilePath(kind.extension), partnerSource = partner.dataFilePath(kind.extension);
+    Header renamed = h;
+    renamed.fileName = newName;
+    renamed.Prefix.value = stripExtension(fileNamePart(newName));
+    const std::string path = renamed.dataFilePath(kind.extension);
+    std::error_code ignored;
+    if (std::filesystem::equivalent(source, path, ignored) || std::filesystem::equivalent(partnerSource, path, ignored))
+        throw WriteFileError("Cannot write " + path + ": it holds data still to be read");
+    h = std::move(renamed);
+
+    StagedFile header(h.fileName);
+    StagedFile data(path);
+    writeHeaderFile(h, header, [&](std::ostream& text) { h.writeHeaderText(text); });
+    std::ofstream out(data.writePath(), std::ios::binary | std::ios::trunc);
+    if (!out.is_open()) writeFailed(kind.openForWritingMessage + path, path);
+    const bool floats = floatElements(h);
+    const std::size_t elementBytes = elementSize(h), partnerBytes = elementSize(partner);
+    SliceBuffer buffer(e.sliceElements, floats), partnerBuffer(e.sliceElements, floatElements(partner));
+    const int block = std::max(1, volumesAtATime);
+    std::vector<Volume> slices, partnerSlices;
+    for (int z = 0; z < e.nz; ++z)
+        for (int first = 0; first < e.volumes; first += block) {
+            throwIfStopRequested();
+            const int count = std::min(block, e.volumes - first);
+            readSlices(in, source, kind.layout, e, elementBytes, buffer, z, first, count, slices);
+            readSlices(partnerIn, partnerSource, kind.layout, p, partnerBytes, partnerBuffer, z, first, count, partnerSlices);
+            combine(z, slices, partnerSlices);
+            for (int v = 0; v < count; ++v) {
+                const Volume& slice = slices[static_cast<std::size_t>(v)];
+                if (slice.nx() != e.nx || slice.ny() != e.ny || slice.nz() != 1)
+                    throw WriteFileError("Cannot write " + path + ": slice " + std::to_string(z) + " of volume " +
+                                         std::to_string(first + v) + " changed its extent");
+                const std::streamoff at = static_cast<std::streamoff>(sliceOffset(kind.layout, e, elementBytes, first + v, z));
+                if (out.tellp() != at) out.seekp(at);
+                buffer.write(out, slice.data());
+                if (!out) writeFailed("error writing to binary file " + path, path);
+            }
+        }
+    out.close();
+    if (out.fail()) writeFailed("error writing to binary file " + path, path);
+    data.commit();
+    header.commit();
 }
 
 } // namespace
@@ -510,4 +581,16 @@ void checkVoxelData(const DmrHeader& h)
 {
     std::ifstream in;
     openVoxelData(h, kDwiFile, in);
+}
+
+void saveCombinedAs(FmrHeader& first, const FmrHeader& second, const std::string& newName,
+                    const PairSliceCombine& combine, int volumesAtATime)
+{
+    saveCombinedUnderNewName(first, second, kStcFile, newName, combine, volumesAtATime);
+}
+
+void saveCombinedAs(DmrHeader& first, const DmrHeader& second, const std::string& newName,
+                    const PairSliceCombine& combine, int volumesAtATime)
+{
+    saveCombinedUnderNewName(first, second, kDwiFile, newName, combine, volumesAtATime);
 }

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "core/volume.h"
 #include "files/projectheader.h"
@@ -25,7 +26,8 @@ void checkVoxelData(const DmrHeader& h);
 
 // What saveAs writes after every volume was replaced by transform(volume), for a record
 // read without data. The header and data file are written once the first volumes were
-// transformed; the record is renamed as by saveAs and keeps no volumes.
+// transformed; the record is renamed as by saveAs and keeps no volumes. transform runs on
+// the worker threads (see core/threadpool.h), several volumes at once.
 void saveTransformedAs(FmrHeader& h, const std::string& newName, const std::function<Volume(const Volume&)>& transform);
 void saveTransformedAs(DmrHeader& h, const std::string& newName, const std::function<Volume(const Volume&)>& transform);
 
@@ -39,3 +41,17 @@ void forEachVolume(const DmrHeader& h, const std::function<void(int, const Volum
 // writes for those volumes, without holding them. Both files appear once complete.
 void writeStreamed(FmrHeader& h, const std::function<Volume(int)>& volume);
 void writeStreamed(DmrHeader& h, const std::function<Volume(int)>& volume);
+
+// Replaces slice z of a block of volumes of the first project (each slice a volume of
+// extent nx x ny x 1) by what it combines into with slice z of the same volumes of the
+// second.
+using PairSliceCombine = std::function<void(int z, std::vector<Volume>& first, std::vector<Volume>& second)>;
+// What saveAs writes under newName for the record first, read without data, after every
+// slice of every volume was replaced by its combination with the same slice of second (of
+// the same extents and number of volumes): slice by slice, at most volumesAtATime volumes
+// of each at a time, so that a block holds volumesAtATime / NrOfSlices volumes of each.
+// The record is renamed as by saveAs and keeps no volumes.
+void saveCombinedAs(FmrHeader& first, const FmrHeader& second, const std::string& newName,
+                    const PairSliceCombine& combine, int volumesAtATime);
+void saveCombinedAs(DmrHeader& first, const DmrHeader& second, const std::string& newName,
+                    const PairSliceCombine& combine, int volumesAtATime);

@@ -3,11 +3,22 @@
 
 #include <variant>
 
+#include "core/threadpool.h"
 #include "core/vdm.h"
 #include "files/filenames.h"
 #include "files/voxeldata.h"
 
 namespace {
+
+void undistortVolumes(const Volume& vdm, ProjectHeader& project, bool transposed, bool intensityCorrection)
+{
+    dropAnatomicalLink(project);
+    forEachPiece(project.volumes.size(), [&](std::size_t v) {
+        project.volumes[v] = undistort(project.volumes[v], vdm, transposed, intensityCorrection);
+    });
+}
+
+}  // namespace
 
 void dropAnatomicalLink(ProjectHeader& project)
 {
@@ -15,21 +26,13 @@ void dropAnatomicalLink(ProjectHeader& project)
     if (project.LoadAMRFile.present) project.LoadAMRFile.value.clear();
 }
 
-void undistortVolumes(const Volume& vdm, ProjectHeader& project, bool transposed, bool intensityCorrection)
-{
-    dropAnatomicalLink(project);
-    for (Volume& volume : project.volumes) volume = undistort(volume, vdm, transposed, intensityCorrection);
-}
-
-}  // namespace
-
 void saveCorrectedCopy(const std::string& path, Project& project,
                        const std::function<Volume(std::size_t, const Volume&)>& correct)
 {
     std::visit(
         [&](auto& header) {
             dropAnatomicalLink(header);
-            for (std::size_t v = 0; v < header.volumes.size(); ++v) header.volumes[v] = correct(v, header.volumes[v]);
+            forEachPiece(header.volumes.size(), [&](std::size_t v) { header.volumes[v] = correct(v, header.volumes[v]); });
             header.saveAs(insertSuffix(path, "_undist"));
         },
         project);

@@ -19,6 +19,9 @@ Project readProject(const std::string& path);
 std::vector<Volume>& projectVolumes(Project& project);
 const ProjectHeader& projectHeader(const Project& project);
 
+// A corrected copy no longer lines up with the anatomical reference of its source.
+void dropAnatomicalLink(ProjectHeader& project);
+
 // Undistorts every volume of a loaded project with the VDM (in the working orientation,
 // y along the phase encoding; transposed is the "rllr" flag), multiplied by the Jacobian
 // of the map when intensityCorrection is set, drops the link to the anatomical reference
@@ -33,7 +36,7 @@ void undistortProject(const Volume& vdm, const std::string& path, Project& proje
 
 // Saves the "_undist" copy of a loaded project under the "_undist" name of path with
 // every volume replaced by correct(its index, the volume), dropping the link to the
-// anatomical reference.
+// anatomical reference. correct runs for several volumes at once on the thread pool.
 void saveCorrectedCopy(const std::string& path, Project& project,
                        const std::function<Volume(std::size_t, const Volume&)>& correct);
 // Reads the project's header, and checks its data file as reading the data would.

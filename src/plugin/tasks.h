@@ -18,3 +18,6 @@ bool asksForSeveralVolumes();
 void taskEstimateVolumes(distcor& plugin);
 // "apply": undistorts the projects of "files" with the map "vdm".
 void taskApply(distcor& plugin);
+// "combine": restores one run from "file0" and "file1", the same run acquired with each
+// phase-encoding direction, with the map "vdm" of "file0", by least squares.
+void taskCombine(distcor& plugin);

@@ -70,8 +70,10 @@ TEST(BidsDataset, ParticipantLevelCorrectsEveryPairableRunAndReportsTheBrokenSub
     const FolderContents inputs = folderContents(dataset.root);
     const std::string out = folder.path() + "/out/";
 
-    const ProcessResult run = mindaroIn(folder.path(), {"bids", "raw", "out", "participant", "--jobs", "2", "--fast"});
+    const ProcessResult run =
+        mindaroIn(folder.path(), {"bids", "raw", "out", "participant", "--jobs", "2", "--threads", "3", "--fast"});
     EXPECT_EQ(run.status, 1) << run.out << run.err;
+    EXPECT_TRUE(contains(run.out, " work items to run (2 at a time, 3 threads each), results in ")) << run.out;
     EXPECT_TRUE(folderContents(dataset.root) == inputs) << "the dataset was modified";
     EXPECT_TRUE(contains(run.out, std::string(dataset.withScannerPair ? "5" : "4") + " work items done, 1 failed.\n"
                                   "Failed:\n  sub-02_ses-2_fmapid-1 (exit status 1), log: " + out +
@@ -233,4 +235,34 @@ TEST(BidsDataset, KilledRunResumesWithSkipExistingToTheOutputsOfAnUninterruptedR
         EXPECT_TRUE(after.at(name) == bytes) << name;
     }
     EXPECT_TRUE(!fs::exists(folder.path() + "/out/.work") || fs::is_empty(folder.path() + "/out/.work"));
+}
+
+// With --combine, diffusion runs that differ only in dir- are also written as one run
+// combined from both copies, named without dir-, with the gradient files of the first.
+TEST(BidsDataset, CombineWritesTwinsAcquiredInBothDirectionsAsOneRun)
+{
+    const TemporaryFolder folder;
+    const TestDataset dataset = writeTestDataset(folder.path() + "/raw", false);
+    const ProcessResult run = mindaroIn(
+        folder.path(), {"bids", "raw", "out", "participant", "--participant-label", "03", "--fast", "--combine", "--jobs", "1"});
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    const std::string out = folder.path() + "/out/sub-03/dwi/";
+    for (const char* dir : {"AP", "PA"})
+        EXPECT_TRUE(fs::exists(out + "sub-03_dir-" + dir + "_desc-sdc_dwi.nii.gz")) << dir;
+    const std::string combined = out + "sub-03_desc-sdc_dwi";
+    ASSERT_TRUE(fs::exists(combined + ".nii.gz")) << run.out;
+    expectSameGrid(dataset.root + "/sub-03/dwi/sub-03_dir-AP_dwi.nii.gz", combined + ".nii.gz");
+    EXPECT_EQ(readVolumes(combined + ".nii.gz").size(), 4u);
+    EXPECT_EQ(readWhole(combined + ".bval"), readWhole(dataset.root + "/sub-03/dwi/sub-03_dir-AP_dwi.bval"));
+    EXPECT_EQ(readWhole(combined + ".bvec"), readWhole(dataset.root + "/sub-03/dwi/sub-03_dir-AP_dwi.bvec"));
+    const nlohmann::json sidecar = readJson(combined + ".json");
+    EXPECT_FALSE(sidecar.contains("PhaseEncodingDirection"));
+    EXPECT_EQ(sidecar["DistortionCorrection"]["Combined"], true);
+    EXPECT_EQ(sidecar["DistortionCorrection"]["CombinedFrom"],
+              nlohmann::json::array({"bids:raw:sub-03/dwi/sub-03_dir-AP_dwi.nii.gz",
+                                     "bids:raw:sub-03/dwi/sub-03_dir-PA_dwi.nii.gz"}));
+    EXPECT_EQ(sidecar["DistortionCorrection"]["PhaseEncodingDirections"], nlohmann::json::array({"j-", "j"}));
+    // The subject's page lists the combined run with its two sources.
+    EXPECT_TRUE(contains(readWhole(folder.path() + "/out/sub-03.html"),
+                         "<td>sub-03/dwi/sub-03_dir-AP_dwi.nii.gz + sub-03/dwi/sub-03_dir-PA_dwi.nii.gz</td>"));
 }

@@ -4,11 +4,13 @@
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <cstring>
 #include <random>
 #include <stdexcept>
 #include <string>
 
 #include "core/stoprequest.h"
+#include "core/threadpool.h"
 #include "files/projectheader.h"
 #include "files/voxeldata.h"
 #include "support/datasetfiles.h"
@@ -40,6 +42,13 @@ Volume mixed(const Volume& v)
     return out;
 }
 
+Volume mixedWith(const Volume& a, const Volume& b)
+{
+    Volume out = mixed(a);
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] += 2.0f * b[i];
+    return out;
+}
+
 // The copy as saveAs writes it from the whole project held in memory.
 template <class Header>
 void heldCopy(const std::string& source, const std::string& copy)
@@ -50,9 +59,11 @@ void heldCopy(const std::string& source, const std::string& copy)
     h.saveAs(copy);
 }
 
+// The volumes of a block are transformed on three threads.
 template <class Header>
 void streamedCopy(const std::string& source, const std::string& copy)
 {
+    const WorkerThreads threads(3);
     Header h;
     h.readHeader(source, false);
     saveTransformedAs(h, copy, mixed);
@@ -189,4 +200,50 @@ TEST(StreamedCopy, FailuresLeaveNothingBehind)
                  std::exception);
     EXPECT_FALSE(transformed);
     EXPECT_FALSE(std::filesystem::exists(dir.file("b_undist.fmr")));
+}
+
+// Two runs stream through together slice by slice, in blocks of volumes: every slice of
+// the copy is the combination of the same slice of both, in both layouts.
+TEST(StreamedCopy, PairedRunsCombineSliceBySlice)
+{
+    ScratchDir dir;
+    const Dimensions extent{24, 20, 3};
+    for (const bool dwi : {false, true}) {
+        SCOPED_TRACE(dwi ? "DWI" : "STC");
+        const std::string kind = dwi ? ".dmr" : ".fmr", data = dwi ? ".dwi" : ".stc";
+        writeProject(dir.file("p" + kind), dir.file("p" + data), "p", extent, 5, true, dwi, 9u);
+        writeProject(dir.file("m" + kind), dir.file("m" + data), "m", extent, 5, false, dwi, 10u);
+        std::vector<std::pair<int, int>> blocks;  // slice and volumes of every call
+        const PairSliceCombine combine = [&](int z, std::vector<Volume>& first, std::vector<Volume>& second) {
+            blocks.emplace_back(z, static_cast<int>(first.size()));
+            ASSERT_EQ(second.size(), first.size());
+            for (std::size_t v = 0; v < first.size(); ++v) first[v] = mixedWith(first[v], second[v]);
+        };
+        std::vector<Volume> plus, minus, combined;
+        if (dwi) {
+            DmrHeader h = readDmrHeader(dir.file("p.dmr"), false);
+            saveCombinedAs(h, readDmrHeader(dir.file("m.dmr"), false), dir.file("p_combined.dmr"), combine, 2);
+            plus = readDmrHeader(dir.file("p.dmr"), true).volumes;
+            minus = readDmrHeader(dir.file("m.dmr"), true).volumes;
+            combined = readDmrHeader(dir.file("p_combined.dmr"), true).volumes;
+        } else {
+            FmrHeader h = readFmrHeader(dir.file("p.fmr"), false);
+            saveCombinedAs(h, readFmrHeader(dir.file("m.fmr"), false), dir.file("p_combined.fmr"), combine, 2);
+            plus = readFmrHeader(dir.file("p.fmr"), true).volumes;
+            minus = readFmrHeader(dir.file("m.fmr"), true).volumes;
+            combined = readFmrHeader(dir.file("p_combined.fmr"), true).volumes;
+        }
+        EXPECT_EQ(blocks, (std::vector<std::pair<int, int>>{{0, 2}, {0, 2}, {0, 1}, {1, 2}, {1, 2}, {1, 1},
+                                                            {2, 2}, {2, 2}, {2, 1}}));
+        ASSERT_EQ(combined.size(), 5u);
+        for (std::size_t v = 0; v < combined.size(); ++v)
+            for (int z = 0; z < extent.z; ++z) {
+                Volume slice(extent.x, extent.y, 1), other(extent.x, extent.y, 1);
+                std::memcpy(slice.data(), &plus[v](0, 0, z), slice.size() * sizeof(float));
+                std::memcpy(other.data(), &minus[v](0, 0, z), other.size() * sizeof(float));
+                const Volume expected = mixedWith(slice, other);
+                EXPECT_EQ(std::memcmp(&combined[v](0, 0, z), expected.data(), expected.size() * sizeof(float)), 0)
+                    << "volume " << v << " slice " << z;
+            }
+    }
 }

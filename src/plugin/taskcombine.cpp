@@ -1,0 +1,134 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// "combine": one restored run from a run acquired twice, once with each phase-encoding
+// direction ("file0" with +map, "file1" with -map), by least squares.
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+#include <variant>
+
+#include "core/restoration.h"
+#include "estimate/estimatelimits.h"
+#include "files/diffusionpairing.h"
+#include "files/fileidentity.h"
+#include "files/filenames.h"
+#include "files/vdmmapfile.h"
+#include "files/voxeldata.h"
+#include "plugin/distcor.h"
+#include "plugin/parameters.h"
+#include "plugin/projects.h"
+#include "plugin/tasks.h"
+
+namespace {
+
+std::string extentText(Dimensions e)
+{
+    return std::to_string(e.x) + " x " + std::to_string(e.y) + " x " + std::to_string(e.z);
+}
+
+Dimensions headerExtent(const ProjectHeader& h)
+{
+    return {h.ResolutionX.value, h.ResolutionY.value, h.NrOfSlices.value};
+}
+
+// Volumes of a diffusion run are paired in order: both copies must hold the same
+// measurement at every index. Throws naming the first volume that differs.
+void requireSameDiffusionTable(const DmrHeader& plus, const DmrHeader& minus)
+{
+    const std::optional<MeasurementDifference> difference =
+        firstDifferingMeasurement(plus.bValues, plus.gradientDirections, minus.bValues, minus.gradientDirections);
+    if (difference)
+        throw std::runtime_error("Volume " + std::to_string(difference->volume) + " of " + plus.fileName + " and of " +
+                                 minus.fileName + " differ: " + difference->text +
+                                 ". The two runs must hold the same volumes, acquired once in each direction.");
+}
+
+void requireSamePairing(const Project& plus, const Project& minus, const std::string& plusPath,
+                        const std::string& minusPath)
+{
+    if (plus.index() != minus.index())
+        throw std::runtime_error(plusPath + " and " + minusPath +
+                                 " are not of one kind (FMR and DMR); combine two runs of the same kind.");
+    const ProjectHeader& a = projectHeader(plus);
+    const ProjectHeader& b = projectHeader(minus);
+    if (headerExtent(a) != headerExtent(b))
+        throw std::runtime_error(minusPath + " (" + extentText(headerExtent(b)) + ") does not have the extent of " +
+                                 plusPath + " (" + extentText(headerExtent(a)) +
+                                 "); the two copies must share one grid.");
+    if (a.NrOfVolumes.value != b.NrOfVolumes.value)
+        throw std::runtime_error(plusPath + " holds " + std::to_string(a.NrOfVolumes.value) + " volumes and " +
+                                 minusPath + " " + std::to_string(b.NrOfVolumes.value) +
+                                 "; the two runs must hold the same volumes, acquired once in each direction.");
+    if (a.NrOfVolumes.value == 0) throw std::runtime_error(plusPath + " holds no volumes; there is nothing to combine.");
+    if (const auto* dmr = std::get_if<DmrHeader>(&plus)) requireSameDiffusionTable(*dmr, std::get<DmrHeader>(minus));
+}
+
+}  // namespace
+
+void taskCombine(distcor& plugin)
+{
+    const bool rllr = readFlagParameter("rllr");
+    const std::string mapPath = readStringParameter("vdm");
+    const std::string plusPath = readStringParameter("file0");
+    const std::string minusPath = readStringParameter("file1");
+    if (sameFile(plusPath, minusPath))
+        throw std::runtime_error(plusPath + " is given for both directions; combine needs the run acquired with each "
+                                            "phase-encoding direction.");
+
+    plugin.log("Loading VDM...");
+    Volume storedMap = readVdmMapFile(mapPath, true).map;
+    if (const std::size_t nonFinite = nonFiniteVoxels(storedMap); nonFinite > 0)
+        throw std::runtime_error("The map " + mapPath + " holds " + std::to_string(nonFinite) + " voxels (of " +
+                                 std::to_string(storedMap.size()) +
+                                 ") that are not finite numbers; it cannot be applied. Estimate it again.");
+    Project plus = readProjectHeaderChecked(plusPath);
+    const Project minus = readProjectHeaderChecked(minusPath);
+    requireSamePairing(plus, minus, plusPath, minusPath);
+    const Dimensions extent = headerExtent(projectHeader(plus));
+    if (storedMap.dimensions() != extent)
+        throw std::runtime_error("The map " + mapPath + " (" + extentText(storedMap.dimensions()) +
+                                 ") does not have the extent of " + plusPath + " (" + extentText(extent) +
+                                 "); combine needs the map estimated on the runs' grid.");
+
+    const std::string output = insertSuffix(plusPath, "_combined");
+    std::vector<StepFile> inputs{{mapPath, "map"}};
+    for (const std::string& path : {plusPath, minusPath}) {
+        const std::vector<StepFile> read = projectFiles(path, projectHeader(path == plusPath ? plus : minus));
+        inputs.insert(inputs.end(), read.begin(), read.end());
+    }
+    requireOutputsApartFromInputs(inputs, {{output, "combined copy of " + plusPath},
+                                           {savedDataFilePath(output), "data file of the combined copy of " + plusPath}});
+
+    plugin.log("Combining " + plusPath + " (+VDM) and " + minusPath + " (-VDM) by least squares...");
+    plugin.log("The two acquisitions are assumed aligned: no motion between them is estimated.");
+    // Every line along the phase encoding lies within one slice: the runs stream slice by
+    // slice, each line factorised once for the volumes of a block. A block of up to two
+    // volumes' worth of slices per direction holds, for a run of up to 2 x NrOfSlices
+    // volumes, slice z of every volume.
+    std::vector<Volume> mapSlices;
+    for (int z = 0; z < extent.z; ++z) {
+        Volume slice(extent.x, extent.y, 1);
+        std::copy_n(storedMap.data() + storedMap.index(0, 0, z), slice.size(), slice.data());
+        mapSlices.push_back(rllr ? slice.transposeXY() : std::move(slice));
+    }
+    storedMap = Volume();
+    const RestorationSettings settings;
+    const PairSliceCombine combine = [&](int z, std::vector<Volume>& first, std::vector<Volume>& second) {
+        if (rllr) {
+            for (Volume& slice : first) slice = slice.transposeXY();
+            for (Volume& slice : second) slice = slice.transposeXY();
+        }
+        restorePairs(first, second, mapSlices[static_cast<std::size_t>(z)], settings);
+        if (rllr)
+            for (Volume& slice : first) slice = slice.transposeXY();
+    };
+    const int volumesAtATime = 2 * std::max(extent.z, 1);
+    std::visit(
+        [&](auto& header) {
+            using Header = std::decay_t<decltype(header)>;
+            dropAnatomicalLink(header);
+            saveCombinedAs(header, std::get<Header>(minus), output, combine, volumesAtATime);
+        },
+        plus);
+    plugin.log("Combined data saved as: " + output);
+    plugin.log("Done.");
+}
