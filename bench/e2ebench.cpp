@@ -265,6 +265,8 @@ int main(int argc, char** argv)
     };
     const std::vector<std::string> phantom64{"--size", "64x64x30", "--noise", "10"};
     const std::vector<std::string> phantom128{"--size", "128x128x60", "--voxel-size", "1.5", "--noise", "10"};
+    const std::vector<std::string> phantom128x3{"--size", "128x128x60", "--voxel-size", "1.5", "--noise", "10",
+                                                "--volumes", "3"};
     const std::vector<std::string> gradientEcho64{"--size", "64x64x30", "--voxel-size", "3.5", "--noise", "10",
                                                   "--gradient-echo", "30"};
     const std::vector<std::string> gradientEcho96{"--size", "96x96x60", "--voxel-size", "2.5", "--noise", "10",
@@ -292,6 +294,11 @@ int main(int argc, char** argv)
         {"full estimate real pair 128x128x60", {}, {"estimate", "p/PA.fmr", "p/AP.fmr"}, 0.0, false, Accuracy::RealPair},
         {"precise estimate real pair 128x128x60", {}, {"estimate", "p/PA.fmr", "p/AP.fmr", "--precise"}, 0.0, false,
          Accuracy::RealPair},
+        {"precise estimate real pair, both volumes, motion", {},
+         {"estimate", "p/PA.fmr", "p/AP.fmr", "--precise", "--volumes", "all", "all", "--motion"}, 0.0, false,
+         Accuracy::RealPair},
+        {"precise 3+3 volumes with motion 128x128x60", phantom128x3, with(pair, {"--precise", "--volumes", "all", "all", "--motion"}),
+         0.0, false, phantom},
         {"full estimate 64x64x30 noise 10", phantom64, pair, 0.0, false, phantom},
         {"precise estimate 64x64x30 noise 10", phantom64, with(pair, {"--precise"}), 0.0, false, phantom},
         {"full estimate 128x128x60 noise 10", phantom128, pair, 0.0, false, phantom},

@@ -26,6 +26,18 @@ void dropAnatomicalLink(ProjectHeader& project)
     if (project.LoadAMRFile.present) project.LoadAMRFile.value.clear();
 }
 
+void saveCorrectedCopy(const std::string& path, Project& project,
+                       const std::function<Volume(std::size_t, const Volume&)>& correct)
+{
+    std::visit(
+        [&](auto& header) {
+            dropAnatomicalLink(header);
+            forEachPiece(header.volumes.size(), [&](std::size_t v) { header.volumes[v] = correct(v, header.volumes[v]); });
+            header.saveAs(insertSuffix(path, "_undist"));
+        },
+        project);
+}
+
 Project readProject(const std::string& path)
 {
     if (hasExtension(path, "fmr")) return readFmrHeader(path, true);
