@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "core/bspline.h"
 
 namespace {
 
@@ -101,90 +100,4 @@ std::array<double, 3> gridPosition(double x, double y, double z, Dimensions exte
 {
     return {(x - 0.5 * (extent.x - 1)) * voxelSize[0], (y - 0.5 * (extent.y - 1)) * voxelSize[1],
             (z - 0.5 * (extent.z - 1)) * voxelSize[2]};
-}
-
-SplineVolume splineVolume(const Volume& volume)
-{
-    const std::vector<double> coefficients = bsplineCoefficients(volume.data(), volume.dimensions());
-    return {volume.dimensions(), std::vector<float>(coefficients.begin(), coefficients.end())};
-}
-
-namespace {
-
-// The cubic B-spline weights of the four coefficients around t and the first one's index.
-struct Taps {
-    int first;
-    float weight[4];
-};
-
-Taps tapsAt(float t)
-{
-    const float f = std::floor(t);
-    const float u = t - f;
-    const float v = 1.0f - u;
-    const float u2 = u * u;
-    return {static_cast<int>(f) - 1,
-            {v * v * v * (1.0f / 6.0f), (4.0f - 6.0f * u2 + 3.0f * u2 * u) * (1.0f / 6.0f),
-             (1.0f + 3.0f * u + 3.0f * u2 - 3.0f * u2 * u) * (1.0f / 6.0f), u2 * u * (1.0f / 6.0f)}};
-}
-
-// The spline at (x, y, z) in voxels: coefficients outside the volume count as 0, and so
-// does a position more than two voxels outside.
-float sampleAt(const SplineVolume& v, float x, float y, float z)
-{
-    const Dimensions e = v.extent;
-    if (!(x > -2.0f && x < e.x + 1.0f && y > -2.0f && y < e.y + 1.0f && z > -2.0f && z < e.z + 1.0f)) return 0.0f;
-    const Taps tx = tapsAt(x), ty = tapsAt(y), tz = tapsAt(z);
-    const std::size_t nx = static_cast<std::size_t>(e.x), slice = nx * static_cast<std::size_t>(e.y);
-    const bool inner = tx.first >= 0 && tx.first + 3 < e.x;
-    float sum = 0.0f;
-    for (int c = 0; c < 4; ++c) {
-        const int k = tz.first + c;
-        if (k < 0 || k >= e.z) continue;
-        float plane = 0.0f;
-        for (int b = 0; b < 4; ++b) {
-            const int j = ty.first + b;
-            if (j < 0 || j >= e.y) continue;
-            const float* row = v.coefficients.data() + static_cast<std::size_t>(k) * slice + static_cast<std::size_t>(j) * nx;
-            float line = 0.0f;
-            if (inner) {
-                const float* at = row + tx.first;
-                line = tx.weight[0] * at[0] + tx.weight[1] * at[1] + tx.weight[2] * at[2] + tx.weight[3] * at[3];
-            } else {
-                for (int a = 0; a < 4; ++a) {
-                    const int i = tx.first + a;
-                    if (i >= 0 && i < e.x) line += tx.weight[a] * row[i];
-                }
-            }
-            plane += ty.weight[b] * line;
-        }
-        sum += tz.weight[c] * plane;
-    }
-    return sum;
-}
-
-}  // namespace
-
-Volume resampledRigidly(const SplineVolume& v, const std::array<double, 3>& voxelSize,
-                        const RigidTransform& transform)
-{
-    const Dimensions e = v.extent;
-    const Rotation& r = transform.rotation;
-    Volume out(e);
-    // The position in voxels moves by a fixed step along a row.
-    double step[3];
-    for (int i = 0; i < 3; ++i) step[i] = r[i][0] * voxelSize[0] / voxelSize[i];
-    for (int z = 0; z < e.z; ++z)
-        for (int y = 0; y < e.y; ++y) {
-            const std::array<double, 3> p = gridPosition(0, y, z, e, voxelSize);
-            double q[3];
-            for (int i = 0; i < 3; ++i)
-                q[i] = (r[i][0] * p[0] + r[i][1] * p[1] + r[i][2] * p[2] + transform.translation[i]) / voxelSize[i] +
-                       0.5 * ((i == 0 ? e.x : i == 1 ? e.y : e.z) - 1);
-            float* row = out.data() + out.index(0, y, z);
-            for (int x = 0; x < e.x; ++x)
-                row[x] = sampleAt(v, static_cast<float>(q[0] + x * step[0]), static_cast<float>(q[1] + x * step[1]),
-                                  static_cast<float>(q[2] + x * step[2]));
-        }
-    return out;
 }

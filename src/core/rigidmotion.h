@@ -41,7 +41,10 @@ double rotationAngleDegrees(const RigidMotion& motion);
 std::array<double, 3> gridPosition(double x, double y, double z, Dimensions extent,
                                    const std::array<double, 3>& voxelSize);
 
-// A volume ready to be resampled: its cubic B-spline coefficients (0 outside the volume).
+// A volume ready to be resampled: its cubic B-spline coefficients, stored with
+// kSplinePadding zero coefficients around the volume on every side (the spline's
+// coefficients are 0 outside the volume), x fastest.
+constexpr int kSplinePadding = 3;
 struct SplineVolume {
     Dimensions extent{};
     std::vector<float> coefficients;
