@@ -77,12 +77,6 @@ void holdSecondDirectionAlongY(std::vector<VolumeMotion>& motions)
         for (int i = 0; i < 3; ++i) m.transform.translation[i] -= mean * m.transform.rotation[i][1];
 }
 
-Volume movedBackMean(const Direction& direction, const std::vector<SplineVolume>& splines, std::size_t at,
-                     const std::array<double, 3>& size, bool motion, bool holdsReference)
-{
-    return meanOf(movedBackVolumes(direction.levels[at], splines, direction.motions, size, motion, holdsReference));
-}
-
 // Head voxels of one image: above 0.15 times its 99th percentile.
 std::vector<std::size_t> signalVoxels(const Volume& image)
 {
@@ -132,17 +126,14 @@ int moveBackWithoutField(std::array<Direction, 2>& directions, const std::array<
 }
 
 // Joint steps of every motion with an affine change of the field; returns the steps made.
+// moved holds both directions' volumes moved back as the motions stand, on entry and on
+// return.
 int jointSteps(std::array<Direction, 2>& directions, const std::array<std::vector<SplineVolume>, 2>& splines,
-               std::size_t at, const std::array<double, 3>& size, Volume& d)
+               std::size_t at, const std::array<double, 3>& size, Volume& d, std::array<std::vector<Volume>, 2>& moved)
 {
     return untilSettled(at == 0 ? kFinestMotionSteps : kMotionSteps, [&] {
-        std::array<std::vector<Volume>, 2> moved;
         std::array<Volume, 2> means;
-        for (int k = 0; k < 2; ++k) {
-            const Direction& direction = directions[static_cast<std::size_t>(k)];
-            moved[k] = movedBackVolumes(direction.levels[at], splines[k], direction.motions, size, true, k == 0);
-            means[k] = meanOf(moved[k]);
-        }
+        for (int k = 0; k < 2; ++k) means[k] = meanOf(moved[k]);
         const std::vector<std::size_t> head = headMask(correctedWithMap(means[0], d, 1.0f), correctedWithMap(means[1], d, -1.0f));
         std::vector<MotionVolume> volumes;
         for (int k = 0; k < 2; ++k)
@@ -150,6 +141,10 @@ int jointSteps(std::array<Direction, 2>& directions, const std::array<std::vecto
                 volumes.push_back({&moved[k][v], k == 0 && v == 0 ? nullptr : &directions[static_cast<std::size_t>(k)].motions[v], k});
         const MotionStepResult change = refineMotionsWithAffineField(volumes, means, size, head, d);
         holdSecondDirectionAlongY(directions[1].motions);
+        for (int k = 0; k < 2; ++k) {
+            const Direction& direction = directions[static_cast<std::size_t>(k)];
+            moved[k] = movedBackVolumes(direction.levels[at], splines[k], direction.motions, size, true, k == 0);
+        }
         return change;
     });
 }
@@ -242,12 +237,16 @@ PreciseVolumesResult estimatePreciseVdmOfVolumes(const std::vector<Volume>& firs
         const Dimensions extent = starts[at].dimensions();
         std::array<std::vector<SplineVolume>, 2> splines;
         int motionSteps = 0;
-        // The two directions' means of the volumes moved back as the motion stands.
+        // The volumes moved back as the motion stands, and the two directions' means.
+        std::array<std::vector<Volume>, 2> moved;
         std::array<Volume, 2> means;
         const auto takeMeans = [&] {
-            for (int k = 0; k < 2; ++k)
-                means[k] = movedBackMean(directions[static_cast<std::size_t>(k)], splines[k], at, sizes[at],
-                                         settings.motion, k == 0);
+            for (int k = 0; k < 2; ++k) {
+                const Direction& direction = directions[static_cast<std::size_t>(k)];
+                moved[k] = movedBackVolumes(direction.levels[at], splines[k], direction.motions, sizes[at], settings.motion,
+                                            k == 0);
+                means[k] = meanOf(moved[k]);
+            }
         };
         if (settings.motion) {
             for (int k = 0; k < 2; ++k)
@@ -276,8 +275,8 @@ PreciseVolumesResult estimatePreciseVdmOfVolumes(const std::vector<Volume>& firs
         const int fits = settings.motion ? 2 : 1;
         for (int fit = 0; fit < fits; ++fit) {
             if (fit > 0) {
-                motionSteps += jointSteps(directions, splines, at, sizes[at], d);
-                takeMeans();
+                motionSteps += jointSteps(directions, splines, at, sizes[at], d, moved);
+                for (int k = 0; k < 2; ++k) means[k] = meanOf(moved[k]);
             }
             const Volume second = settings.motion ? sliceMatched(means[0], means[1]) : means[1];
             const PreciseLevel level = makePreciseLevel(means[0], second, sizes[at]);
