@@ -6,7 +6,7 @@
 #include <limits>
 #include <vector>
 
-#include "estimate/splinealongy.h"
+#include "core/threadpool.h"
 
 namespace {
 
@@ -35,11 +35,45 @@ bool inside(int i, int n)
     return i > 0 && i + 1 < n;
 }
 
+// One row's working space: the slope, the positions and samples of both acquisitions.
+struct RowSamples {
+    explicit RowSamples(int nx)
+        : g(static_cast<std::size_t>(nx)), firstAt(g.size()), secondAt(g.size()), first(g.size()),
+          second(g.size()), firstSlope(g.size()), secondSlope(g.size()), residual(g.size())
+    {
+    }
+    std::vector<float> g, firstAt, secondAt, first, second, firstSlope, secondSlope, residual;
+};
+
+// Row y of slice z sampled at y + d (the first acquisition) and y - d (the second), with
+// the slope of d along y; with the samples' slopes when asked.
+void sampleRow(const PreciseLevel& level, const Volume& d, int y, int z, bool slopes, RowSamples& row)
+{
+    const int nx = d.nx();
+    slopeRow(d, y, z, row.g.data());
+    const float* shift = d.data() + d.index(0, y, z);
+    const float fy = static_cast<float>(y);
+    for (int x = 0; x < nx; ++x) {
+        row.firstAt[x] = fy + shift[x];
+        row.secondAt[x] = fy - shift[x];
+    }
+    sampleLines(level.firstSpline, z, row.firstAt.data(), row.first.data(), slopes ? row.firstSlope.data() : nullptr);
+    sampleLines(level.secondSpline, z, row.secondAt.data(), row.second.data(), slopes ? row.secondSlope.data() : nullptr);
+}
+
+// sum of r^2 over the row's residuals, in order.
+double rowSumOfSquares(const std::vector<float>& residual)
+{
+    double sum = 0.0;
+    for (const float r : residual) sum += static_cast<double>(r * r);
+    return sum;
+}
+
 }  // namespace
 
 PreciseLevel makePreciseLevel(const Volume& first, const Volume& second, const std::array<double, 3>& voxelSize)
 {
-    return {splineCoefficientsAlongY(first), splineCoefficientsAlongY(second), voxelSize};
+    return {lineSplines(first), lineSplines(second), voxelSize};
 }
 
 std::array<double, 3> smoothnessFactors(const std::array<double, 3>& voxelSize)
@@ -129,26 +163,20 @@ float largestSlope(const Volume& d)
 ObjectiveValue evaluateObjective(const PreciseLevel& level, const Volume& d)
 {
     const int nx = d.nx(), ny = d.ny(), nz = d.nz();
-    const std::size_t stride = static_cast<std::size_t>(nx);
-    std::vector<float> g(stride);
-    ObjectiveValue value;
-    for (int z = 0; z < nz; ++z) {
-        const float* firstSlice = level.firstSpline.data() + level.firstSpline.index(0, 0, z);
-        const float* secondSlice = level.secondSpline.data() + level.secondSpline.index(0, 0, z);
+    // Each row's sum, added in row order.
+    std::vector<double> rowSums(static_cast<std::size_t>(ny) * static_cast<std::size_t>(nz));
+    forEachPiece(static_cast<std::size_t>(nz), [&](std::size_t slice) {
+        const int z = static_cast<int>(slice);
+        RowSamples row(nx);
         for (int y = 0; y < ny; ++y) {
-            slopeRow(d, y, z, g.data());
-            const float* shift = d.data() + d.index(0, y, z);
-            const float fy = static_cast<float>(y);
-            double data = 0.0;
-            for (int x = 0; x < nx; ++x) {
-                const float a = sampleSplineLine(firstSlice + x, stride, ny, fy + shift[x]);
-                const float b = sampleSplineLine(secondSlice + x, stride, ny, fy - shift[x]);
-                const float r = a * std::max(0.0f, 1.0f + g[x]) - b * std::max(0.0f, 1.0f - g[x]);
-                data += static_cast<double>(r * r);
-            }
-            value.data += 0.5 * data;
+            sampleRow(level, d, y, z, false, row);
+            for (int x = 0; x < nx; ++x)
+                row.residual[x] = row.first[x] * std::max(0.0f, 1.0f + row.g[x]) - row.second[x] * std::max(0.0f, 1.0f - row.g[x]);
+            rowSums[slice * static_cast<std::size_t>(ny) + static_cast<std::size_t>(y)] = rowSumOfSquares(row.residual);
         }
-    }
+    });
+    ObjectiveValue value;
+    for (const double sum : rowSums) value.data += 0.5 * sum;
     Volume m(d.dimensions());
     bendingLaplacian(d, smoothnessFactors(level.voxelSize), m);
     value.bending = sumOfSquares(m);
@@ -158,25 +186,23 @@ ObjectiveValue evaluateObjective(const PreciseLevel& level, const Volume& d)
 std::vector<float> residualMagnitudes(const PreciseLevel& level, const Volume& d)
 {
     const int nx = d.nx(), ny = d.ny(), nz = d.nz();
-    const std::size_t stride = static_cast<std::size_t>(nx);
-    std::vector<float> g(stride), magnitudes;
-    for (int z = 0; z < nz; ++z) {
-        const float* firstSlice = level.firstSpline.data() + level.firstSpline.index(0, 0, z);
-        const float* secondSlice = level.secondSpline.data() + level.secondSpline.index(0, 0, z);
+    std::vector<std::vector<float>> slices(static_cast<std::size_t>(nz));
+    forEachPiece(static_cast<std::size_t>(nz), [&](std::size_t slice) {
+        const int z = static_cast<int>(slice);
+        RowSamples row(nx);
         for (int y = 1; y + 1 < ny; ++y) {
-            slopeRow(d, y, z, g.data());
-            const float* shift = d.data() + d.index(0, y, z);
-            const float fy = static_cast<float>(y);
+            sampleRow(level, d, y, z, false, row);
             for (int x = 0; x < nx; ++x) {
-                const float a = sampleSplineLine(firstSlice + x, stride, ny, fy + shift[x]);
-                const float b = sampleSplineLine(secondSlice + x, stride, ny, fy - shift[x]);
-                const float ja = std::max(0.0f, 1.0f + g[x]);
-                const float jb = std::max(0.0f, 1.0f - g[x]);
+                const float a = row.first[x], b = row.second[x];
+                const float ja = std::max(0.0f, 1.0f + row.g[x]);
+                const float jb = std::max(0.0f, 1.0f - row.g[x]);
                 const float q = (ja > 0.0f ? a : 0.0f) + (jb > 0.0f ? b : 0.0f);
-                if (q * q > 0.01f) magnitudes.push_back(std::fabs(a * ja - b * jb));
+                if (q * q > 0.01f) slices[slice].push_back(std::fabs(a * ja - b * jb));
             }
         }
-    }
+    });
+    std::vector<float> magnitudes;
+    for (const std::vector<float>& slice : slices) magnitudes.insert(magnitudes.end(), slice.begin(), slice.end());
     return magnitudes;
 }
 
@@ -187,51 +213,43 @@ void lineariseObjective(const PreciseLevel& level, const PreciseWeights& weights
     const std::size_t stride = static_cast<std::size_t>(nx);
     for (Volume* v : {&out.residual, &out.hessian.p2, &out.hessian.pq, &out.hessian.e, &out.gradient, &out.carried})
         if (v->dimensions() != extent) *v = Volume(extent);
-    std::vector<float> g(stride);
-    out.value = ObjectiveValue{};
-
-    // First pass, per voxel: the residual, the Hessian's coefficients, the gradient's own
-    // term p r, and q r, which the central difference carries to the neighbours along y.
-    for (int z = 0; z < nz; ++z) {
-        const float* firstSlice = level.firstSpline.data() + level.firstSpline.index(0, 0, z);
-        const float* secondSlice = level.secondSpline.data() + level.secondSpline.index(0, 0, z);
+    std::vector<double> rowSums(static_cast<std::size_t>(ny) * static_cast<std::size_t>(nz));
+    forEachPiece(static_cast<std::size_t>(nz), [&](std::size_t slice) {
+        const int z = static_cast<int>(slice);
+        RowSamples samples(nx);
+        // Per voxel: the residual, the Hessian's coefficients, the gradient's own term p r,
+        // and q r, which the central difference carries to the neighbours along y.
         for (int y = 0; y < ny; ++y) {
-            slopeRow(d, y, z, g.data());
+            sampleRow(level, d, y, z, true, samples);
             const bool interior = inside(y, ny);
             const std::size_t row = d.index(0, y, z);
-            const float* shift = d.data() + row;
             float* r = out.residual.data() + row;
             float* p2 = out.hessian.p2.data() + row;
             float* pq = out.hessian.pq.data() + row;
             float* e = out.hessian.e.data() + row;
             float* local = out.gradient.data() + row;
             float* carried = out.carried.data() + row;
-            const float fy = static_cast<float>(y);
-            double data = 0.0;
+            const float* g = samples.g.data();
             for (int x = 0; x < nx; ++x) {
-                const SplineSample a = sampleSplineLineWithSlope(firstSlice + x, stride, ny, fy + shift[x]);
-                const SplineSample b = sampleSplineLineWithSlope(secondSlice + x, stride, ny, fy - shift[x]);
+                const float a = samples.first[x], b = samples.second[x];
                 const float ja = std::max(0.0f, 1.0f + g[x]);
                 const float jb = std::max(0.0f, 1.0f - g[x]);
-                const float residual = a.value * ja - b.value * jb;
-                const float p = a.slope * ja + b.slope * jb;
-                data += static_cast<double>(residual * residual);
+                const float residual = a * ja - b * jb;
+                const float p = samples.firstSlope[x] * ja + samples.secondSlope[x] * jb;
                 r[x] = residual;
                 p2[x] = p * p;
                 local[x] = p * residual;
                 // A clipped Jacobian does not change with g.
-                const float q = interior ? (ja > 0.0f ? a.value : 0.0f) + (jb > 0.0f ? b.value : 0.0f) : 0.0f;
+                const float q = interior ? (ja > 0.0f ? a : 0.0f) + (jb > 0.0f ? b : 0.0f) : 0.0f;
                 pq[x] = p * q;
                 e[x] = q * q;
                 carried[x] = q * residual;
             }
-            out.value.data += 0.5 * data;
+            double data = 0.0;
+            for (int x = 0; x < nx; ++x) data += static_cast<double>(r[x] * r[x]);
+            rowSums[slice * static_cast<std::size_t>(ny) + static_cast<std::size_t>(y)] = data;
         }
-    }
-
-    // Second pass: gradient = p r + D'(q r) + 2 gamma M'M d, with
-    // (D's)_y = (s_{y-1} - s_{y+1})/2.
-    for (int z = 0; z < nz; ++z)
+        // gradient = p r + D'(q r) + ..., with (D's)_y = (s_{y-1} - s_{y+1})/2.
         for (int y = 0; y < ny; ++y) {
             const std::size_t row = d.index(0, y, z);
             const float* below = y > 0 ? out.carried.data() + row - stride : nullptr;
@@ -239,6 +257,11 @@ void lineariseObjective(const PreciseLevel& level, const PreciseWeights& weights
             float* gradient = out.gradient.data() + row;
             for (int x = 0; x < nx; ++x) gradient[x] += 0.5f * ((below ? below[x] : 0.0f) - (above ? above[x] : 0.0f));
         }
+    });
+    out.value = ObjectiveValue{};
+    for (const double sum : rowSums) out.value.data += 0.5 * sum;
+
+    // The bending term's part of the gradient, 2 gamma M'M d.
     const Regularisation regularisation = regularisationOf(level, weights);
     bendingLaplacian(d, regularisation.factors, out.carried);
     out.value.bending = sumOfSquares(out.carried);

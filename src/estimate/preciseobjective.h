@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "core/volume.h"
+#include "estimate/linesampling.h"
 
 struct PreciseWeights {
     double bending = 0.0;  // gamma
@@ -28,8 +29,8 @@ struct PreciseWeights {
 // The spline coefficients along y of the two images of one level (the first corrected
 // with +d, the second with -d) and the level's voxel size in mm.
 struct PreciseLevel {
-    Volume firstSpline;
-    Volume secondSpline;
+    LineSplines firstSpline;
+    LineSplines secondSpline;
     std::array<double, 3> voxelSize{};
 };
 

@@ -11,6 +11,9 @@
 // The coefficients of every line along y of the image (solved in double, stored in float).
 Volume splineCoefficientsAlongY(const Volume& image);
 
+// The same for the lines of slice z alone, written row by row (x fastest) to out.
+void sliceSplineCoefficientsAlongY(const Volume& image, int z, float* out);
+
 // Value and derivative along y of one line's spline at position t (voxel units); the
 // line's coefficients are line[0], line[stride], ... line[(n-1)*stride]. Positions outside
 // (-2, n+1), and NaN, give 0.
