@@ -9,6 +9,8 @@
 #include "boundary/hoststate.h"
 #include "boundary/pluginloader.h"
 #include "cli/commands.h"
+#include "cli/progressline.h"
+#include "cli/stopsignals.h"
 #include "commands/fileproblems.h"
 #include "commands/outputtransaction.h"
 #include "correction/correction.h"
@@ -202,7 +204,8 @@ int combineNiftiRuns(const ParsedCommandLine& command)
         if (!gradients.bval.empty()) outputs.insert(outputs.end(), {{outBval, ""}, {outBvec, ""}});
         requireOutputsApartFromInputs(inputs, outputs);
 
-        OutputTransaction transaction(folder);
+        OutputTransaction transaction(folder, out);
+        describeUndone([out] { return out + " was not written (what was there before is as it was)."; });
         const std::string projects = (transaction.workFolder() / "projects").string();
         fs::create_directories(projects);
         const bool diffusion = !gradients.bval.empty();
