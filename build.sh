@@ -4,6 +4,7 @@
 #   ./build.sh demo [DIR]     install what is missing, build, run the phantom demo
 #   ./build.sh test           install what is missing, build, run every test
 #   ./build.sh test-sanitize  the tests again under AddressSanitizer and UBSan
+#   ./build.sh test-tsan      the tests of the worker threads under ThreadSanitizer
 #   ./build.sh fuzz [SECONDS] the fuzz targets, built with clang, SECONDS each (default 60)
 #   ./build.sh valgrind       the host under valgrind memcheck on a small phantom
 #   ./build.sh bench          the micro-benchmarks
@@ -83,6 +84,12 @@ case "$command" in
         ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
           LSAN_OPTIONS=suppressions="$PWD/scripts/lsan-suppressions.txt":print_suppressions=0 \
           ctest --test-dir build-sanitize --output-on-failure -j "$jobs" ;;
+  test-tsan)
+        # Only what runs on several threads: the core and its tests, not the whole host.
+        cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Release -DVARNO_TSAN=ON -DVARNO_BUILD_TESTS=ON \
+          -DVARNO_BUILD_BENCHMARKS=OFF >/dev/null
+        cmake --build build-tsan -j "$jobs" --target varno_thread_tests
+        TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ./build-tsan/bin/varno_thread_tests ;;
   fuzz) bash scripts/fuzz.sh "${@:2}" ;;
   valgrind) configure_and_build build -DVARNO_BUILD_TESTS=ON -DVARNO_BUILD_BENCHMARKS=ON
         bash scripts/valgrind.sh ;;
@@ -110,6 +117,6 @@ case "$command" in
         echo "Mindaro.exe with varno.dll under Wine, against the Linux build:"
         VARNO_WINDOWS_BIN_DIR=$PWD/build-windows/bin VARNO_WINDOWS_INSTALLER=$(ls "$PWD"/build-windows/VARNO-*-setup.exe) \
           ./build/bin/varno_windows_tests ;;
-  *) echo "usage: ./build.sh demo|test|test-sanitize|fuzz|valgrind|bench|bench-e2e|build|package|test-package|windows|windows-installer|test-windows" >&2
+  *) echo "usage: ./build.sh demo|test|test-sanitize|test-tsan|fuzz|valgrind|bench|bench-e2e|build|package|test-package|windows|windows-installer|test-windows" >&2
      exit 2 ;;
 esac

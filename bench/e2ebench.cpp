@@ -7,7 +7,10 @@
 // dataset cases run "mindaro bids" on the phantom dataset of the tests (with the scanner
 // pair as a subject when it is there); their CPU time includes the work-item processes.
 //
-//   varno_e2e_bench [--runs N] [--only NAME]
+// With --scaling it times the speed targets of the worker threads instead: 1 against 2
+// threads, with a prediction for 8 (see scalingTable).
+//
+//   varno_e2e_bench [--runs N] [--only NAME | --scaling]
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -169,23 +172,89 @@ std::string methodText(const std::string& folder)
 // The dataset's broken subject makes every participant run end with status 1.
 const int kDatasetStatus = 1;
 
+struct ScalingCase {
+    std::string name;
+    std::vector<std::string> simulate;
+    std::vector<std::string> timed;
+    double target;  // the speed-up asked of 2 threads against 1
+};
+
+// Each case with --threads 1 and --threads 2, runs times each, on the same phantom. The
+// parallel fraction p follows from the two wall times (Amdahl: t2 = t1 (1 - p + p / 2)),
+// and with it the time on 8 threads, t1 (1 - p + p / 8), on a machine with 8 free cores.
+// Wall times mean something only on an otherwise idle machine with at least 2 cores.
+int scalingTable(int runs)
+{
+    const std::vector<std::string> phantom128{"--size", "128x128x60", "--voxel-size", "1.5", "--noise", "10"};
+    const std::vector<ScalingCase> cases{
+        {"full estimate 128x128x60", phantom128, {"estimate", "p/AP.fmr", "p/PA.fmr"}, 1.7},
+        {"precise estimate 128x128x60", phantom128, {"estimate", "p/AP.fmr", "p/PA.fmr", "--precise"}, 1.8},
+        {"apply 200 volumes 64x64x30",
+         {"--size", "64x64x30", "--volumes", "200"},
+         {"apply", "p/true_vdm.map", "p/AP.fmr"},
+         1.8},
+    };
+    std::printf("%-30s %10s %10s %10s %10s %8s %8s %10s %8s\n", "case", "wall 1", "wall 2", "CPU 1", "CPU 2",
+                "speed-up", "target", "wall 8 *", "8 *");
+    for (const ScalingCase& scaling : cases) {
+        char pattern[] = "/tmp/varno-scaling-XXXXXX";
+        if (mkdtemp(pattern) == nullptr) return 1;
+        const std::string folder = pattern;
+        try {
+            std::vector<std::string> simulate{"simulate", "p"};
+            simulate.insert(simulate.end(), scaling.simulate.begin(), scaling.simulate.end());
+            run(simulate, folder);
+            double wall[2] = {0.0, 0.0};
+            double cpu[2] = {0.0, 0.0};
+            for (int threads : {1, 2}) {
+                std::vector<std::string> command = scaling.timed;
+                command.insert(command.end(), {"--threads", std::to_string(threads)});
+                std::vector<double> walls, cpus;
+                for (int r = 0; r < runs; ++r) {
+                    const Measurement m = run(command, folder);
+                    walls.push_back(m.wallSeconds);
+                    cpus.push_back(m.cpuSeconds);
+                }
+                wall[threads - 1] = median(walls);
+                cpu[threads - 1] = median(cpus);
+            }
+            const double speedUp = wall[0] / wall[1];
+            const double parallel = std::clamp(2.0 * (1.0 - wall[1] / wall[0]), 0.0, 1.0);
+            const double wall8 = wall[0] * (1.0 - parallel + parallel / 8.0);
+            std::printf("%-30s %8.3f s %8.3f s %8.3f s %8.3f s %7.2fx %7.2fx %8.3f s %7.2fx\n", scaling.name.c_str(),
+                        wall[0], wall[1], cpu[0], cpu[1], speedUp, scaling.target, wall8, wall[0] / wall8);
+            std::fflush(stdout);
+        } catch (const std::exception& error) {
+            std::printf("%-30s failed: %s\n", scaling.name.c_str(), error.what());
+        }
+        std::filesystem::remove_all(folder);
+    }
+    std::printf("* predicted from the parallel fraction of the 1- and 2-thread wall times (Amdahl); the\n"
+                "  prediction needs 8 free cores and ignores memory bandwidth.\n");
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     int runs = 3;
     std::string only;
+    bool scaling = false;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         if (option == "--runs" && i + 1 < argc) {
             runs = std::max(1, std::atoi(argv[++i]));
         } else if (option == "--only" && i + 1 < argc) {
             only = argv[++i];
+        } else if (option == "--scaling") {
+            scaling = true;
         } else {
-            std::cerr << "usage: varno_e2e_bench [--runs N] [--only NAME]\n";
+            std::cerr << "usage: varno_e2e_bench [--runs N] [--only NAME | --scaling]\n";
             return 2;
         }
     }
+    if (scaling) return scalingTable(runs);
 
     const std::string realPair = VARNO_SHARED_DATA_DIR "/ge-pepolar";
     const double mb = 1.0 / (1024.0 * 1024.0);
@@ -196,6 +265,8 @@ int main(int argc, char** argv)
     };
     const std::vector<std::string> phantom64{"--size", "64x64x30", "--noise", "10"};
     const std::vector<std::string> phantom128{"--size", "128x128x60", "--voxel-size", "1.5", "--noise", "10"};
+    const std::vector<std::string> phantom128x3{"--size", "128x128x60", "--voxel-size", "1.5", "--noise", "10",
+                                                "--volumes", "3"};
     const std::vector<std::string> gradientEcho64{"--size", "64x64x30", "--voxel-size", "3.5", "--noise", "10",
                                                   "--gradient-echo", "30"};
     const std::vector<std::string> gradientEcho96{"--size", "96x96x60", "--voxel-size", "2.5", "--noise", "10",
@@ -223,6 +294,11 @@ int main(int argc, char** argv)
         {"full estimate real pair 128x128x60", {}, {"estimate", "p/PA.fmr", "p/AP.fmr"}, 0.0, false, Accuracy::RealPair},
         {"precise estimate real pair 128x128x60", {}, {"estimate", "p/PA.fmr", "p/AP.fmr", "--precise"}, 0.0, false,
          Accuracy::RealPair},
+        {"precise estimate real pair, both volumes, motion", {},
+         {"estimate", "p/PA.fmr", "p/AP.fmr", "--precise", "--volumes", "all", "all", "--motion"}, 0.0, false,
+         Accuracy::RealPair},
+        {"precise 3+3 volumes with motion 128x128x60", phantom128x3, with(pair, {"--precise", "--volumes", "all", "all", "--motion"}),
+         0.0, false, phantom},
         {"full estimate 64x64x30 noise 10", phantom64, pair, 0.0, false, phantom},
         {"precise estimate 64x64x30 noise 10", phantom64, with(pair, {"--precise"}), 0.0, false, phantom},
         {"full estimate 128x128x60 noise 10", phantom128, pair, 0.0, false, phantom},

@@ -9,6 +9,7 @@
 #include "cli/stopsignals.h"
 #include "commands/fileproblems.h"
 #include "commands/outputlock.h"
+#include "commands/threadsoption.h"
 #include "files/filenames.h"
 #include "files/temporaryfiles.h"
 
@@ -33,6 +34,7 @@ const CommandSpec applyCommand{
             {"--intensity-correction", "", "multiply each volume by the Jacobian of the map (restores intensities)"},
             {"--yes", "", "resize the map to projects of another matrix without asking"},
             {"--no", "", "refuse projects whose matrix differs from the map's (default off a terminal)"},
+            threadsOption(),
         },
 };
 
@@ -62,6 +64,7 @@ int commandApply(const std::vector<std::string>& arguments)
 {
     return runCommand(applyCommand, arguments, [](const ParsedCommandLine& command) {
         if (command.has("--yes") && command.has("--no")) throw UsageError("--yes and --no exclude each other");
+        const CommandThreads threads(requestedThreads(command));
         HostState& state = hostState();
         if (command.has("--yes")) state.yesNo = YesNoAnswer::Yes;
         if (command.has("--no")) state.yesNo = YesNoAnswer::No;

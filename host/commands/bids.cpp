@@ -1,14 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
-#include <thread>
 
 #include "boundary/hoststate.h"
 #include "boundary/pluginloader.h"
 #include "cli/commands.h"
 #include "commands/correctfieldmap.h"
 #include "commands/estimatechoices.h"
+#include "commands/threadsoption.h"
+#include "core/threadcount.h"
 #include "dataset/bidsname.h"
 #include "dataset/grouplevel.h"
 #include "dataset/participant.h"
@@ -18,13 +20,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Options of "correct" that name its inputs, outputs or their metadata; the rest are the
-// estimate settings, which "bids" takes too and hands on to every work item.
+// Options of "correct" that name its inputs, outputs or their metadata, and its threads;
+// the rest are the estimate settings, which "bids" takes too and hands on to every work item.
 bool isEstimateOption(const OptionSpec& option)
 {
     for (const char* name : {"--ap", "--pa", "--apply-to", "--out", "--pe-dir", "--apply-pe-dir", "--readout-time",
                              "--apply-readout-time", "--volumes", "--phasediff", "--phase1", "--phase2", "--fieldmap",
-                             "--magnitude", "--magnitude2", "--echo-times", "--combine"})
+                             "--magnitude", "--magnitude2", "--echo-times", "--combine", "--threads"})
         if (option.name == name) return false;
     return true;
 }
@@ -64,6 +66,8 @@ CommandSpec makeBidsCommand()
                 {"--participant-label", "LABEL", "a subject to process, with or without \"sub-\" (default: all)", true},
                 {"--session-label", "LABEL", "a session to process, with or without \"ses-\" (default: all)", true},
                 {"--jobs", "N", "work items run at the same time (default: the number of cores)"},
+                {"--threads", "N",
+                 "threads of each work item (default: VARNO_THREADS, else the cores shared out between the jobs)"},
                 {"--skip-existing", "", "keep the work items already done, do only the missing ones"},
                 {"--force", "", "redo every work item, replacing earlier results"},
                 {"--combine", "", "runs that differ only in dir- also become one run combined from both (least squares)"},
@@ -85,6 +89,15 @@ std::vector<std::string> estimateWords(const ParsedCommandLine& command)
             if (option.name == name && isEstimateOption(option))
                 words.push_back(option.argument.empty() ? name : name + "=" + value);
     return words;
+}
+
+// --threads or VARNO_THREADS when given; else the cores shared out between the items that
+// run at once, so that jobs x threads = cores.
+int itemThreads(const ParsedCommandLine& command, int jobs)
+{
+    const char* variable = std::getenv("VARNO_THREADS");
+    if (command.has("--threads") || (variable != nullptr && *variable != '\0')) return requestedThreads(command);
+    return std::max(1, availableCores() / jobs);
 }
 
 std::string absolute(const std::string& path)
@@ -109,6 +122,8 @@ int submit(const ParsedCommandLine& command, DatasetRun& run)
     request.participantCommand.insert(request.participantCommand.end(), {"bids", run.datasetFolder, run.outputFolder, "participant"});
     for (const std::string& session : run.sessions) request.participantCommand.insert(request.participantCommand.end(), {"--session-label", session});
     if (request.jobsGiven) request.participantCommand.insert(request.participantCommand.end(), {"--jobs", std::to_string(run.jobs)});
+    if (command.has("--threads"))
+        request.participantCommand.insert(request.participantCommand.end(), {"--threads", std::to_string(run.threads)});
     if (run.skipExisting) request.participantCommand.push_back("--skip-existing");
     if (run.force) request.participantCommand.push_back("--force");
     if (run.combine) request.participantCommand.push_back("--combine");
@@ -142,11 +157,12 @@ int bids(const ParsedCommandLine& command)
 
     for (const std::string& label : command.values("--participant-label")) run.subjects.push_back(withoutPrefix(label, "sub"));
     for (const std::string& label : command.values("--session-label")) run.sessions.push_back(withoutPrefix(label, "ses"));
-    run.jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    run.jobs = availableCores();
     if (command.has("--jobs")) {
         run.jobs = parseInteger("--jobs", command.value("--jobs"));
         if (run.jobs < 1) throw UsageError("--jobs expects at least 1, got " + std::to_string(run.jobs));
     }
+    run.threads = itemThreads(command, run.jobs);
     run.skipExisting = command.has("--skip-existing");
     run.force = command.has("--force");
     run.combine = command.has("--combine");

@@ -10,6 +10,7 @@
 #include "cli/commands.h"
 #include "commands/correctfieldmap.h"
 #include "commands/estimatechoices.h"
+#include "commands/threadsoption.h"
 #include "core/stoprequest.h"
 #include "dataset/itemrunner.h"
 #include "nifti/jsonfile.h"
@@ -23,7 +24,7 @@ const CommandSpec bidsItemCommand{
     .description = "Carries out the work item that \"mindaro bids\" wrote as ITEM.json: averages the pair's volumes,\n"
                    "estimates and applies the map (or builds the field of a gradient-echo field map), corrects the\n"
                    "runs, and renames the results into the output folder, the item's record last. Messages go to standard output and error, which \"bids\" keeps as the item's log.",
-    .options = {},
+    .options = {threadsOption()},
 };
 
 int commandBidsItem(const std::vector<std::string>& arguments)
@@ -33,6 +34,7 @@ int commandBidsItem(const std::vector<std::string>& arguments)
     prctl(PR_SET_PDEATHSIG, SIGTERM);
 #endif
     return runCommand(bidsItemCommand, arguments, [](const ParsedCommandLine& command) {
+        const CommandThreads threads(requestedThreads(command));
         WorkItem item;
         try {
             item = workItemFromJson(readJsonFile(command.arguments.front(), "work item"));

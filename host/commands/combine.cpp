@@ -7,6 +7,7 @@
 #include "cli/stopsignals.h"
 #include "commands/fileproblems.h"
 #include "commands/outputlock.h"
+#include "commands/threadsoption.h"
 #include "files/filenames.h"
 #include "files/temporaryfiles.h"
 #if defined(VARNO_HOST_NIFTI)
@@ -48,6 +49,7 @@ const CommandSpec combineCommand{
             {"--pe-dir", "i|i-|j|j-", "phase-encoding direction of --plus; --minus takes the opposite"},
             {"--readout-time", "SECONDS", "total readout time of the runs (0.001 to 1), for --field"},
             {"--lr", "", "projects: the map was estimated with left-right phase encoding"},
+            threadsOption(),
         },
 };
 
@@ -90,6 +92,7 @@ int combineProjects(const ParsedCommandLine& command)
 int commandCombine(const std::vector<std::string>& arguments)
 {
     return runCommand(combineCommand, arguments, [](const ParsedCommandLine& command) {
+        const CommandThreads threads(requestedThreads(command));
         if (!command.arguments.empty()) return combineProjects(command);
 #if defined(VARNO_HOST_NIFTI)
         if (command.has("--lr")) throw UsageError("--lr belongs to projects; NIfTI runs give their direction");

@@ -15,7 +15,9 @@
 #include "cli/commands.h"
 #include "cli/stopsignals.h"
 #include "correction/combination.h"
+#include "commands/threadsoption.h"
 #include "correction/correction.h"
+#include "correction/motionexport.h"
 #include "commands/correctfieldmap.h"
 #include "commands/outputtransaction.h"
 #include "estimate/estimatelimits.h"
@@ -76,7 +78,13 @@ const CommandSpec correctCommand{
             {"--apply-pe-dir", "i|i-|j|j-", "phase-encoding direction of the --apply-to runs"},
             {"--readout-time", "SECONDS", "total readout time of the pair (0.001 to 1), for the field map in Hz"},
             {"--apply-readout-time", "SECONDS", "total readout time of the --apply-to runs (0.001 to 1)"},
-            {"--volumes", "K0 K1", "volumes of --ap and --pa to estimate from, counted from 0 (default 0 0)", false, 2},
+            {"--volumes", "K0 K1",
+             "volumes of --ap and --pa to estimate from, counted from 0 (default 0 0), or lists such as 0,1,2 or "
+             "all, each volume with its own gain",
+             false, 2},
+            {"--motion", "", "estimate the head's motion between the volumes with the field: motion_ap.tsv, "
+                             "motion_pa.tsv"},
+            {"--realign", "", "with --motion: the corrected --ap and --pa moved back to their first volume"},
             {"--standard", "", "the standard estimate instead of the precise one"},
             {"--plain", "", "plain undistortion, without the intensity correction"},
             {"--ssd", "", "compare by mean squared difference instead of normalised cross-correlation"},
@@ -93,6 +101,7 @@ const CommandSpec correctCommand{
             {"--magnitude2", "IMAGE", "the magnitude of the second echo; the mask comes from the mean of both"},
             {"--echo-times", "TE1 TE2", "echo times of the field map in seconds, where its sidecars lack them", false, 2},
             {"--fieldmap-smooth", "MM", "smoothing of the field: Gaussian standard deviation in mm (default 2, 0 for none)"},
+            threadsOption(),
         },
 };
 
@@ -337,6 +346,7 @@ double secondsSince(std::chrono::steady_clock::time_point start)
 
 int correct(const ParsedCommandLine& command)
 {
+    const CommandThreads threads(requestedThreads(command));
     if (usesFieldMap(command)) {
         if (command.has("--combine"))
             throw UsageError("--combine pairs the --apply-to runs with a pair's map (--ap and --pa), not with a field map");
@@ -371,6 +381,7 @@ int correct(const ParsedCommandLine& command)
     exportCorrectedRuns(correction, method, written);
     written.insert(written.end(), combinedOutputs.begin(), combinedOutputs.end());
     exportMaps(correction, method, written);
+    exportMotion(correction, written);
     const CorrectionQc qc = writeQc(correction, written);
     timing.totalSeconds = secondsSince(start);
     writeReport(correction, method, qc, timing, written);

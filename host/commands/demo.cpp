@@ -11,6 +11,7 @@
 #include "boundary/pluginloader.h"
 #include "cli/commands.h"
 #include "commands/estimatechoices.h"
+#include "commands/threadsoption.h"
 #include "core/distance.h"
 #include "core/pairagreement.h"
 #include "files/fileerrors.h"
@@ -41,7 +42,7 @@ const CommandSpec demoCommand{
 #else
                    "corrected pair, how far each map is from the true one, and the processor time.",
 #endif
-    .options = {},
+    .options = {threadsOption()},
 };
 
 namespace {
@@ -242,6 +243,7 @@ int commandDemo(const std::vector<std::string>& arguments)
     return runCommand(demoCommand, arguments, [](const ParsedCommandLine& command) {
         const std::string directory = command.arguments.empty() ? "varno-demo" : command.arguments.front();
         requireProjectFilePath(directory);
+        const CommandThreads threads(requestedThreads(command));
         std::cout << "Writing a 64 x 64 x 30 phantom pair into " << directory << " ...\n";
         PhantomFiles files;
         Correction standard;

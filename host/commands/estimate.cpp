@@ -11,6 +11,7 @@
 #include "commands/fileproblems.h"
 #include "commands/inplaceoutputs.h"
 #include "commands/outputlock.h"
+#include "commands/threadsoption.h"
 #include "files/fileidentity.h"
 #include "files/filenames.h"
 #include "files/temporaryfiles.h"
@@ -29,12 +30,19 @@ const CommandSpec estimateCommand{
         "--derivative, *_undist copies with --apply). The full estimate refines the column-wise\n"
         "estimate in four levels and compares the pair by NCC unless --ssd is given.\n"
         "--precise models the physics instead: the map under which both projects, each corrected\n"
-        "with its change of intensity, agree best, smooth and without folds. It is checked against\n"
-        "the full estimate (with --ssd, --ic and --order as given), whose map is kept instead when\n"
-        "the pair does not follow the spin-echo model of intensities (gradient-echo pairs).",
+        "with its change of intensity, agree best under a smooth field. It is checked against the\n"
+        "full estimate (with --ssd, --ic and --order as given; at half resolution first, which\n"
+        "settles most spin-echo pairs), whose map is kept instead when the pair does not follow\n"
+        "the spin-echo model of intensities (gradient-echo pairs).",
     .options =
         {
-            {"--volumes", "K0 K1", "volumes to use from FIRST and SECOND, counted from 0 (default 0 0)", false, 2},
+            {"--volumes", "K0 K1",
+             "volumes to use from FIRST and SECOND, counted from 0 (default 0 0), or lists such as 0,1,2 or all "
+             "(--precise)",
+             false, 2},
+            {"--motion", "", "estimate the head's motion between the volumes with the field (--precise); writes "
+                             "FIRST_motion.tsv and SECOND_motion.tsv"},
+            {"--realign", "", "with --motion and --apply: the copies moved back to the first volume of FIRST"},
             {"--lr", "", "phase encoding runs left-right (x) instead of anterior-posterior (y)"},
             {"--ssd", "", "compare by mean squared difference instead of normalised cross-correlation"},
             {"--ic", "", "modulate the intensities by the stretch of the current map while estimating"},
@@ -44,6 +52,7 @@ const CommandSpec estimateCommand{
             {"--apply", "", "write undistorted *_undist copies of both projects"},
             {"--intensity-correction", "", "multiply the copies by the Jacobian of the map (restores intensities)"},
             {"--derivative", "", "also save the maps' derivatives along the phase encoding"},
+            threadsOption(),
         },
 };
 
@@ -79,6 +88,7 @@ int commandEstimate(const std::vector<std::string>& arguments)
 {
     return runCommand(estimateCommand, arguments, [](const ParsedCommandLine& command) {
         HostState& state = hostState();
+        const CommandThreads threads(requestedThreads(command));
         const std::string& first = command.arguments[0];
         const std::string& second = command.arguments[1];
         requireProjectName(first);
@@ -93,7 +103,10 @@ int commandEstimate(const std::vector<std::string>& arguments)
         state.stringParameters["file0"] = first;
         state.stringParameters["file1"] = second;
 
-        storeEstimateChoices(parseEstimateChoices(command), state);
+        const EstimateChoices choices = parseEstimateChoices(command);
+        requirePreciseForVolumes(choices);
+        if (choices.realign && !command.has("--apply")) throw UsageError("--realign applies to the copies: add --apply");
+        storeEstimateChoices(choices, state);
         state.intParameters["rllr"] = command.has("--lr");
         state.intParameters["apply_to_input"] = command.has("--apply");
         state.intParameters["save_derivative"] = command.has("--derivative");
@@ -135,6 +148,8 @@ int commandEstimate(const std::vector<std::string>& arguments)
         // follow them.
         for (const std::string& project : {first, second}) {
             if (saved(mapName(project))) std::cout << "Map:              " << mapName(project) << '\n';
+            const std::string motion = insertSuffix(replaceExtension(project, "tsv"), "_motion");
+            if (command.has("--motion")) std::cout << "Motion:           " << motion << '\n';
             const std::string derivative = derivativeName(project);
             if (saved(derivative)) std::cout << "Derivative map:   " << derivative << '\n';
             if (command.has("--apply")) std::cout << "Undistorted copy: " << insertSuffix(project, "_undist") << '\n';

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "commands/estimatechoices.h"
 
+#include <algorithm>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -21,12 +22,41 @@ VolumePair parseVolumePair(const ParsedCommandLine& command)
     return volumes;
 }
 
+bool isVolumeList(const std::string& word)
+{
+    if (word == "all") return true;
+    if (word.find(',') == std::string::npos) return false;
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t end = std::min(word.find(',', start), word.size());
+        const std::string item = word.substr(start, end - start);
+        if (item.empty() || item.find_first_not_of("0123456789") != std::string::npos)
+            throw UsageError("--volumes expects a volume number counted from 0, a list such as 0,1,2, or all; got \"" +
+                             word + "\"");
+        if (end == word.size()) return true;
+        start = end + 1;
+    }
+}
+
 EstimateChoices parseEstimateChoices(const ParsedCommandLine& command)
 {
     EstimateChoices choices;
-    const VolumePair volumes = parseVolumePair(command);
-    choices.volume0 = volumes.first;
-    choices.volume1 = volumes.second;
+    if (command.has("--volumes")) {
+        std::istringstream words(command.value("--volumes"));
+        std::string first, second;
+        words >> first >> second;
+        if (isVolumeList(first) || isVolumeList(second)) {
+            choices.volumes0 = first;
+            choices.volumes1 = second;
+        }
+    }
+    if (choices.volumes0.empty()) {
+        const VolumePair volumes = parseVolumePair(command);
+        choices.volume0 = volumes.first;
+        choices.volume1 = volumes.second;
+    }
+    choices.motion = command.has("--motion");
+    choices.realign = command.has("--realign");
     if (command.has("--order")) {
         choices.order = parseInteger("--order", command.value("--order"));
         if (choices.order < 0 || choices.order > 2) throw UsageError("--order expects 0, 1 or 2");
@@ -39,7 +69,16 @@ EstimateChoices parseEstimateChoices(const ParsedCommandLine& command)
     if (choices.fast && choices.precise)
         throw UsageError("--fast and --precise exclude each other: the precise estimate checks its map against the "
                          "full standard estimate");
+    if (choices.realign && !choices.motion)
+        throw UsageError("--realign moves the corrected volumes by the head's motion: add --motion");
     return choices;
+}
+
+void requirePreciseForVolumes(const EstimateChoices& choices)
+{
+    if ((!choices.volumes0.empty() || choices.motion) && !choices.precise)
+        throw UsageError("lists of volumes and --motion need the precise estimate: each volume keeps its own gain "
+                         "and position, which the standard estimate does not model");
 }
 
 EstimateChoices parseCorrectionChoices(const ParsedCommandLine& command)
@@ -47,6 +86,7 @@ EstimateChoices parseCorrectionChoices(const ParsedCommandLine& command)
     EstimateChoices choices = parseEstimateChoices(command);
     choices.precise = !command.has("--standard") && !choices.fast;
     choices.intensityCorrection = !command.has("--plain");
+    requirePreciseForVolumes(choices);
     return choices;
 }
 
@@ -54,6 +94,13 @@ void storeEstimateChoices(const EstimateChoices& choices, HostState& state)
 {
     state.intParameters["volume0"] = choices.volume0;
     state.intParameters["volume1"] = choices.volume1;
+    state.stringParameters["volumes0"] = choices.volumes0;
+    state.stringParameters["volumes1"] = choices.volumes1;
+    state.intParameters["motion"] = choices.motion;
+    // The plug-in names the motion files it writes; none of an earlier estimate may stay.
+    state.stringParameters.erase("motion_file0");
+    state.stringParameters.erase("motion_file1");
+    state.intParameters["realign"] = choices.realign;
     state.intParameters["order"] = choices.order;
     state.intParameters["use_ssd"] = choices.useSsd;
     state.intParameters["use_ic"] = choices.useIc;
@@ -89,8 +136,11 @@ EstimateDescription describeEstimateChoices(const EstimateChoices& choices)
                                          : "standard full estimate";
     const ReportFact order{"order", "Smoothing of the inputs", smoothing[choices.order], ""};
     const ReportFact volumes{"volumes", "Volumes estimated from",
-                             std::to_string(choices.volume0) + " of the first, " + std::to_string(choices.volume1) +
-                                 " of the second",
+                             choices.volumes0.empty()
+                                 ? std::to_string(choices.volume0) + " of the first, " + std::to_string(choices.volume1) +
+                                       " of the second"
+                                 : choices.volumes0 + " of the first, " + choices.volumes1 +
+                                       " of the second, each with its own gain",
                              ""};
     const ReportFact standardSettings[] = {
         {"measure", "Similarity measure",
@@ -105,6 +155,11 @@ EstimateDescription describeEstimateChoices(const EstimateChoices& choices)
         description.settings = {order, volumes};
     else
         description.settings = {standardSettings[0], standardSettings[1], order, volumes};
+    if (choices.motion)
+        description.settings.push_back({"motion", "Head motion",
+                                        std::string("estimated for every volume relative to the first, in _motion.tsv") +
+                                            (choices.realign ? "; copies realigned to the first volume" : ""),
+                                        "six rigid-body parameters per volume, estimated with the field"});
     description.settings.push_back({"intensity-correction", "Intensity correction of the corrected images",
                                     choices.intensityCorrection ? "on: multiplied by the Jacobian of the map"
                                                                 : "off (plain undistortion)",

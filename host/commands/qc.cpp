@@ -4,6 +4,7 @@
 
 #include "cli/commands.h"
 #include "commands/estimatechoices.h"
+#include "commands/threadsoption.h"
 #include "files/fileidentity.h"
 #include "files/filenames.h"
 #include "files/voxeldata.h"
@@ -34,6 +35,7 @@ const CommandSpec qcCommand{
             {"--lr", "", "the map was estimated with left-right phase encoding"},
             {"--names", "A B", "labels of the two acquisitions (default their file names)", false, 2},
             {"--neurological", "", "the patient's left on the left of the pictures (default: right on the left)"},
+            threadsOption(),
         },
 };
 
@@ -67,6 +69,7 @@ ReportPage qcPage(const QcPair& pair, const QcInputs& inputs, const QcResult& re
 int commandQc(const std::vector<std::string>& arguments)
 {
     return runCommand(qcCommand, arguments, [](const ParsedCommandLine& command) {
+        const CommandThreads threads(requestedThreads(command));
         QcPair pair;
         pair.first = command.arguments[0];
         pair.second = command.arguments[1];

@@ -8,6 +8,7 @@
 
 #include "correction/combination.h"
 #include "correction/correction.h"
+#include "correction/motionexport.h"
 #include "correction/runreport.h"
 #include "dataset/gradientechoitem.h"
 #include "dataset/itempictures.h"
@@ -19,15 +20,41 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The image's listed volumes exist.
+void requireListedVolumes(const ItemImage& image, const NiftiInfo& info)
+{
+    if (image.volumes.empty()) throw std::runtime_error("No volume of " + image.relative + " to estimate from.");
+    for (const int index : image.volumes)
+        if (index < 0 || index >= info.volumes)
+            throw std::runtime_error(image.relative + " has no volume " + std::to_string(index) + ".");
+}
+
+// The listed volumes of the image, in their order, as one image with the source's geometry:
+// the precise estimate keeps each volume's own gain (and, with --motion, position). Read
+// volume by volume up to the last one listed.
+std::string selectedVolumesImage(const ItemImage& image, const fs::path& folder)
+{
+    NiftiVolumeReader source(image.path);
+    requireListedVolumes(image, source.info());
+    std::vector<Volume> selected(image.volumes.size());
+    const int last = *std::max_element(image.volumes.begin(), image.volumes.end());
+    for (int index = 0; index <= last; ++index) {
+        const Volume volume = source.next();
+        for (std::size_t k = 0; k < image.volumes.size(); ++k)
+            if (image.volumes[k] == index) selected[k] = volume;
+    }
+    fs::create_directories(folder);
+    const std::string path = (folder / (imageStem(image.path) + ".nii.gz")).string();
+    writeNiftiLike(path, selected, NiftiStorage::Float32, image.path, "VARNO the pair's volumes");
+    return path;
+}
+
 // The mean of the listed volumes, written as a 3-D image with the source's geometry.
 std::string averagedImage(const ItemImage& image, const fs::path& folder)
 {
     NiftiVolumeReader source(image.path);
     const NiftiInfo info = source.info();
-    if (image.volumes.empty()) throw std::runtime_error("No volume of " + image.relative + " to estimate from.");
-    for (const int index : image.volumes)
-        if (index < 0 || index >= info.volumes)
-            throw std::runtime_error(image.relative + " has no volume " + std::to_string(index) + ".");
+    requireListedVolumes(image, info);
     // Volume by volume up to the last one listed, adding each listed one as often as listed.
     std::vector<double> sum(voxelCount(info.extent), 0.0);
     const int last = *std::max_element(image.volumes.begin(), image.volumes.end());
@@ -51,13 +78,26 @@ nlohmann::json agreementJson(const QcAgreement& agreement)
             {"After", {{"Correlation", agreement.correlationAfter}, {"MeanSquaredDifference", agreement.meanSquaredAfter}}}};
 }
 
-std::string methodText(const WorkItem& item, const CorrectionMethod& method)
+// Whether the pair is estimated from its volumes one by one: with the precise estimate,
+// when a direction has more than one.
+bool usesEveryVolume(const WorkItem& item, const EstimateChoices& choices)
 {
-    return "VARNO " + method.estimate + " of the displacement from a " + item.method +
-           ", each direction averaged over its volumes" + (method.note.empty() ? "" : ". " + method.note);
+    return choices.precise && (item.first.volumes.size() > 1 || item.second.volumes.size() > 1);
 }
 
-nlohmann::json fieldmapSidecar(const WorkItem& item, const CorrectionMethod& method, const QcAgreement& agreement)
+std::string methodText(const WorkItem& item, const CorrectionMethod& method, const EstimateChoices& choices)
+{
+    const std::string volumes =
+        usesEveryVolume(item, choices)
+            ? ", from " + std::to_string(item.first.volumes.size()) + " and " + std::to_string(item.second.volumes.size()) +
+                  " volumes, each with its own gain" + (choices.motion ? " and position" : "")
+            : ", each direction averaged over its volumes";
+    return "VARNO " + method.estimate + " of the displacement from a " + item.method + volumes +
+           (method.note.empty() ? "" : ". " + method.note);
+}
+
+nlohmann::json fieldmapSidecar(const WorkItem& item, const CorrectionMethod& method, const EstimateChoices& choices,
+                               const QcAgreement& agreement)
 {
     nlohmann::json intended = nlohmann::json::array();
     for (const ItemTarget& target : item.targets) intended.push_back(rawDatasetUri(target.image.relative));
@@ -66,7 +106,7 @@ nlohmann::json fieldmapSidecar(const WorkItem& item, const CorrectionMethod& met
             {"Description", "Off-resonance field estimated from " + item.first.relative + " (" +
                                 item.first.phaseEncodingDirection + ") and " + item.second.relative + " (" +
                                 item.second.phaseEncodingDirection + ")"},
-            {"EstimationMethod", methodText(item, method)},
+            {"EstimationMethod", methodText(item, method, choices)},
             {"IntendedFor", intended},
             {"B0FieldIdentifier", item.b0FieldIdentifier.empty() ? item.name : item.b0FieldIdentifier},
             {"Sources", {rawDatasetUri(item.first.relative), rawDatasetUri(item.second.relative)}},
@@ -134,12 +174,15 @@ int runWorkItem(const WorkItem& item, const ItemSettings& settings)
               << item.second.phaseEncodingDirection << "), " << item.targets.size() << " runs to correct\n";
 
     Correction correction;
-    correction.ap = averagedImage(item.first, work / "pair");
-    correction.pa = averagedImage(item.second, work / "pair");
+    const bool everyVolume = usesEveryVolume(item, choices);
+    correction.ap = everyVolume ? selectedVolumesImage(item.first, work / "pair") : averagedImage(item.first, work / "pair");
+    correction.pa = everyVolume ? selectedVolumesImage(item.second, work / "pair") : averagedImage(item.second, work / "pair");
     correction.folder = work;
     correction.choices = choices;
     correction.choices.volume0 = 0;
     correction.choices.volume1 = 0;
+    correction.choices.volumes0 = everyVolume ? "all" : "";
+    correction.choices.volumes1 = everyVolume ? "all" : "";
     correction.metadata.first = *parsePhaseEncoding(item.first.phaseEncodingDirection);
     correction.metadata.second = *parsePhaseEncoding(item.second.phaseEncodingDirection);
     correction.metadata.totalReadoutTime = item.first.totalReadoutTime;
@@ -168,6 +211,7 @@ int runWorkItem(const WorkItem& item, const ItemSettings& settings)
     if (const int status = combineCorrectedRuns(correction, combined, written); status != 0) return status;
     exportCorrectedRuns(correction, method, written);
     exportMaps(correction, method, written);
+    exportMotion(correction, written);
     const CorrectionQc qc = writeQc(correction, written);
     for (const std::string& line : qc.result.summary) std::cout << line << '\n';
 
@@ -210,14 +254,14 @@ int runWorkItem(const WorkItem& item, const ItemSettings& settings)
                            {"why", "one run acquired in both directions, combined by least squares"}});
     }
     const std::string fieldmap = (out / item.fieldmap).string();
-    writeFileAtomically(sidecarPath(fieldmap), fieldmapSidecar(item, method, qc.result.analysis.agreement).dump(2) + "\n");
+    writeFileAtomically(sidecarPath(fieldmap), fieldmapSidecar(item, method, choices, qc.result.analysis.agreement).dump(2) + "\n");
     moveIntoPlace((work / "field_hz.nii.gz").string(), fieldmap);
     moveIntoPlace((work / "qc.png").string(), (out / item.picture).string());
 
     const nlohmann::json record = {{"name", item.name},
                                    {"subject", item.subject},
                                    {"session", item.session},
-                                   {"method", methodText(item, method)},
+                                   {"method", methodText(item, method, choices)},
                                    {"fieldMapKind", item.fieldMapKind},
                                    {"first", {{"source", item.first.relative}, {"PhaseEncodingDirection", item.first.phaseEncodingDirection}}},
                                    {"second", {{"source", item.second.relative}, {"PhaseEncodingDirection", item.second.phaseEncodingDirection}}},

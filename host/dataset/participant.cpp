@@ -189,11 +189,11 @@ std::vector<std::string> runItems(const DatasetRun& run, const std::vector<const
         itemFiles.push_back(base + ".item.json");
         writeFileAtomically(itemFiles.back(), toJson(*item).dump(2) + "\n");
         std::vector<std::string> command = run.self;
-        command.insert(command.end(), {"bids-item", itemFiles.back()});
+        command.insert(command.end(), {"bids-item", itemFiles.back(), "--threads", std::to_string(run.threads)});
         jobs.push_back({item->name, command, base + ".log"});
     }
-    std::cout << jobs.size() << " work items to run (" << run.jobs << " at a time), results in " << run.outputFolder
-              << std::endl;
+    std::cout << jobs.size() << " work items to run (" << run.jobs << " at a time, " << run.threads
+              << (run.threads == 1 ? " thread" : " threads") << " each), results in " << run.outputFolder << std::endl;
     Progress progress(std::cout, isatty(STDOUT_FILENO) != 0, static_cast<int>(jobs.size()));
     std::vector<std::string> failures;
     std::vector<std::string> undone;

@@ -13,6 +13,7 @@ struct DatasetRun {
     std::vector<std::string> subjects;  // labels without "sub-"; all when empty
     std::vector<std::string> sessions;  // labels without "ses-"; all when empty
     int jobs = 1;
+    int threads = 1;  // of each work item
     bool skipExisting = false;
     bool force = false;
     bool combine = false;  // twins that differ only in dir- also become one combined run

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "core/distance.h"
+#include "core/threadpool.h"
 #include "core/vdm.h"
 #include "files/filenames.h"
 #include "report/colourmaps.h"
@@ -222,9 +223,25 @@ public:
         const double titleWidth = drawing.textWidth(spec_.title, title);
         drawing.text(left + kMargin + titleWidth + 10, top + 20, spec_.subtitle, {12.0, kDimText});
 
+        // The panels' pixels and contour lines are worked out side by side; only the
+        // drawing itself, in order, touches the surface.
+        std::vector<PanelGeometry> geometries;
+        std::vector<Content> contents;
+        for (int view = 0; view < 3; ++view)
+            for (const Row& row : spec_.rows)
+                for (const int slice : analysis_.slices[view]) {
+                    geometries.emplace_back(analysis_.views[view], analysis_.box, slice, inputs_.orientation.voxelSize,
+                                            pixelsPerMm_);
+                    contents.push_back(row.content);
+                }
+        std::vector<PanelPicture> pictures(geometries.size());
+        forEachPiece(pictures.size(),
+                     [&](std::size_t i) { pictures[i] = panelPicture(geometries[i], contents[i]); });
+
         const int panelsLeft = left + kMargin + labelWidth_;
         int y = top + kTitleBand;
         const int panelsTop = y;
+        std::size_t next = 0;
         for (int view = 0; view < 3; ++view) {
             const View& v = analysis_.views[view];
             drawing.text(left + kMargin, y + panelHeight_[view] / 2.0 + 4, v.name, viewStyle());
@@ -234,10 +251,10 @@ public:
                 label.align = TextAlign::Right;
                 drawing.text(panelsLeft - 8, y + panelHeight_[view] / 2.0 + 4, row.label, label);
                 int x = panelsLeft;
-                for (std::size_t s = 0; s < analysis_.slices[view].size(); ++s) {
+                for (std::size_t s = 0; s < analysis_.slices[view].size(); ++s, ++next) {
                     const int slice = analysis_.slices[view][s];
-                    const PanelGeometry geometry(v, analysis_.box, slice, inputs_.orientation.voxelSize, pixelsPerMm_);
-                    drawPanel(drawing, x, y, geometry, row.content);
+                    const PanelGeometry& geometry = geometries[next];
+                    drawPanel(drawing, x, y, pictures[next]);
                     panels.push_back({contentName(row.content), v.name, slice, x, y, geometry.width(), geometry.height()});
                     if (r == 0) {
                         drawSliceNumber(drawing, x, y, geometry, v, slice);
@@ -265,9 +282,18 @@ private:
         return inputs_.hertzPerVoxel ? *inputs_.hertzPerVoxel : millimetresPerVoxel(inputs_);
     }
 
-    void drawPanel(Drawing& drawing, int x, int y, const PanelGeometry& geometry, Content content) const
+    // A panel's pixels and, for the field, its contour lines.
+    struct PanelPicture {
+        RgbImage image;
+        std::vector<std::vector<Point>> contours;
+        std::vector<bool> dashed;
+    };
+
+    PanelPicture panelPicture(const PanelGeometry& geometry, Content content) const
     {
-        RgbImage image{geometry.width(), geometry.height(), {}};
+        PanelPicture picture;
+        RgbImage& image = picture.image;
+        image = {geometry.width(), geometry.height(), {}};
         image.pixels.resize(static_cast<std::size_t>(image.width) * image.height);
         const auto grey = [&](const Volume& volume) {
             const Plane plane = samplePlane(volume, geometry);
@@ -301,26 +327,29 @@ private:
                     image.pixels[i] = blend(image.pixels[i], divergingColour(t), std::min(0.9, 0.35 + 0.9 * std::abs(t)));
                 }
             }
-            drawing.image(x, y, image);
-            drawContours(drawing, x, y, field, mask);
-            return;
+            const double step = analysis_.contourStep;
+            for (int k = 1; k * step < analysis_.fieldTop - 1e-9; ++k)
+                for (int sign : {1, -1}) {
+                    picture.contours.push_back(contourSegments(field, mask, sign * k * step));
+                    picture.dashed.push_back(sign < 0);
+                }
+            break;
         }
         }
-        drawing.image(x, y, image);
+        return picture;
     }
 
-    void drawContours(Drawing& drawing, int x, int y, const Plane& field, const Plane& mask) const
+    static void drawPanel(Drawing& drawing, int x, int y, const PanelPicture& picture)
     {
-        const double step = analysis_.contourStep;
-        for (int k = 1; k * step < analysis_.fieldTop - 1e-9; ++k)
-            for (int sign : {1, -1}) {
-                std::vector<Point> ends = contourSegments(field, mask, sign * k * step);
-                for (Point& p : ends) {
-                    p.x += x;
-                    p.y += y;
-                }
-                drawing.segments(ends, kContour, 0.9, sign < 0);
+        drawing.image(x, y, picture.image);
+        for (std::size_t c = 0; c < picture.contours.size(); ++c) {
+            std::vector<Point> ends = picture.contours[c];
+            for (Point& p : ends) {
+                p.x += x;
+                p.y += y;
             }
+            drawing.segments(ends, kContour, 0.9, picture.dashed[c]);
+        }
     }
 
     void drawLetters(Drawing& drawing, int x, int y, const PanelGeometry& g, const View& v) const

@@ -4,9 +4,13 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/threadpool.h"
+
 namespace {
 
 constexpr double kSixth = 1.0 / 6.0;
+// Neighbouring z lines solved together per piece of work.
+constexpr std::size_t kLanesPerPiece = 4096;
 
 // Pivots p[0..n-1] and multipliers u[0..n-2] of the Thomas algorithm for the tridiagonal
 // system (1/6, 4/6, 1/6) with zero coefficients outside the line. One table serves every
@@ -101,12 +105,16 @@ std::vector<double> bsplineCoefficients(const float* values, Dimensions extent)
     const std::size_t nx = static_cast<std::size_t>(extent.x);
     const std::size_t slice = nx * static_cast<std::size_t>(extent.y);
 
-    solveLines(g.data(), values, slice, slice, extent.z, f);
-    for (int z = 0; z < extent.z; ++z) {
-        double* plane = g.data() + static_cast<std::size_t>(z) * slice;
+    // Every line is solved on its own: the z lines in blocks of neighbouring lanes, then
+    // each slice's y lines and rows.
+    forEachBlock(slice, kLanesPerPiece, [&](std::size_t begin, std::size_t end) {
+        solveLines(g.data() + begin, values + begin, slice, end - begin, extent.z, f);
+    });
+    forEachPiece(static_cast<std::size_t>(extent.z), [&](std::size_t z) {
+        double* plane = g.data() + z * slice;
         solveLines(plane, plane, nx, nx, extent.y, f);
-    }
-    for (std::size_t row = 0; row < count; row += nx) solveRow(g.data() + row, extent.x, f);
+        for (std::size_t row = 0; row < slice; row += nx) solveRow(plane + row, extent.x, f);
+    });
     return g;
 }
 
@@ -147,10 +155,11 @@ void sampleBsplineShiftedY(const std::vector<double>& coefficients, Dimensions e
     // x and z are integers: their weights depend on the column and the slice only.
     std::vector<AxisWeights> columns(static_cast<std::size_t>(nx));
     for (int x = 0; x < nx; ++x) axisWeights(static_cast<float>(x), nx, columns[x]);
-    // The z sums of the current slice, shared by every position in it.
-    std::vector<double> plane(slice);
-    AxisWeights wy, wz;
-    for (int z = 0; z < nz; ++z) {
+    forEachPiece(static_cast<std::size_t>(nz), [&](std::size_t piece) {
+        const int z = static_cast<int>(piece);
+        // The z sums of the slice, shared by every position in it.
+        std::vector<double> plane(slice);
+        AxisWeights wy, wz;
         axisWeights(static_cast<float>(z), nz, wz);
         const double* layer[4];
         for (int c = 0; c < 4; ++c) layer[c] = g + static_cast<std::size_t>(wz.index[c]) * slice;
@@ -183,5 +192,5 @@ void sampleBsplineShiftedY(const std::vector<double>& coefficients, Dimensions e
                 out[x] = sum;
             }
         }
-    }
+    });
 }

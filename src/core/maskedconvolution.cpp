@@ -12,6 +12,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/threadpool.h"
 #include "core/volumegauss.h"
 
 namespace {
@@ -19,6 +20,8 @@ namespace {
 // Outputs are computed in blocks of this many positions (a multiple of every vector
 // width below); positions beyond the row's end are computed and dropped.
 constexpr int kBlock = 16;
+// Rows copied into the padded rows per piece of work.
+constexpr std::size_t kRowsPerPiece = 256;
 
 // Kernel indices [first, last) whose image position c + index - k/2 lies inside [0, n).
 struct Window {
@@ -40,10 +43,12 @@ struct PaddedRows {
           data(static_cast<std::size_t>(stride) * rows, 0.0f), mask(static_cast<std::size_t>(stride) * rows, 0.0f)
     {
         const int anchor = k / 2;
-        for (std::size_t r = 0; r < rows; ++r) {
-            std::copy_n(data + r * static_cast<std::size_t>(n), n, this->data.data() + row(r) + anchor);
-            std::copy_n(mask + r * static_cast<std::size_t>(n), n, this->mask.data() + row(r) + anchor);
-        }
+        forEachBlock(rows, kRowsPerPiece, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t r = begin; r < end; ++r) {
+                std::copy_n(data + r * static_cast<std::size_t>(n), n, this->data.data() + row(r) + anchor);
+                std::copy_n(mask + r * static_cast<std::size_t>(n), n, this->mask.data() + row(r) + anchor);
+            }
+        });
     }
     std::size_t row(std::size_t r) const { return r * static_cast<std::size_t>(stride); }
 
@@ -198,9 +203,11 @@ void maskedConvolve3D(Volume& data, const Volume& kernel, const Volume& mask, bo
     const int kx = kernel.nx(), ky = kernel.ny(), kz = kernel.nz();
     const PaddedRows padded(data.data(), mask.data(), nx, static_cast<std::size_t>(ny) * static_cast<std::size_t>(nz), kx);
     const RowFunction accumulateRow = rowFunction<false>(normalise);
-    RowAccumulators acc(padded.roundedWidth);
     Volume out(data.dimensions());
-    for (int z = 0; z < nz; ++z) {
+    // Every output row has its own sums: the slices are convolved side by side.
+    forEachPiece(static_cast<std::size_t>(std::max(nz, 0)), [&](std::size_t slice) {
+        const int z = static_cast<int>(slice);
+        RowAccumulators acc(padded.roundedWidth);
         const Window wz = window(z, nz, kz);
         for (int y = 0; y < ny; ++y) {
             acc.clear();
@@ -215,6 +222,6 @@ void maskedConvolve3D(Volume& data, const Volume& kernel, const Volume& mask, bo
                 }
             finishRow(acc, nx, normalise, nullptr, out.data() + out.index(0, y, z));
         }
-    }
+    });
     data = std::move(out);
 }

@@ -2,10 +2,12 @@
 #include "core/pairagreement.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "core/bspline.h"
 #include "core/mdhslog.h"
+#include "core/threadpool.h"
 #include "core/vdm.h"
 
 double percentile(const Volume& volume, double p)
@@ -34,6 +36,8 @@ std::vector<std::size_t> headMask(const Volume& first, const Volume& second)
 namespace {
 
 constexpr const char* kModule = "src\\pairagreement";
+// Voxels of a list summed per piece of work.
+constexpr std::ptrdiff_t kVoxelsPerBlock = 16384;
 
 Dimensions commonExtent(const Volume& first, const Volume& second)
 {
@@ -85,21 +89,48 @@ CorrectedPair correctPair(const Volume& first, const Volume& second, const Volum
 
 double correlationOver(const Volume& a, const Volume& b, const std::vector<std::size_t>& voxels)
 {
+    // Each block of the list sums in list order; the blocks' sums add in block order.
+    const std::size_t blocks = (voxels.size() + kVoxelsPerBlock - 1) / static_cast<std::size_t>(kVoxelsPerBlock);
+    const auto blockVoxels = [&](std::size_t block) {
+        const auto first = voxels.begin() + static_cast<std::ptrdiff_t>(block) * kVoxelsPerBlock;
+        return std::pair(first, first + std::min(kVoxelsPerBlock, voxels.end() - first));
+    };
+    const std::vector<std::array<double, 2>> blockSums =
+        partialsOfPieces<std::array<double, 2>>(blocks, [&](std::size_t block) {
+            std::array<double, 2> sums{0.0, 0.0};
+            const auto [first, last] = blockVoxels(block);
+            for (auto i = first; i != last; ++i) {
+                sums[0] += a[*i];
+                sums[1] += b[*i];
+            }
+            return sums;
+        });
     const double n = static_cast<double>(voxels.size());
     double meanA = 0.0, meanB = 0.0;
-    for (std::size_t i : voxels) {
-        meanA += a[i];
-        meanB += b[i];
+    for (const std::array<double, 2>& sums : blockSums) {
+        meanA += sums[0];
+        meanB += sums[1];
     }
     meanA /= n;
     meanB /= n;
+    const std::vector<std::array<double, 3>> centredSums =
+        partialsOfPieces<std::array<double, 3>>(blocks, [&](std::size_t block) {
+            std::array<double, 3> sums{0.0, 0.0, 0.0};
+            const auto [first, last] = blockVoxels(block);
+            for (auto i = first; i != last; ++i) {
+                const double u = a[*i] - meanA;
+                const double v = b[*i] - meanB;
+                sums[0] += u * v;
+                sums[1] += u * u;
+                sums[2] += v * v;
+            }
+            return sums;
+        });
     double ab = 0.0, aa = 0.0, bb = 0.0;
-    for (std::size_t i : voxels) {
-        const double u = a[i] - meanA;
-        const double v = b[i] - meanB;
-        ab += u * v;
-        aa += u * u;
-        bb += v * v;
+    for (const std::array<double, 3>& sums : centredSums) {
+        ab += sums[0];
+        aa += sums[1];
+        bb += sums[2];
     }
     return ab / std::sqrt(aa * bb);
 }

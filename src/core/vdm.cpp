@@ -8,6 +8,7 @@
 
 #include "core/bspline.h"
 #include "core/mdhslog.h"
+#include "core/threadpool.h"
 
 namespace {
 
@@ -59,10 +60,10 @@ void applyVdmLinear(Volume& dst, const Volume& src, const Volume& vdm, bool reve
     // x and z are integers, so the trilinear sample reduces to a blend of two rows; the
     // neighbours with weight 0 add nothing to finite sums.
     const std::size_t slice = static_cast<std::size_t>(nx) * static_cast<std::size_t>(ny);
-    for (int z = 0; z < nz; ++z) {
-        const float* plane = src.data() + static_cast<std::size_t>(z) * slice;
+    forEachPiece(static_cast<std::size_t>(nz), [&](std::size_t z) {
+        const float* plane = src.data() + z * slice;
         for (int y = 0; y < ny; ++y) {
-            const std::size_t row = static_cast<std::size_t>(z) * slice + static_cast<std::size_t>(y) * nx;
+            const std::size_t row = z * slice + static_cast<std::size_t>(y) * nx;
             const float* d = vdm.data() + row;
             float* out = dst.data() + row;
             const float fy = static_cast<float>(y);
@@ -77,7 +78,7 @@ void applyVdmLinear(Volume& dst, const Volume& src, const Volume& vdm, bool reve
                 out[x] = sum;
             }
         }
-    }
+    });
 }
 
 void applyVdmLinearReversed(Volume& dst, const Volume& src, const Volume& vdm)
@@ -128,13 +129,15 @@ void multiplyByJacobian(Volume& corrected, const Volume& vdm, bool reversed)
     check(corrected.dimensions() == vdm.dimensions(), kModule, 140, "corrected.dimensions() == vdm.dimensions()");
     const float s = direction(reversed);
     const int nx = vdm.nx(), ny = vdm.ny();
-    for (int z = 0; z < vdm.nz(); ++z)
+    forEachPiece(static_cast<std::size_t>(vdm.nz()), [&](std::size_t slice) {
+        const int z = static_cast<int>(slice);
         for (int y = 1; y + 1 < ny; ++y) {
             const float* below = vdm.data() + vdm.index(0, y - 1, z);
             const float* above = vdm.data() + vdm.index(0, y + 1, z);
             float* target = corrected.data() + corrected.index(0, y, z);
             for (int x = 0; x < nx; ++x) target[x] *= std::max(0.0f, 1.0f + s * ((above[x] - below[x]) * 0.5f));
         }
+    });
 }
 
 Volume undistort(const Volume& src, const Volume& vdm, bool transposed, bool intensityCorrection)
@@ -152,13 +155,15 @@ Volume vdmDerivativeY(const Volume& vdm)
 {
     Volume out(vdm.dimensions(), 0.0f);
     const int nx = vdm.nx();
-    for (int z = 0; z < vdm.nz(); ++z)
+    forEachPiece(static_cast<std::size_t>(vdm.nz()), [&](std::size_t slice) {
+        const int z = static_cast<int>(slice);
         for (int y = 1; y < vdm.ny() - 1; ++y) {
             const float* below = vdm.data() + vdm.index(0, y - 1, z);
             const float* above = vdm.data() + vdm.index(0, y + 1, z);
             float* target = out.data() + out.index(0, y, z);
             for (int x = 0; x < nx; ++x) target[x] = (above[x] - below[x]) * 0.5f;
         }
+    });
     return out;
 }
 
@@ -168,8 +173,9 @@ Volume invertVdm(const Volume& vdm)
     // are set to 0 so that every voxel of the result is defined.
     Volume out(vdm.dimensions(), 0.0f);
     const int ny = vdm.ny();
-    std::vector<float> mapped(static_cast<std::size_t>(std::max(ny, 0)));
-    for (int z = 0; z < vdm.nz(); ++z)
+    forEachPiece(static_cast<std::size_t>(vdm.nz()), [&](std::size_t slice) {
+        const int z = static_cast<int>(slice);
+        std::vector<float> mapped(static_cast<std::size_t>(std::max(ny, 0)));
         for (int x = 0; x < vdm.nx(); ++x) {
             for (int y = 0; y < ny; ++y) mapped[y] = static_cast<float>(y) + vdm(x, y, z);
             for (int j = 0; j < ny; ++j) {
@@ -182,6 +188,7 @@ Volume invertVdm(const Volume& vdm)
                 out(x, j, z) = position - target;
             }
         }
+    });
     return out;
 }
 
@@ -202,8 +209,10 @@ int repairFolds(Volume& vdm)
 {
     constexpr float step = 0.05f;
     const std::size_t nx = static_cast<std::size_t>(vdm.nx());
-    int adjustments = 0;
-    for (int z = 0; z < vdm.nz(); ++z)
+    // Columns are repaired on their own, the slices side by side.
+    const std::vector<int> slices = partialsOfPieces<int>(static_cast<std::size_t>(vdm.nz()), [&](std::size_t slice) {
+        const int z = static_cast<int>(slice);
+        int adjustments = 0;
         for (int x = 0; x < vdm.nx(); ++x) {
             float* column = &vdm(x, 0, z);
             bool changed = true;
@@ -226,5 +235,9 @@ int repairFolds(Volume& vdm)
                 }
             }
         }
+        return adjustments;
+    });
+    int adjustments = 0;
+    for (const int count : slices) adjustments += count;
     return adjustments;
 }

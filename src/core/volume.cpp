@@ -7,6 +7,8 @@
 #include <new>
 #include <utility>
 
+#include "core/threadpool.h"
+
 namespace {
 
 float* allocateFloats(std::size_t count)
@@ -138,9 +140,10 @@ void Volume::resizeCentred(Dimensions extent)
     const int oy = (extent.y - old.y) / 2;
     const int oz = (extent.z - old.z) / 2;
     if (data_ != nullptr) {
-        for (int z = 0; z < old.z; ++z) {
+        forEachPiece(static_cast<std::size_t>(old.z), [&](std::size_t slice) {
+            const int z = static_cast<int>(slice);
             const int tz = z + oz;
-            if (tz < 0 || tz >= extent.z) continue;
+            if (tz < 0 || tz >= extent.z) return;
             for (int y = 0; y < old.y; ++y) {
                 const int ty = y + oy;
                 if (ty < 0 || ty >= extent.y) continue;
@@ -151,7 +154,7 @@ void Volume::resizeCentred(Dimensions extent)
                 float* to = fresh + (static_cast<std::size_t>(tz) * extent.y + ty) * extent.x + (xBegin + ox);
                 std::memcpy(to, from, static_cast<std::size_t>(xEnd - xBegin) * sizeof(float));
             }
-        }
+        });
     }
     delete[] data_;
     data_ = fresh;
@@ -170,7 +173,8 @@ void Volume::padReplicate(Dimensions border)
     // Target columns [0, left) replicate the first voxel, [right, end) the last one.
     const int left = std::clamp(border.x, 0, std::max(padded.x, 0));
     const int right = std::clamp(border.x + extent_.x, left, std::max(padded.x, left));
-    for (int z = 0; z < padded.z; ++z) {
+    forEachPiece(static_cast<std::size_t>(std::max(padded.z, 0)), [&](std::size_t slice) {
+        const int z = static_cast<int>(slice);
         const int sz = clampIndex(z - border.z, extent_.z);
         for (int y = 0; y < padded.y; ++y) {
             const int sy = clampIndex(y - border.y, extent_.y);
@@ -180,16 +184,18 @@ void Volume::padReplicate(Dimensions border)
             for (int x = left; x < right; ++x) target[x] = row[x - border.x];
             std::fill(target + right, target + padded.x, row[extent_.x - 1]);
         }
-    }
+    });
     *this = std::move(out);
 }
 
 Volume Volume::transposeXY() const
 {
     Volume out(extent_.y, extent_.x, extent_.z);
-    for (int z = 0; z < extent_.z; ++z)
+    forEachPiece(static_cast<std::size_t>(std::max(extent_.z, 0)), [&](std::size_t slice) {
+        const int z = static_cast<int>(slice);
         for (int y = 0; y < extent_.y; ++y)
             for (int x = 0; x < extent_.x; ++x) out(y, x, z) = (*this)(x, y, z);
+    });
     return out;
 }
 

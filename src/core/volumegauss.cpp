@@ -8,10 +8,13 @@
 
 #include "core/fftapi.h"
 #include "core/mdhslog.h"
+#include "core/threadpool.h"
 
 namespace {
 
 constexpr const char* kModule = "src\\volumegauss";
+// Spectrum elements multiplied per piece of work.
+constexpr std::size_t kSpectrumBlock = 16384;
 constexpr double kTwoPi = 6.283185307179586;
 
 // The range of kernel indices [first, last] that the truncation at six standard
@@ -103,7 +106,9 @@ Volume gaussianKernel3D(Dimensions extent, const Sigma3& sigma, const KernelKind
     const KernelRange rx = truncatedRange(extent.x, sigma[0]);
     const KernelRange ry = truncatedRange(extent.y, sigma[1]);
     const KernelRange rz = truncatedRange(extent.z, sigma[2]);
-    for (int i = rz.first; i <= rz.last; ++i) {
+    // Distinct kernel indices land in distinct slices, so the slices fill side by side.
+    forEachPiece(static_cast<std::size_t>(std::max(rz.last - rz.first + 1, 0)), [&](std::size_t piece) {
+        const int i = rz.first + static_cast<int>(piece);
         const int z = wrappedIndex(i, extent.z, wrap);
         for (int j = ry.first; j <= ry.last; ++j) {
             const int y = wrappedIndex(j, extent.y, wrap);
@@ -111,7 +116,7 @@ Volume gaussianKernel3D(Dimensions extent, const Sigma3& sigma, const KernelKind
             for (int k = rx.first; k <= rx.last; ++k)
                 row[wrappedIndex(k, extent.x, wrap)] = static_cast<float>(kx[k] * ky[j] * kz[i]);
         }
-    }
+    });
     return kernel;
 }
 
@@ -146,12 +151,14 @@ void multiplySpectra(const FftComplex* volumeSpectrum, const FftComplex* kernelS
 {
     const std::size_t half = halfSpectrumSize(extent);
     const float s = static_cast<float>(1.0 / static_cast<double>(voxelCount(extent)));
-    for (std::size_t n = 0; n < half; ++n) {
-        const float ir = volumeSpectrum[n][0], ii = volumeSpectrum[n][1];
-        const float kr = kernelSpectrum[n][0], ki = kernelSpectrum[n][1];
-        product[n][0] = (ir * kr - ii * ki) * s;
-        product[n][1] = (ir * ki + ii * kr) * s;
-    }
+    forEachBlock(half, kSpectrumBlock, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t n = begin; n < end; ++n) {
+            const float ir = volumeSpectrum[n][0], ii = volumeSpectrum[n][1];
+            const float kr = kernelSpectrum[n][0], ki = kernelSpectrum[n][1];
+            product[n][0] = (ir * kr - ii * ki) * s;
+            product[n][1] = (ir * ki + ii * kr) * s;
+        }
+    });
 }
 
 // Transforms the product back into the volume's voxel array; the transform may overwrite

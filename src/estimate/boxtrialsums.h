@@ -8,18 +8,21 @@
 
 // Per voxel, a record of the values that the undistorted AP volume takes in every trial
 // (trialStride floats), followed by those of the PA volume (trialStride floats). Records
-// lie in storage order per slice; slice z sits in ring slot z % ringDepth.
+// lie in storage order per slice, for the rows from firstRow on; slice z sits in ring
+// slot z % ringDepth.
 struct TrialRecords {
     const float* data;
     std::size_t trialStride;  // a multiple of kTrialLanes, at least the trial count
     int nx;
-    std::size_t sliceVoxels;  // nx * ny
+    std::size_t sliceVoxels;  // nx times the rows held
     int ringDepth;
+    int firstRow = 0;
 
     const float* at(int x, int y, int z) const
     {
         const std::size_t slot = static_cast<std::size_t>(z % ringDepth) * sliceVoxels +
-                                 static_cast<std::size_t>(y) * static_cast<std::size_t>(nx) + static_cast<std::size_t>(x);
+                                 static_cast<std::size_t>(y - firstRow) * static_cast<std::size_t>(nx) +
+                                 static_cast<std::size_t>(x);
         return data + slot * 2 * trialStride;
     }
 };

@@ -1,12 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "estimate/gaussnewton.h"
 
-#include <algorithm>
 #include <cmath>
-#include <limits>
 
 #include "core/stoprequest.h"
-#include "estimate/lineband.h"
+#include "estimate/multigrid.h"
 
 namespace {
 
@@ -39,13 +37,13 @@ void addScaled(Volume& a, float s, const Volume& b)
 
 struct Workspace {
     Linearisation lin;
-    LineBandFactors band;
-    Volume residual, preconditioned, direction, product, trial;
+    Regularisation regularisation;
+    Multigrid multigrid;
+    Volume residual, preconditioned, direction, product, trial, scratch;
 };
 
 // Solves H step = -gradient approximately; returns the iterations used.
-int conjugateGradients(const PreciseLevel& level, const PreciseWeights& weights, Workspace& w, Volume& step,
-                       const GaussNewtonLimits& limits)
+int conjugateGradients(Workspace& w, Volume& step, const GaussNewtonLimits& limits)
 {
     const Dimensions extent = w.lin.gradient.dimensions();
     if (step.dimensions() != extent) step = Volume(extent);
@@ -55,12 +53,12 @@ int conjugateGradients(const PreciseLevel& level, const PreciseWeights& weights,
     float* residual = w.residual.data();
     for (std::size_t i = 0, n = w.residual.size(); i < n; ++i) residual[i] = -gradient[i];
     const double target = limits.cgTolerance * std::sqrt(dot(w.residual, w.residual));
-    solveLineBands(w.band, w.residual, w.preconditioned);
+    applyMultigrid(w.multigrid, w.residual, w.preconditioned);
     w.direction = w.preconditioned;
     double rz = dot(w.residual, w.preconditioned);
     int iterations = 0;
     while (iterations < limits.cgIterations) {
-        hessianProduct(level, weights, w.lin, w.direction, w.product);
+        systemProduct(w.lin.hessian, w.regularisation, w.direction, w.product, w.scratch);
         const double curvature = dot(w.direction, w.product);
         if (!(curvature > 0.0)) break;
         const float a = static_cast<float>(rz / curvature);
@@ -68,7 +66,7 @@ int conjugateGradients(const PreciseLevel& level, const PreciseWeights& weights,
         addScaled(w.residual, -a, w.product);
         ++iterations;
         if (std::sqrt(dot(w.residual, w.residual)) <= target) break;
-        solveLineBands(w.band, w.residual, w.preconditioned);
+        applyMultigrid(w.multigrid, w.residual, w.preconditioned);
         const double rzNext = dot(w.residual, w.preconditioned);
         const float b = static_cast<float>(rzNext / rz);
         rz = rzNext;
@@ -79,38 +77,6 @@ int conjugateGradients(const PreciseLevel& level, const PreciseWeights& weights,
     return iterations;
 }
 
-// The largest t in (0, 1] for which d + t step keeps every |central difference| below 1,
-// reduced a little so that the barrier stays finite in single precision.
-double feasibleFraction(const Volume& d, const Volume& step)
-{
-    const int nx = d.nx(), ny = d.ny(), nz = d.nz();
-    float lanes[kLanes];
-    std::fill(lanes, lanes + kLanes, 1.0f);
-    // |g + t s| < 1 holds for t < (1 - sign(s) g) / |s|.
-    const auto limit = [](float g, float s) {
-        const float reach = 1.0f - (s > 0.0f ? g : -g);
-        const float speed = std::fabs(s);
-        return speed > 0.0f ? reach / speed : 1.0f;
-    };
-    for (int z = 0; z < nz; ++z)
-        for (int y = 1; y + 1 < ny; ++y) {
-            const float* dBelow = d.data() + d.index(0, y - 1, z);
-            const float* dAbove = d.data() + d.index(0, y + 1, z);
-            const float* sBelow = step.data() + step.index(0, y - 1, z);
-            const float* sAbove = step.data() + step.index(0, y + 1, z);
-            int x = 0;
-            for (; x + static_cast<int>(kLanes) <= nx; x += static_cast<int>(kLanes))
-                for (std::size_t k = 0; k < kLanes; ++k) {
-                    const std::size_t i = static_cast<std::size_t>(x) + k;
-                    lanes[k] = std::min(lanes[k], limit(0.5f * (dAbove[i] - dBelow[i]), 0.5f * (sAbove[i] - sBelow[i])));
-                }
-            for (; x < nx; ++x)
-                lanes[0] = std::min(lanes[0], limit(0.5f * (dAbove[x] - dBelow[x]), 0.5f * (sAbove[x] - sBelow[x])));
-        }
-    const float largest = *std::min_element(lanes, lanes + kLanes);
-    return largest >= 1.0f ? 1.0 : 0.95 * static_cast<double>(largest);
-}
-
 }  // namespace
 
 GaussNewtonReport minimiseOnLevel(const PreciseLevel& level, const PreciseWeights& weights, Volume& d,
@@ -118,6 +84,7 @@ GaussNewtonReport minimiseOnLevel(const PreciseLevel& level, const PreciseWeight
 {
     GaussNewtonReport report;
     Workspace w;
+    w.regularisation = regularisationOf(level, weights);
     Volume step;
     lineariseObjective(level, weights, d, w.lin);
     double objective = w.lin.value.total(weights);
@@ -127,11 +94,11 @@ GaussNewtonReport minimiseOnLevel(const PreciseLevel& level, const PreciseWeight
     constexpr int kHalvings = 12;
     for (int iteration = 0; iteration < limits.steps; ++iteration) {
         throwIfStopRequested();
-        factoriseLineBands(level, weights, w.lin, w.band);
-        report.cgIterations += conjugateGradients(level, weights, w, step, limits);
+        prepareMultigrid(w.lin.hessian, w.regularisation, w.multigrid);
+        report.cgIterations += conjugateGradients(w, step, limits);
         const double slope = dot(w.lin.gradient, step);
         if (!(slope < 0.0)) break;
-        double t = feasibleFraction(d, step);
+        double t = 1.0;
         bool accepted = false;
         double trialObjective = objective;
         for (int halving = 0; halving <= kHalvings; ++halving, t *= 0.5) {
@@ -155,4 +122,3 @@ GaussNewtonReport minimiseOnLevel(const PreciseLevel& level, const PreciseWeight
     }
     return report;
 }
-

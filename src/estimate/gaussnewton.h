@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Minimisation of the precise objective on one level: Gauss-Newton steps solved by
-// conjugate gradients preconditioned with the exact line bands, and a backtracking line
-// search that keeps every step inside the region where the barrier is finite.
+// conjugate gradients preconditioned with a multigrid V-cycle, and a backtracking line
+// search.
 #pragma once
 
 #include "core/volume.h"
@@ -10,8 +10,8 @@
 struct GaussNewtonLimits {
     int steps = 10;                   // Gauss-Newton steps at most
     double relativeDecrease = 1e-6;   // stop when a step lowers the objective by less
-    int cgIterations = 20;            // per step
-    double cgTolerance = 0.1;         // relative residual of the step's system
+    int cgIterations = 4;             // per step
+    double cgTolerance = 0.05;        // relative residual of the step's system
 };
 
 struct GaussNewtonReport {
@@ -22,7 +22,6 @@ struct GaussNewtonReport {
     double endObjective = 0.0;
 };
 
-// Improves d (feasible on entry: every |central difference along y| < 1) in place; d
-// stays feasible.
+// Improves d in place.
 GaussNewtonReport minimiseOnLevel(const PreciseLevel& level, const PreciseWeights& weights, Volume& d,
                                   const GaussNewtonLimits& limits);

@@ -4,38 +4,46 @@
 #include <algorithm>
 #include <vector>
 
-void factoriseLineBands(const PreciseLevel& level, const PreciseWeights& weights, const Linearisation& lin,
-                        LineBandFactors& factors)
+void factoriseLineBands(const HessianCoefficients& h, const Regularisation& regularisation, LineBandFactors& factors)
 {
-    const Dimensions extent = lin.p.dimensions();
+    const Dimensions extent = h.p2.dimensions();
     const int nx = extent.x, ny = extent.y, nz = extent.z;
     for (Volume* v : {&factors.inverseDiagonal, &factors.first, &factors.second})
         if (v->dimensions() != extent) *v = Volume(extent);
-    const std::array<double, 3> f = smoothnessFactors(level.voxelSize);
-    const float twoAlpha = static_cast<float>(2.0 * weights.smoothness);
-    const float acrossX = twoAlpha * static_cast<float>(f[0]);
-    const float alongY = twoAlpha * static_cast<float>(f[1]);
-    const float acrossZ = twoAlpha * static_cast<float>(f[2]);
+    const std::array<double, 3>& f = regularisation.factors;
+    const double twoGamma = regularisation.twoGamma;
+    const auto inside = [](int i, int n) { return i > 0 && i + 1 < n; };
+    // The bending term 2 gamma M'M along the line, exactly: M has, in the row of a voxel,
+    // c = 2 sum f_k over the axes where the voxel has both neighbours, and -f_k at those
+    // neighbours. Its diagonal is c^2 plus f_k^2 for every neighbour whose own row reaches
+    // back along k; (y, y+1) gets -f_y from the rows of both; (y, y+2) f_y^2 from the row
+    // between them.
+    const auto centre = [&](int x, int y, int z) {
+        return 2.0 * ((inside(x, nx) ? f[0] : 0.0) + (inside(y, ny) ? f[1] : 0.0) + (inside(z, nz) ? f[2] : 0.0));
+    };
+    const auto neighbours = [&](int i, int n) { return (inside(i - 1, n) ? 1.0 : 0.0) + (inside(i + 1, n) ? 1.0 : 0.0); };
     const std::size_t n = static_cast<std::size_t>(nx);
-    // The band of row y: a0 on the diagonal, a1 at (y, y+1), a2 at (y, y+2), with
-    // e = q^2 + beta Q'' the weight of the central difference (0 in the first and last row).
+    // The band of row y: a0 on the diagonal, a1 at (y, y+1), a2 at (y, y+2).
     std::vector<float> a0(n), a1(n), a2(n);
     for (int z = 0; z < nz; ++z) {
-        const int zNeighbours = (z > 0 ? 1 : 0) + (z + 1 < nz ? 1 : 0);
         for (int y = 0; y < ny; ++y) {
-            const std::size_t row = lin.p.index(0, y, z);
-            const float* p = lin.p.data() + row;
-            const float* q = lin.q.data() + row;
-            const float* c = lin.barrierCurvature.data() + row;
-            const int yNeighbours = (y > 0 ? 1 : 0) + (y + 1 < ny ? 1 : 0);
+            const std::size_t row = h.p2.index(0, y, z);
+            const float* p2 = h.p2.data() + row;
+            const float* pq = h.pq.data() + row;
+            const float* e = h.e.data() + row;
             for (std::size_t x = 0; x < n; ++x) {
-                const int xNeighbours = (x > 0 ? 1 : 0) + (x + 1 < n ? 1 : 0);
-                const float eBelow = y > 0 ? q[x - n] * q[x - n] + c[x - n] : 0.0f;
-                const float eAbove = y + 1 < ny ? q[x + n] * q[x + n] + c[x + n] : 0.0f;
-                a0[x] = p[x] * p[x] + 0.25f * (eBelow + eAbove) + alongY * static_cast<float>(yNeighbours) +
-                        acrossX * static_cast<float>(xNeighbours) + acrossZ * static_cast<float>(zNeighbours);
-                a1[x] = y + 1 < ny ? 0.5f * (p[x] * q[x] - p[x + n] * q[x + n]) - alongY : 0.0f;
-                a2[x] = -0.25f * eAbove;
+                const int xi = static_cast<int>(x);
+                const double c = centre(xi, y, z);
+                const double next = y + 1 < ny ? centre(xi, y + 1, z) : 0.0;
+                const double diagonal = c * c + f[0] * f[0] * neighbours(xi, nx) + f[1] * f[1] * neighbours(y, ny) +
+                                        f[2] * f[2] * neighbours(z, nz);
+                const double first = -f[1] * ((inside(y, ny) ? c : 0.0) + (inside(y + 1, ny) ? next : 0.0));
+                const double second = inside(y + 1, ny) ? f[1] * f[1] : 0.0;
+                const float eBelow = y > 0 ? e[x - n] : 0.0f;
+                const float eAbove = y + 1 < ny ? e[x + n] : 0.0f;
+                a0[x] = p2[x] + 0.25f * (eBelow + eAbove) + static_cast<float>(twoGamma * diagonal);
+                a1[x] = y + 1 < ny ? 0.5f * (pq[x] - pq[x + n]) + static_cast<float>(twoGamma * first) : 0.0f;
+                a2[x] = y + 2 < ny ? -0.25f * eAbove + static_cast<float>(twoGamma * second) : 0.0f;
             }
             // L D L' by rows: D_y = a0 - L(y,y-1)^2 D_{y-1} - L(y,y-2)^2 D_{y-2};
             // L(y+1,y) = (a1 - L(y+1,y-1) D_{y-1} L(y,y-1)) / D_y; L(y+2,y) = a2 / D_y.

@@ -2,10 +2,7 @@
 #include "estimate/mappyramid.h"
 
 #include <algorithm>
-#include <cmath>
 #include <vector>
-
-#include "estimate/preciseobjective.h"
 
 namespace {
 
@@ -14,12 +11,11 @@ int halved(int n, bool halve)
     return halve ? (n + 1) / 2 : n;
 }
 
-// Coarse coordinate of a fine index: the fine voxel i lies at (i - 0.5)/2 in coarse
-// voxels when the axis was halved.
+// The two coarse neighbours of a fine index and the weight of the upper one.
 struct Tap {
     int lower;
     int upper;
-    float weight;  // of upper
+    float weight;
 };
 
 std::vector<Tap> taps(int fine, int coarse, bool halvedAxis)
@@ -30,9 +26,20 @@ std::vector<Tap> taps(int fine, int coarse, bool halvedAxis)
         const float clamped = std::clamp(t, 0.0f, static_cast<float>(coarse - 1));
         const int lower = std::min(static_cast<int>(clamped), coarse - 1);
         const int upper = std::min(lower + 1, coarse - 1);
-        result[i] = {lower, upper, clamped - static_cast<float>(lower)};
+        result[static_cast<std::size_t>(i)] = {lower, upper, clamped - static_cast<float>(lower)};
     }
     return result;
+}
+
+// The weights of the four coarse rows that a fine row (y, z) interpolates.
+struct RowWeights {
+    float w00, w10, w01, w11;
+};
+
+RowWeights rowWeights(const Tap& b, const Tap& c)
+{
+    return {(1.0f - b.weight) * (1.0f - c.weight), b.weight * (1.0f - c.weight), (1.0f - b.weight) * c.weight,
+            b.weight * c.weight};
 }
 
 }  // namespace
@@ -64,63 +71,78 @@ Volume halveVolume(const Volume& volume, const HalvedAxes& axes)
     return sums;
 }
 
+void interpolateToFiner(const Volume& coarse, const HalvedAxes& axes, Volume& out)
+{
+    const Dimensions f = out.dimensions();
+    const std::vector<Tap> tx = taps(f.x, coarse.nx(), axes[0]);
+    const std::vector<Tap> ty = taps(f.y, coarse.ny(), axes[1]);
+    const std::vector<Tap> tz = taps(f.z, coarse.nz(), axes[2]);
+    // Every coarse row interpolated along x first, then four of them per fine row.
+    Volume rows(Dimensions{f.x, coarse.ny(), coarse.nz()});
+    for (int z = 0; z < coarse.nz(); ++z)
+        for (int y = 0; y < coarse.ny(); ++y) {
+            const float* r = coarse.data() + coarse.index(0, y, z);
+            float* o = rows.data() + rows.index(0, y, z);
+            for (int x = 0; x < f.x; ++x) {
+                const Tap& a = tx[static_cast<std::size_t>(x)];
+                o[x] = (1.0f - a.weight) * r[a.lower] + a.weight * r[a.upper];
+            }
+        }
+    for (int z = 0; z < f.z; ++z)
+        for (int y = 0; y < f.y; ++y) {
+            const Tap& b = ty[static_cast<std::size_t>(y)];
+            const Tap& c = tz[static_cast<std::size_t>(z)];
+            const float* r00 = rows.data() + rows.index(0, b.lower, c.lower);
+            const float* r10 = rows.data() + rows.index(0, b.upper, c.lower);
+            const float* r01 = rows.data() + rows.index(0, b.lower, c.upper);
+            const float* r11 = rows.data() + rows.index(0, b.upper, c.upper);
+            float* row = out.data() + out.index(0, y, z);
+            for (int x = 0; x < f.x; ++x) {
+                const float front = (1.0f - b.weight) * r00[x] + b.weight * r10[x];
+                const float back = (1.0f - b.weight) * r01[x] + b.weight * r11[x];
+                row[x] = (1.0f - c.weight) * front + c.weight * back;
+            }
+        }
+}
+
+void transposeToCoarser(const Volume& fine, const HalvedAxes& axes, Volume& out)
+{
+    const Dimensions f = fine.dimensions();
+    std::fill(out.data(), out.data() + out.size(), 0.0f);
+    const std::vector<Tap> tx = taps(f.x, out.nx(), axes[0]);
+    const std::vector<Tap> ty = taps(f.y, out.ny(), axes[1]);
+    const std::vector<Tap> tz = taps(f.z, out.nz(), axes[2]);
+    std::vector<float> line(static_cast<std::size_t>(out.nx()));
+    for (int z = 0; z < f.z; ++z)
+        for (int y = 0; y < f.y; ++y) {
+            std::fill(line.begin(), line.end(), 0.0f);
+            const float* in = fine.data() + fine.index(0, y, z);
+            for (int x = 0; x < f.x; ++x) {
+                const Tap& a = tx[static_cast<std::size_t>(x)];
+                line[static_cast<std::size_t>(a.lower)] += (1.0f - a.weight) * in[x];
+                line[static_cast<std::size_t>(a.upper)] += a.weight * in[x];
+            }
+            const Tap& b = ty[static_cast<std::size_t>(y)];
+            const Tap& c = tz[static_cast<std::size_t>(z)];
+            const RowWeights w = rowWeights(b, c);
+            float* r00 = out.data() + out.index(0, b.lower, c.lower);
+            float* r10 = out.data() + out.index(0, b.upper, c.lower);
+            float* r01 = out.data() + out.index(0, b.lower, c.upper);
+            float* r11 = out.data() + out.index(0, b.upper, c.upper);
+            for (std::size_t x = 0; x < line.size(); ++x) {
+                r00[x] += w.w00 * line[x];
+                r10[x] += w.w10 * line[x];
+                r01[x] += w.w01 * line[x];
+                r11[x] += w.w11 * line[x];
+            }
+        }
+}
+
 Volume prolongMap(const Volume& coarse, Dimensions fine, const HalvedAxes& axes)
 {
-    const std::vector<Tap> tx = taps(fine.x, coarse.nx(), axes[0]);
-    const std::vector<Tap> ty = taps(fine.y, coarse.ny(), axes[1]);
-    const std::vector<Tap> tz = taps(fine.z, coarse.nz(), axes[2]);
-    const float scale = axes[1] ? 2.0f : 1.0f;
     Volume result(fine);
-    for (int z = 0; z < fine.z; ++z)
-        for (int y = 0; y < fine.y; ++y)
-            for (int x = 0; x < fine.x; ++x) {
-                const Tap& a = tx[x];
-                const Tap& b = ty[y];
-                const Tap& c = tz[z];
-                const auto line = [&](int yy, int zz) {
-                    return (1.0f - a.weight) * coarse(a.lower, yy, zz) + a.weight * coarse(a.upper, yy, zz);
-                };
-                const float front = (1.0f - b.weight) * line(b.lower, c.lower) + b.weight * line(b.upper, c.lower);
-                const float back = (1.0f - b.weight) * line(b.lower, c.upper) + b.weight * line(b.upper, c.upper);
-                result(x, y, z) = scale * ((1.0f - c.weight) * front + c.weight * back);
-            }
+    interpolateToFiner(coarse, axes, result);
+    if (axes[1])
+        for (std::size_t i = 0, n = result.size(); i < n; ++i) result[i] *= 2.0f;
     return result;
-}
-
-void smoothAlongAxis(Volume& volume, int axis)
-{
-    const Dimensions e = volume.dimensions();
-    const int n = axis == 0 ? e.x : axis == 1 ? e.y : e.z;
-    if (n < 2) return;
-    const std::size_t stride = axis == 0 ? 1 : axis == 1 ? static_cast<std::size_t>(e.x)
-                                                         : static_cast<std::size_t>(e.x) * static_cast<std::size_t>(e.y);
-    const Volume source = volume;
-    for (int z = 0; z < e.z; ++z)
-        for (int y = 0; y < e.y; ++y)
-            for (int x = 0; x < e.x; ++x) {
-                const int i = axis == 0 ? x : axis == 1 ? y : z;
-                const std::size_t at = volume.index(x, y, z);
-                const float below = i > 0 ? source[at - stride] : source[at];
-                const float above = i + 1 < n ? source[at + stride] : source[at];
-                volume[at] = 0.25f * below + 0.5f * source[at] + 0.25f * above;
-            }
-}
-
-int restoreFeasibility(Volume& d, float limit)
-{
-    for (std::size_t i = 0, n = d.size(); i < n; ++i)
-        if (!std::isfinite(d[i])) {
-            d = Volume(d.dimensions(), 0.0f);
-            return 0;
-        }
-    int passes = 0;
-    while (largestSlope(d) >= limit) {
-        if (passes == 200) {
-            d = Volume(d.dimensions(), 0.0f);
-            break;
-        }
-        smoothAlongAxis(d, 1);
-        ++passes;
-    }
-    return passes;
 }

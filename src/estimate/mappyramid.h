@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The coarse-to-fine levels of the precise estimate: images halved by block means, maps
-// carried to the finer level, and maps kept free of folds.
+// The coarse-to-fine grids of the precise estimate: images halved by block means, and
+// maps carried between grids by trilinear interpolation and its transpose.
 #pragma once
 
 #include <array>
@@ -9,20 +9,20 @@
 
 using HalvedAxes = std::array<bool, 3>;
 
-// The axes that the next coarser level halves: those of at least 8 voxels.
+// The axes that the next coarser grid halves: those of at least 8 voxels.
 HalvedAxes axesToHalve(Dimensions extent);
 Dimensions halvedExtent(Dimensions extent, const HalvedAxes& axes);
 // Means of 2 x 2 x 2 blocks (of 2 or 1 along axes not halved; a last odd block holds
 // what is there).
 Volume halveVolume(const Volume& volume, const HalvedAxes& axes);
 
-// The map on the finer grid: trilinear interpolation at the fine voxel centres (edges
-// held), displacements doubled when y was halved since they count voxels along y.
+// Trilinear interpolation of the coarser grid at the finer grid's voxel centres (the fine
+// voxel i lies at (i - 0.5)/2 coarse voxels along a halved axis; edges held), written to
+// out (of the finer extent); and its transpose, from the finer grid to out (of the
+// coarser extent).
+void interpolateToFiner(const Volume& coarse, const HalvedAxes& axes, Volume& out);
+void transposeToCoarser(const Volume& fine, const HalvedAxes& axes, Volume& out);
+
+// The map on the finer grid: interpolated, displacements doubled when y was halved since
+// they count voxels along y.
 Volume prolongMap(const Volume& coarse, Dimensions fine, const HalvedAxes& axes);
-
-// Smoothing with the kernel (1, 2, 1)/4 along one axis (0 x, 1 y, 2 z), edges held.
-void smoothAlongAxis(Volume& volume, int axis);
-
-// Smooths along y until every |central difference along y| is below the limit; returns
-// the passes made. A map that is not finite, or still folds after 200 passes, is set to 0.
-int restoreFeasibility(Volume& d, float limit);

@@ -10,34 +10,6 @@
 
 namespace {
 
-// Adds 2 alpha (L v) of the smoothness term to out, row (y, z) of the volume.
-void addSmoothnessRow(const Volume& v, int y, int z, const std::array<double, 3>& factors, float twoAlpha, float* out)
-{
-    const int nx = v.nx(), ny = v.ny(), nz = v.nz();
-    const float fx = static_cast<float>(factors[0]) * twoAlpha;
-    const float fy = static_cast<float>(factors[1]) * twoAlpha;
-    const float fz = static_cast<float>(factors[2]) * twoAlpha;
-    const float* row = v.data() + v.index(0, y, z);
-    const std::size_t slice = static_cast<std::size_t>(nx) * static_cast<std::size_t>(ny);
-    const float* below = y > 0 ? row - nx : nullptr;
-    const float* above = y + 1 < ny ? row + nx : nullptr;
-    const float* front = z > 0 ? row - slice : nullptr;
-    const float* back = z + 1 < nz ? row + slice : nullptr;
-    for (int x = 0; x < nx; ++x) {
-        const float c = row[x];
-        float sumX = 0.0f;
-        if (x > 0) sumX += c - row[x - 1];
-        if (x + 1 < nx) sumX += c - row[x + 1];
-        float sumY = 0.0f;
-        if (below) sumY += c - below[x];
-        if (above) sumY += c - above[x];
-        float sumZ = 0.0f;
-        if (front) sumZ += c - front[x];
-        if (back) sumZ += c - back[x];
-        out[x] += fx * sumX + fy * sumY + fz * sumZ;
-    }
-}
-
 // The central difference of row y (0 in the first and last row), written to g.
 void slopeRow(const Volume& d, int y, int z, float* g)
 {
@@ -51,28 +23,16 @@ void slopeRow(const Volume& d, int y, int z, float* g)
     for (int x = 0; x < nx; ++x) g[x] = 0.5f * (above[x] - below[x]);
 }
 
-// Sum of the squared forward differences of the row along x, y and z, with the factors.
-double smoothnessRow(const Volume& d, int y, int z, const std::array<double, 3>& factors)
+double sumOfSquares(const Volume& v)
 {
-    const int nx = d.nx(), ny = d.ny(), nz = d.nz();
-    const float* row = d.data() + d.index(0, y, z);
-    const std::size_t slice = static_cast<std::size_t>(nx) * static_cast<std::size_t>(ny);
-    double sumX = 0.0, sumY = 0.0, sumZ = 0.0;
-    for (int x = 0; x + 1 < nx; ++x) {
-        const float e = row[x + 1] - row[x];
-        sumX += static_cast<double>(e * e);
-    }
-    if (y + 1 < ny)
-        for (int x = 0; x < nx; ++x) {
-            const float e = row[x + nx] - row[x];
-            sumY += static_cast<double>(e * e);
-        }
-    if (z + 1 < nz)
-        for (int x = 0; x < nx; ++x) {
-            const float e = row[x + slice] - row[x];
-            sumZ += static_cast<double>(e * e);
-        }
-    return factors[0] * sumX + factors[1] * sumY + factors[2] * sumZ;
+    double sum = 0.0;
+    for (std::size_t i = 0, n = v.size(); i < n; ++i) sum += static_cast<double>(v[i]) * v[i];
+    return sum;
+}
+
+bool inside(int i, int n)
+{
+    return i > 0 && i + 1 < n;
 }
 
 }  // namespace
@@ -90,26 +50,63 @@ std::array<double, 3> smoothnessFactors(const std::array<double, 3>& voxelSize)
 
 double ObjectiveValue::total(const PreciseWeights& weights) const
 {
-    return data + weights.smoothness * smoothness + weights.barrier * barrier;
+    return data + weights.bending * bending;
 }
 
-float barrierValue(float g)
+void bendingLaplacian(const Volume& d, const std::array<double, 3>& factors, Volume& out)
 {
-    const float g2 = g * g;
-    if (!(g2 < 1.0f)) return std::numeric_limits<float>::infinity();
-    return g2 * (6.0f + 2.0f / (1.0f - g2));
+    const int nx = d.nx(), ny = d.ny(), nz = d.nz();
+    const std::size_t row = static_cast<std::size_t>(nx), slice = row * static_cast<std::size_t>(ny);
+    const float fx = static_cast<float>(factors[0]), fy = static_cast<float>(factors[1]),
+                fz = static_cast<float>(factors[2]);
+    for (int z = 0; z < nz; ++z)
+        for (int y = 0; y < ny; ++y) {
+            const std::size_t base = d.index(0, y, z);
+            const float* c = d.data() + base;
+            float* o = out.data() + base;
+            // An axis without both neighbours adds nothing: its weight is 0 and its
+            // neighbours stand in for themselves.
+            const float wy = inside(y, ny) ? fy : 0.0f;
+            const float wz = inside(z, nz) ? fz : 0.0f;
+            const float* below = y > 0 ? c - row : c;
+            const float* above = y + 1 < ny ? c + row : c;
+            const float* front = z > 0 ? c - slice : c;
+            const float* back = z + 1 < nz ? c + slice : c;
+            for (int x = 0; x < nx; ++x)
+                o[x] = wy * (2.0f * c[x] - below[x] - above[x]) + wz * (2.0f * c[x] - front[x] - back[x]);
+            for (int x = 1; x + 1 < nx; ++x) o[x] += fx * (2.0f * c[x] - c[x - 1] - c[x + 1]);
+        }
 }
 
-float barrierSlope(float g)
+void addBendingGradient(const Volume& m, const std::array<double, 3>& factors, double twoGamma, Volume& out)
 {
-    const float s = 1.0f - g * g;
-    return 12.0f * g + 4.0f * g / (s * s);
-}
-
-float barrierCurvature(float g)
-{
-    const float s = 1.0f - g * g;
-    return 12.0f + 4.0f * (1.0f + 3.0f * g * g) / (s * s * s);
+    // M'm: each axis's second difference is symmetric on the voxels that have it, so a
+    // voxel receives 2 f m from itself and -f m from each neighbour, counting only the
+    // voxels (itself included) that have the difference along that axis; along x the row
+    // is copied with those that lack it set to 0.
+    const int nx = m.nx(), ny = m.ny(), nz = m.nz();
+    const std::size_t row = static_cast<std::size_t>(nx), slice = row * static_cast<std::size_t>(ny);
+    const float fx = static_cast<float>(factors[0] * twoGamma), fy = static_cast<float>(factors[1] * twoGamma),
+                fz = static_cast<float>(factors[2] * twoGamma);
+    const std::vector<float> zeros(row, 0.0f);
+    std::vector<float> padded(row + 2, 0.0f);  // padded[x + 1]: m where x has both neighbours
+    for (int z = 0; z < nz; ++z)
+        for (int y = 0; y < ny; ++y) {
+            const std::size_t base = m.index(0, y, z);
+            const float* c = m.data() + base;
+            float* o = out.data() + base;
+            const float* below = inside(y - 1, ny) ? c - row : zeros.data();
+            const float* above = inside(y + 1, ny) ? c + row : zeros.data();
+            const float* front = inside(z - 1, nz) ? c - slice : zeros.data();
+            const float* back = inside(z + 1, nz) ? c + slice : zeros.data();
+            const float centre = (inside(y, ny) ? 2.0f * fy : 0.0f) + (inside(z, nz) ? 2.0f * fz : 0.0f);
+            for (int x = 1; x + 1 < nx; ++x) padded[static_cast<std::size_t>(x) + 1] = c[x];
+            const float* mx = padded.data() + 1;
+            for (int x = 0; x < nx; ++x) {
+                const float acrossLines = centre * c[x] - fy * (below[x] + above[x]) - fz * (front[x] + back[x]);
+                o[x] += acrossLines + (2.0f * fx * mx[x] - fx * mx[x - 1] - fx * mx[x + 1]);
+            }
+        }
 }
 
 float largestSlope(const Volume& d)
@@ -133,7 +130,6 @@ ObjectiveValue evaluateObjective(const PreciseLevel& level, const Volume& d)
 {
     const int nx = d.nx(), ny = d.ny(), nz = d.nz();
     const std::size_t stride = static_cast<std::size_t>(nx);
-    const std::array<double, 3> factors = smoothnessFactors(level.voxelSize);
     std::vector<float> g(stride);
     ObjectiveValue value;
     for (int z = 0; z < nz; ++z) {
@@ -141,29 +137,47 @@ ObjectiveValue evaluateObjective(const PreciseLevel& level, const Volume& d)
         const float* secondSlice = level.secondSpline.data() + level.secondSpline.index(0, 0, z);
         for (int y = 0; y < ny; ++y) {
             slopeRow(d, y, z, g.data());
-            const std::size_t row = d.index(0, y, z);
-            const float* shift = d.data() + row;
+            const float* shift = d.data() + d.index(0, y, z);
             const float fy = static_cast<float>(y);
             double data = 0.0;
-            double barrier = 0.0;
             for (int x = 0; x < nx; ++x) {
-                const float q = barrierValue(g[x]);
-                if (!std::isfinite(q)) {
-                    value.barrier = std::numeric_limits<double>::infinity();
-                    return value;
-                }
-                barrier += static_cast<double>(q);
                 const float a = sampleSplineLine(firstSlice + x, stride, ny, fy + shift[x]);
                 const float b = sampleSplineLine(secondSlice + x, stride, ny, fy - shift[x]);
-                const float r = a * (1.0f + g[x]) - b * (1.0f - g[x]);
+                const float r = a * std::max(0.0f, 1.0f + g[x]) - b * std::max(0.0f, 1.0f - g[x]);
                 data += static_cast<double>(r * r);
             }
             value.data += 0.5 * data;
-            value.barrier += barrier;
-            value.smoothness += smoothnessRow(d, y, z, factors);
         }
     }
+    Volume m(d.dimensions());
+    bendingLaplacian(d, smoothnessFactors(level.voxelSize), m);
+    value.bending = sumOfSquares(m);
     return value;
+}
+
+std::vector<float> residualMagnitudes(const PreciseLevel& level, const Volume& d)
+{
+    const int nx = d.nx(), ny = d.ny(), nz = d.nz();
+    const std::size_t stride = static_cast<std::size_t>(nx);
+    std::vector<float> g(stride), magnitudes;
+    for (int z = 0; z < nz; ++z) {
+        const float* firstSlice = level.firstSpline.data() + level.firstSpline.index(0, 0, z);
+        const float* secondSlice = level.secondSpline.data() + level.secondSpline.index(0, 0, z);
+        for (int y = 1; y + 1 < ny; ++y) {
+            slopeRow(d, y, z, g.data());
+            const float* shift = d.data() + d.index(0, y, z);
+            const float fy = static_cast<float>(y);
+            for (int x = 0; x < nx; ++x) {
+                const float a = sampleSplineLine(firstSlice + x, stride, ny, fy + shift[x]);
+                const float b = sampleSplineLine(secondSlice + x, stride, ny, fy - shift[x]);
+                const float ja = std::max(0.0f, 1.0f + g[x]);
+                const float jb = std::max(0.0f, 1.0f - g[x]);
+                const float q = (ja > 0.0f ? a : 0.0f) + (jb > 0.0f ? b : 0.0f);
+                if (q * q > 0.01f) magnitudes.push_back(std::fabs(a * ja - b * jb));
+            }
+        }
+    }
+    return magnitudes;
 }
 
 void lineariseObjective(const PreciseLevel& level, const PreciseWeights& weights, const Volume& d, Linearisation& out)
@@ -171,132 +185,114 @@ void lineariseObjective(const PreciseLevel& level, const PreciseWeights& weights
     const Dimensions extent = d.dimensions();
     const int nx = extent.x, ny = extent.y, nz = extent.z;
     const std::size_t stride = static_cast<std::size_t>(nx);
-    for (Volume* v : {&out.residual, &out.p, &out.q, &out.barrierCurvature, &out.gradient})
+    for (Volume* v : {&out.residual, &out.hessian.p2, &out.hessian.pq, &out.hessian.e, &out.gradient, &out.carried})
         if (v->dimensions() != extent) *v = Volume(extent);
-    const std::array<double, 3> factors = smoothnessFactors(level.voxelSize);
-    const float beta = static_cast<float>(weights.barrier);
     std::vector<float> g(stride);
     out.value = ObjectiveValue{};
 
-    // First pass: residual and its derivatives per voxel; the gradient volume holds
-    // s = q r + beta Q'(g) for the second pass.
+    // First pass, per voxel: the residual, the Hessian's coefficients, the gradient's own
+    // term p r, and q r, which the central difference carries to the neighbours along y.
     for (int z = 0; z < nz; ++z) {
         const float* firstSlice = level.firstSpline.data() + level.firstSpline.index(0, 0, z);
         const float* secondSlice = level.secondSpline.data() + level.secondSpline.index(0, 0, z);
         for (int y = 0; y < ny; ++y) {
             slopeRow(d, y, z, g.data());
-            const bool interior = y > 0 && y + 1 < ny;
+            const bool interior = inside(y, ny);
             const std::size_t row = d.index(0, y, z);
             const float* shift = d.data() + row;
             float* r = out.residual.data() + row;
-            float* p = out.p.data() + row;
-            float* q = out.q.data() + row;
-            float* c = out.barrierCurvature.data() + row;
-            float* s = out.gradient.data() + row;
+            float* p2 = out.hessian.p2.data() + row;
+            float* pq = out.hessian.pq.data() + row;
+            float* e = out.hessian.e.data() + row;
+            float* local = out.gradient.data() + row;
+            float* carried = out.carried.data() + row;
             const float fy = static_cast<float>(y);
             double data = 0.0;
-            double barrier = 0.0;
             for (int x = 0; x < nx; ++x) {
-                const float gx = g[x];
-                barrier += static_cast<double>(barrierValue(gx));
                 const SplineSample a = sampleSplineLineWithSlope(firstSlice + x, stride, ny, fy + shift[x]);
                 const SplineSample b = sampleSplineLineWithSlope(secondSlice + x, stride, ny, fy - shift[x]);
-                const float residual = a.value * (1.0f + g[x]) - b.value * (1.0f - g[x]);
+                const float ja = std::max(0.0f, 1.0f + g[x]);
+                const float jb = std::max(0.0f, 1.0f - g[x]);
+                const float residual = a.value * ja - b.value * jb;
+                const float p = a.slope * ja + b.slope * jb;
                 data += static_cast<double>(residual * residual);
                 r[x] = residual;
-                p[x] = a.slope * (1.0f + g[x]) + b.slope * (1.0f - g[x]);
-                if (interior) {
-                    q[x] = a.value + b.value;
-                    c[x] = beta * barrierCurvature(gx);
-                    s[x] = q[x] * residual + beta * barrierSlope(gx);
-                } else {
-                    q[x] = 0.0f;
-                    c[x] = 0.0f;
-                    s[x] = 0.0f;
-                }
+                p2[x] = p * p;
+                local[x] = p * residual;
+                // A clipped Jacobian does not change with g.
+                const float q = interior ? (ja > 0.0f ? a.value : 0.0f) + (jb > 0.0f ? b.value : 0.0f) : 0.0f;
+                pq[x] = p * q;
+                e[x] = q * q;
+                carried[x] = q * residual;
             }
             out.value.data += 0.5 * data;
-            out.value.barrier += barrier;
-            out.value.smoothness += smoothnessRow(d, y, z, factors);
         }
     }
 
-    // Second pass: gradient = p r + D's + 2 alpha L d, with (D's)_y = (s_{y-1} - s_{y+1})/2.
-    // Rows are written from the top down, so s of row y+1 is gone when row y needs it:
-    // keep the rows of s that are still needed.
-    std::vector<float> sAbove(stride), sHere(stride), sBelow(stride);
-    const float twoAlpha = static_cast<float>(2.0 * weights.smoothness);
-    for (int z = 0; z < nz; ++z) {
-        const auto sRow = [&](int y) { return out.gradient.data() + out.gradient.index(0, y, z); };
-        std::fill(sBelow.begin(), sBelow.end(), 0.0f);
-        std::copy(sRow(0), sRow(0) + nx, sHere.begin());
+    // Second pass: gradient = p r + D'(q r) + 2 gamma M'M d, with
+    // (D's)_y = (s_{y-1} - s_{y+1})/2.
+    for (int z = 0; z < nz; ++z)
         for (int y = 0; y < ny; ++y) {
-            if (y + 1 < ny)
-                std::copy(sRow(y + 1), sRow(y + 1) + nx, sAbove.begin());
-            else
-                std::fill(sAbove.begin(), sAbove.end(), 0.0f);
             const std::size_t row = d.index(0, y, z);
-            const float* r = out.residual.data() + row;
-            const float* p = out.p.data() + row;
+            const float* below = y > 0 ? out.carried.data() + row - stride : nullptr;
+            const float* above = y + 1 < ny ? out.carried.data() + row + stride : nullptr;
             float* gradient = out.gradient.data() + row;
-            for (int x = 0; x < nx; ++x) gradient[x] = p[x] * r[x] + 0.5f * (sBelow[x] - sAbove[x]);
-            addSmoothnessRow(d, y, z, factors, twoAlpha, gradient);
-            std::swap(sBelow, sHere);
-            std::swap(sHere, sAbove);
+            for (int x = 0; x < nx; ++x) gradient[x] += 0.5f * ((below ? below[x] : 0.0f) - (above ? above[x] : 0.0f));
         }
-    }
+    const Regularisation regularisation = regularisationOf(level, weights);
+    bendingLaplacian(d, regularisation.factors, out.carried);
+    out.value.bending = sumOfSquares(out.carried);
+    addBendingGradient(out.carried, regularisation.factors, regularisation.twoGamma, out.gradient);
 }
 
-void hessianProduct(const PreciseLevel& level, const PreciseWeights& weights, const Linearisation& lin,
-                    const Volume& v, Volume& out)
+Regularisation regularisationOf(const PreciseLevel& level, const PreciseWeights& weights)
+{
+    return {smoothnessFactors(level.voxelSize), 2.0 * weights.bending};
+}
+
+void systemProduct(const HessianCoefficients& h, const Regularisation& regularisation, const Volume& v, Volume& out,
+                   Volume& scratch)
 {
     const Dimensions extent = v.dimensions();
     const int nx = extent.x, ny = extent.y, nz = extent.z;
     const std::size_t stride = static_cast<std::size_t>(nx);
     if (out.dimensions() != extent) out = Volume(extent);
-    const std::array<double, 3> factors = smoothnessFactors(level.voxelSize);
-    const float twoAlpha = static_cast<float>(2.0 * weights.smoothness);
-    // Per row: Dv, u = p v + q Dv (J v), t = q u + c Dv; out = p u + D't + 2 alpha L v.
-    // t of rows y-1 and y+1 is needed for row y: three rows of t are kept.
-    std::vector<float> tBelow(stride), tHere(stride), tAbove(stride), uHere(stride), uAbove(stride);
-    std::vector<float> dv(stride);
-    const auto rowTerms = [&](int y, int z, float* u, float* t) {
-        const std::size_t row = v.index(0, y, z);
-        const float* vr = v.data() + row;
-        const float* p = lin.p.data() + row;
-        const float* q = lin.q.data() + row;
-        const float* c = lin.barrierCurvature.data() + row;
-        if (y == 0 || y + 1 == ny) {
-            for (int x = 0; x < nx; ++x) {
-                u[x] = p[x] * vr[x];
-                t[x] = 0.0f;
-            }
-            return;
-        }
-        const float* below = vr - nx;
-        const float* above = vr + nx;
-        for (int x = 0; x < nx; ++x) {
-            const float slope = 0.5f * (above[x] - below[x]);
-            u[x] = p[x] * vr[x] + q[x] * slope;
-            t[x] = q[x] * u[x] + c[x] * slope;
-        }
-    };
-    for (int z = 0; z < nz; ++z) {
-        std::fill(tBelow.begin(), tBelow.end(), 0.0f);
-        rowTerms(0, z, uHere.data(), tHere.data());
+    if (scratch.dimensions() != extent) scratch = Volume(extent);
+    // t = PQ v + E Dv per voxel (0 in the first and last row, where Dv is 0); then
+    // out = P2 v + PQ Dv + D't + 2 gamma M'M v.
+    for (int z = 0; z < nz; ++z)
         for (int y = 0; y < ny; ++y) {
-            if (y + 1 < ny)
-                rowTerms(y + 1, z, uAbove.data(), tAbove.data());
-            else
-                std::fill(tAbove.begin(), tAbove.end(), 0.0f);
             const std::size_t row = v.index(0, y, z);
-            const float* p = lin.p.data() + row;
-            float* o = out.data() + row;
-            for (int x = 0; x < nx; ++x) o[x] = p[x] * uHere[x] + 0.5f * (tBelow[x] - tAbove[x]);
-            addSmoothnessRow(v, y, z, factors, twoAlpha, o);
-            std::swap(tBelow, tHere);
-            std::swap(tHere, tAbove);
-            std::swap(uHere, uAbove);
+            float* t = scratch.data() + row;
+            if (!inside(y, ny)) {
+                std::fill(t, t + nx, 0.0f);
+                continue;
+            }
+            const float* vr = v.data() + row;
+            const float* pq = h.pq.data() + row;
+            const float* e = h.e.data() + row;
+            for (int x = 0; x < nx; ++x) t[x] = pq[x] * vr[x] + e[x] * (0.5f * (vr[x + stride] - vr[x - stride]));
         }
-    }
+    for (int z = 0; z < nz; ++z)
+        for (int y = 0; y < ny; ++y) {
+            const std::size_t row = v.index(0, y, z);
+            const float* vr = v.data() + row;
+            const float* p2 = h.p2.data() + row;
+            const float* pq = h.pq.data() + row;
+            const float* t = scratch.data() + row;
+            float* o = out.data() + row;
+            if (inside(y, ny)) {
+                for (int x = 0; x < nx; ++x)
+                    o[x] = p2[x] * vr[x] + pq[x] * (0.5f * (vr[x + stride] - vr[x - stride])) +
+                           0.5f * (t[x - stride] - t[x + stride]);
+            } else {
+                // The first row has no row below, the last none above; t is 0 in both.
+                const float* tBelow = y > 0 ? t - stride : nullptr;
+                const float* tAbove = y + 1 < ny ? t + stride : nullptr;
+                for (int x = 0; x < nx; ++x)
+                    o[x] = p2[x] * vr[x] + 0.5f * ((tBelow ? tBelow[x] : 0.0f) - (tAbove ? tAbove[x] : 0.0f));
+            }
+        }
+    bendingLaplacian(v, regularisation.factors, scratch);
+    addBendingGradient(scratch, regularisation.factors, regularisation.twoGamma, out);
 }

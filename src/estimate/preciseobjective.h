@@ -1,25 +1,28 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The objective of the precise estimate on one level of the image pyramid:
 //
-//   J(d) = 1/2 sum (A(y+d)(1+g) - B(y-d)(1-g))^2 + alpha S(d) + beta sum Q(g)
+//   J(d) = 1/2 sum (A(y+d) [1+g]+ - B(y-d) [1-g]+)^2 + gamma B(d)
 //
 // d is the displacement in voxels along y, g its central difference along y (0 in the
 // first and last row), so that A(y+d)(1+g) and B(y-d)(1-g) are the two acquisitions
-// corrected with their change of intensity (sampled by cubic B-splines along y). S sums
-// the squared forward differences of d along x, y and z,
-// each times (h_y/h_k)^2: the integral of the squared gradient of the displacement in mm,
-// divided by the voxel volume, so that the weights hold for any voxel size. Q(g) =
-// P(1+g) + P(1-g) with P(v) = (v^2-1)^2/v keeps both Jacobians positive: the map never
-// folds.
+// corrected with their change of intensity (sampled by cubic B-splines along y). [v]+ =
+// max(v, 0): where the map folds one acquisition ([1+g]+ or [1-g]+ at 0), that
+// acquisition has piled several places onto one and says nothing about this one, and the
+// fit sees the other alone. The field does fold near air cavities; forbidding it (a
+// barrier at |g| = 1) bends the map wrongly along the whole line behind such a place.
+// B(d) = sum over the voxels of (sum_k f_k D2_k d)^2, D2_k the second difference along
+// axis k where the voxel has both neighbours along it (0 otherwise) and f_k = (h_y/h_k)^2:
+// the squared Laplacian of the displacement in mm, per voxel volume, which leaves planes
+// of any slope free and holds for any voxel size.
 #pragma once
 
 #include <array>
+#include <vector>
 
 #include "core/volume.h"
 
 struct PreciseWeights {
-    double smoothness = 0.0;  // alpha
-    double barrier = 0.0;     // beta
+    double bending = 0.0;  // gamma
 };
 
 // The spline coefficients along y of the two images of one level (the first corrected
@@ -36,39 +39,55 @@ PreciseLevel makePreciseLevel(const Volume& first, const Volume& second, const s
 std::array<double, 3> smoothnessFactors(const std::array<double, 3>& voxelSize);
 
 struct ObjectiveValue {
-    double data = 0.0;        // 1/2 sum r^2
-    double smoothness = 0.0;  // S(d), before alpha
-    double barrier = 0.0;     // sum Q(g), before beta; infinite where |g| >= 1
+    double data = 0.0;     // 1/2 sum r^2
+    double bending = 0.0;  // B(d), before gamma
     double total(const PreciseWeights& weights) const;
 };
 
-// The barrier per voxel, Q(g) = g^2 (6 + 2/(1-g^2)) (infinite for |g| >= 1), and its
-// first two derivatives.
-float barrierValue(float g);
-float barrierSlope(float g);
-float barrierCurvature(float g);
-
-// Infinite when some |g| >= 1 (the map folds there).
 ObjectiveValue evaluateObjective(const PreciseLevel& level, const Volume& d);
 
-// The objective linearised at d for a Gauss-Newton step: residual r, its derivatives
-// p = dr/dd (direct) and q = dr/dg, the barrier's curvature times beta, and the gradient.
-// The Gauss-Newton Hessian is J'J + 2 alpha L + beta D' diag(Q'') D with J = diag(p) +
-// diag(q) D, D the central difference along y and L the weighted graph Laplacian of S.
+// |r| of the voxels with signal (q^2 > 0.01) in the rows that have a central difference,
+// in storage order.
+std::vector<float> residualMagnitudes(const PreciseLevel& level, const Volume& d);
+
+// The Gauss-Newton Hessian of the data term, per voxel: with the residual's derivatives
+// p = dr/dd and q = dr/dg and J = diag(p) + diag(q) D (D the central difference along
+// y), J'J = P2 + PQ D + D' PQ + D' E D with P2 = p^2, PQ = p q and E = q^2 (PQ and E 0
+// in the first and last row).
+struct HessianCoefficients {
+    Volume p2;
+    Volume pq;
+    Volume e;
+};
+
+// The objective linearised at d for a Gauss-Newton step: the residuals, the Hessian's
+// coefficients and the gradient.
 struct Linearisation {
     Volume residual;
-    Volume p;
-    Volume q;
-    Volume barrierCurvature;  // beta Q''(g), 0 in the first and last row
+    HessianCoefficients hessian;
     Volume gradient;
+    Volume carried;  // working space
     ObjectiveValue value;
 };
 
 void lineariseObjective(const PreciseLevel& level, const PreciseWeights& weights, const Volume& d, Linearisation& out);
 
-// out = H v for the Gauss-Newton Hessian H of the linearisation (weights as given there).
-void hessianProduct(const PreciseLevel& level, const PreciseWeights& weights, const Linearisation& lin,
-                    const Volume& v, Volume& out);
+// The bending term of a grid: the factors f_k of its axes and 2 gamma.
+struct Regularisation {
+    std::array<double, 3> factors{};
+    double twoGamma = 0.0;
+};
+Regularisation regularisationOf(const PreciseLevel& level, const PreciseWeights& weights);
+
+// out = H v with H = the coefficients' matrix + 2 gamma M'M (M the weighted Laplacian of
+// B); scratch is working space.
+void systemProduct(const HessianCoefficients& h, const Regularisation& regularisation, const Volume& v, Volume& out,
+                   Volume& scratch);
+
+// The weighted Laplacian M d of B (d and out of one extent, out overwritten), and
+// out += 2 gamma M'm.
+void bendingLaplacian(const Volume& d, const std::array<double, 3>& factors, Volume& out);
+void addBendingGradient(const Volume& m, const std::array<double, 3>& factors, double twoGamma, Volume& out);
 
 // Largest |g| of the map, over the rows that have a central difference.
 float largestSlope(const Volume& d);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "estimate/simplevdmestimate.h"
 
+#include <cstdint>
 #include <limits>
 #include <stdexcept>
 #include <vector>
@@ -8,6 +9,7 @@
 #include "core/distance.h"
 #include "core/mdhslog.h"
 #include "core/stoprequest.h"
+#include "core/threadpool.h"
 #include "core/vdm.h"
 
 namespace {
@@ -33,12 +35,13 @@ public:
     explicit ColumnMajor(const Volume& volume)
         : ny_(static_cast<std::size_t>(volume.ny())), nx_(static_cast<std::size_t>(volume.nx())), data_(volume.size())
     {
-        for (int z = 0; z < volume.nz(); ++z)
+        forEachPiece(static_cast<std::size_t>(volume.nz()), [&](std::size_t z) {
             for (int y = 0; y < volume.ny(); ++y) {
-                const float* row = volume.data() + volume.index(0, y, z);
-                float* target = data_.data() + static_cast<std::size_t>(z) * nx_ * ny_ + static_cast<std::size_t>(y);
+                const float* row = volume.data() + volume.index(0, y, static_cast<int>(z));
+                float* target = data_.data() + z * nx_ * ny_ + static_cast<std::size_t>(y);
                 for (std::size_t x = 0; x < nx_; ++x) target[x * ny_] = row[x];
             }
+        });
     }
     const float* column(int x, int z) const
     {
@@ -219,25 +222,29 @@ Volume estimateColumnwiseVdm(const Volume& vol_ap, const Volume& vol_pa, const S
     Volume vdm(vol_ap.dimensions(), 0.0f);
     const Vector ramp = centredRamp(ny);
     const Matrix kernel = gaussianKernel2D(5, 5, {1.0, 1.0}, {0, 0}, false);
-    FitBuffers work(ny);
 
     // The smoothed copies do not change between passes, and neither does which columns
     // carry signal.
     const ColumnMajor apColumns(apSmooth), paColumns(paSmooth);
     const ColumnMajor apDerivativeColumns(apDerivative), paDerivativeColumns(paDerivative);
-    std::vector<bool> fitted(static_cast<std::size_t>(nx) * static_cast<std::size_t>(nz));
-    for (int z = 0; z < nz; ++z)
+    std::vector<std::uint8_t> fitted(static_cast<std::size_t>(nx) * static_cast<std::size_t>(nz));
+    forEachPiece(static_cast<std::size_t>(nz), [&](std::size_t slice) {
+        const int z = static_cast<int>(slice);
         for (int x = 0; x < nx; ++x)
-            fitted[static_cast<std::size_t>(z) * nx + x] =
+            fitted[slice * nx + x] =
                 getColumn(apSmooth, x, z).max() > kSignalThreshold && getColumn(paSmooth, x, z).max() > kSignalThreshold;
+    });
 
+    // Every column is fitted on its own, the slices side by side.
     for (int pass = 0; pass < kPasses; ++pass) {
         throwIfStopRequested();
         if (pass > 0) {
             maskedConvolve2D(stretch, kernel, mask, true);
             maskedConvolve2D(shift, kernel, mask, true);
         }
-        for (int z = 0; z < nz; ++z) {
+        forEachPiece(static_cast<std::size_t>(nz), [&](std::size_t slice) {
+            const int z = static_cast<int>(slice);
+            FitBuffers work(ny);
             for (int x = 0; x < nx; ++x) {
                 mask(x, z) = 0.0f;
                 if (!fitted[static_cast<std::size_t>(z) * nx + x]) continue;
@@ -251,7 +258,7 @@ Volume estimateColumnwiseVdm(const Volume& vol_ap, const Volume& vol_pa, const S
                 shift(x, z) = b;
                 setColumn(vdm, x, z, columnVdm(ramp, a, b));
             }
-        }
+        });
     }
 
     Volume apCorrected(vol_ap.dimensions());

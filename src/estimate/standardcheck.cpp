@@ -2,15 +2,19 @@
 #include "estimate/standardcheck.h"
 
 #include <cmath>
+#include <sstream>
 #include <vector>
 
 #include "core/pairagreement.h"
+#include "estimate/mappyramid.h"
+#include "estimate/vdmestimate.h"
 
 namespace {
 
 constexpr float kDifferenceVoxels = 0.25f;
 constexpr double kLeastRegion = 0.01;  // of the head
 constexpr double kMargin = 0.03;
+constexpr double kClearMargin = 0.05;  // of the half-resolution check
 
 // |gradient| by central differences in voxel units; 0 on the border.
 Volume gradientMagnitude(const Volume& v)
@@ -58,4 +62,31 @@ StandardComparison compareWithStandardMap(const CorrectablePair& pair, const Vol
     // A NaN correlation (no variation) gives no reason to drop the precise map.
     result.keepPrecise = !(result.standardEdges - result.preciseEdges > kMargin);
     return result;
+}
+
+Volume standardMap(const Volume& first, const Volume& second, const std::array<double, 3>& voxelSize,
+                   const StandardChoices& choices, std::ostream& log)
+{
+    const Sigma3 sigma{0.5, 4.0 / voxelSize[1], 0.5};
+    const EstimationSchedule schedule = standardEstimationSchedule(voxelSize);
+    return estimateVdm(first, second, sigma, choices.useSsd, schedule.localbox, schedule.s_values,
+                       schedule.vdm_smoothing, choices.useIc, log, choices.order);
+}
+
+Volume halfResolutionStandardMap(const Volume& first, const Volume& second, const std::array<double, 3>& voxelSize,
+                                 const StandardChoices& choices)
+{
+    const HalvedAxes axes = axesToHalve(first.dimensions());
+    std::array<double, 3> halvedSize = voxelSize;
+    for (int k = 0; k < 3; ++k)
+        if (axes[k]) halvedSize[k] *= 2.0;
+    std::ostringstream quiet;
+    const Volume map = standardMap(halveVolume(first, axes), halveVolume(second, axes), halvedSize, choices, quiet);
+    if (std::round(map(0, 0, 0)) == -99.0f) return Volume();
+    return prolongMap(map, first.dimensions(), axes);
+}
+
+bool clearlyKeepsPrecise(const StandardComparison& halfResolution)
+{
+    return halfResolution.compared && halfResolution.preciseEdges - halfResolution.standardEdges > kClearMargin;
 }

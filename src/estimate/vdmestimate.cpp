@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -13,6 +14,7 @@
 #include "core/distance.h"
 #include "core/mdhslog.h"
 #include "core/stoprequest.h"
+#include "core/threadpool.h"
 #include "core/vdm.h"
 #include "estimate/boxtrialsums.h"
 #include "estimate/simplevdmestimate.h"
@@ -165,7 +167,6 @@ struct LevelResult {
 void acceptBest(int x, int y, int z, const std::vector<float>& trials, const std::vector<double>& trialValues,
                 LevelResult& result)
 {
-    ++result.visited;
     result.weights(x, y, z) = kVisitedWeight;
     result.accepted(x, y, z) = result.accepted(x, y, z) + trials[bestTrial(trialValues)];
 }
@@ -194,40 +195,270 @@ void sweepAnyBox(Undistorted& volumes, const Volume& vdm, const Volume& kernel, 
                     trialValues[t] = useSsd ? trialValue<true>(box, trials[t], volumes)
                                             : trialValue<false>(box, trials[t], volumes);
                 acceptBest(x, y, z, trials, trialValues, result);
+                ++result.visited;
             }
+}
+
+// Calls action(x, y, z, at) for the voxels of the box whose state byte lacks the given
+// bits; at = rowStart(y, z) + x is the voxel's place in state. Most rows of a box need
+// nothing, which eight state bytes at a time tell quickly; state has eight spare bytes at
+// its end for these reads.
+template <typename RowStart, typename Action>
+void forEachWithout(const std::uint8_t* state, const BoxRange& box, std::uint8_t bits, RowStart rowStart,
+                    Action action)
+{
+    const std::uint64_t wanted = 0x0101010101010101ull * bits;
+    for (int z = box.z0; z <= box.z1; ++z)
+        for (int y = box.y0; y <= box.y1; ++y) {
+            const std::size_t start = rowStart(y, z) + static_cast<std::size_t>(box.x0);
+            const std::uint8_t* row = state + start;
+            const int length = box.x1 - box.x0 + 1;
+            for (int x = 0; x < length; x += 8) {
+                const int n = std::min(8, length - x);
+                std::uint64_t word;
+                std::memcpy(&word, row + x, sizeof word);
+                const std::uint64_t mask = n == 8 ? ~0ull : (1ull << (8 * n)) - 1;
+                if ((word & wanted & mask) == (wanted & mask)) continue;
+                for (int i = x; i < x + n; ++i)
+                    if ((row[i] & bits) != bits) action(box.x0 + i, y, z, start + static_cast<std::size_t>(i));
+            }
+        }
 }
 
 // A box kernel that holds one value everywhere. Then the value a voxel takes in a trial
 // depends only on the voxel and the trial, not on the box it is resampled in, so it is
-// worked out once per level, when a box first holds the voxel, instead of once for every
-// box that holds it. Trials run in list order and a trial that samples outside the column
-// keeps the value before it, so a voxel's values over the trials are fixed from its first
+// worked out once, when a box first holds the voxel, instead of once for every box that
+// holds it. Trials run in list order and a trial that samples outside the column keeps
+// the value before it, so a voxel's values over the trials are fixed from its first
 // sampling trial on; before that it keeps its current value: the level's starting value
 // until a box first holds the voxel, and from then on the value of the last trial.
-// Records are kept for the slices that the boxes around the current slice reach.
+//
+// Voxels are visited in storage order, and whether a voxel has signal depends on whether
+// an earlier box held it. One quick pass in that order decides which voxels are visited
+// and which visited voxel's box first holds each voxel. Bands of rows are then swept side
+// by side: a box sees a voxel as held when the voxel's first holder comes before the
+// box's own voxel, as in a single sweep, so the result depends neither on the bands nor
+// on the threads. A band keeps records for the slices and rows that the boxes around its
+// current slice reach.
 class UniformBoxSweep {
 public:
-    UniformBoxSweep(Undistorted& volumes, const Volume& vdm, Dimensions box, float weight,
+    UniformBoxSweep(const Undistorted& volumes, const Volume& vdm, Dimensions box, float weight,
                     const std::vector<float>& trials)
         : volumes_(volumes), vdm_(vdm), extent_(vdm.dimensions()), half_{box.x / 2, box.y / 2, box.z / 2},
           weight_(weight), trials_(trials), count_(trials.size()),
-          stride_((trials.size() + kTrialLanes - 1) / kTrialLanes * kTrialLanes),
-          depth_(std::min(box.z, extent_.z)),
-          sliceVoxels_(static_cast<std::size_t>(extent_.x) * static_cast<std::size_t>(extent_.y)),
-          records_(static_cast<std::size_t>(depth_) * sliceVoxels_ * 2 * stride_),
-          state_(static_cast<std::size_t>(depth_) * sliceVoxels_ + 8, kUnprepared),
-          firstSampling_(static_cast<std::size_t>(depth_) * sliceVoxels_)
+          stride_((trials.size() + kTrialLanes - 1) / kTrialLanes * kTrialLanes), depth_(std::min(box.z, extent_.z))
     {
     }
 
     void run(bool useSsd, LevelResult& result)
     {
+        planVisits();
+        const std::size_t bands = static_cast<std::size_t>((extent_.y + kBandRows - 1) / kBandRows);
+        std::vector<Band> scratch(static_cast<std::size_t>(parallelThreads()));
+        const std::vector<std::size_t> visited = partialsOfPieces<std::size_t>(bands, [&](std::size_t band) {
+            return sweepBand(static_cast<int>(band), useSsd, scratch[workerSlot()], result);
+        });
+        for (const std::size_t count : visited) result.visited += count;
+    }
+
+private:
+    static constexpr int kBandRows = 8;
+    static constexpr std::size_t kNeverHeld = std::numeric_limits<std::size_t>::max();
+    // A voxel's state in a band only grows: no record yet, record prepared, last trial's
+    // value kept.
+    static constexpr std::uint8_t kUnprepared = 0;
+    static constexpr std::uint8_t kPrepared = 1;
+    static constexpr std::uint8_t kSettled = 3;
+
+    struct FirstSampling {
+        std::uint32_t ap;
+        std::uint32_t pa;
+    };
+
+    // The records of one band, reused by the bands that one thread sweeps.
+    struct Band {
+        std::vector<float> records;
+        std::vector<std::uint8_t> state;  // eight spare bytes at the end for the word reads
+        std::vector<FirstSampling> firstSampling;
+    };
+
+    // Where a band's records of slice z, rows [firstRow, firstRow + rows), lie.
+    struct BandRing {
+        int firstRow;
+        std::size_t sliceVoxels;
+        int nx;
+        int depth;
+        std::size_t rowStart(int y, int z) const
+        {
+            return static_cast<std::size_t>(z % depth) * sliceVoxels +
+                   static_cast<std::size_t>(y - firstRow) * static_cast<std::size_t>(nx);
+        }
+    };
+
+    BoxRange boxAround(int x, int y, int z) const
+    {
+        return {std::max(0, x - half_.x), std::min(extent_.x - 1, x + half_.x),
+                std::max(0, y - half_.y), std::min(extent_.y - 1, y + half_.y),
+                std::max(0, z - half_.z), std::min(extent_.z - 1, z + half_.z)};
+    }
+
+    // Which voxels the level visits, in storage order: a voxel is visited when it has
+    // signal, its values being the last trial's once an earlier visited voxel's box held
+    // it. Then every voxel's first holder: the first visited voxel whose box holds it.
+    void planVisits()
+    {
+        const std::size_t n = vdm_.size();
+        // Signal before (bit 0) and after (bit 1) a box held the voxel.
+        std::vector<std::uint8_t> signal(n);
+        forEachPiece(static_cast<std::size_t>(extent_.z), [&](std::size_t slice) {
+            const int z = static_cast<int>(slice);
+            for (int y = 0; y < extent_.y; ++y)
+                for (int x = 0; x < extent_.x; ++x) {
+                    const std::size_t i = vdm_.index(x, y, z);
+                    float a = volumes_.ap[i];
+                    float b = volumes_.pa[i];
+                    const bool before = a > kSignalThreshold || b > kSignalThreshold;
+                    lastTrialValues(x, y, z, a, b);
+                    const bool after = a > kSignalThreshold || b > kSignalThreshold;
+                    signal[i] = static_cast<std::uint8_t>((before ? 1 : 0) | (after ? 2 : 0));
+                }
+        });
+        decideVisits(signal);
+        findFirstHolders();
+    }
+
+    // Where both signals agree the voxel's own one decides. Elsewhere whether an earlier
+    // visited voxel lies in the voxel's box decides, counted with running sums of the
+    // visited voxels per slice: sat(x, y, z) counts those of slice z left of x and above y.
+    void decideVisits(const std::vector<std::uint8_t>& signal)
+    {
+        const int nx = extent_.x, ny = extent_.y;
+        const std::size_t satRow = static_cast<std::size_t>(nx) + 1;
+        const std::size_t satSlice = satRow * (static_cast<std::size_t>(ny) + 1);
+        std::vector<std::uint32_t> sat(satSlice * static_cast<std::size_t>(extent_.z), 0);
+        const auto at = [&](int x, int y, int z) {
+            return static_cast<std::size_t>(z) * satSlice + static_cast<std::size_t>(y) * satRow +
+                   static_cast<std::size_t>(x);
+        };
+        // Visited voxels of slice z in columns [x0, x1] and rows [y0, y1] (inclusive).
+        const auto count = [&](int x0, int x1, int y0, int y1, int z) {
+            return sat[at(x1 + 1, y1 + 1, z)] - sat[at(x0, y1 + 1, z)] - sat[at(x1 + 1, y0, z)] + sat[at(x0, y0, z)];
+        };
+        std::vector<std::uint32_t> rowPrefix(satRow, 0);
+        visited_.assign(vdm_.size(), 0);
+        for (int z = 0; z < extent_.z; ++z)
+            for (int y = 0; y < ny; ++y) {
+                for (int x = 0; x < nx; ++x) {
+                    const std::size_t i = vdm_.index(x, y, z);
+                    bool visit = signal[i] == 3;
+                    if (signal[i] == 1 || signal[i] == 2) {
+                        const int x0 = std::max(0, x - half_.x), x1 = std::min(nx - 1, x + half_.x);
+                        const int y0 = std::max(0, y - half_.y), y1 = std::min(ny - 1, y + half_.y);
+                        bool held = rowPrefix[x] - rowPrefix[x0] > 0 || (y > y0 && count(x0, x1, y0, y - 1, z) > 0);
+                        for (int zz = std::max(0, z - half_.z); zz < z && !held; ++zz)
+                            held = count(x0, x1, y0, y1, zz) > 0;
+                        visit = signal[i] == (held ? 2 : 1);
+                    }
+                    visited_[i] = visit ? 1 : 0;
+                    rowPrefix[x + 1] = rowPrefix[x] + (visit ? 1 : 0);
+                }
+                for (int x = 0; x <= nx; ++x) sat[at(x, y + 1, z)] = sat[at(x, y, z)] + rowPrefix[x];
+            }
+    }
+
+    // The smallest index of a visited voxel within the box around every voxel (boxes are
+    // symmetric: u lies in the box of w when w lies in the box of u), as running minima
+    // along x, y and z; a minimum does not depend on the order it is taken in.
+    void findFirstHolders()
+    {
+        std::vector<std::size_t> own(vdm_.size());
+        for (std::size_t i = 0; i < own.size(); ++i) own[i] = visited_[i] != 0 ? i : kNeverHeld;
+        firstHolder_.resize(own.size());
+        runningMinimum(own, firstHolder_, 0);
+        runningMinimum(firstHolder_, own, 1);
+        runningMinimum(own, firstHolder_, 2);
+    }
+
+    // target at every voxel: the smallest value of source within the box's half extent
+    // along the axis (0 x, 1 y, 2 z).
+    void runningMinimum(const std::vector<std::size_t>& source, std::vector<std::size_t>& target, int axis) const
+    {
+        const int length[3] = {extent_.x, extent_.y, extent_.z};
+        const int half[3] = {half_.x, half_.y, half_.z};
+        const std::size_t stride[3] = {1, static_cast<std::size_t>(extent_.x),
+                                       static_cast<std::size_t>(extent_.x) * static_cast<std::size_t>(extent_.y)};
+        forEachPiece(static_cast<std::size_t>(extent_.z), [&](std::size_t slice) {
+            const int z = static_cast<int>(slice);
+            for (int y = 0; y < extent_.y; ++y)
+                for (int x = 0; x < extent_.x; ++x) {
+                    const int at = axis == 0 ? x : axis == 1 ? y : z;
+                    const std::size_t i = vdm_.index(x, y, z);
+                    const int low = std::max(0, at - half[axis]);
+                    const std::size_t lowest = i - static_cast<std::size_t>(at - low) * stride[axis];
+                    const int count = std::min(length[axis] - 1, at + half[axis]) - low + 1;
+                    std::size_t first = kNeverHeld;
+                    for (int k = 0; k < count; ++k)
+                        first = std::min(first, source[lowest + static_cast<std::size_t>(k) * stride[axis]]);
+                    target[i] = first;
+                }
+        });
+    }
+
+    // The values (a of AP, b of PA) that the voxel holds after the last trial, from the
+    // values before the first.
+    void lastTrialValues(int x, int y, int z, float& a, float& b) const
+    {
+        const std::size_t nx = static_cast<std::size_t>(extent_.x);
+        const float top = static_cast<float>(extent_.y - 1);
+        const std::size_t column = vdm_.index(x, 0, z);
+        const float row = static_cast<float>(y);
+        const float displacement = vdm_(x, y, z);
+        bool apFound = false;
+        bool paFound = false;
+        for (std::size_t t = count_; t-- > 0 && !(apFound && paFound);) {
+            const float shift = displacement + trials_[t] * weight_;
+            const float hA = row + shift;
+            if (!apFound && hA > 0.0f && hA < top) {
+                a = interpolatedAt(hA, nx, volumes_.apSource.data() + column);
+                apFound = true;
+            }
+            const float hB = row + -shift;
+            if (!paFound && hB > 0.0f && hB < top) {
+                b = interpolatedAt(hB, nx, volumes_.paSource.data() + column);
+                paFound = true;
+            }
+        }
+    }
+
+    // Rows [band * kBandRows, + kBandRows) of every slice; returns the voxels visited.
+    std::size_t sweepBand(int band, bool useSsd, Band& scratch, LevelResult& result) const
+    {
+        const int y0 = band * kBandRows;
+        const int y1 = std::min(extent_.y, y0 + kBandRows);
+        const int firstRow = std::max(0, y0 - half_.y);
+        const BandRing ring{firstRow,
+                            static_cast<std::size_t>(std::min(extent_.y, y1 + half_.y) - firstRow) *
+                                static_cast<std::size_t>(extent_.x),
+                            extent_.x, depth_};
+        const std::size_t voxels = static_cast<std::size_t>(depth_) * ring.sliceVoxels;
+        if (scratch.records.size() < voxels * 2 * stride_) {
+            scratch.records.resize(voxels * 2 * stride_);
+            scratch.firstSampling.resize(voxels);
+        }
+        scratch.state.resize(std::max(scratch.state.size(), voxels + 8));
+        const auto clearSlice = [&](int z) {
+            std::fill_n(scratch.state.begin() + static_cast<std::ptrdiff_t>(ring.rowStart(firstRow, z)),
+                        ring.sliceVoxels, kUnprepared);
+        };
+        const auto rowStart = [&ring](int y, int z) { return ring.rowStart(y, z); };
+
         std::vector<double> trialValues(count_);
         std::vector<double> ssd(stride_);
         std::vector<float> ncc(5 * stride_);
         const NccSums nccSums{ncc.data(), ncc.data() + stride_, ncc.data() + 2 * stride_, ncc.data() + 3 * stride_,
                               ncc.data() + 4 * stride_};
-        const TrialRecords records{records_.data(), stride_, extent_.x, sliceVoxels_, depth_};
+        const TrialRecords records{scratch.records.data(), stride_, extent_.x, ring.sliceVoxels, depth_, firstRow};
+        std::size_t visited = 0;
         for (int z = 0; z < extent_.z; ++z) {
             // The slot of the slice that the boxes of this slice reach last was held by a
             // slice that no box reaches any more.
@@ -235,13 +466,16 @@ public:
                 for (int zz = 0; zz <= std::min(extent_.z - 1, half_.z); ++zz) clearSlice(zz);
             else if (z + half_.z < extent_.z)
                 clearSlice(z + half_.z);
-            for (int y = 0; y < extent_.y; ++y)
+            for (int y = y0; y < y1; ++y)
                 for (int x = 0; x < extent_.x; ++x) {
-                    if (!hasSignal(volumes_, vdm_.index(x, y, z))) continue;
-                    const BoxRange box{std::max(0, x - half_.x), std::min(extent_.x - 1, x + half_.x),
-                                       std::max(0, y - half_.y), std::min(extent_.y - 1, y + half_.y),
-                                       std::max(0, z - half_.z), std::min(extent_.z - 1, z + half_.z)};
-                    forEachWithout(box, kPrepared, [this](int xx, int yy, int zz, std::size_t at) { prepare(xx, yy, zz, at); });
+                    const std::size_t i = vdm_.index(x, y, z);
+                    if (visited_[i] == 0) continue;
+                    const BoxRange box = boxAround(x, y, z);
+                    forEachWithout(scratch.state.data(), box, kSettled, rowStart,
+                                   [&](int xx, int yy, int zz, std::size_t at) {
+                                       if (scratch.state[at] == kUnprepared) prepare(xx, yy, zz, at, scratch);
+                                       if (firstHolder_[vdm_.index(xx, yy, zz)] < i) settle(at, scratch);
+                                   });
                     if (useSsd) {
                         boxSsdSums(records, box, ssd.data());
                         std::copy_n(ssd.begin(), count_, trialValues.begin());
@@ -253,60 +487,17 @@ public:
                             trialValues[t] = negatedCorrelation(n, nccSums.a[t], nccSums.aa[t], nccSums.b[t],
                                                                 nccSums.bb[t], nccSums.ab[t]);
                     }
-                    forEachWithout(box, kSettled, [this](int xx, int yy, int zz, std::size_t at) { settle(xx, yy, zz, at); });
+                    forEachWithout(scratch.state.data(), box, kSettled, rowStart,
+                                   [&](int, int, int, std::size_t at) { settle(at, scratch); });
                     acceptBest(x, y, z, trials_, trialValues, result);
+                    ++visited;
                 }
         }
+        return visited;
     }
 
-private:
-    // A voxel's state only grows: no record yet, record prepared, last trial's value kept.
-    static constexpr std::uint8_t kUnprepared = 0;
-    static constexpr std::uint8_t kPrepared = 1;
-    static constexpr std::uint8_t kSettled = 3;
-
-    struct FirstSampling {
-        std::uint32_t ap;
-        std::uint32_t pa;
-    };
-
-    std::size_t slot(int x, int y, int z) const
-    {
-        return static_cast<std::size_t>(z % depth_) * sliceVoxels_ + static_cast<std::size_t>(y) * extent_.x +
-               static_cast<std::size_t>(x);
-    }
-
-    void clearSlice(int z)
-    {
-        const auto first = state_.begin() + static_cast<std::ptrdiff_t>(slot(0, 0, z));
-        std::fill(first, first + static_cast<std::ptrdiff_t>(sliceVoxels_), kUnprepared);
-    }
-
-    // Calls action(x, y, z, slot) for the box voxels whose state lacks the given bits. Most
-    // rows of a box need nothing, which eight state bytes at a time tell quickly.
-    template <typename Action> void forEachWithout(const BoxRange& box, std::uint8_t bits, Action action)
-    {
-        const std::uint64_t wanted = 0x0101010101010101ull * bits;
-        for (int z = box.z0; z <= box.z1; ++z)
-            for (int y = box.y0; y <= box.y1; ++y) {
-                const std::size_t rowStart = slot(box.x0, y, z);
-                const std::uint8_t* row = state_.data() + rowStart;
-                const int length = box.x1 - box.x0 + 1;
-                for (int x = 0; x < length; x += 8) {
-                    const int n = std::min(8, length - x);
-                    std::uint64_t word;
-                    std::memcpy(&word, row + x, sizeof word);
-                    const std::uint64_t mask = n == 8 ? ~0ull : (1ull << (8 * n)) - 1;
-                    if ((word & wanted & mask) == (wanted & mask)) continue;
-                    for (int i = x; i < x + n; ++i)
-                        if ((row[i] & bits) != bits) action(box.x0 + i, y, z, rowStart + static_cast<std::size_t>(i));
-                }
-            }
-    }
-
-    // The voxel's values in every trial, starting from its current value, which is still
-    // the level's starting value as no box has held the voxel yet.
-    void prepare(int x, int y, int z, std::size_t at)
+    // The voxel's values in every trial, starting from the level's starting value.
+    void prepare(int x, int y, int z, std::size_t at, Band& scratch) const
     {
         const std::size_t nx = static_cast<std::size_t>(extent_.x);
         const float top = static_cast<float>(extent_.y - 1);
@@ -319,7 +510,7 @@ private:
         float a = volumes_.ap[i];
         float b = volumes_.pa[i];
         FirstSampling first{static_cast<std::uint32_t>(count_), static_cast<std::uint32_t>(count_)};
-        float* record = records_.data() + at * 2 * stride_;
+        float* record = scratch.records.data() + at * 2 * stride_;
         for (std::size_t t = 0; t < count_; ++t) {
             const float shift = displacement + trials_[t] * weight_;
             const float hA = row + shift;
@@ -337,27 +528,22 @@ private:
         }
         std::fill(record + count_, record + stride_, 0.0f);
         std::fill(record + stride_ + count_, record + 2 * stride_, 0.0f);
-        firstSampling_[at] = first;
-        state_[at] = kPrepared;
+        scratch.firstSampling[at] = first;
+        scratch.state[at] = kPrepared;
     }
 
-    // After a box's trials its voxels hold the last trial's values, in the volumes and as
-    // the value that later trials before the first sampling one keep.
-    void settle(int x, int y, int z, std::size_t at)
+    // Once a box held the voxel, the trials before its first sampling one keep the last
+    // trial's value.
+    void settle(std::size_t at, Band& scratch) const
     {
-        const FirstSampling first = firstSampling_[at];
-        float* record = records_.data() + at * 2 * stride_;
-        const float a = record[count_ - 1];
-        const float b = record[stride_ + count_ - 1];
-        std::fill(record, record + first.ap, a);
-        std::fill(record + stride_, record + stride_ + first.pa, b);
-        const std::size_t i = vdm_.index(x, y, z);
-        volumes_.ap[i] = a;
-        volumes_.pa[i] = b;
-        state_[at] = kSettled;
+        const FirstSampling first = scratch.firstSampling[at];
+        float* record = scratch.records.data() + at * 2 * stride_;
+        std::fill(record, record + first.ap, record[count_ - 1]);
+        std::fill(record + stride_, record + stride_ + first.pa, record[stride_ + count_ - 1]);
+        scratch.state[at] = kSettled;
     }
 
-    Undistorted& volumes_;
+    const Undistorted& volumes_;
     const Volume& vdm_;
     const Dimensions extent_;
     const Dimensions half_;
@@ -366,10 +552,8 @@ private:
     const std::size_t count_;
     const std::size_t stride_;
     const int depth_;
-    const std::size_t sliceVoxels_;
-    std::vector<float> records_;
-    std::vector<std::uint8_t> state_;  // eight spare bytes at the end for the word reads
-    std::vector<FirstSampling> firstSampling_;
+    std::vector<std::uint8_t> visited_;
+    std::vector<std::size_t> firstHolder_;
 };
 
 // The one value of a box kernel that holds the same value everywhere.

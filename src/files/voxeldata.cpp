@@ -14,6 +14,7 @@
 #include <string>
 
 #include "core/stoprequest.h"
+#include "core/threadpool.h"
 #include "files/diskspace.h"
 #include "files/fileerrors.h"
 #include "files/filenames.h"
@@ -361,7 +362,7 @@ void saveTransformedUnderNewName(Header& h, const DataFile& kind, const std::str
         // Nothing to stream, or the copy would overwrite the data still to be read.
         in.close();
         loadVolumes(h, kind);
-        for (Volume& volume : h.volumes) volume = transform(volume);
+        forEachPiece(h.volumes.size(), [&](std::size_t v) { h.volumes[v] = transform(h.volumes[v]); });
         saveUnderNewName(h, newName);
         h.volumes.clear();
         return;
@@ -377,7 +378,8 @@ void saveTransformedUnderNewName(Header& h, const DataFile& kind, const std::str
             if (!buffer.read(in, block[v].data() + static_cast<std::size_t>(z) * e.sliceElements))
                 throw ReadFileError("error reading from binary file " + source);
         });
-        for (Volume& volume : block) volume = transform(volume);
+        // The block's volumes are transformed side by side, each on one thread.
+        forEachPiece(block.size(), [&](std::size_t v) { block[v] = transform(block[v]); });
     });
 }
 

@@ -26,7 +26,8 @@ void checkVoxelData(const DmrHeader& h);
 
 // What saveAs writes after every volume was replaced by transform(volume), for a record
 // read without data. The header and data file are written once the first volumes were
-// transformed; the record is renamed as by saveAs and keeps no volumes.
+// transformed; the record is renamed as by saveAs and keeps no volumes. transform runs on
+// the worker threads (see core/threadpool.h), several volumes at once.
 void saveTransformedAs(FmrHeader& h, const std::string& newName, const std::function<Volume(const Volume&)>& transform);
 void saveTransformedAs(DmrHeader& h, const std::string& newName, const std::function<Volume(const Volume&)>& transform);
 

@@ -4,6 +4,8 @@
 #include <exception>
 #include <string>
 
+#include "core/threadcount.h"
+#include "core/threadpool.h"
 #include "plugin/hostapi.h"
 #include "plugin/parameters.h"
 #include "plugin/tasks.h"
@@ -18,6 +20,15 @@ public:
     BusyCursor(const BusyCursor&) = delete;
     BusyCursor& operator=(const BusyCursor&) = delete;
 };
+
+// The threads of a long task: the dialog parameter "threads" when set, else VARNO_THREADS,
+// else every core the process may use.
+int taskThreads()
+{
+    const int requested = readIntParameter("threads");
+    if (requested == 0) return defaultThreadCount();
+    return parseThreadCount(std::to_string(requested), "The dialog parameter \"threads\"");
+}
 
 }  // namespace
 
@@ -62,12 +73,16 @@ bool distcor::execute()
             taskCheck(*this);
         } else {
             const BusyCursor busy;
-            if (task == "estimate")
-                taskEstimate(*this);
-            else if (task == "apply")
-                taskApply(*this);
-            else if (task == "combine")
-                taskCombine(*this);
+            if (task == "estimate" || task == "apply" || task == "combine") {
+                // Worker threads for this step only: none outlives it.
+                const WorkerThreads threads(taskThreads());
+                if (task == "estimate")
+                    taskEstimate(*this);
+                else if (task == "apply")
+                    taskApply(*this);
+                else
+                    taskCombine(*this);
+            }
         }
     } catch (const std::exception& error) {
         const std::string message = std::string("Error: ") + error.what();

@@ -3,6 +3,7 @@
 
 #include <variant>
 
+#include "core/threadpool.h"
 #include "core/vdm.h"
 #include "files/filenames.h"
 #include "files/voxeldata.h"
@@ -12,7 +13,9 @@ namespace {
 void undistortVolumes(const Volume& vdm, ProjectHeader& project, bool transposed, bool intensityCorrection)
 {
     dropAnatomicalLink(project);
-    for (Volume& volume : project.volumes) volume = undistort(volume, vdm, transposed, intensityCorrection);
+    forEachPiece(project.volumes.size(), [&](std::size_t v) {
+        project.volumes[v] = undistort(project.volumes[v], vdm, transposed, intensityCorrection);
+    });
 }
 
 }  // namespace
@@ -21,6 +24,18 @@ void dropAnatomicalLink(ProjectHeader& project)
 {
     if (project.ShowAMRFile.present) project.ShowAMRFile.value = false;
     if (project.LoadAMRFile.present) project.LoadAMRFile.value.clear();
+}
+
+void saveCorrectedCopy(const std::string& path, Project& project,
+                       const std::function<Volume(std::size_t, const Volume&)>& correct)
+{
+    std::visit(
+        [&](auto& header) {
+            dropAnatomicalLink(header);
+            forEachPiece(header.volumes.size(), [&](std::size_t v) { header.volumes[v] = correct(v, header.volumes[v]); });
+            header.saveAs(insertSuffix(path, "_undist"));
+        },
+        project);
 }
 
 Project readProject(const std::string& path)

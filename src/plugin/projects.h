@@ -3,6 +3,7 @@
 // extension of its header file, and the undistorted "_undist" copies.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -33,6 +34,11 @@ void undistortDmr(const Volume& vdm, const std::string& path, DmrHeader& project
 void undistortProject(const Volume& vdm, const std::string& path, Project& project, bool transposed,
                       bool intensityCorrection);
 
+// Saves the "_undist" copy of a loaded project under the "_undist" name of path with
+// every volume replaced by correct(its index, the volume), dropping the link to the
+// anatomical reference. correct runs for several volumes at once on the thread pool.
+void saveCorrectedCopy(const std::string& path, Project& project,
+                       const std::function<Volume(std::size_t, const Volume&)>& correct);
 // Reads the project's header, and checks its data file as reading the data would.
 Project readProjectHeaderChecked(const std::string& path);
 // undistortProject for a project read without data: the volumes are read, undistorted

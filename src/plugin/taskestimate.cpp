@@ -16,7 +16,9 @@
 #include "estimate/vdmestimate.h"
 #include "files/filenames.h"
 #include "plugin/distcor.h"
+#include "plugin/estimateinputs.h"
 #include "plugin/parameters.h"
+#include "plugin/precisecheck.h"
 #include "plugin/projects.h"
 #include "plugin/tasks.h"
 #include "plugin/vdmmaps.h"
@@ -56,82 +58,17 @@ EstimateSettings readEstimateSettings()
     return settings;
 }
 
-[[noreturn]] void throwVolumeOutOfRange(std::uint32_t index, const std::string& path, std::size_t count)
-{
-    throw std::runtime_error("Cannot use volume " + std::to_string(index) + " of file " + path +
-                             ", which has only " + std::to_string(count) + " volumes.");
-}
-
-// The voxel size of the first project, with x and y exchanged for left-right data.
-std::array<double, 3> voxelSize(const ProjectHeader& header, bool rllr)
-{
-    const float thickness = header.SliceThickness.value + header.SliceGap.value;
-    std::array<double, 3> size{header.InplaneResolutionX.value, header.InplaneResolutionY.value, thickness};
-    if (rllr) std::swap(size[0], size[1]);
-    return size;
-}
-
-// Smoothing widths and map smoothing divide by the voxel size: a header without it (for
-// example one cut short before "InplaneResolutionX:") would give an infinite width and a
-// map of zeros reported as a result.
-void requireUsableVoxelSize(const ProjectHeader& header, const std::string& path)
-{
-    const float x = header.InplaneResolutionX.value;
-    const float y = header.InplaneResolutionY.value;
-    const float z = header.SliceThickness.value + header.SliceGap.value;
-    const auto usable = [](float v) { return std::isfinite(v) && v > 0.0f; };
-    if (usable(x) && usable(y) && usable(z)) return;
-    std::ostringstream message;
-    message << "Cannot estimate: the voxel size in " << path << " is not a positive number (InplaneResolutionX "
-            << x << ", InplaneResolutionY " << y << ", SliceThickness + SliceGap " << z << ").";
-    throw std::runtime_error(message.str());
-}
-
-struct PreciseOutcome {
-    Volume map;
-    bool precise = true;  // false when the standard map replaced the precise one
-};
-
-// The precise estimate, checked against the full standard estimate with the user's
-// settings: the standard map replaces the precise one when the check finds that the pair
-// does not follow the spin-echo intensity model (a gradient-echo pair).
+// The precise estimate, checked against the standard estimate with the user's settings.
 PreciseOutcome preciseVdm(distcor& plugin, const Volume& a, const Volume& b, const std::array<double, 3>& voxel,
-                          const Sigma3& sigma, const EstimateSettings& settings)
+                          const EstimateSettings& settings)
 {
-    std::ostream& log = *plugin.logStream;
     checkPreciseInputs(a, b, {"volume " + std::to_string(static_cast<std::uint32_t>(settings.volumeIndex[0])) +
                                   " of " + settings.paths[0],
                               "volume " + std::to_string(static_cast<std::uint32_t>(settings.volumeIndex[1])) +
                                   " of " + settings.paths[1]});
-    Volume precise = estimatePreciseVdm(a, b, voxel, log);
-    plugin.log("Checking the precise map against the standard estimate...");
-    const EstimationSchedule schedule = standardEstimationSchedule(voxel);
-    Volume standard = estimateVdm(a, b, sigma, settings.useSsd, schedule.localbox, schedule.s_values,
-                                  schedule.vdm_smoothing, settings.useIc, log, settings.order);
-    if (std::round(standard(0, 0, 0)) == -99.0f) {
-        plugin.log("The standard estimate gave no map to check against: the precise map is kept.");
-        return {std::move(precise)};
-    }
-    const CorrectablePair pair(a, b);
-    log << "Agreement of the intensity-corrected pair over the head (correlation): precise "
-        << pair.agreement(precise) << ", standard " << pair.agreement(standard) << std::flush;
-    const StandardComparison check = compareWithStandardMap(pair, precise, standard);
-    if (!check.compared) {
-        plugin.log("The maps differ by more than 0.25 voxel in less than 1% of the head: the precise map is kept.");
-        return {std::move(precise)};
-    }
-    log << "Edges of the plainly corrected pair where the maps differ by more than 0.25 voxel ("
-        << 100.0 * static_cast<double>(check.differingVoxels) / static_cast<double>(check.headVoxels)
-        << "% of the head), correlation of gradient magnitudes: precise " << check.preciseEdges << ", standard "
-        << check.standardEdges << std::flush;
-    if (check.keepPrecise) {
-        plugin.log("The precise map is kept.");
-        return {std::move(precise)};
-    }
-    plugin.log("The standard map is used: the pair does not follow the spin-echo model of intensities (as in "
-               "gradient-echo pairs, which lose signal where the field varies), and the precise map lines up its "
-               "edges worse.");
-    return {std::move(standard), false};
+    Volume precise = estimatePreciseVdm(a, b, voxel, *plugin.logStream);
+    return checkedAgainstStandard(plugin, a, b, voxel, {settings.useSsd, settings.useIc, settings.order},
+                                  std::move(precise));
 }
 
 std::vector<StepFile> inputFiles(const EstimateSettings& settings, const std::array<Project, 2>& projects)
@@ -164,6 +101,10 @@ std::vector<StepFile> outputFiles(const EstimateSettings& settings)
 
 void taskEstimate(distcor& plugin)
 {
+    if (asksForSeveralVolumes()) {
+        taskEstimateVolumes(plugin);
+        return;
+    }
     const EstimateSettings settings = readEstimateSettings();
 
     std::array<Project, 2> projects{readProject(settings.paths[0]), readProject(settings.paths[1])};
@@ -203,7 +144,7 @@ void taskEstimate(distcor& plugin)
     Volume vdm;
     bool preciseMapKept = false;
     if (settings.precise) {
-        PreciseOutcome outcome = preciseVdm(plugin, a, b, voxel, sigma, settings);
+        PreciseOutcome outcome = preciseVdm(plugin, a, b, voxel, settings);
         vdm = std::move(outcome.map);
         preciseMapKept = outcome.precise;
     } else if (settings.fastAlgorithm) {
@@ -223,14 +164,7 @@ void taskEstimate(distcor& plugin)
     const std::array<Volume, 2> maps{vdm, vdm * -1.0f};
 
     plugin.log("Saving voxel displacement maps to .map files...");
-    for (int j = 0; j < 2; ++j) saveVdmMap(maps[j], settings.rllr, 1.0f, 5.0f, vdmMapName(settings.paths[j]));
-
-    if (settings.saveDerivative) {
-        const Volume derivative = vdmDerivativeY(vdm);
-        const std::array<Volume, 2> derivatives{derivative, derivative * -1.0f};
-        for (int j = 0; j < 2; ++j)
-            saveVdmMap(derivatives[j], settings.rllr, 0.1f, 1.0f, derivativeMapName(settings.paths[j]));
-    }
+    savePairMaps(vdm, settings.paths, settings.rllr, settings.saveDerivative);
 
     if (settings.applyToInput) {
         plugin.log(settings.intensityCorrection ? "Applying voxel displacement maps with intensity correction..."

@@ -12,6 +12,10 @@ void taskSelectVdm();
 void taskCheck(distcor& plugin);
 // "estimate": estimates the displacement map of an opposite phase-encoding pair.
 void taskEstimate(distcor& plugin);
+// Whether the estimate's parameters ask for lists of volumes ("volumes0", "volumes1") or
+// the head's motion ("motion"), which taskEstimateVolumes estimates.
+bool asksForSeveralVolumes();
+void taskEstimateVolumes(distcor& plugin);
 // "apply": undistorts the projects of "files" with the map "vdm".
 void taskApply(distcor& plugin);
 // "combine": restores one run from "file0" and "file1", the same run acquired with each

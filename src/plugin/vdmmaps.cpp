@@ -2,6 +2,7 @@
 #include "plugin/vdmmaps.h"
 
 #include "core/mdhslog.h"
+#include "core/vdm.h"
 #include "files/fileerrors.h"
 #include "files/filenames.h"
 #include "plugin/hostapi.h"
@@ -46,4 +47,15 @@ void saveVdmMap(const Volume& volume, bool transposed, float firstValue, float s
     hostApi.hsSetMAPParametersOfCurrentFMR(&header);
     // A map the host could not write must not be reported as saved.
     if (!hostApi.hsSaveMAPsOfCurrentFMR(path.c_str())) throw WriteFileError("could not save the map " + path);
+}
+
+void savePairMaps(const Volume& vdm, const std::array<std::string, 2>& paths, bool transposed, bool saveDerivative)
+{
+    const std::array<Volume, 2> maps{vdm, vdm * -1.0f};
+    for (int j = 0; j < 2; ++j) saveVdmMap(maps[j], transposed, 1.0f, 5.0f, vdmMapName(paths[j]));
+    if (saveDerivative) {
+        const Volume derivative = vdmDerivativeY(vdm);
+        const std::array<Volume, 2> derivatives{derivative, derivative * -1.0f};
+        for (int j = 0; j < 2; ++j) saveVdmMap(derivatives[j], transposed, 0.1f, 1.0f, derivativeMapName(paths[j]));
+    }
 }

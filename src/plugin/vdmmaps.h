@@ -2,6 +2,7 @@
 // Saving displacement maps through the host's map services, and their file names.
 #pragma once
 
+#include <array>
 #include <string>
 
 #include "core/volume.h"
@@ -17,3 +18,7 @@ std::string derivativeMapName(const std::string& projectPath);
 // and WriteFileError "could not save the map <path>" when the host reports that saving
 // failed.
 void saveVdmMap(const Volume& volume, bool transposed, float firstValue, float secondValue, const std::string& path);
+
+// Saves the map of the first of two projects and its negation as the second's beside them,
+// and their derivatives along y when asked.
+void savePairMaps(const Volume& vdm, const std::array<std::string, 2>& paths, bool transposed, bool saveDerivative);

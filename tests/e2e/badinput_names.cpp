@@ -87,7 +87,7 @@ TEST(BadInputNames, LineBreaksAndBackslashesAreRefusedByEveryCommand)
         {{"correct", "--ap", "ap.nii", "--pa", "pa.nii", "--out", "o\nut"}, "correct", "[options]", lineBreak("o\\nut")},
         {{"simulate", "ph\nantom"}, "simulate", "DIR [options]", lineBreak("ph\\nantom")},
         {{"simulate", "ph\\antom"}, "simulate", "DIR [options]", backslash("ph\\antom")},
-        {{"demo", "de\rmo"}, "demo", "[DIR]", lineBreak("de\\rmo")},
+        {{"demo", "de\rmo"}, "demo", "[DIR] [options]", lineBreak("de\\rmo")},
     };
     for (const NameCase& c : cases)
         expectAnswer(folder.path(), c.arguments, {2, usage(c.command, c.reason, c.usageArguments), ""});

@@ -70,8 +70,10 @@ TEST(BidsDataset, ParticipantLevelCorrectsEveryPairableRunAndReportsTheBrokenSub
     const FolderContents inputs = folderContents(dataset.root);
     const std::string out = folder.path() + "/out/";
 
-    const ProcessResult run = mindaroIn(folder.path(), {"bids", "raw", "out", "participant", "--jobs", "2", "--fast"});
+    const ProcessResult run =
+        mindaroIn(folder.path(), {"bids", "raw", "out", "participant", "--jobs", "2", "--threads", "3", "--fast"});
     EXPECT_EQ(run.status, 1) << run.out << run.err;
+    EXPECT_TRUE(contains(run.out, " work items to run (2 at a time, 3 threads each), results in ")) << run.out;
     EXPECT_TRUE(folderContents(dataset.root) == inputs) << "the dataset was modified";
     EXPECT_TRUE(contains(run.out, std::string(dataset.withScannerPair ? "5" : "4") + " work items done, 1 failed.\n"
                                   "Failed:\n  sub-02_ses-2_fmapid-1 (exit status 1), log: " + out +

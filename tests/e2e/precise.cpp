@@ -44,14 +44,19 @@ TEST(PreciseWorkflow, EstimateTaskLogsTheMethodAndSavesAMapCloseToTheTruth)
     EXPECT_EQ(lines[0], "Estimating voxel displacement maps...");
     // The precise estimate's own log comes first and names it; then one line per level.
     EXPECT_EQ(lines[1].rfind("Running the precise estimate: ", 0), 0u) << result.out;
-    EXPECT_EQ(lines[2].rfind("Level 1 of 4 (5 x 5 x 4 voxels): ", 0), 0u) << result.out;
+    EXPECT_EQ(lines[2].rfind("Level 1 of 4 (5 x 40 x 4 voxels): ", 0), 0u) << result.out;
     EXPECT_EQ(lines[5].rfind("Level 4 of 4 (40 x 40 x 16 voxels): ", 0), 0u) << result.out;
     EXPECT_NE(lines[5].find(" Gauss-Newton steps, "), std::string::npos);
-    const std::size_t check = indexOf(lines, "Checking the precise map against the standard estimate...");
+    // A spin-echo phantom: the standard map at half resolution settles the check.
+    const std::size_t check = indexOf(lines, "Checking the precise map against the standard estimate at half resolution...");
     ASSERT_LT(check, lines.size()) << result.out;
     EXPECT_LT(indexOf(lines, "Agreement of the intensity-corrected pair over the head (correlation): precise "),
               lines.size());
-    EXPECT_LT(indexOf(lines, "The precise map is kept."), lines.size()) << result.out;
+    EXPECT_LT(indexOf(lines, "The standard map at half resolution lines up the edges clearly worse: the precise map is "
+                             "kept without the full standard estimate."),
+              lines.size())
+        << result.out;
+    EXPECT_EQ(indexOf(lines, "Checking the precise map against the standard estimate..."), lines.size());
     const std::vector<std::string> tail(lines.end() - 4, lines.end());
     EXPECT_EQ(tail, (std::vector<std::string>{"Saving voxel displacement maps to .map files...",
                                               "Applying voxel displacement maps with intensity correction...", "Done.",
@@ -211,4 +216,47 @@ TEST(PreciseWorkflow, ScannerPairAgreesAfterThePreciseCorrection)
     EXPECT_GE(pairAgreement(pa[1], ap[1], map, head), 0.990);  // 0.9920 measured
     EXPECT_LT(largestSlope(map), 1.0f);
     EXPECT_EQ(countFolds(map), 0);
+}
+
+// Lists of volumes with the head's motion: the motion files, the log naming the volumes, the
+// copies moved back; and the lists and options that do not go together.
+TEST(PreciseWorkflow, SeveralVolumesWithTheirMotionWriteMotionFilesAndRealignedCopies)
+{
+    const Workspace workspace;
+    std::vector<std::string> twoVolumes = kSmallPhantom;
+    twoVolumes.insert(twoVolumes.end(), {"--volumes", "2"});
+    workspace.simulate("p", twoVolumes);
+    const ProcessResult result = workspace.mindaro({"estimate", "p/AP.fmr", "p/PA.fmr", "--precise", "--volumes", "all",
+                                                    "1,0", "--motion", "--apply", "--realign"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find("\nVolumes used: 0, 1 of p/AP.fmr; 1, 0 of p/PA.fmr; with the head's motion\n"),
+              std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find("\nMotion of volume 1 of p/PA.fmr: translation "), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("\nMotion:           p/PA_motion.tsv\n"), std::string::npos) << result.out;
+    const std::vector<std::string> lines = linesOf(readWhole(workspace.path("p/PA_motion.tsv")));
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[1].rfind("1\t", 0), 0u);
+    EXPECT_EQ(lines[2].rfind("0\t", 0), 0u);
+    EXPECT_EQ(readProjectVolumes(workspace.path("p/PA_undist.fmr")).size(), 2u);
+
+    const FolderContents before = workspace.contents();
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refusals{
+        {{"--volumes", "all", "all"}, "mindaro estimate: lists of volumes and --motion need the precise estimate"},
+        {{"--precise", "--volumes", "0,x", "0"}, "mindaro estimate: --volumes expects a volume number counted from 0"},
+        {{"--precise", "--motion", "--realign"}, "mindaro estimate: --realign applies to the copies: add --apply"},
+        {{"--precise", "--realign", "--apply"}, "mindaro estimate: --realign moves the corrected volumes"}};
+    for (const auto& [options, message] : refusals) {
+        std::vector<std::string> arguments{"estimate", "p/AP.fmr", "p/PA.fmr"};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        const ProcessResult refused = workspace.mindaro(arguments);
+        EXPECT_EQ(refused.status, 2) << message;
+        EXPECT_EQ(refused.err.rfind(message, 0), 0u) << refused.err;
+    }
+    const ProcessResult missing =
+        workspace.mindaro({"estimate", "p/AP.fmr", "p/PA.fmr", "--precise", "--volumes", "0,2", "0"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("Cannot use volume 2 of file p/AP.fmr, which has only 2 volumes."), std::string::npos)
+        << missing.err;
+    EXPECT_EQ(workspace.contents(), before);
 }

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <iomanip>
 #include <iostream>
+#include <set>
 #include <sstream>
 
 #include "files/filenames.h"
@@ -185,5 +186,41 @@ TEST(WindowsAgreement, BothHostsWriteTheSamePhantoms)
         if (hasExtension(name, "txt")) continue;
         ASSERT_EQ(onWindows.count(name), 1u) << name;
         EXPECT_TRUE(onWindows.at(name) == bytes) << name;
+    }
+}
+
+// varno.dll's worker threads under Wine: full estimates (SSD with intensity modulation,
+// left-right, diffusion) and their copies are the same bytes on three threads (by
+// --threads, and by VARNO_THREADS through the plug-in's own default) as on one.
+TEST(WindowsAgreement, ThreadsChangeNoByteOfTheWindowsOutputs)
+{
+    const std::set<std::string> threaded{"ApPaSsdIntensityModulatedFullWithDerivative", "LrRlNccIntensityModulatedFull",
+                                         "DiffusionFloatTwoVolumesFull"};
+    for (const AgreementCase& agreement : agreementCases()) {
+        if (threaded.count(agreement.name) == 0) continue;
+        SCOPED_TRACE(agreement.name);
+        const TemporaryFolder linuxFolder;
+        std::vector<std::string> simulate{"simulate"};
+        simulate.insert(simulate.end(), agreement.simulations.front().begin(), agreement.simulations.front().end());
+        ASSERT_EQ(runLinuxHost(simulate, linuxFolder.path()).status, 0);
+        const FolderContents inputs = folderContents(linuxFolder.path());
+        std::vector<FolderContents> outputs;
+        for (const auto& [threads, environment] :
+             {std::pair<std::string, std::string>{"1", ""}, {"3", ""}, {"", "VARNO_THREADS=3"}}) {
+            const TemporaryFolder folder;
+            std::filesystem::copy(linuxFolder.path(), folder.path(), std::filesystem::copy_options::recursive);
+            for (std::vector<std::string> step : agreement.steps) {
+                if (!threads.empty()) step.insert(step.end(), {"--threads", threads});
+                const ProcessResult result = runWindowsHost(
+                    step, folder.path(), environment.empty() ? std::vector<std::string>{} : std::vector{environment});
+                ASSERT_EQ(result.status, 0) << shown(step) << "\n" << result.err;
+            }
+            outputs.push_back(folderContents(folder.path()));
+        }
+        EXPECT_FALSE(addedFiles(inputs, outputs[0]).empty());
+        for (std::size_t run = 1; run < outputs.size(); ++run)
+            for (const std::string& output : addedFiles(inputs, outputs[0]))
+                EXPECT_TRUE(outputs[run].count(output) == 1 && outputs[run].at(output) == outputs[0].at(output))
+                    << output << " differs in run " << run;
     }
 }

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The precise estimate as a whole and its pieces around the objective: the image pyramid,
-// the minimisation on one level, the recovery of known maps, its symmetry, the fold
-// barrier, the refusal of unusable inputs and the check against the standard map.
+// the transport start, the minimisation on one level, the recovery of known maps, its
+// symmetry and indifference to gains, folds, the refusal of unusable inputs and the check
+// against the standard map.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,11 +10,13 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/bspline.h"
 #include "core/pairagreement.h"
 #include "core/vdm.h"
 #include "estimate/gaussnewton.h"
 #include "estimate/mappyramid.h"
 #include "estimate/preciseestimate.h"
+#include "estimate/transportstart.h"
 #include "estimate/standardcheck.h"
 #include "phantom/phantom.h"
 
@@ -100,27 +103,33 @@ TEST(MapPyramid, CarriesAMapToTheFinerGridInFinerVoxels)
     EXPECT_NEAR(fine(3, 0, 1), 0.6, 1e-6);  // the edge row is held
 }
 
-TEST(MapPyramid, SmoothingRemovesFoldsOfACarriedMap)
+// Each line's cumulative signal fixes the map without any search: a pair shifted by
+// several voxels either way, the second ten times brighter in some lines, gives the shift
+// (within what the floor of dark stretches moves it).
+TEST(TransportStart, GivesTheShiftOfEveryLineWhateverItsGain)
 {
-    Volume map(6, 20, 2, 0.0f);
-    for (int z = 0; z < 2; ++z)
-        for (int x = 0; x < 6; ++x) map(x, 10, z) = 3.0f;
-    EXPECT_GE(largestSlope(map), 1.0f);
-    EXPECT_GT(restoreFeasibility(map, 0.95f), 0);
-    EXPECT_LT(largestSlope(map), 0.95f);
+    const Dimensions e{12, 64, 3};  // the object stays inside the field of view
+    for (const double shift : {3.5, -6.0}) {
+        const Volume first = shiftedObject(e, shift);
+        Volume second = shiftedObject(e, -shift);
+        for (int y = 0; y < e.y; ++y) second(5, y, 1) *= 10.0f;
+        const Volume map = transportMap(first, second);
+        const std::vector<std::size_t> head = headMask(first, second);
+        EXPECT_LT(rmsOver(map, Volume(e, static_cast<float>(shift)), head), 0.05) << "shift " << shift;
+        for (const std::size_t i : head) ASSERT_NEAR(map[i], shift, 0.15) << "shift " << shift;
+    }
 }
 
-TEST(GaussNewton, LowersTheObjectiveOfAShiftedPairAndKeepsTheMapFoldFree)
+TEST(GaussNewton, LowersTheObjectiveOfAShiftedPair)
 {
     const Dimensions e{16, 24, 6};
     const Volume first = shiftedObject(e, 1.0) * (1.0f / 600.0f);
     const Volume second = shiftedObject(e, -1.0) * (1.0f / 600.0f);
     const PreciseLevel level = makePreciseLevel(first, second, {3.0, 3.0, 3.0});
     Volume d(e, 0.0f);
-    const GaussNewtonReport report = minimiseOnLevel(level, {0.002, 1e-4}, d, {20, 1e-6, 20, 0.1});
+    const GaussNewtonReport report = minimiseOnLevel(level, {1e-4}, d, {20, 1e-6, 20, 0.1});
     EXPECT_GT(report.steps, 0);
     EXPECT_LT(report.endObjective, 0.05 * report.startObjective);
-    EXPECT_LT(largestSlope(d), 1.0f);
     EXPECT_NEAR(d(8, 12, 3), 1.0f, 0.05f);
 }
 
@@ -132,7 +141,7 @@ TEST(PreciseEstimate, RecoversAUniformShift)
         const Volume second = shiftedObject(e, -shift);
         const Volume map = estimate(first, second);
         const std::vector<std::size_t> head = headMask(first, second);
-        EXPECT_LT(rmsOver(map, Volume(e, static_cast<float>(shift)), head), 0.03) << "shift " << shift;
+        EXPECT_LT(rmsOver(map, Volume(e, static_cast<float>(shift)), head), 0.05) << "shift " << shift;
     }
 }
 
@@ -170,26 +179,34 @@ TEST(PreciseEstimate, SwappingThePairNegatesTheMap)
     EXPECT_LT(largest, 1e-3f);
 }
 
+// A gain of the whole second volume (a receiver setting), or of its slices (slices of an
+// interleaved acquisition before the steady state), is not distortion.
 TEST(PreciseEstimate, AGainBetweenTheAcquisitionsDoesNotChangeTheMap)
 {
     const PhantomVolumes p = phantom(3.0);
     const Volume map = estimate(p.first[0], p.second[0]);
-    const Volume brighter = estimate(p.first[0], p.second[0] * 1.15f);
-    float largest = 0.0f;
-    for (std::size_t i = 0; i < map.size(); ++i) largest = std::max(largest, std::fabs(map[i] - brighter[i]));
-    EXPECT_LT(largest, 1e-3f);
+    Volume slicewise = p.second[0];
+    for (int z = 0; z < slicewise.nz(); ++z)
+        for (int y = 0; y < slicewise.ny(); ++y)
+            for (int x = 0; x < slicewise.nx(); ++x) slicewise(x, y, z) *= z % 2 == 0 ? 1.25f : 0.95f;
+    for (const Volume& second : {p.second[0] * 1.15f, slicewise}) {
+        const Volume brighter = estimate(p.first[0], second);
+        float largest = 0.0f;
+        for (std::size_t i = 0; i < map.size(); ++i) largest = std::max(largest, std::fabs(map[i] - brighter[i]));
+        EXPECT_LT(largest, 1e-3f);
+    }
 }
 
-// Neither fold test may fail: no central slope of 1 or more (the change of intensity stays
-// positive) and no neighbours along y more than a voxel apart (the samples keep their order).
-TEST(PreciseEstimate, AStrongFieldNeverFolds)
+// No neighbours along y more than a voxel apart (the corrected samples keep their order),
+// even for a pair that only a fold could match.
+TEST(PreciseEstimate, AStrongFieldLeavesNoNeighboursAVoxelApart)
 {
     // The largest slope the phantom allows, and a pair that only a fold could match: the
     // second image's object squeezed into a third of its rows.
     const PhantomVolumes p = phantom(5.5);
     ASSERT_GT(p.largestSlope, 0.6);
     const Volume phantomMap = estimate(p.first[0], p.second[0]);
-    EXPECT_LT(largestSlope(phantomMap), 1.0f);
+    EXPECT_LT(compareWithTrueMap(p, phantomMap).rmsError, 0.1);
     EXPECT_EQ(countFolds(phantomMap), 0);
 
     const Dimensions e{16, 40, 6};
@@ -200,7 +217,6 @@ TEST(PreciseEstimate, AStrongFieldNeverFolds)
             for (int x = 0; x < e.x; ++x)
                 second(x, y, z) = static_cast<float>(3.0 * object(x, 3.0 * (y - 20.0) + 20.0, z, e));
     const Volume map = estimate(first, second);
-    EXPECT_LT(largestSlope(map), 1.0f);
     EXPECT_EQ(countFolds(map), 0);
     for (std::size_t i = 0; i < map.size(); ++i) ASSERT_TRUE(std::isfinite(map[i]));
 }
@@ -236,9 +252,10 @@ TEST(PreciseEstimate, LogNamesTheMethodFirstAndReportsEveryLevel)
     std::ostringstream log;
     PreciseReport report;
     estimatePreciseVdm(p.first[0], p.second[0], {3.0, 3.0, 3.0}, log, {}, &report);
-    // 40 x 40 x 16, 20 x 20 x 8, 10 x 10 x 4, 5 x 5 x 4: z stops at 4 voxels, coarse to fine.
+    // 40 x 40 x 16, 20 x 40 x 8, 10 x 40 x 4, 5 x 40 x 4: y is never halved and z stops at
+    // 4 voxels, coarse to fine.
     ASSERT_EQ(report.levels.size(), 4u);
-    EXPECT_EQ(report.levels.front().extent, (Dimensions{5, 5, 4}));
+    EXPECT_EQ(report.levels.front().extent, (Dimensions{5, 40, 4}));
     const std::string text = log.str();
     EXPECT_EQ(text.rfind("Running the precise estimate: ", 0), 0u) << text;
     EXPECT_NE(text.find("Level 4 of 4 (40 x 40 x 16 voxels): "), std::string::npos) << text;
@@ -262,6 +279,66 @@ TEST(StandardCheck, PrefersTheMapThatLinesUpTheEdges)
     const StandardComparison same = compareWithStandardMap(pair, truth, truth);
     EXPECT_FALSE(same.compared);
     EXPECT_TRUE(same.keepPrecise);
+}
+
+// The check's figures written out: each volume corrected by sampling the whole-volume
+// B-spline at its shifted positions, the edge strength as the gradient magnitude from
+// central differences along x, y and z (0 on the border), and Pearson's correlation in
+// double over the head voxels where the maps differ by more than 0.25 voxel.
+TEST(StandardCheck, FiguresMatchABruteForceComputation)
+{
+    const PhantomVolumes p = phantom(4.0, 30.0, {36, 40, 14});
+    const Dimensions e = p.first[0].dimensions();
+    const Volume& first = p.displacement;
+    Volume second(e);
+    for (int z = 0; z < e.z; ++z)
+        for (int y = 0; y < e.y; ++y)
+            for (int x = 0; x < e.x; ++x) second(x, y, z) = 0.6f * first(x, y, z) + 0.1f * static_cast<float>(z % 5);
+    const auto edges = [&](const Volume& map) {
+        std::vector<Point3> plus, minus;
+        for (int z = 0; z < e.z; ++z)
+            for (int y = 0; y < e.y; ++y)
+                for (int x = 0; x < e.x; ++x) {
+                    plus.push_back({float(x), float(y) + map(x, y, z), float(z)});
+                    minus.push_back({float(x), float(y) - map(x, y, z), float(z)});
+                }
+        std::vector<std::vector<double>> magnitudes;
+        for (const auto& [image, positions] : {std::pair{&p.first[0], &plus}, std::pair{&p.second[0], &minus}}) {
+            std::vector<float> corrected(image->size());
+            sampleBspline(bsplineCoefficients(image->data(), e), e, *positions, corrected.data());
+            const auto at = [&](int x, int y, int z) { return static_cast<double>(corrected[image->index(x, y, z)]); };
+            std::vector<double> magnitude(image->size(), 0.0);
+            for (int z = 1; z + 1 < e.z; ++z)
+                for (int y = 1; y + 1 < e.y; ++y)
+                    for (int x = 1; x + 1 < e.x; ++x)
+                        magnitude[image->index(x, y, z)] =
+                            std::sqrt(std::pow(0.5 * (at(x + 1, y, z) - at(x - 1, y, z)), 2) +
+                                      std::pow(0.5 * (at(x, y + 1, z) - at(x, y - 1, z)), 2) +
+                                      std::pow(0.5 * (at(x, y, z + 1) - at(x, y, z - 1)), 2));
+            magnitudes.push_back(magnitude);
+        }
+        return magnitudes;
+    };
+    std::vector<std::size_t> differing;
+    for (const std::size_t i : headMask(p.first[0], p.second[0]))
+        if (std::fabs(first[i] - second[i]) > 0.25f) differing.push_back(i);
+    const auto correlation = [&](const std::vector<std::vector<double>>& m) {
+        double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0;
+        for (const std::size_t i : differing) {
+            sa += m[0][i];
+            sb += m[1][i];
+            saa += m[0][i] * m[0][i];
+            sbb += m[1][i] * m[1][i];
+            sab += m[0][i] * m[1][i];
+        }
+        const double n = static_cast<double>(differing.size());
+        return (sab - sa * sb / n) / std::sqrt((saa - sa * sa / n) * (sbb - sb * sb / n));
+    };
+    const StandardComparison check = compareWithStandardMap(CorrectablePair(p.first[0], p.second[0]), first, second);
+    ASSERT_TRUE(check.compared);
+    EXPECT_EQ(check.differingVoxels, differing.size());
+    EXPECT_NEAR(check.preciseEdges, correlation(edges(first)), 1e-4);
+    EXPECT_NEAR(check.standardEdges, correlation(edges(second)), 1e-4);
 }
 
 // A gradient-echo pair loses signal where the field varies; the precise estimate then

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The precise estimate's objective against a slow double-precision reference written
 // here: its value, its gradient against finite differences, the Gauss-Newton Hessian
-// product against finite differences of the residuals and of the gradient, and the
-// line-band preconditioner against the Hessian it approximates.
+// product against finite differences of the residuals and of the gradient, the line-band
+// relaxation against the Hessian it approximates, and the multigrid V-cycle as a
+// symmetric preconditioner that solves bending-dominated systems.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,7 +11,10 @@
 #include <vector>
 
 #include "core/bspline.h"
+#include "estimate/gaussnewton.h"
 #include "estimate/lineband.h"
+#include "estimate/mappyramid.h"
+#include "estimate/multigrid.h"
 #include "estimate/preciseobjective.h"
 
 namespace {
@@ -65,8 +69,8 @@ double dot(const Volume& a, const Volume& b)
 }
 
 // The objective written out directly, in double, sampling with the whole-volume B-spline
-// of the core: residuals, smoothness over forward differences, barrier on the central
-// differences.
+// of the core: residuals with Jacobians clipped at 0, and the bending term from second
+// differences along the axes where a voxel has both neighbours.
 struct Reference {
     Volume first, second;
     std::array<double, 3> voxel;
@@ -96,33 +100,31 @@ struct Reference {
                 for (int x = 0; x < e.x; ++x) {
                     const std::size_t i = d.index(x, y, z);
                     const double g = centralDifference(d, x, y, z);
-                    r[i] = a[i] * (1.0 + g) - b[i] * (1.0 - g);
+                    r[i] = a[i] * std::max(0.0, 1.0 + g) - b[i] * std::max(0.0, 1.0 - g);
                 }
         return r;
     }
 
-    double smoothness(const Volume& d) const
+    double bending(const Volume& d) const
     {
         const double hy = voxel[1];
+        const double f[3] = {std::pow(hy / voxel[0], 2), 1.0, std::pow(hy / voxel[2], 2)};
+        const int n[3] = {d.nx(), d.ny(), d.nz()};
         double sum = 0.0;
         for (int z = 0; z < d.nz(); ++z)
             for (int y = 0; y < d.ny(); ++y)
                 for (int x = 0; x < d.nx(); ++x) {
-                    if (x + 1 < d.nx()) sum += std::pow(hy / voxel[0] * (d(x + 1, y, z) - d(x, y, z)), 2);
-                    if (y + 1 < d.ny()) sum += std::pow(d(x, y + 1, z) - d(x, y, z), 2);
-                    if (z + 1 < d.nz()) sum += std::pow(hy / voxel[2] * (d(x, y, z + 1) - d(x, y, z)), 2);
-                }
-        return sum;
-    }
-
-    double barrier(const Volume& d) const
-    {
-        double sum = 0.0;
-        for (int z = 0; z < d.nz(); ++z)
-            for (int y = 0; y < d.ny(); ++y)
-                for (int x = 0; x < d.nx(); ++x) {
-                    const double g = centralDifference(d, x, y, z);
-                    for (const double v : {1.0 + g, 1.0 - g}) sum += (v * v - 1.0) * (v * v - 1.0) / v;
+                    const int at[3] = {x, y, z};
+                    double laplacian = 0.0;
+                    for (int k = 0; k < 3; ++k) {
+                        if (at[k] == 0 || at[k] == n[k] - 1) continue;
+                        int below[3] = {x, y, z}, above[3] = {x, y, z};
+                        --below[k];
+                        ++above[k];
+                        laplacian += f[k] * (2.0 * d(x, y, z) - d(below[0], below[1], below[2]) -
+                                             d(above[0], above[1], above[2]));
+                    }
+                    sum += laplacian * laplacian;
                 }
         return sum;
     }
@@ -131,7 +133,7 @@ struct Reference {
     {
         double data = 0.0;
         for (const double r : residuals(d)) data += 0.5 * r * r;
-        return data + weights.smoothness * smoothness(d) + weights.barrier * barrier(d);
+        return data + weights.bending * bending(d);
     }
 };
 
@@ -143,11 +145,18 @@ struct Problem {
 Problem makeProblem(const Volume& first, const Volume& second)
 {
     const std::array<double, 3> voxel{2.0, 3.0, 4.0};
-    const PreciseWeights weights{0.05, 0.01};
+    const PreciseWeights weights{0.05};
     return {{first, second, voxel, weights}, makePreciseLevel(first, second, voxel)};
 }
 
 const Dimensions kExtent{9, 14, 4};
+
+Volume hessianTimes(const Problem& problem, const Linearisation& lin, const Volume& v)
+{
+    Volume out, scratch;
+    systemProduct(lin.hessian, regularisationOf(problem.level, problem.reference.weights), v, out, scratch);
+    return out;
+}
 
 } // namespace
 
@@ -158,8 +167,7 @@ TEST(PreciseObjective, ValueMatchesTheReferenceObjective)
     const ObjectiveValue value = evaluateObjective(problem.level, d);
     const double expected = problem.reference.objective(d);
     EXPECT_NEAR(value.total(problem.reference.weights), expected, 1e-5 * expected);
-    EXPECT_NEAR(value.smoothness, problem.reference.smoothness(d), 1e-5 * value.smoothness);
-    EXPECT_NEAR(value.barrier, problem.reference.barrier(d), 1e-4 * value.barrier);
+    EXPECT_NEAR(value.bending, problem.reference.bending(d), 1e-5 * value.bending);
 }
 
 TEST(PreciseObjective, GradientMatchesFiniteDifferencesOfTheObjective)
@@ -179,7 +187,7 @@ TEST(PreciseObjective, GradientMatchesFiniteDifferencesOfTheObjective)
 
 // Away from a perfect fit the Gauss-Newton Hessian leaves out the residuals' curvature, so
 // u'Hv is checked term by term: (Ju).(Jv) with J from finite differences of the residuals,
-// plus the smoothness and barrier terms written out.
+// plus the bending term written out.
 TEST(PreciseObjective, HessianProductMatchesTheLinearisedResiduals)
 {
     const Problem problem = makeProblem(smoothImage(kExtent, 5), smoothImage(kExtent, 6));
@@ -201,19 +209,10 @@ TEST(PreciseObjective, HessianProductMatchesTheLinearisedResiduals)
     const std::vector<double> jv = jacobianTimes(v);
     double expected = 0.0;
     for (std::size_t i = 0; i < ju.size(); ++i) expected += ju[i] * jv[i];
-    // S and the barrier are exactly quadratic in the differences: second differences of
-    // S(d + a u + b v) give u'(2L)v, and the barrier's curvature is Q''(g) per voxel.
-    const auto smoothnessAt = [&](double a, double b) { return ref.smoothness(plus(plus(d, a, u), b, v)); };
-    expected += ref.weights.smoothness *
-                (smoothnessAt(1, 1) - smoothnessAt(1, -1) - smoothnessAt(-1, 1) + smoothnessAt(-1, -1)) / 4.0;
-    for (int z = 0; z < kExtent.z; ++z)
-        for (int y = 1; y + 1 < kExtent.y; ++y)
-            for (int x = 0; x < kExtent.x; ++x)
-                expected += ref.weights.barrier * barrierCurvature(static_cast<float>(ref.centralDifference(d, x, y, z))) *
-                            ref.centralDifference(u, x, y, z) * ref.centralDifference(v, x, y, z);
-    Volume hv;
-    hessianProduct(problem.level, ref.weights, lin, v, hv);
-    EXPECT_NEAR(dot(u, hv), expected, 1e-3 * std::fabs(expected));
+    // B is exactly quadratic: second differences of B(d + a u + b v) give u'(2M'M)v.
+    const auto bendingAt = [&](double a, double b) { return ref.bending(plus(plus(d, a, u), b, v)); };
+    expected += ref.weights.bending * (bendingAt(1, 1) - bendingAt(1, -1) - bendingAt(-1, 1) + bendingAt(-1, -1)) / 4.0;
+    EXPECT_NEAR(dot(u, hessianTimes(problem, lin, v)), expected, 1e-3 * std::fabs(expected));
 }
 
 // Where both corrected images agree exactly (the same image, map 0) the Gauss-Newton
@@ -229,8 +228,7 @@ TEST(PreciseObjective, HessianProductMatchesFiniteDifferencesOfTheGradientAtAPer
     const double h = 1e-3;
     lineariseObjective(problem.level, problem.reference.weights, plus(d, h, v), up);
     lineariseObjective(problem.level, problem.reference.weights, plus(d, -h, v), down);
-    Volume hv;
-    hessianProduct(problem.level, problem.reference.weights, lin, v, hv);
+    const Volume hv = hessianTimes(problem, lin, v);
     double error = 0.0, size = 0.0;
     for (std::size_t i = 0; i < hv.size(); ++i) {
         const double difference = (static_cast<double>(up.gradient[i]) - down.gradient[i]) / (2 * h);
@@ -240,31 +238,23 @@ TEST(PreciseObjective, HessianProductMatchesFiniteDifferencesOfTheGradientAtAPer
     EXPECT_LT(error, 2e-3 * size);
 }
 
-TEST(PreciseObjective, BarrierDerivativesMatchFiniteDifferencesAndGrowWithoutBoundTowardsAFold)
-{
-    for (const float g : {-0.9f, -0.3f, 0.0f, 0.45f, 0.8f}) {
-        const double h = 1e-3;
-        EXPECT_NEAR(barrierSlope(g), (barrierValue(g + h) - barrierValue(g - h)) / (2 * h),
-                    1e-2 * (1 + std::fabs(barrierSlope(g))));
-        EXPECT_NEAR(barrierCurvature(g), (barrierSlope(g + h) - barrierSlope(g - h)) / (2 * h),
-                    1e-2 * barrierCurvature(g));
-    }
-    EXPECT_EQ(barrierValue(0.0f), 0.0f);
-    EXPECT_FLOAT_EQ(barrierCurvature(0.0f), 16.0f);
-    EXPECT_GT(barrierValue(0.999f), 500.0f);
-    EXPECT_TRUE(std::isinf(barrierValue(1.0f)));
-    EXPECT_TRUE(std::isinf(barrierValue(-1.5f)));
-}
-
-TEST(PreciseObjective, AMapThatFoldsHasAnInfiniteObjective)
+// Where the map folds one acquisition, that acquisition's Jacobian is clipped at 0: the
+// objective stays finite and follows the reference there, value and gradient.
+TEST(PreciseObjective, AFoldingMapCountsOnlyTheAcquisitionThatDoesNotFold)
 {
     const Problem problem = makeProblem(smoothImage(kExtent, 11), smoothImage(kExtent, 12));
-    Volume d(kExtent, 0.0f);
-    d(4, 7, 2) = 2.0f;  // the central differences at rows 6 and 8 are +1 and -1
-    EXPECT_TRUE(std::isinf(evaluateObjective(problem.level, d).total(problem.reference.weights)));
-    EXPECT_FLOAT_EQ(largestSlope(d), 1.0f);
-    d(4, 7, 2) = 1.9f;
-    EXPECT_TRUE(std::isfinite(evaluateObjective(problem.level, d).total(problem.reference.weights)));
+    Volume d = smoothMap(kExtent, 0.5);
+    d(4, 7, 2) += 2.5f;  // the central differences at rows 6 and 8 are beyond +1 and -1
+    ASSERT_GT(largestSlope(d), 1.0f);
+    const double expected = problem.reference.objective(d);
+    EXPECT_NEAR(evaluateObjective(problem.level, d).total(problem.reference.weights), expected, 1e-5 * expected);
+    Linearisation lin;
+    lineariseObjective(problem.level, problem.reference.weights, d, lin);
+    const Volume v = randomDirection(kExtent, 13);
+    const double h = 1e-3;
+    const double difference =
+        (problem.reference.objective(plus(d, h, v)) - problem.reference.objective(plus(d, -h, v))) / (2 * h);
+    EXPECT_NEAR(dot(lin.gradient, v), difference, 2e-3 * std::fabs(difference));
 }
 
 // On a single line along y nothing couples across lines: the band is the whole Gauss-Newton
@@ -277,10 +267,161 @@ TEST(LineBand, InvertsTheHessianOfASingleLine)
     Linearisation lin;
     lineariseObjective(problem.level, problem.reference.weights, d, lin);
     LineBandFactors factors;
-    factoriseLineBands(problem.level, problem.reference.weights, lin, factors);
+    factoriseLineBands(lin.hessian, regularisationOf(problem.level, problem.reference.weights), factors);
     const Volume v = randomDirection(line, 15);
-    Volume hv, back;
-    hessianProduct(problem.level, problem.reference.weights, lin, v, hv);
+    const Volume hv = hessianTimes(problem, lin, v);
+    Volume back;
     solveLineBands(factors, hv, back);
     for (std::size_t i = 0; i < v.size(); ++i) EXPECT_NEAR(back[i], v[i], 1e-3) << "row " << i;
+}
+
+// The V-cycle preconditions conjugate gradients only if it is a symmetric positive
+// operator: u'M^-1 v = v'M^-1 u and r'M^-1 r > 0.
+TEST(Multigrid, TheVCycleIsSymmetricAndPositive)
+{
+    const Dimensions e{20, 24, 12};
+    const Problem problem = makeProblem(smoothImage(e, 16), smoothImage(e, 17));
+    Linearisation lin;
+    lineariseObjective(problem.level, problem.reference.weights, smoothMap(e, 1.0), lin);
+    Multigrid multigrid;
+    prepareMultigrid(lin.hessian, regularisationOf(problem.level, problem.reference.weights), multigrid);
+    ASSERT_GE(multigrid.grids.size(), 2u);
+    const Volume u = randomDirection(e, 18), v = randomDirection(e, 19);
+    Volume mu, mv;
+    applyMultigrid(multigrid, u, mu);
+    applyMultigrid(multigrid, v, mv);
+    EXPECT_NEAR(dot(u, mv), dot(v, mu), 1e-4 * std::sqrt(dot(u, mu) * dot(v, mv)));
+    EXPECT_GT(dot(u, mu), 0.0);
+    EXPECT_GT(dot(v, mv), 0.0);
+}
+
+// Conjugate gradients preconditioned by the given operator, in double, for H x = b from
+// x = 0: stops when the residual is below the tolerance times its start or after the
+// iterations given; returns the iterations made and x.
+template <typename Preconditioner>
+int conjugateGradients(const HessianCoefficients& h, const Regularisation& regularisation, const Volume& b,
+                       Preconditioner precondition, double tolerance, int iterations, Volume& x)
+{
+    const Dimensions e = b.dimensions();
+    std::vector<double> xs(b.size(), 0.0), r(b.data(), b.data() + b.size()), p;
+    Volume rv(e), z, pv(e), hp, scratch;
+    const auto norm = [](const std::vector<double>& v) {
+        double sum = 0.0;
+        for (const double value : v) sum += value * value;
+        return std::sqrt(sum);
+    };
+    const auto toVolume = [](const std::vector<double>& v, Volume& out) {
+        for (std::size_t i = 0; i < v.size(); ++i) out[i] = static_cast<float>(v[i]);
+    };
+    toVolume(r, rv);
+    precondition(rv, z);
+    p.assign(z.data(), z.data() + z.size());
+    double rz = 0.0;
+    for (std::size_t i = 0; i < r.size(); ++i) rz += r[i] * z[i];
+    const double target = tolerance * norm(r);
+    int made = 0;
+    while (made < iterations) {
+        toVolume(p, pv);
+        systemProduct(h, regularisation, pv, hp, scratch);
+        double curvature = 0.0;
+        for (std::size_t i = 0; i < p.size(); ++i) curvature += p[i] * hp[i];
+        const double a = rz / curvature;
+        for (std::size_t i = 0; i < p.size(); ++i) {
+            xs[i] += a * p[i];
+            r[i] -= a * hp[i];
+        }
+        ++made;
+        if (norm(r) <= target) break;
+        toVolume(r, rv);
+        precondition(rv, z);
+        double next = 0.0;
+        for (std::size_t i = 0; i < r.size(); ++i) next += r[i] * z[i];
+        for (std::size_t i = 0; i < p.size(); ++i) p[i] = z[i] + next / rz * p[i];
+        rz = next;
+    }
+    x = Volume(e);
+    toVolume(xs, x);
+    return made;
+}
+
+template <typename Preconditioner>
+int iterationsToSolve(const HessianCoefficients& h, const Regularisation& regularisation, const Volume& b,
+                      Preconditioner precondition)
+{
+    Volume x;
+    return conjugateGradients(h, regularisation, b, precondition, 1e-3, 200, x);
+}
+
+// Where the bending term dominates, the line bands leave the smooth error across the lines
+// to converge slowly; the coarser grids of the V-cycle must carry it.
+TEST(Multigrid, SolvesABendingDominatedSystemInAFractionOfTheLineBandsIterations)
+{
+    const Dimensions e{32, 24, 16};
+    Problem problem = makeProblem(smoothImage(e, 20), smoothImage(e, 21) * 0.01f);
+    problem.reference.weights.bending = 5.0;
+    Linearisation lin;
+    lineariseObjective(problem.level, problem.reference.weights, Volume(e, 0.0f), lin);
+    const Regularisation regularisation = regularisationOf(problem.level, problem.reference.weights);
+    Multigrid multigrid;
+    prepareMultigrid(lin.hessian, regularisation, multigrid);
+    const Volume b = randomDirection(e, 22);
+    const int withVCycle = iterationsToSolve(lin.hessian, regularisation, b,
+                                             [&](const Volume& r, Volume& z) { applyMultigrid(multigrid, r, z); });
+    const int withLineBands = iterationsToSolve(lin.hessian, regularisation, b, [&](const Volume& r, Volume& z) {
+        solveLineBands(multigrid.grids[0].band, r, z);
+    });
+    EXPECT_LT(withVCycle, 60);
+    EXPECT_GT(withLineBands, 3 * withVCycle);
+}
+
+// Coarse grids receive residuals through the transpose of the interpolation that brings
+// their corrections back: <P c, f> = <c, P' f>.
+TEST(MapPyramid, TheTransferToCoarserGridsIsTheTransposeOfTheInterpolation)
+{
+    const Dimensions fine{13, 10, 7};
+    const HalvedAxes axes{true, false, true};
+    const Dimensions coarse = halvedExtent(fine, axes);
+    const Volume c = randomDirection(coarse, 23), f = randomDirection(fine, 24);
+    Volume pc(fine), ptf(coarse);
+    interpolateToFiner(c, axes, pc);
+    transposeToCoarser(f, axes, ptf);
+    EXPECT_NEAR(dot(pc, f), dot(c, ptf), 1e-5 * std::sqrt(dot(pc, pc) * dot(f, f)));
+}
+
+// A Gauss-Newton step is the preconditioned conjugate-gradient solution of H s = -g with
+// the V-cycle: the step taken (whole, as the line search accepts it here) equals the one
+// written out in the test after the same number of iterations.
+TEST(GaussNewton, AStepIsTheConjugateGradientSolutionOfTheLinearisedSystem)
+{
+    const Dimensions e{12, 20, 8};
+    const Volume image = smoothImage(e, 25);
+    Volume shifted(e);
+    for (int z = 0; z < e.z; ++z)
+        for (int y = 0; y < e.y; ++y)
+            for (int x = 0; x < e.x; ++x) shifted(x, y, z) = image(x, std::max(0, y - 1), z);
+    Volume second(e);
+    for (std::size_t i = 0; i < second.size(); ++i) second[i] = 0.7f * image[i] + 0.3f * shifted[i];
+    const Problem problem = makeProblem(image, second);
+    const Volume start = smoothMap(e, 0.2);
+    Linearisation lin;
+    lineariseObjective(problem.level, problem.reference.weights, start, lin);
+    const Regularisation regularisation = regularisationOf(problem.level, problem.reference.weights);
+    Multigrid multigrid;
+    prepareMultigrid(lin.hessian, regularisation, multigrid);
+    Volume expected;
+    const int iterations = conjugateGradients(lin.hessian, regularisation, lin.gradient * -1.0f,
+                                              [&](const Volume& r, Volume& z) { applyMultigrid(multigrid, r, z); },
+                                              1e-9, 6, expected);
+    ASSERT_EQ(iterations, 6);
+
+    Volume d = start;
+    const GaussNewtonReport report = minimiseOnLevel(problem.level, problem.reference.weights, d, {1, 0.0, 6, 1e-9});
+    ASSERT_EQ(report.steps, 1);
+    ASSERT_EQ(report.evaluations, 1);  // the whole step
+    EXPECT_EQ(report.cgIterations, 6);
+    const Volume step = plus(d, -1.0, start);
+    double error = 0.0;
+    for (std::size_t i = 0; i < step.size(); ++i)
+        error = std::max(error, std::fabs(static_cast<double>(step[i]) - expected[i]));
+    EXPECT_LT(error, 1e-3 * std::sqrt(dot(expected, expected) / static_cast<double>(expected.size())));
 }

@@ -9,6 +9,7 @@
 
 #include "core/distance.h"
 #include "core/mdhslog.h"
+#include "core/threadpool.h"
 #include "core/vdm.h"
 #include "estimate/simplevdmestimate.h"
 #include "estimate/vdmestimate.h"
@@ -333,9 +334,18 @@ TEST_F(VdmEstimate, LevelsMatchThePlainVoxelListReferenceBitForBit)
     for (std::size_t i = 0; i < schedule.localbox[2].size(); ++i) schedule.localbox[2][i] = 0.5f + 0.01f * (i % 17);
     for (std::size_t i = 0; i < schedule.localbox[3].size(); ++i) schedule.localbox[3][i] = 0.7f;
     for (const auto& [useSsd, useIc] : {std::pair{true, false}, std::pair{false, false}, std::pair{true, true}}) {
-        SCOPED_TRACE(std::string(useSsd ? "SSD" : "NCC") + (useIc ? " with intensity correction" : ""));
-        const EstimateRun result = run(ap, pa, useSsd, schedule, useIc);
-        expectIdentical(result.vdm, referenceEstimate(ap, pa, useSsd, schedule, useIc));
+        const Volume reference = referenceEstimate(ap, pa, useSsd, schedule, useIc);
+        std::vector<std::size_t> visited;
+        // Bands of rows are swept side by side: the same bits on any number of threads.
+        for (int threads : {1, 2, 3, 8}) {
+            SCOPED_TRACE(std::string(useSsd ? "SSD" : "NCC") + (useIc ? " with intensity correction, " : ", ") +
+                         std::to_string(threads) + " threads");
+            const WorkerThreads workers(threads);
+            const EstimateRun result = run(ap, pa, useSsd, schedule, useIc);
+            expectIdentical(result.vdm, reference);
+            if (visited.empty()) visited = result.statistics.visitedPerLevel;
+            EXPECT_EQ(result.statistics.visitedPerLevel, visited);
+        }
     }
 }
 

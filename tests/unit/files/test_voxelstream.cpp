@@ -10,6 +10,7 @@
 #include <string>
 
 #include "core/stoprequest.h"
+#include "core/threadpool.h"
 #include "files/projectheader.h"
 #include "files/voxeldata.h"
 #include "support/datasetfiles.h"
@@ -58,9 +59,11 @@ void heldCopy(const std::string& source, const std::string& copy)
     h.saveAs(copy);
 }
 
+// The volumes of a block are transformed on three threads.
 template <class Header>
 void streamedCopy(const std::string& source, const std::string& copy)
 {
+    const WorkerThreads threads(3);
     Header h;
     h.readHeader(source, false);
     saveTransformedAs(h, copy, mixed);

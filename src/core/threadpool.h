@@ -1,0 +1,77 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Work split into fixed pieces and run on the calling thread and a few worker threads.
+//
+// The caller chooses the pieces (slices, lines, blocks of a fixed size) without looking
+// at the number of threads, and every piece writes only its own part of the result, so
+// the result is the same, bit for bit, whatever the number of threads. Sums over pieces
+// are kept per piece and added in piece order by the caller (see partialsOfPieces).
+//
+// A WorkerThreads object makes the threads available for its lifetime; without one, and
+// inside a piece, work runs on the calling thread alone. Workers start at the first
+// parallel call, never call a host service and are joined when the object goes.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <memory>
+#include <vector>
+
+class WorkerThreads {
+public:
+    // threads counts the calling thread: 1 runs everything on it. At least 1.
+    explicit WorkerThreads(int threads);
+    ~WorkerThreads();
+    WorkerThreads(const WorkerThreads&) = delete;
+    WorkerThreads& operator=(const WorkerThreads&) = delete;
+
+    struct Pool;
+
+private:
+    std::unique_ptr<Pool> pool_;
+    Pool* previous_;
+};
+
+// The threads that parallel work of the calling thread uses now (1 without WorkerThreads).
+int parallelThreads();
+
+// Within a piece, the slot of the thread that runs it: from 0 to parallelThreads() - 1 as
+// the loop's caller saw it, one slot per thread. Pieces keep scratch space per slot.
+std::size_t workerSlot();
+
+namespace threadpool_detail {
+using PieceFunction = void (*)(const void* work, std::size_t piece);
+void runPieces(std::size_t pieces, PieceFunction call, const void* work);
+}  // namespace threadpool_detail
+
+// Calls work(piece) once for every piece in [0, pieces), concurrently on the available
+// threads. When pieces throw, the exception of the lowest such piece is rethrown on the
+// calling thread after the pieces under way have ended; later pieces may not run. After a
+// stop request (core/stoprequest.h) no further piece starts and the loop throws
+// StopRequested on its calling thread.
+template <typename Work>
+void forEachPiece(std::size_t pieces, const Work& work)
+{
+    threadpool_detail::runPieces(
+        pieces, [](const void* w, std::size_t piece) { (*static_cast<const Work*>(w))(piece); }, &work);
+}
+
+// forEachPiece over [0, count) cut into blocks of blockSize (the last one shorter):
+// work(begin, end) for each block.
+template <typename Work>
+void forEachBlock(std::size_t count, std::size_t blockSize, const Work& work)
+{
+    const std::size_t blocks = (count + blockSize - 1) / blockSize;
+    forEachPiece(blocks, [&](std::size_t block) {
+        const std::size_t begin = block * blockSize;
+        work(begin, std::min(count, begin + blockSize));
+    });
+}
+
+// partial(piece) for every piece, in piece order, for the caller to combine in that order.
+template <typename T, typename Partial>
+std::vector<T> partialsOfPieces(std::size_t pieces, const Partial& partial)
+{
+    std::vector<T> partials(pieces);
+    forEachPiece(pieces, [&](std::size_t piece) { partials[piece] = partial(piece); });
+    return partials;
+}

@@ -1,0 +1,124 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "estimate/multigrid.h"
+
+#include <algorithm>
+
+namespace {
+
+// Damping of the line-band relaxation: the bending term couples a voxel to the lines
+// around it more strongly than to itself, where undamped relaxation would diverge.
+constexpr float kDamping = 0.5f;
+// Relaxation sweeps on the coarsest grid.
+constexpr int kCoarsestSweeps = 4;
+// Grids stop at this many voxels or when no axis can be halved.
+constexpr std::size_t kSmallestGrid = 512;
+
+// Sums over the blocks that halveVolume averages.
+Volume blockSums(const Volume& volume, const HalvedAxes& axes, float scale)
+{
+    const Dimensions coarse = halvedExtent(volume.dimensions(), axes);
+    Volume sums(coarse, 0.0f);
+    const int sx = axes[0] ? 2 : 1, sy = axes[1] ? 2 : 1, sz = axes[2] ? 2 : 1;
+    for (int z = 0; z < volume.nz(); ++z)
+        for (int y = 0; y < volume.ny(); ++y)
+            for (int x = 0; x < volume.nx(); ++x) sums(x / sx, y / sy, z / sz) += scale * volume(x, y, z);
+    return sums;
+}
+
+void clearEndRows(Volume& v)
+{
+    for (int z = 0; z < v.nz(); ++z)
+        for (int x = 0; x < v.nx(); ++x) {
+            v(x, 0, z) = 0.0f;
+            v(x, v.ny() - 1, z) = 0.0f;
+        }
+}
+
+// The coarser grid's system. A correction interpolated from the coarser grid changes by
+// s_k per fine voxel for a unit step of a coarse voxel (s_k = 1/2 on halved axes), so
+// derivatives scale by s_k and every term sums over the 2^h fine voxels of a block.
+SystemGrid coarserGrid(const HessianCoefficients& fine, const Regularisation& regularisation, const HalvedAxes& axes)
+{
+    SystemGrid grid;
+    grid.halving = axes;
+    const float sy = axes[1] ? 0.5f : 1.0f;
+    grid.hessian.p2 = blockSums(fine.p2, axes, 1.0f);
+    grid.hessian.pq = blockSums(fine.pq, axes, sy);
+    grid.hessian.e = blockSums(fine.e, axes, sy * sy);
+    clearEndRows(grid.hessian.pq);
+    clearEndRows(grid.hessian.e);
+    double count = 1.0;
+    grid.regularisation = regularisation;
+    for (int k = 0; k < 3; ++k)
+        if (axes[k]) {
+            count *= 2.0;
+            grid.regularisation.factors[k] *= 0.25;
+        }
+    grid.regularisation.twoGamma = count * regularisation.twoGamma;
+    return grid;
+}
+
+// z += damping * B^-1 (r - H z) on grid k (z = damping * B^-1 r when fromZero).
+void relax(Multigrid& multigrid, std::size_t k, const Volume& r, Volume& z, bool fromZero)
+{
+    SystemGrid& grid = multigrid.grids[k];
+    const HessianCoefficients& h = k == 0 ? *multigrid.finest : grid.hessian;
+    if (fromZero) {
+        solveLineBands(grid.band, r, z);
+        for (std::size_t i = 0, n = z.size(); i < n; ++i) z[i] *= kDamping;
+        return;
+    }
+    systemProduct(h, grid.regularisation, z, grid.product, grid.scratch);
+    if (grid.residual.dimensions() != r.dimensions()) grid.residual = Volume(r.dimensions());
+    for (std::size_t i = 0, n = r.size(); i < n; ++i) grid.residual[i] = r[i] - grid.product[i];
+    solveLineBands(grid.band, grid.residual, grid.correction);
+    for (std::size_t i = 0, n = z.size(); i < n; ++i) z[i] += kDamping * grid.correction[i];
+}
+
+void vcycle(Multigrid& multigrid, std::size_t k, const Volume& r, Volume& z)
+{
+    if (z.dimensions() != r.dimensions()) z = Volume(r.dimensions());
+    relax(multigrid, k, r, z, true);
+    if (k + 1 == multigrid.grids.size()) {
+        for (int sweep = 1; sweep < kCoarsestSweeps; ++sweep) relax(multigrid, k, r, z, false);
+        return;
+    }
+    SystemGrid& grid = multigrid.grids[k];
+    const HessianCoefficients& h = k == 0 ? *multigrid.finest : grid.hessian;
+    systemProduct(h, grid.regularisation, z, grid.product, grid.scratch);
+    if (grid.residual.dimensions() != r.dimensions()) grid.residual = Volume(r.dimensions());
+    for (std::size_t i = 0, n = r.size(); i < n; ++i) grid.residual[i] = r[i] - grid.product[i];
+    SystemGrid& coarse = multigrid.grids[k + 1];
+    const Dimensions coarseExtent = coarse.hessian.p2.dimensions();
+    if (grid.coarseResidual.dimensions() != coarseExtent) grid.coarseResidual = Volume(coarseExtent);
+    transposeToCoarser(grid.residual, coarse.halving, grid.coarseResidual);
+    vcycle(multigrid, k + 1, grid.coarseResidual, coarse.solution);
+    interpolateToFiner(coarse.solution, coarse.halving, grid.product);
+    for (std::size_t i = 0, n = z.size(); i < n; ++i) z[i] += grid.product[i];
+    relax(multigrid, k, r, z, false);
+}
+
+}  // namespace
+
+void prepareMultigrid(const HessianCoefficients& finest, const Regularisation& regularisation, Multigrid& multigrid)
+{
+    multigrid.finest = &finest;
+    multigrid.grids.resize(1);
+    multigrid.grids[0].regularisation = regularisation;
+    factoriseLineBands(finest, regularisation, multigrid.grids[0].band);
+    while (true) {
+        const SystemGrid& last = multigrid.grids.back();
+        const HessianCoefficients& h = multigrid.grids.size() == 1 ? finest : last.hessian;
+        const Dimensions extent = h.p2.dimensions();
+        const HalvedAxes axes = axesToHalve(extent);
+        if ((!axes[0] && !axes[1] && !axes[2]) || h.p2.size() <= kSmallestGrid) break;
+        SystemGrid coarse = coarserGrid(h, last.regularisation, axes);
+        factoriseLineBands(coarse.hessian, coarse.regularisation, coarse.band);
+        multigrid.grids.push_back(std::move(coarse));
+    }
+}
+
+void applyMultigrid(Multigrid& multigrid, const Volume& r, Volume& z)
+{
+    vcycle(multigrid, 0, r, z);
+}

@@ -1,0 +1,58 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "plugin/precisecheck.h"
+
+#include <cmath>
+#include <ostream>
+
+#include "core/pairagreement.h"
+#include "plugin/distcor.h"
+
+PreciseOutcome checkedAgainstStandard(distcor& plugin, const Volume& a, const Volume& b,
+                                      const std::array<double, 3>& voxel, const StandardChoices& choices,
+                                      Volume precise)
+{
+    std::ostream& log = *plugin.logStream;
+    const CorrectablePair pair(a, b);
+    plugin.log("Checking the precise map against the standard estimate at half resolution...");
+    const Volume coarse = halfResolutionStandardMap(a, b, voxel, choices);
+    if (coarse.size() == precise.size()) {
+        const StandardComparison screen = compareWithStandardMap(pair, precise, coarse);
+        if (screen.compared)
+            log << "Edges of the plainly corrected pair where the maps differ by more than 0.25 voxel ("
+                << 100.0 * static_cast<double>(screen.differingVoxels) / static_cast<double>(screen.headVoxels)
+                << "% of the head), correlation of gradient magnitudes: precise " << screen.preciseEdges
+                << ", standard at half resolution " << screen.standardEdges << std::flush;
+        if (clearlyKeepsPrecise(screen)) {
+            log << "Agreement of the intensity-corrected pair over the head (correlation): precise "
+                << pair.agreement(precise) << std::flush;
+            plugin.log("The standard map at half resolution lines up the edges clearly worse: the precise map is "
+                       "kept without the full standard estimate.");
+            return {std::move(precise)};
+        }
+    }
+    plugin.log("Checking the precise map against the standard estimate...");
+    Volume standard = standardMap(a, b, voxel, choices, log);
+    if (std::round(standard(0, 0, 0)) == -99.0f) {
+        plugin.log("The standard estimate gave no map to check against: the precise map is kept.");
+        return {std::move(precise)};
+    }
+    log << "Agreement of the intensity-corrected pair over the head (correlation): precise "
+        << pair.agreement(precise) << ", standard " << pair.agreement(standard) << std::flush;
+    const StandardComparison check = compareWithStandardMap(pair, precise, standard);
+    if (!check.compared) {
+        plugin.log("The maps differ by more than 0.25 voxel in less than 1% of the head: the precise map is kept.");
+        return {std::move(precise)};
+    }
+    log << "Edges of the plainly corrected pair where the maps differ by more than 0.25 voxel ("
+        << 100.0 * static_cast<double>(check.differingVoxels) / static_cast<double>(check.headVoxels)
+        << "% of the head), correlation of gradient magnitudes: precise " << check.preciseEdges << ", standard "
+        << check.standardEdges << std::flush;
+    if (check.keepPrecise) {
+        plugin.log("The precise map is kept.");
+        return {std::move(precise)};
+    }
+    plugin.log("The standard map is used: the pair does not follow the spin-echo model of intensities (as in "
+               "gradient-echo pairs, which lose signal where the field varies), and the precise map lines up its "
+               "edges worse.");
+    return {std::move(standard), false};
+}

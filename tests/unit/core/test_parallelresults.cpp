@@ -1,0 +1,202 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Every numeric step that runs on the worker threads gives the same bits on 2, 3 and 8
+// threads as on the calling thread alone: extents that no thread count divides, maps
+// that fold, and lists longer than one block of the agreement figure.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/bspline.h"
+#include "core/pairagreement.h"
+#include "core/threadpool.h"
+#include "core/vdm.h"
+#include "core/volumegauss.h"
+#include "estimate/simplevdmestimate.h"
+#include "estimate/vdmestimate.h"
+#include "support/fftfixture.h"
+
+namespace {
+
+Volume randomVolume(Dimensions extent, float low, float high, unsigned seed)
+{
+    std::mt19937 generator(seed);
+    std::uniform_real_distribution<float> value(low, high);
+    Volume v(extent);
+    for (std::size_t i = 0; i < v.size(); ++i) v[i] = value(generator);
+    return v;
+}
+
+// A bright smooth blob on a dark background, shifted along y by shift voxels.
+Volume blob(Dimensions extent, float shift)
+{
+    Volume v(extent);
+    for (int z = 0; z < extent.z; ++z)
+        for (int y = 0; y < extent.y; ++y)
+            for (int x = 0; x < extent.x; ++x) {
+                const double u = (x - 0.5 * (extent.x - 1)) / (0.35 * extent.x);
+                const double w = (y - shift - 0.5 * (extent.y - 1)) / (0.3 * extent.y);
+                const double t = (z - 0.5 * (extent.z - 1)) / (0.45 * extent.z);
+                v(x, y, z) = static_cast<float>(900.0 * std::exp(-(u * u * u * u + w * w + t * t)) + 0.1 * (x % 5) +
+                                                0.07 * (y % 3));
+            }
+    return v;
+}
+
+// The bytes of a volume, so that NaN and signed zeros compare too.
+std::string bytesOf(const Volume& v)
+{
+    std::string bytes(v.size() * sizeof(float), '\0');
+    if (v.size() > 0) std::memcpy(bytes.data(), v.data(), bytes.size());
+    return bytes + std::to_string(v.nx()) + "x" + std::to_string(v.ny()) + "x" + std::to_string(v.nz());
+}
+
+// result() without worker threads, then on 2, 3 and 8 threads: every result the same.
+void expectSameOnEveryThreadCount(const std::function<std::string()>& result)
+{
+    const std::string alone = result();
+    for (int threads : {2, 3, 8}) {
+        const WorkerThreads workers(threads);
+        EXPECT_TRUE(result() == alone) << threads << " threads";
+    }
+}
+
+const Dimensions kOdd{23, 29, 11};
+
+}  // namespace
+
+TEST(ParallelResults, VolumeReshapingIsTheSameOnAnyThreadCount)
+{
+    const Volume v = randomVolume(kOdd, -50.0f, 300.0f, 1);
+    expectSameOnEveryThreadCount([&] {
+        Volume padded = v;
+        padded.padReplicate({7, 7, 7});
+        Volume grown = v;
+        grown.resizeCentred({30, 31, 14});
+        Volume shrunk = v;
+        shrunk.resizeCentred({9, 12, 5});
+        return bytesOf(padded) + bytesOf(grown) + bytesOf(shrunk) + bytesOf(v.transposeXY());
+    });
+}
+
+TEST(ParallelResults, ResamplingWithAMapIsTheSameOnAnyThreadCount)
+{
+    const Volume source = randomVolume(kOdd, 0.0f, 1000.0f, 2);
+    // A map with folds (steps above one voxel) and positions outside the column.
+    const Volume map = randomVolume(kOdd, -4.0f, 4.0f, 3);
+    expectSameOnEveryThreadCount([&] {
+        std::string bytes;
+        for (const bool reversed : {false, true}) {
+            Volume linear(kOdd), cubic(kOdd);
+            applyVdmLinear(linear, source, map, reversed);
+            applyVdmCubic(cubic, source, map, reversed);
+            multiplyByJacobian(cubic, map, reversed);
+            bytes += bytesOf(linear) + bytesOf(cubic);
+        }
+        const std::vector<double> coefficients = bsplineCoefficients(source.data(), kOdd);
+        bytes.append(reinterpret_cast<const char*>(coefficients.data()), coefficients.size() * sizeof(double));
+        Volume repaired = map;
+        const int adjustments = repairFolds(repaired);
+        return bytes + bytesOf(undistort(source, map.transposeXY(), true, true)) + bytesOf(vdmDerivativeY(map)) +
+               bytesOf(invertVdm(map)) + bytesOf(repaired) + std::to_string(adjustments);
+    });
+}
+
+TEST(ParallelResults, MaskedConvolutionIsTheSameOnAnyThreadCount)
+{
+    const Volume data = randomVolume(kOdd, -10.0f, 10.0f, 4);
+    Volume mask = randomVolume(kOdd, -1.0f, 1.0f, 5);
+    for (std::size_t i = 0; i < mask.size(); ++i) mask[i] = mask[i] > 0.0f ? 1.0f : 0.25f;
+    const Volume kernel = gaussianKernel3D({9, 9, 9}, {2.0, 3.0, 1.5}, {0, 0, 0}, false);
+    expectSameOnEveryThreadCount([&] {
+        Volume normalised = data;
+        maskedConvolve3D(normalised, kernel, mask, true);
+        Volume plain = data;
+        maskedConvolve3D(plain, kernel, mask, false);
+        return bytesOf(normalised) + bytesOf(plain) +
+               bytesOf(gaussianKernel3D({37, 36, 19}, {4.0, 2.5, 1.0}, {1, 0, 2}, true));
+    });
+}
+
+class ParallelSmoothing : public HostFftTest {};
+
+TEST_F(ParallelSmoothing, SmoothingAroundTheCallersFftIsTheSameOnAnyThreadCount)
+{
+    const Volume a = randomVolume(kOdd, 0.0f, 500.0f, 6);
+    const Volume b = randomVolume(kOdd, 0.0f, 500.0f, 7);
+    expectSameOnEveryThreadCount([&] {
+        std::string bytes;
+        for (const Volume& copy : smoothedCopies({&a, &b}, {1.5, 2.0, 0.5}, {{0, 0, 0}, {0, 1, 0}})) bytes += bytesOf(copy);
+        Volume smoothed = a;
+        smoothGaussian(smoothed, {1.5, 1.5, 1.5}, {0, 0, 0}, true);
+        return bytes + bytesOf(smoothed);
+    });
+}
+
+TEST(ParallelResults, AgreementFigureAddsItsBlocksInOneOrder)
+{
+    const Dimensions extent{64, 56, 23};  // several blocks of the voxel list
+    const Volume first = blob(extent, 0.0f);
+    const Volume second = blob(extent, 1.5f);
+    const Volume map = randomVolume(extent, -0.3f, 0.3f, 8);
+    std::vector<std::size_t> voxels;
+    for (std::size_t i = 0; i < first.size(); i += 2) voxels.push_back(i);
+    ASSERT_GT(voxels.size(), 2u * 16384u);
+    double figure = 0.0;
+    expectSameOnEveryThreadCount([&] {
+        figure = correlationOver(first, second, voxels);
+        const CorrectablePair pair(first, second);
+        const CorrectedPair corrected = pair.corrected(map, true);
+        std::ostringstream text;
+        text.precision(17);
+        text << figure << ' ' << pair.agreement(map) << ' ' << pairAgreement(first, second, map, voxels);
+        return text.str() + bytesOf(corrected.first) + bytesOf(corrected.second);
+    });
+    // Blocks change only the order of the sums: the plain sums give the same figure to
+    // the last few bits.
+    double ma = 0, mb = 0;
+    for (std::size_t i : voxels) {
+        ma += first[i];
+        mb += second[i];
+    }
+    ma /= static_cast<double>(voxels.size());
+    mb /= static_cast<double>(voxels.size());
+    double ab = 0, aa = 0, bb = 0;
+    for (std::size_t i : voxels) {
+        ab += (first[i] - ma) * (second[i] - mb);
+        aa += (first[i] - ma) * (first[i] - ma);
+        bb += (second[i] - mb) * (second[i] - mb);
+    }
+    EXPECT_NEAR(figure, ab / std::sqrt(aa * bb), 1e-12);
+}
+
+class ParallelEstimates : public HostFftTest {};
+
+TEST_F(ParallelEstimates, ColumnWiseAndFullEstimatesAreTheSameOnAnyThreadCount)
+{
+    const Dimensions extent{20, 26, 9};
+    const Volume ap = blob(extent, 1.2f);
+    const Volume pa = blob(extent, -1.2f);
+    const EstimationSchedule schedule = standardEstimationSchedule({3.0, 3.0, 3.0});
+    expectSameOnEveryThreadCount([&] {
+        std::ostringstream log;
+        const Volume columnwise = estimateColumnwiseVdm(ap, pa, {0.5, 4.0 / 3.0, 0.5}, 0, log);
+        VdmEstimateStatistics statistics;
+        for (const bool ic : {false, true}) {
+            const Volume full = estimateVdm(ap, pa, {0.5, 4.0 / 3.0, 0.5}, ic, schedule.localbox, schedule.s_values,
+                                            schedule.vdm_smoothing, ic, log, 0, &statistics);
+            log << bytesOf(full);
+        }
+        for (const std::size_t visited : statistics.visitedPerLevel) log << ' ' << visited;
+        // The log holds the agreement figures and the visits; the times go.
+        std::string text = log.str();
+        for (std::size_t at = text.find("Time taken: "); at != std::string::npos; at = text.find("Time taken: ", at + 1))
+            text.erase(at, text.find_first_not_of("0123456789.e-", at + 12) - at);
+        return bytesOf(columnwise) + text;
+    });
+}

@@ -1,0 +1,124 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The precise estimate of several volumes: a known rigid motion of the second acquisition
+// (made here by resampling it), the map it leaves unchanged, noisy volumes that average
+// out, a direction's own volumes registered whatever their translation along y, and a
+// motion too large to be told from distortion refused.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "core/pairagreement.h"
+#include "core/rigidmotion.h"
+#include "estimate/precisevolumes.h"
+#include "phantom/phantom.h"
+
+namespace {
+
+constexpr double kDegree = 3.14159265358979323846 / 180.0;
+const std::array<double, 3> kVoxel{3.0, 3.0, 3.0};
+
+PhantomVolumes phantom(int volumes, double noise, std::uint32_t seed = 1)
+{
+    PhantomOptions options;
+    options.extent = {48, 48, 24};
+    options.voxelSize = kVoxel;
+    options.peakDisplacement = 3.0;
+    options.volumes = volumes;
+    options.noise = noise;
+    options.floatData = true;
+    options.seed = seed;
+    return makePhantom(options);
+}
+
+// The volume as the head moved by the motion would be seen: v(motion^-1 p).
+Volume moved(const Volume& v, const RigidTransform& motion)
+{
+    return resampledRigidly(splineVolume(v), kVoxel, inverse(motion));
+}
+
+// A motion whose translation along y, in the reference frame, is 0: the one part of a
+// motion between the two directions that only the field can carry.
+RigidTransform heldAlongY(const std::array<double, 3>& shift, const std::array<double, 3>& degrees)
+{
+    RigidTransform t = transformOf({{}, {degrees[0] * kDegree, degrees[1] * kDegree, degrees[2] * kDegree}});
+    for (int i = 0; i < 3; ++i) t.translation[i] = t.rotation[i][0] * shift[0] + t.rotation[i][2] * shift[2];
+    return t;
+}
+
+PreciseVolumesResult estimate(const std::vector<Volume>& firsts, const std::vector<Volume>& seconds, bool motion)
+{
+    std::vector<std::string> firstNames, secondNames;
+    for (std::size_t v = 0; v < firsts.size(); ++v) firstNames.push_back("first " + std::to_string(v));
+    for (std::size_t v = 0; v < seconds.size(); ++v) secondNames.push_back("second " + std::to_string(v));
+    PreciseVolumesSettings settings;
+    settings.motion = motion;
+    std::ostringstream log;
+    return estimatePreciseVdmOfVolumes(firsts, seconds, firstNames, secondNames, kVoxel, log, settings);
+}
+
+double rmsOver(const Volume& a, const Volume& b, const std::vector<std::size_t>& voxels)
+{
+    double sum = 0.0;
+    for (const std::size_t i : voxels) sum += std::pow(static_cast<double>(a[i]) - b[i], 2);
+    return std::sqrt(sum / static_cast<double>(voxels.size()));
+}
+
+}  // namespace
+
+TEST(PreciseVolumes, RecoversARigidMotionOfTheSecondAcquisitionAndKeepsTheMap)
+{
+    const PhantomVolumes p = phantom(1, 0.0);
+    const RigidTransform truth = heldAlongY({1.5, 0.0, -1.0}, {1.5, -1.0, 1.2});
+    const PreciseVolumesResult still = estimate(p.first, p.second, false);
+    const PreciseVolumesResult result = estimate(p.first, {moved(p.second[0], truth)}, true);
+    const RigidMotion found = motionOf(result.second[0].transform);
+    const RigidMotion expected = motionOf(truth);
+    for (int k = 0; k < 3; ++k) EXPECT_NEAR(found.translation[k], expected.translation[k], 0.1) << "translation " << k;
+    EXPECT_NEAR(found.rotation[0], expected.rotation[0], 0.1 * kDegree);
+    EXPECT_NEAR(found.rotation[1], expected.rotation[1], 0.1 * kDegree);
+    EXPECT_NEAR(found.rotation[2], expected.rotation[2], 0.2 * kDegree);
+    const std::vector<std::size_t> head = headMask(p.first[0], p.second[0]);
+    EXPECT_LT(rmsOver(result.map, still.map, head), 0.1);
+    EXPECT_LT(compareWithTrueMap(p, result.map).rmsError, 0.1);
+}
+
+// Volumes of one direction share their distortion: any motion between them, along y too,
+// is found without the field.
+TEST(PreciseVolumes, RegistersTheVolumesOfOneDirectionAlongEveryAxis)
+{
+    const PhantomVolumes p = phantom(1, 0.0);
+    const RigidTransform truth = transformOf({{0.8, 1.2, -0.6}, {-1.0 * kDegree, 0.5 * kDegree, 1.0 * kDegree}});
+    const PreciseVolumesResult result = estimate({p.first[0], moved(p.first[0], truth)}, p.second, true);
+    const RigidMotion found = motionOf(result.first[1].transform);
+    const RigidMotion expected = motionOf(truth);
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_NEAR(found.translation[k], expected.translation[k], 0.1) << "translation " << k;
+        EXPECT_NEAR(found.rotation[k], expected.rotation[k], 0.1 * kDegree) << "rotation " << k;
+    }
+}
+
+TEST(PreciseVolumes, ThreeNoisyVolumesEachWayGiveABetterMapThanOne)
+{
+    const PhantomVolumes p = phantom(3, 40.0, 5);
+    const double one = compareWithTrueMap(p, estimate({p.first[0]}, {p.second[0]}, false).map).rmsError;
+    const double three = compareWithTrueMap(p, estimate(p.first, p.second, false).map).rmsError;
+    EXPECT_LT(three, 0.8 * one) << "one " << one << ", three " << three;
+}
+
+TEST(PreciseVolumes, RefusesAMotionBeyondTenMillimetres)
+{
+    const PhantomVolumes p = phantom(1, 0.0);
+    const RigidTransform far = heldAlongY({12.0, 0.0, 0.0}, {0.0, 0.0, 0.0});
+    try {
+        estimate(p.first, {moved(p.second[0], far)}, true);
+        FAIL() << "no refusal";
+    } catch (const std::invalid_argument& error) {
+        const std::string message = error.what();
+        EXPECT_NE(message.find("The head in second 0 lies translation 1"), std::string::npos) << message;
+        EXPECT_NE(message.find("beyond 10 mm or 10 degrees"), std::string::npos) << message;
+    }
+}
