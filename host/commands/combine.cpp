@@ -1,9 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include <optional>
+
 #include "boundary/hoststate.h"
 #include "boundary/pluginloader.h"
 #include "cli/commands.h"
+#include "cli/stopsignals.h"
 #include "commands/fileproblems.h"
+#include "commands/outputlock.h"
 #include "commands/threadsoption.h"
+#include "files/filenames.h"
+#include "files/temporaryfiles.h"
 #if defined(VARNO_HOST_NIFTI)
 #include "correction/combination.h"
 #endif
@@ -66,6 +72,16 @@ int combineProjects(const ParsedCommandLine& command)
     state.stringParameters["file1"] = minus;
     state.stringParameters["vdm"] = map;
     state.intParameters["rllr"] = command.has("--lr");
+    // One run at a time writes a combined copy; what a killed run left beside it goes.
+    const std::string output = insertSuffix(plus, "_combined");
+    std::optional<OutputLock> lock;
+    try {
+        lock.emplace(projectLockPath(output), "the combined copy of " + plus);
+        removeStaleTemporaries(directoryPart(plus));
+    } catch (const std::exception& error) {
+        return reportFailure("combine", error);
+    }
+    describeUndone([output] { return output + " was not written (what was there before is as it was)."; });
     const int status = runPluginTask("combine");
     if (status == 1) explainFailedTask("combine", {map}, {plus, minus});
     return status;
