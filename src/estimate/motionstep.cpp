@@ -11,6 +11,10 @@ namespace {
 constexpr double kDegrees = 180.0 / 3.14159265358979323846;
 constexpr int kPerVolume = 7;  // shift (mm), turn (radians), log-gain
 constexpr int kAffine = 4;     // a + b x + c y + e z, x y z in units of the half extent
+// How many times the residuals' variance a rotation must lower their sum of squares by to
+// be taken rather than none: pure noise lowers it by about one variance per unknown (three
+// for the rotation), and by more than 12 in well under one case in a hundred.
+constexpr double kRotationEvidence = 12.0;
 
 // Solves the symmetric positive system a x = b by Cholesky; a lost pivot leaves its
 // unknown at 0.
@@ -156,16 +160,67 @@ MotionStepResult applyStep(const double* solved, VolumeMotion& motion)
     return result;
 }
 
+// The residuals a step starts from: their sum of squares and how many there are.
+struct Residuals {
+    double squares = 0.0;
+    int count = 0;
+};
+
+// The sum of squares the linearised model predicts after the step: |r|^2 - 2 b.s + s A s.
+double predictedSquares(const std::vector<std::vector<double>>& a, const std::vector<double>& b,
+                        const std::vector<double>& step, double squares)
+{
+    for (std::size_t i = 0; i < step.size(); ++i) {
+        double as = 0.0;
+        for (std::size_t j = 0; j < step.size(); ++j) as += a[i][j] * step[j];
+        squares += step[i] * (as - 2.0 * b[i]);
+    }
+    return squares;
+}
+
+// The step that brings the whole rotation back to 0 (for a small rotation its angles are
+// a rotation vector) and fits the other unknowns with it.
+std::vector<double> stepToNoRotation(const std::vector<std::vector<double>>& a, const std::vector<double>& b,
+                                     const VolumeMotion& motion)
+{
+    const RigidMotion current = motionOf(motion.transform);
+    std::vector<double> step(kPerVolume, 0.0);
+    for (int k = 0; k < 3; ++k) step[static_cast<std::size_t>(3 + k)] = -current.rotation[static_cast<std::size_t>(k)];
+    constexpr std::array<int, 4> kOthers{0, 1, 2, 6};
+    std::vector<std::vector<double>> sub(kOthers.size(), std::vector<double>(kOthers.size()));
+    std::vector<double> subRight(kOthers.size());
+    for (std::size_t i = 0; i < kOthers.size(); ++i) {
+        const std::size_t r = static_cast<std::size_t>(kOthers[i]);
+        subRight[i] = b[r];
+        for (int k = 3; k < 6; ++k) subRight[i] -= a[r][static_cast<std::size_t>(k)] * step[static_cast<std::size_t>(k)];
+        for (std::size_t j = 0; j < kOthers.size(); ++j) sub[i][j] = a[r][static_cast<std::size_t>(kOthers[j])];
+    }
+    const std::vector<double> others = solveSymmetric(sub, subRight);
+    for (std::size_t i = 0; i < kOthers.size(); ++i) step[static_cast<std::size_t>(kOthers[i])] = others[i];
+    return step;
+}
+
 // Solves the normal equations of one volume's step (with the little damping of every
-// step) and applies it.
+// step) and applies it. Given the residuals, the step keeps the volume unrotated unless a
+// rotation lowers their sum of squares by more than noise would: by kRotationEvidence
+// times the residuals' variance at the full step. A rotation the data barely determine
+// is otherwise made up by the noise, and the field follows it.
 MotionStepResult solveAndApply(std::array<std::array<double, kPerVolume>, kPerVolume>& normal,
-                               const std::array<double, kPerVolume>& right, VolumeMotion& motion)
+                               const std::array<double, kPerVolume>& right, VolumeMotion& motion,
+                               const Residuals& residuals = {})
 {
     std::vector<std::vector<double>> a(kPerVolume, std::vector<double>(kPerVolume));
     for (int i = 0; i < kPerVolume; ++i)
         for (int j = 0; j < kPerVolume; ++j) a[i][j] = i >= j ? normal[i][j] : normal[j][i];
     for (int i = 0; i < kPerVolume; ++i) a[i][i] *= 1.0 + 1e-6;
-    const std::vector<double> step = solveSymmetric(a, std::vector<double>(right.begin(), right.end()));
+    const std::vector<double> b(right.begin(), right.end());
+    std::vector<double> step = solveSymmetric(a, b);
+    if (residuals.count > kPerVolume) {
+        const double fitted = predictedSquares(a, b, step, residuals.squares);
+        const std::vector<double> still = stepToNoRotation(a, b, motion);
+        const double variance = std::max(fitted, 0.0) / (residuals.count - kPerVolume);
+        if (predictedSquares(a, b, still, residuals.squares) - fitted < kRotationEvidence * variance) step = still;
+    }
     return applyStep(step.data(), motion);
 }
 
@@ -211,6 +266,8 @@ MotionStepResult registerLineTotals(const Volume& movedBack, const Volume& refer
     const Volume alongZ = differenceAlong(mean, 2);
     std::array<std::array<double, kPerVolume>, kPerVolume> normal{};
     std::array<double, kPerVolume> right{};
+    double squares = 0.0;
+    int lines = 0;
     for (int z = 0; z < e.z; ++z)
         for (int x = 0; x < e.x; ++x) {
             std::array<double, kPerVolume> row{};
@@ -232,8 +289,10 @@ MotionStepResult registerLineTotals(const Volume& movedBack, const Volume& refer
                 right[a] -= row[a] * difference;
                 for (int b = 0; b <= a; ++b) normal[a][b] += row[a] * row[b];
             }
+            squares += difference * difference;
+            ++lines;
         }
-    return solveAndApply(normal, right, motion);
+    return solveAndApply(normal, right, motion, {squares, lines});
 }
 
 Volume movedBack(const SplineVolume& volume, const std::array<double, 3>& voxelSize, const VolumeMotion& motion)
