@@ -13,6 +13,7 @@
 #include "boundary/hoststate.h"
 #include "boundary/pluginloader.h"
 #include "cli/commands.h"
+#include "cli/numbertext.h"
 #include "cli/stopsignals.h"
 #include "correction/combination.h"
 #include "commands/threadsoption.h"
@@ -109,13 +110,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string number(double value)
-{
-    std::ostringstream text;
-    text << value;
-    return text.str();
-}
-
 // In the stream's default notation, as the sidecars give it: "0.0635 s".
 std::string secondsText(double seconds)
 {
@@ -211,9 +205,9 @@ void requireEstimablePair(const Correction& correction)
                                  "; the estimate fits a stretch and a shift to every column and needs at least " +
                                  std::to_string(kFewestRowsAlongPhaseEncoding) + ".");
     if (voxel > kLargestVoxelAlongPhaseEncoding)
-        throw std::runtime_error("--ap " + correction.ap + " has voxels of " + number(voxel) + " mm" + along +
+        throw std::runtime_error("--ap " + correction.ap + " has voxels of " + numberText(voxel) + " mm" + along +
                                  "; the estimate smooths 4 mm along that axis, which needs voxels of at most " +
-                                 number(kLargestVoxelAlongPhaseEncoding) + " mm there.");
+                                 numberText(kLargestVoxelAlongPhaseEncoding) + " mm there.");
 }
 
 // What the command line asks for, checked before anything is written.
