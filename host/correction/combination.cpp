@@ -34,6 +34,10 @@ std::string movedCopiesText(const std::string& source)
            source;
 }
 
+constexpr const char* kCombinationMethod =
+    "least-squares restoration of both phase-encoding directions where the map compresses a copy, blended into the "
+    "mean of the intensity-corrected copies where it is mild";
+
 std::vector<float> bValues(const GradientTable& table)
 {
     std::vector<float> values;
@@ -129,13 +133,14 @@ nlohmann::json combinedSidecar(const std::string& plus, const std::string& minus
 {
     nlohmann::json content = readSidecar(plus).content;
     content.erase("PhaseEncodingDirection");
-    content["Description"] = "Least-squares restoration of " + plus + " (PhaseEncodingDirection " + plusDirection +
-                             ") and " + minus + " (" + minusDirection +
+    content["Description"] = "Combination of " + plus + " (PhaseEncodingDirection " + plusDirection + ") and " +
+                             minus + " (" + minusDirection +
                              "), the same run acquired once in each direction: every pair of volumes combined into "
-                             "the one undistorted volume that explains both copies, values below 0 clipped to 0 "
-                             "(VARNO).";
+                             "one undistorted volume, the one that explains both copies where the map compresses a "
+                             "copy, the mean of the intensity-corrected copies where it is mild; values below 0 "
+                             "clipped to 0 (VARNO).";
     content["Sources"] = nlohmann::json::array({plus, minus});
-    content["DistortionCorrection"] = {{"Method", "least-squares restoration of both phase-encoding directions"},
+    content["DistortionCorrection"] = {{"Method", kCombinationMethod},
                                        {"Combined", true},
                                        {"CombinedFrom", nlohmann::json::array({plus, minus})},
                                        {"PhaseEncodingDirections", nlohmann::json::array({plusDirection, minusDirection})},

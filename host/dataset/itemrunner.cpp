@@ -180,9 +180,10 @@ nlohmann::json combinedRunSidecar(const WorkItem& item, const ItemCombination& c
     nlohmann::json content = plus.metadata;
     content.erase("PhaseEncodingDirection");
     const nlohmann::json sources = {rawDatasetUri(plus.image.relative), rawDatasetUri(minus.image.relative)};
-    content["Description"] = "Least-squares restoration by VARNO of " + plus.image.relative + " and " +
-                             minus.image.relative + ", one run acquired once in each direction, with the field " +
-                             item.fieldmap + "; values below 0 clipped to 0";
+    content["Description"] = "Combination by VARNO of " + plus.image.relative + " and " + minus.image.relative +
+                             ", one run acquired once in each direction, with the field " + item.fieldmap +
+                             ": least-squares restoration where the field compresses a copy, the mean of the "
+                             "intensity-corrected copies where it is mild; values below 0 clipped to 0";
     content["Sources"] = {sources[0], sources[1], "bids::" + item.fieldmap};
     content["DistortionCorrection"] = {
         {"FieldMap", "bids::" + item.fieldmap},

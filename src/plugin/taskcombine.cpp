@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // "combine": one restored run from a run acquired twice, once with each phase-encoding
-// direction ("file0" with +map, "file1" with -map), by least squares. With the head's motion in both runs
+// direction ("file0" with +map, "file1" with -map), by least squares where the map
+// compresses a copy (core/restorationblend.h). With the head's motion in both runs
 // ("combine_motion0", "combine_motion1": _motion.tsv files), every volume of the minus run
 // is first moved into the frame of the same volume of the plus run.
 #include <algorithm>
@@ -13,7 +14,7 @@
 #include <variant>
 
 #include "core/movedpair.h"
-#include "core/restoration.h"
+#include "core/restorationblend.h"
 #include "estimate/estimatelimits.h"
 #include "files/diffusionpairing.h"
 #include "files/fileidentity.h"
@@ -129,8 +130,8 @@ void taskCombine(distcor& plugin)
     requireOutputsApartFromInputs(inputs, {{output, "combined copy of " + plusPath},
                                            {savedDataFilePath(output), "data file of the combined copy of " + plusPath}});
 
-    plugin.log("Combining " + plusPath + " (+VDM) and " + minusPath + " (-VDM) by least squares...");
-    const RestorationSettings settings;
+    plugin.log("Combining " + plusPath + " (+VDM) and " + minusPath + " (-VDM): least squares where the map "
+               "compresses a copy, the mean of the intensity-corrected copies where it is mild...");
     PairSlabCombine combine;
     int volumesAtATime = 0, slicesAtATime = 1;
     std::vector<Volume> mapSlices;
@@ -138,7 +139,7 @@ void taskCombine(distcor& plugin)
     Volume movedMap;
     std::optional<RigidTransform> movedMapPosition;
     if (!motion) {
-        plugin.log("The two acquisitions are assumed aligned: no motion between them is estimated.");
+        plugin.log("The two acquisitions are assumed aligned: no motion between them was given.");
         // Every line along the phase encoding lies within one slice: the runs stream slice
         // by slice, each line factorised once for the volumes of a block. A block of up to
         // two volumes' worth of slices per direction holds, for a run of up to
@@ -155,7 +156,7 @@ void taskCombine(distcor& plugin)
                 for (Volume& slice : first) slice = slice.transposeXY();
                 for (Volume& slice : second) slice = slice.transposeXY();
             }
-            restorePairs(first, second, mapSlices[static_cast<std::size_t>(z)], settings);
+            combinePairs(first, second, mapSlices[static_cast<std::size_t>(z)]);
             if (rllr)
                 for (Volume& slice : first) slice = slice.transposeXY();
         };
@@ -181,7 +182,7 @@ void taskCombine(distcor& plugin)
                 std::vector<Volume> pair{rllr ? first[v].transposeXY() : std::move(first[v])};
                 const std::vector<Volume> aligned{
                     minusInPlusFrame(rllr ? second[v].transposeXY() : second[v], voxel, positions)};
-                restorePairs(pair, aligned, movedMap, settings);
+                combinePairs(pair, aligned, movedMap);
                 first[v] = rllr ? pair.front().transposeXY() : std::move(pair.front());
             }
         };

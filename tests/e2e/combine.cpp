@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/restoration.h"
+#include "core/restorationblend.h"
 #include "core/vdm.h"
 #include "files/motionfile.h"
 #include "files/projectheader.h"
@@ -23,15 +23,15 @@
 
 namespace {
 
-// The restoration of every pair as the combined project stores it: int16 data truncated.
+// The combination of every pair as the combined project stores it: int16 data truncated.
 std::vector<Volume> expectedCombination(const std::vector<Volume>& plus, const std::vector<Volume>& minus,
                                         const Volume& storedMap, bool leftRight, bool floatData)
 {
     std::vector<Volume> expected;
     for (std::size_t i = 0; i < plus.size(); ++i) {
-        Volume restored = leftRight ? restorePair(plus[i].transposeXY(), minus[i].transposeXY(), storedMap.transposeXY())
-                                                   .transposeXY()
-                                    : restorePair(plus[i], minus[i], storedMap);
+        std::vector<Volume> pair{leftRight ? plus[i].transposeXY() : plus[i]};
+        combinePairs(pair, {leftRight ? minus[i].transposeXY() : minus[i]}, leftRight ? storedMap.transposeXY() : storedMap);
+        Volume restored = leftRight ? pair.front().transposeXY() : pair.front();
         if (!floatData)
             for (std::size_t v = 0; v < restored.size(); ++v) restored[v] = std::trunc(restored[v]);
         expected.push_back(std::move(restored));
@@ -63,8 +63,9 @@ TEST(Combine, ProjectsGiveOneRunRestoredFromEveryPairOfVolumes)
     const FolderContents before = workspace.contents();
     const ProcessResult result = workspace.mindaro({"combine", "p/AP.fmr", "p/PA.fmr", "--map", "p/true_vdm.map"});
     ASSERT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(result.out, "Loading VDM...\nCombining p/AP.fmr (+VDM) and p/PA.fmr (-VDM) by least squares...\n"
-                          "The two acquisitions are assumed aligned: no motion between them is estimated.\n"
+    EXPECT_EQ(result.out, "Loading VDM...\nCombining p/AP.fmr (+VDM) and p/PA.fmr (-VDM): least squares where the map "
+                          "compresses a copy, the mean of the intensity-corrected copies where it is mild...\n"
+                          "The two acquisitions are assumed aligned: no motion between them was given.\n"
                           "Combined data saved as: p/AP_combined.fmr\nDone.\n");
     const FolderContents after = workspace.contents();
     EXPECT_EQ(changedFiles(before, after), std::set<std::string>{});
