@@ -83,7 +83,7 @@ case "$command" in
   test-sanitize) configure_and_build build-sanitize -DVARNO_SANITIZE=ON -DVARNO_BUILD_TESTS=ON -DVARNO_BUILD_BENCHMARKS=OFF
         ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
           LSAN_OPTIONS=suppressions="$PWD/scripts/lsan-suppressions.txt":print_suppressions=0 \
-          ctest --test-dir build-sanitize --output-on-failure -j "$jobs" ;;
+          bash scripts/ctest-sanitized.sh build-sanitize "$jobs" ;;
   test-tsan)
         # Only what runs on several threads: the core and its tests, not the whole host.
         cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Release -DVARNO_TSAN=ON -DVARNO_BUILD_TESTS=ON \

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Runs larger than memory: a pair of 128 x 128 x 60 and a run of N float32 volumes on its
-// grid (N = 500 is 2 GB) through import, export, apply, correct --apply-to and bids, each
-// command measured by /usr/bin/time -v: peak resident memory, user and wall time. Run it
-// with two sizes to see the time grow linearly with the volumes and the memory stay flat.
+// grid (N = 500 is 2 GB) through import, export, apply, correct --apply-to, correct with a
+// field map (the field that correct wrote) and bids, and with the same run acquired in the
+// other direction through combine (projects and NIfTI) and correct --combine, each command
+// measured by /usr/bin/time -v: peak resident memory, user and wall time. Run it with two
+// sizes to see the time grow linearly with the volumes and the memory stay flat.
 //
 //   varno_largerun_bench [--volumes N]... [--folder DIR]   (default: 125 and 250 volumes)
 #include <fcntl.h>
@@ -94,8 +96,26 @@ void sidecar(const std::string& image, const std::string& direction)
     std::ofstream(path) << nlohmann::json{{"PhaseEncodingDirection", direction}, {"TotalReadoutTime", 0.05}}.dump(2);
 }
 
-// A BIDS dataset of one subject: the pair in fmap (meant for the run) and the run in func.
-std::string writeDataset(const std::string& root, int volumes)
+// Writes volumes volumes of the object, float32 with a little noise, uncompressed, with the
+// geometry of reference and a sidecar giving direction.
+void writeRun(const std::string& run, const std::string& reference, const Volume& object, int volumes,
+              const std::string& direction)
+{
+    NiftiVolumeWriter writer(run, reference, "large run", volumes, false);
+    std::mt19937 random(7);
+    std::normal_distribution<float> noise(0.0f, 3.0f);
+    for (int v = 0; v < volumes; ++v) {
+        Volume volume = object;
+        for (std::size_t i = 0; i < volume.size(); i += 7) volume[i] += noise(random);
+        writer.write(volume);
+    }
+    writer.finish();
+    sidecar(run, direction);
+}
+
+// A BIDS dataset of one subject: the pair in fmap (meant for the run) and the run in func;
+// beside the dataset (ROOT/../run_pa.nii) the run acquired in the other direction.
+void writeDataset(const std::string& root, int volumes)
 {
     PhantomOptions options;
     options.extent = {128, 128, 60};
@@ -111,20 +131,10 @@ std::string writeDataset(const std::string& root, int volumes)
                           {"IntendedFor", {"func/sub-01_task-rest_bold.nii"}}}.dump(2);
     sidecar(fmap + "sub-01_dir-PA_epi.nii.gz", "j");
     std::ofstream(root + "/dataset_description.json") << R"({"Name": "large run", "BIDSVersion": "1.9.0"})";
-    // The run, written volume by volume: float32 values with a little noise, uncompressed.
-    const std::string run = func + "sub-01_task-rest_bold.nii";
     fs::create_directories(func);
-    NiftiVolumeWriter writer(run, fmap + "sub-01_dir-AP_epi.nii.gz", "large run", volumes, false);
-    std::mt19937 random(7);
-    std::normal_distribution<float> noise(0.0f, 3.0f);
-    for (int v = 0; v < volumes; ++v) {
-        Volume volume = phantom.first.front();
-        for (std::size_t i = 0; i < volume.size(); i += 7) volume[i] += noise(random);
-        writer.write(volume);
-    }
-    writer.finish();
-    sidecar(run, "j-");
-    return run;
+    const std::string reference = fmap + "sub-01_dir-AP_epi.nii.gz";
+    writeRun(func + "sub-01_task-rest_bold.nii", reference, phantom.first.front(), volumes, "j-");
+    writeRun(root + "/../run_pa.nii", reference, phantom.second.front(), volumes, "j");
 }
 
 }  // namespace
@@ -145,7 +155,7 @@ int main(int argc, char** argv)
         const std::string folder = base + "/varno-largerun-" + std::to_string(volumes);
         fs::remove_all(folder);
         fs::create_directories(folder);
-        const std::string run = writeDataset(folder + "/raw", volumes);
+        writeDataset(folder + "/raw", volumes);
         const std::string ap = "raw/sub-01/fmap/sub-01_dir-AP_epi.nii.gz";
         const std::string pa = "raw/sub-01/fmap/sub-01_dir-PA_epi.nii.gz";
         const std::string bold = "raw/sub-01/func/sub-01_task-rest_bold.nii";
@@ -157,11 +167,23 @@ int main(int argc, char** argv)
             {"estimate", {"estimate", "ap.fmr", "pa.fmr", "--fast"}},
             {"apply", {"apply", "ap_vdm.map", "run.fmr"}},
             {"correct --apply-to", {"correct", "--ap", ap, "--pa", pa, "--apply-to", bold, "--out", "corrected", "--fast"}},
+            {"correct --fieldmap",
+             {"correct", "--fieldmap", "corrected/field_hz.nii.gz", "--magnitude", ap, "--apply-to", bold, "--out",
+              "fieldmap"}},
             {"bids", {"bids", "raw", "derivatives", "participant", "--jobs", "1", "--fast"}},
+            {"import minus", {"import", "run_pa.nii", "run_pa.fmr"}},
+            {"combine", {"combine", "run.fmr", "run_pa.fmr", "--map", "ap_vdm.map"}},
+            {"combine (NIfTI)",
+             {"combine", "--plus", bold, "--minus", "run_pa.nii", "--map", "corrected/displacement_voxels.nii.gz",
+              "--out", "combined.nii.gz"}},
+            {"correct --combine",
+             {"correct", "--ap", ap, "--pa", pa, "--apply-to", bold, "--apply-to", "run_pa.nii", "--combine", "--out",
+              "both", "--fast"}},
         };
         for (const auto& [name, arguments] : cases) {
             const Measurement m = timed(arguments, folder);
-            if (name.rfind("import pair", 0) == 0 || name == "estimate") continue;  // set-up only
+            const bool setUp = name.rfind("import pair", 0) == 0 || name == "estimate" || name == "import minus";
+            if (setUp) continue;
             std::printf("%-8d %-22s %12.1f %10.2f %10.2f %8d\n", volumes, name.c_str(), m.peakKilobytes / 1024.0,
                         m.userSeconds, m.wallSeconds, m.status);
             std::fflush(stdout);

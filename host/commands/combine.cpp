@@ -1,12 +1,17 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <array>
+#include <optional>
 #include <string>
 
 #include "boundary/hoststate.h"
 #include "boundary/pluginloader.h"
 #include "cli/commands.h"
+#include "cli/stopsignals.h"
 #include "commands/fileproblems.h"
+#include "commands/outputlock.h"
 #include "commands/threadsoption.h"
+#include "files/filenames.h"
+#include "files/temporaryfiles.h"
 #if defined(VARNO_HOST_NIFTI)
 #include "correction/combination.h"
 #endif
@@ -89,6 +94,16 @@ int combineProjects(const ParsedCommandLine& command, const std::array<std::stri
     state.stringParameters["combine_motion0"] = motion[0];
     state.stringParameters["combine_motion1"] = motion[1];
     state.intParameters["rllr"] = command.has("--lr");
+    // One run at a time writes a combined copy; what a killed run left beside it goes.
+    const std::string output = insertSuffix(plus, "_combined");
+    std::optional<OutputLock> lock;
+    try {
+        lock.emplace(projectLockPath(output), "the combined copy of " + plus);
+        removeStaleTemporaries(directoryPart(plus));
+    } catch (const std::exception& error) {
+        return reportFailure("combine", error);
+    }
+    describeUndone([output] { return output + " was not written (what was there before is as it was)."; });
     const int status = runPluginTask("combine");
     if (status == 1) explainFailedTask("combine", {map}, {plus, minus});
     return status;

@@ -39,11 +39,18 @@ void removeFolders(const std::vector<fs::path>& created)
 
 }  // namespace
 
-OutputTransaction::OutputTransaction(fs::path folder) : folder_(std::move(folder))
+OutputTransaction::OutputTransaction(fs::path folder) : OutputTransaction(std::move(folder), std::string())
+{
+}
+
+OutputTransaction::OutputTransaction(fs::path folder, const std::string& output) : folder_(std::move(folder))
 {
     makeFolders(folder_, createdFolders_);
     try {
-        lock_.emplace(folderLockPath(folder_.string()), "the output folder " + folder_.string());
+        if (output.empty())
+            lock_.emplace(folderLockPath(folder_.string()), "the output folder " + folder_.string());
+        else
+            lock_.emplace(projectLockPath(output), output);
     } catch (...) {
         removeFolders(createdFolders_);
         throw;

@@ -6,7 +6,8 @@
 // such a place is moved into the work folder, to come back if the command fails. A
 // command that fails before its commit leaves the output folder as it found it. The
 // folder is locked for the transaction (FOLDER/.varno-lock); what a killed run left there
-// is cleaned first.
+// is cleaned first; a command whose output is one file of a shared folder locks that file
+// instead (.NAME.varno-lock beside it), so that runs writing other files there go on.
 #pragma once
 
 #include <filesystem>
@@ -23,6 +24,8 @@ public:
     // folder in it. Throws std::runtime_error naming the folder when it cannot be made,
     // OutputLocked when another run writes into it.
     explicit OutputTransaction(std::filesystem::path folder);
+    // The same, locking only the output named (a file in the folder) instead of the folder.
+    OutputTransaction(std::filesystem::path folder, const std::string& output);
     // Takes back what was written, unless committed.
     ~OutputTransaction();
     OutputTransaction(const OutputTransaction&) = delete;

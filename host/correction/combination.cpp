@@ -9,6 +9,8 @@
 #include "boundary/hoststate.h"
 #include "boundary/pluginloader.h"
 #include "cli/commands.h"
+#include "cli/progressline.h"
+#include "cli/stopsignals.h"
 #include "commands/fileproblems.h"
 #include "commands/outputtransaction.h"
 #include "correction/correction.h"
@@ -222,7 +224,8 @@ int combineNiftiRuns(const ParsedCommandLine& command, const std::array<std::str
         if (!gradients.bval.empty()) outputs.insert(outputs.end(), {{outBval, ""}, {outBvec, ""}});
         requireOutputsApartFromInputs(inputs, outputs);
 
-        OutputTransaction transaction(folder);
+        OutputTransaction transaction(folder, out);
+        describeUndone([out] { return out + " was not written (what was there before is as it was)."; });
         const std::string projects = (transaction.workFolder() / "projects").string();
         fs::create_directories(projects);
         const bool diffusion = !gradients.bval.empty();
@@ -231,8 +234,8 @@ int combineNiftiRuns(const ParsedCommandLine& command, const std::array<std::str
         const std::string plusProject = runProject(projects, imageStem(plus), diffusion);
         const std::string minusProject = runProject(projects, minusStem, diffusion);
         std::cout << "Importing " << plus << " and " << minus << " ...\n";
-        importNifti(plus, plusProject, gradients.plus);
-        importNifti(minus, minusProject, gradients.minus);
+        importNifti(plus, plusProject, gradients.plus, volumeProgress("  importing " + plus));
+        importNifti(minus, minusProject, gradients.minus, volumeProgress("  importing " + minus));
         const std::string mapFile = insertSuffix(replaceExtension(plusProject, "map"), "_vdm");
         writeVdmMapFile(makeVdmMapFile(mapFile, map));
         const int status =
@@ -242,10 +245,9 @@ int combineNiftiRuns(const ParsedCommandLine& command, const std::array<std::str
             return status;
         }
 
-        NiftiStorage storage = NiftiStorage::Float32;
-        const std::vector<Volume> volumes = readProjectOrMapVolumes(insertSuffix(plusProject, "_combined"), storage);
         const fs::path staged = transaction.workFolder() / fs::path(out).filename();
-        writeNiftiLike(staged.string(), volumes, storage, plus, "VARNO combined both directions");
+        exportProjectToNifti(insertSuffix(plusProject, "_combined"), staged.string(), plus,
+                             "VARNO combined both directions", volumeProgress("  exporting " + out));
         writeJsonFile(sidecarPath(staged.string()),
                       combinedSidecar(plus, minus, metadata.first.text(), metadata.second.text(),
                                       command.has("--field") ? "FieldMap" : "DisplacementMap", mapSource,
@@ -342,11 +344,10 @@ int combineCorrectedRuns(const Correction& correction, const std::vector<Combine
         const int status = combineProjectsThroughPlugin(plus.project, minus.project, map,
                                                         correction.metadata.first.axis == 'i', pair.motion);
         if (status != 0) return status;
-        NiftiStorage storage = NiftiStorage::Float32;
-        const std::vector<Volume> volumes = readProjectOrMapVolumes(pair.project, storage);
         const std::string name = fs::path(pair.output).filename().string();
         const std::string output = resultPath(correction, name);
-        writeNiftiLike(output, volumes, storage, plus.image, "VARNO combined both directions");
+        exportProjectToNifti(pair.project, output, plus.image, "VARNO combined both directions",
+                             volumeProgress("  exporting " + pair.output));
         writeJsonFile(sidecarPath(output), combinedSidecar(plus.image, minus.image, plus.direction.text(),
                                                            minus.direction.text(), "DisplacementMap",
                                                            "displacement_voxels.nii.gz", motionBetweenCopiesText(pair)));
