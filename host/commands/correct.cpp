@@ -68,7 +68,9 @@ const CommandSpec correctCommand{
         "run of the direction of --ap is paired with the n-th of the other (same volumes; for diffusion\n"
         "runs, with .bval and .bvec beside them, the same b-values and directions) and the pair is also\n"
         "written as one run restored by least squares from both copies, STEM_combined.nii.gz after the\n"
-        "run of the direction of --ap, values below 0 clipped to 0 (see \"mindaro combine --help\").",
+        "run of the direction of --ap, values below 0 clipped to 0 (see \"mindaro combine --help\"). With\n"
+        "--motion, runs that are --ap and --pa themselves are combined with the head's motion in both:\n"
+        "every volume of the --pa run is moved into the frame of the same volume of the --ap run first.",
     .options =
         {
             {"--ap", "IMAGE", "the first acquisition (.nii or .nii.gz), corrected with +map (required without a field map)"},
@@ -366,6 +368,7 @@ int correct(const ParsedCommandLine& command)
     if (!combined.empty()) {
         std::cout << "Combining " << combined.size() << (combined.size() == 1 ? " run" : " runs")
                   << " acquired in both directions ...\n";
+        useEstimatedMotion(correction, combined);
         if (const int status = combineCorrectedRuns(correction, combined, combinedOutputs); status != 0) return status;
     }
     Timing timing;
