@@ -5,12 +5,12 @@
 For every case the simulator of ../shared/tools/episim makes a pair with a known map and
 undistorted object; the pair is combined with the true map (and, with --precise, with the
 precise estimate's map) and compared, inside the brain mask, with the two
-intensity-corrected copies ("mindaro apply --intensity-correction"):
-RMS error against the undistorted object where the true map compresses either copy by
+intensity-corrected copies ("mindaro apply --intensity-correction"), the better of the two
+(IC) and their mean: RMS error against the undistorted object where the true map compresses either copy by
 more than 30 % (|dVDM/dy| > 0.3), and elsewhere. Needs the "episim" group of
 scripts/install-deps.sh.
 
-    bench/combine_accuracy.py --episim ../shared/tools/episim --work /tmp/combine-cases [--precise]
+    bench/combine_accuracy.py --episim ../shared/tools/episim --work /tmp/combine-cases [--precise] [--only NAME]
 """
 
 import argparse
@@ -27,6 +27,9 @@ CASES = [
     ("se64 lr snr35 s14", ["--matrix", "64", "64", "30", "--voxel", "3.5", "3.5", "3.5", "--pe", "lr", "--snr", "35", "--seed", "14"]),
     ("se80 ap snr20 s15", ["--matrix", "80", "80", "40", "--voxel", "3", "3", "3", "--pe", "ap", "--snr", "20", "--seed", "15"]),
     ("se96 ap snr30 s12", ["--matrix", "96", "96", "60", "--voxel", "2.5", "2.5", "2.5", "--pe", "ap", "--snr", "30", "--seed", "12"]),
+    # Cases that no choice of the combination was made on.
+    ("se64 ap snr30 s41", ["--matrix", "64", "64", "30", "--voxel", "3.5", "3.5", "3.5", "--pe", "ap", "--snr", "30", "--seed", "41"]),
+    ("se80 lr snr25 s42", ["--matrix", "80", "80", "40", "--voxel", "3", "3", "3", "--pe", "lr", "--snr", "25", "--seed", "42"]),
 ]
 
 
@@ -77,8 +80,9 @@ def score(episim, binary, case, which):
     figures = {}
     for region, voxels in (("compressed", compressed), ("elsewhere", elsewhere)):
         corrected = min(rms(images["plus"], voxels), rms(images["minus"], voxels))
+        mean = rms(0.5 * (images["plus"] + images["minus"]), voxels)
         combined = rms(images["combined"], voxels)
-        figures[region] = (corrected, combined, 1.0 - combined / corrected)
+        figures[region] = (corrected, mean, combined, 1.0 - combined / corrected)
     return int(compressed.sum()), figures
 
 
@@ -89,11 +93,14 @@ def main():
     parser.add_argument("--work", required=True, help="where the cases are made (kept for later runs)")
     parser.add_argument("--mindaro", default=os.path.join(here, "..", "build", "bin", "mindaro"))
     parser.add_argument("--precise", action="store_true", help="also with the precise estimate's map")
+    parser.add_argument("--only", action="append", default=[], help="only this case (as printed; repeatable)")
     arguments = parser.parse_args()
     maps = ["true map"] + (["precise map"] if arguments.precise else [])
-    print("%-20s %-12s %9s %28s %28s" % ("case", "map", "voxels", "compressed: IC / LS / gain",
-                                         "elsewhere: IC / LS / gain"))
+    print("%-20s %-12s %9s %36s %36s" % ("case", "map", "voxels", "compressed: IC / mean / combined / gain",
+                                         "elsewhere: IC / mean / combined / gain"))
     for name, simulatorArguments in CASES:
+        if arguments.only and name not in arguments.only:
+            continue
         case = os.path.join(arguments.work, name.replace(" ", "_"))
         if not os.path.exists(os.path.join(case, "meta.json")):
             subprocess.run(["/usr/bin/python3", os.path.join(arguments.episim, "simulate_epi.py"), "--out", case,
@@ -101,11 +108,9 @@ def main():
                            + simulatorArguments, check=True, capture_output=True)
         for which in maps:
             voxels, figures = score(arguments.episim, arguments.mindaro, case, which)
-            print("%-20s %-12s %9d %28s %28s" % (name, which, voxels,
-                                                 "%.1f / %.1f / %+.0f %%" % (figures["compressed"][0], figures["compressed"][1],
-                                                                            100 * figures["compressed"][2]),
-                                                 "%.1f / %.1f / %+.0f %%" % (figures["elsewhere"][0], figures["elsewhere"][1],
-                                                                            100 * figures["elsewhere"][2])))
+            print("%-20s %-12s %9d %36s %36s" % (name, which, voxels,
+                                                 "%.1f / %.1f / %.1f / %+.0f %%" % (figures["compressed"][:3] + (100 * figures["compressed"][3],)),
+                                                 "%.1f / %.1f / %.1f / %+.0f %%" % (figures["elsewhere"][:3] + (100 * figures["elsewhere"][3],))))
             sys.stdout.flush()
 
 

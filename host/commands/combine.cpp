@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include <array>
 #include <optional>
+#include <string>
 
 #include "boundary/hoststate.h"
 #include "boundary/pluginloader.h"
@@ -26,9 +28,15 @@ const CommandSpec combineCommand{
         "line along the phase encoding, the least-squares solution of both copies' distortion models with a\n"
         "small penalty on the differences between neighbours. Where the field compresses one copy, the\n"
         "other copy is stretched and keeps the detail that the Jacobian correction of the compressed copy\n"
-        "alone cannot restore. Values below 0 are clipped to 0. The two copies are taken as aligned: no\n"
-        "motion between them is estimated. The restoration trusts the map: with a map off by a few tenths\n"
-        "of a voxel it can be noisier than the intensity-corrected copies where the field is mild.\n"
+        "alone cannot restore. Where the field is mild the two intensity-corrected copies agree, and their\n"
+        "mean is used instead, which averages the noise: the restoration counts fully within a few rows of\n"
+        "a slope of the map of 0.3 voxel per voxel or more, not at all where the slope stays below 0.1,\n"
+        "blended smoothly in between. Values below 0 are clipped to 0.\n"
+        "The two copies are taken as aligned unless --plus-motion and --minus-motion give the head's\n"
+        "motion in both runs (the _motion.tsv files that \"mindaro estimate --precise --motion\" wrote for\n"
+        "them, or motion_ap.tsv and motion_pa.tsv of \"mindaro correct --motion\"): every volume of the\n"
+        "minus run is then moved into the frame of the same volume of the plus run, and the map with the\n"
+        "head, before the two are combined; a volume without a row in its file takes the file's first row.\n"
         "Projects: PLUS and MINUS are .fmr (or .dmr) projects of the same extent and volumes, PLUS the one\n"
         "that --map corrects with +map (its *_vdm.map from \"mindaro estimate\"); writes PLUS_combined beside\n"
         "PLUS (a DMR keeps the gradient table of PLUS).\n"
@@ -49,13 +57,25 @@ const CommandSpec combineCommand{
             {"--pe-dir", "i|i-|j|j-", "phase-encoding direction of --plus; --minus takes the opposite"},
             {"--readout-time", "SECONDS", "total readout time of the runs (0.001 to 1), for --field"},
             {"--lr", "", "projects: the map was estimated with left-right phase encoding"},
+            {"--plus-motion", "TSV", "the head's motion in every volume of the plus run (_motion.tsv)"},
+            {"--minus-motion", "TSV", "the head's motion in every volume of the minus run (_motion.tsv)"},
             threadsOption(),
         },
 };
 
 namespace {
 
-int combineProjects(const ParsedCommandLine& command)
+// The motion files of both runs (both or neither), empty without them.
+std::array<std::string, 2> motionOptions(const ParsedCommandLine& command)
+{
+    if (command.has("--plus-motion") != command.has("--minus-motion"))
+        throw UsageError("give the head's motion in both runs: --plus-motion and --minus-motion");
+    if (!command.has("--plus-motion")) return {};
+    for (const char* option : {"--plus-motion", "--minus-motion"}) requirePlainPath(command.value(option));
+    return {command.value("--plus-motion"), command.value("--minus-motion")};
+}
+
+int combineProjects(const ParsedCommandLine& command, const std::array<std::string, 2>& motion)
 {
     if (command.arguments.size() != 2) throw UsageError("give the two projects PLUS MINUS, or --plus and --minus");
     for (const char* option : {"--plus", "--minus", "--out", "--field", "--pe-dir", "--readout-time"})
@@ -71,6 +91,8 @@ int combineProjects(const ParsedCommandLine& command)
     state.stringParameters["file0"] = plus;
     state.stringParameters["file1"] = minus;
     state.stringParameters["vdm"] = map;
+    state.stringParameters["combine_motion0"] = motion[0];
+    state.stringParameters["combine_motion1"] = motion[1];
     state.intParameters["rllr"] = command.has("--lr");
     // One run at a time writes a combined copy; what a killed run left beside it goes.
     const std::string output = insertSuffix(plus, "_combined");
@@ -93,10 +115,11 @@ int commandCombine(const std::vector<std::string>& arguments)
 {
     return runCommand(combineCommand, arguments, [](const ParsedCommandLine& command) {
         const CommandThreads threads(requestedThreads(command));
-        if (!command.arguments.empty()) return combineProjects(command);
+        const std::array<std::string, 2> motion = motionOptions(command);
+        if (!command.arguments.empty()) return combineProjects(command, motion);
 #if defined(VARNO_HOST_NIFTI)
         if (command.has("--lr")) throw UsageError("--lr belongs to projects; NIfTI runs give their direction");
-        return combineNiftiRuns(command);
+        return combineNiftiRuns(command, motion);
 #else
         throw UsageError("this build reads no NIfTI images: give the two projects PLUS MINUS");
 #endif

@@ -13,6 +13,7 @@
 #include "boundary/hoststate.h"
 #include "boundary/pluginloader.h"
 #include "cli/commands.h"
+#include "cli/numbertext.h"
 #include "cli/stopsignals.h"
 #include "correction/combination.h"
 #include "commands/threadsoption.h"
@@ -67,7 +68,9 @@ const CommandSpec correctCommand{
         "run of the direction of --ap is paired with the n-th of the other (same volumes; for diffusion\n"
         "runs, with .bval and .bvec beside them, the same b-values and directions) and the pair is also\n"
         "written as one run restored by least squares from both copies, STEM_combined.nii.gz after the\n"
-        "run of the direction of --ap, values below 0 clipped to 0 (see \"mindaro combine --help\").",
+        "run of the direction of --ap, values below 0 clipped to 0 (see \"mindaro combine --help\"). With\n"
+        "--motion, runs that are --ap and --pa themselves are combined with the head's motion in both:\n"
+        "every volume of the --pa run is moved into the frame of the same volume of the --ap run first.",
     .options =
         {
             {"--ap", "IMAGE", "the first acquisition (.nii or .nii.gz), corrected with +map (required without a field map)"},
@@ -108,13 +111,6 @@ const CommandSpec correctCommand{
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string number(double value)
-{
-    std::ostringstream text;
-    text << value;
-    return text.str();
-}
 
 // In the stream's default notation, as the sidecars give it: "0.0635 s".
 std::string secondsText(double seconds)
@@ -211,9 +207,9 @@ void requireEstimablePair(const Correction& correction)
                                  "; the estimate fits a stretch and a shift to every column and needs at least " +
                                  std::to_string(kFewestRowsAlongPhaseEncoding) + ".");
     if (voxel > kLargestVoxelAlongPhaseEncoding)
-        throw std::runtime_error("--ap " + correction.ap + " has voxels of " + number(voxel) + " mm" + along +
+        throw std::runtime_error("--ap " + correction.ap + " has voxels of " + numberText(voxel) + " mm" + along +
                                  "; the estimate smooths 4 mm along that axis, which needs voxels of at most " +
-                                 number(kLargestVoxelAlongPhaseEncoding) + " mm there.");
+                                 numberText(kLargestVoxelAlongPhaseEncoding) + " mm there.");
 }
 
 // What the command line asks for, checked before anything is written.
@@ -372,6 +368,7 @@ int correct(const ParsedCommandLine& command)
     if (!combined.empty()) {
         std::cout << "Combining " << combined.size() << (combined.size() == 1 ? " run" : " runs")
                   << " acquired in both directions ...\n";
+        useEstimatedMotion(correction, combined);
         if (const int status = combineCorrectedRuns(correction, combined, combinedOutputs); status != 0) return status;
     }
     Timing timing;

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "cli/commands.h"
+#include "cli/numbertext.h"
 #include "cli/stopsignals.h"
 #include "commands/outputtransaction.h"
 #include "correction/fieldmapcorrection.h"
@@ -24,13 +25,6 @@ namespace fs = std::filesystem;
 
 const char* const kFieldName = "fieldmap_hz.nii.gz";
 
-std::string number(double value)
-{
-    std::ostringstream text;
-    text << value;
-    return text.str();
-}
-
 double parseNumber(const std::string& option, const std::string& text, double lowest, double highest,
                    const std::string& what)
 {
@@ -38,7 +32,7 @@ double parseNumber(const std::string& option, const std::string& text, double lo
     const char* const end = text.data() + text.size();
     const auto [next, error] = std::from_chars(text.data(), end, value);
     if (text.empty() || error != std::errc() || next != end || !(value >= lowest && value <= highest))
-        throw UsageError(option + " expects " + what + " from " + number(lowest) + " to " + number(highest) + ", got \"" +
+        throw UsageError(option + " expects " + what + " from " + numberText(lowest) + " to " + numberText(highest) + ", got \"" +
                          printablePath(text) + "\"");
     return value;
 }
@@ -219,10 +213,10 @@ void writeReport(const FieldMapCorrection& correction, const FieldMap& map, cons
     ReportRun run;
     run.method = "field map (" + fieldMapKindText(inputs.kind) + ")";
     run.settings = {
-        {"smoothing", "Smoothing of the field", map.smoothingMm > 0.0 ? number(map.smoothingMm) + " mm" : "none",
+        {"smoothing", "Smoothing of the field", map.smoothingMm > 0.0 ? numberText(map.smoothingMm) + " mm" : "none",
          "Gaussian standard deviation"},
         {"coverage", "Least share of a run's head on the field map", "90 %",
-         "within " + number(kCoverageMarginMm) + " mm of the head in the magnitude"},
+         "within " + numberText(kCoverageMarginMm) + " mm of the head in the magnitude"},
         {"intensity-correction", "Intensity correction of the corrected images",
          correction.intensityCorrection ? "on: multiplied by the Jacobian of the map" : "off (--plain)", ""}};
     run.results = fieldFacts(map);

@@ -26,6 +26,20 @@ namespace {
 
 namespace fs = std::filesystem;
 
+constexpr const char* kTakenAsAligned = "not estimated: the copies are taken as aligned";
+
+// What the sidecar says of copies moved by the head's motion from source.
+std::string movedCopiesText(const std::string& source)
+{
+    return "every volume of the minus run moved into the frame of the same volume of the plus run before the "
+           "combination, by the head's motion " +
+           source;
+}
+
+constexpr const char* kCombinationMethod =
+    "least-squares restoration of both phase-encoding directions where the map compresses a copy, blended into the "
+    "mean of the intensity-corrected copies where it is mild";
+
 std::vector<float> bValues(const GradientTable& table)
 {
     std::vector<float> values;
@@ -101,12 +115,14 @@ std::string runProject(const std::string& folder, const std::string& stem, bool 
 // the stored orientation); returns the step's exit status. The result is
 // insertSuffix(plus, "_combined").
 int combineProjectsThroughPlugin(const std::string& plus, const std::string& minus, const std::string& map,
-                                 bool leftRight)
+                                 bool leftRight, const std::array<std::string, 2>& motion)
 {
     HostState& state = hostState();
     state.stringParameters["file0"] = plus;
     state.stringParameters["file1"] = minus;
     state.stringParameters["vdm"] = map;
+    state.stringParameters["combine_motion0"] = motion[0];
+    state.stringParameters["combine_motion1"] = motion[1];
     state.intParameters["rllr"] = leftRight;
     return runPluginTask("combine");
 }
@@ -114,22 +130,24 @@ int combineProjectsThroughPlugin(const std::string& plus, const std::string& min
 // The sidecar of a combined run: the plus run's, without its single phase-encoding
 // direction, saying from which runs and with which map it was combined.
 nlohmann::json combinedSidecar(const std::string& plus, const std::string& minus, const std::string& plusDirection,
-                               const std::string& minusDirection, const std::string& mapKey, const std::string& map)
+                               const std::string& minusDirection, const std::string& mapKey, const std::string& map,
+                               const std::string& motion)
 {
     nlohmann::json content = readSidecar(plus).content;
     content.erase("PhaseEncodingDirection");
-    content["Description"] = "Least-squares restoration of " + plus + " (PhaseEncodingDirection " + plusDirection +
-                             ") and " + minus + " (" + minusDirection +
+    content["Description"] = "Combination of " + plus + " (PhaseEncodingDirection " + plusDirection + ") and " +
+                             minus + " (" + minusDirection +
                              "), the same run acquired once in each direction: every pair of volumes combined into "
-                             "the one undistorted volume that explains both copies, values below 0 clipped to 0 "
-                             "(VARNO).";
+                             "one undistorted volume, the one that explains both copies where the map compresses a "
+                             "copy, the mean of the intensity-corrected copies where it is mild; values below 0 "
+                             "clipped to 0 (VARNO).";
     content["Sources"] = nlohmann::json::array({plus, minus});
-    content["DistortionCorrection"] = {{"Method", "least-squares restoration of both phase-encoding directions"},
+    content["DistortionCorrection"] = {{"Method", kCombinationMethod},
                                        {"Combined", true},
                                        {"CombinedFrom", nlohmann::json::array({plus, minus})},
                                        {"PhaseEncodingDirections", nlohmann::json::array({plusDirection, minusDirection})},
                                        {mapKey, map},
-                                       {"MotionBetweenCopies", "not estimated: the copies are taken as aligned"}};
+                                       {"MotionBetweenCopies", motion}};
     return content;
 }
 
@@ -158,7 +176,7 @@ PairedGradients requirePairedRuns(const std::string& plus, const std::string& mi
     return gradients;
 }
 
-int combineNiftiRuns(const ParsedCommandLine& command)
+int combineNiftiRuns(const ParsedCommandLine& command, const std::array<std::string, 2>& motion)
 {
     for (const char* option : {"--plus", "--minus", "--out"})
         if (!command.has(option)) throw UsageError(std::string(option) + " is required (or give two projects)");
@@ -193,6 +211,8 @@ int combineNiftiRuns(const ParsedCommandLine& command)
         const fs::path folder = fs::path(out).has_parent_path() ? fs::path(out).parent_path() : fs::path(".");
         const std::string outBval = withoutNiftiExtension(out) + ".bval", outBvec = withoutNiftiExtension(out) + ".bvec";
         std::vector<StepFile> inputs{{plus, ""}, {minus, ""}, {mapSource, ""}};
+        for (const std::string& file : motion)
+            if (!file.empty()) inputs.push_back({file, ""});
         for (const std::string& image : {plus, minus})
             if (exists(sidecarPath(image))) inputs.push_back({sidecarPath(image), "sidecar of " + image});
         if (!gradients.bval.empty())
@@ -218,7 +238,8 @@ int combineNiftiRuns(const ParsedCommandLine& command)
         importNifti(minus, minusProject, gradients.minus, volumeProgress("  importing " + minus));
         const std::string mapFile = insertSuffix(replaceExtension(plusProject, "map"), "_vdm");
         writeVdmMapFile(makeVdmMapFile(mapFile, map));
-        const int status = combineProjectsThroughPlugin(plusProject, minusProject, mapFile, metadata.first.axis == 'i');
+        const int status =
+            combineProjectsThroughPlugin(plusProject, minusProject, mapFile, metadata.first.axis == 'i', motion);
         if (status != 0) {
             if (status == 1) explainFailedTask("combine", {mapFile}, {plusProject, minusProject});
             return status;
@@ -229,7 +250,9 @@ int combineNiftiRuns(const ParsedCommandLine& command)
                              "VARNO combined both directions", volumeProgress("  exporting " + out));
         writeJsonFile(sidecarPath(staged.string()),
                       combinedSidecar(plus, minus, metadata.first.text(), metadata.second.text(),
-                                      command.has("--field") ? "FieldMap" : "DisplacementMap", mapSource));
+                                      command.has("--field") ? "FieldMap" : "DisplacementMap", mapSource,
+                                      motion[0].empty() ? kTakenAsAligned
+                                                        : movedCopiesText("in " + motion[0] + " and " + motion[1])));
         std::vector<std::string> written{out, sidecarPath(out)};
         if (diffusion) {
             fs::copy_file(gradients.bval, transaction.workFolder() / fs::path(outBval).filename());
@@ -284,6 +307,33 @@ std::vector<CombinedRuns> pairRunsToCombine(const Correction& correction)
     return pairs;
 }
 
+void useEstimatedMotion(const Correction& correction, std::vector<CombinedRuns>& pairs)
+{
+    if (!correction.choices.motion) return;
+    const HostState& state = hostState();
+    const auto file = [&](const char* name) {
+        const auto found = state.stringParameters.find(name);
+        return found == state.stringParameters.end() ? std::string() : found->second;
+    };
+    for (CombinedRuns& pair : pairs) {
+        const std::string& plus = correction.runs[pair.plus].image;
+        const std::string& minus = correction.runs[pair.minus].image;
+        if (sameFile(plus, correction.ap) && sameFile(minus, correction.pa) && !file("motion_file0").empty() &&
+            !file("motion_file1").empty()) {
+            pair.motion = {file("motion_file0"), file("motion_file1")};
+            pair.motionText = movedCopiesText("that the estimate found in --ap and --pa (motion_ap.tsv, motion_pa.tsv)");
+        } else {
+            std::cout << "Note: the head's motion is known in the volumes of --ap and --pa only; " << plus << " and "
+                      << minus << " are combined as aligned.\n";
+        }
+    }
+}
+
+std::string motionBetweenCopiesText(const CombinedRuns& pair)
+{
+    return pair.motion[0].empty() ? kTakenAsAligned : pair.motionText;
+}
+
 int combineCorrectedRuns(const Correction& correction, const std::vector<CombinedRuns>& pairs,
                          std::vector<std::string>& written)
 {
@@ -292,7 +342,7 @@ int combineCorrectedRuns(const Correction& correction, const std::vector<Combine
         const CorrectionRun& plus = correction.runs[pair.plus];
         const CorrectionRun& minus = correction.runs[pair.minus];
         const int status = combineProjectsThroughPlugin(plus.project, minus.project, map,
-                                                        correction.metadata.first.axis == 'i');
+                                                        correction.metadata.first.axis == 'i', pair.motion);
         if (status != 0) return status;
         const std::string name = fs::path(pair.output).filename().string();
         const std::string output = resultPath(correction, name);
@@ -300,7 +350,7 @@ int combineCorrectedRuns(const Correction& correction, const std::vector<Combine
                              volumeProgress("  exporting " + pair.output));
         writeJsonFile(sidecarPath(output), combinedSidecar(plus.image, minus.image, plus.direction.text(),
                                                            minus.direction.text(), "DisplacementMap",
-                                                           "displacement_voxels.nii.gz"));
+                                                           "displacement_voxels.nii.gz", motionBetweenCopiesText(pair)));
         written.push_back(pair.output);
         if (!pair.gradients.bval.empty()) {
             const std::string stem = withoutNiftiExtension(name);

@@ -4,6 +4,7 @@
 // share.
 #pragma once
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -21,8 +22,9 @@ struct PairedGradients {
 };
 PairedGradients requirePairedRuns(const std::string& plus, const std::string& minus, int volumes);
 
-// "mindaro combine --plus RUN --minus RUN --map MAP|--field FIELD --out OUT".
-int combineNiftiRuns(const ParsedCommandLine& command);
+// "mindaro combine --plus RUN --minus RUN --map MAP|--field FIELD --out OUT", with the
+// head's motion in both runs (_motion.tsv files; both empty: the copies taken as aligned).
+int combineNiftiRuns(const ParsedCommandLine& command, const std::array<std::string, 2>& motion);
 
 struct Correction;
 
@@ -36,6 +38,11 @@ struct CombinedRuns {
     std::string output;
     std::string project;  // the combined project, FOLDER/projects/STEM_combined.fmr
     PairedGradients gradients;
+    // The head's motion in every volume of the plus and the minus run (_motion.tsv files
+    // whose rows count the runs' volumes), and what the sidecar says of it; empty when the
+    // copies are taken as aligned.
+    std::array<std::string, 2> motion;
+    std::string motionText;
 };
 
 // Pairs the further runs of each direction in the order given, the n-th of the direction
@@ -43,6 +50,11 @@ struct CombinedRuns {
 // hold as many runs, a run is not on the pair's grid, or two paired runs do not hold the
 // same volumes.
 std::vector<CombinedRuns> pairRunsToCombine(const Correction& correction);
+// The estimate's motion for the pairs whose runs are --ap and --pa themselves (when it
+// estimated the head's motion); a note for the others, which are taken as aligned.
+void useEstimatedMotion(const Correction& correction, std::vector<CombinedRuns>& pairs);
+// What a combined run's sidecar says of the motion between its copies.
+std::string motionBetweenCopiesText(const CombinedRuns& pair);
 // Combines every pair of the correction's projects through the plug-in and exports each
 // combined run with its sidecar (and the plus run's .bval and .bvec); returns the exit
 // status of the first step that failed, else 0.

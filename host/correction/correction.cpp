@@ -7,13 +7,13 @@
 #include <filesystem>
 #include <iostream>
 #include <set>
-#include <sstream>
 
 #include <nlohmann/json.hpp>
 
 #include "boundary/hoststate.h"
 #include "boundary/pluginloader.h"
 #include "cli/commands.h"
+#include "cli/numbertext.h"
 #include "cli/progressline.h"
 #include "estimate/estimatelimits.h"
 #include "files/filenames.h"
@@ -27,13 +27,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string number(double value)
-{
-    std::ostringstream text;
-    text << value;
-    return text.str();
-}
 
 nlohmann::json methodJson(const CorrectionMethod& method)
 {
@@ -81,9 +74,9 @@ void requireEstimableVolume(const std::string& image, int index, const VolumeVal
                                  " voxels that are not finite numbers (NaN or infinite); the map cannot be estimated "
                                  "from it. Choose another with --volumes.");
     if (values.largest > kLargestIntensity)
-        throw std::runtime_error(volume + " holds intensities up to " + number(values.largest) +
+        throw std::runtime_error(volume + " holds intensities up to " + numberText(values.largest) +
                                  "; the estimate works in single precision on intensities of at most " +
-                                 number(kLargestIntensity) + " in magnitude. Scale the image down.");
+                                 numberText(kLargestIntensity) + " in magnitude. Scale the image down.");
 }
 
 double parseSeconds(const std::string& option, const std::string& text)
@@ -92,8 +85,8 @@ double parseSeconds(const std::string& option, const std::string& text)
     const char* const end = text.data() + text.size();
     const auto [next, error] = std::from_chars(text.data(), end, value);
     if (text.empty() || error != std::errc() || next != end || !plausibleReadoutTime(value))
-        throw UsageError(option + " expects the total readout time in seconds, from " + number(kShortestReadoutTime) +
-                         " to " + number(kLongestReadoutTime) + ", got \"" + printablePath(text) + "\"");
+        throw UsageError(option + " expects the total readout time in seconds, from " + numberText(kShortestReadoutTime) +
+                         " to " + numberText(kLongestReadoutTime) + ", got \"" + printablePath(text) + "\"");
     return value;
 }
 

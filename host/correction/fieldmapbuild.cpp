@@ -2,20 +2,13 @@
 #include "correction/fieldmapbuild.h"
 
 #include <cmath>
-#include <sstream>
 #include <stdexcept>
 
+#include "cli/numbertext.h"
 #include "fieldmap/phaseunits.h"
 #include "nifti/fieldtransfer.h"
 
 namespace {
-
-std::string number(double value)
-{
-    std::ostringstream text;
-    text << value;
-    return text.str();
-}
 
 std::string extentText(const Dimensions& e)
 {
@@ -73,11 +66,11 @@ void requirePlausibleField(const FieldMap& map)
     if (inputs.kind == FieldMapKind::FieldInHertz)
         check = "check \"Units\" of " + inputs.phase.metadataSource;
     else
-        check = "check the echo times (" + map.echoTimes->source + ": " + number(map.echoTimes->first) + " s and " +
-                number(map.echoTimes->second) + " s; \"" +
+        check = "check the echo times (" + map.echoTimes->source + ": " + numberText(map.echoTimes->first) + " s and " +
+                numberText(map.echoTimes->second) + " s; \"" +
                 (inputs.kind == FieldMapKind::PhaseDifference ? "EchoTime1\" and \"EchoTime2\"" : "EchoTime\"") + ")";
-    throw std::runtime_error("The field of " + inputs.phase.label + " reaches " + number(std::round(map.estimate.largestHertz)) +
-                             " Hz inside the head, beyond the " + number(kLargestFieldHertz) + " Hz of any head in a "
+    throw std::runtime_error("The field of " + inputs.phase.label + " reaches " + numberText(std::round(map.estimate.largestHertz)) +
+                             " Hz inside the head, beyond the " + numberText(kLargestFieldHertz) + " Hz of any head in a "
                              "scanner: " + check + ".");
 }
 

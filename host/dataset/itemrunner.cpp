@@ -6,6 +6,7 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "boundary/hoststate.h"
 #include "correction/combination.h"
 #include "correction/correction.h"
 #include "correction/motionexport.h"
@@ -13,6 +14,8 @@
 #include "dataset/gradientechoitem.h"
 #include "dataset/itempictures.h"
 #include "dataset/outputfiles.h"
+#include "files/fileidentity.h"
+#include "files/motionfile.h"
 #include "files/filenames.h"
 #include "nifti/niftifile.h"
 
@@ -132,25 +135,62 @@ nlohmann::json runSidecar(const WorkItem& item, const ItemTarget& target, const 
     return content;
 }
 
+// The estimate's motion file of one direction, its rows counting the volumes of the image
+// the pair's volumes were taken from (row k of the pair is volume volumes[k]), written to path.
+std::string motionOfRun(const std::string& estimated, const std::vector<int>& volumes, const fs::path& path)
+{
+    std::vector<VolumeMotionRow> rows = readMotionFile(estimated);
+    if (!volumes.empty())
+        for (VolumeMotionRow& row : rows) row.volume = static_cast<unsigned>(volumes.at(row.volume));
+    writeMotionFile(path.string(), rows);
+    return path.string();
+}
+
+// With the head's motion estimated, the pairs whose runs are the images the pair's
+// volumes came from are combined with it; the others are taken as aligned.
+void useItemMotion(const WorkItem& item, const EstimateChoices& choices, const fs::path& work,
+                   std::vector<CombinedRuns>& combined)
+{
+    if (!choices.motion) return;
+    const HostState& state = hostState();
+    const auto first = state.stringParameters.find("motion_file0"), second = state.stringParameters.find("motion_file1");
+    if (first == state.stringParameters.end() || second == state.stringParameters.end()) return;
+    for (std::size_t index = 0; index < combined.size(); ++index) {
+        const ItemTarget& plus = item.targets[static_cast<std::size_t>(item.combinations[index].plus)];
+        const ItemTarget& minus = item.targets[static_cast<std::size_t>(item.combinations[index].minus)];
+        if (!sameFile(plus.image.path, item.first.path) || !sameFile(minus.image.path, item.second.path)) {
+            std::cout << "  " << plus.image.relative << " and " << minus.image.relative
+                      << ": the head's motion is known in the pair's runs only; combined as aligned\n";
+            continue;
+        }
+        const std::string stem = "combined-" + std::to_string(index);
+        combined[index].motion = {motionOfRun(first->second, item.first.volumes, work / (stem + "-plus_motion.tsv")),
+                                  motionOfRun(second->second, item.second.volumes, work / (stem + "-minus_motion.tsv"))};
+        combined[index].motionText = "that the estimate found from the volumes of both runs";
+    }
+}
+
 // The sidecar of a combined run: the plus run's inherited metadata, without its single
 // phase-encoding direction, naming both sources and the field.
-nlohmann::json combinedRunSidecar(const WorkItem& item, const ItemCombination& combination, const CorrectionMethod& method)
+nlohmann::json combinedRunSidecar(const WorkItem& item, const ItemCombination& combination, const CombinedRuns& pair,
+                                  const CorrectionMethod& method)
 {
     const ItemTarget& plus = item.targets[static_cast<std::size_t>(combination.plus)];
     const ItemTarget& minus = item.targets[static_cast<std::size_t>(combination.minus)];
     nlohmann::json content = plus.metadata;
     content.erase("PhaseEncodingDirection");
     const nlohmann::json sources = {rawDatasetUri(plus.image.relative), rawDatasetUri(minus.image.relative)};
-    content["Description"] = "Least-squares restoration by VARNO of " + plus.image.relative + " and " +
-                             minus.image.relative + ", one run acquired once in each direction, with the field " +
-                             item.fieldmap + "; values below 0 clipped to 0";
+    content["Description"] = "Combination by VARNO of " + plus.image.relative + " and " + minus.image.relative +
+                             ", one run acquired once in each direction, with the field " + item.fieldmap +
+                             ": least-squares restoration where the field compresses a copy, the mean of the "
+                             "intensity-corrected copies where it is mild; values below 0 clipped to 0";
     content["Sources"] = {sources[0], sources[1], "bids::" + item.fieldmap};
     content["DistortionCorrection"] = {
         {"FieldMap", "bids::" + item.fieldmap},
         {"Combined", true},
         {"CombinedFrom", sources},
         {"PhaseEncodingDirections", {plus.image.phaseEncodingDirection, minus.image.phaseEncodingDirection}},
-        {"MotionBetweenCopies", "not estimated: the copies are taken as aligned"},
+        {"MotionBetweenCopies", motionBetweenCopiesText(pair)},
         {"EstimationMethod", method.estimate}};
     return content;
 }
@@ -208,6 +248,7 @@ int runWorkItem(const WorkItem& item, const ItemSettings& settings)
         pair.gradients = requirePairedRuns(plus.image, correction.runs[pair.minus].image, plus.grid.volumes);
         combined.push_back(std::move(pair));
     }
+    useItemMotion(item, choices, work, combined);
     if (const int status = combineCorrectedRuns(correction, combined, written); status != 0) return status;
     exportCorrectedRuns(correction, method, written);
     exportMaps(correction, method, written);
@@ -241,7 +282,7 @@ int runWorkItem(const WorkItem& item, const ItemSettings& settings)
     for (std::size_t index = 0; index < combined.size(); ++index) {
         const ItemCombination& combination = item.combinations[index];
         const std::string output = (out / combination.output).string();
-        writeFileAtomically(sidecarPath(output), combinedRunSidecar(item, combination, method).dump(2) + "\n");
+        writeFileAtomically(sidecarPath(output), combinedRunSidecar(item, combination, combined[index], method).dump(2) + "\n");
         const std::string staged = withoutNiftiExtension(combined[index].output);
         if (!combined[index].gradients.bval.empty()) {
             moveIntoPlace(staged + ".bval", withoutNiftiExtension(output) + ".bval");

@@ -1,21 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "nifti/fieldmapinputs.h"
 
+#include "cli/numbertext.h"
+
 #include <cmath>
-#include <sstream>
 
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 // The proton's gyromagnetic ratio over 2 pi, in Hz per tesla.
 constexpr double kProtonHertzPerTesla = 42.577478518e6;
-
-std::string number(double value)
-{
-    std::ostringstream text;
-    text << value;
-    return text.str();
-}
 
 std::string shown(const nlohmann::json& value)
 {
@@ -31,8 +25,8 @@ std::optional<double> echoTime(const FieldMapImage& image, const std::string& ke
     if (entry == image.metadata.end()) return std::nullopt;
     if (!entry->is_number() || !(entry->get<double>() >= kShortestEchoTime && entry->get<double>() <= kLongestEchoTime))
         throw MetadataError("\"" + key + "\" of " + image.metadataSource + " is " + shown(*entry) +
-                            "; it must be an echo time in seconds, from " + number(kShortestEchoTime) + " to " +
-                            number(kLongestEchoTime) + ".");
+                            "; it must be an echo time in seconds, from " + numberText(kShortestEchoTime) + " to " +
+                            numberText(kLongestEchoTime) + ".");
     return entry->get<double>();
 }
 
@@ -78,7 +72,7 @@ EchoTimes resolveEchoTimes(const FieldMapInputs& inputs, const std::optional<Ech
     if (option) {
         times = *option;
         if ((a && *a != option->first) || (b && *b != option->second))
-            notes.push_back("--echo-times " + number(option->first) + " " + number(option->second) +
+            notes.push_back("--echo-times " + numberText(option->first) + " " + numberText(option->second) +
                             " overrides the echo times of " + first.metadataSource +
                             (difference ? "" : " and " + second.metadataSource) + ".");
     } else {
@@ -93,7 +87,7 @@ EchoTimes resolveEchoTimes(const FieldMapInputs& inputs, const std::optional<Ech
     if (times.first == times.second)
         throw MetadataError("The echo times " + (option ? std::string("of --echo-times")
                                                         : "\"" + firstKey + "\" and \"" + secondKey + "\" of " + times.source) +
-                            " are equal (" + number(times.first) + " s); the field needs two different echo times.");
+                            " are equal (" + numberText(times.first) + " s); the field needs two different echo times.");
     return times;
 }
 

@@ -12,10 +12,10 @@
 #include <limits>
 #include <memory>
 #include <new>
-#include <sstream>
 
 #include <nifti2_io.h>
 
+#include "cli/numbertext.h"
 #include "core/stoprequest.h"
 #include "files/diskspace.h"
 #include "files/stagedfile.h"
@@ -116,13 +116,6 @@ std::string voxelPlace(std::size_t index, const Dimensions& extent)
     const std::size_t z = within / (static_cast<std::size_t>(extent.x) * static_cast<std::size_t>(extent.y));
     return "voxel (" + std::to_string(x) + ", " + std::to_string(y) + ", " + std::to_string(z) + ") of volume " +
            std::to_string(index / perVolume);
-}
-
-std::string number(double value)
-{
-    std::ostringstream text;
-    text << value;
-    return text.str();
 }
 
 template <class T>
@@ -273,9 +266,9 @@ Volume NiftiVolumeReader::next()
         const NiftiHeader& header = source_->opened.header;
         const bool scaled = header.slope != 0.0;
         throw NiftiError(path_ + " holds values that do not fit single precision, in which the host keeps voxels (at most " +
-                         number(std::numeric_limits<float>::max()) + " in magnitude): the largest, " + number(tooLarge) +
+                         numberText(std::numeric_limits<float>::max()) + " in magnitude): the largest, " + numberText(tooLarge) +
                          ", at " + voxelPlace(values_.size() * count + tooLargeAt, info_.extent) +
-                         (scaled ? " after scl_slope " + number(header.slope) + " and scl_inter " + number(header.intercept) : "") +
+                         (scaled ? " after scl_slope " + numberText(header.slope) + " and scl_inter " + numberText(header.intercept) : "") +
                          ". Scale the image down before converting it.");
     }
     values_.push_back(values);

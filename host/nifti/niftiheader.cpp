@@ -13,6 +13,8 @@
 
 #include <nifti2_io.h>
 
+#include "cli/numbertext.h"
+
 namespace {
 
 // The fields that are checked, widened from either version's header.
@@ -82,13 +84,6 @@ RawHeader readRawHeader(const std::string& path)
     return raw;
 }
 
-std::string number(double value)
-{
-    std::ostringstream text;
-    text << value;
-    return text.str();
-}
-
 [[noreturn]] void refuse(const std::string& path, const std::string& field, const std::string& value,
                          const std::string& expected)
 {
@@ -120,8 +115,8 @@ void checkExtent(const RawHeader& raw, const std::string& path)
     for (int axis = 1; axis <= 3; ++axis) {
         const double size = std::abs(raw.pixdim[axis]) * millimetresPer(raw.spaceUnits);
         if (!std::isfinite(raw.pixdim[axis]) || raw.pixdim[axis] == 0.0 || size > kLargestVoxelSizeMm)
-            refuse(path, "pixdim[" + std::to_string(axis) + "]", number(raw.pixdim[axis]),
-                   "voxel sizes must be numbers other than 0, of at most " + number(kLargestVoxelSizeMm) + " mm");
+            refuse(path, "pixdim[" + std::to_string(axis) + "]", numberText(raw.pixdim[axis]),
+                   "voxel sizes must be numbers other than 0, of at most " + numberText(kLargestVoxelSizeMm) + " mm");
     }
 }
 
@@ -154,8 +149,8 @@ void checkDataOffset(const RawHeader& raw, const std::string& path)
                "only single-file images (magic n+1 or n+2, named .nii or .nii.gz) are read");
     const double first = raw.version == 2 ? 544.0 : 352.0;
     if (!std::isfinite(raw.voxOffset) || raw.voxOffset != std::trunc(raw.voxOffset) || raw.voxOffset < first)
-        refuse(path, "vox_offset", number(raw.voxOffset),
-               "the voxel data must start at a whole byte after the header, at byte " + number(first) + " or later");
+        refuse(path, "vox_offset", numberText(raw.voxOffset),
+               "the voxel data must start at a whole byte after the header, at byte " + numberText(first) + " or later");
     const std::uint64_t bytes = promisedBytes(raw, path);
     std::error_code error;
     const std::uint64_t size = std::filesystem::file_size(path, error);
@@ -170,7 +165,7 @@ void checkDataOffset(const RawHeader& raw, const std::string& path)
         throw NiftiError("The voxel data of " + path + " end early: its header promises " + std::to_string(bytes) +
                          " bytes from byte " +
                          (raw.voxOffset < 0x1p53 ? std::to_string(static_cast<std::uint64_t>(raw.voxOffset))
-                                                  : number(raw.voxOffset)) +
+                                                  : numberText(raw.voxOffset)) +
                          " (vox_offset), the file holds " + std::to_string(size) +
                          (compressed ? " compressed bytes" : " bytes"));
 }
@@ -180,10 +175,10 @@ void checkScaling(const RawHeader& raw, const std::string& path, NiftiHeader& he
 {
     if (std::isnan(raw.slope) || raw.slope == 0.0) return;
     if (!std::isfinite(raw.slope))
-        refuse(path, "scl_slope", number(raw.slope), "the scaling must be a finite number (0 or NaN for none)");
+        refuse(path, "scl_slope", numberText(raw.slope), "the scaling must be a finite number (0 or NaN for none)");
     if (!std::isfinite(raw.intercept))
-        refuse(path, "scl_inter", number(raw.intercept),
-               "with scl_slope " + number(raw.slope) + " the intercept must be a finite number");
+        refuse(path, "scl_inter", numberText(raw.intercept),
+               "with scl_slope " + numberText(raw.slope) + " the intercept must be a finite number");
     if (raw.slope == 1.0 && raw.intercept == 0.0) return;
     header.slope = raw.slope;
     header.intercept = raw.intercept;
@@ -194,13 +189,13 @@ std::string qformProblem(const RawHeader& raw)
 {
     for (int i = 0; i < 3; ++i)
         if (!std::isfinite(raw.quatern[i]) || !std::isfinite(raw.qoffset[i]))
-            return "quatern_b, quatern_c, quatern_d, qoffset_x, qoffset_y, qoffset_z = " + number(raw.quatern[0]) +
-                   ", " + number(raw.quatern[1]) + ", " + number(raw.quatern[2]) + ", " + number(raw.qoffset[0]) +
-                   ", " + number(raw.qoffset[1]) + ", " + number(raw.qoffset[2]) + " are not all finite";
+            return "quatern_b, quatern_c, quatern_d, qoffset_x, qoffset_y, qoffset_z = " + numberText(raw.quatern[0]) +
+                   ", " + numberText(raw.quatern[1]) + ", " + numberText(raw.quatern[2]) + ", " + numberText(raw.qoffset[0]) +
+                   ", " + numberText(raw.qoffset[1]) + ", " + numberText(raw.qoffset[2]) + " are not all finite";
     const double squares = raw.quatern[0] * raw.quatern[0] + raw.quatern[1] * raw.quatern[1] + raw.quatern[2] * raw.quatern[2];
     if (squares > 1.0 + 1e-5)
-        return "quatern_b, quatern_c, quatern_d = " + number(raw.quatern[0]) + ", " + number(raw.quatern[1]) + ", " +
-               number(raw.quatern[2]) + " give b\xC2\xB2 + c\xC2\xB2 + d\xC2\xB2 = " + number(squares) +
+        return "quatern_b, quatern_c, quatern_d = " + numberText(raw.quatern[0]) + ", " + numberText(raw.quatern[1]) + ", " +
+               numberText(raw.quatern[2]) + " give b\xC2\xB2 + c\xC2\xB2 + d\xC2\xB2 = " + numberText(squares) +
                ", more than 1";
     return "";
 }
@@ -211,13 +206,13 @@ std::string sformProblem(const RawHeader& raw)
     for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 4; ++c)
             if (!std::isfinite(raw.srow[r][c]))
-                return std::string(rows[r]) + "[" + std::to_string(c) + "] = " + number(raw.srow[r][c]);
+                return std::string(rows[r]) + "[" + std::to_string(c) + "] = " + numberText(raw.srow[r][c]);
     const auto& m = raw.srow;
     const double determinant = m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
                                m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
                                m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
     if (determinant == 0.0 || !std::isfinite(determinant))
-        return "its 3 x 3 part has the determinant " + number(determinant);
+        return "its 3 x 3 part has the determinant " + numberText(determinant);
     return "";
 }
 

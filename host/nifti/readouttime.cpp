@@ -2,8 +2,8 @@
 #include "nifti/readouttime.h"
 
 #include <cmath>
-#include <sstream>
 
+#include "cli/numbertext.h"
 #include "nifti/niftifile.h"
 
 namespace {
@@ -15,16 +15,9 @@ std::string shown(const nlohmann::json& value)
     return text;
 }
 
-std::string number(double value)
-{
-    std::ostringstream text;
-    text << value;
-    return text.str();
-}
-
 std::string rangeText()
 {
-    return "from " + number(kShortestReadoutTime) + " s to " + number(kLongestReadoutTime) + " s";
+    return "from " + numberText(kShortestReadoutTime) + " s to " + numberText(kLongestReadoutTime) + " s";
 }
 
 // A positive finite number under key, or nothing when the key is absent.
@@ -41,7 +34,7 @@ std::optional<double> positiveNumber(const nlohmann::json& content, const std::s
 ReadoutTime checked(double seconds, const std::string& rule, const std::string& where)
 {
     if (!plausibleReadoutTime(seconds))
-        throw MetadataError("The total readout time of " + where + " from " + rule + " is " + number(seconds) +
+        throw MetadataError("The total readout time of " + where + " from " + rule + " is " + numberText(seconds) +
                             " s; it must be a number of seconds " + rangeText() + ".");
     return {seconds, rule};
 }
@@ -63,15 +56,15 @@ std::optional<ReadoutTime> readoutTimeFromMetadata(const nlohmann::json& content
     const std::optional<double> matrix = positiveNumber(content, "ReconMatrixPE", where, "a whole number of rows, at least 2");
     if (matrix) {
         if (*matrix != std::floor(*matrix) || *matrix < 2.0)
-            throw MetadataError("\"ReconMatrixPE\" of " + where + " is " + number(*matrix) +
+            throw MetadataError("\"ReconMatrixPE\" of " + where + " is " + numberText(*matrix) +
                                 "; it must be a whole number of rows, at least 2.");
         return checked(*spacing * (*matrix - 1.0),
-                       "EffectiveEchoSpacing x (ReconMatrixPE - 1) = " + number(*spacing) + " s x " + number(*matrix - 1.0),
+                       "EffectiveEchoSpacing x (ReconMatrixPE - 1) = " + numberText(*spacing) + " s x " + numberText(*matrix - 1.0),
                        where);
     }
     if (!rows || *rows < 2) return std::nullopt;
     return checked(*spacing * (*rows - 1),
-                   "EffectiveEchoSpacing x (rows along the phase encoding - 1) = " + number(*spacing) + " s x " +
+                   "EffectiveEchoSpacing x (rows along the phase encoding - 1) = " + numberText(*spacing) + " s x " +
                        std::to_string(*rows - 1),
                    where);
 }

@@ -6,7 +6,6 @@
 
 #include "core/bspline.h"
 #include "core/mdhslog.h"
-#include "core/volumetransform.h"
 
 namespace {
 
@@ -202,11 +201,6 @@ bool allFinite(const double* values, int n)
 
 }  // namespace
 
-bool isIdentity(const Transform& transform)
-{
-    return transform.m == Transform{}.m;
-}
-
 void restorePairs(std::vector<Volume>& plus, const std::vector<Volume>& minus, const Volume& vdm,
                   const RestorationSettings& settings)
 {
@@ -217,14 +211,6 @@ void restorePairs(std::vector<Volume>& plus, const std::vector<Volume>& minus, c
         check(plus[i].dimensions() == vdm.dimensions(), kModule, 22, "plus[i].dimensions() == vdm.dimensions()");
         check(minus[i].dimensions() == vdm.dimensions(), kModule, 23, "minus[i].dimensions() == vdm.dimensions()");
     }
-    std::vector<Volume> aligned;
-    if (!isIdentity(settings.minusFromPlus))
-        for (const Volume& copy : minus) {
-            aligned.emplace_back(copy.dimensions());
-            transformVolume(aligned.back(), copy, settings.minusFromPlus);
-        }
-    const std::vector<Volume>& second = aligned.empty() ? minus : aligned;
-
     const int nx = vdm.nx(), ny = vdm.ny(), nz = vdm.nz();
     const std::size_t pairs = plus.size();
     const std::size_t line = static_cast<std::size_t>(ny);
@@ -245,7 +231,7 @@ void restorePairs(std::vector<Volume>& plus, const std::vector<Volume>& minus, c
                 double* q = filtered.data() + 2 * line * p;
                 unsigned char* keep = kept.data() + 2 * line * p;
                 for (int s = 0; s < 2; ++s) {
-                    const float* copy = (s == 0 ? plus[p] : second[p]).data() + origin;
+                    const float* copy = (s == 0 ? plus[p] : minus[p]).data() + origin;
                     for (int j = 0; j < ny; ++j) y[s * line + j] = copy[static_cast<std::size_t>(j) * nx];
                     prefilter(y + s * line, ny, q + s * line, keep + s * line);
                 }

@@ -21,20 +21,12 @@ struct RestorationSettings {
     // Weight of the squared first differences of the restored line against the squared
     // residuals of the copies; dimensionless (both grow with the square of the intensity).
     double smoothness = 0.05;
-    // Maps voxel coordinates of the plus copy to those of the minus copy (row-vector
-    // convention, as Transform): the motion between the two acquisitions. The identity
-    // when the copies are taken as aligned; otherwise the minus copy is first resampled
-    // into the plus copy's frame.
-    Transform minusFromPlus;
 };
 
 // Restores every pair plus[i], minus[i] (y along the phase encoding; plus acquired in the
-// direction that the map corrects with +vdm) and replaces plus[i] by the result. Values
+// direction that the map corrects with +vdm; both in one frame, see core/movedpair.h) and replaces plus[i] by the result. Values
 // that are not finite drop out of their copy's residuals. Lines share one factorisation
 // across the pairs whose copies are finite along them.
 void restorePairs(std::vector<Volume>& plus, const std::vector<Volume>& minus, const Volume& vdm,
                   const RestorationSettings& settings = {});
 Volume restorePair(const Volume& plus, const Volume& minus, const Volume& vdm, const RestorationSettings& settings = {});
-
-// True when the transform is the identity, so that the copies are used as they are.
-bool isIdentity(const Transform& transform);

@@ -395,24 +395,27 @@ void writeStreamedProject(Header& h, const DataFile& kind, const std::function<V
     });
 }
 
-// Slice z of volumes first..first+count-1 of a data file as volumes of one slice each.
-void readSlices(std::istream& in, const std::string& path, Layout layout, const DataExtents& e, std::size_t elementBytes,
-                SliceBuffer& buffer, int z, int first, int count, std::vector<Volume>& slices)
+// Slices z..z+depth-1 of volumes first..first+count-1 of a data file as volumes of depth
+// slices each.
+void readSlab(std::istream& in, const std::string& path, Layout layout, const DataExtents& e, std::size_t elementBytes,
+              SliceBuffer& buffer, int z, int depth, int first, int count, std::vector<Volume>& slabs)
 {
-    slices.clear();
-    for (int v = first; v < first + count; ++v) {
-        slices.emplace_back(e.nx, e.ny, 1);
-        const std::streamoff at = static_cast<std::streamoff>(sliceOffset(layout, e, elementBytes, v, z));
+    slabs.clear();
+    for (int v = 0; v < count; ++v) slabs.emplace_back(e.nx, e.ny, depth);
+    forEachSlice(layout, count, depth, [&](int v, int k) {
+        const std::streamoff at = static_cast<std::streamoff>(sliceOffset(layout, e, elementBytes, first + v, z + k));
         if (in.tellg() != at) in.seekg(at);
-        if (!buffer.read(in, slices.back().data())) throw ReadFileError("error reading from binary file " + path);
-    }
+        if (!buffer.read(in, slabs[static_cast<std::size_t>(v)].data() + static_cast<std::size_t>(k) * e.sliceElements))
+            throw ReadFileError("error reading from binary file " + path);
+    });
 }
 
-// Streams two projects of the same extents slice by slice through combine into a copy of
-// the first named newName: slice z of at most volumesAtATime volumes of each at a time.
+// Streams two projects of the same extents slab by slab through combine into a copy of
+// the first named newName: slices z..z+slicesAtATime-1 of at most volumesAtATime volumes
+// of each at a time.
 template <class Header>
 void saveCombinedUnderNewName(Header& h, const Header& partner, const DataFile& kind, const std::string& newName,
-                              const PairSliceCombine& combine, int volumesAtATime)
+                              const PairSlabCombine& combine, int volumesAtATime, int slicesAtATime)
 {
     std::ifstream in, partnerIn;
     const DataExtents e = openVoxelData(h, kind, in);
@@ -439,25 +442,35 @@ void saveCombinedUnderNewName(Header& h, const Header& partner, const DataFile& 
     const std::size_t elementBytes = elementSize(h), partnerBytes = elementSize(partner);
     SliceBuffer buffer(e.sliceElements, floats), partnerBuffer(e.sliceElements, floatElements(partner));
     const int block = std::max(1, volumesAtATime);
-    std::vector<Volume> slices, partnerSlices;
-    for (int z = 0; z < e.nz; ++z)
+    const int slab = std::clamp(slicesAtATime, 1, std::max(e.nz, 1));
+    std::vector<Volume> slabs, partnerSlabs;
+    for (int z = 0; z < e.nz; z += slab) {
+        const int depth = std::min(slab, e.nz - z);
         for (int first = 0; first < e.volumes; first += block) {
             throwIfStopRequested();
             const int count = std::min(block, e.volumes - first);
-            readSlices(in, source, kind.layout, e, elementBytes, buffer, z, first, count, slices);
-            readSlices(partnerIn, partnerSource, kind.layout, p, partnerBytes, partnerBuffer, z, first, count, partnerSlices);
-            combine(z, slices, partnerSlices);
+            readSlab(in, source, kind.layout, e, elementBytes, buffer, z, depth, first, count, slabs);
+            readSlab(partnerIn, partnerSource, kind.layout, p, partnerBytes, partnerBuffer, z, depth, first, count,
+                     partnerSlabs);
+            combine(z, first, slabs, partnerSlabs);
+            if (slabs.size() != static_cast<std::size_t>(count))
+                throw WriteFileError("Cannot write " + path + ": the block of volumes from " + std::to_string(first) +
+                                     " changed its size");
             for (int v = 0; v < count; ++v) {
-                const Volume& slice = slices[static_cast<std::size_t>(v)];
-                if (slice.nx() != e.nx || slice.ny() != e.ny || slice.nz() != 1)
+                const Volume& piece = slabs[static_cast<std::size_t>(v)];
+                if (piece.nx() != e.nx || piece.ny() != e.ny || piece.nz() != depth)
                     throw WriteFileError("Cannot write " + path + ": slice " + std::to_string(z) + " of volume " +
                                          std::to_string(first + v) + " changed its extent");
-                const std::streamoff at = static_cast<std::streamoff>(sliceOffset(kind.layout, e, elementBytes, first + v, z));
-                if (out.tellp() != at) out.seekp(at);
-                buffer.write(out, slice.data());
-                if (!out) writeFailed("error writing to binary file " + path, path);
             }
+            forEachSlice(kind.layout, count, depth, [&](int v, int k) {
+                const std::streamoff at =
+                    static_cast<std::streamoff>(sliceOffset(kind.layout, e, elementBytes, first + v, z + k));
+                if (out.tellp() != at) out.seekp(at);
+                buffer.write(out, slabs[static_cast<std::size_t>(v)].data() + static_cast<std::size_t>(k) * e.sliceElements);
+                if (!out) writeFailed("error writing to binary file " + path, path);
+            });
         }
+    }
     out.close();
     if (out.fail()) writeFailed("error writing to binary file " + path, path);
     data.commit();
@@ -584,13 +597,13 @@ void checkVoxelData(const DmrHeader& h)
 }
 
 void saveCombinedAs(FmrHeader& first, const FmrHeader& second, const std::string& newName,
-                    const PairSliceCombine& combine, int volumesAtATime)
+                    const PairSlabCombine& combine, int volumesAtATime, int slicesAtATime)
 {
-    saveCombinedUnderNewName(first, second, kStcFile, newName, combine, volumesAtATime);
+    saveCombinedUnderNewName(first, second, kStcFile, newName, combine, volumesAtATime, slicesAtATime);
 }
 
 void saveCombinedAs(DmrHeader& first, const DmrHeader& second, const std::string& newName,
-                    const PairSliceCombine& combine, int volumesAtATime)
+                    const PairSlabCombine& combine, int volumesAtATime, int slicesAtATime)
 {
-    saveCombinedUnderNewName(first, second, kDwiFile, newName, combine, volumesAtATime);
+    saveCombinedUnderNewName(first, second, kDwiFile, newName, combine, volumesAtATime, slicesAtATime);
 }

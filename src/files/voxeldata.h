@@ -42,16 +42,18 @@ void forEachVolume(const DmrHeader& h, const std::function<void(int, const Volum
 void writeStreamed(FmrHeader& h, const std::function<Volume(int)>& volume);
 void writeStreamed(DmrHeader& h, const std::function<Volume(int)>& volume);
 
-// Replaces slice z of a block of volumes of the first project (each slice a volume of
-// extent nx x ny x 1) by what it combines into with slice z of the same volumes of the
-// second.
-using PairSliceCombine = std::function<void(int z, std::vector<Volume>& first, std::vector<Volume>& second)>;
+// Replaces a block of volumes of the first project, cut to the slab of slices z ..
+// z + slab - 1 (each piece a volume of extent nx x ny x slab), by what it combines into with
+// the same pieces of the second; firstVolume is the index of the block's first volume.
+using PairSlabCombine =
+    std::function<void(int z, int firstVolume, std::vector<Volume>& first, std::vector<Volume>& second)>;
 // What saveAs writes under newName for the record first, read without data, after every
-// slice of every volume was replaced by its combination with the same slice of second (of
-// the same extents and number of volumes): slice by slice, at most volumesAtATime volumes
-// of each at a time, so that a block holds volumesAtATime / NrOfSlices volumes of each.
-// The record is renamed as by saveAs and keeps no volumes.
+// slab of every volume was replaced by its combination with the same slab of second (of
+// the same extents and number of volumes): slab by slab (slicesAtATime slices, the last
+// slab shorter), at most volumesAtATime volumes of each at a time. A slab of 1 slice
+// streams slice by slice; a slab of NrOfSlices slices passes whole volumes. The record is
+// renamed as by saveAs and keeps no volumes.
 void saveCombinedAs(FmrHeader& first, const FmrHeader& second, const std::string& newName,
-                    const PairSliceCombine& combine, int volumesAtATime);
+                    const PairSlabCombine& combine, int volumesAtATime, int slicesAtATime = 1);
 void saveCombinedAs(DmrHeader& first, const DmrHeader& second, const std::string& newName,
-                    const PairSliceCombine& combine, int volumesAtATime);
+                    const PairSlabCombine& combine, int volumesAtATime, int slicesAtATime = 1);

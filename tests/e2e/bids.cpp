@@ -16,6 +16,7 @@
 
 #include "core/distance.h"
 #include "support/bidsdataset.h"
+#include "support/jsonfile.h"
 #include "support/machinefaults.h"
 #include "support/niftireadback.h"
 #include "support/niftitestimages.h"
@@ -25,19 +26,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-ProcessResult mindaroIn(const std::string& folder, const std::vector<std::string>& arguments)
-{
-    std::vector<std::string> command{mindaroPath()};
-    command.insert(command.end(), arguments.begin(), arguments.end());
-    return runProcess(command, folder);
-}
-
-nlohmann::json readJson(const std::string& path)
-{
-    std::ifstream file(path);
-    return nlohmann::json::parse(file);
-}
 
 bool contains(const std::string& text, const std::string& part)
 {

@@ -12,18 +12,13 @@
 
 #include "core/distance.h"
 #include "support/fieldmapdataset.h"
+#include "support/jsonfile.h"
 #include "support/niftireadback.h"
 #include "support/runprocess.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-nlohmann::json readJson(const std::string& path)
-{
-    std::ifstream file(path);
-    return nlohmann::json::parse(file);
-}
 
 bool contains(const std::string& text, const std::string& part)
 {

@@ -9,8 +9,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/restoration.h"
+#include "core/restorationblend.h"
 #include "core/vdm.h"
+#include "files/motionfile.h"
+#include "files/projectheader.h"
+#include "files/voxeldata.h"
 #include "nifti/niftifile.h"
 #include "support/badinput.h"
 #include "support/niftireadback.h"
@@ -20,15 +23,15 @@
 
 namespace {
 
-// The restoration of every pair as the combined project stores it: int16 data truncated.
+// The combination of every pair as the combined project stores it: int16 data truncated.
 std::vector<Volume> expectedCombination(const std::vector<Volume>& plus, const std::vector<Volume>& minus,
                                         const Volume& storedMap, bool leftRight, bool floatData)
 {
     std::vector<Volume> expected;
     for (std::size_t i = 0; i < plus.size(); ++i) {
-        Volume restored = leftRight ? restorePair(plus[i].transposeXY(), minus[i].transposeXY(), storedMap.transposeXY())
-                                                   .transposeXY()
-                                    : restorePair(plus[i], minus[i], storedMap);
+        std::vector<Volume> pair{leftRight ? plus[i].transposeXY() : plus[i]};
+        combinePairs(pair, {leftRight ? minus[i].transposeXY() : minus[i]}, leftRight ? storedMap.transposeXY() : storedMap);
+        Volume restored = leftRight ? pair.front().transposeXY() : pair.front();
         if (!floatData)
             for (std::size_t v = 0; v < restored.size(); ++v) restored[v] = std::trunc(restored[v]);
         expected.push_back(std::move(restored));
@@ -60,8 +63,9 @@ TEST(Combine, ProjectsGiveOneRunRestoredFromEveryPairOfVolumes)
     const FolderContents before = workspace.contents();
     const ProcessResult result = workspace.mindaro({"combine", "p/AP.fmr", "p/PA.fmr", "--map", "p/true_vdm.map"});
     ASSERT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(result.out, "Loading VDM...\nCombining p/AP.fmr (+VDM) and p/PA.fmr (-VDM) by least squares...\n"
-                          "The two acquisitions are assumed aligned: no motion between them is estimated.\n"
+    EXPECT_EQ(result.out, "Loading VDM...\nCombining p/AP.fmr (+VDM) and p/PA.fmr (-VDM): least squares where the map "
+                          "compresses a copy, the mean of the intensity-corrected copies where it is mild...\n"
+                          "The two acquisitions are assumed aligned: no motion between them was given.\n"
                           "Combined data saved as: p/AP_combined.fmr\nDone.\n");
     const FolderContents after = workspace.contents();
     EXPECT_EQ(changedFiles(before, after), std::set<std::string>{});
@@ -101,6 +105,52 @@ TEST(Combine, LeftRightDiffusionProjectsKeepTheGradientTableOfTheFirst)
     std::ifstream header(workspace.path("d/LR_combined.dmr"));
     const std::string text((std::istreambuf_iterator<char>(header)), std::istreambuf_iterator<char>());
     EXPECT_NE(text.find("0.6 0.8 0 1000"), std::string::npos);
+}
+
+// Volume 1 of the minus run was acquired with the head 3 mm (one voxel) further along x:
+// moved back, it restores as the aligned copy; volume 0, without motion, as before.
+TEST(Combine, MotionFilesMoveEveryMinusVolumeIntoThePlusVolumesFrame)
+{
+    const Workspace workspace;
+    workspace.simulate("p", {"--size", "24x24x6", "--volumes", "2"});
+    const std::vector<Volume> plus = readProjectVolumes(workspace.path("p/AP.fmr"));
+    const std::vector<Volume> minus = readProjectVolumes(workspace.path("p/PA.fmr"));
+    const Volume map = mapVolume(workspace.path("p/true_vdm.map"));
+    const std::vector<Volume> aligned = expectedCombination(plus, minus, map, false, true);
+    VolumeMotionRow still, moved;
+    moved.volume = 1;
+    moved.translation = {3.0, 0.0, 0.0};
+    writeMotionFile(workspace.path("p/AP_motion.tsv"), {still, VolumeMotionRow{1, {}, {}}});
+    writeMotionFile(workspace.path("p/PA_motion.tsv"), {still, moved});
+    // The minus copy of volume 1 as the moved head gave it: column x + 1 holds column x.
+    std::vector<Volume> shifted = minus;
+    const Dimensions e = minus[1].dimensions();
+    for (int z = 0; z < e.z; ++z)
+        for (int y = 0; y < e.y; ++y)
+            for (int x = e.x - 1; x >= 0; --x) shifted[1](x, y, z) = x == 0 ? 0.0f : minus[1](x - 1, y, z);
+    // Written as the minus run's data: int16, as the simulated projects are.
+    FmrHeader header = readFmrHeader(workspace.path("p/PA.fmr"), false);
+    writeStreamed(header, [&](int v) { return shifted[static_cast<std::size_t>(v)]; });
+
+    const ProcessResult result = workspace.mindaro({"combine", "p/AP.fmr", "p/PA.fmr", "--map", "p/true_vdm.map",
+                                                    "--plus-motion", "p/AP_motion.tsv", "--minus-motion",
+                                                    "p/PA_motion.tsv"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find("(at most 3.00 mm and 0.00 degrees apart)"), std::string::npos) << result.out;
+    const std::vector<Volume> combined = readProjectVolumes(workspace.path("p/AP_combined.fmr"));
+    ASSERT_EQ(combined.size(), 2u);
+    for (std::size_t i = 0; i < combined[0].size(); ++i) ASSERT_EQ(combined[0][i], std::trunc(aligned[0][i])) << i;
+    // The last column left the grid of the moved copy; the values are truncated to int16.
+    for (int z = 0; z < e.z; ++z)
+        for (int y = 0; y < e.y; ++y)
+            for (int x = 0; x + 1 < e.x; ++x)
+                ASSERT_NEAR(combined[1](x, y, z), aligned[1](x, y, z), 1.01) << x << ' ' << y << ' ' << z;
+
+    EXPECT_EQ(workspace.mindaro({"combine", "p/AP.fmr", "p/PA.fmr", "--map", "p/true_vdm.map", "--plus-motion",
+                                 "p/AP_motion.tsv"})
+                  .err,
+              "mindaro combine: give the head's motion in both runs: --plus-motion and --minus-motion\n"
+              "usage: mindaro combine [PLUS MINUS] [options]  (see: mindaro combine --help)\n");
 }
 
 TEST(Combine, RefusesProjectsThatDoNotPairUpNamingTheFiles)
@@ -238,6 +288,20 @@ TEST(CorrectCombine, RunsOfBothDirectionsAreAlsoWrittenAsOneCombinedRun)
     EXPECT_EQ(differingVoxels(readVolumes(root + "/out/ap_2_combined.nii.gz").front(), expected), 0u);
     const nlohmann::json sidecar = nlohmann::json::parse(std::ifstream(root + "/out/ap_2_combined.json"));
     EXPECT_EQ(sidecar["Sources"], nlohmann::json::array({"ap.nii", "pa.nii"}));
+
+    // With the head's motion estimated, the runs that are --ap and --pa themselves are
+    // combined with it, and the sidecar says so.
+    result = runProcess({mindaroPath(), "correct", "--ap", "ap.nii", "--pa", "pa.nii", "--apply-to", "pa.nii",
+                         "--apply-to", "ap.nii", "--combine", "--motion", "--out", "moved"},
+                        root);
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find("(at most "), std::string::npos) << result.out;
+    const nlohmann::json moved = nlohmann::json::parse(std::ifstream(root + "/moved/ap_2_combined.json"));
+    EXPECT_EQ(moved["DistortionCorrection"]["MotionBetweenCopies"],
+              "every volume of the minus run moved into the frame of the same volume of the plus run before the "
+              "combination, by the head's motion that the estimate found in --ap and --pa (motion_ap.tsv, "
+              "motion_pa.tsv)");
+    EXPECT_EQ(sidecar["DistortionCorrection"]["MotionBetweenCopies"], "not estimated: the copies are taken as aligned");
 
     expectAnswer(root, {"correct", "--ap", "ap.nii", "--pa", "pa.nii", "--apply-to", "pa.nii", "--combine", "--out", "o2"},
                  {1, "mindaro correct: --combine pairs the --apply-to runs of the two directions in the order given, but "

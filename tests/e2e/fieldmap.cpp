@@ -17,25 +17,13 @@
 #include "report/qcpicture.h"
 #include "support/fieldmapphantom.h"
 #include "support/bidsdataset.h"
+#include "support/jsonfile.h"
 #include "support/niftireadback.h"
 #include "support/runprocess.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-ProcessResult mindaroIn(const std::string& folder, const std::vector<std::string>& arguments)
-{
-    std::vector<std::string> command{mindaroPath()};
-    command.insert(command.end(), arguments.begin(), arguments.end());
-    return runProcess(command, folder);
-}
-
-nlohmann::json readJson(const std::string& path)
-{
-    std::ifstream file(path);
-    return nlohmann::json::parse(file);
-}
 
 // The options that name the field map of the case's files.
 std::vector<std::string> fieldMapOptions(FieldMapCase kind, const std::vector<std::string>& files)

@@ -40,9 +40,7 @@ struct GoldenCase {
 
 void runMindaro(const std::vector<std::string>& arguments, const std::string& folder)
 {
-    std::vector<std::string> command{mindaroPath()};
-    command.insert(command.end(), arguments.begin(), arguments.end());
-    const ProcessResult result = runProcess(command, folder);
+    const ProcessResult result = mindaroIn(folder, arguments);
     ASSERT_EQ(result.status, 0) << result.out << result.err;
 }
 

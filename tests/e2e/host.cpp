@@ -18,9 +18,7 @@ const std::string kPlugin = VARNO_BIN_DIR "/plugins/libvarno.so";
 ProcessResult mindaro(const std::vector<std::string>& arguments, const std::vector<std::string>& environment = {})
 {
     const TemporaryFolder folder;
-    std::vector<std::string> command{mindaroPath()};
-    command.insert(command.end(), arguments.begin(), arguments.end());
-    return runProcess(command, folder.path(), environment);
+    return mindaroIn(folder.path(), arguments, environment);
 }
 
 int lineCount(const std::string& text)

@@ -24,13 +24,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-ProcessResult mindaroIn(const std::string& folder, const std::vector<std::string>& arguments)
-{
-    std::vector<std::string> command{mindaroPath()};
-    command.insert(command.end(), arguments.begin(), arguments.end());
-    return runProcess(command, folder);
-}
-
 bool contains(const std::string& text, const std::string& part)
 {
     return text.find(part) != std::string::npos;

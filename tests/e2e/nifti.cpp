@@ -14,28 +14,16 @@
 #include "phantom/phantom.h"
 #include "support/bidsdataset.h"
 #include "support/bidsphantom.h"
+#include "support/jsonfile.h"
 #include "support/niftireadback.h"
 #include "support/niftitestimages.h"
 #include "support/runprocess.h"
 
 namespace {
 
-ProcessResult mindaroIn(const std::string& folder, const std::vector<std::string>& arguments)
-{
-    std::vector<std::string> command{mindaroPath()};
-    command.insert(command.end(), arguments.begin(), arguments.end());
-    return runProcess(command, folder);
-}
-
 void writeJson(const std::string& path, const nlohmann::json& content)
 {
     std::ofstream(path) << content.dump(2);
-}
-
-nlohmann::json readJson(const std::string& path)
-{
-    std::ifstream file(path);
-    return nlohmann::json::parse(file);
 }
 
 }  // namespace

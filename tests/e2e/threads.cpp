@@ -17,14 +17,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-ProcessResult mindaroIn(const std::string& folder, const std::vector<std::string>& arguments,
-                        const std::vector<std::string>& environment = {})
-{
-    std::vector<std::string> command{mindaroPath()};
-    command.insert(command.end(), arguments.begin(), arguments.end());
-    return runProcess(command, folder, environment);
-}
-
 std::string readWhole(const fs::path& path)
 {
     std::ifstream file(path, std::ios::binary);

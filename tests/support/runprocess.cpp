@@ -81,3 +81,11 @@ std::string mindaroPath()
 {
     return VARNO_BIN_DIR "/mindaro";
 }
+
+ProcessResult mindaroIn(const std::string& folder, const std::vector<std::string>& arguments,
+                        const std::vector<std::string>& environment)
+{
+    std::vector<std::string> command{mindaroPath()};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return runProcess(command, folder, environment);
+}

@@ -27,3 +27,7 @@ ProcessResult runProcess(const std::vector<std::string>& command, const std::str
 
 // The built host, build/bin/mindaro.
 std::string mindaroPath();
+
+// Runs the built host with the arguments in the folder (environment as for runProcess).
+ProcessResult mindaroIn(const std::string& folder, const std::vector<std::string>& arguments,
+                        const std::vector<std::string>& environment = {});

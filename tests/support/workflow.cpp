@@ -15,9 +15,7 @@
 
 ProcessResult Workspace::mindaro(const std::vector<std::string>& arguments) const
 {
-    std::vector<std::string> command{mindaroPath()};
-    command.insert(command.end(), arguments.begin(), arguments.end());
-    return runProcess(command, folder.path());
+    return mindaroIn(folder.path(), arguments);
 }
 
 void Workspace::simulate(const std::string& directory, const std::vector<std::string>& options) const

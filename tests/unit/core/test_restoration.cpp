@@ -8,34 +8,9 @@
 #include "core/restoration.h"
 #include "core/vdm.h"
 #include "support/assertionmessage.h"
+#include "support/restorationmodel.h"
 
 namespace {
-
-using Matrix2 = std::vector<std::vector<double>>;
-
-Matrix2 zeros(int n)
-{
-    return Matrix2(static_cast<std::size_t>(n), std::vector<double>(static_cast<std::size_t>(n), 0.0));
-}
-
-// The undistortion of every line as a dense matrix, S[line][y][j]: the corrected value at
-// row y when the copy holds 1 at row j, measured with the undistortion itself.
-std::vector<Matrix2> undistortionMatrices(const Volume& vdm, bool reversed)
-{
-    const int n = vdm.ny();
-    std::vector<Matrix2> lines(static_cast<std::size_t>(vdm.nx() * vdm.nz()), zeros(n));
-    for (int j = 0; j < n; ++j) {
-        Volume impulse(vdm.dimensions(), 0.0f);
-        for (int z = 0; z < vdm.nz(); ++z)
-            for (int x = 0; x < vdm.nx(); ++x) impulse(x, j, z) = 1.0f;
-        Volume corrected(vdm.dimensions());
-        applyVdmCubic(corrected, impulse, vdm, reversed);
-        for (int z = 0; z < vdm.nz(); ++z)
-            for (int x = 0; x < vdm.nx(); ++x)
-                for (int y = 0; y < n; ++y) lines[static_cast<std::size_t>(z * vdm.nx() + x)][y][j] = corrected(x, y, z);
-    }
-    return lines;
-}
 
 // The spline's prefilter (1/6, 4/6, 1/6), zero beyond the line.
 Matrix2 prefilter(int n)
@@ -134,23 +109,6 @@ Volume denseRestoration(const Volume& plus, const Volume& minus, const Volume& v
     return out;
 }
 
-// The copy that direction s acquires of f under the model: S_s^T f, line by line.
-Volume acquire(const Volume& f, const Volume& vdm, bool reversed)
-{
-    const std::vector<Matrix2> sampling = undistortionMatrices(vdm, reversed);
-    Volume out(f.dimensions());
-    for (int z = 0; z < f.nz(); ++z)
-        for (int x = 0; x < f.nx(); ++x) {
-            const Matrix2& s = sampling[static_cast<std::size_t>(z * f.nx() + x)];
-            for (int j = 0; j < f.ny(); ++j) {
-                double sum = 0.0;
-                for (int y = 0; y < f.ny(); ++y) sum += s[y][j] * f(x, y, z);
-                out(x, j, z) = static_cast<float>(sum);
-            }
-        }
-    return out;
-}
-
 // Maps with a different amplitude per line: slopes from mild to beyond 1 (a fold).
 Volume waveMap(Dimensions extent, const std::vector<float>& amplitudes)
 {
@@ -237,8 +195,8 @@ TEST(Restoration, RecoversDetailThatCompressionPiledIntoOneCopy)
     const Dimensions extent{3, 48, 2};
     const Volume truth = detailedObject(extent);
     const Volume vdm = compressingMap(extent);
-    const Volume plus = acquire(truth, vdm, false);
-    const Volume minus = acquire(truth, vdm, true);
+    const Volume plus = acquiredCopy(truth, vdm, false);
+    const Volume minus = acquiredCopy(truth, vdm, true);
     RestorationSettings settings;
     settings.smoothness = 1e-5;
     const Volume restored = restorePair(plus, minus, vdm, settings);
@@ -253,8 +211,8 @@ TEST(Restoration, ValuesThatAreNotFiniteDropOutOfTheirCopy)
     const Dimensions extent{3, 48, 2};
     const Volume truth = detailedObject(extent);
     const Volume vdm = compressingMap(extent);
-    const Volume plus = acquire(truth, vdm, false);
-    Volume minus = acquire(truth, vdm, true);
+    const Volume plus = acquiredCopy(truth, vdm, false);
+    Volume minus = acquiredCopy(truth, vdm, true);
     minus(1, 5, 0) = std::numeric_limits<float>::quiet_NaN();
     minus(2, 40, 1) = std::numeric_limits<float>::infinity();
     RestorationSettings settings;
@@ -276,27 +234,6 @@ TEST(Restoration, PairsShareAFactorisationWithoutChangingTheirResults)
     restorePairs(plus, minus, vdm);
     EXPECT_EQ(maxError(plus[0], first, 0, extent.y), 0.0f);
     EXPECT_EQ(maxError(plus[1], second, 0, extent.y), 0.0f);
-}
-
-TEST(Restoration, MotionBetweenTheCopiesIsUndoneBeforeTheSolve)
-{
-    const Dimensions extent{6, 40, 3};
-    const Volume vdm = waveMap(extent, {2.0f});
-    const Volume plus = randomCopy(extent, 7);
-    const Volume minus = randomCopy(extent, 8);
-    // The minus copy moved by one column: its column x + 1 holds the plus copy's column x.
-    Volume moved(extent, 0.0f);
-    for (int z = 0; z < extent.z; ++z)
-        for (int y = 0; y < extent.y; ++y)
-            for (int x = 0; x + 1 < extent.x; ++x) moved(x + 1, y, z) = minus(x, y, z);
-    RestorationSettings settings;
-    settings.minusFromPlus.m[12] = 1.0f;
-    ASSERT_FALSE(isIdentity(settings.minusFromPlus));
-    const Volume aligned = restorePair(plus, minus, vdm);
-    const Volume restored = restorePair(plus, moved, vdm, settings);
-    for (int z = 0; z < extent.z; ++z)
-        for (int y = 0; y < extent.y; ++y)
-            for (int x = 0; x + 1 < extent.x; ++x) ASSERT_FLOAT_EQ(restored(x, y, z), aligned(x, y, z));
 }
 
 TEST(Restoration, RefusesCopiesThatDoNotFitTheMap)

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <csignal>
 #include <filesystem>
 #include <cstring>
@@ -202,48 +203,67 @@ TEST(StreamedCopy, FailuresLeaveNothingBehind)
     EXPECT_FALSE(std::filesystem::exists(dir.file("b_undist.fmr")));
 }
 
-// Two runs stream through together slice by slice, in blocks of volumes: every slice of
-// the copy is the combination of the same slice of both, in both layouts.
-TEST(StreamedCopy, PairedRunsCombineSliceBySlice)
+// Slabs of slices z..z+depth-1 of volumes first..first+count-1 as volumes of depth slices.
+Volume slabOf(const Volume& volume, int z, int depth)
+{
+    Volume slab(volume.nx(), volume.ny(), depth);
+    std::memcpy(slab.data(), volume.data() + volume.index(0, 0, z), slab.size() * sizeof(float));
+    return slab;
+}
+
+// Two runs stream through together slab by slab, in blocks of volumes: every slab of the
+// copy is the combination of the same slab of both (told which volumes it holds), in both
+// layouts, slice by slice and in slabs of two slices (the last one shorter).
+TEST(StreamedCopy, PairedRunsCombineSlabBySlab)
 {
     ScratchDir dir;
     const Dimensions extent{24, 20, 3};
-    for (const bool dwi : {false, true}) {
-        SCOPED_TRACE(dwi ? "DWI" : "STC");
-        const std::string kind = dwi ? ".dmr" : ".fmr", data = dwi ? ".dwi" : ".stc";
-        writeProject(dir.file("p" + kind), dir.file("p" + data), "p", extent, 5, true, dwi, 9u);
-        writeProject(dir.file("m" + kind), dir.file("m" + data), "m", extent, 5, false, dwi, 10u);
-        std::vector<std::pair<int, int>> blocks;  // slice and volumes of every call
-        const PairSliceCombine combine = [&](int z, std::vector<Volume>& first, std::vector<Volume>& second) {
-            blocks.emplace_back(z, static_cast<int>(first.size()));
-            ASSERT_EQ(second.size(), first.size());
-            for (std::size_t v = 0; v < first.size(); ++v) first[v] = mixedWith(first[v], second[v]);
-        };
-        std::vector<Volume> plus, minus, combined;
-        if (dwi) {
-            DmrHeader h = readDmrHeader(dir.file("p.dmr"), false);
-            saveCombinedAs(h, readDmrHeader(dir.file("m.dmr"), false), dir.file("p_combined.dmr"), combine, 2);
-            plus = readDmrHeader(dir.file("p.dmr"), true).volumes;
-            minus = readDmrHeader(dir.file("m.dmr"), true).volumes;
-            combined = readDmrHeader(dir.file("p_combined.dmr"), true).volumes;
-        } else {
-            FmrHeader h = readFmrHeader(dir.file("p.fmr"), false);
-            saveCombinedAs(h, readFmrHeader(dir.file("m.fmr"), false), dir.file("p_combined.fmr"), combine, 2);
-            plus = readFmrHeader(dir.file("p.fmr"), true).volumes;
-            minus = readFmrHeader(dir.file("m.fmr"), true).volumes;
-            combined = readFmrHeader(dir.file("p_combined.fmr"), true).volumes;
-        }
-        EXPECT_EQ(blocks, (std::vector<std::pair<int, int>>{{0, 2}, {0, 2}, {0, 1}, {1, 2}, {1, 2}, {1, 1},
-                                                            {2, 2}, {2, 2}, {2, 1}}));
-        ASSERT_EQ(combined.size(), 5u);
-        for (std::size_t v = 0; v < combined.size(); ++v)
-            for (int z = 0; z < extent.z; ++z) {
-                Volume slice(extent.x, extent.y, 1), other(extent.x, extent.y, 1);
-                std::memcpy(slice.data(), &plus[v](0, 0, z), slice.size() * sizeof(float));
-                std::memcpy(other.data(), &minus[v](0, 0, z), other.size() * sizeof(float));
-                const Volume expected = mixedWith(slice, other);
-                EXPECT_EQ(std::memcmp(&combined[v](0, 0, z), expected.data(), expected.size() * sizeof(float)), 0)
-                    << "volume " << v << " slice " << z;
+    for (const bool dwi : {false, true})
+        for (const int slab : {1, 2}) {
+            SCOPED_TRACE(std::string(dwi ? "DWI" : "STC") + ", slab " + std::to_string(slab));
+            const std::string kind = dwi ? ".dmr" : ".fmr", data = dwi ? ".dwi" : ".stc";
+            writeProject(dir.file("p" + kind), dir.file("p" + data), "p", extent, 5, true, dwi, 9u);
+            writeProject(dir.file("m" + kind), dir.file("m" + data), "m", extent, 5, false, dwi, 10u);
+            std::vector<std::array<int, 4>> blocks;  // slice, first volume, volumes and depth of every call
+            const auto combined = [&](const Volume& first, const Volume& second, int volume) {
+                Volume out = mixedWith(first, second);
+                for (std::size_t i = 0; i < out.size(); ++i) out[i] += static_cast<float>(volume);
+                return out;
+            };
+            const PairSlabCombine combine = [&](int z, int firstVolume, std::vector<Volume>& first,
+                                                std::vector<Volume>& second) {
+                blocks.push_back({z, firstVolume, static_cast<int>(first.size()), first.front().nz()});
+                ASSERT_EQ(second.size(), first.size());
+                for (std::size_t v = 0; v < first.size(); ++v)
+                    first[v] = combined(first[v], second[v], firstVolume + static_cast<int>(v));
+            };
+            std::vector<Volume> plus, minus, result;
+            if (dwi) {
+                DmrHeader h = readDmrHeader(dir.file("p.dmr"), false);
+                saveCombinedAs(h, readDmrHeader(dir.file("m.dmr"), false), dir.file("p_combined.dmr"), combine, 2, slab);
+                plus = readDmrHeader(dir.file("p.dmr"), true).volumes;
+                minus = readDmrHeader(dir.file("m.dmr"), true).volumes;
+                result = readDmrHeader(dir.file("p_combined.dmr"), true).volumes;
+            } else {
+                FmrHeader h = readFmrHeader(dir.file("p.fmr"), false);
+                saveCombinedAs(h, readFmrHeader(dir.file("m.fmr"), false), dir.file("p_combined.fmr"), combine, 2, slab);
+                plus = readFmrHeader(dir.file("p.fmr"), true).volumes;
+                minus = readFmrHeader(dir.file("m.fmr"), true).volumes;
+                result = readFmrHeader(dir.file("p_combined.fmr"), true).volumes;
             }
-    }
+            std::vector<std::array<int, 4>> expectedBlocks;
+            for (int z = 0; z < extent.z; z += slab)
+                for (int first = 0; first < 5; first += 2)
+                    expectedBlocks.push_back({z, first, std::min(2, 5 - first), std::min(slab, extent.z - z)});
+            EXPECT_EQ(blocks, expectedBlocks);
+            ASSERT_EQ(result.size(), 5u);
+            for (std::size_t v = 0; v < result.size(); ++v)
+                for (int z = 0; z < extent.z; z += slab) {
+                    const int depth = std::min(slab, extent.z - z);
+                    const Volume expected =
+                        combined(slabOf(plus[v], z, depth), slabOf(minus[v], z, depth), static_cast<int>(v));
+                    EXPECT_EQ(std::memcmp(&result[v](0, 0, z), expected.data(), expected.size() * sizeof(float)), 0)
+                        << "volume " << v << " slice " << z;
+                }
+        }
 }
