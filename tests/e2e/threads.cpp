@@ -72,6 +72,32 @@ TEST(Threads, CorrectWritesTheSameBytesOnOneAndOnThreeThreads)
     }
 }
 
+// Several volumes each way with the head's motion: the map and the motion files.
+TEST(Threads, PreciseEstimateWithMotionWritesTheSameBytesOnOneAndOnThreeThreads)
+{
+    const TemporaryFolder folder;
+    ASSERT_EQ(mindaroIn(folder.path(), {"simulate", "p", "--size", "32x32x12", "--volumes", "2", "--noise", "20"}).status,
+              0);
+    std::map<std::string, std::string> first;
+    for (const char* threads : {"1", "3"}) {
+        const fs::path copy = fs::path(folder.path()) / (std::string("p") + threads);
+        fs::create_directory(copy);
+        for (const char* name : {"AP.fmr", "AP.stc", "PA.fmr", "PA.stc"})
+            fs::copy_file(fs::path(folder.path()) / "p" / name, copy / name);
+        const ProcessResult result = mindaroIn(
+            copy.string(), {"estimate", "AP.fmr", "PA.fmr", "--precise", "--volumes", "all", "all", "--motion", "--threads", threads});
+        ASSERT_EQ(result.status, 0) << result.out << result.err;
+        std::map<std::string, std::string> files = filesUnder(copy);
+        ASSERT_EQ(files.count("AP_motion.tsv"), 1u) << result.out;
+        if (first.empty()) {
+            first = std::move(files);
+            continue;
+        }
+        ASSERT_EQ(files.size(), first.size());
+        for (const auto& [name, bytes] : first) EXPECT_TRUE(files[name] == bytes) << name << " differs";
+    }
+}
+
 TEST(Threads, ThreadCountsOutsideOneTo1024AreRefusedWithTheirSource)
 {
     const TemporaryFolder folder;
