@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "core/threadpool.h"
+
 void factoriseLineBands(const HessianCoefficients& h, const Regularisation& regularisation, LineBandFactors& factors)
 {
     const Dimensions extent = h.p2.dimensions();
@@ -23,9 +25,11 @@ void factoriseLineBands(const HessianCoefficients& h, const Regularisation& regu
     };
     const auto neighbours = [&](int i, int n) { return (inside(i - 1, n) ? 1.0 : 0.0) + (inside(i + 1, n) ? 1.0 : 0.0); };
     const std::size_t n = static_cast<std::size_t>(nx);
-    // The band of row y: a0 on the diagonal, a1 at (y, y+1), a2 at (y, y+2).
-    std::vector<float> a0(n), a1(n), a2(n);
-    for (int z = 0; z < nz; ++z) {
+    // Slices are independent: each line along y lies in one.
+    forEachPiece(static_cast<std::size_t>(nz), [&](std::size_t piece) {
+        const int z = static_cast<int>(piece);
+        // The band of row y: a0 on the diagonal, a1 at (y, y+1), a2 at (y, y+2).
+        std::vector<float> a0(n), a1(n), a2(n);
         for (int y = 0; y < ny; ++y) {
             const std::size_t row = h.p2.index(0, y, z);
             const float* p2 = h.p2.data() + row;
@@ -71,7 +75,7 @@ void factoriseLineBands(const HessianCoefficients& h, const Regularisation& regu
                 l2[x] = a2[x] / diagonal;
             }
         }
-    }
+    });
 }
 
 void solveLineBands(const LineBandFactors& factors, const Volume& r, Volume& out)
@@ -80,8 +84,8 @@ void solveLineBands(const LineBandFactors& factors, const Volume& r, Volume& out
     const int nx = extent.x, ny = extent.y, nz = extent.z;
     if (out.dimensions() != extent) out = Volume(extent);
     const std::size_t n = static_cast<std::size_t>(nx);
-    for (int z = 0; z < nz; ++z) {
-        const std::size_t base = r.index(0, 0, z);
+    forEachPiece(static_cast<std::size_t>(nz), [&](std::size_t piece) {
+        const std::size_t base = r.index(0, 0, static_cast<int>(piece));
         const float* l1 = factors.first.data() + base;
         const float* l2 = factors.second.data() + base;
         const float* inverse = factors.inverseDiagonal.data() + base;
@@ -107,5 +111,5 @@ void solveLineBands(const LineBandFactors& factors, const Volume& r, Volume& out
                 o[row + x] = v;
             }
         }
-    }
+    });
 }

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "core/threadpool.h"
+
 namespace {
 
 int halved(int n, bool halve)
@@ -60,14 +62,21 @@ Volume halveVolume(const Volume& volume, const HalvedAxes& axes)
     Volume sums(coarse, 0.0f);
     Volume counts(coarse, 0.0f);
     const int sx = axes[0] ? 2 : 1, sy = axes[1] ? 2 : 1, sz = axes[2] ? 2 : 1;
-    for (int z = 0; z < volume.nz(); ++z)
-        for (int y = 0; y < volume.ny(); ++y)
-            for (int x = 0; x < volume.nx(); ++x) {
-                const std::size_t i = sums.index(x / sx, y / sy, z / sz);
-                sums[i] += volume(x, y, z);
-                counts[i] += 1.0f;
-            }
-    for (std::size_t i = 0, n = sums.size(); i < n; ++i) sums[i] /= counts[i];
+    // Each coarse slice adds its fine voxels in storage order.
+    forEachPiece(static_cast<std::size_t>(coarse.z), [&](std::size_t piece) {
+        const int firstZ = static_cast<int>(piece) * sz;
+        const int endZ = std::min(volume.nz(), firstZ + sz);
+        for (int z = firstZ; z < endZ; ++z)
+            for (int y = 0; y < volume.ny(); ++y)
+                for (int x = 0; x < volume.nx(); ++x) {
+                    const std::size_t i = sums.index(x / sx, y / sy, z / sz);
+                    sums[i] += volume(x, y, z);
+                    counts[i] += 1.0f;
+                }
+        const std::size_t begin = sums.index(0, 0, static_cast<int>(piece));
+        const std::size_t end = begin + static_cast<std::size_t>(coarse.x) * static_cast<std::size_t>(coarse.y);
+        for (std::size_t i = begin; i < end; ++i) sums[i] /= counts[i];
+    });
     return sums;
 }
 
@@ -79,7 +88,8 @@ void interpolateToFiner(const Volume& coarse, const HalvedAxes& axes, Volume& ou
     const std::vector<Tap> tz = taps(f.z, coarse.nz(), axes[2]);
     // Every coarse row interpolated along x first, then four of them per fine row.
     Volume rows(Dimensions{f.x, coarse.ny(), coarse.nz()});
-    for (int z = 0; z < coarse.nz(); ++z)
+    forEachPiece(static_cast<std::size_t>(coarse.nz()), [&](std::size_t piece) {
+        const int z = static_cast<int>(piece);
         for (int y = 0; y < coarse.ny(); ++y) {
             const float* r = coarse.data() + coarse.index(0, y, z);
             float* o = rows.data() + rows.index(0, y, z);
@@ -88,7 +98,9 @@ void interpolateToFiner(const Volume& coarse, const HalvedAxes& axes, Volume& ou
                 o[x] = (1.0f - a.weight) * r[a.lower] + a.weight * r[a.upper];
             }
         }
-    for (int z = 0; z < f.z; ++z)
+    });
+    forEachPiece(static_cast<std::size_t>(f.z), [&](std::size_t piece) {
+        const int z = static_cast<int>(piece);
         for (int y = 0; y < f.y; ++y) {
             const Tap& b = ty[static_cast<std::size_t>(y)];
             const Tap& c = tz[static_cast<std::size_t>(z)];
@@ -103,39 +115,51 @@ void interpolateToFiner(const Volume& coarse, const HalvedAxes& axes, Volume& ou
                 row[x] = (1.0f - c.weight) * front + c.weight * back;
             }
         }
+    });
 }
 
 void transposeToCoarser(const Volume& fine, const HalvedAxes& axes, Volume& out)
 {
     const Dimensions f = fine.dimensions();
-    std::fill(out.data(), out.data() + out.size(), 0.0f);
     const std::vector<Tap> tx = taps(f.x, out.nx(), axes[0]);
     const std::vector<Tap> ty = taps(f.y, out.ny(), axes[1]);
     const std::vector<Tap> tz = taps(f.z, out.nz(), axes[2]);
-    std::vector<float> line(static_cast<std::size_t>(out.nx()));
-    for (int z = 0; z < f.z; ++z)
-        for (int y = 0; y < f.y; ++y) {
-            std::fill(line.begin(), line.end(), 0.0f);
-            const float* in = fine.data() + fine.index(0, y, z);
-            for (int x = 0; x < f.x; ++x) {
-                const Tap& a = tx[static_cast<std::size_t>(x)];
-                line[static_cast<std::size_t>(a.lower)] += (1.0f - a.weight) * in[x];
-                line[static_cast<std::size_t>(a.upper)] += a.weight * in[x];
-            }
-            const Tap& b = ty[static_cast<std::size_t>(y)];
+    // Each coarse slice is a piece: it visits the fine rows that reach it in storage order
+    // and adds their terms in the order of a single pass, so every coarse voxel receives
+    // the same sums in the same order. A fine row reaching two slices is read by both.
+    forEachPiece(static_cast<std::size_t>(out.nz()), [&](std::size_t piece) {
+        const int zc = static_cast<int>(piece);
+        float* slice = out.data() + out.index(0, 0, zc);
+        std::fill(slice, slice + static_cast<std::size_t>(out.nx()) * static_cast<std::size_t>(out.ny()), 0.0f);
+        std::vector<float> line(static_cast<std::size_t>(out.nx()));
+        const auto add = [&](float weight, int yc) {
+            float* r = slice + static_cast<std::size_t>(yc) * line.size();
+            for (std::size_t x = 0; x < line.size(); ++x) r[x] += weight * line[x];
+        };
+        for (int z = 0; z < f.z; ++z) {
             const Tap& c = tz[static_cast<std::size_t>(z)];
-            const RowWeights w = rowWeights(b, c);
-            float* r00 = out.data() + out.index(0, b.lower, c.lower);
-            float* r10 = out.data() + out.index(0, b.upper, c.lower);
-            float* r01 = out.data() + out.index(0, b.lower, c.upper);
-            float* r11 = out.data() + out.index(0, b.upper, c.upper);
-            for (std::size_t x = 0; x < line.size(); ++x) {
-                r00[x] += w.w00 * line[x];
-                r10[x] += w.w10 * line[x];
-                r01[x] += w.w01 * line[x];
-                r11[x] += w.w11 * line[x];
+            if (c.lower != zc && c.upper != zc) continue;
+            for (int y = 0; y < f.y; ++y) {
+                std::fill(line.begin(), line.end(), 0.0f);
+                const float* in = fine.data() + fine.index(0, y, z);
+                for (int x = 0; x < f.x; ++x) {
+                    const Tap& a = tx[static_cast<std::size_t>(x)];
+                    line[static_cast<std::size_t>(a.lower)] += (1.0f - a.weight) * in[x];
+                    line[static_cast<std::size_t>(a.upper)] += a.weight * in[x];
+                }
+                const Tap& b = ty[static_cast<std::size_t>(y)];
+                const RowWeights w = rowWeights(b, c);
+                if (c.lower == zc) {
+                    add(w.w00, b.lower);
+                    add(w.w10, b.upper);
+                }
+                if (c.upper == zc) {
+                    add(w.w01, b.lower);
+                    add(w.w11, b.upper);
+                }
             }
         }
+    });
 }
 
 Volume prolongMap(const Volume& coarse, Dimensions fine, const HalvedAxes& axes)

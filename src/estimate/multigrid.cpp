@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "core/threadpool.h"
+
 namespace {
 
 // Damping of the line-band relaxation: the bending term couples a voxel to the lines
@@ -13,16 +15,32 @@ constexpr int kCoarsestSweeps = 4;
 // Grids stop at this many voxels or when no axis can be halved.
 constexpr std::size_t kSmallestGrid = 512;
 
-// Sums over the blocks that halveVolume averages.
+// Voxels per piece of the element-wise loops.
+constexpr std::size_t kVoxelsPerPiece = 16384;
+
+// Sums over the blocks that halveVolume averages. Each coarse slice is a piece and adds its
+// fine voxels in storage order, as a single pass over the volume does.
 Volume blockSums(const Volume& volume, const HalvedAxes& axes, float scale)
 {
     const Dimensions coarse = halvedExtent(volume.dimensions(), axes);
     Volume sums(coarse, 0.0f);
     const int sx = axes[0] ? 2 : 1, sy = axes[1] ? 2 : 1, sz = axes[2] ? 2 : 1;
-    for (int z = 0; z < volume.nz(); ++z)
-        for (int y = 0; y < volume.ny(); ++y)
-            for (int x = 0; x < volume.nx(); ++x) sums(x / sx, y / sy, z / sz) += scale * volume(x, y, z);
+    forEachPiece(static_cast<std::size_t>(coarse.z), [&](std::size_t piece) {
+        const int firstZ = static_cast<int>(piece) * sz;
+        const int endZ = std::min(volume.nz(), firstZ + sz);
+        for (int z = firstZ; z < endZ; ++z)
+            for (int y = 0; y < volume.ny(); ++y)
+                for (int x = 0; x < volume.nx(); ++x) sums(x / sx, y / sy, z / sz) += scale * volume(x, y, z);
+    });
     return sums;
+}
+
+// out[i] = a[i] + s b[i] for every voxel.
+void addScaled(const Volume& a, float s, const Volume& b, Volume& out)
+{
+    forEachBlock(out.size(), kVoxelsPerPiece, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) out[i] = a[i] + s * b[i];
+    });
 }
 
 void clearEndRows(Volume& v)
@@ -65,14 +83,16 @@ void relax(Multigrid& multigrid, std::size_t k, const Volume& r, Volume& z, bool
     const HessianCoefficients& h = k == 0 ? *multigrid.finest : grid.hessian;
     if (fromZero) {
         solveLineBands(grid.band, r, z);
-        for (std::size_t i = 0, n = z.size(); i < n; ++i) z[i] *= kDamping;
+        forEachBlock(z.size(), kVoxelsPerPiece, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) z[i] *= kDamping;
+        });
         return;
     }
     systemProduct(h, grid.regularisation, z, grid.product, grid.scratch);
     if (grid.residual.dimensions() != r.dimensions()) grid.residual = Volume(r.dimensions());
-    for (std::size_t i = 0, n = r.size(); i < n; ++i) grid.residual[i] = r[i] - grid.product[i];
+    addScaled(r, -1.0f, grid.product, grid.residual);
     solveLineBands(grid.band, grid.residual, grid.correction);
-    for (std::size_t i = 0, n = z.size(); i < n; ++i) z[i] += kDamping * grid.correction[i];
+    addScaled(z, kDamping, grid.correction, z);
 }
 
 void vcycle(Multigrid& multigrid, std::size_t k, const Volume& r, Volume& z)
@@ -87,14 +107,14 @@ void vcycle(Multigrid& multigrid, std::size_t k, const Volume& r, Volume& z)
     const HessianCoefficients& h = k == 0 ? *multigrid.finest : grid.hessian;
     systemProduct(h, grid.regularisation, z, grid.product, grid.scratch);
     if (grid.residual.dimensions() != r.dimensions()) grid.residual = Volume(r.dimensions());
-    for (std::size_t i = 0, n = r.size(); i < n; ++i) grid.residual[i] = r[i] - grid.product[i];
+    addScaled(r, -1.0f, grid.product, grid.residual);
     SystemGrid& coarse = multigrid.grids[k + 1];
     const Dimensions coarseExtent = coarse.hessian.p2.dimensions();
     if (grid.coarseResidual.dimensions() != coarseExtent) grid.coarseResidual = Volume(coarseExtent);
     transposeToCoarser(grid.residual, coarse.halving, grid.coarseResidual);
     vcycle(multigrid, k + 1, grid.coarseResidual, coarse.solution);
     interpolateToFiner(coarse.solution, coarse.halving, grid.product);
-    for (std::size_t i = 0, n = z.size(); i < n; ++i) z[i] += grid.product[i];
+    addScaled(z, 1.0f, grid.product, z);
     relax(multigrid, k, r, z, false);
 }
 

@@ -93,7 +93,8 @@ void bendingLaplacian(const Volume& d, const std::array<double, 3>& factors, Vol
     const std::size_t row = static_cast<std::size_t>(nx), slice = row * static_cast<std::size_t>(ny);
     const float fx = static_cast<float>(factors[0]), fy = static_cast<float>(factors[1]),
                 fz = static_cast<float>(factors[2]);
-    for (int z = 0; z < nz; ++z)
+    forEachPiece(static_cast<std::size_t>(nz), [&](std::size_t piece) {
+        const int z = static_cast<int>(piece);
         for (int y = 0; y < ny; ++y) {
             const std::size_t base = d.index(0, y, z);
             const float* c = d.data() + base;
@@ -110,6 +111,7 @@ void bendingLaplacian(const Volume& d, const std::array<double, 3>& factors, Vol
                 o[x] = wy * (2.0f * c[x] - below[x] - above[x]) + wz * (2.0f * c[x] - front[x] - back[x]);
             for (int x = 1; x + 1 < nx; ++x) o[x] += fx * (2.0f * c[x] - c[x - 1] - c[x + 1]);
         }
+    });
 }
 
 void addBendingGradient(const Volume& m, const std::array<double, 3>& factors, double twoGamma, Volume& out)
@@ -123,8 +125,9 @@ void addBendingGradient(const Volume& m, const std::array<double, 3>& factors, d
     const float fx = static_cast<float>(factors[0] * twoGamma), fy = static_cast<float>(factors[1] * twoGamma),
                 fz = static_cast<float>(factors[2] * twoGamma);
     const std::vector<float> zeros(row, 0.0f);
-    std::vector<float> padded(row + 2, 0.0f);  // padded[x + 1]: m where x has both neighbours
-    for (int z = 0; z < nz; ++z)
+    forEachPiece(static_cast<std::size_t>(nz), [&](std::size_t piece) {
+        const int z = static_cast<int>(piece);
+        std::vector<float> padded(row + 2, 0.0f);  // padded[x + 1]: m where x has both neighbours
         for (int y = 0; y < ny; ++y) {
             const std::size_t base = m.index(0, y, z);
             const float* c = m.data() + base;
@@ -141,6 +144,7 @@ void addBendingGradient(const Volume& m, const std::array<double, 3>& factors, d
                 o[x] += acrossLines + (2.0f * fx * mx[x] - fx * mx[x - 1] - fx * mx[x + 1]);
             }
         }
+    });
 }
 
 float largestSlope(const Volume& d)
@@ -283,7 +287,9 @@ void systemProduct(const HessianCoefficients& h, const Regularisation& regularis
     if (scratch.dimensions() != extent) scratch = Volume(extent);
     // t = PQ v + E Dv per voxel (0 in the first and last row, where Dv is 0); then
     // out = P2 v + PQ Dv + D't + 2 gamma M'M v.
-    for (int z = 0; z < nz; ++z)
+    const std::size_t slices = static_cast<std::size_t>(nz);
+    forEachPiece(slices, [&](std::size_t piece) {
+        const int z = static_cast<int>(piece);
         for (int y = 0; y < ny; ++y) {
             const std::size_t row = v.index(0, y, z);
             float* t = scratch.data() + row;
@@ -296,7 +302,10 @@ void systemProduct(const HessianCoefficients& h, const Regularisation& regularis
             const float* e = h.e.data() + row;
             for (int x = 0; x < nx; ++x) t[x] = pq[x] * vr[x] + e[x] * (0.5f * (vr[x + stride] - vr[x - stride]));
         }
-    for (int z = 0; z < nz; ++z)
+    });
+    // The second pass reads t of the neighbouring rows, so it starts after the first ends.
+    forEachPiece(slices, [&](std::size_t piece) {
+        const int z = static_cast<int>(piece);
         for (int y = 0; y < ny; ++y) {
             const std::size_t row = v.index(0, y, z);
             const float* vr = v.data() + row;
@@ -316,6 +325,7 @@ void systemProduct(const HessianCoefficients& h, const Regularisation& regularis
                     o[x] = p2[x] * vr[x] + 0.5f * ((tBelow ? tBelow[x] : 0.0f) - (tAbove ? tAbove[x] : 0.0f));
             }
         }
+    });
     bendingLaplacian(v, regularisation.factors, scratch);
     addBendingGradient(scratch, regularisation.factors, regularisation.twoGamma, out);
 }
