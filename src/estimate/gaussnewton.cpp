@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "core/stoprequest.h"
+#include "core/threadpool.h"
 #include "estimate/multigrid.h"
 
 namespace {
@@ -27,12 +28,18 @@ double dot(const Volume& a, const Volume& b)
     return sum;
 }
 
-// a += s b
-void addScaled(Volume& a, float s, const Volume& b)
+// Elements per piece of the element-wise loops.
+constexpr std::size_t kElementsPerPiece = 16384;
+
+// out = a + s b, element by element.
+void addScaled(const Volume& a, float s, const Volume& b, Volume& out)
 {
-    float* x = a.data();
+    const float* x = a.data();
     const float* y = b.data();
-    for (std::size_t i = 0, n = a.size(); i < n; ++i) x[i] += s * y[i];
+    float* o = out.data();
+    forEachBlock(out.size(), kElementsPerPiece, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) o[i] = x[i] + s * y[i];
+    });
 }
 
 struct Workspace {
@@ -51,7 +58,9 @@ int conjugateGradients(Workspace& w, Volume& step, const GaussNewtonLimits& limi
     if (w.residual.dimensions() != extent) w.residual = Volume(extent);
     const float* gradient = w.lin.gradient.data();
     float* residual = w.residual.data();
-    for (std::size_t i = 0, n = w.residual.size(); i < n; ++i) residual[i] = -gradient[i];
+    forEachBlock(w.residual.size(), kElementsPerPiece, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) residual[i] = -gradient[i];
+    });
     const double target = limits.cgTolerance * std::sqrt(dot(w.residual, w.residual));
     applyMultigrid(w.multigrid, w.residual, w.preconditioned);
     w.direction = w.preconditioned;
@@ -62,8 +71,8 @@ int conjugateGradients(Workspace& w, Volume& step, const GaussNewtonLimits& limi
         const double curvature = dot(w.direction, w.product);
         if (!(curvature > 0.0)) break;
         const float a = static_cast<float>(rz / curvature);
-        addScaled(step, a, w.direction);
-        addScaled(w.residual, -a, w.product);
+        addScaled(step, a, w.direction, step);
+        addScaled(w.residual, -a, w.product, w.residual);
         ++iterations;
         if (std::sqrt(dot(w.residual, w.residual)) <= target) break;
         applyMultigrid(w.multigrid, w.residual, w.preconditioned);
@@ -72,7 +81,9 @@ int conjugateGradients(Workspace& w, Volume& step, const GaussNewtonLimits& limi
         rz = rzNext;
         float* dir = w.direction.data();
         const float* z = w.preconditioned.data();
-        for (std::size_t i = 0, n = w.direction.size(); i < n; ++i) dir[i] = z[i] + b * dir[i];
+        forEachBlock(w.direction.size(), kElementsPerPiece, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) dir[i] = z[i] + b * dir[i];
+        });
     }
     return iterations;
 }
@@ -102,8 +113,8 @@ GaussNewtonReport minimiseOnLevel(const PreciseLevel& level, const PreciseWeight
         bool accepted = false;
         double trialObjective = objective;
         for (int halving = 0; halving <= kHalvings; ++halving, t *= 0.5) {
-            w.trial = d;
-            addScaled(w.trial, static_cast<float>(t), step);
+            if (w.trial.dimensions() != d.dimensions()) w.trial = Volume(d.dimensions());
+            addScaled(d, static_cast<float>(t), step, w.trial);
             trialObjective = evaluateObjective(level, w.trial).total(weights);
             ++report.evaluations;
             if (trialObjective <= objective + kSufficientDecrease * t * slope) {

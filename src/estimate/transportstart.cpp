@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "core/threadpool.h"
+
 namespace {
 
 constexpr double kFloor = 0.01;  // of the mean signal, added to every voxel
@@ -38,8 +40,10 @@ Volume transportMap(const Volume& first, const Volume& second)
     if (!(floor > 0.0)) return map;
     const std::size_t stride = static_cast<std::size_t>(nx);
     const std::size_t points = static_cast<std::size_t>(ny);
-    std::vector<double> a(points + 1), b(points + 1), ys, ds;
-    for (int z = 0; z < nz; ++z)
+    // Lines are independent; each slice is a piece with its own scratch.
+    forEachPiece(static_cast<std::size_t>(nz), [&](std::size_t piece) {
+        const int z = static_cast<int>(piece);
+        std::vector<double> a(points + 1), b(points + 1), ys, ds;
         for (int x = 0; x < nx; ++x) {
             cumulative(first.data() + first.index(x, 0, z), stride, ny, floor, a);
             cumulative(second.data() + second.index(x, 0, z), stride, ny, floor, b);
@@ -72,5 +76,6 @@ Volume transportMap(const Volume& first, const Volume& second)
                 map(x, y, z) = static_cast<float>(d);
             }
         }
+    });
     return map;
 }
