@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "core/pairagreement.h"
+#include "core/threadpool.h"
 
 namespace {
 
@@ -35,7 +36,9 @@ Volume sliceMatched(const Volume& first, const Volume& second, std::vector<doubl
     const double volumeGain = positiveSum(first) / positiveSum(second);
     Volume matched = second;
     if (gains != nullptr) gains->assign(static_cast<std::size_t>(first.nz()), volumeGain);
-    for (int z = 0; z < first.nz(); ++z) {
+    // Slices are independent; each sums its own voxels in storage order.
+    forEachPiece(static_cast<std::size_t>(first.nz()), [&](std::size_t piece) {
+        const int z = static_cast<int>(piece);
         double sumFirst = 0.0, sumSecond = 0.0;
         const std::size_t begin = first.index(0, 0, z), end = begin + static_cast<std::size_t>(first.nx()) * first.ny();
         for (std::size_t i = begin; i < end; ++i) {
@@ -46,7 +49,7 @@ Volume sliceMatched(const Volume& first, const Volume& second, std::vector<doubl
         const double gain = sumFirst > 0.0 && sumSecond > 0.0 ? sumFirst / sumSecond : volumeGain;
         if (gains != nullptr) (*gains)[static_cast<std::size_t>(z)] = gain;
         for (std::size_t i = begin; i < end; ++i) matched[i] = static_cast<float>(second[i] * gain);
-    }
+    });
     return matched;
 }
 

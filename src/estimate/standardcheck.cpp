@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/pairagreement.h"
+#include "core/threadpool.h"
 #include "estimate/mappyramid.h"
 #include "estimate/vdmestimate.h"
 
@@ -23,7 +24,9 @@ Volume gradientMagnitude(const Volume& v)
     Volume out(v.dimensions(), 0.0f);
     const std::size_t row = static_cast<std::size_t>(nx);
     const std::size_t slice = row * static_cast<std::size_t>(ny);
-    for (int z = 1; z + 1 < nz; ++z)
+    if (nz < 3) return out;
+    forEachPiece(static_cast<std::size_t>(nz - 2), [&](std::size_t piece) {
+        const int z = static_cast<int>(piece) + 1;
         for (int y = 1; y + 1 < ny; ++y) {
             const std::size_t base = v.index(0, y, z);
             for (int x = 1; x + 1 < nx; ++x) {
@@ -34,6 +37,7 @@ Volume gradientMagnitude(const Volume& v)
                 out[i] = std::sqrt(gx * gx + gy * gy + gz * gz);
             }
         }
+    });
     return out;
 }
 
