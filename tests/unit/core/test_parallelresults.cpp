@@ -17,7 +17,13 @@
 #include "core/threadpool.h"
 #include "core/vdm.h"
 #include "core/volumegauss.h"
+#include "estimate/gaussnewton.h"
+#include "estimate/mappyramid.h"
+#include "estimate/multigrid.h"
+#include "estimate/preciseinputs.h"
+#include "estimate/preciseobjective.h"
 #include "estimate/simplevdmestimate.h"
+#include "estimate/transportstart.h"
 #include "estimate/vdmestimate.h"
 #include "support/fftfixture.h"
 
@@ -199,4 +205,42 @@ TEST_F(ParallelEstimates, ColumnWiseAndFullEstimatesAreTheSameOnAnyThreadCount)
             text.erase(at, text.find_first_not_of("0123456789.e-", at + 12) - at);
         return bytesOf(columnwise) + text;
     });
+}
+
+// The precise estimate's steps: the transport start, the slice gains, the system and its
+// multigrid preconditioner (line bands, grid transfers, block sums) and whole Gauss-Newton
+// steps, on an extent whose z axis is halved with an odd count and on one too thin to halve.
+TEST(ParallelResults, PreciseEstimateStepsAreTheSameOnAnyThreadCount)
+{
+    for (const Dimensions extent : {kOdd, Dimensions{23, 29, 5}}) {
+        const Volume first = blob(extent, 1.3f);
+        const Volume second = blob(extent, -1.1f);
+        const Volume residual = randomVolume(extent, -1.0f, 1.0f, 17);
+        const HalvedAxes axes = axesToHalve(extent);
+        const Volume coarse = randomVolume(halvedExtent(extent, axes), -1.0f, 1.0f, 23);
+        expectSameOnEveryThreadCount([&] {
+            std::vector<double> gains;
+            std::string bytes = bytesOf(transportMap(first, second)) + bytesOf(sliceMatched(first, second, &gains));
+            for (const double gain : gains) bytes += std::to_string(gain) + ' ';
+            Volume restricted(coarse.dimensions()), interpolated(extent);
+            transposeToCoarser(residual, axes, restricted);
+            interpolateToFiner(coarse, axes, interpolated);
+            bytes += bytesOf(restricted) + bytesOf(interpolated) + bytesOf(halveVolume(residual, axes));
+
+            const PreciseLevel level = makePreciseLevel(first * 0.001f, second * 0.001f, {2.0, 2.0, 3.0});
+            const PreciseWeights weights{0.05};
+            Volume d = transportMap(first, second);
+            Linearisation lin;
+            lineariseObjective(level, weights, d, lin);
+            const Regularisation regularisation = regularisationOf(level, weights);
+            Multigrid multigrid;
+            prepareMultigrid(lin.hessian, regularisation, multigrid);
+            Volume preconditioned, product, scratch;
+            applyMultigrid(multigrid, residual, preconditioned);
+            systemProduct(lin.hessian, regularisation, residual, product, scratch);
+            bytes += bytesOf(lin.gradient) + bytesOf(preconditioned) + bytesOf(product);
+            const GaussNewtonReport report = minimiseOnLevel(level, weights, d, GaussNewtonLimits{});
+            return bytes + bytesOf(d) + std::to_string(report.steps) + ' ' + std::to_string(report.cgIterations);
+        });
+    }
 }
