@@ -25,11 +25,22 @@ double percentile(const Volume& volume, double p)
 
 std::vector<std::size_t> headMask(const Volume& first, const Volume& second)
 {
-    const double firstThreshold = 0.15 * percentile(first, 0.99);
-    const double secondThreshold = 0.15 * percentile(second, 0.99);
+    // The two thresholds side by side; then each block lists its voxels, joined in order.
+    const std::array<const Volume*, 2> volumes{&first, &second};
+    const std::vector<double> thresholds =
+        partialsOfPieces<double>(2, [&](std::size_t k) { return 0.15 * percentile(*volumes[k], 0.99); });
+    constexpr std::size_t kVoxelsPerPiece = 16384;
+    const std::size_t pieces = (first.size() + kVoxelsPerPiece - 1) / kVoxelsPerPiece;
+    const std::vector<std::vector<std::size_t>> lists =
+        partialsOfPieces<std::vector<std::size_t>>(pieces, [&](std::size_t piece) {
+            std::vector<std::size_t> list;
+            const std::size_t begin = piece * kVoxelsPerPiece, end = std::min(first.size(), begin + kVoxelsPerPiece);
+            for (std::size_t i = begin; i < end; ++i)
+                if (first[i] > thresholds[0] && second[i] > thresholds[1]) list.push_back(i);
+            return list;
+        });
     std::vector<std::size_t> voxels;
-    for (std::size_t i = 0, n = first.size(); i < n; ++i)
-        if (first[i] > firstThreshold && second[i] > secondThreshold) voxels.push_back(i);
+    for (const std::vector<std::size_t>& list : lists) voxels.insert(voxels.end(), list.begin(), list.end());
     return voxels;
 }
 

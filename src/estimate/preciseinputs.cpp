@@ -10,11 +10,18 @@
 
 namespace {
 
+constexpr std::size_t kVoxelsPerPiece = 16384;
+
 bool allFinite(const Volume& v)
 {
-    for (std::size_t i = 0, n = v.size(); i < n; ++i)
-        if (!std::isfinite(v[i])) return false;
-    return true;
+    const std::size_t pieces = (v.size() + kVoxelsPerPiece - 1) / kVoxelsPerPiece;
+    const std::vector<char> finite = partialsOfPieces<char>(pieces, [&](std::size_t piece) {
+        const std::size_t begin = piece * kVoxelsPerPiece, end = std::min(v.size(), begin + kVoxelsPerPiece);
+        for (std::size_t i = begin; i < end; ++i)
+            if (!std::isfinite(v[i])) return char{0};
+        return char{1};
+    });
+    return std::find(finite.begin(), finite.end(), char{0}) == finite.end();
 }
 
 }  // namespace
@@ -104,7 +111,9 @@ void checkPreciseInputs(const Volume& first, const Volume& second, const std::ar
             throw std::invalid_argument("The precise estimate found no signal in " + names[i] +
                                         ": no voxel is above 0.");
     Volume mean(e);
-    for (std::size_t i = 0, n = mean.size(); i < n; ++i) mean[i] = 0.5f * (first[i] + second[i]);
+    forEachBlock(mean.size(), kVoxelsPerPiece, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) mean[i] = 0.5f * (first[i] + second[i]);
+    });
     if (!(percentile(mean, 0.995) > 0.0))
         throw std::invalid_argument("The precise estimate found too little signal in " + names[0] + " and " +
                                     names[1] + ": fewer than one voxel in 200 is above 0.");
