@@ -124,31 +124,40 @@ void transposeToCoarser(const Volume& fine, const HalvedAxes& axes, Volume& out)
     const std::vector<Tap> tx = taps(f.x, out.nx(), axes[0]);
     const std::vector<Tap> ty = taps(f.y, out.ny(), axes[1]);
     const std::vector<Tap> tz = taps(f.z, out.nz(), axes[2]);
-    // Each coarse slice is a piece: it visits the fine rows that reach it in storage order
-    // and adds their terms in the order of a single pass, so every coarse voxel receives
-    // the same sums in the same order. A fine row reaching two slices is read by both.
+    const std::size_t coarseRow = static_cast<std::size_t>(out.nx());
+    // Every fine row transferred along x first, each slice a piece.
+    Volume lines(Dimensions{out.nx(), f.y, f.z});
+    forEachPiece(static_cast<std::size_t>(f.z), [&](std::size_t piece) {
+        const int z = static_cast<int>(piece);
+        for (int y = 0; y < f.y; ++y) {
+            float* line = lines.data() + lines.index(0, y, z);
+            std::fill(line, line + coarseRow, 0.0f);
+            const float* in = fine.data() + fine.index(0, y, z);
+            for (int x = 0; x < f.x; ++x) {
+                const Tap& a = tx[static_cast<std::size_t>(x)];
+                line[a.lower] += (1.0f - a.weight) * in[x];
+                line[a.upper] += a.weight * in[x];
+            }
+        }
+    });
+    // Then each coarse slice is a piece: it adds the rows that reach it in storage order
+    // and in the order of a single pass over the fine rows, so every coarse voxel receives
+    // the same terms in the same order.
     forEachPiece(static_cast<std::size_t>(out.nz()), [&](std::size_t piece) {
         const int zc = static_cast<int>(piece);
         float* slice = out.data() + out.index(0, 0, zc);
-        std::fill(slice, slice + static_cast<std::size_t>(out.nx()) * static_cast<std::size_t>(out.ny()), 0.0f);
-        std::vector<float> line(static_cast<std::size_t>(out.nx()));
-        const auto add = [&](float weight, int yc) {
-            float* r = slice + static_cast<std::size_t>(yc) * line.size();
-            for (std::size_t x = 0; x < line.size(); ++x) r[x] += weight * line[x];
-        };
+        std::fill(slice, slice + coarseRow * static_cast<std::size_t>(out.ny()), 0.0f);
         for (int z = 0; z < f.z; ++z) {
             const Tap& c = tz[static_cast<std::size_t>(z)];
             if (c.lower != zc && c.upper != zc) continue;
             for (int y = 0; y < f.y; ++y) {
-                std::fill(line.begin(), line.end(), 0.0f);
-                const float* in = fine.data() + fine.index(0, y, z);
-                for (int x = 0; x < f.x; ++x) {
-                    const Tap& a = tx[static_cast<std::size_t>(x)];
-                    line[static_cast<std::size_t>(a.lower)] += (1.0f - a.weight) * in[x];
-                    line[static_cast<std::size_t>(a.upper)] += a.weight * in[x];
-                }
+                const float* line = lines.data() + lines.index(0, y, z);
                 const Tap& b = ty[static_cast<std::size_t>(y)];
                 const RowWeights w = rowWeights(b, c);
+                const auto add = [&](float weight, int yc) {
+                    float* r = slice + static_cast<std::size_t>(yc) * coarseRow;
+                    for (std::size_t x = 0; x < coarseRow; ++x) r[x] += weight * line[x];
+                };
                 if (c.lower == zc) {
                     add(w.w00, b.lower);
                     add(w.w10, b.upper);
