@@ -93,7 +93,7 @@ void bendingLaplacian(const Volume& d, const std::array<double, 3>& factors, Vol
     const std::size_t row = static_cast<std::size_t>(nx), slice = row * static_cast<std::size_t>(ny);
     const float fx = static_cast<float>(factors[0]), fy = static_cast<float>(factors[1]),
                 fz = static_cast<float>(factors[2]);
-    forEachPiece(static_cast<std::size_t>(nz), [&](std::size_t piece) {
+    forEachPiece(static_cast<std::size_t>(nz), [&, nx, ny, nz, row, slice, fx, fy, fz](std::size_t piece) {
         const int z = static_cast<int>(piece);
         for (int y = 0; y < ny; ++y) {
             const std::size_t base = d.index(0, y, z);
@@ -125,7 +125,7 @@ void addBendingGradient(const Volume& m, const std::array<double, 3>& factors, d
     const float fx = static_cast<float>(factors[0] * twoGamma), fy = static_cast<float>(factors[1] * twoGamma),
                 fz = static_cast<float>(factors[2] * twoGamma);
     const std::vector<float> zeros(row, 0.0f);
-    forEachPiece(static_cast<std::size_t>(nz), [&](std::size_t piece) {
+    forEachPiece(static_cast<std::size_t>(nz), [&, nx, ny, nz, row, slice, fx, fy, fz](std::size_t piece) {
         const int z = static_cast<int>(piece);
         std::vector<float> padded(row + 2, 0.0f);  // padded[x + 1]: m where x has both neighbours
         for (int y = 0; y < ny; ++y) {
@@ -288,7 +288,7 @@ void systemProduct(const HessianCoefficients& h, const Regularisation& regularis
     // t = PQ v + E Dv per voxel (0 in the first and last row, where Dv is 0); then
     // out = P2 v + PQ Dv + D't + 2 gamma M'M v.
     const std::size_t slices = static_cast<std::size_t>(nz);
-    forEachPiece(slices, [&](std::size_t piece) {
+    forEachPiece(slices, [&, nx, ny, stride](std::size_t piece) {
         const int z = static_cast<int>(piece);
         for (int y = 0; y < ny; ++y) {
             const std::size_t row = v.index(0, y, z);
@@ -304,7 +304,7 @@ void systemProduct(const HessianCoefficients& h, const Regularisation& regularis
         }
     });
     // The second pass reads t of the neighbouring rows, so it starts after the first ends.
-    forEachPiece(slices, [&](std::size_t piece) {
+    forEachPiece(slices, [&, nx, ny, stride](std::size_t piece) {
         const int z = static_cast<int>(piece);
         for (int y = 0; y < ny; ++y) {
             const std::size_t row = v.index(0, y, z);
