@@ -9,6 +9,7 @@
 
 #include "core/pairagreement.h"
 #include "core/stoprequest.h"
+#include "core/threadpool.h"
 #include "core/vdm.h"
 #include "estimate/mappyramid.h"
 #include "estimate/preciseinputs.h"
@@ -35,10 +36,13 @@ struct Direction {
 Volume meanOf(const std::vector<Volume>& volumes)
 {
     Volume mean(volumes.front().dimensions(), 0.0f);
-    for (const Volume& v : volumes)
-        for (std::size_t i = 0, n = mean.size(); i < n; ++i) mean[i] += v[i];
     const float share = 1.0f / static_cast<float>(volumes.size());
-    for (std::size_t i = 0, n = mean.size(); i < n; ++i) mean[i] *= share;
+    // Each voxel adds the volumes in their order, block by block side by side.
+    forEachBlock(mean.size(), 16384, [&](std::size_t begin, std::size_t end) {
+        for (const Volume& v : volumes)
+            for (std::size_t i = begin; i < end; ++i) mean[i] += v[i];
+        for (std::size_t i = begin; i < end; ++i) mean[i] *= share;
+    });
     return mean;
 }
 
@@ -188,12 +192,13 @@ PreciseVolumesResult estimatePreciseVdmOfVolumes(const std::vector<Volume>& firs
     const NormalisedPair pair = normalisedPair(meanOf(scaled[0]), meanOf(scaled[1]));
     for (int k = 0; k < 2; ++k)
         for (Volume& v : scaled[k])
-            for (int z = 0; z < v.nz(); ++z) {
-                const double slice = settings.motion ? pair.secondGain : pair.perSlice[static_cast<std::size_t>(z)];
+            forEachPiece(static_cast<std::size_t>(v.nz()), [&](std::size_t z) {
+                const double slice = settings.motion ? pair.secondGain : pair.perSlice[z];
                 const float factor = pair.scale * (k == 1 ? static_cast<float>(slice) : 1.0f);
-                const std::size_t begin = v.index(0, 0, z), end = begin + static_cast<std::size_t>(v.nx()) * v.ny();
+                const std::size_t begin = v.index(0, 0, static_cast<int>(z));
+                const std::size_t end = begin + static_cast<std::size_t>(v.nx()) * v.ny();
                 for (std::size_t i = begin; i < end; ++i) v[i] *= factor;
-            }
+            });
     log << "Running the precise estimate of " << firsts.size() << " and " << seconds.size()
         << " volumes" << (settings.motion ? " with their motion" : "")
         << ": intensity-corrected means matched by Gauss-Newton from the per-line transport map (bending weight "
