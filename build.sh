@@ -81,9 +81,12 @@ case "$command" in
   test) configure_and_build build -DVARNO_BUILD_TESTS=ON -DVARNO_BUILD_BENCHMARKS=ON
         ctest --test-dir build --output-on-failure -j "$jobs" ;;
   test-sanitize) configure_and_build build-sanitize -DVARNO_SANITIZE=ON -DVARNO_BUILD_TESTS=ON -DVARNO_BUILD_BENCHMARKS=OFF
-        ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+        # intercept_tls_get_addr=0: the runtime's record of the dynamic TLS of a plug-in that
+        # was unloaded and loaded again goes stale, and the leak check at exit then crashes
+        # reading it ("Tracer caught signal 11"); without the record it scans the rest.
+        ASAN_OPTIONS=detect_leaks=1:intercept_tls_get_addr=0 UBSAN_OPTIONS=print_stacktrace=1 \
           LSAN_OPTIONS=suppressions="$PWD/scripts/lsan-suppressions.txt":print_suppressions=0 \
-          bash scripts/ctest-sanitized.sh build-sanitize "$jobs" ;;
+          ctest --test-dir build-sanitize --output-on-failure -j "$jobs" ;;
   test-tsan)
         # Only what runs on several threads: the core and its tests, not the whole host.
         cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Release -DVARNO_TSAN=ON -DVARNO_BUILD_TESTS=ON \
