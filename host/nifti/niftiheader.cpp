@@ -114,9 +114,10 @@ void checkExtent(const RawHeader& raw, const std::string& path)
                    "each of the dim[0] = " + std::to_string(raw.dim[0]) + " axes needs at least one voxel");
     for (int axis = 1; axis <= 3; ++axis) {
         const double size = std::abs(raw.pixdim[axis]) * millimetresPer(raw.spaceUnits);
-        if (!std::isfinite(raw.pixdim[axis]) || raw.pixdim[axis] == 0.0 || size > kLargestVoxelSizeMm)
+        if (!std::isfinite(raw.pixdim[axis]) || !(size >= kSmallestVoxelSizeMm) || size > kLargestVoxelSizeMm)
             refuse(path, "pixdim[" + std::to_string(axis) + "]", numberText(raw.pixdim[axis]),
-                   "voxel sizes must be numbers other than 0, of at most " + numberText(kLargestVoxelSizeMm) + " mm");
+                   "voxel sizes must be from " + numberText(kSmallestVoxelSizeMm) + " to " +
+                       numberText(kLargestVoxelSizeMm) + " mm");
     }
 }
 

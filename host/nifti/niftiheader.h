@@ -30,7 +30,8 @@ struct NiftiHeader {
     std::vector<std::string> warnings;
 };
 
-// The largest voxel size, in mm, of an image that the host converts.
+// The smallest and the largest voxel size, in mm, of an image that the host converts.
+constexpr double kSmallestVoxelSizeMm = 0.001;
 constexpr double kLargestVoxelSizeMm = 1000.0;
 
 // Reads and checks the header of a ".nii" or ".nii.gz" file; throws NiftiError.

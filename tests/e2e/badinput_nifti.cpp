@@ -94,7 +94,7 @@ TEST_F(BadInputNifti, HeaderFieldsTheLibraryWouldRepairAreRefusedWithFieldValueA
 {
     const std::string axes = "each of the dim[0] = 3 axes needs at least one voxel";
     const std::string offset = "the voxel data must start at a whole byte after the header, at byte 352 or later";
-    const std::string sizes = "voxel sizes must be numbers other than 0, of at most 1000 mm";
+    const std::string sizes = "voxel sizes must be from 0.001 to 1000 mm";
     const std::string earlyFrom = "The voxel data of bad.nii end early: its header promises " + std::to_string(kDataBytes) +
                                   " bytes from byte ";
     const std::string fileHolds = " (vox_offset), the file holds " + std::to_string(kHeaderAndFlag + kDataBytes) + " bytes";
@@ -116,6 +116,7 @@ TEST_F(BadInputNifti, HeaderFieldsTheLibraryWouldRepairAreRefusedWithFieldValueA
         {{}, {{kPixdim + 8, 0.0f}}, fieldRefused("pixdim[2]", "0", sizes)},
         {{}, {{kPixdim + 4, std::numeric_limits<float>::quiet_NaN()}}, fieldRefused("pixdim[1]", "nan", sizes)},
         {{}, {{kPixdim + 12, 1e30f}}, fieldRefused("pixdim[3]", "1e+30", sizes)},
+        {{}, {{kPixdim + 8, 1e-30f}}, fieldRefused("pixdim[2]", "1e-30", sizes)},
         {{}, {{kSlope, std::numeric_limits<float>::infinity()}},
          fieldRefused("scl_slope", "inf", "the scaling must be a finite number (0 or NaN for none)")},
         {{}, {{kSlope, 2.0f}, {kIntercept, std::numeric_limits<float>::quiet_NaN()}},
