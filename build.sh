@@ -20,10 +20,15 @@ cd "$(dirname "$0")"
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
+# Compiled objects are kept by ccache (~/.cache/ccache, outside the clone) and reused by
+# every build and clone: paths are taken relative to the clone.
+export CCACHE_BASEDIR=$PWD
+launcher=-DCMAKE_CXX_COMPILER_LAUNCHER=ccache
+
 configure_and_build() {  # build directory, extra CMake arguments...
   local dir=$1
   shift
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release "$launcher" "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
 }
 
@@ -33,7 +38,7 @@ configure_and_build() {  # build directory, extra CMake arguments...
 windows_build() {  # ON or OFF: build the tests too
   local fftw
   fftw=$(bash scripts/build-fftw-windows.sh)
-  cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
+  cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release "$launcher" \
     -DVARNO_HOST_NIFTI=OFF -DVARNO_BUILD_BENCHMARKS=OFF -DVARNO_BUILD_TESTS="$1" \
     -DFFTW3_INCLUDE_DIR="$fftw/include" -DFFTW3F_LIBRARY="$fftw/lib/libfftw3f.a" >/dev/null
   cmake --build build-windows -j "$jobs"
@@ -89,7 +94,7 @@ case "$command" in
           ctest --test-dir build-sanitize --output-on-failure -j "$jobs" ;;
   test-tsan)
         # Only what runs on several threads: the core and its tests, not the whole host.
-        cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Release -DVARNO_TSAN=ON -DVARNO_BUILD_TESTS=ON \
+        cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Release "$launcher" -DVARNO_TSAN=ON -DVARNO_BUILD_TESTS=ON \
           -DVARNO_BUILD_BENCHMARKS=OFF >/dev/null
         cmake --build build-tsan -j "$jobs" --target varno_thread_tests
         TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ./build-tsan/bin/varno_thread_tests ;;

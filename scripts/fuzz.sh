@@ -12,7 +12,9 @@ seconds=${1:-60}
 jobs=$(nproc 2>/dev/null || echo 2)
 targets=(projectheader vdmmapfile voxeldata parameters niftiimage)
 
-CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Release -DVARNO_BUILD_FUZZERS=ON \
+export CCACHE_BASEDIR=$PWD
+CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
+  -DVARNO_BUILD_FUZZERS=ON \
   -DVARNO_BUILD_TESTS=OFF -DVARNO_BUILD_BENCHMARKS=OFF >/dev/null
 cmake --build build-fuzz -j "$jobs" --target fuzzers
 

@@ -4,8 +4,8 @@
 # that are missing. Safe to run again.
 #   scripts/install-deps.sh GROUP...
 # Groups:
-#   build    compiler, CMake, the libraries that the plug-in and the host link, and the
-#            font that the host's pictures are drawn with
+#   build    compiler, CMake, ccache, the libraries that the plug-in and the host link, and
+#            the font that the host's pictures are drawn with
 #   test     GoogleTest and Google Benchmark, clang with its runtime for the fuzz targets,
 #            valgrind for the memory checks, HTML Tidy and Chromium to check the report page,
 #            GNU time for the memory of the large-run benchmark, man-db (with groff) to
@@ -66,7 +66,7 @@ packages=()
 read_lists=false
 for group in "${@:-build}"; do
   case "$group" in
-    build) packages+=(g++ cmake make libfftw3-dev libnifti2-dev nlohmann-json3-dev zlib1g-dev
+    build) packages+=(g++ cmake make ccache libfftw3-dev libnifti2-dev nlohmann-json3-dev zlib1g-dev
                     libcairo2-dev fontconfig fonts-dejavu-core) ;;
     test) packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev valgrind
                    tidy chromium time man-db) ;;
