@@ -43,6 +43,16 @@ std::map<std::string, std::string> filesUnder(const fs::path& folder)
     return files;
 }
 
+// The files of two runs, byte for byte.
+void expectSameFiles(const std::map<std::string, std::string>& one, const std::map<std::string, std::string>& other)
+{
+    ASSERT_EQ(other.size(), one.size());
+    for (const auto& [name, bytes] : one) {
+        const auto found = other.find(name);
+        EXPECT_TRUE(found != other.end() && found->second == bytes) << name << " differs";
+    }
+}
+
 }  // namespace
 
 // The precise estimate with intensity correction, its check against the standard one,
@@ -51,7 +61,7 @@ TEST(Threads, CorrectWritesTheSameBytesOnOneAndOnThreeThreads)
 {
     const TemporaryFolder folder;
     const BidsPhantom bids = writeBidsPhantom(folder.path(), "j", 0.04);
-    std::map<std::string, std::string> first;
+    std::vector<std::map<std::string, std::string>> runs;
     for (const char* threads : {"1", "3"}) {
         const std::string out = std::string("out") + threads;
         const ProcessResult result =
@@ -63,13 +73,9 @@ TEST(Threads, CorrectWritesTheSameBytesOnOneAndOnThreeThreads)
         EXPECT_GE(pictures.size(), 4u);
         for (std::size_t i = 0; i < pictures.size(); ++i) files["report.html picture " + std::to_string(i)] = pictures[i];
         files.erase("report.html");
-        if (first.empty()) {
-            first = std::move(files);
-            continue;
-        }
-        ASSERT_EQ(files.size(), first.size());
-        for (const auto& [name, bytes] : first) EXPECT_TRUE(files[name] == bytes) << name << " differs";
+        runs.push_back(std::move(files));
     }
+    expectSameFiles(runs[0], runs[1]);
 }
 
 // Several volumes each way with the head's motion: the map and the motion files.
@@ -78,7 +84,7 @@ TEST(Threads, PreciseEstimateWithMotionWritesTheSameBytesOnOneAndOnThreeThreads)
     const TemporaryFolder folder;
     ASSERT_EQ(mindaroIn(folder.path(), {"simulate", "p", "--size", "32x32x12", "--volumes", "2", "--noise", "20"}).status,
               0);
-    std::map<std::string, std::string> first;
+    std::vector<std::map<std::string, std::string>> runs;
     for (const char* threads : {"1", "3"}) {
         const fs::path copy = fs::path(folder.path()) / (std::string("p") + threads);
         fs::create_directory(copy);
@@ -89,13 +95,9 @@ TEST(Threads, PreciseEstimateWithMotionWritesTheSameBytesOnOneAndOnThreeThreads)
         ASSERT_EQ(result.status, 0) << result.out << result.err;
         std::map<std::string, std::string> files = filesUnder(copy);
         ASSERT_EQ(files.count("AP_motion.tsv"), 1u) << result.out;
-        if (first.empty()) {
-            first = std::move(files);
-            continue;
-        }
-        ASSERT_EQ(files.size(), first.size());
-        for (const auto& [name, bytes] : first) EXPECT_TRUE(files[name] == bytes) << name << " differs";
+        runs.push_back(std::move(files));
     }
+    expectSameFiles(runs[0], runs[1]);
 }
 
 TEST(Threads, ThreadCountsOutsideOneTo1024AreRefusedWithTheirSource)
