@@ -304,46 +304,101 @@ std::uint64_t sliceOffset(Layout layout, const DataExtents& e, std::size_t eleme
 // and writes, little against the project.
 constexpr std::size_t kStreamBytes = std::size_t{4} << 20;
 
-// Writes the header (under its fileName) and its data file at path, with volumes made a
-// block at a time by fill(first, block), block already holding the block's volumes at the
-// header's extent: a few volumes in memory at a time. The header is written once the
-// first block was made, so that a fill that fails first leaves nothing behind.
+// Volumes of the data moved through memory at a time: kStreamBytes' worth, at least one.
+int streamBlockVolumes(const DataExtents& e)
+{
+    const std::size_t volumeBytes = std::max<std::size_t>(1, e.sliceElements * static_cast<std::size_t>(e.nz) * sizeof(float));
+    return static_cast<int>(std::clamp<std::size_t>(kStreamBytes / volumeBytes, 1, static_cast<std::size_t>(std::max(e.volumes, 1))));
+}
+
+// Slices z..z+depth-1 of volumes first..first+count-1 of a data file as volumes of depth
+// slices each.
+void readSlab(std::istream& in, const std::string& path, Layout layout, const DataExtents& e, std::size_t elementBytes,
+              SliceBuffer& buffer, int z, int depth, int first, int count, std::vector<Volume>& slabs)
+{
+    slabs.clear();
+    for (int v = 0; v < count; ++v) slabs.emplace_back(e.nx, e.ny, depth);
+    forEachSlice(layout, count, depth, [&](int v, int k) {
+        const std::streamoff at = static_cast<std::streamoff>(sliceOffset(layout, e, elementBytes, first + v, z + k));
+        if (in.tellg() != at) in.seekg(at);
+        if (!buffer.read(in, slabs[static_cast<std::size_t>(v)].data() + static_cast<std::size_t>(k) * e.sliceElements))
+            throw ReadFileError("error reading from binary file " + path);
+    });
+}
+
+
+// Writes the header (under its fileName) and its data file at path a block of volumes at
+// a time, each block at its place in the file. The header is written with the first
+// block, so that a copy whose first block could not be made leaves nothing behind; both
+// files appear at finish().
+template <class Header>
+class BlockWriter {
+public:
+    BlockWriter(Header& h, const DataFile& kind, const std::string& path)
+        : h_(h), kind_(kind), path_(path), e_(dataExtents(h)), elementBytes_(elementSize(h)),
+          buffer_(e_.sliceElements, floatElements(h)), header_(h.fileName), data_(path)
+    {
+    }
+
+    const DataExtents& extents() const { return e_; }
+
+    // Writes volumes first .. first + block.size() - 1.
+    void write(int first, const std::vector<Volume>& block)
+    {
+        checkVolumesMatchHeader(h_, path_, block);
+        if (!started_) {
+            writeHeaderFile(h_, header_, [&](std::ostream& text) { h_.writeHeaderText(text); });
+            out_.open(data_.writePath(), std::ios::binary | std::ios::trunc);
+            if (!out_.is_open()) writeFailed(kind_.openForWritingMessage + path_, path_);
+            started_ = true;
+        }
+        forEachSlice(kind_.layout, static_cast<int>(block.size()), e_.nz, [&](int v, int z) {
+            const std::streamoff at =
+                static_cast<std::streamoff>(sliceOffset(kind_.layout, e_, elementBytes_, first + v, z));
+            if (out_.tellp() != at) out_.seekp(at);
+            buffer_.write(out_, block[v].data() + static_cast<std::size_t>(z) * e_.sliceElements);
+            if (!out_) writeFailed("error writing to binary file " + path_, path_);
+        });
+    }
+
+    void finish()
+    {
+        out_.close();
+        if (out_.fail()) writeFailed("error writing to binary file " + path_, path_);
+        data_.commit();
+        header_.commit();
+    }
+
+private:
+    Header& h_;
+    const DataFile& kind_;
+    std::string path_;
+    DataExtents e_;
+    std::size_t elementBytes_;
+    SliceBuffer buffer_;
+    StagedFile header_;
+    StagedFile data_;
+    std::ofstream out_;
+    bool started_ = false;
+};
+
+// Writes the header and data file at path with volumes made a block at a time by
+// fill(first, block), block already holding the block's volumes at the header's extent.
 template <class Header>
 void writeBlocks(Header& h, const DataFile& kind, const std::string& path,
                  const std::function<void(int first, std::vector<Volume>& block)>& fill)
 {
-    const DataExtents e = dataExtents(h);
-    const bool floats = floatElements(h);
-    const std::size_t elementBytes = elementSize(h);
-    const std::size_t volumeBytes = std::max<std::size_t>(1, e.sliceElements * static_cast<std::size_t>(e.nz) * sizeof(float));
-    const int chunk = static_cast<int>(std::clamp<std::size_t>(kStreamBytes / volumeBytes, 1, static_cast<std::size_t>(std::max(e.volumes, 1))));
-    SliceBuffer buffer(e.sliceElements, floats);
+    BlockWriter<Header> writer(h, kind, path);
+    const DataExtents& e = writer.extents();
+    const int chunk = streamBlockVolumes(e);
     std::vector<Volume> block;
-    StagedFile header(h.fileName);
-    StagedFile data(path);
-    std::ofstream out;
     for (int first = 0; first < e.volumes; first += chunk) {
-        const int count = std::min(chunk, e.volumes - first);
         block.clear();
-        for (int v = 0; v < count; ++v) block.emplace_back(e.nx, e.ny, e.nz);
+        for (int v = 0; v < std::min(chunk, e.volumes - first); ++v) block.emplace_back(e.nx, e.ny, e.nz);
         fill(first, block);
-        checkVolumesMatchHeader(h, path, block);
-        if (first == 0) {
-            writeHeaderFile(h, header, [&](std::ostream& text) { h.writeHeaderText(text); });
-            out.open(data.writePath(), std::ios::binary | std::ios::trunc);
-            if (!out.is_open()) writeFailed(kind.openForWritingMessage + path, path);
-        }
-        forEachSlice(kind.layout, count, e.nz, [&](int v, int z) {
-            const std::streamoff at = static_cast<std::streamoff>(sliceOffset(kind.layout, e, elementBytes, first + v, z));
-            if (out.tellp() != at) out.seekp(at);
-            buffer.write(out, block[v].data() + static_cast<std::size_t>(z) * e.sliceElements);
-            if (!out) writeFailed("error writing to binary file " + path, path);
-        });
+        writer.write(first, block);
     }
-    out.close();
-    if (out.fail()) writeFailed("error writing to binary file " + path, path);
-    data.commit();
-    header.commit();
+    writer.finish();
 }
 
 template <class Header>
@@ -369,18 +424,46 @@ void saveTransformedUnderNewName(Header& h, const DataFile& kind, const std::str
     }
     h = std::move(renamed);
 
+    BlockWriter<Header> writer(h, kind, path);
+    const int chunk = streamBlockVolumes(e);
+    const int blocks = (e.volumes + chunk - 1) / chunk;
     const std::size_t elementBytes = elementSize(h);
-    SliceBuffer buffer(e.sliceElements, floatElements(h));
-    writeBlocks(h, kind, path, [&](int first, std::vector<Volume>& block) {
-        forEachSlice(kind.layout, static_cast<int>(block.size()), e.nz, [&](int v, int z) {
-            const std::streamoff at = static_cast<std::streamoff>(sliceOffset(kind.layout, e, elementBytes, first + v, z));
-            if (in.tellg() != at) in.seekg(at);
-            if (!buffer.read(in, block[v].data() + static_cast<std::size_t>(z) * e.sliceElements))
-                throw ReadFileError("error reading from binary file " + source);
+    SliceBuffer readBuffer(e.sliceElements, floatElements(h));
+    const auto read = [&](int block, std::vector<Volume>& volumes) {
+        const int first = block * chunk;
+        readSlab(in, source, kind.layout, e, elementBytes, readBuffer, 0, e.nz, first, std::min(chunk, e.volumes - first),
+                 volumes);
+    };
+
+    // While the volumes of block b are transformed side by side, one piece writes block
+    // b - 1 and another reads block b + 1, so that the file I/O overlaps the transforms.
+    // A failed read is held back until block b is transformed: errors come in the order
+    // of a single pass (write b - 1, transform b, read b + 1).
+    std::vector<Volume> written, current, next;
+    read(0, current);
+    for (int b = 0; b < blocks; ++b) {
+        std::exception_ptr readFailure;
+        forEachPiece(current.size() + 2, [&](std::size_t piece) {
+            if (piece == 0) {
+                if (b > 0) writer.write((b - 1) * chunk, written);
+            } else if (piece == 1) {
+                if (b + 1 < blocks) {
+                    try {
+                        read(b + 1, next);
+                    } catch (...) {
+                        readFailure = std::current_exception();
+                    }
+                }
+            } else {
+                current[piece - 2] = transform(current[piece - 2]);
+            }
         });
-        // The block's volumes are transformed side by side, each on one thread.
-        forEachPiece(block.size(), [&](std::size_t v) { block[v] = transform(block[v]); });
-    });
+        if (readFailure) std::rethrow_exception(readFailure);
+        std::swap(written, current);
+        std::swap(current, next);
+    }
+    writer.write((blocks - 1) * chunk, written);
+    writer.finish();
 }
 
 template <class Header>
@@ -392,21 +475,6 @@ void writeStreamedProject(Header& h, const DataFile& kind, const std::function<V
     }
     writeBlocks(h, kind, h.dataFilePath(kind.extension), [&](int first, std::vector<Volume>& block) {
         for (std::size_t v = 0; v < block.size(); ++v) block[v] = volume(first + static_cast<int>(v));
-    });
-}
-
-// Slices z..z+depth-1 of volumes first..first+count-1 of a data file as volumes of depth
-// slices each.
-void readSlab(std::istream& in, const std::string& path, Layout layout, const DataExtents& e, std::size_t elementBytes,
-              SliceBuffer& buffer, int z, int depth, int first, int count, std::vector<Volume>& slabs)
-{
-    slabs.clear();
-    for (int v = 0; v < count; ++v) slabs.emplace_back(e.nx, e.ny, depth);
-    forEachSlice(layout, count, depth, [&](int v, int k) {
-        const std::streamoff at = static_cast<std::streamoff>(sliceOffset(layout, e, elementBytes, first + v, z + k));
-        if (in.tellg() != at) in.seekg(at);
-        if (!buffer.read(in, slabs[static_cast<std::size_t>(v)].data() + static_cast<std::size_t>(k) * e.sliceElements))
-            throw ReadFileError("error reading from binary file " + path);
     });
 }
 
@@ -544,20 +612,12 @@ void visitVolumes(const Header& h, const DataFile& kind, const std::function<voi
     const DataExtents e = openVoxelData(h, kind, in);
     const std::string source = h.dataFilePath(kind.extension);
     const std::size_t elementBytes = elementSize(h);
-    const std::size_t volumeBytes = std::max<std::size_t>(1, e.sliceElements * static_cast<std::size_t>(e.nz) * sizeof(float));
-    const int chunk = static_cast<int>(std::clamp<std::size_t>(kStreamBytes / volumeBytes, 1, static_cast<std::size_t>(std::max(e.volumes, 1))));
+    const int chunk = streamBlockVolumes(e);
     SliceBuffer buffer(e.sliceElements, floatElements(h));
     std::vector<Volume> block;
     for (int first = 0; first < e.volumes; first += chunk) {
         const int count = std::min(chunk, e.volumes - first);
-        block.clear();
-        for (int v = 0; v < count; ++v) block.emplace_back(e.nx, e.ny, e.nz);
-        forEachSlice(kind.layout, count, e.nz, [&](int v, int z) {
-            const std::streamoff at = static_cast<std::streamoff>(sliceOffset(kind.layout, e, elementBytes, first + v, z));
-            if (in.tellg() != at) in.seekg(at);
-            if (!buffer.read(in, block[v].data() + static_cast<std::size_t>(z) * e.sliceElements))
-                throw ReadFileError("error reading from binary file " + source);
-        });
+        readSlab(in, source, kind.layout, e, elementBytes, buffer, 0, e.nz, first, count, block);
         for (int v = 0; v < count; ++v) visit(first + v, block[static_cast<std::size_t>(v)]);
     }
 }

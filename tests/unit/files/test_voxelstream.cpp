@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <csignal>
 #include <filesystem>
 #include <cstring>
@@ -12,6 +13,7 @@
 
 #include "core/stoprequest.h"
 #include "core/threadpool.h"
+#include "files/fileerrors.h"
 #include "files/projectheader.h"
 #include "files/voxeldata.h"
 #include "support/datasetfiles.h"
@@ -201,6 +203,39 @@ TEST(StreamedCopy, FailuresLeaveNothingBehind)
                  std::exception);
     EXPECT_FALSE(transformed);
     EXPECT_FALSE(std::filesystem::exists(dir.file("b_undist.fmr")));
+}
+
+// The copy reads the next block and writes the one before while a block is transformed;
+// its errors are still those of a single pass: a data file cut short while the copy runs
+// is reported, but a transform that fails first wins over the read of the block after it.
+// Nothing of the copy stays, on one thread and on three.
+TEST(StreamedCopy, FailuresWhileStreamingComeInTheOrderOfASinglePass)
+{
+    ScratchDir dir;
+    const Dimensions extent{64, 64, 32};  // eight volumes of floats in a block
+    const std::uintmax_t volumeBytes = 64 * 64 * 32 * 4;
+    for (const int threads : {1, 3})
+        for (const bool transformFails : {false, true}) {
+            SCOPED_TRACE(std::to_string(threads) + " threads" + (transformFails ? ", transform fails" : ""));
+            writeProject(dir.file("c.dmr"), dir.file("c.dwi"), "c", extent, 19, true, true, 4u);
+            const WorkerThreads workers(threads);
+            DmrHeader h = readDmrHeader(dir.file("c.dmr"), false);
+            std::atomic<int> transformed{0};
+            const auto transform = [&](const Volume& v) {
+                // The first two blocks stay readable; the third is gone before it is read.
+                if (transformed++ == 0) std::filesystem::resize_file(dir.file("c.dwi"), 16 * volumeBytes);
+                if (transformFails && transformed > 8) throw std::logic_error("refused");
+                return mixed(v);
+            };
+            if (transformFails)
+                EXPECT_THROW(saveTransformedAs(h, dir.file("c_undist.dmr"), transform), std::logic_error);
+            else
+                EXPECT_THROW(saveTransformedAs(h, dir.file("c_undist.dmr"), transform), ReadFileError);
+            EXPECT_FALSE(std::filesystem::exists(dir.file("c_undist.dmr")));
+            EXPECT_FALSE(std::filesystem::exists(dir.file("c_undist.dwi")));
+            EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()),
+                      2);
+        }
 }
 
 // Slabs of slices z..z+depth-1 of volumes first..first+count-1 as volumes of depth slices.
