@@ -16,6 +16,22 @@ float* allocateFloats(std::size_t count)
     return count == 0 ? nullptr : new float[count];
 }
 
+// Voxels filled or copied per piece: large arrays are filled and copied on the worker
+// threads, which also share the first touch of their pages.
+constexpr std::size_t kCopyBlock = std::size_t{1} << 16;
+
+void fillFloats(float* data, std::size_t count, float value)
+{
+    forEachBlock(count, kCopyBlock, [&](std::size_t begin, std::size_t end) { std::fill(data + begin, data + end, value); });
+}
+
+void copyFloats(float* to, const float* from, std::size_t count)
+{
+    forEachBlock(count, kCopyBlock, [&](std::size_t begin, std::size_t end) {
+        std::memcpy(to + begin, from + begin, (end - begin) * sizeof(float));
+    });
+}
+
 std::size_t checkedCount(std::int64_t count)
 {
     if (count < 0 || static_cast<std::uint64_t>(count) > std::numeric_limits<std::size_t>::max() / sizeof(float))
@@ -54,13 +70,13 @@ Volume::Volume(Dimensions extent) : extent_(extent)
 Volume::Volume(Dimensions extent, float value) : extent_(extent)
 {
     allocate();
-    std::fill_n(data_, size(), value);
+    fillFloats(data_, size(), value);
 }
 
 Volume::Volume(const Volume& other) : extent_(other.extent_)
 {
     allocate();
-    if (data_ != nullptr && other.data_ != nullptr) std::memcpy(data_, other.data_, size() * sizeof(float));
+    if (data_ != nullptr && other.data_ != nullptr) copyFloats(data_, other.data_, size());
 }
 
 Volume::Volume(Volume&& other) noexcept : extent_(other.extent_), data_(std::exchange(other.data_, nullptr)) {}
@@ -69,7 +85,7 @@ Volume& Volume::operator=(const Volume& other)
 {
     if (this == &other) return *this;
     resizeCentred(other.extent_);
-    if (data_ != nullptr && other.data_ != nullptr) std::memcpy(data_, other.data_, size() * sizeof(float));
+    if (data_ != nullptr && other.data_ != nullptr) copyFloats(data_, other.data_, size());
     return *this;
 }
 
@@ -135,7 +151,7 @@ void Volume::resizeCentred(Dimensions extent)
         return;
     }
     float* fresh = allocateFloats(count);
-    std::fill_n(fresh, count, 0.0f);
+    fillFloats(fresh, count, 0.0f);
     const int ox = (extent.x - old.x) / 2;
     const int oy = (extent.y - old.y) / 2;
     const int oz = (extent.z - old.z) / 2;
