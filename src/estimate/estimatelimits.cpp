@@ -5,6 +5,9 @@
 #include <cmath>
 #include <sstream>
 #include <stdexcept>
+#include <vector>
+
+#include "core/threadpool.h"
 
 namespace {
 
@@ -13,15 +16,29 @@ struct IntensityRange {
     double largest = 0.0;  // magnitude, over the finite values
 };
 
+// Voxels scanned per piece.
+constexpr std::size_t kScanBlock = std::size_t{1} << 16;
+
+// Blocks of voxels are scanned side by side; counts and maxima combine exactly in any order.
 IntensityRange intensityRange(const Volume& volume)
 {
+    const std::size_t blocks = (volume.size() + kScanBlock - 1) / kScanBlock;
+    const std::vector<IntensityRange> parts = partialsOfPieces<IntensityRange>(blocks, [&](std::size_t block) {
+        IntensityRange part;
+        const std::size_t end = std::min(volume.size(), (block + 1) * kScanBlock);
+        for (std::size_t i = block * kScanBlock; i < end; ++i) {
+            const float value = volume[i];
+            if (!std::isfinite(value))
+                ++part.nonFinite;
+            else
+                part.largest = std::max(part.largest, static_cast<double>(std::abs(value)));
+        }
+        return part;
+    });
     IntensityRange range;
-    for (std::size_t i = 0; i < volume.size(); ++i) {
-        const float value = volume[i];
-        if (!std::isfinite(value))
-            ++range.nonFinite;
-        else
-            range.largest = std::max(range.largest, static_cast<double>(std::abs(value)));
+    for (const IntensityRange& part : parts) {
+        range.nonFinite += part.nonFinite;
+        range.largest = std::max(range.largest, part.largest);
     }
     return range;
 }

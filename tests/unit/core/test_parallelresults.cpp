@@ -4,6 +4,7 @@
 // that fold, and lists longer than one block of the agreement figure.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -17,6 +18,7 @@
 #include "core/threadpool.h"
 #include "core/vdm.h"
 #include "core/volumegauss.h"
+#include "estimate/estimatelimits.h"
 #include "estimate/gaussnewton.h"
 #include "estimate/mappyramid.h"
 #include "estimate/multigrid.h"
@@ -87,6 +89,29 @@ TEST(ParallelResults, VolumeReshapingIsTheSameOnAnyThreadCount)
         Volume shrunk = v;
         shrunk.resizeCentred({9, 12, 5});
         return bytesOf(padded) + bytesOf(grown) + bytesOf(shrunk) + bytesOf(v.transposeXY());
+    });
+}
+
+// Volumes of several blocks: copies equal their source, fills cover every voxel and the
+// count of voxels that are not finite matches a plain count, on every thread count.
+TEST(ParallelResults, CopiesFillsAndScansCoverEveryBlock)
+{
+    const Dimensions large{70, 71, 29};  // three blocks and a bit
+    Volume v = randomVolume(large, -50.0f, 300.0f, 5);
+    for (std::size_t i = 17; i < v.size(); i += 40009) v[i] = std::nanf("");
+    v[v.size() - 1] = -INFINITY;
+    std::size_t plainCount = 0;
+    for (std::size_t i = 0; i < v.size(); ++i) plainCount += std::isfinite(v[i]) ? 0 : 1;
+    expectSameOnEveryThreadCount([&] {
+        const Volume copy(v);
+        Volume assigned(Dimensions{3, 3, 3});
+        assigned = v;
+        const Volume filled(large, 2.5f);
+        EXPECT_EQ(bytesOf(copy), bytesOf(v));
+        EXPECT_EQ(bytesOf(assigned), bytesOf(v));
+        EXPECT_EQ(std::count(filled.data(), filled.data() + filled.size(), 2.5f), static_cast<long>(filled.size()));
+        EXPECT_EQ(nonFiniteVoxels(v), plainCount);
+        return bytesOf(copy) + bytesOf(filled) + std::to_string(nonFiniteVoxels(v));
     });
 }
 
