@@ -425,7 +425,9 @@ void saveTransformedUnderNewName(Header& h, const DataFile& kind, const std::str
     h = std::move(renamed);
 
     BlockWriter<Header> writer(h, kind, path);
-    const int chunk = streamBlockVolumes(e);
+    // At least a volume for each thread in a block, so that large volumes are transformed
+    // side by side too.
+    const int chunk = std::max(streamBlockVolumes(e), std::min(parallelThreads(), e.volumes));
     const int blocks = (e.volumes + chunk - 1) / chunk;
     const std::size_t elementBytes = elementSize(h);
     SliceBuffer readBuffer(e.sliceElements, floatElements(h));

@@ -4,12 +4,14 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <cstring>
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "core/stoprequest.h"
 #include "core/threadpool.h"
@@ -236,6 +238,30 @@ TEST(StreamedCopy, FailuresWhileStreamingComeInTheOrderOfASinglePass)
             EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()),
                       2);
         }
+}
+
+// Volumes too large to share a block with another are still transformed several at a time,
+// and the copy is the one written from the whole project.
+TEST(StreamedCopy, LargeVolumesAreTransformedSideBySide)
+{
+    ScratchDir dir;
+    std::filesystem::create_directories(dir.file("held"));
+    writeProject(dir.file("l.fmr"), dir.file("l.stc"), "l", {128, 128, 64}, 4, false, false, 2u);  // 4 MB a volume
+    heldCopy<FmrHeader>(dir.file("l.fmr"), dir.file("held/l_undist.fmr"));
+    const WorkerThreads threads(3);
+    FmrHeader h = readFmrHeader(dir.file("l.fmr"), false);
+    std::atomic<int> running{0}, mostAtOnce{0};
+    saveTransformedAs(h, dir.file("l_undist.fmr"), [&](const Volume& v) {
+        const int now = ++running;
+        for (int most = mostAtOnce; now > most && !mostAtOnce.compare_exchange_weak(most, now);) {
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        Volume out = mixed(v);
+        --running;
+        return out;
+    });
+    EXPECT_GE(mostAtOnce.load(), 2);
+    EXPECT_TRUE(readWhole(dir.file("l_undist.stc")) == readWhole(dir.file("held/l_undist.stc")));
 }
 
 // Slabs of slices z..z+depth-1 of volumes first..first+count-1 as volumes of depth slices.
