@@ -7,6 +7,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <functional>
 #include <fstream>
@@ -325,7 +326,6 @@ void readSlab(std::istream& in, const std::string& path, Layout layout, const Da
             throw ReadFileError("error reading from binary file " + path);
     });
 }
-
 
 // Writes the header (under its fileName) and its data file at path a block of volumes at
 // a time, each block at its place in the file. The header is written with the first
