@@ -5,22 +5,78 @@
 #include <cmath>
 #include <limits>
 
+#include "core/bspline.h"
+#include "core/restorationlines.h"
+#include "core/threadpool.h"
 #include "core/vdm.h"
 
 namespace {
 
-// The mean of the finite values of the two corrected copies; NaN where neither is finite.
-Volume finiteMean(const Volume& a, const Volume& b)
+// Lines combined per piece of a volume: a fixed count, so the pieces do not depend on the
+// threads. A single slice is one piece per pair, which prefilters its own copies.
+constexpr int kLinesPerPiece = 8;
+
+// The coefficients of a copy's spline summed over z at integer slice z (wz its weights),
+// for the columns [begin, end) of every row: plane[y * (end - begin) + x - begin].
+void slicePlane(const double* coefficients, Dimensions extent, const AxisWeights& wz, int begin, int end,
+                double* plane)
 {
-    Volume mean(a.dimensions());
-    for (std::size_t i = 0, n = mean.size(); i < n; ++i) {
-        const bool useA = std::isfinite(a[i]), useB = std::isfinite(b[i]);
-        mean[i] = useA && useB ? 0.5f * (a[i] + b[i])
-                  : useA       ? a[i]
-                  : useB       ? b[i]
-                               : std::numeric_limits<float>::quiet_NaN();
+    const std::size_t slice = static_cast<std::size_t>(extent.x) * static_cast<std::size_t>(extent.y);
+    const std::size_t width = static_cast<std::size_t>(end - begin);
+    for (int y = 0; y < extent.y; ++y)
+        for (int x = begin; x < end; ++x) {
+            const std::size_t i = static_cast<std::size_t>(y) * static_cast<std::size_t>(extent.x) + static_cast<std::size_t>(x);
+            double sumZ = 0.0;
+            for (int c = 0; c < 4; ++c) sumZ += wz.weight[c] * coefficients[static_cast<std::size_t>(wz.index[c]) * slice + i];
+            plane[static_cast<std::size_t>(y) * width + static_cast<std::size_t>(x - begin)] = sumZ;
+        }
+}
+
+// The intensity-corrected copy along line x, from the rows where it samples the spline and
+// its z-summed plane (columns from planeBegin): the same operations, in the same order, as
+// the undistortion with intensity correction of the whole copy, so the same values. sign is
+// +1 for the plus copy and -1 for the minus copy, which is corrected with -vdm.
+void correctedLine(const SampledRow* rows, const AxisWeights& wx, const double* plane, int planeBegin,
+                   std::size_t planeWidth, const float* vdm, std::size_t stride, float sign, int ny, float* out)
+{
+    for (int y = 0; y < ny; ++y) {
+        const SampledRow& row = rows[y];
+        float value = 0.0f;
+        if (row.first != kNoRowData) {
+            for (int a = 1; a < 4; ++a) {
+                // A column beyond the slice has weight 0 and may read any finite value (a
+                // copy holding a value that is not finite has no finite coefficient at all).
+                const int index = wx.index[a] - planeBegin;
+                const std::size_t column = static_cast<std::size_t>(index >= 0 && static_cast<std::size_t>(index) < planeWidth ? index : 0);
+                double sumY = 0.0;
+                for (int b = 0; b < 4; ++b) {
+                    const int j = row.first - b;
+                    const std::size_t r = static_cast<std::size_t>(j >= 0 && j < ny ? j : 0);
+                    sumY += row.weight[b] * plane[r * planeWidth + column];
+                }
+                value += static_cast<float>(wx.weight[a] * sumY);
+            }
+        }
+        if (y >= 1 && y + 1 < ny) {
+            const float slope = (vdm[static_cast<std::size_t>(y + 1) * stride] - vdm[static_cast<std::size_t>(y - 1) * stride]) * 0.5f;
+            value *= std::max(0.0f, 1.0f + sign * slope);
+        }
+        out[y] = value;
     }
-    return mean;
+}
+
+// The restoration blended with the mean of the finite corrected copies (NaN where
+// neither is finite, and then the restoration alone counts), clipped at 0.
+float blended(float restored, float plus, float minus, float weight)
+{
+    const bool usePlus = std::isfinite(plus), useMinus = std::isfinite(minus);
+    const float mean = usePlus && useMinus ? 0.5f * (plus + minus)
+                       : usePlus           ? plus
+                       : useMinus          ? minus
+                                           : std::numeric_limits<float>::quiet_NaN();
+    const float w = std::isfinite(mean) ? weight : 1.0f;
+    const float value = w == 1.0f ? restored : w * restored + (1.0f - w) * mean;
+    return std::max(value, 0.0f);
 }
 
 }  // namespace
@@ -49,20 +105,65 @@ Volume restorationWeights(const Volume& vdm)
 void combinePairs(std::vector<Volume>& plus, const std::vector<Volume>& minus, const Volume& vdm,
                   const RestorationSettings& settings)
 {
+    checkRestorationInputs(plus, minus, vdm, settings);
     const Volume weights = restorationWeights(vdm);
-    const Volume reversed = vdm * -1.0f;
-    std::vector<Volume> means;
-    means.reserve(plus.size());
-    for (std::size_t i = 0; i < plus.size() && i < minus.size(); ++i)
-        means.push_back(finiteMean(undistort(plus[i], vdm, false, true), undistort(minus[i], reversed, false, true)));
-    restorePairs(plus, minus, vdm, settings);
-    for (std::size_t i = 0; i < plus.size(); ++i) {
-        Volume& out = plus[i];
-        const Volume& mean = means[i];
-        for (std::size_t k = 0, n = out.size(); k < n; ++k) {
-            const float w = std::isfinite(mean[k]) ? weights[k] : 1.0f;
-            const float blended = w == 1.0f ? out[k] : w * out[k] + (1.0f - w) * mean[k];
-            out[k] = std::max(blended, 0.0f);
-        }
+    const Dimensions extent = vdm.dimensions();
+    const int nx = extent.x, ny = extent.y, nz = extent.z;
+    const std::size_t pairs = plus.size();
+    // The prefilter couples the slices of a volume: every copy's coefficients are computed
+    // once, before its slices are combined.
+    std::vector<std::vector<double>> coefficients(nz > 1 ? 2 * pairs : 0);
+    for (std::size_t i = 0; i < coefficients.size(); ++i)
+        coefficients[i] = bsplineCoefficients((i % 2 == 0 ? plus : minus)[i / 2].data(), extent);
+    std::vector<AxisWeights> columns(static_cast<std::size_t>(nx));
+    for (int x = 0; x < nx; ++x) axisWeights(static_cast<float>(x), nx, columns[x]);
+    const int linesPerPiece = nz > 1 ? kLinesPerPiece : std::max(nx, 1);
+    const std::size_t blocks = static_cast<std::size_t>((nx + linesPerPiece - 1) / linesPerPiece);
+    const std::size_t stride = static_cast<std::size_t>(nx);
+
+    for (int z = 0; z < nz; ++z) {
+        const SliceLines lines(vdm, z, settings.smoothness);
+        AxisWeights wz;
+        axisWeights(static_cast<float>(z), nz, wz);
+        forEachPiece(pairs * blocks, [&](std::size_t piece) {
+            const std::size_t pair = piece / blocks;
+            const int begin = static_cast<int>(piece % blocks) * linesPerPiece;
+            const int end = std::min(nx, begin + linesPerPiece);
+            const float* copies[2] = {plus[pair].data(), minus[pair].data()};
+            std::vector<double> own[2];
+            const double* coefficientsOf[2];
+            for (int s = 0; s < 2; ++s) {
+                if (nz > 1) {
+                    coefficientsOf[s] = coefficients[2 * pair + static_cast<std::size_t>(s)].data();
+                } else {
+                    own[s] = bsplineCoefficients(copies[s], extent);
+                    coefficientsOf[s] = own[s].data();
+                }
+            }
+            // The corrected values of a line sample the columns beside it too.
+            const int planeBegin = std::max(begin - 1, 0), planeEnd = std::min(end + 1, nx);
+            const std::size_t planeWidth = static_cast<std::size_t>(planeEnd - planeBegin);
+            std::vector<double> planes[2];
+            for (int s = 0; s < 2; ++s) {
+                planes[s].resize(planeWidth * static_cast<std::size_t>(ny));
+                slicePlane(coefficientsOf[s], extent, wz, planeBegin, planeEnd, planes[s].data());
+            }
+            LineScratch scratch(ny);
+            std::vector<float> restored(static_cast<std::size_t>(ny)), corrected[2];
+            for (std::vector<float>& line : corrected) line.resize(static_cast<std::size_t>(ny));
+            for (int x = begin; x < end; ++x) {
+                const std::size_t origin = vdm.index(x, 0, z);
+                float* out = plus[pair].data() + origin;
+                for (int s = 0; s < 2; ++s)
+                    correctedLine(lines.rows(x, s), columns[static_cast<std::size_t>(x)], planes[s].data(), planeBegin,
+                                  planeWidth, vdm.data() + origin, stride, s == 0 ? 1.0f : -1.0f, ny, corrected[s].data());
+                restoreLine(lines, x, out, minus[pair].data() + origin, stride, scratch, restored.data(), 1);
+                const float* weight = weights.data() + origin;
+                for (int y = 0; y < ny; ++y) {
+                    const std::size_t k = static_cast<std::size_t>(y) * stride;
+                    out[k] = blended(restored[y], corrected[0][y], corrected[1][y], weight[k]);
+                }
+            }
+        });
     }
 }
