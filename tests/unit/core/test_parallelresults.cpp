@@ -14,6 +14,8 @@
 
 #include "core/bspline.h"
 #include "core/pairagreement.h"
+#include "core/restoration.h"
+#include "core/restorationblend.h"
 #include "core/threadpool.h"
 #include "core/vdm.h"
 #include "core/volumegauss.h"
@@ -111,6 +113,28 @@ TEST(ParallelResults, ResamplingWithAMapIsTheSameOnAnyThreadCount)
         return bytes + bytesOf(undistort(source, map.transposeXY(), true, true)) + bytesOf(vdmDerivativeY(map)) +
                bytesOf(invertVdm(map)) + bytesOf(repaired) + std::to_string(adjustments);
     });
+}
+
+// Pairs and pieces of lines on the threads: a run streamed slice by slice, and volumes.
+TEST(ParallelResults, RestorationAndCombinationAreTheSameOnAnyThreadCount)
+{
+    for (const Dimensions extent : {Dimensions{23, 29, 1}, kOdd}) {
+        const Volume map = randomVolume(extent, -4.0f, 4.0f, 5);
+        std::vector<Volume> plus, minus;
+        for (unsigned pair = 0; pair < 5; ++pair) {
+            plus.push_back(randomVolume(extent, 0.0f, 1000.0f, 30 + pair));
+            minus.push_back(randomVolume(extent, 0.0f, 1000.0f, 40 + pair));
+        }
+        minus[3](5, 6, 0) = std::nanf("");
+        expectSameOnEveryThreadCount([&] {
+            std::vector<Volume> restored = plus, combined = plus;
+            restorePairs(restored, minus, map);
+            combinePairs(combined, minus, map);
+            std::string bytes;
+            for (std::size_t pair = 0; pair < plus.size(); ++pair) bytes += bytesOf(restored[pair]) + bytesOf(combined[pair]);
+            return bytes;
+        });
+    }
 }
 
 TEST(ParallelResults, MaskedConvolutionIsTheSameOnAnyThreadCount)
