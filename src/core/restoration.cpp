@@ -35,18 +35,23 @@ void restorePairs(std::vector<Volume>& plus, const std::vector<Volume>& minus, c
     checkRestorationInputs(plus, minus, vdm, settings);
     const int nx = vdm.nx(), ny = vdm.ny();
     const std::size_t blocks = (static_cast<std::size_t>(nx) + kLinesPerPiece - 1) / kLinesPerPiece;
+    const std::size_t groups = (plus.size() + kRestoredLanes - 1) / kRestoredLanes;
+    const std::size_t stride = static_cast<std::size_t>(nx);
     for (int z = 0; z < vdm.nz(); ++z) {
         const SliceLines lines(vdm, z, settings.smoothness);
-        forEachPiece(plus.size() * blocks, [&](std::size_t piece) {
-            const std::size_t pair = piece / blocks;
+        forEachPiece(groups * blocks, [&](std::size_t piece) {
+            const std::size_t first = piece / blocks * kRestoredLanes;
             const int begin = static_cast<int>((piece % blocks) * kLinesPerPiece);
             const int end = std::min(nx, begin + static_cast<int>(kLinesPerPiece));
             LineScratch scratch(ny);
             for (int x = begin; x < end; ++x) {
                 const std::size_t origin = vdm.index(x, 0, z);
-                float* line = plus[pair].data() + origin;
-                restoreLine(lines, x, line, minus[pair].data() + origin, static_cast<std::size_t>(nx), scratch, line,
-                            static_cast<std::size_t>(nx));
+                LinePairs pairs;
+                for (std::size_t pair = first; pair < plus.size() && pairs.count < kRestoredLanes; ++pair, ++pairs.count) {
+                    pairs.plus[pairs.count] = pairs.out[pairs.count] = plus[pair].data() + origin;
+                    pairs.minus[pairs.count] = minus[pair].data() + origin;
+                }
+                restoreLines(lines, x, pairs, stride, scratch, stride);
             }
         });
     }

@@ -17,42 +17,56 @@ namespace {
 constexpr int kLinesPerPiece = 8;
 
 // The coefficients of a copy's spline summed over z at integer slice z (wz its weights),
-// for the columns [begin, end) of every row: plane[y * (end - begin) + x - begin].
+// for the columns [begin, end) of every row, column by column:
+// plane[(x - begin) * ny + y].
 void slicePlane(const double* coefficients, Dimensions extent, const AxisWeights& wz, int begin, int end,
                 double* plane)
 {
-    const std::size_t slice = static_cast<std::size_t>(extent.x) * static_cast<std::size_t>(extent.y);
-    const std::size_t width = static_cast<std::size_t>(end - begin);
-    for (int y = 0; y < extent.y; ++y)
+    const std::size_t nx = static_cast<std::size_t>(extent.x), ny = static_cast<std::size_t>(extent.y);
+    const std::size_t slice = nx * ny;
+    const double* layer[4];
+    for (int c = 0; c < 4; ++c) layer[c] = coefficients + static_cast<std::size_t>(wz.index[c]) * slice;
+    for (std::size_t y = 0; y < ny; ++y)
         for (int x = begin; x < end; ++x) {
-            const std::size_t i = static_cast<std::size_t>(y) * static_cast<std::size_t>(extent.x) + static_cast<std::size_t>(x);
+            const std::size_t i = y * nx + static_cast<std::size_t>(x);
             double sumZ = 0.0;
-            for (int c = 0; c < 4; ++c) sumZ += wz.weight[c] * coefficients[static_cast<std::size_t>(wz.index[c]) * slice + i];
-            plane[static_cast<std::size_t>(y) * width + static_cast<std::size_t>(x - begin)] = sumZ;
+            for (int c = 0; c < 4; ++c) sumZ += wz.weight[c] * layer[c][i];
+            plane[static_cast<std::size_t>(x - begin) * ny + y] = sumZ;
         }
 }
 
 // The intensity-corrected copy along line x, from the rows where it samples the spline and
-// its z-summed plane (columns from planeBegin): the same operations, in the same order, as
-// the undistortion with intensity correction of the whole copy, so the same values. sign is
-// +1 for the plus copy and -1 for the minus copy, which is corrected with -vdm.
+// its z-summed plane (columns from planeBegin, planeWidth of them): the same operations, in
+// the same order, as the undistortion with intensity correction of the whole copy, so the
+// same values. sign is +1 for the plus copy and -1 for the minus copy, which is corrected
+// with -vdm.
 void correctedLine(const SampledRow* rows, const AxisWeights& wx, const double* plane, int planeBegin,
-                   std::size_t planeWidth, const float* vdm, std::size_t stride, float sign, int ny, float* out)
+                   int planeWidth, const float* vdm, std::size_t stride, float sign, int ny, float* out)
 {
+    const double* columns[4];
+    for (int a = 1; a < 4; ++a) {
+        // A column beyond the slice has weight 0 and may read any finite value (a copy
+        // holding a value that is not finite has no finite coefficient at all).
+        const int index = wx.index[a] - planeBegin;
+        columns[a] = plane + static_cast<std::size_t>(index >= 0 && index < planeWidth ? index : 0) * static_cast<std::size_t>(ny);
+    }
     for (int y = 0; y < ny; ++y) {
         const SampledRow& row = rows[y];
         float value = 0.0f;
-        if (row.first != kNoRowData) {
+        if (row.first >= 3 && row.first < ny) {
             for (int a = 1; a < 4; ++a) {
-                // A column beyond the slice has weight 0 and may read any finite value (a
-                // copy holding a value that is not finite has no finite coefficient at all).
-                const int index = wx.index[a] - planeBegin;
-                const std::size_t column = static_cast<std::size_t>(index >= 0 && static_cast<std::size_t>(index) < planeWidth ? index : 0);
+                const double* c = columns[a] + row.first;
+                const double sumY = 0.0 + row.weight[0] * c[0] + row.weight[1] * c[-1] + row.weight[2] * c[-2] +
+                                    row.weight[3] * c[-3];
+                value += static_cast<float>(wx.weight[a] * sumY);
+            }
+        } else if (row.first != kNoRowData) {
+            // Rows beyond the line have weight 0 and read row 0.
+            for (int a = 1; a < 4; ++a) {
                 double sumY = 0.0;
                 for (int b = 0; b < 4; ++b) {
                     const int j = row.first - b;
-                    const std::size_t r = static_cast<std::size_t>(j >= 0 && j < ny ? j : 0);
-                    sumY += row.weight[b] * plane[r * planeWidth + column];
+                    sumY += row.weight[b] * columns[a][j >= 0 && j < ny ? j : 0];
                 }
                 value += static_cast<float>(wx.weight[a] * sumY);
             }
@@ -119,49 +133,59 @@ void combinePairs(std::vector<Volume>& plus, const std::vector<Volume>& minus, c
     for (int x = 0; x < nx; ++x) axisWeights(static_cast<float>(x), nx, columns[x]);
     const int linesPerPiece = nz > 1 ? kLinesPerPiece : std::max(nx, 1);
     const std::size_t blocks = static_cast<std::size_t>((nx + linesPerPiece - 1) / linesPerPiece);
+    const std::size_t groups = (pairs + kRestoredLanes - 1) / kRestoredLanes;
     const std::size_t stride = static_cast<std::size_t>(nx);
 
     for (int z = 0; z < nz; ++z) {
         const SliceLines lines(vdm, z, settings.smoothness);
         AxisWeights wz;
         axisWeights(static_cast<float>(z), nz, wz);
-        forEachPiece(pairs * blocks, [&](std::size_t piece) {
-            const std::size_t pair = piece / blocks;
+        // A piece: a group of pairs restored together along a block of lines.
+        forEachPiece(groups * blocks, [&](std::size_t piece) {
+            const std::size_t first = piece / blocks * kRestoredLanes;
+            const int count = static_cast<int>(std::min<std::size_t>(kRestoredLanes, pairs - first));
             const int begin = static_cast<int>(piece % blocks) * linesPerPiece;
             const int end = std::min(nx, begin + linesPerPiece);
-            const float* copies[2] = {plus[pair].data(), minus[pair].data()};
-            std::vector<double> own[2];
-            const double* coefficientsOf[2];
-            for (int s = 0; s < 2; ++s) {
-                if (nz > 1) {
-                    coefficientsOf[s] = coefficients[2 * pair + static_cast<std::size_t>(s)].data();
-                } else {
-                    own[s] = bsplineCoefficients(copies[s], extent);
-                    coefficientsOf[s] = own[s].data();
-                }
-            }
             // The corrected values of a line sample the columns beside it too.
             const int planeBegin = std::max(begin - 1, 0), planeEnd = std::min(end + 1, nx);
-            const std::size_t planeWidth = static_cast<std::size_t>(planeEnd - planeBegin);
-            std::vector<double> planes[2];
-            for (int s = 0; s < 2; ++s) {
-                planes[s].resize(planeWidth * static_cast<std::size_t>(ny));
-                slicePlane(coefficientsOf[s], extent, wz, planeBegin, planeEnd, planes[s].data());
-            }
+            const int planeWidth = planeEnd - planeBegin;
+            const std::size_t planeSize = static_cast<std::size_t>(planeWidth) * static_cast<std::size_t>(ny);
+            std::vector<double> planes(2 * kRestoredLanes * planeSize);
+            for (int i = 0; i < count; ++i)
+                for (int s = 0; s < 2; ++s) {
+                    const std::size_t pair = first + static_cast<std::size_t>(i);
+                    std::vector<double> own;
+                    if (nz == 1) own = bsplineCoefficients((s == 0 ? plus : minus)[pair].data(), extent);
+                    const double* coefficientsOf = nz == 1 ? own.data() : coefficients[2 * pair + static_cast<std::size_t>(s)].data();
+                    slicePlane(coefficientsOf, extent, wz, planeBegin, planeEnd,
+                               planes.data() + static_cast<std::size_t>(2 * i + s) * planeSize);
+                }
             LineScratch scratch(ny);
-            std::vector<float> restored(static_cast<std::size_t>(ny)), corrected[2];
-            for (std::vector<float>& line : corrected) line.resize(static_cast<std::size_t>(ny));
+            std::vector<float> restored(kRestoredLanes * static_cast<std::size_t>(ny)), corrected(2 * static_cast<std::size_t>(ny));
             for (int x = begin; x < end; ++x) {
                 const std::size_t origin = vdm.index(x, 0, z);
-                float* out = plus[pair].data() + origin;
-                for (int s = 0; s < 2; ++s)
-                    correctedLine(lines.rows(x, s), columns[static_cast<std::size_t>(x)], planes[s].data(), planeBegin,
-                                  planeWidth, vdm.data() + origin, stride, s == 0 ? 1.0f : -1.0f, ny, corrected[s].data());
-                restoreLine(lines, x, out, minus[pair].data() + origin, stride, scratch, restored.data(), 1);
+                LinePairs linePairs;
+                linePairs.count = count;
+                for (int i = 0; i < count; ++i) {
+                    linePairs.plus[i] = plus[first + static_cast<std::size_t>(i)].data() + origin;
+                    linePairs.minus[i] = minus[first + static_cast<std::size_t>(i)].data() + origin;
+                    linePairs.out[i] = restored.data() + static_cast<std::size_t>(i) * static_cast<std::size_t>(ny);
+                }
+                restoreLines(lines, x, linePairs, stride, scratch, 1);
                 const float* weight = weights.data() + origin;
-                for (int y = 0; y < ny; ++y) {
-                    const std::size_t k = static_cast<std::size_t>(y) * stride;
-                    out[k] = blended(restored[y], corrected[0][y], corrected[1][y], weight[k]);
+                for (int i = 0; i < count; ++i) {
+                    for (int s = 0; s < 2; ++s)
+                        correctedLine(lines.rows(x, s), columns[static_cast<std::size_t>(x)],
+                                      planes.data() + static_cast<std::size_t>(2 * i + s) * planeSize, planeBegin, planeWidth,
+                                      vdm.data() + origin, stride, s == 0 ? 1.0f : -1.0f, ny,
+                                      corrected.data() + static_cast<std::size_t>(s) * static_cast<std::size_t>(ny));
+                    float* out = plus[first + static_cast<std::size_t>(i)].data() + origin;
+                    const float* restoredLine = linePairs.out[i];
+                    for (int y = 0; y < ny; ++y) {
+                        const std::size_t k = static_cast<std::size_t>(y) * stride;
+                        out[k] = blended(restoredLine[y], corrected[static_cast<std::size_t>(y)],
+                                         corrected[static_cast<std::size_t>(ny + y)], weight[k]);
+                    }
                 }
             }
         });

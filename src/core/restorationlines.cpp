@@ -27,16 +27,16 @@ void sampleRows(const float* vdm, std::size_t stride, int n, float sign, Sampled
     }
 }
 
-// The observations of one copy through the prefilter, q = P y (zero beyond the line),
-// and which of them count: those whose three values are finite.
-void prefilter(const double* y, int n, double* q, unsigned char* keep)
+// The observations of one copy through the prefilter, q = P y (zero beyond the line;
+// q[j * qStride]), and which of them count: those whose three values are finite.
+void prefilter(const double* y, int n, double* q, std::size_t qStride, unsigned char* keep)
 {
     for (int j = 0; j < n; ++j) {
         const double below = j > 0 ? y[j - 1] : 0.0;
         const double above = j + 1 < n ? y[j + 1] : 0.0;
         const double value = (below + 4.0 * y[j] + above) / 6.0;
         keep[j] = std::isfinite(value) ? 1 : 0;
-        q[j] = keep[j] ? value : 0.0;
+        q[static_cast<std::size_t>(j) * qStride] = keep[j] ? value : 0.0;
     }
 }
 
@@ -121,6 +121,44 @@ void LineSystem::solve(const SampledRow* const rows[2], const double* const q[2]
     for (int r = 0; r < n_; ++r) out[static_cast<std::size_t>(r) * stride] = static_cast<float>(std::max(z[r], 0.0));
 }
 
+void LineSystem::solveLanes(const SampledRow* const rows[2], const double* q, double* z) const
+{
+    constexpr int L = kRestoredLanes;
+    for (int r = 0; r < n_; ++r) {
+        double b[L] = {};
+        for (int s = 0; s < 2; ++s) {
+            const SampledRow& a = rows[s][r];
+            if (a.first == kNoRowData) continue;
+            for (int k = 0; k < 4; ++k) {
+                const int j = a.first - k;
+                if (j < 0 || j >= n_) continue;
+                const double w = a.weight[k];
+                const double* qj = q + (static_cast<std::size_t>(s) * static_cast<std::size_t>(n_) + static_cast<std::size_t>(j)) * L;
+                for (int i = 0; i < L; ++i) b[i] += w * qj[i];
+            }
+        }
+        const double* row = lower_.data() + offset_[r];
+        for (int c = start_[r]; c < r; ++c) {
+            const double l = row[c - start_[r]];
+            const double* zc = z + static_cast<std::size_t>(c) * L;
+            for (int i = 0; i < L; ++i) b[i] -= l * zc[i];
+        }
+        const double diagonal = row[r - start_[r]];
+        for (int i = 0; i < L; ++i) z[static_cast<std::size_t>(r) * L + i] = b[i] / diagonal;
+    }
+    for (int r = n_ - 1; r >= 0; --r) {
+        const double* row = lower_.data() + offset_[r];
+        const double diagonal = row[r - start_[r]];
+        double* zr = z + static_cast<std::size_t>(r) * L;
+        for (int i = 0; i < L; ++i) zr[i] /= diagonal;
+        for (int c = start_[r]; c < r; ++c) {
+            const double l = row[c - start_[r]];
+            double* zc = z + static_cast<std::size_t>(c) * L;
+            for (int i = 0; i < L; ++i) zc[i] -= l * zr[i];
+        }
+    }
+}
+
 // The rows sorted by their first index (counting sort, ascending rows in a bucket).
 void LineSystem::bucket(const SampledRow* rows)
 {
@@ -195,34 +233,58 @@ SliceLines::SliceLines(const Volume& vdm, int z, double smoothness)
 
 LineScratch::LineScratch(int ny)
     : values(2 * static_cast<std::size_t>(ny)), filtered(2 * static_cast<std::size_t>(ny)),
-      work(static_cast<std::size_t>(ny)), kept(2 * static_cast<std::size_t>(ny)), own(ny)
+      lanes(2 * static_cast<std::size_t>(ny) * kRestoredLanes), work(static_cast<std::size_t>(ny) * kRestoredLanes),
+      kept(2 * static_cast<std::size_t>(ny)), own(ny)
 {
 }
 
-void restoreLine(const SliceLines& lines, int x, const float* plus, const float* minus, std::size_t stride,
-                 LineScratch& scratch, float* out, std::size_t outStride)
+void restoreLines(const SliceLines& lines, int x, const LinePairs& pairs, std::size_t stride, LineScratch& scratch,
+                  std::size_t outStride)
 {
     const int ny = lines.ny();
     const std::size_t line = static_cast<std::size_t>(ny);
-    double* y = scratch.values.data();
-    double* q = scratch.filtered.data();
-    unsigned char* keep = scratch.kept.data();
-    for (int s = 0; s < 2; ++s) {
-        const float* copy = s == 0 ? plus : minus;
-        for (int j = 0; j < ny; ++j) y[s * line + j] = copy[static_cast<std::size_t>(j) * stride];
-        prefilter(y + s * line, ny, q + s * line, keep + s * line);
-    }
     const SampledRow* const rows[2] = {lines.rows(x, 0), lines.rows(x, 1)};
-    const double* const observations[2] = {q, q + line};
-    const LineSystem* system = nullptr;
-    if (allFinite(y, 2 * ny)) {
-        system = lines.shared(x);
-    } else {
+    const LineSystem* shared = lines.shared(x);
+    double* y = scratch.values.data();
+    double* lanes = scratch.lanes.data();
+    unsigned char* keep = scratch.kept.data();
+    std::fill(scratch.lanes.begin(), scratch.lanes.end(), 0.0);
+    bool solveShared[kRestoredLanes] = {};
+    bool anyShared = false;
+    for (int i = 0; i < pairs.count; ++i) {
+        for (int s = 0; s < 2; ++s) {
+            const float* copy = s == 0 ? pairs.plus[i] : pairs.minus[i];
+            for (int j = 0; j < ny; ++j) y[s * line + j] = copy[static_cast<std::size_t>(j) * stride];
+        }
+        float* out = pairs.out[i];
+        if (allFinite(y, 2 * ny)) {
+            // Solved below with the other lanes that share the line's factorisation.
+            for (int s = 0; s < 2; ++s)
+                prefilter(y + s * line, ny, lanes + static_cast<std::size_t>(s) * line * kRestoredLanes + i,
+                          kRestoredLanes, keep + s * line);
+            solveShared[i] = shared != nullptr;
+            anyShared = anyShared || solveShared[i];
+            if (!shared)
+                for (int j = 0; j < ny; ++j) out[static_cast<std::size_t>(j) * outStride] = 0.0f;
+            continue;
+        }
+        double* q = scratch.filtered.data();
+        for (int s = 0; s < 2; ++s) prefilter(y + s * line, ny, q + s * line, 1, keep + s * line);
         const unsigned char* const masks[2] = {keep, keep + line};
-        if (scratch.own.factor(rows, masks, lines.smoothness())) system = &scratch.own;
+        const double* const observations[2] = {q, q + line};
+        if (scratch.own.factor(rows, masks, lines.smoothness()))
+            scratch.own.solve(rows, observations, scratch.work.data(), out, outStride);
+        else
+            for (int j = 0; j < ny; ++j) out[static_cast<std::size_t>(j) * outStride] = 0.0f;
     }
-    if (system)
-        system->solve(rows, observations, scratch.work.data(), out, outStride);
-    else
-        for (int j = 0; j < ny; ++j) out[static_cast<std::size_t>(j) * outStride] = 0.0f;
+    if (!anyShared) return;
+    double* z = scratch.work.data();
+    shared->solveLanes(rows, lanes, z);
+    for (int i = 0; i < pairs.count; ++i) {
+        if (!solveShared[i]) continue;
+        float* out = pairs.out[i];
+        for (int r = 0; r < ny; ++r)
+            out[static_cast<std::size_t>(r) * outStride] =
+                static_cast<float>(std::max(z[static_cast<std::size_t>(r) * kRestoredLanes + static_cast<std::size_t>(i)], 0.0));
+    }
 }

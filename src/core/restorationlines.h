@@ -11,6 +11,10 @@
 
 #include "core/volume.h"
 
+// Pairs restored together along a line that they share: independent lanes of the same
+// operations, which the processor overlaps.
+constexpr int kRestoredLanes = 4;
+
 // One row of W_s: the sample at y + s*vdm(y) combines coefficient first - k with
 // weight[k], k = 0..3 (weight 0 outside the line). first is kNoRowData when the sample
 // lies outside the spline's support.
@@ -34,6 +38,11 @@ public:
     // (stride apart), clipped at 0.
     void solve(const SampledRow* const rows[2], const double* const q[2], double* work, float* out,
                std::size_t stride) const;
+
+    // solve for kRestoredLanes right-hand sides at once, each lane with the same operations
+    // in the same order as solve: q[(s * n + j) * kRestoredLanes + lane] and the solution
+    // z[r * kRestoredLanes + lane], not clipped.
+    void solveLanes(const SampledRow* const rows[2], const double* q, double* z) const;
 
 private:
     double& at(int r, int c) { return lower_[offset_[r] + static_cast<std::size_t>(c - start_[r])]; }
@@ -79,13 +88,22 @@ private:
 // The scratch space of one thread restoring lines of ny rows.
 struct LineScratch {
     explicit LineScratch(int ny);
-    std::vector<double> values, filtered, work;
+    std::vector<double> values, filtered, lanes, work;
     std::vector<unsigned char> kept;
     LineSystem own;
 };
 
-// Restores line x of the slice from the copies' values along it (plus and minus, stride
-// apart) into out (stride apart), clipped at 0. Values that are not finite drop out of
-// their copy's residuals; a line that nothing constrains is 0.
-void restoreLine(const SliceLines& lines, int x, const float* plus, const float* minus, std::size_t stride,
-                 LineScratch& scratch, float* out, std::size_t outStride);
+// Line x of up to kRestoredLanes pairs: plus[i] and minus[i] point at the line's first
+// value (values stride apart), out[i] at the first value of its restoration.
+struct LinePairs {
+    int count = 0;
+    const float* plus[kRestoredLanes] = {};
+    const float* minus[kRestoredLanes] = {};
+    float* out[kRestoredLanes] = {};
+};
+
+// Restores line x of the slice for every pair of lines into its out (values outStride
+// apart, which may be the plus copy itself), clipped at 0. Values that are not finite drop
+// out of their copy's residuals; a line that nothing constrains is 0.
+void restoreLines(const SliceLines& lines, int x, const LinePairs& pairs, std::size_t stride, LineScratch& scratch,
+                  std::size_t outStride);
