@@ -26,13 +26,14 @@ void slicePlane(const double* coefficients, Dimensions extent, const AxisWeights
     const std::size_t slice = nx * ny;
     const double* layer[4];
     for (int c = 0; c < 4; ++c) layer[c] = coefficients + static_cast<std::size_t>(wz.index[c]) * slice;
-    for (std::size_t y = 0; y < ny; ++y)
-        for (int x = begin; x < end; ++x) {
-            const std::size_t i = y * nx + static_cast<std::size_t>(x);
+    for (int x = begin; x < end; ++x) {
+        double* column = plane + static_cast<std::size_t>(x - begin) * ny;
+        for (std::size_t y = 0, i = static_cast<std::size_t>(x); y < ny; ++y, i += nx) {
             double sumZ = 0.0;
             for (int c = 0; c < 4; ++c) sumZ += wz.weight[c] * layer[c][i];
-            plane[static_cast<std::size_t>(x - begin) * ny + y] = sumZ;
+            column[y] = sumZ;
         }
+    }
 }
 
 // The intensity-corrected copy along line x, from the rows where it samples the spline and

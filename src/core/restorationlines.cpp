@@ -248,7 +248,6 @@ void restoreLines(const SliceLines& lines, int x, const LinePairs& pairs, std::s
     double* y = scratch.values.data();
     double* lanes = scratch.lanes.data();
     unsigned char* keep = scratch.kept.data();
-    std::fill(scratch.lanes.begin(), scratch.lanes.end(), 0.0);
     bool solveShared[kRestoredLanes] = {};
     bool anyShared = false;
     for (int i = 0; i < pairs.count; ++i) {
@@ -278,6 +277,10 @@ void restoreLines(const SliceLines& lines, int x, const LinePairs& pairs, std::s
             for (int j = 0; j < ny; ++j) out[static_cast<std::size_t>(j) * outStride] = 0.0f;
     }
     if (!anyShared) return;
+    // Lanes that the shared solve does not restore carry zeros through it.
+    for (int i = 0; i < kRestoredLanes; ++i)
+        if (!solveShared[i])
+            for (std::size_t j = 0; j < 2 * line; ++j) lanes[j * kRestoredLanes + static_cast<std::size_t>(i)] = 0.0;
     double* z = scratch.work.data();
     shared->solveLanes(rows, lanes, z);
     for (int i = 0; i < pairs.count; ++i) {
