@@ -17,9 +17,9 @@ namespace {
 constexpr int kLinesPerPiece = 8;
 
 // The coefficients of a copy's spline summed over z at integer slice z (wz its weights),
-// for the columns [begin, end) of every row, column by column:
-// plane[(x - begin) * ny + y].
-void slicePlane(const double* coefficients, Dimensions extent, const AxisWeights& wz, int begin, int end,
+// for the columns [begin, end) of every row, column by column, as lane `lane` of
+// kRestoredLanes: plane[((x - begin) * ny + y) * kRestoredLanes + lane].
+void slicePlane(const double* coefficients, Dimensions extent, const AxisWeights& wz, int begin, int end, int lane,
                 double* plane)
 {
     const std::size_t nx = static_cast<std::size_t>(extent.x), ny = static_cast<std::size_t>(extent.y);
@@ -27,56 +27,63 @@ void slicePlane(const double* coefficients, Dimensions extent, const AxisWeights
     const double* layer[4];
     for (int c = 0; c < 4; ++c) layer[c] = coefficients + static_cast<std::size_t>(wz.index[c]) * slice;
     for (int x = begin; x < end; ++x) {
-        double* column = plane + static_cast<std::size_t>(x - begin) * ny;
+        double* column = plane + static_cast<std::size_t>(x - begin) * ny * kRestoredLanes + static_cast<std::size_t>(lane);
         for (std::size_t y = 0, i = static_cast<std::size_t>(x); y < ny; ++y, i += nx) {
             double sumZ = 0.0;
             for (int c = 0; c < 4; ++c) sumZ += wz.weight[c] * layer[c][i];
-            column[y] = sumZ;
+            column[y * kRestoredLanes] = sumZ;
         }
     }
 }
 
-// The intensity-corrected copy along line x, from the rows where it samples the spline and
-// its z-summed plane (columns from planeBegin, planeWidth of them): the same operations, in
-// the same order, as the undistortion with intensity correction of the whole copy, so the
-// same values. sign is +1 for the plus copy and -1 for the minus copy, which is corrected
-// with -vdm.
-void correctedLine(const SampledRow* rows, const AxisWeights& wx, const double* plane, int planeBegin,
-                   int planeWidth, const float* vdm, std::size_t stride, float sign, int ny, float* out)
+// The intensity-corrected copies of kRestoredLanes pairs along line x (out[lane * ny + y]),
+// from the rows where the copy samples the spline and its lane-interleaved z-summed plane
+// (columns from planeBegin, planeWidth of them): per lane the same operations, in the same
+// order, as the undistortion with intensity correction of the whole copy, so the same
+// values. sign is +1 for the plus copy and -1 for the minus copy, corrected with -vdm.
+void correctedLines(const SampledRow* rows, const AxisWeights& wx, const double* plane, int planeBegin,
+                    int planeWidth, const float* vdm, std::size_t stride, float sign, int ny, float* out)
 {
+    constexpr int L = kRestoredLanes;
     const double* columns[4];
     for (int a = 1; a < 4; ++a) {
         // A column beyond the slice has weight 0 and may read any finite value (a copy
         // holding a value that is not finite has no finite coefficient at all).
         const int index = wx.index[a] - planeBegin;
-        columns[a] = plane + static_cast<std::size_t>(index >= 0 && index < planeWidth ? index : 0) * static_cast<std::size_t>(ny);
+        columns[a] = plane + static_cast<std::size_t>(index >= 0 && index < planeWidth ? index : 0) *
+                                 static_cast<std::size_t>(ny) * L;
     }
     for (int y = 0; y < ny; ++y) {
         const SampledRow& row = rows[y];
-        float value = 0.0f;
+        float value[L] = {};
         if (row.first >= 3 && row.first < ny) {
             for (int a = 1; a < 4; ++a) {
-                const double* c = columns[a] + row.first;
-                const double sumY = 0.0 + row.weight[0] * c[0] + row.weight[1] * c[-1] + row.weight[2] * c[-2] +
-                                    row.weight[3] * c[-3];
-                value += static_cast<float>(wx.weight[a] * sumY);
+                const double* c = columns[a] + static_cast<std::size_t>(row.first) * L;
+                const double wa = wx.weight[a];
+                for (int i = 0; i < L; ++i) {
+                    const double sumY = 0.0 + row.weight[0] * c[i] + row.weight[1] * c[i - L] +
+                                        row.weight[2] * c[i - 2 * L] + row.weight[3] * c[i - 3 * L];
+                    value[i] += static_cast<float>(wa * sumY);
+                }
             }
         } else if (row.first != kNoRowData) {
             // Rows beyond the line have weight 0 and read row 0.
-            for (int a = 1; a < 4; ++a) {
-                double sumY = 0.0;
-                for (int b = 0; b < 4; ++b) {
-                    const int j = row.first - b;
-                    sumY += row.weight[b] * columns[a][j >= 0 && j < ny ? j : 0];
+            for (int a = 1; a < 4; ++a)
+                for (int i = 0; i < L; ++i) {
+                    double sumY = 0.0;
+                    for (int b = 0; b < 4; ++b) {
+                        const int j = row.first - b;
+                        sumY += row.weight[b] * columns[a][static_cast<std::size_t>(j >= 0 && j < ny ? j : 0) * L + i];
+                    }
+                    value[i] += static_cast<float>(wx.weight[a] * sumY);
                 }
-                value += static_cast<float>(wx.weight[a] * sumY);
-            }
         }
         if (y >= 1 && y + 1 < ny) {
             const float slope = (vdm[static_cast<std::size_t>(y + 1) * stride] - vdm[static_cast<std::size_t>(y - 1) * stride]) * 0.5f;
-            value *= std::max(0.0f, 1.0f + sign * slope);
+            const float factor = std::max(0.0f, 1.0f + sign * slope);
+            for (float& v : value) v *= factor;
         }
-        out[y] = value;
+        for (int i = 0; i < L; ++i) out[static_cast<std::size_t>(i) * static_cast<std::size_t>(ny) + static_cast<std::size_t>(y)] = value[i];
     }
 }
 
@@ -151,6 +158,7 @@ void combinePairs(std::vector<Volume>& plus, const std::vector<Volume>& minus, c
             const int planeBegin = std::max(begin - 1, 0), planeEnd = std::min(end + 1, nx);
             const int planeWidth = planeEnd - planeBegin;
             const std::size_t planeSize = static_cast<std::size_t>(planeWidth) * static_cast<std::size_t>(ny);
+            // Per copy, the planes of the group's pairs interleaved (unused lanes 0).
             std::vector<double> planes(2 * kRestoredLanes * planeSize);
             for (int i = 0; i < count; ++i)
                 for (int s = 0; s < 2; ++s) {
@@ -158,11 +166,12 @@ void combinePairs(std::vector<Volume>& plus, const std::vector<Volume>& minus, c
                     std::vector<double> own;
                     if (nz == 1) own = bsplineCoefficients((s == 0 ? plus : minus)[pair].data(), extent);
                     const double* coefficientsOf = nz == 1 ? own.data() : coefficients[2 * pair + static_cast<std::size_t>(s)].data();
-                    slicePlane(coefficientsOf, extent, wz, planeBegin, planeEnd,
-                               planes.data() + static_cast<std::size_t>(2 * i + s) * planeSize);
+                    slicePlane(coefficientsOf, extent, wz, planeBegin, planeEnd, i,
+                               planes.data() + static_cast<std::size_t>(s) * kRestoredLanes * planeSize);
                 }
             LineScratch scratch(ny);
-            std::vector<float> restored(kRestoredLanes * static_cast<std::size_t>(ny)), corrected(2 * static_cast<std::size_t>(ny));
+            const std::size_t line = static_cast<std::size_t>(ny);
+            std::vector<float> restored(kRestoredLanes * line), corrected(2 * kRestoredLanes * line);
             for (int x = begin; x < end; ++x) {
                 const std::size_t origin = vdm.index(x, 0, z);
                 LinePairs linePairs;
@@ -170,22 +179,23 @@ void combinePairs(std::vector<Volume>& plus, const std::vector<Volume>& minus, c
                 for (int i = 0; i < count; ++i) {
                     linePairs.plus[i] = plus[first + static_cast<std::size_t>(i)].data() + origin;
                     linePairs.minus[i] = minus[first + static_cast<std::size_t>(i)].data() + origin;
-                    linePairs.out[i] = restored.data() + static_cast<std::size_t>(i) * static_cast<std::size_t>(ny);
+                    linePairs.out[i] = restored.data() + static_cast<std::size_t>(i) * line;
                 }
                 restoreLines(lines, x, linePairs, stride, scratch, 1);
+                for (int s = 0; s < 2; ++s)
+                    correctedLines(lines.rows(x, s), columns[static_cast<std::size_t>(x)],
+                                   planes.data() + static_cast<std::size_t>(s) * kRestoredLanes * planeSize, planeBegin,
+                                   planeWidth, vdm.data() + origin, stride, s == 0 ? 1.0f : -1.0f, ny,
+                                   corrected.data() + static_cast<std::size_t>(s) * kRestoredLanes * line);
                 const float* weight = weights.data() + origin;
                 for (int i = 0; i < count; ++i) {
-                    for (int s = 0; s < 2; ++s)
-                        correctedLine(lines.rows(x, s), columns[static_cast<std::size_t>(x)],
-                                      planes.data() + static_cast<std::size_t>(2 * i + s) * planeSize, planeBegin, planeWidth,
-                                      vdm.data() + origin, stride, s == 0 ? 1.0f : -1.0f, ny,
-                                      corrected.data() + static_cast<std::size_t>(s) * static_cast<std::size_t>(ny));
                     float* out = plus[first + static_cast<std::size_t>(i)].data() + origin;
                     const float* restoredLine = linePairs.out[i];
+                    const float* plusLine = corrected.data() + static_cast<std::size_t>(i) * line;
+                    const float* minusLine = plusLine + kRestoredLanes * line;
                     for (int y = 0; y < ny; ++y) {
                         const std::size_t k = static_cast<std::size_t>(y) * stride;
-                        out[k] = blended(restoredLine[y], corrected[static_cast<std::size_t>(y)],
-                                         corrected[static_cast<std::size_t>(ny + y)], weight[k]);
+                        out[k] = blended(restoredLine[y], plusLine[y], minusLine[y], weight[k]);
                     }
                 }
             }
