@@ -17,34 +17,34 @@ namespace {
 constexpr int kLinesPerPiece = 8;
 
 // The coefficients of a copy's spline summed over z at integer slice z (wz its weights),
-// for the columns [begin, end) of every row, column by column, as lane `lane` of
-// kRestoredLanes: plane[((x - begin) * ny + y) * kRestoredLanes + lane].
+// for the columns [begin, end) of every row, column by column, as lane `lane` of `lanes`:
+// plane[((x - begin) * ny + y) * lanes + lane].
 void slicePlane(const double* coefficients, Dimensions extent, const AxisWeights& wz, int begin, int end, int lane,
-                double* plane)
+                std::size_t lanes, double* plane)
 {
     const std::size_t nx = static_cast<std::size_t>(extent.x), ny = static_cast<std::size_t>(extent.y);
     const std::size_t slice = nx * ny;
     const double* layer[4];
     for (int c = 0; c < 4; ++c) layer[c] = coefficients + static_cast<std::size_t>(wz.index[c]) * slice;
     for (int x = begin; x < end; ++x) {
-        double* column = plane + static_cast<std::size_t>(x - begin) * ny * kRestoredLanes + static_cast<std::size_t>(lane);
+        double* column = plane + static_cast<std::size_t>(x - begin) * ny * lanes + static_cast<std::size_t>(lane);
         for (std::size_t y = 0, i = static_cast<std::size_t>(x); y < ny; ++y, i += nx) {
             double sumZ = 0.0;
             for (int c = 0; c < 4; ++c) sumZ += wz.weight[c] * layer[c][i];
-            column[y * kRestoredLanes] = sumZ;
+            column[y * lanes] = sumZ;
         }
     }
 }
 
-// The intensity-corrected copies of kRestoredLanes pairs along line x (out[lane * ny + y]),
+// The intensity-corrected copies of L pairs along line x (out[lane * ny + y]),
 // from the rows where the copy samples the spline and its lane-interleaved z-summed plane
 // (columns from planeBegin, planeWidth of them): per lane the same operations, in the same
 // order, as the undistortion with intensity correction of the whole copy, so the same
 // values. sign is +1 for the plus copy and -1 for the minus copy, corrected with -vdm.
+template <int L>
 void correctedLines(const SampledRow* rows, const AxisWeights& wx, const double* plane, int planeBegin,
                     int planeWidth, const float* vdm, std::size_t stride, float sign, int ny, float* out)
 {
-    constexpr int L = kRestoredLanes;
     const double* columns[4];
     for (int a = 1; a < 4; ++a) {
         // A column beyond the slice has weight 0 and may read any finite value (a copy
@@ -159,19 +159,21 @@ void combinePairs(std::vector<Volume>& plus, const std::vector<Volume>& minus, c
             const int planeWidth = planeEnd - planeBegin;
             const std::size_t planeSize = static_cast<std::size_t>(planeWidth) * static_cast<std::size_t>(ny);
             // Per copy, the planes of the group's pairs interleaved (unused lanes 0).
-            std::vector<double> planes(2 * kRestoredLanes * planeSize);
+            // A group of one pair (a volume) needs no lanes beside it.
+            const std::size_t lanes = count == 1 ? 1 : kRestoredLanes;
+            std::vector<double> planes(2 * lanes * planeSize);
             for (int i = 0; i < count; ++i)
                 for (int s = 0; s < 2; ++s) {
                     const std::size_t pair = first + static_cast<std::size_t>(i);
                     std::vector<double> own;
                     if (nz == 1) own = bsplineCoefficients((s == 0 ? plus : minus)[pair].data(), extent);
                     const double* coefficientsOf = nz == 1 ? own.data() : coefficients[2 * pair + static_cast<std::size_t>(s)].data();
-                    slicePlane(coefficientsOf, extent, wz, planeBegin, planeEnd, i,
-                               planes.data() + static_cast<std::size_t>(s) * kRestoredLanes * planeSize);
+                    slicePlane(coefficientsOf, extent, wz, planeBegin, planeEnd, i, lanes,
+                               planes.data() + static_cast<std::size_t>(s) * lanes * planeSize);
                 }
             LineScratch scratch(ny);
             const std::size_t line = static_cast<std::size_t>(ny);
-            std::vector<float> restored(kRestoredLanes * line), corrected(2 * kRestoredLanes * line);
+            std::vector<float> restored(lanes * line), corrected(2 * lanes * line);
             for (int x = begin; x < end; ++x) {
                 const std::size_t origin = vdm.index(x, 0, z);
                 LinePairs linePairs;
@@ -182,17 +184,24 @@ void combinePairs(std::vector<Volume>& plus, const std::vector<Volume>& minus, c
                     linePairs.out[i] = restored.data() + static_cast<std::size_t>(i) * line;
                 }
                 restoreLines(lines, x, linePairs, stride, scratch, 1);
-                for (int s = 0; s < 2; ++s)
-                    correctedLines(lines.rows(x, s), columns[static_cast<std::size_t>(x)],
-                                   planes.data() + static_cast<std::size_t>(s) * kRestoredLanes * planeSize, planeBegin,
-                                   planeWidth, vdm.data() + origin, stride, s == 0 ? 1.0f : -1.0f, ny,
-                                   corrected.data() + static_cast<std::size_t>(s) * kRestoredLanes * line);
+                for (int s = 0; s < 2; ++s) {
+                    const double* plane = planes.data() + static_cast<std::size_t>(s) * lanes * planeSize;
+                    float* values = corrected.data() + static_cast<std::size_t>(s) * lanes * line;
+                    const float sign = s == 0 ? 1.0f : -1.0f;
+                    const AxisWeights& wx = columns[static_cast<std::size_t>(x)];
+                    if (lanes == 1)
+                        correctedLines<1>(lines.rows(x, s), wx, plane, planeBegin, planeWidth, vdm.data() + origin, stride,
+                                          sign, ny, values);
+                    else
+                        correctedLines<kRestoredLanes>(lines.rows(x, s), wx, plane, planeBegin, planeWidth,
+                                                       vdm.data() + origin, stride, sign, ny, values);
+                }
                 const float* weight = weights.data() + origin;
                 for (int i = 0; i < count; ++i) {
                     float* out = plus[first + static_cast<std::size_t>(i)].data() + origin;
                     const float* restoredLine = linePairs.out[i];
                     const float* plusLine = corrected.data() + static_cast<std::size_t>(i) * line;
-                    const float* minusLine = plusLine + kRestoredLanes * line;
+                    const float* minusLine = plusLine + lanes * line;
                     for (int y = 0; y < ny; ++y) {
                         const std::size_t k = static_cast<std::size_t>(y) * stride;
                         out[k] = blended(restoredLine[y], plusLine[y], minusLine[y], weight[k]);

@@ -47,6 +47,24 @@ bool allFinite(const double* values, int n)
     return true;
 }
 
+// Whether rows with first indices firstA and firstB share a residual that counts.
+bool keptOverlap(int firstA, int firstB, const unsigned char* keep, int n)
+{
+    for (int j = std::max({std::max(firstA, firstB) - 3, 0}); j <= std::min(std::min(firstA, firstB), n - 1); ++j)
+        if (!keep || keep[j]) return true;
+    return false;
+}
+
+// Row r of W_s against row c: the sum over the residuals j that both touch.
+double dot(const SampledRow& a, const SampledRow& c, const unsigned char* keep, int n)
+{
+    double sum = 0.0;
+    const int last = std::min(std::min(a.first, c.first), n - 1);
+    for (int j = std::max(std::max(a.first, c.first) - 3, 0); j <= last; ++j)
+        if (!keep || keep[j]) sum += a.weight[a.first - j] * c.weight[c.first - j];
+    return sum;
+}
+
 }  // namespace
 
 LineSystem::LineSystem(int n)
@@ -64,7 +82,7 @@ bool LineSystem::factor(const SampledRow* const rows[2], const unsigned char* co
         for (int r = 0; r < n_; ++r) {
             const int f = rows[s][r].first;
             if (f == kNoRowData) continue;
-            anyData = anyData || keptOverlap(f, f, keep[s]);
+            anyData = anyData || keptOverlap(f, f, keep[s], n_);
             for (int b = std::max(0, f - 3); b <= std::min(n_ + 2, f + 3); ++b)
                 if (bucketStart_[b] < bucketStart_[b + 1]) start_[r] = std::min(start_[r], byFirst_[bucketStart_[b]]);
         }
@@ -83,7 +101,7 @@ bool LineSystem::factor(const SampledRow* const rows[2], const unsigned char* co
                 for (int i = bucketStart_[b]; i < bucketStart_[b + 1]; ++i) {
                     const int c = byFirst_[i];
                     if (c > r) break;
-                    at(r, c) += dot(a, rows[s][c], keep[s]);
+                    at(r, c) += dot(a, rows[s][c], keep[s], n_);
                 }
         }
     }
@@ -172,23 +190,6 @@ void LineSystem::bucket(const SampledRow* rows)
         if (rows[r].first != kNoRowData) byFirst_[next[rows[r].first]++] = r;
 }
 
-bool LineSystem::keptOverlap(int firstA, int firstB, const unsigned char* keep) const
-{
-    for (int j = std::max({std::max(firstA, firstB) - 3, 0}); j <= std::min(std::min(firstA, firstB), n_ - 1); ++j)
-        if (!keep || keep[j]) return true;
-    return false;
-}
-
-// Row r of W_s against row c: the sum over the residuals j that both touch.
-double LineSystem::dot(const SampledRow& a, const SampledRow& c, const unsigned char* keep) const
-{
-    double sum = 0.0;
-    const int last = std::min(std::min(a.first, c.first), n_ - 1);
-    for (int j = std::max(std::max(a.first, c.first) - 3, 0); j <= last; ++j)
-        if (!keep || keep[j]) sum += a.weight[a.first - j] * c.weight[c.first - j];
-    return sum;
-}
-
 // Cholesky in the envelope: fill-in stays within each row's first column.
 void LineSystem::cholesky()
 {
@@ -256,7 +257,8 @@ void restoreLines(const SliceLines& lines, int x, const LinePairs& pairs, std::s
             for (int j = 0; j < ny; ++j) y[s * line + j] = copy[static_cast<std::size_t>(j) * stride];
         }
         float* out = pairs.out[i];
-        if (allFinite(y, 2 * ny)) {
+        const bool finite = allFinite(y, 2 * ny);
+        if (finite && pairs.count > 1) {
             // Solved below with the other lanes that share the line's factorisation.
             for (int s = 0; s < 2; ++s)
                 prefilter(y + s * line, ny, lanes + static_cast<std::size_t>(s) * line * kRestoredLanes + i,
@@ -267,12 +269,14 @@ void restoreLines(const SliceLines& lines, int x, const LinePairs& pairs, std::s
                 for (int j = 0; j < ny; ++j) out[static_cast<std::size_t>(j) * outStride] = 0.0f;
             continue;
         }
+        // A pair alone, or copies that are not finite along the line: solved on its own.
         double* q = scratch.filtered.data();
         for (int s = 0; s < 2; ++s) prefilter(y + s * line, ny, q + s * line, 1, keep + s * line);
         const unsigned char* const masks[2] = {keep, keep + line};
         const double* const observations[2] = {q, q + line};
-        if (scratch.own.factor(rows, masks, lines.smoothness()))
-            scratch.own.solve(rows, observations, scratch.work.data(), out, outStride);
+        const LineSystem* system = finite ? shared : scratch.own.factor(rows, masks, lines.smoothness()) ? &scratch.own : nullptr;
+        if (system)
+            system->solve(rows, observations, scratch.work.data(), out, outStride);
         else
             for (int j = 0; j < ny; ++j) out[static_cast<std::size_t>(j) * outStride] = 0.0f;
     }

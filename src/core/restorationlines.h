@@ -47,8 +47,6 @@ public:
 private:
     double& at(int r, int c) { return lower_[offset_[r] + static_cast<std::size_t>(c - start_[r])]; }
     void bucket(const SampledRow* rows);
-    bool keptOverlap(int firstA, int firstB, const unsigned char* keep) const;
-    double dot(const SampledRow& a, const SampledRow& c, const unsigned char* keep) const;
     void cholesky();
 
     int n_;

@@ -189,12 +189,14 @@ TEST(RestorationBlend, EqualsTheBlendOfTheWholeVolumeParts)
                 for (int x = 0; x < extent.x; ++x)
                     vdm(x, y, z) += 6.0f * std::sin(0.15f * static_cast<float>(y + 2 * x + z));
         std::vector<Volume> plus, minus;
-        for (unsigned pair = 0; pair < 3; ++pair) {
+        // Five pairs: a group restored together and one alone.
+        for (unsigned pair = 0; pair < 5; ++pair) {
             plus.push_back(randomCopy(extent, -20.0f, 300.0f, 10 + pair));
             minus.push_back(randomCopy(extent, -20.0f, 300.0f, 20 + pair));
         }
         minus[1](4, 9, extent.z - 1) = std::numeric_limits<float>::quiet_NaN();
         plus[2](0, 0, 0) = std::numeric_limits<float>::infinity();
+        minus[4](18, 36, 0) = std::numeric_limits<float>::quiet_NaN();
         std::vector<Volume> combined = plus;
         combinePairs(combined, minus, vdm);
         for (std::size_t pair = 0; pair < plus.size(); ++pair)
