@@ -2,19 +2,44 @@
 #include "plugin/precisecheck.h"
 
 #include <cmath>
+#include <exception>
 #include <ostream>
+#include <sstream>
+#include <string>
+#include <vector>
 
 #include "core/pairagreement.h"
+#include "core/threadpool.h"
+#include "estimate/preciseestimate.h"
 #include "plugin/distcor.h"
 
-PreciseOutcome checkedAgainstStandard(distcor& plugin, const Volume& a, const Volume& b,
-                                      const std::array<double, 3>& voxel, const StandardChoices& choices,
-                                      Volume precise)
+namespace {
+
+// A log that keeps each flushed entry, for a thread that may not write to the host's log.
+class EntryLog : public std::ostream {
+public:
+    EntryLog() : std::ostream(&buffer_) {}
+    const std::vector<std::string>& entries() const { return buffer_.entries; }
+
+private:
+    struct Buffer : std::stringbuf {
+        std::vector<std::string> entries;
+        int sync() override
+        {
+            if (!str().empty()) entries.push_back(str());
+            str(std::string());
+            return 0;
+        }
+    };
+    Buffer buffer_;
+};
+
+// The check, given the standard map at half resolution (empty when that estimate gave up).
+PreciseOutcome checkedWith(distcor& plugin, const Volume& a, const Volume& b, const std::array<double, 3>& voxel,
+                           const StandardChoices& choices, Volume precise, const Volume& coarse)
 {
     std::ostream& log = *plugin.logStream;
     const CorrectablePair pair(a, b);
-    plugin.log("Checking the precise map against the standard estimate at half resolution...");
-    const Volume coarse = halfResolutionStandardMap(a, b, voxel, choices);
     if (coarse.size() == precise.size()) {
         const StandardComparison screen = compareWithStandardMap(pair, precise, coarse);
         if (screen.compared)
@@ -55,4 +80,44 @@ PreciseOutcome checkedAgainstStandard(distcor& plugin, const Volume& a, const Vo
                "gradient-echo pairs, which lose signal where the field varies), and the precise map lines up its "
                "edges worse.");
     return {std::move(standard), false};
+}
+
+}  // namespace
+
+PreciseOutcome checkedAgainstStandard(distcor& plugin, const Volume& a, const Volume& b,
+                                      const std::array<double, 3>& voxel, const StandardChoices& choices,
+                                      Volume precise)
+{
+    plugin.log("Checking the precise map against the standard estimate at half resolution...");
+    const Volume coarse = halfResolutionStandardMap(a, b, voxel, choices);
+    return checkedWith(plugin, a, b, voxel, choices, std::move(precise), coarse);
+}
+
+PreciseOutcome preciseMapChecked(distcor& plugin, const Volume& a, const Volume& b,
+                                 const std::array<double, 3>& voxel, const StandardChoices& choices)
+{
+    if (parallelThreads() == 1)
+        return checkedAgainstStandard(plugin, a, b, voxel, choices, estimatePreciseVdm(a, b, voxel, *plugin.logStream));
+    EntryLog preciseLog;
+    Volume precise;
+    BackgroundWork estimate([&] { precise = estimatePreciseVdm(a, b, voxel, preciseLog); });
+    // Errors come as on one thread: the precise estimate's first, since it runs first there.
+    Volume coarse;
+    std::exception_ptr coarseError, preciseError;
+    try {
+        coarse = halfResolutionStandardMap(a, b, voxel, choices);
+    } catch (...) {
+        coarseError = std::current_exception();
+    }
+    try {
+        estimate.join();
+    } catch (...) {
+        preciseError = std::current_exception();
+    }
+    preciseLog.flush();
+    for (const std::string& entry : preciseLog.entries()) *plugin.logStream << entry << std::flush;
+    if (preciseError) std::rethrow_exception(preciseError);
+    if (coarseError) std::rethrow_exception(coarseError);
+    plugin.log("Checking the precise map against the standard estimate at half resolution...");
+    return checkedWith(plugin, a, b, voxel, choices, std::move(precise), coarse);
 }
