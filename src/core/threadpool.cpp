@@ -2,6 +2,7 @@
 #include "core/threadpool.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -48,6 +49,18 @@ private:
 
 constexpr std::size_t kNoPiece = std::numeric_limits<std::size_t>::max();
 
+// Loops follow each other closely; a thread about to sleep first waits this long, giving
+// way to other threads, for what it waits for: a sleeping thread takes tens of
+// microseconds to wake, as long as many of the loops take.
+constexpr std::chrono::microseconds kBeforeSleeping{50};
+
+template <typename Waiting>
+void yieldWhile(const Waiting& waiting)
+{
+    const auto end = std::chrono::steady_clock::now() + kBeforeSleeping;
+    while (waiting() && std::chrono::steady_clock::now() < end) std::this_thread::yield();
+}
+
 // One parallel loop: pieces are handed out in increasing order, so when a piece fails
 // every lower piece has already been taken and runs to its end.
 struct Loop {
@@ -69,7 +82,7 @@ struct Loop {
     // threads other than the opener that run a share (guarded by the pool's mutex).
     const BackgroundWork::Task* task = nullptr;
     std::atomic<bool> closed{false};
-    int helpers = 0;
+    std::atomic<int> helpers{0};
 
     void runShare(std::size_t threadSlot)
     {
@@ -215,11 +228,18 @@ struct WorkerThreads::Pool {
         std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
             Loop* loop = nullptr;
-            wake.wait(lock, [&] {
+            const auto hasWork = [&] {
                 if (stopping || !queued.empty()) return true;
                 loop = loopWithWork(true, nullptr);
                 return loop != nullptr;
-            });
+            };
+            if (!hasWork()) {
+                const std::uint64_t seen = offers.load();
+                lock.unlock();
+                yieldWhile([&] { return offers.load() == seen; });
+                lock.lock();
+                wake.wait(lock, hasWork);
+            }
             if (stopping) return;
             if (!queued.empty()) {
                 BackgroundWork::Task* task = queued.front();
@@ -244,9 +264,11 @@ struct WorkerThreads::Pool {
         {
             const std::lock_guard<std::mutex> lock(mutex);
             open.push_back(&current);
+            ++offers;
         }
         wake.notify_all();
         current.runShare(slot);
+        yieldWhile([&] { return current.helpers.load() != 0; });
         std::unique_lock<std::mutex> lock(mutex);
         finished.wait(lock, [&] { return current.helpers == 0; });
         open.erase(std::find(open.begin(), open.end(), &current));
@@ -258,6 +280,7 @@ struct WorkerThreads::Pool {
         {
             const std::lock_guard<std::mutex> lock(mutex);
             queued.push_back(&task);
+            ++offers;
         }
         wake.notify_all();
     }
@@ -292,6 +315,7 @@ struct WorkerThreads::Pool {
     std::vector<std::thread> workers;
     std::vector<Loop*> open;
     std::deque<BackgroundWork::Task*> queued;
+    std::atomic<std::uint64_t> offers{0};  // loops opened and work queued so far
     bool stopping = false;
 };
 
