@@ -201,7 +201,7 @@ int scalingTable(int runs, const std::string& realPair)
     const std::vector<ScalingCase> cases{
         {"full estimate 128x128x60", phantom128, {"estimate", "p/AP.fmr", "p/PA.fmr"}, 1.7},
         {"precise estimate 128x128x60", phantom128, {"estimate", "p/AP.fmr", "p/PA.fmr", "--precise"}, 1.8},
-        {"precise, scanner pair 128x128x60", {}, {"estimate", "p/PA.fmr", "p/AP.fmr", "--precise"}, 1.8},
+        {"precise real pair 128x128x60", {}, {"estimate", "p/PA.fmr", "p/AP.fmr", "--precise"}, 1.8},
         {"apply 200 volumes 64x64x30",
          {"--size", "64x64x30", "--volumes", "200"},
          {"apply", "p/true_vdm.map", "p/AP.fmr"},
