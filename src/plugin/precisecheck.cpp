@@ -17,12 +17,7 @@
 namespace {
 
 // A log that keeps each flushed entry, for a thread that may not write to the host's log.
-class EntryLog : public std::ostream {
-public:
-    EntryLog() : std::ostream(&buffer_) {}
-    const std::vector<std::string>& entries() const { return buffer_.entries; }
-
-private:
+struct EntryLog {
     struct Buffer : std::stringbuf {
         std::vector<std::string> entries;
         int sync() override
@@ -32,7 +27,8 @@ private:
             return 0;
         }
     };
-    Buffer buffer_;
+    Buffer buffer;
+    std::ostream stream{&buffer};
 };
 
 // What the check needs besides the precise map: the standard map at half resolution, the
@@ -122,7 +118,7 @@ PreciseOutcome preciseMapChecked(distcor& plugin, const Volume& a, const Volume&
         return checkedAgainstStandard(plugin, a, b, voxel, choices, estimatePreciseVdm(a, b, voxel, *plugin.logStream));
     EntryLog preciseLog;
     Volume precise;
-    BackgroundWork estimate([&] { precise = estimatePreciseVdm(a, b, voxel, preciseLog); });
+    BackgroundWork estimate([&] { precise = estimatePreciseVdm(a, b, voxel, preciseLog.stream); });
     // Errors come as on one thread: the precise estimate's first, since it runs first there.
     std::optional<CoarseCheck> coarse;
     std::exception_ptr coarseError, preciseError;
@@ -136,8 +132,8 @@ PreciseOutcome preciseMapChecked(distcor& plugin, const Volume& a, const Volume&
     } catch (...) {
         preciseError = std::current_exception();
     }
-    preciseLog.flush();
-    for (const std::string& entry : preciseLog.entries()) *plugin.logStream << entry << std::flush;
+    preciseLog.stream.flush();
+    for (const std::string& entry : preciseLog.buffer.entries) *plugin.logStream << entry << std::flush;
     if (preciseError) std::rethrow_exception(preciseError);
     if (coarseError) std::rethrow_exception(coarseError);
     plugin.log("Checking the precise map against the standard estimate at half resolution...");
