@@ -4,10 +4,12 @@
 // that fold, and lists longer than one block of the agreement figure.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <functional>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -22,9 +24,11 @@
 #include "estimate/gaussnewton.h"
 #include "estimate/mappyramid.h"
 #include "estimate/multigrid.h"
+#include "estimate/preciseestimate.h"
 #include "estimate/preciseinputs.h"
 #include "estimate/preciseobjective.h"
 #include "estimate/simplevdmestimate.h"
+#include "estimate/standardcheck.h"
 #include "estimate/transportstart.h"
 #include "estimate/vdmestimate.h"
 #include "support/fftfixture.h"
@@ -228,6 +232,27 @@ TEST_F(ParallelEstimates, ColumnWiseAndFullEstimatesAreTheSameOnAnyThreadCount)
         for (std::size_t at = text.find("Time taken: "); at != std::string::npos; at = text.find("Time taken: ", at + 1))
             text.erase(at, text.find_first_not_of("0123456789.e-", at + 12) - at);
         return bytesOf(columnwise) + text;
+    });
+}
+
+// The precise estimate as background work while the calling thread makes the standard map
+// at half resolution through the host's FFT, as the estimate task runs them: both maps and
+// the precise estimate's log the same as one after the other on one thread.
+TEST_F(ParallelEstimates, PreciseEstimateBesideTheHalfResolutionCheckIsTheSameOnAnyThreadCount)
+{
+    const Dimensions extent{24, 28, 10};
+    const Volume ap = blob(extent, 1.5f);
+    const Volume pa = blob(extent, -1.5f);
+    const std::array<double, 3> voxel{3.0, 3.0, 3.0};
+    expectSameOnEveryThreadCount([&] {
+        std::ostringstream log;
+        Volume precise;
+        BackgroundWork estimate([&] { precise = estimatePreciseVdm(ap, pa, voxel, log); });
+        const Volume coarse = halfResolutionStandardMap(ap, pa, voxel, {});
+        estimate.join();
+        EXPECT_EQ(coarse.size(), ap.size());
+        // The log without its processor times.
+        return bytesOf(precise) + bytesOf(coarse) + std::regex_replace(log.str(), std::regex("[0-9][0-9.e+-]* s(?![a-z])"), "T");
     });
 }
 
