@@ -72,6 +72,29 @@ void solveRow(double* g, int length, const ThomasFactors& f)
     for (int i = length - 2; i >= 0; --i) g[i] = g[i] - g[i + 1] * f.multiplier[i];
 }
 
+// Rows of one plane along x (stride length), four at a time: the recurrences of different
+// rows are independent and overlap, each row with solveRow's arithmetic.
+void solveRows(double* g, std::size_t rows, int length, const ThomasFactors& f)
+{
+    constexpr std::size_t kTogether = 4;
+    const std::size_t n = static_cast<std::size_t>(length);
+    std::size_t first = 0;
+    for (; length > 1 && first + kTogether <= rows; first += kTogether) {
+        double* line[kTogether];
+        for (std::size_t l = 0; l < kTogether; ++l) line[l] = g + (first + l) * n;
+        for (double* x : line) x[0] = x[0] * f.pivot[0];
+        for (int i = 1; i < length; ++i) {
+            const double p = f.pivot[i];
+            for (double* x : line) x[i] = (x[i] - x[i - 1] * kSixth) * p;
+        }
+        for (int i = length - 2; i >= 0; --i) {
+            const double u = f.multiplier[i];
+            for (double* x : line) x[i] = x[i] - x[i + 1] * u;
+        }
+    }
+    for (; first < rows; ++first) solveRow(g + first * n, length, f);
+}
+
 } // namespace
 
 bool axisWeights(float coordinate, int n, AxisWeights& out)
@@ -113,7 +136,7 @@ std::vector<double> bsplineCoefficients(const float* values, Dimensions extent)
     forEachPiece(static_cast<std::size_t>(extent.z), [&](std::size_t z) {
         double* plane = g.data() + z * slice;
         solveLines(plane, plane, nx, nx, extent.y, f);
-        for (std::size_t row = 0; row < slice; row += nx) solveRow(plane + row, extent.x, f);
+        solveRows(plane, static_cast<std::size_t>(extent.y), extent.x, f);
     });
     return g;
 }

@@ -82,8 +82,15 @@ CorrectedPair CorrectablePair::corrected(const Volume& map, bool intensityCorrec
 
 double CorrectablePair::agreement(const Volume& map) const
 {
-    const CorrectedPair pair = corrected(map, true);
-    return correlationOver(pair.first, pair.second, head_);
+    return agreement(map, corrected(map, false));
+}
+
+double CorrectablePair::agreement(const Volume& map, CorrectedPair plain) const
+{
+    check(map.dimensions() == extent_, kModule, 66, "map.dimensions() == extent_");
+    multiplyByJacobian(plain.first, map, false);
+    multiplyByJacobian(plain.second, map, true);
+    return correlationOver(plain.first, plain.second, head_);
 }
 
 CorrectedPair correctPair(const Volume& first, const Volume& second, const Volume& map, bool intensityCorrection)

@@ -34,6 +34,9 @@ public:
     const std::vector<std::size_t>& head() const { return head_; }
     // The agreement figure of the pair corrected with the map, over the head mask.
     double agreement(const Volume& map) const;
+    // The same figure from plain = corrected(map, false), which it then corrects for
+    // intensity: one sampling less where the plain pair is needed too.
+    double agreement(const Volume& map, CorrectedPair plain) const;
 
 private:
     Dimensions extent_;

@@ -23,10 +23,16 @@ struct RestorationSettings {
     double smoothness = 0.05;
 };
 
+// Throws an assertion error unless every pair is complete and has the map's extent and the
+// smoothness is positive.
+void checkRestorationInputs(const std::vector<Volume>& plus, const std::vector<Volume>& minus, const Volume& vdm,
+                            const RestorationSettings& settings);
+
 // Restores every pair plus[i], minus[i] (y along the phase encoding; plus acquired in the
-// direction that the map corrects with +vdm; both in one frame, see core/movedpair.h) and replaces plus[i] by the result. Values
-// that are not finite drop out of their copy's residuals. Lines share one factorisation
-// across the pairs whose copies are finite along them.
+// direction that the map corrects with +vdm; both in one frame, see core/movedpair.h) and
+// replaces plus[i] by the result. Values that are not finite drop out of their copy's
+// residuals. Lines share one factorisation across the pairs whose copies are finite along
+// them; pairs and fixed blocks of lines run on the worker threads.
 void restorePairs(std::vector<Volume>& plus, const std::vector<Volume>& minus, const Volume& vdm,
                   const RestorationSettings& settings = {});
 Volume restorePair(const Volume& plus, const Volume& minus, const Volume& vdm, const RestorationSettings& settings = {});

@@ -2,13 +2,16 @@
 #include "core/threadpool.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <limits>
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "core/stoprequest.h"
 
@@ -46,6 +49,18 @@ private:
 
 constexpr std::size_t kNoPiece = std::numeric_limits<std::size_t>::max();
 
+// Loops follow each other closely; a thread about to sleep first waits this long, giving
+// way to other threads, for what it waits for: a sleeping thread takes tens of
+// microseconds to wake, as long as many of the loops take.
+constexpr std::chrono::microseconds kBeforeSleeping{50};
+
+template <typename Waiting>
+void yieldWhile(const Waiting& waiting)
+{
+    const auto end = std::chrono::steady_clock::now() + kBeforeSleeping;
+    while (waiting() && std::chrono::steady_clock::now() < end) std::this_thread::yield();
+}
+
 // One parallel loop: pieces are handed out in increasing order, so when a piece fails
 // every lower piece has already been taken and runs to its end.
 struct Loop {
@@ -62,27 +77,36 @@ struct Loop {
     std::atomic<bool> stopped{false};
     std::mutex errorMutex;
     std::exception_ptr error;
+    // Shared loops: the background work whose thread opened the loop (nullptr for any
+    // other thread), whether a share has ended (no piece is left to hand out), and the
+    // threads other than the opener that run a share (guarded by the pool's mutex).
+    const BackgroundWork::Task* task = nullptr;
+    std::atomic<bool> closed{false};
+    std::atomic<int> helpers{0};
 
     void runShare(std::size_t threadSlot)
     {
-        const RunningPieces running(true, threadSlot);
-        for (;;) {
-            if (stopSignal() != 0) {
-                stopped.store(true, std::memory_order_relaxed);
-                return;
-            }
-            const std::size_t piece = next.fetch_add(1, std::memory_order_relaxed);
-            if (piece >= pieces || piece > failedPiece.load(std::memory_order_relaxed)) return;
-            try {
-                call(work, piece);
-            } catch (...) {
-                const std::lock_guard<std::mutex> lock(errorMutex);
-                if (piece < failedPiece.load(std::memory_order_relaxed)) {
-                    failedPiece.store(piece, std::memory_order_relaxed);
-                    error = std::current_exception();
+        {
+            const RunningPieces running(true, threadSlot);
+            for (;;) {
+                if (stopSignal() != 0) {
+                    stopped.store(true, std::memory_order_relaxed);
+                    break;
+                }
+                const std::size_t piece = next.fetch_add(1, std::memory_order_relaxed);
+                if (piece >= pieces || piece > failedPiece.load(std::memory_order_relaxed)) break;
+                try {
+                    call(work, piece);
+                } catch (...) {
+                    const std::lock_guard<std::mutex> lock(errorMutex);
+                    if (piece < failedPiece.load(std::memory_order_relaxed)) {
+                        failedPiece.store(piece, std::memory_order_relaxed);
+                        error = std::current_exception();
+                    }
                 }
             }
         }
+        closed.store(true);
     }
 
     void finish()
@@ -124,6 +148,36 @@ private:
 
 }  // namespace
 
+struct BackgroundWork::Task {
+    explicit Task(std::function<void()> function) : work(std::move(function)) {}
+
+    std::function<void()> work;
+    WorkerThreads::Pool* pool = nullptr;  // nullptr when the work ran in the constructor
+    enum class State { Queued, Running, Done } state = State::Queued;  // guarded by the pool's mutex
+    std::exception_ptr error;
+};
+
+namespace {
+
+// The background work that the thread runs now: the loops it opens belong to it.
+thread_local const BackgroundWork::Task* runningTask = nullptr;
+
+void runTask(BackgroundWork::Task& task)
+{
+    const BackgroundWork::Task* previous = runningTask;
+    runningTask = &task;
+    try {
+        task.work();
+    } catch (...) {
+        task.error = std::current_exception();
+    }
+    runningTask = previous;
+}
+
+}  // namespace
+
+// Several loops may be open at once (the calling thread's and those of background work);
+// a free worker takes queued background work first, then a share of any open loop.
 struct WorkerThreads::Pool {
     explicit Pool(int threadCount) : threads(threadCount) {}
     ~Pool()
@@ -139,59 +193,129 @@ struct WorkerThreads::Pool {
     // A system that refuses further threads leaves the work to those it gave.
     void startWorkers()
     {
-        started = true;
-        const TerminationSignalsBlocked blocked;
-        workers.reserve(static_cast<std::size_t>(threads - 1));
-        try {
-            for (int i = 1; i < threads; ++i)
-                workers.emplace_back([this, i] { serve(static_cast<std::size_t>(i)); });
-        } catch (const std::system_error&) {
-        }
+        std::call_once(started, [this] {
+            const TerminationSignalsBlocked blocked;
+            workers.reserve(static_cast<std::size_t>(threads - 1));
+            try {
+                for (int i = 1; i < threads; ++i)
+                    workers.emplace_back([this, i] { serve(static_cast<std::size_t>(i)); });
+            } catch (const std::system_error&) {
+            }
+        });
+    }
+
+    // An open loop that still hands out pieces: any, or only those of one background work.
+    Loop* loopWithWork(bool anyLoop, const BackgroundWork::Task* task) const
+    {
+        for (Loop* loop : open)
+            if (!loop->closed.load() && (anyLoop || loop->task == task)) return loop;
+        return nullptr;
+    }
+
+    // Runs a share of the loop as a helper; the lock is held on entry and on return.
+    void help(Loop& loop, std::unique_lock<std::mutex>& lock)
+    {
+        ++loop.helpers;
+        lock.unlock();
+        loop.runShare(slot);
+        lock.lock();
+        if (--loop.helpers == 0) finished.notify_all();
     }
 
     void serve(std::size_t threadSlot)
     {
-        std::uint64_t seen = 0;
+        slot = threadSlot;
         std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
-            wake.wait(lock, [&] { return stopping || (loop != nullptr && generation != seen); });
+            Loop* loop = nullptr;
+            const auto hasWork = [&] {
+                if (stopping || !queued.empty()) return true;
+                loop = loopWithWork(true, nullptr);
+                return loop != nullptr;
+            };
+            if (!hasWork()) {
+                const std::uint64_t seen = offers.load();
+                lock.unlock();
+                yieldWhile([&] { return offers.load() == seen; });
+                lock.lock();
+                wake.wait(lock, hasWork);
+            }
             if (stopping) return;
-            seen = generation;
-            Loop* current = loop;
-            ++busy;
-            lock.unlock();
-            current->runShare(threadSlot);
-            lock.lock();
-            if (--busy == 0) idle.notify_all();
+            if (!queued.empty()) {
+                BackgroundWork::Task* task = queued.front();
+                queued.pop_front();
+                task->state = BackgroundWork::Task::State::Running;
+                lock.unlock();
+                runTask(*task);
+                lock.lock();
+                task->state = BackgroundWork::Task::State::Done;
+                wake.notify_all();
+            } else {
+                help(*loop, lock);
+            }
         }
     }
 
-    // The caller takes pieces too; the loop ends when no worker holds it any more.
+    // The opener takes pieces too; the loop ends when no helper holds it any more.
     void run(Loop& current)
     {
-        if (!started) startWorkers();
+        startWorkers();
+        current.task = runningTask;
         {
             const std::lock_guard<std::mutex> lock(mutex);
-            loop = &current;
-            ++generation;
+            open.push_back(&current);
+            ++offers;
         }
         wake.notify_all();
-        current.runShare(0);
+        current.runShare(slot);
+        yieldWhile([&] { return current.helpers.load() != 0; });
         std::unique_lock<std::mutex> lock(mutex);
-        idle.wait(lock, [&] { return busy == 0; });
-        loop = nullptr;
+        finished.wait(lock, [&] { return current.helpers == 0; });
+        open.erase(std::find(open.begin(), open.end(), &current));
+    }
+
+    void queue(BackgroundWork::Task& task)
+    {
+        startWorkers();
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            queued.push_back(&task);
+            ++offers;
+        }
+        wake.notify_all();
+    }
+
+    // Waits for the task, helping with its loops; runs it here if no worker took it.
+    void join(BackgroundWork::Task& task)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            if (task.state == BackgroundWork::Task::State::Done) return;
+            if (task.state == BackgroundWork::Task::State::Queued) {
+                queued.erase(std::find(queued.begin(), queued.end(), &task));
+                task.state = BackgroundWork::Task::State::Running;
+                lock.unlock();
+                runTask(task);
+                lock.lock();
+                task.state = BackgroundWork::Task::State::Done;
+                return;
+            }
+            if (Loop* loop = loopWithWork(false, &task))
+                help(*loop, lock);
+            else
+                wake.wait(lock);
+        }
     }
 
     const int threads;
-    std::mutex caller;  // one loop at a time; a second caller runs its loop alone
+    std::once_flag started;
     std::mutex mutex;
-    std::condition_variable wake;
-    std::condition_variable idle;
+    std::condition_variable wake;      // workers and joiners: work queued, loop opened, task done
+    std::condition_variable finished;  // openers: the last helper left a loop
     std::vector<std::thread> workers;
-    bool started = false;
-    Loop* loop = nullptr;
-    std::uint64_t generation = 0;
-    int busy = 0;
+    std::vector<Loop*> open;
+    std::deque<BackgroundWork::Task*> queued;
+    std::atomic<std::uint64_t> offers{0};  // loops opened and work queued so far
     bool stopping = false;
 };
 
@@ -229,18 +353,42 @@ void threadpool_detail::runPieces(std::size_t pieces, PieceFunction call, const 
     WorkerThreads::Pool* pool = currentPool.load();
     if (pieces == 1 && stopSignal() == 0) {
         // One piece runs as plain code: loops inside it may still share the threads.
-        const RunningPieces running(insidePiece, 0);
+        const RunningPieces running(insidePiece, insidePiece ? 0 : slot);
         call(work, 0);
         return;
     }
-    if (pool == nullptr || pool->threads == 1 || insidePiece) {
+    if (pool == nullptr || pool->threads == 1 || insidePiece)
         loop.runShare(0);
-    } else {
-        std::unique_lock<std::mutex> only(pool->caller, std::try_to_lock);
-        if (only.owns_lock())
-            pool->run(loop);
-        else
-            loop.runShare(0);
-    }
+    else
+        pool->run(loop);
     loop.finish();
+}
+
+BackgroundWork::BackgroundWork(std::function<void()> work) : task_(std::make_unique<Task>(std::move(work)))
+{
+    WorkerThreads::Pool* pool = currentPool.load();
+    if (pool == nullptr || pool->threads == 1 || insidePiece) {
+        task_->state = Task::State::Done;
+        task_->work();
+        return;
+    }
+    task_->pool = pool;
+    pool->queue(*task_);
+}
+
+BackgroundWork::~BackgroundWork()
+{
+    try {
+        join();
+    } catch (...) {
+    }
+}
+
+void BackgroundWork::join()
+{
+    if (task_->pool != nullptr) {
+        task_->pool->join(*task_);
+        task_->pool = nullptr;
+    }
+    if (task_->error) std::rethrow_exception(std::exchange(task_->error, nullptr));
 }

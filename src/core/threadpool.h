@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -29,6 +30,27 @@ public:
 private:
     std::unique_ptr<Pool> pool_;
     Pool* previous_;
+};
+
+// Work that runs on a worker thread while the calling thread goes on with other work (work
+// that must stay on the calling thread, such as host services): its parallel loops share
+// the threads that are free, and join() waits for it, taking pieces of its loops, and
+// rethrows what it threw. Without worker threads, and inside a piece, the work runs at
+// once on the calling thread, in the constructor. Join (or destroy) the object before the
+// WorkerThreads object goes; destroying it unjoined waits for the work and drops its error.
+class BackgroundWork {
+public:
+    explicit BackgroundWork(std::function<void()> work);
+    ~BackgroundWork();
+    BackgroundWork(const BackgroundWork&) = delete;
+    BackgroundWork& operator=(const BackgroundWork&) = delete;
+
+    void join();
+
+    struct Task;
+
+private:
+    std::unique_ptr<Task> task_;
 };
 
 // The threads that parallel work of the calling thread uses now (1 without WorkerThreads).

@@ -30,12 +30,17 @@ void factoriseLineBands(const HessianCoefficients& h, const Regularisation& regu
         const int z = static_cast<int>(piece);
         // The band of row y: a0 on the diagonal, a1 at (y, y+1), a2 at (y, y+2).
         std::vector<float> a0(n), a1(n), a2(n);
+        // The bending term's share of them, which depends on x only near the row's ends:
+        // every x from 2 to nx - 3 has all its neighbours along x, and takes x = 2's.
+        std::vector<float> bendDiagonal(n), bendFirst(n), bendSecond(n);
         for (int y = 0; y < ny; ++y) {
-            const std::size_t row = h.p2.index(0, y, z);
-            const float* p2 = h.p2.data() + row;
-            const float* pq = h.pq.data() + row;
-            const float* e = h.e.data() + row;
             for (std::size_t x = 0; x < n; ++x) {
+                if (x > 2 && x + 2 < n) {
+                    bendDiagonal[x] = bendDiagonal[2];
+                    bendFirst[x] = bendFirst[2];
+                    bendSecond[x] = bendSecond[2];
+                    continue;
+                }
                 const int xi = static_cast<int>(x);
                 const double c = centre(xi, y, z);
                 const double next = y + 1 < ny ? centre(xi, y + 1, z) : 0.0;
@@ -43,11 +48,20 @@ void factoriseLineBands(const HessianCoefficients& h, const Regularisation& regu
                                         f[2] * f[2] * neighbours(z, nz);
                 const double first = -f[1] * ((inside(y, ny) ? c : 0.0) + (inside(y + 1, ny) ? next : 0.0));
                 const double second = inside(y + 1, ny) ? f[1] * f[1] : 0.0;
+                bendDiagonal[x] = static_cast<float>(twoGamma * diagonal);
+                bendFirst[x] = static_cast<float>(twoGamma * first);
+                bendSecond[x] = static_cast<float>(twoGamma * second);
+            }
+            const std::size_t row = h.p2.index(0, y, z);
+            const float* p2 = h.p2.data() + row;
+            const float* pq = h.pq.data() + row;
+            const float* e = h.e.data() + row;
+            for (std::size_t x = 0; x < n; ++x) {
                 const float eBelow = y > 0 ? e[x - n] : 0.0f;
                 const float eAbove = y + 1 < ny ? e[x + n] : 0.0f;
-                a0[x] = p2[x] + 0.25f * (eBelow + eAbove) + static_cast<float>(twoGamma * diagonal);
-                a1[x] = y + 1 < ny ? 0.5f * (pq[x] - pq[x + n]) + static_cast<float>(twoGamma * first) : 0.0f;
-                a2[x] = y + 2 < ny ? -0.25f * eAbove + static_cast<float>(twoGamma * second) : 0.0f;
+                a0[x] = p2[x] + 0.25f * (eBelow + eAbove) + bendDiagonal[x];
+                a1[x] = y + 1 < ny ? 0.5f * (pq[x] - pq[x + n]) + bendFirst[x] : 0.0f;
+                a2[x] = y + 2 < ny ? -0.25f * eAbove + bendSecond[x] : 0.0f;
             }
             // L D L' by rows: D_y = a0 - L(y,y-1)^2 D_{y-1} - L(y,y-2)^2 D_{y-2};
             // L(y+1,y) = (a1 - L(y+1,y-1) D_{y-1} L(y,y-1)) / D_y; L(y+2,y) = a2 / D_y.

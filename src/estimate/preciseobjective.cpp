@@ -90,6 +90,7 @@ double ObjectiveValue::total(const PreciseWeights& weights) const
 void bendingLaplacian(const Volume& d, const std::array<double, 3>& factors, Volume& out)
 {
     const int nx = d.nx(), ny = d.ny(), nz = d.nz();
+    if (nx == 0) return;
     const std::size_t row = static_cast<std::size_t>(nx), slice = row * static_cast<std::size_t>(ny);
     const float fx = static_cast<float>(factors[0]), fy = static_cast<float>(factors[1]),
                 fz = static_cast<float>(factors[2]);
@@ -107,9 +108,12 @@ void bendingLaplacian(const Volume& d, const std::array<double, 3>& factors, Vol
             const float* above = y + 1 < ny ? c + row : c;
             const float* front = z > 0 ? c - slice : c;
             const float* back = z + 1 < nz ? c + slice : c;
-            for (int x = 0; x < nx; ++x)
-                o[x] = wy * (2.0f * c[x] - below[x] - above[x]) + wz * (2.0f * c[x] - front[x] - back[x]);
-            for (int x = 1; x + 1 < nx; ++x) o[x] += fx * (2.0f * c[x] - c[x - 1] - c[x + 1]);
+            const auto acrossLines = [&](int x) {
+                return wy * (2.0f * c[x] - below[x] - above[x]) + wz * (2.0f * c[x] - front[x] - back[x]);
+            };
+            o[0] = acrossLines(0);
+            for (int x = 1; x + 1 < nx; ++x) o[x] = acrossLines(x) + fx * (2.0f * c[x] - c[x - 1] - c[x + 1]);
+            if (nx > 1) o[nx - 1] = acrossLines(nx - 1);
         }
     });
 }

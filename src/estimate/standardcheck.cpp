@@ -41,9 +41,8 @@ Volume gradientMagnitude(const Volume& v)
     return out;
 }
 
-double edgeCorrelation(const CorrectablePair& pair, const Volume& map, const std::vector<std::size_t>& voxels)
+double edgeCorrelation(const CorrectedPair& corrected, const std::vector<std::size_t>& voxels)
 {
-    const CorrectedPair corrected = pair.corrected(map, false);
     return correlationOver(gradientMagnitude(corrected.first), gradientMagnitude(corrected.second), voxels);
 }
 
@@ -51,18 +50,24 @@ double edgeCorrelation(const CorrectablePair& pair, const Volume& map, const std
 
 StandardComparison compareWithStandardMap(const CorrectablePair& pair, const Volume& precise, const Volume& standard)
 {
+    return compareWithStandardMap(pair, CorrectedMap(pair, precise), CorrectedMap(pair, standard));
+}
+
+StandardComparison compareWithStandardMap(const CorrectablePair& pair, const CorrectedMap& precise,
+                                          const CorrectedMap& standard)
+{
     StandardComparison result;
     const std::vector<std::size_t>& head = pair.head();
     std::vector<std::size_t> differing;
     for (std::size_t i : head)
-        if (std::fabs(precise[i] - standard[i]) > kDifferenceVoxels) differing.push_back(i);
+        if (std::fabs(precise.map[i] - standard.map[i]) > kDifferenceVoxels) differing.push_back(i);
     result.headVoxels = head.size();
     result.differingVoxels = differing.size();
     if (static_cast<double>(differing.size()) < kLeastRegion * static_cast<double>(head.size()) || differing.size() < 2)
         return result;
     result.compared = true;
-    result.preciseEdges = edgeCorrelation(pair, precise, differing);
-    result.standardEdges = edgeCorrelation(pair, standard, differing);
+    result.preciseEdges = edgeCorrelation(precise.plain, differing);
+    result.standardEdges = edgeCorrelation(standard.plain, differing);
     // A NaN correlation (no variation) gives no reason to drop the precise map.
     result.keepPrecise = !(result.standardEdges - result.preciseEdges > kMargin);
     return result;

@@ -23,8 +23,18 @@ struct StandardComparison {
     bool keepPrecise = true;
 };
 
+// A map with the pair plainly corrected by it (pair.corrected(map, false)), sampled once
+// for the comparisons and the agreement figure (CorrectablePair::agreement(map, plain)).
+struct CorrectedMap {
+    CorrectedMap(const CorrectablePair& pair, const Volume& map) : map(map), plain(pair.corrected(map, false)) {}
+    const Volume& map;
+    CorrectedPair plain;
+};
+
 // The maps' edge agreement. The precise map is kept unless the maps differ in at least
 // 1% of the head and the standard map's edge correlation is higher by more than 0.03.
+StandardComparison compareWithStandardMap(const CorrectablePair& pair, const CorrectedMap& precise,
+                                          const CorrectedMap& standard);
 StandardComparison compareWithStandardMap(const CorrectablePair& pair, const Volume& precise, const Volume& standard);
 
 // The choices of the standard estimate that the check runs: the user's measure, intensity

@@ -2,21 +2,62 @@
 #include "plugin/precisecheck.h"
 
 #include <cmath>
+#include <exception>
+#include <optional>
 #include <ostream>
+#include <sstream>
+#include <string>
+#include <vector>
 
 #include "core/pairagreement.h"
+#include "core/threadpool.h"
+#include "estimate/preciseestimate.h"
 #include "plugin/distcor.h"
 
-PreciseOutcome checkedAgainstStandard(distcor& plugin, const Volume& a, const Volume& b,
-                                      const std::array<double, 3>& voxel, const StandardChoices& choices,
-                                      Volume precise)
+namespace {
+
+// A log that keeps each flushed entry, for a thread that may not write to the host's log.
+struct EntryLog {
+    struct Buffer : std::stringbuf {
+        std::vector<std::string> entries;
+        int sync() override
+        {
+            if (!str().empty()) entries.push_back(str());
+            str(std::string());
+            return 0;
+        }
+    };
+    Buffer buffer;
+    std::ostream stream{&buffer};
+};
+
+// What the check needs besides the precise map: the standard map at half resolution, the
+// pair, and the pair corrected with that map (none when the estimate gave up).
+struct CoarseCheck {
+    CoarseCheck(const Volume& a, const Volume& b, const std::array<double, 3>& voxel, const StandardChoices& choices)
+        : map(halfResolutionStandardMap(a, b, voxel, choices)), pair(a, b)
+    {
+        if (map.size() == a.size()) corrected.emplace(pair, map);
+    }
+    CoarseCheck(const CoarseCheck&) = delete;
+    CoarseCheck& operator=(const CoarseCheck&) = delete;
+    const CorrectedMap* correctedMap() const { return corrected ? &*corrected : nullptr; }
+
+    const Volume map;
+    const CorrectablePair pair;
+    std::optional<CorrectedMap> corrected;
+};
+
+// The check, given the pair and its correction with the standard map at half resolution
+// (nullptr when that estimate gave up).
+PreciseOutcome checkedWith(distcor& plugin, const CorrectablePair& pair, const Volume& a, const Volume& b,
+                           const std::array<double, 3>& voxel, const StandardChoices& choices, Volume precise,
+                           const CorrectedMap* coarse)
 {
     std::ostream& log = *plugin.logStream;
-    const CorrectablePair pair(a, b);
-    plugin.log("Checking the precise map against the standard estimate at half resolution...");
-    const Volume coarse = halfResolutionStandardMap(a, b, voxel, choices);
-    if (coarse.size() == precise.size()) {
-        const StandardComparison screen = compareWithStandardMap(pair, precise, coarse);
+    const CorrectedMap preciseCorrected(pair, precise);
+    if (coarse != nullptr) {
+        const StandardComparison screen = compareWithStandardMap(pair, preciseCorrected, *coarse);
         if (screen.compared)
             log << "Edges of the plainly corrected pair where the maps differ by more than 0.25 voxel ("
                 << 100.0 * static_cast<double>(screen.differingVoxels) / static_cast<double>(screen.headVoxels)
@@ -24,7 +65,7 @@ PreciseOutcome checkedAgainstStandard(distcor& plugin, const Volume& a, const Vo
                 << ", standard at half resolution " << screen.standardEdges << std::flush;
         if (clearlyKeepsPrecise(screen)) {
             log << "Agreement of the intensity-corrected pair over the head (correlation): precise "
-                << pair.agreement(precise) << std::flush;
+                << pair.agreement(precise, preciseCorrected.plain) << std::flush;
             plugin.log("The standard map at half resolution lines up the edges clearly worse: the precise map is "
                        "kept without the full standard estimate.");
             return {std::move(precise)};
@@ -36,9 +77,11 @@ PreciseOutcome checkedAgainstStandard(distcor& plugin, const Volume& a, const Vo
         plugin.log("The standard estimate gave no map to check against: the precise map is kept.");
         return {std::move(precise)};
     }
+    const CorrectedMap standardCorrected(pair, standard);
     log << "Agreement of the intensity-corrected pair over the head (correlation): precise "
-        << pair.agreement(precise) << ", standard " << pair.agreement(standard) << std::flush;
-    const StandardComparison check = compareWithStandardMap(pair, precise, standard);
+        << pair.agreement(precise, preciseCorrected.plain) << ", standard "
+        << pair.agreement(standard, standardCorrected.plain) << std::flush;
+    const StandardComparison check = compareWithStandardMap(pair, preciseCorrected, standardCorrected);
     if (!check.compared) {
         plugin.log("The maps differ by more than 0.25 voxel in less than 1% of the head: the precise map is kept.");
         return {std::move(precise)};
@@ -55,4 +98,44 @@ PreciseOutcome checkedAgainstStandard(distcor& plugin, const Volume& a, const Vo
                "gradient-echo pairs, which lose signal where the field varies), and the precise map lines up its "
                "edges worse.");
     return {std::move(standard), false};
+}
+
+}  // namespace
+
+PreciseOutcome checkedAgainstStandard(distcor& plugin, const Volume& a, const Volume& b,
+                                      const std::array<double, 3>& voxel, const StandardChoices& choices,
+                                      Volume precise)
+{
+    plugin.log("Checking the precise map against the standard estimate at half resolution...");
+    const CoarseCheck coarse(a, b, voxel, choices);
+    return checkedWith(plugin, coarse.pair, a, b, voxel, choices, std::move(precise), coarse.correctedMap());
+}
+
+PreciseOutcome preciseMapChecked(distcor& plugin, const Volume& a, const Volume& b,
+                                 const std::array<double, 3>& voxel, const StandardChoices& choices)
+{
+    if (parallelThreads() == 1)
+        return checkedAgainstStandard(plugin, a, b, voxel, choices, estimatePreciseVdm(a, b, voxel, *plugin.logStream));
+    EntryLog preciseLog;
+    Volume precise;
+    BackgroundWork estimate([&] { precise = estimatePreciseVdm(a, b, voxel, preciseLog.stream); });
+    // Errors come as on one thread: the precise estimate's first, since it runs first there.
+    std::optional<CoarseCheck> coarse;
+    std::exception_ptr coarseError, preciseError;
+    try {
+        coarse.emplace(a, b, voxel, choices);
+    } catch (...) {
+        coarseError = std::current_exception();
+    }
+    try {
+        estimate.join();
+    } catch (...) {
+        preciseError = std::current_exception();
+    }
+    preciseLog.stream.flush();
+    for (const std::string& entry : preciseLog.buffer.entries) *plugin.logStream << entry << std::flush;
+    if (preciseError) std::rethrow_exception(preciseError);
+    if (coarseError) std::rethrow_exception(coarseError);
+    plugin.log("Checking the precise map against the standard estimate at half resolution...");
+    return checkedWith(plugin, coarse->pair, a, b, voxel, choices, std::move(precise), coarse->correctedMap());
 }

@@ -22,3 +22,10 @@ struct PreciseOutcome {
 PreciseOutcome checkedAgainstStandard(distcor& plugin, const Volume& first, const Volume& second,
                                       const std::array<double, 3>& voxelSize, const StandardChoices& choices,
                                       Volume precise);
+
+// The precise estimate of the pair (its progress in the log), checked as above. On
+// several threads the half-resolution standard map, whose smoothing calls the host's FFT
+// on this thread, is computed while the worker threads estimate the precise map; the log
+// holds the same entries in the same order as on one thread.
+PreciseOutcome preciseMapChecked(distcor& plugin, const Volume& first, const Volume& second,
+                                 const std::array<double, 3>& voxelSize, const StandardChoices& choices);

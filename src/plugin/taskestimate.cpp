@@ -9,8 +9,8 @@
 #include "core/pairagreement.h"
 #include "core/vdm.h"
 #include "core/volumegauss.h"
-#include "estimate/preciseestimate.h"
 #include "estimate/estimatelimits.h"
+#include "estimate/preciseinputs.h"
 #include "estimate/simplevdmestimate.h"
 #include "estimate/standardcheck.h"
 #include "estimate/vdmestimate.h"
@@ -66,9 +66,7 @@ PreciseOutcome preciseVdm(distcor& plugin, const Volume& a, const Volume& b, con
                                   " of " + settings.paths[0],
                               "volume " + std::to_string(static_cast<std::uint32_t>(settings.volumeIndex[1])) +
                                   " of " + settings.paths[1]});
-    Volume precise = estimatePreciseVdm(a, b, voxel, *plugin.logStream);
-    return checkedAgainstStandard(plugin, a, b, voxel, {settings.useSsd, settings.useIc, settings.order},
-                                  std::move(precise));
+    return preciseMapChecked(plugin, a, b, voxel, {settings.useSsd, settings.useIc, settings.order});
 }
 
 std::vector<StepFile> inputFiles(const EstimateSettings& settings, const std::array<Project, 2>& projects)

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -139,4 +140,30 @@ TEST(Threads, ThreadCountsOutsideOneTo1024AreRefusedWithTheirSource)
                                        "--set-int", "fast_algorithm=1"},
                        {"VARNO_THREADS=3"});
     EXPECT_EQ(result.status, 0) << result.err;
+}
+
+// The precise estimate beside its check at half resolution: the same map, and the same
+// log entries in the same order (times aside) as on one thread.
+TEST(Threads, PreciseEstimateLogsTheSameEntriesOnOneAndOnThreeThreads)
+{
+    const TemporaryFolder folder;
+    ASSERT_EQ(mindaroIn(folder.path(), {"simulate", "p", "--size", "32x32x12", "--noise", "20"}).status, 0);
+    std::vector<std::map<std::string, std::string>> runs;
+    std::vector<std::string> logs;
+    const std::regex times("[0-9.e+-]+ s\\b|Time taken: [0-9.e+-]+");
+    for (const char* threads : {"1", "3"}) {
+        const fs::path copy = fs::path(folder.path()) / (std::string("p") + threads);
+        fs::create_directory(copy);
+        for (const char* name : {"AP.fmr", "AP.stc", "PA.fmr", "PA.stc"})
+            fs::copy_file(fs::path(folder.path()) / "p" / name, copy / name);
+        const ProcessResult result =
+            mindaroIn(copy.string(), {"estimate", "AP.fmr", "PA.fmr", "--precise", "--threads", threads});
+        ASSERT_EQ(result.status, 0) << result.out << result.err;
+        ASSERT_NE(result.out.find("Checking the precise map against the standard estimate at half resolution"),
+                  std::string::npos);
+        logs.push_back(std::regex_replace(result.out, times, "T"));
+        runs.push_back(filesUnder(copy));
+    }
+    expectSameFiles(runs[0], runs[1]);
+    EXPECT_EQ(logs[0], logs[1]);
 }

@@ -134,4 +134,9 @@ TEST(PairAgreement, TheTrueMapMakesAPhantomPairAgree)
         ASSERT_EQ(keptPlain.first[i], plain.first[i]);
         ASSERT_EQ(keptPlain.second[i], plain.second[i]);
     }
+    // From the plain pair already sampled: the same figure, bit for bit; a plain pair of
+    // another extent is refused.
+    EXPECT_EQ(kept.agreement(p.displacement, keptPlain), truth);
+    const Volume other(Dimensions{32, 40, 11});
+    EXPECT_THROW(kept.agreement(p.displacement, CorrectedPair{other, other}), std::logic_error);
 }

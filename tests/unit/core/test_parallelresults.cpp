@@ -5,16 +5,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <functional>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "core/bspline.h"
 #include "core/pairagreement.h"
+#include "core/restoration.h"
+#include "core/restorationblend.h"
 #include "core/threadpool.h"
 #include "core/vdm.h"
 #include "core/volumegauss.h"
@@ -22,9 +26,11 @@
 #include "estimate/gaussnewton.h"
 #include "estimate/mappyramid.h"
 #include "estimate/multigrid.h"
+#include "estimate/preciseestimate.h"
 #include "estimate/preciseinputs.h"
 #include "estimate/preciseobjective.h"
 #include "estimate/simplevdmestimate.h"
+#include "estimate/standardcheck.h"
 #include "estimate/transportstart.h"
 #include "estimate/vdmestimate.h"
 #include "support/fftfixture.h"
@@ -138,6 +144,28 @@ TEST(ParallelResults, ResamplingWithAMapIsTheSameOnAnyThreadCount)
     });
 }
 
+// Pairs and pieces of lines on the threads: a run streamed slice by slice, and volumes.
+TEST(ParallelResults, RestorationAndCombinationAreTheSameOnAnyThreadCount)
+{
+    for (const Dimensions extent : {Dimensions{23, 29, 1}, kOdd}) {
+        const Volume map = randomVolume(extent, -4.0f, 4.0f, 5);
+        std::vector<Volume> plus, minus;
+        for (unsigned pair = 0; pair < 5; ++pair) {
+            plus.push_back(randomVolume(extent, 0.0f, 1000.0f, 30 + pair));
+            minus.push_back(randomVolume(extent, 0.0f, 1000.0f, 40 + pair));
+        }
+        minus[3](5, 6, 0) = std::nanf("");
+        expectSameOnEveryThreadCount([&] {
+            std::vector<Volume> restored = plus, combined = plus;
+            restorePairs(restored, minus, map);
+            combinePairs(combined, minus, map);
+            std::string bytes;
+            for (std::size_t pair = 0; pair < plus.size(); ++pair) bytes += bytesOf(restored[pair]) + bytesOf(combined[pair]);
+            return bytes;
+        });
+    }
+}
+
 TEST(ParallelResults, MaskedConvolutionIsTheSameOnAnyThreadCount)
 {
     const Volume data = randomVolume(kOdd, -10.0f, 10.0f, 4);
@@ -229,6 +257,27 @@ TEST_F(ParallelEstimates, ColumnWiseAndFullEstimatesAreTheSameOnAnyThreadCount)
         for (std::size_t at = text.find("Time taken: "); at != std::string::npos; at = text.find("Time taken: ", at + 1))
             text.erase(at, text.find_first_not_of("0123456789.e-", at + 12) - at);
         return bytesOf(columnwise) + text;
+    });
+}
+
+// The precise estimate as background work while the calling thread makes the standard map
+// at half resolution through the host's FFT, as the estimate task runs them: both maps and
+// the precise estimate's log the same as one after the other on one thread.
+TEST_F(ParallelEstimates, PreciseEstimateBesideTheHalfResolutionCheckIsTheSameOnAnyThreadCount)
+{
+    const Dimensions extent{24, 28, 10};
+    const Volume ap = blob(extent, 1.5f);
+    const Volume pa = blob(extent, -1.5f);
+    const std::array<double, 3> voxel{3.0, 3.0, 3.0};
+    expectSameOnEveryThreadCount([&] {
+        std::ostringstream log;
+        Volume precise;
+        BackgroundWork estimate([&] { precise = estimatePreciseVdm(ap, pa, voxel, log); });
+        const Volume coarse = halfResolutionStandardMap(ap, pa, voxel, {});
+        estimate.join();
+        EXPECT_EQ(coarse.size(), ap.size());
+        // The log without its processor times.
+        return bytesOf(precise) + bytesOf(coarse) + std::regex_replace(log.str(), std::regex("[0-9][0-9.e+-]* s(?![a-z])"), "T");
     });
 }
 

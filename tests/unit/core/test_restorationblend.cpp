@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <random>
 
@@ -55,6 +56,44 @@ double rms(const Volume& a, const Volume& b, int firstRow, int endRow)
         for (int y = firstRow; y < endRow; ++y)
             for (int x = 0; x < a.nx(); ++x, ++count) sum += std::pow(double(a(x, y, z)) - double(b(x, y, z)), 2.0);
     return std::sqrt(sum / static_cast<double>(count));
+}
+
+// The combination written out from its parts: both copies undistorted with intensity
+// correction as whole volumes, the restoration, and the blend of the three.
+Volume blendOfTheParts(const Volume& plus, const Volume& minus, const Volume& vdm)
+{
+    const Volume plusCorrected = undistort(plus, vdm, false, true);
+    const Volume minusCorrected = undistort(minus, vdm * -1.0f, false, true);
+    const Volume restored = restorePair(plus, minus, vdm);
+    const Volume weights = restorationWeights(vdm);
+    Volume out(vdm.dimensions());
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const float a = plusCorrected[i], b = minusCorrected[i];
+        const bool useA = std::isfinite(a), useB = std::isfinite(b);
+        float w = weights[i], mean = 0.0f;
+        if (useA && useB)
+            mean = 0.5f * (a + b);
+        else if (useA || useB)
+            mean = useA ? a : b;
+        else
+            w = 1.0f;
+        out[i] = std::max(w == 1.0f ? restored[i] : w * restored[i] + (1.0f - w) * mean, 0.0f);
+    }
+    return out;
+}
+
+bool sameBits(const Volume& a, const Volume& b)
+{
+    return a.dimensions() == b.dimensions() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+}
+
+Volume randomCopy(Dimensions extent, float low, float high, unsigned seed)
+{
+    std::mt19937 generator(seed);
+    std::uniform_real_distribution<float> value(low, high);
+    Volume v(extent);
+    for (std::size_t i = 0; i < v.size(); ++i) v[i] = value(generator);
+    return v;
 }
 
 }  // namespace
@@ -134,4 +173,34 @@ TEST(RestorationBlend, ACopyThatIsNotFiniteDropsOutOfTheMean)
         EXPECT_EQ(combined.front()(1, y, 0), std::max(plusCorrected(1, y, 0), 0.0f)) << y;
     }
     EXPECT_GT(spoiled, 0);
+}
+
+// The combination computes the corrected copies line by line inside the restoration; it
+// must give the very values of the whole-volume undistortions, in single slices (as the
+// runs stream) and in volumes, with several pairs, columns beyond the pieces of lines,
+// samples beyond the line and a copy that is not finite.
+TEST(RestorationBlend, EqualsTheBlendOfTheWholeVolumeParts)
+{
+    for (const Dimensions extent : {Dimensions{19, 37, 1}, Dimensions{19, 37, 5}}) {
+        // Steep and mild rows, folds and displacements beyond the line.
+        Volume vdm = randomCopy(extent, -1.5f, 1.5f, 7);
+        for (int z = 0; z < extent.z; ++z)
+            for (int y = 0; y < extent.y; ++y)
+                for (int x = 0; x < extent.x; ++x)
+                    vdm(x, y, z) += 6.0f * std::sin(0.15f * static_cast<float>(y + 2 * x + z));
+        std::vector<Volume> plus, minus;
+        // Five pairs: a group restored together and one alone.
+        for (unsigned pair = 0; pair < 5; ++pair) {
+            plus.push_back(randomCopy(extent, -20.0f, 300.0f, 10 + pair));
+            minus.push_back(randomCopy(extent, -20.0f, 300.0f, 20 + pair));
+        }
+        minus[1](4, 9, extent.z - 1) = std::numeric_limits<float>::quiet_NaN();
+        plus[2](0, 0, 0) = std::numeric_limits<float>::infinity();
+        minus[4](18, 36, 0) = std::numeric_limits<float>::quiet_NaN();
+        std::vector<Volume> combined = plus;
+        combinePairs(combined, minus, vdm);
+        for (std::size_t pair = 0; pair < plus.size(); ++pair)
+            EXPECT_TRUE(sameBits(combined[pair], blendOfTheParts(plus[pair], minus[pair], vdm)))
+                << "pair " << pair << ", " << extent.z << " slices";
+    }
 }

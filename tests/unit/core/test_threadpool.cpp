@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -164,6 +166,154 @@ TEST(ThreadPool, AStopRequestEndsTheLoopAfterThePiecesUnderWay)
     withdrawStopRequest();
     forEachPiece(2, [&](std::size_t) { started = true; });
     EXPECT_TRUE(started);
+}
+
+// Background work beside the caller's own loops: every piece of both runs once, each
+// loop's threads keep distinct slots below parallelThreads(), and the work's loops see
+// every thread of the pool.
+TEST(BackgroundWork, RunsBesideTheCallersLoopsWithDistinctSlotsPerLoop)
+{
+    for (int threads : {2, 3, 8}) {
+        const WorkerThreads pool(threads);
+        const std::thread::id caller = std::this_thread::get_id();
+        // Per loop: the thread of each slot, and whether two threads ever shared one.
+        struct LoopRecord {
+            std::mutex mutex;
+            std::vector<std::set<std::thread::id>> threadsOfSlot;
+            std::vector<std::atomic<int>> runs;
+            explicit LoopRecord(int threadCount, std::size_t pieces)
+                : threadsOfSlot(static_cast<std::size_t>(threadCount)), runs(pieces)
+            {
+            }
+            void record(std::size_t piece)
+            {
+                briefly();
+                ++runs[piece];
+                const std::lock_guard<std::mutex> lock(mutex);
+                ASSERT_LT(workerSlot(), threadsOfSlot.size());
+                threadsOfSlot[workerSlot()].insert(std::this_thread::get_id());
+            }
+        };
+        std::vector<std::unique_ptr<LoopRecord>> workLoops, callerLoops;
+        for (int i = 0; i < 3; ++i) {
+            workLoops.push_back(std::make_unique<LoopRecord>(threads, 40));
+            callerLoops.push_back(std::make_unique<LoopRecord>(threads, 40));
+        }
+        std::thread::id workThread;
+        int workThreads = 0;
+        BackgroundWork work([&] {
+            workThread = std::this_thread::get_id();
+            workThreads = parallelThreads();
+            for (auto& loop : workLoops) forEachPiece(40, [&](std::size_t piece) { loop->record(piece); });
+        });
+        for (auto& loop : callerLoops) forEachPiece(40, [&](std::size_t piece) { loop->record(piece); });
+        work.join();
+        EXPECT_NE(workThread, caller) << threads << " threads";
+        EXPECT_EQ(workThreads, threads);
+        for (const auto* loops : {&workLoops, &callerLoops})
+            for (const auto& loop : *loops) {
+                for (const std::atomic<int>& runs : loop->runs) EXPECT_EQ(runs.load(), 1) << threads << " threads";
+                for (const auto& slotThreads : loop->threadsOfSlot) EXPECT_LE(slotThreads.size(), 1u);
+            }
+    }
+}
+
+// The joining thread takes pieces of the work's loops: with one worker busy in a piece
+// that waits for the next piece, only the caller can run that piece.
+TEST(BackgroundWork, JoiningTakesPiecesOfTheWorksLoops)
+{
+    const WorkerThreads pool(2);
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool secondRan = false;
+    bool waitedInVain = false;
+    std::set<std::thread::id> threadsOfPieces;
+    BackgroundWork work([&] {
+        forEachPiece(2, [&](std::size_t piece) {
+            std::unique_lock<std::mutex> lock(mutex);
+            threadsOfPieces.insert(std::this_thread::get_id());
+            changed.notify_all();
+            if (piece == 0) {
+                waitedInVain = !changed.wait_for(lock, std::chrono::seconds(20), [&] { return secondRan; });
+            } else {
+                secondRan = true;
+                changed.notify_all();
+            }
+        });
+    });
+    {
+        // The worker took the work and one piece before the caller joins.
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return !threadsOfPieces.empty(); });
+    }
+    work.join();
+    EXPECT_FALSE(waitedInVain);
+    EXPECT_EQ(threadsOfPieces.size(), 2u);
+    EXPECT_EQ(threadsOfPieces.count(std::this_thread::get_id()), 1u);
+}
+
+TEST(BackgroundWork, WithoutWorkersItRunsAtOnceOnTheCaller)
+{
+    for (int threads : {0, 1}) {
+        std::unique_ptr<WorkerThreads> pool;
+        if (threads == 1) pool = std::make_unique<WorkerThreads>(1);
+        std::vector<std::string> order;
+        BackgroundWork work([&] {
+            EXPECT_EQ(parallelThreads(), 1);
+            order.push_back("work");
+        });
+        order.push_back("caller");
+        work.join();
+        EXPECT_EQ(order, (std::vector<std::string>{"work", "caller"}));
+        EXPECT_THROW(BackgroundWork([] { throw std::runtime_error("at once"); }), std::runtime_error);
+    }
+    // Inside a piece too.
+    const WorkerThreads pool(3);
+    forEachPiece(4, [&](std::size_t) {
+        const std::thread::id self = std::this_thread::get_id();
+        std::thread::id ranOn;
+        BackgroundWork work([&] { ranOn = std::this_thread::get_id(); });
+        EXPECT_EQ(ranOn, self);
+    });
+}
+
+TEST(BackgroundWork, JoinRethrowsTheWorksErrorAndAStopEndsItsLoops)
+{
+    const WorkerThreads pool(3);
+    BackgroundWork failing([] {
+        forEachPiece(50, [](std::size_t piece) {
+            if (piece == 7) throw std::runtime_error("piece 7");
+        });
+    });
+    try {
+        failing.join();
+        ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "piece 7");
+    }
+    failing.join();  // the error is reported once
+
+    std::atomic<int> ran{0};
+    BackgroundWork stopped([&] {
+        forEachPiece(100000, [&](std::size_t piece) {
+            ++ran;
+            if (piece == 20) requestStop(SIGTERM);
+        });
+    });
+    EXPECT_THROW(stopped.join(), StopRequested);
+    EXPECT_LT(ran.load(), 1000);
+    withdrawStopRequest();
+
+    // Destroyed without a join: waits for the work and drops its error.
+    std::atomic<bool> finished{false};
+    {
+        BackgroundWork dropped([&] {
+            briefly();
+            finished = true;
+            throw std::runtime_error("dropped");
+        });
+    }
+    EXPECT_TRUE(finished.load());
 }
 
 TEST(ThreadCount, CountsAreWholeNumbersWithinTheLimits)
