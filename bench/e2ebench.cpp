@@ -182,6 +182,24 @@ struct ScalingCase {
 // Whether the last run's precise map needed the full standard estimate as its check (the
 // standard map at half resolution did not settle it): its time is then mostly that
 // estimate's.
+// Puts a case's inputs into folder/p: a phantom made with the given options, or the real
+// pair's projects copied when there are none. False when the real pair is not there.
+bool prepareInputs(const std::vector<std::string>& simulateOptions, const std::string& realPair,
+                   const std::string& folder)
+{
+    if (!simulateOptions.empty()) {
+        std::vector<std::string> simulate{"simulate", "p"};
+        simulate.insert(simulate.end(), simulateOptions.begin(), simulateOptions.end());
+        run(simulate, folder);
+        return true;
+    }
+    if (!std::filesystem::exists(realPair)) return false;
+    std::filesystem::create_directory(folder + "/p");
+    for (const char* file : {"PA.fmr", "PA.stc", "AP.fmr", "AP.stc"})
+        std::filesystem::copy_file(realPair + "/" + file, folder + "/p/" + file);
+    return true;
+}
+
 bool ranFullCheck(const std::string& folder)
 {
     std::ifstream output(folder + "/output.txt");
@@ -218,19 +236,10 @@ int scalingTable(int runs, const std::string& realPair)
         if (mkdtemp(pattern) == nullptr) return 1;
         const std::string folder = pattern;
         try {
-            if (scaling.simulate.empty()) {
-                if (!std::filesystem::exists(realPair)) {
-                    std::printf("%-30s skipped: %s not found\n", scaling.name.c_str(), realPair.c_str());
-                    std::filesystem::remove_all(folder);
-                    continue;
-                }
-                std::filesystem::create_directory(folder + "/p");
-                for (const char* file : {"PA.fmr", "PA.stc", "AP.fmr", "AP.stc"})
-                    std::filesystem::copy_file(realPair + "/" + file, folder + "/p/" + file);
-            } else {
-                std::vector<std::string> simulate{"simulate", "p"};
-                simulate.insert(simulate.end(), scaling.simulate.begin(), scaling.simulate.end());
-                run(simulate, folder);
+            if (!prepareInputs(scaling.simulate, realPair, folder)) {
+                std::printf("%-30s skipped: %s not found\n", scaling.name.c_str(), realPair.c_str());
+                std::filesystem::remove_all(folder);
+                continue;
             }
             double wall[2] = {0.0, 0.0};
             double cpu[2] = {0.0, 0.0};
@@ -364,19 +373,10 @@ int main(int argc, char** argv)
         try {
             if (benchmarkCase.dataset) {
                 writeTestDataset(folder + "/raw", true);
-            } else if (benchmarkCase.simulate.empty()) {
-                if (!std::filesystem::exists(realPair)) {
-                    std::printf("%-42s skipped: %s not found\n", benchmarkCase.name.c_str(), realPair.c_str());
-                    std::filesystem::remove_all(folder);
-                    continue;
-                }
-                std::filesystem::create_directory(folder + "/p");
-                for (const char* file : {"PA.fmr", "PA.stc", "AP.fmr", "AP.stc"})
-                    std::filesystem::copy_file(realPair + "/" + file, folder + "/p/" + file);
-            } else {
-                std::vector<std::string> simulate{"simulate", "p"};
-                simulate.insert(simulate.end(), benchmarkCase.simulate.begin(), benchmarkCase.simulate.end());
-                run(simulate, folder);
+            } else if (!prepareInputs(benchmarkCase.simulate, realPair, folder)) {
+                std::printf("%-42s skipped: %s not found\n", benchmarkCase.name.c_str(), realPair.c_str());
+                std::filesystem::remove_all(folder);
+                continue;
             }
             std::vector<double> wall;
             std::vector<double> cpu;

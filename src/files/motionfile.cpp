@@ -29,7 +29,6 @@ void writeMotionFile(const std::string& path, const std::vector<VolumeMotionRow>
         char line[200];
         for (const VolumeMotionRow& row : rows) {
             // Adding 0 turns a negative zero into 0.
-            // Adding 0 turns a negative zero into 0.
             std::snprintf(line, sizeof line, "%u\t%.4f\t%.4f\t%.4f\t%.4f\t%.4f\t%.4f\n", row.volume,
                           row.translation[0] + 0.0, row.translation[1] + 0.0, row.translation[2] + 0.0,
                           row.rotation[0] + 0.0, row.rotation[1] + 0.0, row.rotation[2] + 0.0);
