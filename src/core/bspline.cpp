@@ -10,7 +10,7 @@ namespace {
 
 constexpr double kSixth = 1.0 / 6.0;
 // Neighbouring z lines solved together per piece of work.
-constexpr std::size_t kLanesPerPiece = 4096;
+constexpr std::size_t kLanesPerPiece = 1024;
 
 // Pivots p[0..n-1] and multipliers u[0..n-2] of the Thomas algorithm for the tridiagonal
 // system (1/6, 4/6, 1/6) with zero coefficients outside the line. One table serves every
