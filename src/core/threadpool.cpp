@@ -64,14 +64,15 @@ void yieldWhile(const Waiting& waiting)
 // One parallel loop: pieces are handed out in increasing order, so when a piece fails
 // every lower piece has already been taken and runs to its end.
 struct Loop {
-    Loop(std::size_t count, threadpool_detail::PieceFunction function, const void* context)
-        : pieces(count), call(function), work(context)
+    Loop(std::size_t count, threadpool_detail::PieceFunction function, const void* context, bool stoppable)
+        : pieces(count), call(function), work(context), stoppable(stoppable)
     {
     }
 
     const std::size_t pieces;
     const threadpool_detail::PieceFunction call;
     const void* const work;
+    const bool stoppable;  // whether a stop request ends the loop early
     std::atomic<std::size_t> next{0};
     std::atomic<std::size_t> failedPiece{kNoPiece};
     std::atomic<bool> stopped{false};
@@ -89,7 +90,7 @@ struct Loop {
         {
             const RunningPieces running(true, threadSlot);
             for (;;) {
-                if (stopSignal() != 0) {
+                if (stoppable && stopSignal() != 0) {
                     stopped.store(true, std::memory_order_relaxed);
                     break;
                 }
@@ -346,12 +347,12 @@ int parallelThreads()
     return pool == nullptr || insidePiece ? 1 : pool->threads;
 }
 
-void threadpool_detail::runPieces(std::size_t pieces, PieceFunction call, const void* work)
+void threadpool_detail::runPieces(std::size_t pieces, PieceFunction call, const void* work, bool stoppable)
 {
     if (pieces == 0) return;
-    Loop loop(pieces, call, work);
+    Loop loop(pieces, call, work, stoppable);
     WorkerThreads::Pool* pool = currentPool.load();
-    if (pieces == 1 && stopSignal() == 0) {
+    if (pieces == 1 && (!stoppable || stopSignal() == 0)) {
         // One piece runs as plain code: loops inside it may still share the threads.
         const RunningPieces running(insidePiece, insidePiece ? 0 : slot);
         call(work, 0);

@@ -62,7 +62,7 @@ std::size_t workerSlot();
 
 namespace threadpool_detail {
 using PieceFunction = void (*)(const void* work, std::size_t piece);
-void runPieces(std::size_t pieces, PieceFunction call, const void* work);
+void runPieces(std::size_t pieces, PieceFunction call, const void* work, bool stoppable = true);
 }  // namespace threadpool_detail
 
 // Calls work(piece) once for every piece in [0, pieces), concurrently on the available
@@ -84,6 +84,27 @@ void forEachBlock(std::size_t count, std::size_t blockSize, const Work& work)
 {
     const std::size_t blocks = (count + blockSize - 1) / blockSize;
     forEachPiece(blocks, [&](std::size_t block) {
+        const std::size_t begin = block * blockSize;
+        work(begin, std::min(count, begin + blockSize));
+    });
+}
+
+// forEachPiece that a stop request does not cut short: for steps that must end whole, such
+// as copying or filling a volume's voxels (a copy is no place to stop, and a step that
+// threw half-way would lose the array it had allocated).
+template <typename Work>
+void forEachPieceToTheEnd(std::size_t pieces, const Work& work)
+{
+    threadpool_detail::runPieces(
+        pieces, [](const void* w, std::size_t piece) { (*static_cast<const Work*>(w))(piece); }, &work, false);
+}
+
+// forEachBlock that a stop request does not cut short.
+template <typename Work>
+void forEachBlockToTheEnd(std::size_t count, std::size_t blockSize, const Work& work)
+{
+    const std::size_t blocks = (count + blockSize - 1) / blockSize;
+    forEachPieceToTheEnd(blocks, [&](std::size_t block) {
         const std::size_t begin = block * blockSize;
         work(begin, std::min(count, begin + blockSize));
     });

@@ -22,12 +22,13 @@ constexpr std::size_t kCopyBlock = std::size_t{1} << 16;
 
 void fillFloats(float* data, std::size_t count, float value)
 {
-    forEachBlock(count, kCopyBlock, [&](std::size_t begin, std::size_t end) { std::fill(data + begin, data + end, value); });
+    forEachBlockToTheEnd(count, kCopyBlock,
+                         [&](std::size_t begin, std::size_t end) { std::fill(data + begin, data + end, value); });
 }
 
 void copyFloats(float* to, const float* from, std::size_t count)
 {
-    forEachBlock(count, kCopyBlock, [&](std::size_t begin, std::size_t end) {
+    forEachBlockToTheEnd(count, kCopyBlock, [&](std::size_t begin, std::size_t end) {
         std::memcpy(to + begin, from + begin, (end - begin) * sizeof(float));
     });
 }
@@ -156,7 +157,7 @@ void Volume::resizeCentred(Dimensions extent)
     const int oy = (extent.y - old.y) / 2;
     const int oz = (extent.z - old.z) / 2;
     if (data_ != nullptr) {
-        forEachPiece(static_cast<std::size_t>(old.z), [&](std::size_t slice) {
+        forEachPieceToTheEnd(static_cast<std::size_t>(old.z), [&](std::size_t slice) {
             const int z = static_cast<int>(slice);
             const int tz = z + oz;
             if (tz < 0 || tz >= extent.z) return;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <functional>
 #include <random>
@@ -19,6 +20,7 @@
 #include "core/pairagreement.h"
 #include "core/restoration.h"
 #include "core/restorationblend.h"
+#include "core/stoprequest.h"
 #include "core/threadpool.h"
 #include "core/vdm.h"
 #include "core/volumegauss.h"
@@ -119,6 +121,38 @@ TEST(ParallelResults, CopiesFillsAndScansCoverEveryBlock)
         EXPECT_EQ(nonFiniteVoxels(v), plainCount);
         return bytesOf(copy) + bytesOf(filled) + std::to_string(nonFiniteVoxels(v));
     });
+}
+
+// A pending stop request ends the loops of an estimate, but not a copy or a fill of voxels:
+// those end whole and throw nothing (a constructor that threw half-way lost its array).
+TEST(ParallelResults, CopiesAndFillsEndWholeWhileAStopIsRequested)
+{
+    const Dimensions large{70, 71, 29};
+    const Volume v = randomVolume(large, -50.0f, 300.0f, 6);
+    for (int threads : {1, 3}) {
+        const WorkerThreads workers(threads);
+        requestStop(SIGTERM);
+        std::string copied, assigned, filled, grown;
+        EXPECT_NO_THROW({
+            const Volume copy(v);
+            Volume target(Dimensions{3, 3, 3});
+            target = v;
+            const Volume fill(large, 2.5f);
+            Volume resized = v;
+            resized.resizeCentred({72, 73, 31});
+            copied = bytesOf(copy);
+            assigned = bytesOf(target);
+            filled = bytesOf(fill);
+            grown = bytesOf(resized);
+        }) << threads << " threads";
+        withdrawStopRequest();
+        EXPECT_TRUE(copied == bytesOf(v)) << threads << " threads";
+        EXPECT_TRUE(assigned == bytesOf(v)) << threads << " threads";
+        EXPECT_TRUE(filled == bytesOf(Volume(large, 2.5f))) << threads << " threads";
+        Volume resized = v;
+        resized.resizeCentred({72, 73, 31});
+        EXPECT_TRUE(grown == bytesOf(resized)) << threads << " threads";
+    }
 }
 
 TEST(ParallelResults, ResamplingWithAMapIsTheSameOnAnyThreadCount)
