@@ -12,9 +12,6 @@ namespace {
 
 constexpr const char* kModule = "src\\restoration";
 
-// Lines restored per piece: a fixed count, so the pieces do not depend on the threads.
-constexpr std::size_t kLinesPerPiece = 8;
-
 }  // namespace
 
 void checkRestorationInputs(const std::vector<Volume>& plus, const std::vector<Volume>& minus, const Volume& vdm,
@@ -34,20 +31,17 @@ void restorePairs(std::vector<Volume>& plus, const std::vector<Volume>& minus, c
 {
     checkRestorationInputs(plus, minus, vdm, settings);
     const int nx = vdm.nx(), ny = vdm.ny();
-    const std::size_t blocks = (static_cast<std::size_t>(nx) + kLinesPerPiece - 1) / kLinesPerPiece;
-    const std::size_t groups = (plus.size() + kRestoredLanes - 1) / kRestoredLanes;
     const std::size_t stride = static_cast<std::size_t>(nx);
     for (int z = 0; z < vdm.nz(); ++z) {
         const SliceLines lines(vdm, z, settings.smoothness);
-        forEachPiece(groups * blocks, [&](std::size_t piece) {
-            const std::size_t first = piece / blocks * kRestoredLanes;
-            const int begin = static_cast<int>((piece % blocks) * kLinesPerPiece);
-            const int end = std::min(nx, begin + static_cast<int>(kLinesPerPiece));
+        forEachPiece(restorationPieces(plus.size(), nx, kRestoredLinesPerPiece), [&](std::size_t index) {
+            const RestorationPiece piece = restorationPiece(index, plus.size(), nx, kRestoredLinesPerPiece);
             LineScratch scratch(ny);
-            for (int x = begin; x < end; ++x) {
+            for (int x = piece.begin; x < piece.end; ++x) {
                 const std::size_t origin = vdm.index(x, 0, z);
                 LinePairs pairs;
-                for (std::size_t pair = first; pair < plus.size() && pairs.count < kRestoredLanes; ++pair, ++pairs.count) {
+                for (; pairs.count < piece.count; ++pairs.count) {
+                    const std::size_t pair = piece.first + static_cast<std::size_t>(pairs.count);
                     pairs.plus[pairs.count] = pairs.out[pairs.count] = plus[pair].data() + origin;
                     pairs.minus[pairs.count] = minus[pair].data() + origin;
                 }

@@ -12,10 +12,6 @@
 
 namespace {
 
-// Lines combined per piece of a volume: a fixed count, so the pieces do not depend on the
-// threads. A single slice is one piece per pair, which prefilters its own copies.
-constexpr int kLinesPerPiece = 8;
-
 // The coefficients of a copy's spline summed over z at integer slice z (wz its weights),
 // for the columns [begin, end) of every row, column by column, as lane `lane` of `lanes`:
 // plane[((x - begin) * ny + y) * lanes + lane].
@@ -139,9 +135,8 @@ void combinePairs(std::vector<Volume>& plus, const std::vector<Volume>& minus, c
         coefficients[i] = bsplineCoefficients((i % 2 == 0 ? plus : minus)[i / 2].data(), extent);
     std::vector<AxisWeights> columns(static_cast<std::size_t>(nx));
     for (int x = 0; x < nx; ++x) axisWeights(static_cast<float>(x), nx, columns[x]);
-    const int linesPerPiece = nz > 1 ? kLinesPerPiece : std::max(nx, 1);
-    const std::size_t blocks = static_cast<std::size_t>((nx + linesPerPiece - 1) / linesPerPiece);
-    const std::size_t groups = (pairs + kRestoredLanes - 1) / kRestoredLanes;
+    // A single slice is one piece per group of pairs, which prefilters its own copies.
+    const int linesPerPiece = nz > 1 ? kRestoredLinesPerPiece : std::max(nx, 1);
     const std::size_t stride = static_cast<std::size_t>(nx);
 
     for (int z = 0; z < nz; ++z) {
@@ -149,11 +144,8 @@ void combinePairs(std::vector<Volume>& plus, const std::vector<Volume>& minus, c
         AxisWeights wz;
         axisWeights(static_cast<float>(z), nz, wz);
         // A piece: a group of pairs restored together along a block of lines.
-        forEachPiece(groups * blocks, [&](std::size_t piece) {
-            const std::size_t first = piece / blocks * kRestoredLanes;
-            const int count = static_cast<int>(std::min<std::size_t>(kRestoredLanes, pairs - first));
-            const int begin = static_cast<int>(piece % blocks) * linesPerPiece;
-            const int end = std::min(nx, begin + linesPerPiece);
+        forEachPiece(restorationPieces(pairs, nx, linesPerPiece), [&](std::size_t index) {
+            const auto [first, count, begin, end] = restorationPiece(index, pairs, nx, linesPerPiece);
             // The corrected values of a line sample the columns beside it too.
             const int planeBegin = std::max(begin - 1, 0), planeEnd = std::min(end + 1, nx);
             const int planeWidth = planeEnd - planeBegin;

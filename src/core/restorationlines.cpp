@@ -295,3 +295,20 @@ void restoreLines(const SliceLines& lines, int x, const LinePairs& pairs, std::s
                 static_cast<float>(std::max(z[static_cast<std::size_t>(r) * kRestoredLanes + static_cast<std::size_t>(i)], 0.0));
     }
 }
+
+std::size_t restorationPieces(std::size_t pairs, int nx, int linesPerPiece)
+{
+    const std::size_t blocks = static_cast<std::size_t>((nx + linesPerPiece - 1) / linesPerPiece);
+    return (pairs + kRestoredLanes - 1) / kRestoredLanes * blocks;
+}
+
+RestorationPiece restorationPiece(std::size_t piece, std::size_t pairs, int nx, int linesPerPiece)
+{
+    const std::size_t blocks = static_cast<std::size_t>((nx + linesPerPiece - 1) / linesPerPiece);
+    RestorationPiece result;
+    result.first = piece / blocks * kRestoredLanes;
+    result.count = static_cast<int>(std::min<std::size_t>(kRestoredLanes, pairs - result.first));
+    result.begin = static_cast<int>(piece % blocks) * linesPerPiece;
+    result.end = std::min(nx, result.begin + linesPerPiece);
+    return result;
+}

@@ -15,6 +15,23 @@
 // operations, which the processor overlaps.
 constexpr int kRestoredLanes = 4;
 
+// Lines of a slice restored per piece of work: a fixed count, so the pieces do not depend
+// on the threads.
+constexpr int kRestoredLinesPerPiece = 8;
+
+// A piece of a slice's restoration: pairs first .. first + count - 1 (a group of up to
+// kRestoredLanes) along the lines begin .. end - 1 (a block of linesPerPiece).
+struct RestorationPiece {
+    std::size_t first;
+    int count;
+    int begin, end;
+};
+
+// The number of pieces of pairs pairs along nx lines, and piece number `piece` of them
+// (group by group, the blocks of lines within a group).
+std::size_t restorationPieces(std::size_t pairs, int nx, int linesPerPiece);
+RestorationPiece restorationPiece(std::size_t piece, std::size_t pairs, int nx, int linesPerPiece);
+
 // One row of W_s: the sample at y + s*vdm(y) combines coefficient first - k with
 // weight[k], k = 0..3 (weight 0 outside the line). first is kNoRowData when the sample
 // lies outside the spline's support.

@@ -223,6 +223,17 @@ struct WorkerThreads::Pool {
         if (--loop.helpers == 0) finished.notify_all();
     }
 
+    // Runs a task taken off the queue on this thread; the lock is held on entry and on return.
+    void runQueued(BackgroundWork::Task& task, std::unique_lock<std::mutex>& lock)
+    {
+        task.state = BackgroundWork::Task::State::Running;
+        lock.unlock();
+        runTask(task);
+        lock.lock();
+        task.state = BackgroundWork::Task::State::Done;
+        wake.notify_all();
+    }
+
     void serve(std::size_t threadSlot)
     {
         slot = threadSlot;
@@ -245,12 +256,7 @@ struct WorkerThreads::Pool {
             if (!queued.empty()) {
                 BackgroundWork::Task* task = queued.front();
                 queued.pop_front();
-                task->state = BackgroundWork::Task::State::Running;
-                lock.unlock();
-                runTask(*task);
-                lock.lock();
-                task->state = BackgroundWork::Task::State::Done;
-                wake.notify_all();
+                runQueued(*task, lock);
             } else {
                 help(*loop, lock);
             }
@@ -294,11 +300,7 @@ struct WorkerThreads::Pool {
             if (task.state == BackgroundWork::Task::State::Done) return;
             if (task.state == BackgroundWork::Task::State::Queued) {
                 queued.erase(std::find(queued.begin(), queued.end(), &task));
-                task.state = BackgroundWork::Task::State::Running;
-                lock.unlock();
-                runTask(task);
-                lock.lock();
-                task.state = BackgroundWork::Task::State::Done;
+                runQueued(task, lock);
                 return;
             }
             if (Loop* loop = loopWithWork(false, &task))

@@ -62,7 +62,26 @@ std::size_t workerSlot();
 
 namespace threadpool_detail {
 using PieceFunction = void (*)(const void* work, std::size_t piece);
-void runPieces(std::size_t pieces, PieceFunction call, const void* work, bool stoppable = true);
+void runPieces(std::size_t pieces, PieceFunction call, const void* work, bool stoppable);
+
+template <typename Work>
+void runEach(std::size_t pieces, const Work& work, bool stoppable)
+{
+    runPieces(pieces, [](const void* w, std::size_t piece) { (*static_cast<const Work*>(w))(piece); }, &work, stoppable);
+}
+
+template <typename Work>
+void runBlocks(std::size_t count, std::size_t blockSize, const Work& work, bool stoppable)
+{
+    const std::size_t blocks = (count + blockSize - 1) / blockSize;
+    runEach(
+        blocks,
+        [&](std::size_t block) {
+            const std::size_t begin = block * blockSize;
+            work(begin, std::min(count, begin + blockSize));
+        },
+        stoppable);
+}
 }  // namespace threadpool_detail
 
 // Calls work(piece) once for every piece in [0, pieces), concurrently on the available
@@ -73,8 +92,7 @@ void runPieces(std::size_t pieces, PieceFunction call, const void* work, bool st
 template <typename Work>
 void forEachPiece(std::size_t pieces, const Work& work)
 {
-    threadpool_detail::runPieces(
-        pieces, [](const void* w, std::size_t piece) { (*static_cast<const Work*>(w))(piece); }, &work);
+    threadpool_detail::runEach(pieces, work, true);
 }
 
 // forEachPiece over [0, count) cut into blocks of blockSize (the last one shorter):
@@ -82,11 +100,7 @@ void forEachPiece(std::size_t pieces, const Work& work)
 template <typename Work>
 void forEachBlock(std::size_t count, std::size_t blockSize, const Work& work)
 {
-    const std::size_t blocks = (count + blockSize - 1) / blockSize;
-    forEachPiece(blocks, [&](std::size_t block) {
-        const std::size_t begin = block * blockSize;
-        work(begin, std::min(count, begin + blockSize));
-    });
+    threadpool_detail::runBlocks(count, blockSize, work, true);
 }
 
 // forEachPiece that a stop request does not cut short: for steps that must end whole, such
@@ -95,19 +109,14 @@ void forEachBlock(std::size_t count, std::size_t blockSize, const Work& work)
 template <typename Work>
 void forEachPieceToTheEnd(std::size_t pieces, const Work& work)
 {
-    threadpool_detail::runPieces(
-        pieces, [](const void* w, std::size_t piece) { (*static_cast<const Work*>(w))(piece); }, &work, false);
+    threadpool_detail::runEach(pieces, work, false);
 }
 
 // forEachBlock that a stop request does not cut short.
 template <typename Work>
 void forEachBlockToTheEnd(std::size_t count, std::size_t blockSize, const Work& work)
 {
-    const std::size_t blocks = (count + blockSize - 1) / blockSize;
-    forEachPieceToTheEnd(blocks, [&](std::size_t block) {
-        const std::size_t begin = block * blockSize;
-        work(begin, std::min(count, begin + blockSize));
-    });
+    threadpool_detail::runBlocks(count, blockSize, work, false);
 }
 
 // partial(piece) for every piece, in piece order, for the caller to combine in that order.
