@@ -10,6 +10,9 @@ namespace {
 
 constexpr double kDegrees = 180.0 / 3.14159265358979323846;
 constexpr int kPerVolume = 7;  // shift (mm), turn (radians), log-gain
+// The growth of a line's total per unit of compression, one for each direction.
+constexpr int kExcess = 2;
+constexpr int kTotalsUnknowns = kPerVolume + kExcess;
 constexpr int kAffine = 4;     // a + b x + c y + e z, x y z in units of the half extent
 // How many times the residuals' variance a rotation must lower their sum of squares by to
 // be taken rather than none: pure noise lowers it by about one variance per unknown (three
@@ -224,6 +227,43 @@ MotionStepResult solveAndApply(std::array<std::array<double, kPerVolume>, kPerVo
     return applyStep(step.data(), motion);
 }
 
+// The totals step's normal equations with the excess unknowns eliminated, that is fitted
+// for whatever motion the step takes: the motion's block less A_me A_ee^-1 A_em, its right
+// side and the squares likewise. An excess no line shows (a flat field) stays at 0.
+struct EliminatedExcess {
+    std::array<std::array<double, kPerVolume>, kPerVolume> normal{};
+    std::array<double, kPerVolume> right{};
+    double squares = 0.0;
+};
+
+EliminatedExcess withoutExcess(const std::array<std::array<double, kTotalsUnknowns>, kTotalsUnknowns>& normal,
+                               const std::array<double, kTotalsUnknowns>& right, double squares)
+{
+    const auto at = [&](int i, int j) { return i >= j ? normal[i][j] : normal[j][i]; };
+    std::vector<std::vector<double>> excess(kExcess, std::vector<double>(kExcess));
+    for (int i = 0; i < kExcess; ++i)
+        for (int j = 0; j < kExcess; ++j) excess[i][j] = at(kPerVolume + i, kPerVolume + j);
+    // Columns 0 to kPerVolume - 1: A_ee^-1 A_em; column kPerVolume: A_ee^-1 b_e.
+    std::array<std::vector<double>, kPerVolume + 1> solved;
+    for (int a = 0; a <= kPerVolume; ++a) {
+        std::vector<double> column(kExcess);
+        for (int k = 0; k < kExcess; ++k) column[k] = a < kPerVolume ? at(kPerVolume + k, a) : right[kPerVolume + k];
+        solved[a] = solveSymmetric(excess, column);
+    }
+    EliminatedExcess out;
+    out.squares = squares;
+    for (int k = 0; k < kExcess; ++k) out.squares -= right[kPerVolume + k] * solved[kPerVolume][k];
+    for (int a = 0; a < kPerVolume; ++a) {
+        out.right[a] = right[a];
+        for (int k = 0; k < kExcess; ++k) out.right[a] -= at(a, kPerVolume + k) * solved[kPerVolume][k];
+        for (int b = 0; b <= a; ++b) {
+            out.normal[a][b] = normal[a][b];
+            for (int k = 0; k < kExcess; ++k) out.normal[a][b] -= at(a, kPerVolume + k) * solved[b][k];
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 MotionStepResult registerRigidly(const Volume& movedBack, const Volume& reference, const std::array<double, 3>& voxelSize,
@@ -253,7 +293,7 @@ MotionStepResult registerRigidly(const Volume& movedBack, const Volume& referenc
 }
 
 MotionStepResult registerLineTotals(const Volume& movedBack, const Volume& reference, const std::array<double, 3>& voxelSize,
-                                    VolumeMotion& motion)
+                                    VolumeMotion& motion, const Volume* field)
 {
     // The derivatives are those of the mean of the moved-back volume and the reference:
     // the first direction is distorted one way and the second the other, and a turn about
@@ -264,13 +304,16 @@ MotionStepResult registerLineTotals(const Volume& movedBack, const Volume& refer
     for (std::size_t i = 0, n = mean.size(); i < n; ++i) mean[i] = 0.5f * (movedBack[i] + reference[i]);
     const Volume alongX = differenceAlong(mean, 0);
     const Volume alongZ = differenceAlong(mean, 2);
-    std::array<std::array<double, kPerVolume>, kPerVolume> normal{};
-    std::array<double, kPerVolume> right{};
+    // A line's growth of total where the field compresses it: the mean signal times the
+    // slope where it is positive (one direction piles up there) and where it is negative
+    // (the other), summed along the line; its two factors are fitted with the motion.
+    std::array<std::array<double, kTotalsUnknowns>, kTotalsUnknowns> normal{};
+    std::array<double, kTotalsUnknowns> right{};
     double squares = 0.0;
     int lines = 0;
     for (int z = 0; z < e.z; ++z)
         for (int x = 0; x < e.x; ++x) {
-            std::array<double, kPerVolume> row{};
+            std::array<double, kTotalsUnknowns> row{};
             double difference = 0.0;
             bool whole = true;
             for (int y = 0; y < e.y && whole; ++y) whole = insideSlab(motion.transform, x, y, z, e, voxelSize);
@@ -282,17 +325,23 @@ MotionStepResult registerLineTotals(const Volume& movedBack, const Volume& refer
                 const std::array<double, kPerVolume> voxel = motionRow(movedBack[i], g, gridPosition(x, y, z, e, voxelSize));
                 for (int a = 0; a < kPerVolume; ++a) row[a] += voxel[a];
                 difference += static_cast<double>(movedBack[i]) - reference[i];
+                if (field != nullptr) {
+                    const double slope = centralSlope(*field, x, y, z);
+                    row[kPerVolume] += mean[i] * std::max(0.0, slope);
+                    row[kPerVolume + 1] += mean[i] * std::max(0.0, -slope);
+                }
             }
             // The shift along y moves signal within the line only.
             row[1] = 0.0;
-            for (int a = 0; a < kPerVolume; ++a) {
+            for (int a = 0; a < kTotalsUnknowns; ++a) {
                 right[a] -= row[a] * difference;
                 for (int b = 0; b <= a; ++b) normal[a][b] += row[a] * row[b];
             }
             squares += difference * difference;
             ++lines;
         }
-    return solveAndApply(normal, right, motion, {squares, lines});
+    EliminatedExcess reduced = withoutExcess(normal, right, squares);
+    return solveAndApply(reduced.normal, reduced.right, motion, {reduced.squares, field != nullptr ? lines - kExcess : lines});
 }
 
 Volume movedBack(const SplineVolume& volume, const std::array<double, 3>& voxelSize, const VolumeMotion& motion)

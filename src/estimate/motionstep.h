@@ -42,9 +42,13 @@ MotionStepResult registerRigidly(const Volume& movedBack, const Volume& referenc
 
 // The same for the totals along y of every line: the distortion moves signal along the
 // lines but keeps their totals, so these compare volumes of the two directions without
-// any field. The translation along y leaves them unchanged and stays as it is.
+// any field. The translation along y leaves them unchanged and stays as it is. Where the
+// field is steep, though, the magnitude total of a line grows with the pile-up; given a
+// field (in the reference frame, null for none) the step fits that growth with the motion,
+// in proportion to each line's signal times the compression the field gives it in each
+// direction.
 MotionStepResult registerLineTotals(const Volume& movedBack, const Volume& reference, const std::array<double, 3>& voxelSize,
-                                    VolumeMotion& motion);
+                                    VolumeMotion& motion, const Volume* field = nullptr);
 
 // One volume of the step: moved back with its current motion (and gain); motion is null
 // for the reference volume, which does not move. direction: 0 for the first (corrected

@@ -102,9 +102,10 @@ int untilSettled(int limit, Step step)
 
 // The motion half without the field: the first direction's volumes against the reference
 // (its first volume), the second direction's first volume by its lines' totals against
-// the reference's, and its other volumes against that one moved back.
+// the reference's (with their growth where field, the coarser level's, is steep), and its
+// other volumes against that one moved back.
 int moveBackWithoutField(std::array<Direction, 2>& directions, const std::array<std::vector<SplineVolume>, 2>& splines,
-                         std::size_t at, const std::array<double, 3>& size)
+                         std::size_t at, const std::array<double, 3>& size, const Volume* field)
 {
     const int limit = at == 0 ? kFinestMotionSteps : kMotionSteps;
     const Volume& reference = directions[0].levels[at][0];
@@ -117,7 +118,7 @@ int moveBackWithoutField(std::array<Direction, 2>& directions, const std::array<
         });
     std::vector<VolumeMotion>& second = directions[1].motions;
     steps += untilSettled(limit, [&] {
-        return registerLineTotals(movedBack(splines[1][0], size, second[0]), reference, size, second[0]);
+        return registerLineTotals(movedBack(splines[1][0], size, second[0]), reference, size, second[0], field);
     });
     const Volume secondReference = movedBack(splines[1][0], size, second[0]);
     const std::vector<std::size_t> secondHead = signalVoxels(secondReference);
@@ -256,7 +257,8 @@ PreciseVolumesResult estimatePreciseVdmOfVolumes(const std::vector<Volume>& firs
         if (settings.motion) {
             for (int k = 0; k < 2; ++k)
                 for (const Volume& v : directions[static_cast<std::size_t>(k)].levels[at]) splines[k].push_back(splineVolume(v));
-            motionSteps = moveBackWithoutField(directions, splines, at, sizes[at]);
+            const Volume coarser = index < levels - 1 ? prolongMap(d, extent, halvings[at]) : Volume();
+            motionSteps = moveBackWithoutField(directions, splines, at, sizes[at], index < levels - 1 ? &coarser : nullptr);
             takeMeans();
             starts[at] = transportMap(means[0], means[1]);
             if (index < levels - 1) starts[at + 1] = halveVolume(starts[at], halvings[at]);
