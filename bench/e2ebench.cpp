@@ -179,9 +179,6 @@ struct ScalingCase {
     double target;  // the speed-up asked of 2 threads against 1
 };
 
-// Whether the last run's precise map needed the full standard estimate as its check (the
-// standard map at half resolution did not settle it): its time is then mostly that
-// estimate's.
 // Puts a case's inputs into folder/p: a phantom made with the given options, or the real
 // pair's projects copied when there are none. False when the real pair is not there.
 bool prepareInputs(const std::vector<std::string>& simulateOptions, const std::string& realPair,
@@ -200,6 +197,9 @@ bool prepareInputs(const std::vector<std::string>& simulateOptions, const std::s
     return true;
 }
 
+// Whether the last run's precise map needed the full standard estimate as its check (the
+// standard map at half resolution did not settle it): its time is then mostly that
+// estimate's.
 bool ranFullCheck(const std::string& folder)
 {
     std::ifstream output(folder + "/output.txt");

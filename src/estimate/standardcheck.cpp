@@ -85,7 +85,11 @@ Volume standardMap(const Volume& first, const Volume& second, const std::array<d
 Volume halfResolutionStandardMap(const Volume& first, const Volume& second, const std::array<double, 3>& voxelSize,
                                  const StandardChoices& choices)
 {
-    const HalvedAxes axes = axesToHalve(first.dimensions());
+    // The phase-encoding lines keep their resolution: a map halved along them lines up
+    // edges much worse than the full standard map, so that the comparison would favour the
+    // precise map of gradient-echo pairs too.
+    HalvedAxes axes = axesToHalve(first.dimensions());
+    axes[1] = false;
     std::array<double, 3> halvedSize = voxelSize;
     for (int k = 0; k < 3; ++k)
         if (axes[k]) halvedSize[k] *= 2.0;

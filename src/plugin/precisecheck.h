@@ -17,8 +17,8 @@ struct PreciseOutcome {
 
 // The standard map replaces the precise one when the check finds that the pair does not
 // follow the spin-echo intensity model (a gradient-echo pair). A standard estimate at half
-// resolution settles most spin-echo pairs at an eighth of the cost; the full one decides
-// the rest.
+// resolution across the phase-encoding lines settles most spin-echo pairs at a quarter of
+// the cost; the full one decides the rest.
 PreciseOutcome checkedAgainstStandard(distcor& plugin, const Volume& first, const Volume& second,
                                       const std::array<double, 3>& voxelSize, const StandardChoices& choices,
                                       Volume precise);
