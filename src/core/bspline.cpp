@@ -97,28 +97,6 @@ void solveRows(double* g, std::size_t rows, int length, const ThomasFactors& f)
 
 } // namespace
 
-bool axisWeights(float coordinate, int n, AxisWeights& out)
-{
-    const double x = coordinate;
-    if (!(x >= -2.0 && x < static_cast<double>(n) + 1.0)) return false;
-    const double f = std::floor(x);
-    const double t = x - f;
-    const double c = t * t * t / 6.0;
-    const double wm1 = (t - 1.0) * (t / 2.0) + kSixth - c;
-    const double w1 = t - 2.0 * c + wm1;
-    const double w0 = 1.0 - c - w1 - wm1;
-    const double w[4] = {c, w1, w0, wm1};
-    const int first = static_cast<int>(f) + 2;
-    out.first = first;
-    for (int k = 0; k < 4; ++k) {
-        const int i = first - k;
-        const bool inside = i >= 0 && i < n;
-        out.index[k] = inside ? i : 0;
-        out.weight[k] = inside ? w[k] : 0.0;
-    }
-    return true;
-}
-
 std::vector<double> bsplineCoefficients(const float* values, Dimensions extent)
 {
     const std::size_t count = voxelCount(extent);

@@ -2,6 +2,7 @@
 // Interpolating cubic B-spline with zero coefficients outside the volume.
 #pragma once
 
+#include <cmath>
 #include <vector>
 
 #include "core/volume.h"
@@ -16,7 +17,28 @@ struct AxisWeights {
 
 // The weights with which every sample of the spline at the coordinate combines the
 // coefficients of one axis; false when no index lies inside (the sample is 0), also for NaN.
-bool axisWeights(float coordinate, int n, AxisWeights& out);
+// Inline: the samplers call it once for every voxel.
+[[gnu::always_inline]] inline bool axisWeights(float coordinate, int n, AxisWeights& out)
+{
+    const double x = coordinate;
+    if (!(x >= -2.0 && x < static_cast<double>(n) + 1.0)) return false;
+    const double f = std::floor(x);
+    const double t = x - f;
+    const double c = t * t * t / 6.0;
+    const double wm1 = (t - 1.0) * (t / 2.0) + 1.0 / 6.0 - c;
+    const double w1 = t - 2.0 * c + wm1;
+    const double w0 = 1.0 - c - w1 - wm1;
+    const double w[4] = {c, w1, w0, wm1};
+    const int first = static_cast<int>(f) + 2;
+    out.first = first;
+    for (int k = 0; k < 4; ++k) {
+        const int i = first - k;
+        const bool inside = i >= 0 && i < n;
+        out.index[k] = inside ? i : 0;
+        out.weight[k] = inside ? w[k] : 0.0;
+    }
+    return true;
+}
 
 std::vector<double> bsplineCoefficients(const float* values, Dimensions extent);
 void sampleBspline(const std::vector<double>& coefficients, Dimensions extent, const std::vector<Point3>& positions,
