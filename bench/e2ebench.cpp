@@ -210,7 +210,7 @@ bool ranFullCheck(const std::string& folder)
 }
 
 // Each case with --threads 1 and --threads 2, runs times each, on the same phantom. The
-// parallel fraction p follows from the two wall times (Amdahl: t2 = t1 (1 - p + p / 2)),
+// parallel fraction p follows from the speed-up t1 / t2 (Amdahl: t2 = t1 (1 - p + p / 2)),
 // and with it the time on 8 threads, t1 (1 - p + p / 8), on a machine with 8 free cores.
 // Wall times mean something only on an otherwise idle machine with at least 2 cores.
 int scalingTable(int runs, const std::string& realPair)
@@ -241,22 +241,25 @@ int scalingTable(int runs, const std::string& realPair)
                 std::filesystem::remove_all(folder);
                 continue;
             }
-            double wall[2] = {0.0, 0.0};
-            double cpu[2] = {0.0, 0.0};
-            for (int threads : {1, 2}) {
-                std::vector<std::string> command = scaling.timed;
-                command.insert(command.end(), {"--threads", std::to_string(threads)});
-                std::vector<double> walls, cpus;
-                for (int r = 0; r < runs; ++r) {
+            // The runs alternate between 1 and 2 threads, and the speed-up is the median of
+            // each neighbouring pair's ratio: the machine's own speed drifts by 10-20 % over
+            // minutes, which a block of 1-thread runs followed by a block of 2-thread runs
+            // would read as a change of speed-up.
+            std::vector<double> walls[2], cpus[2], ratios;
+            for (int r = 0; r < runs; ++r) {
+                for (int threads : {1, 2}) {
+                    std::vector<std::string> command = scaling.timed;
+                    command.insert(command.end(), {"--threads", std::to_string(threads)});
                     const Measurement m = run(command, folder);
-                    walls.push_back(m.wallSeconds);
-                    cpus.push_back(m.cpuSeconds);
+                    walls[threads - 1].push_back(m.wallSeconds);
+                    cpus[threads - 1].push_back(m.cpuSeconds);
                 }
-                wall[threads - 1] = median(walls);
-                cpu[threads - 1] = median(cpus);
+                ratios.push_back(walls[0].back() / walls[1].back());
             }
-            const double speedUp = wall[0] / wall[1];
-            const double parallel = std::clamp(2.0 * (1.0 - wall[1] / wall[0]), 0.0, 1.0);
+            const double wall[2] = {median(walls[0]), median(walls[1])};
+            const double cpu[2] = {median(cpus[0]), median(cpus[1])};
+            const double speedUp = median(ratios);
+            const double parallel = std::clamp(2.0 * (1.0 - 1.0 / speedUp), 0.0, 1.0);
             const double wall8 = wall[0] * (1.0 - parallel + parallel / 8.0);
             std::printf("%-30s %8.3f s %8.3f s %8.3f s %8.3f s %7.2fx %7.2fx %8.3f s %7.2fx%s\n", scaling.name.c_str(),
                         wall[0], wall[1], cpu[0], cpu[1], speedUp, scaling.target, wall8, wall[0] / wall8,
