@@ -42,7 +42,7 @@ void writeFileAtomically(const std::string& path, const std::string& text)
     createFolderOf(path);
     StagedFile staged(path);
     {
-        std::ofstream file(staged.writePath(), std::ios::binary | std::ios::trunc);
+        std::ofstream file(staged.writePath(), staged.writeMode() | std::ios::binary);
         file << text;
         file.close();
         if (!file) {

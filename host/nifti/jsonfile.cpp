@@ -70,7 +70,7 @@ nlohmann::json readJsonFile(const std::string& path, const std::string& kind)
 void writeJsonFile(const std::string& path, const nlohmann::json& content)
 {
     StagedFile staged(path);
-    std::ofstream file(staged.writePath(), std::ios::trunc);
+    std::ofstream file(staged.writePath(), staged.writeMode());
     // Bytes that are not UTF-8 (a file name in another encoding) are written as U+FFFD.
     file << content.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
     file.close();

@@ -164,7 +164,7 @@ std::string Drawing::finish()
 void writeBytes(const std::string& path, const std::string& bytes)
 {
     StagedFile staged(path);
-    std::ofstream file(staged.writePath(), std::ios::binary | std::ios::trunc);
+    std::ofstream file(staged.writePath(), staged.writeMode() | std::ios::binary);
     if (!file) {
         const int error = errno;
         throw WriteFileError("Failed opening for writing: " + path + diskFullNote(path, error));

@@ -24,7 +24,7 @@ void writeMotionFile(const std::string& path, const std::vector<VolumeMotionRow>
 {
     StagedFile file(path);
     {
-        std::ofstream out(file.writePath(), std::ios::binary);
+        std::ofstream out(file.writePath(), file.writeMode() | std::ios::binary);
         out << kHeader << '\n';
         char line[200];
         for (const VolumeMotionRow& row : rows) {

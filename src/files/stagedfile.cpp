@@ -42,6 +42,11 @@ StagedFile::~StagedFile()
     fs::remove(writePath_, ignored);
 }
 
+std::ios::openmode StagedFile::writeMode() const
+{
+    return pending_ ? std::ios::in | std::ios::out : std::ios::out | std::ios::trunc;
+}
+
 void StagedFile::commit()
 {
     if (!pending_) return;

@@ -4,12 +4,13 @@
 // file (or none) behind instead of a fragment.
 //
 //   StagedFile copy(path);
-//   std::ofstream out(copy.writePath(), std::ios::binary);
+//   std::ofstream out(copy.writePath(), copy.writeMode() | std::ios::binary);
 //   ...                          // an error thrown here removes the temporary file
 //   out.close();
 //   copy.commit();               // the file appears under path
 #pragma once
 
+#include <ios>
 #include <string>
 
 class StagedFile {
@@ -28,6 +29,11 @@ public:
     const std::string& path() const { return path_; }
     // Where to write: the temporary name, or the path itself when written in place.
     const std::string& writePath() const { return writePath_; }
+    // How to open writePath() for writing: the temporary file exists and is empty, so it is
+    // opened without truncating it (on ext4, a file truncated on opening has its data
+    // forced to disk when it is closed, which made the close of a 50 MB project wait 20 ms
+    // or more); a file written in place is truncated.
+    std::ios::openmode writeMode() const;
     // Renames the temporary file over the path; throws WriteFileError when that fails.
     void commit();
 

@@ -223,7 +223,7 @@ void writeVdmMapFile(const VdmMapFile& file)
 {
     validateForWriting(file);
     StagedFile staged(file.fileName);
-    std::ofstream out(staged.writePath(), std::ios::binary | std::ios::trunc);
+    std::ofstream out(staged.writePath(), staged.writeMode() | std::ios::binary);
     if (!out.is_open()) {
         const int error = errno;
         throw WriteFileError("Failed opening for writing: " + file.fileName + diskFullNote(file.fileName, error));

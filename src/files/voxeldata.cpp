@@ -232,7 +232,7 @@ void loadVolumes(ProjectHeader& h, const DataFile& kind)
 // once the data are written too, so that no header stands without its data.
 void writeHeaderFile(const ProjectHeader& h, const StagedFile& file, const auto& writeText)
 {
-    std::ofstream out(file.writePath(), std::ios::binary | std::ios::trunc);
+    std::ofstream out(file.writePath(), file.writeMode() | std::ios::binary);
     if (!out.is_open()) writeFailed("Cannot Create file: " + h.fileName, h.fileName);
     writeText(out);
     out.close();
@@ -268,7 +268,7 @@ void writeHeaderAndData(Header& h, const DataFile& kind)
     }
 
     StagedFile data(path);
-    std::ofstream out(data.writePath(), std::ios::binary | std::ios::trunc);
+    std::ofstream out(data.writePath(), data.writeMode() | std::ios::binary);
     if (!out.is_open()) writeFailed(kind.openForWritingMessage + path, path);
     const std::size_t sliceElements =
         static_cast<std::size_t>(h.ResolutionX.value) * static_cast<std::size_t>(h.ResolutionY.value);
@@ -348,7 +348,7 @@ public:
         checkVolumesMatchHeader(h_, path_, block);
         if (!started_) {
             writeHeaderFile(h_, header_, [&](std::ostream& text) { h_.writeHeaderText(text); });
-            out_.open(data_.writePath(), std::ios::binary | std::ios::trunc);
+            out_.open(data_.writePath(), data_.writeMode() | std::ios::binary);
             if (!out_.is_open()) writeFailed(kind_.openForWritingMessage + path_, path_);
             started_ = true;
         }
@@ -506,7 +506,7 @@ void saveCombinedUnderNewName(Header& h, const Header& partner, const DataFile& 
     StagedFile header(h.fileName);
     StagedFile data(path);
     writeHeaderFile(h, header, [&](std::ostream& text) { h.writeHeaderText(text); });
-    std::ofstream out(data.writePath(), std::ios::binary | std::ios::trunc);
+    std::ofstream out(data.writePath(), data.writeMode() | std::ios::binary);
     if (!out.is_open()) writeFailed(kind.openForWritingMessage + path, path);
     const bool floats = floatElements(h);
     const std::size_t elementBytes = elementSize(h), partnerBytes = elementSize(partner);
