@@ -165,7 +165,7 @@ Converter converterFor(int datatype)
 // opens the file and writes all but the data. Written here rather than by the library's
 // writer, which puts the data of a single-file NIfTI-2 image over its header. Null when
 // the file cannot be made or written.
-znzFile startSingleFile(const std::string& path, bool compressed, nifti_image& image, int version)
+znzFile startSingleFile(const std::string& path, bool compressed, bool truncate, nifti_image& image, int version)
 {
     const LibraryMessagesSilenced quiet;
     nifti_1_header header1{};
@@ -187,7 +187,9 @@ znzFile startSingleFile(const std::string& path, bool compressed, nifti_image& i
         header = &header1;
         headerSize = sizeof header1;
     }
-    znzFile file = znzopen(path.c_str(), "wb", compressed ? 1 : 0);
+    // A staged file exists empty and is not truncated again (see StagedFile::writeMode);
+    // compressed files are always opened for writing anew.
+    znzFile file = znzopen(path.c_str(), compressed || truncate ? "wb" : "r+b", compressed ? 1 : 0);
     if (znz_isnull(file)) return nullptr;
     const char extension[4] = {0, 0, 0, 0};
     if (znzwrite(header, headerSize, 1, file) != 1 || znzwrite(extension, 4, 1, file) != 1) {
@@ -338,7 +340,9 @@ NiftiVolumeWriter::NiftiVolumeWriter(const std::string& path, const std::string&
     image->nbyper = int16 ? 2 : 4;
 
     target_->staged = std::make_unique<StagedFile>(path);
-    target_->file = startSingleFile(target_->staged->writePath(), endsWith(path, ".gz"), *image, likeInfo.version);
+    const bool truncate = (target_->staged->writeMode() & std::ios::trunc) != 0;
+    target_->file =
+        startSingleFile(target_->staged->writePath(), endsWith(path, ".gz"), truncate, *image, likeInfo.version);
     target_->image = std::move(image);
     if (target_->file == nullptr) failed();
 }
