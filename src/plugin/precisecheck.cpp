@@ -106,7 +106,8 @@ PreciseOutcome checkedAgainstStandard(distcor& plugin, const Volume& a, const Vo
                                       const std::array<double, 3>& voxel, const StandardChoices& choices,
                                       Volume precise)
 {
-    plugin.log("Checking the precise map against the standard estimate at half resolution...");
+    plugin.log("Checking the precise map against the standard estimate at half resolution across the "
+               "phase-encoding lines...");
     const CoarseCheck coarse(a, b, voxel, choices);
     return checkedWith(plugin, coarse.pair, a, b, voxel, choices, std::move(precise), coarse.correctedMap());
 }
@@ -136,6 +137,7 @@ PreciseOutcome preciseMapChecked(distcor& plugin, const Volume& a, const Volume&
     for (const std::string& entry : preciseLog.buffer.entries) *plugin.logStream << entry << std::flush;
     if (preciseError) std::rethrow_exception(preciseError);
     if (coarseError) std::rethrow_exception(coarseError);
-    plugin.log("Checking the precise map against the standard estimate at half resolution...");
+    plugin.log("Checking the precise map against the standard estimate at half resolution across the "
+               "phase-encoding lines...");
     return checkedWith(plugin, coarse->pair, a, b, voxel, choices, std::move(precise), coarse->correctedMap());
 }
