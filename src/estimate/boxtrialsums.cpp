@@ -5,15 +5,22 @@
 
 namespace {
 
-typedef float Floats __attribute__((vector_size(kTrialLanes * sizeof(float))));
-typedef double Doubles __attribute__((vector_size(kTrialLanes * sizeof(double))));
+// Vectors of Lanes floats and doubles: kTrialLanes for the portable and AVX2 variants,
+// twice that for AVX-512, where a whole record of 16 trials fits one register.
+template <std::size_t Lanes>
+struct LaneTypes {
+    typedef float Floats __attribute__((vector_size(Lanes * sizeof(float))));
+    typedef double Doubles __attribute__((vector_size(Lanes * sizeof(double))));
+};
 
-// Chunks groups of kTrialLanes trials, starting at trial first, advance in one pass over
-// the box.
-template <int Chunks>
+// Chunks groups of Lanes trials, starting at trial first, advance in one pass over the
+// box.
+template <int Chunks, std::size_t Lanes = kTrialLanes>
 [[gnu::always_inline]] inline void ssdPass(const TrialRecords& records, const BoxRange& box, std::size_t first,
                                            double* sums)
 {
+    using Floats = typename LaneTypes<Lanes>::Floats;
+    using Doubles = typename LaneTypes<Lanes>::Doubles;
     Doubles sum[Chunks] = {};
     for (int z = box.z0; z <= box.z1; ++z)
         for (int y = box.y0; y <= box.y1; ++y) {
@@ -22,8 +29,8 @@ template <int Chunks>
             for (int x = box.x0; x <= box.x1; ++x, record += step)
                 for (int c = 0; c < Chunks; ++c) {
                     Floats va, vb;
-                    std::memcpy(&va, record + c * kTrialLanes, sizeof va);
-                    std::memcpy(&vb, record + records.trialStride + c * kTrialLanes, sizeof vb);
+                    std::memcpy(&va, record + c * Lanes, sizeof va);
+                    std::memcpy(&vb, record + records.trialStride + c * Lanes, sizeof vb);
                     const Doubles d = __builtin_convertvector(va - vb, Doubles);
                     sum[c] += d * d;
                 }
@@ -31,10 +38,11 @@ template <int Chunks>
     std::memcpy(sums + first, sum, sizeof sum);
 }
 
-template <int Chunks>
+template <int Chunks, std::size_t Lanes = kTrialLanes>
 [[gnu::always_inline]] inline void nccPass(const TrialRecords& records, const BoxRange& box, std::size_t first,
                                            const NccSums& sums)
 {
+    using Floats = typename LaneTypes<Lanes>::Floats;
     Floats a[Chunks] = {}, aa[Chunks] = {}, b[Chunks] = {}, bb[Chunks] = {}, ab[Chunks] = {};
     for (int z = box.z0; z <= box.z1; ++z)
         for (int y = box.y0; y <= box.y1; ++y) {
@@ -43,8 +51,8 @@ template <int Chunks>
             for (int x = box.x0; x <= box.x1; ++x, record += step)
                 for (int c = 0; c < Chunks; ++c) {
                     Floats va, vb;
-                    std::memcpy(&va, record + c * kTrialLanes, sizeof va);
-                    std::memcpy(&vb, record + records.trialStride + c * kTrialLanes, sizeof vb);
+                    std::memcpy(&va, record + c * Lanes, sizeof va);
+                    std::memcpy(&vb, record + records.trialStride + c * Lanes, sizeof vb);
                     a[c] += va;
                     aa[c] += va * va;
                     b[c] += vb;
@@ -53,7 +61,7 @@ template <int Chunks>
                 }
         }
     for (int c = 0; c < Chunks; ++c) {
-        const std::size_t at = first + c * kTrialLanes;
+        const std::size_t at = first + c * Lanes;
         std::memcpy(sums.a + at, &a[c], sizeof a[c]);
         std::memcpy(sums.aa + at, &aa[c], sizeof aa[c]);
         std::memcpy(sums.b + at, &b[c], sizeof b[c]);
@@ -62,15 +70,21 @@ template <int Chunks>
     }
 }
 
-// Two chunks (up to 16 trials, the standard schedule's 11) share one pass; longer trial
-// lists take one pass per chunk.
-template <bool useSsd>
+// Two chunks (up to 16 trials, the standard schedule's 11) share one pass, in one vector of
+// 16 lanes where wide is set; longer trial lists take one pass per chunk. Each lane does the
+// same operations in the same order whatever the vector width.
+template <bool useSsd, bool wide = false>
 [[gnu::always_inline]] inline void allTrials(const TrialRecords& records, const BoxRange& box, double* ssd,
                                              const NccSums* ncc)
 {
     if (records.trialStride == 2 * kTrialLanes) {
-        if constexpr (useSsd) ssdPass<2>(records, box, 0, ssd);
-        else nccPass<2>(records, box, 0, *ncc);
+        if constexpr (wide) {
+            if constexpr (useSsd) ssdPass<1, 2 * kTrialLanes>(records, box, 0, ssd);
+            else nccPass<1, 2 * kTrialLanes>(records, box, 0, *ncc);
+        } else {
+            if constexpr (useSsd) ssdPass<2>(records, box, 0, ssd);
+            else nccPass<2>(records, box, 0, *ncc);
+        }
         return;
     }
     for (std::size_t first = 0; first < records.trialStride; first += kTrialLanes) {
@@ -96,7 +110,7 @@ template <bool useSsd>
 [[gnu::target("avx512f")]] void allTrialsAvx512(const TrialRecords& records, const BoxRange& box, double* ssd,
                                                 const NccSums* ncc)
 {
-    allTrials<useSsd>(records, box, ssd, ncc);
+    allTrials<useSsd, true>(records, box, ssd, ncc);
 }
 
 using AllTrials = void (*)(const TrialRecords&, const BoxRange&, double*, const NccSums*);
