@@ -158,12 +158,8 @@ inline int sampleRowInLanes(const double* plane, int nx, int ny, float fy, float
         const Doubles4 at = inRange ? wide : Doubles4{};
         Doubles4 f;
         floorLanes(at, f);
-        const Doubles4 t = at - f;
-        const Doubles4 c = t * t * t / 6.0;
-        const Doubles4 wm1 = (t - 1.0) * (t / 2.0) + 1.0 / 6.0 - c;
-        const Doubles4 w1 = t - 2.0 * c + wm1;
-        const Doubles4 w0 = 1.0 - c - w1 - wm1;
-        const Doubles4 w[4] = {c, w1, w0, wm1};
+        Doubles4 w[4];
+        cubicWeights(at - f, w);
         const Ints4 first = __builtin_convertvector(f, Ints4) + 2;
         Ints4 rowStart[4];
         Doubles4 weight[4];

@@ -15,6 +15,20 @@ struct AxisWeights {
     double weight[4];
 };
 
+// The cubic B-spline's weights of the coefficients f+2, f+1, f, f-1 at t = x - f, for a
+// double or a vector of them: the lane samplers do the one-voxel arithmetic exactly.
+template <class Real>
+[[gnu::always_inline]] inline void cubicWeights(const Real& t, Real (&w)[4])
+{
+    const Real c = t * t * t / 6.0;
+    const Real wm1 = (t - 1.0) * (t / 2.0) + 1.0 / 6.0 - c;
+    const Real w1 = t - 2.0 * c + wm1;
+    w[0] = c;
+    w[1] = w1;
+    w[2] = 1.0 - c - w1 - wm1;
+    w[3] = wm1;
+}
+
 // The weights with which every sample of the spline at the coordinate combines the
 // coefficients of one axis; false when no index lies inside (the sample is 0), also for NaN.
 // Inline: the samplers call it once for every voxel.
@@ -23,12 +37,8 @@ struct AxisWeights {
     const double x = coordinate;
     if (!(x >= -2.0 && x < static_cast<double>(n) + 1.0)) return false;
     const double f = std::floor(x);
-    const double t = x - f;
-    const double c = t * t * t / 6.0;
-    const double wm1 = (t - 1.0) * (t / 2.0) + 1.0 / 6.0 - c;
-    const double w1 = t - 2.0 * c + wm1;
-    const double w0 = 1.0 - c - w1 - wm1;
-    const double w[4] = {c, w1, w0, wm1};
+    double w[4];
+    cubicWeights(x - f, w);
     const int first = static_cast<int>(f) + 2;
     out.first = first;
     for (int k = 0; k < 4; ++k) {
