@@ -99,7 +99,6 @@ void solveRows(double* g, std::size_t rows, int length, const ThomasFactors& f)
     for (; first < rows; ++first) solveRow(g + first * n, length, f);
 }
 
-
 // The weights of the three columns x + 1, x, x - 1 that a sample at an integer x reads
 // (column x + 2 has weight 0 there), as the lanes load them.
 struct ColumnWeights {

@@ -58,6 +58,18 @@ Dimensions commonExtent(const Volume& first, const Volume& second)
 
 }  // namespace
 
+namespace {
+
+// Both volumes of a corrected pair multiplied by the Jacobian of the map (the second
+// corrected with -map).
+void multiplyByJacobians(CorrectedPair& pair, const Volume& map)
+{
+    multiplyByJacobian(pair.first, map, false);
+    multiplyByJacobian(pair.second, map, true);
+}
+
+}  // namespace
+
 CorrectablePair::CorrectablePair(const Volume& first, const Volume& second)
     : extent_(commonExtent(first, second)),
       firstCoefficients_(bsplineCoefficients(first.data(), extent_)),
@@ -73,10 +85,7 @@ CorrectedPair CorrectablePair::corrected(const Volume& map, bool intensityCorrec
     CorrectedPair pair{Volume(extent_), Volume(extent_)};
     sampleBsplineShiftedY(firstCoefficients_, extent_, map, 1.0f, pair.first.data());
     sampleBsplineShiftedY(secondCoefficients_, extent_, map, -1.0f, pair.second.data());
-    if (intensityCorrection) {
-        multiplyByJacobian(pair.first, map, false);
-        multiplyByJacobian(pair.second, map, true);
-    }
+    if (intensityCorrection) multiplyByJacobians(pair, map);
     return pair;
 }
 
@@ -88,8 +97,7 @@ double CorrectablePair::agreement(const Volume& map) const
 double CorrectablePair::agreement(const Volume& map, CorrectedPair plain) const
 {
     check(map.dimensions() == extent_, kModule, 66, "map.dimensions() == extent_");
-    multiplyByJacobian(plain.first, map, false);
-    multiplyByJacobian(plain.second, map, true);
+    multiplyByJacobians(plain, map);
     return correlationOver(plain.first, plain.second, head_);
 }
 
@@ -98,10 +106,7 @@ CorrectedPair correctPair(const Volume& first, const Volume& second, const Volum
     CorrectedPair pair{Volume(first.dimensions()), Volume(second.dimensions())};
     applyVdmCubic(pair.first, first, map, false);
     applyVdmCubic(pair.second, second, map, true);
-    if (intensityCorrection) {
-        multiplyByJacobian(pair.first, map, false);
-        multiplyByJacobian(pair.second, map, true);
-    }
+    if (intensityCorrection) multiplyByJacobians(pair, map);
     return pair;
 }
 

@@ -75,8 +75,8 @@ void correctedLines(const SampledRow* rows, const AxisWeights& wx, const double*
                 }
         }
         if (y >= 1 && y + 1 < ny) {
-            const float slope = (vdm[static_cast<std::size_t>(y + 1) * stride] - vdm[static_cast<std::size_t>(y - 1) * stride]) * 0.5f;
-            const float factor = std::max(0.0f, 1.0f + sign * slope);
+            const float factor = jacobianFactor(vdm[static_cast<std::size_t>(y - 1) * stride],
+                                                vdm[static_cast<std::size_t>(y + 1) * stride], sign);
             for (float& v : value) v *= factor;
         }
         for (int i = 0; i < L; ++i) out[static_cast<std::size_t>(i) * static_cast<std::size_t>(ny) + static_cast<std::size_t>(y)] = value[i];

@@ -9,9 +9,6 @@
 
 namespace {
 
-// Lines prepared per piece: a fixed count, so the pieces do not depend on the threads.
-constexpr std::size_t kLinesPerPiece = 8;
-
 void sampleRows(const float* vdm, std::size_t stride, int n, float sign, SampledRow* rows)
 {
     AxisWeights w;
@@ -113,35 +110,21 @@ bool LineSystem::factor(const SampledRow* const rows[2], const unsigned char* co
     return true;
 }
 
-void LineSystem::solve(const SampledRow* const rows[2], const double* const q[2], double* work, float* out,
+void LineSystem::solve(const SampledRow* const rows[2], const double* q, double* work, float* out,
                        std::size_t stride) const
 {
-    double* z = work;
-    for (int r = 0; r < n_; ++r) {
-        double b = 0.0;
-        for (int s = 0; s < 2; ++s) {
-            const SampledRow& a = rows[s][r];
-            if (a.first == kNoRowData) continue;
-            for (int k = 0; k < 4; ++k) {
-                const int j = a.first - k;
-                if (j >= 0 && j < n_) b += a.weight[k] * q[s][j];
-            }
-        }
-        const double* row = lower_.data() + offset_[r];
-        for (int c = start_[r]; c < r; ++c) b -= row[c - start_[r]] * z[c];
-        z[r] = b / row[r - start_[r]];
-    }
-    for (int r = n_ - 1; r >= 0; --r) {
-        const double* row = lower_.data() + offset_[r];
-        z[r] /= row[r - start_[r]];
-        for (int c = start_[r]; c < r; ++c) z[c] -= row[c - start_[r]] * z[r];
-    }
-    for (int r = 0; r < n_; ++r) out[static_cast<std::size_t>(r) * stride] = static_cast<float>(std::max(z[r], 0.0));
+    solveInLanes<1>(rows, q, work);
+    for (int r = 0; r < n_; ++r) out[static_cast<std::size_t>(r) * stride] = static_cast<float>(std::max(work[r], 0.0));
 }
 
 void LineSystem::solveLanes(const SampledRow* const rows[2], const double* q, double* z) const
 {
-    constexpr int L = kRestoredLanes;
+    solveInLanes<kRestoredLanes>(rows, q, z);
+}
+
+template <int L>
+void LineSystem::solveInLanes(const SampledRow* const rows[2], const double* q, double* z) const
+{
     for (int r = 0; r < n_; ++r) {
         double b[L] = {};
         for (int s = 0; s < 2; ++s) {
@@ -218,7 +201,7 @@ SliceLines::SliceLines(const Volume& vdm, int z, double smoothness)
 {
     shared_.reserve(static_cast<std::size_t>(nx_));
     for (int x = 0; x < nx_; ++x) shared_.emplace_back(ny_);
-    forEachBlock(static_cast<std::size_t>(nx_), kLinesPerPiece, [&](std::size_t begin, std::size_t end) {
+    forEachBlock(static_cast<std::size_t>(nx_), static_cast<std::size_t>(kRestoredLinesPerPiece), [&](std::size_t begin, std::size_t end) {
         const unsigned char* const all[2] = {nullptr, nullptr};
         for (int x = static_cast<int>(begin); x < static_cast<int>(end); ++x) {
             const float* line = vdm.data() + vdm.index(x, 0, z);
@@ -273,10 +256,9 @@ void restoreLines(const SliceLines& lines, int x, const LinePairs& pairs, std::s
         double* q = scratch.filtered.data();
         for (int s = 0; s < 2; ++s) prefilter(y + s * line, ny, q + s * line, 1, keep + s * line);
         const unsigned char* const masks[2] = {keep, keep + line};
-        const double* const observations[2] = {q, q + line};
         const LineSystem* system = finite ? shared : scratch.own.factor(rows, masks, lines.smoothness()) ? &scratch.own : nullptr;
         if (system)
-            system->solve(rows, observations, scratch.work.data(), out, outStride);
+            system->solve(rows, q, scratch.work.data(), out, outStride);
         else
             for (int j = 0; j < ny; ++j) out[static_cast<std::size_t>(j) * outStride] = 0.0f;
     }

@@ -15,8 +15,8 @@
 // operations, which the processor overlaps.
 constexpr int kRestoredLanes = 4;
 
-// Lines of a slice restored per piece of work: a fixed count, so the pieces do not depend
-// on the threads.
+// Lines of a slice prepared and restored per piece of work: a fixed count, so the pieces
+// do not depend on the threads.
 constexpr int kRestoredLinesPerPiece = 8;
 
 // A piece of a slice's restoration: pairs first .. first + count - 1 (a group of up to
@@ -51,10 +51,9 @@ public:
     // marks the residuals that count. False when no residual constrains the line.
     bool factor(const SampledRow* const rows[2], const unsigned char* const keep[2], double smoothness);
 
-    // The solution for the right-hand side W_+ q_+ + W_- q_- (work: n values) into out
-    // (stride apart), clipped at 0.
-    void solve(const SampledRow* const rows[2], const double* const q[2], double* work, float* out,
-               std::size_t stride) const;
+    // The solution for the right-hand side W_+ q_+ + W_- q_- (q[s * n + j]; work: n
+    // values) into out (stride apart), clipped at 0.
+    void solve(const SampledRow* const rows[2], const double* q, double* work, float* out, std::size_t stride) const;
 
     // solve for kRestoredLanes right-hand sides at once, each lane with the same operations
     // in the same order as solve: q[(s * n + j) * kRestoredLanes + lane] and the solution
@@ -62,6 +61,9 @@ public:
     void solveLanes(const SampledRow* const rows[2], const double* q, double* z) const;
 
 private:
+    // The solution for L interleaved right-hand sides, not clipped: solve is L = 1.
+    template <int L>
+    void solveInLanes(const SampledRow* const rows[2], const double* q, double* z) const;
     double& at(int r, int c) { return lower_[offset_[r] + static_cast<std::size_t>(c - start_[r])]; }
     void bucket(const SampledRow* rows);
     void cholesky();

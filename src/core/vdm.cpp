@@ -135,7 +135,7 @@ void multiplyByJacobian(Volume& corrected, const Volume& vdm, bool reversed)
             const float* below = vdm.data() + vdm.index(0, y - 1, z);
             const float* above = vdm.data() + vdm.index(0, y + 1, z);
             float* target = corrected.data() + corrected.index(0, y, z);
-            for (int x = 0; x < nx; ++x) target[x] *= std::max(0.0f, 1.0f + s * ((above[x] - below[x]) * 0.5f));
+            for (int x = 0; x < nx; ++x) target[x] *= jacobianFactor(below[x], above[x], s);
         }
     });
 }

@@ -3,6 +3,8 @@
 // (x, y, z) is the source at (x, y + s*vdm(x, y, z), z), s = +1 normal, -1 reversed.
 #pragma once
 
+#include <algorithm>
+
 #include <vector>
 
 #include "core/volume.h"
@@ -27,6 +29,12 @@ void applyVdmCubicReversed(Volume& dst, const Volume& src, const Volume& vdm);
 // first and last row), clipped at 0: undoes the change of intensity that the stretch or
 // compression of the distortion caused.
 void multiplyByJacobian(Volume& corrected, const Volume& vdm, bool reversed = false);
+// Its factor at a voxel from the map below and above it along y; sign is +1, or -1 for the
+// reversed direction.
+inline float jacobianFactor(float below, float above, float sign)
+{
+    return std::max(0.0f, 1.0f + sign * ((above - below) * 0.5f));
+}
 
 // Undistorts a stored volume (transposed first and back when transposed is set), with
 // multiplyByJacobian when intensityCorrection is set.

@@ -102,8 +102,8 @@ int untilSettled(int limit, Step step)
 
 // The motion half without the field: the first direction's volumes against the reference
 // (its first volume), the second direction's first volume by its lines' totals against
-// the reference's (with their growth where field, the coarser level's, is steep), and its
-// other volumes against that one moved back.
+// the reference's (with their growth where the field, the coarser level's map, is steep),
+// and its other volumes against that one moved back.
 int moveBackWithoutField(std::array<Direction, 2>& directions, const std::array<std::vector<SplineVolume>, 2>& splines,
                          std::size_t at, const std::array<double, 3>& size, const Volume* field)
 {
