@@ -23,7 +23,8 @@ const CommandSpec bidsItemCommand{
     .summary = "one work item of \"bids\" (started by \"bids\" itself, one process per item)",
     .description = "Carries out the work item that \"mindaro bids\" wrote as ITEM.json: averages the pair's volumes,\n"
                    "estimates and applies the map (or builds the field of a gradient-echo field map), corrects the\n"
-                   "runs, and renames the results into the output folder, the item's record last. Messages go to standard output and error, which \"bids\" keeps as the item's log.",
+                   "runs, and renames the results into the output folder, the item's record last. Messages go to\n"
+                   "standard output and error, which \"bids\" keeps as the item's log.",
     .options = {threadsOption()},
 };
 

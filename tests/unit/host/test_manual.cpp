@@ -169,3 +169,18 @@ TEST(BashCompletion, OffersEveryCommandEveryOptionAndTheChoicesOfAnOption)
         }
     }
 }
+
+TEST(CommandHelp, DescriptionsAreBrokenIntoLinesOfATerminalsWidth)
+{
+    // The descriptions are printed as written, so their own line breaks must keep each line
+    // within the width that the help's text is filled to.
+    constexpr std::size_t kWidth = 100;
+    for (const CommandSpec* command : declaredCommands()) {
+        std::size_t start = 0;
+        while (start <= command->description.size()) {
+            const std::size_t end = std::min(command->description.find('\n', start), command->description.size());
+            EXPECT_LE(end - start, kWidth) << command->name << ": " << command->description.substr(start, end - start);
+            start = end + 1;
+        }
+    }
+}
