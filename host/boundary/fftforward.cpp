@@ -2,10 +2,6 @@
 // The host's six FFT services: thin forwards to FFTW3 single precision.
 #include <fftw3.h>
 
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
-
 #include "boundary/fftforward.h"
 #include "core/fftapi.h"
 
@@ -46,11 +42,4 @@ void installHostFft()
 {
     fftApi = {hs_fftwf_malloc,          hs_fftwf_free,    hs_fftwf_plan_dft_r2c_3d,
               hs_fftwf_plan_dft_c2r_3d, hs_fftwf_execute, hs_fftwf_destroy_plan};
-}
-
-void suitAllocatorToFft()
-{
-#if defined(__GLIBC__)
-    mallopt(M_MXFAST, 0);
-#endif
 }

@@ -19,10 +19,3 @@ void hs_fftwf_destroy_plan(void* plan);
 
 // Fills the global fftApi table with the six functions above.
 void installHostFft();
-
-// Suits the process's allocator to the FFT library, which allocates and frees many small
-// buffers in every transform of a size with large prime factors (about 84,000 for a
-// 142 x 142 x 74 volume). Without fast bins, those frees no longer make each larger
-// request sweep the bins, about a sixth of such a transform's time. Changes no result;
-// a no-op outside glibc. Called once at start-up.
-void suitAllocatorToFft();

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "boundary/fftforward.h"
+#include "boundary/allocator.h"
 #include "boundary/hoststate.h"
 #include "cli/commands.h"
 #include "cli/program.h"
@@ -27,7 +27,7 @@ int usageError(const std::string& reason)
 
 int main(int argc, char** argv)
 {
-    suitAllocatorToFft();
+    suitAllocatorToVolumes();
     catchStopSignals();
     std::vector<std::string> arguments;
     try {
