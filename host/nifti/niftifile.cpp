@@ -187,9 +187,11 @@ znzFile startSingleFile(const std::string& path, bool compressed, bool truncate,
         header = &header1;
         headerSize = sizeof header1;
     }
-    // A staged file exists empty and is not truncated again (see StagedFile::writeMode);
-    // compressed files are always opened for writing anew.
-    znzFile file = znzopen(path.c_str(), compressed || truncate ? "wb" : "r+b", compressed ? 1 : 0);
+    // A staged file exists empty and is not truncated again (see StagedFile::writeMode): an
+    // uncompressed one is opened for update, a compressed one for appending, which on an
+    // empty file writes the same stream as opening it anew.
+    const char* mode = truncate ? "wb" : compressed ? "ab" : "r+b";
+    znzFile file = znzopen(path.c_str(), mode, compressed ? 1 : 0);
     if (znz_isnull(file)) return nullptr;
     const char extension[4] = {0, 0, 0, 0};
     if (znzwrite(header, headerSize, 1, file) != 1 || znzwrite(extension, 4, 1, file) != 1) {

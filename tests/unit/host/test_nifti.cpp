@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 
@@ -241,6 +242,32 @@ TEST(NiftiExport, MapIsWrittenAsFloatWithTheReferenceGeometry)
     EXPECT_EQ(copy->datatype, DT_FLOAT32);
     for (long long index = 0; index < copy->nvox; ++index)
         ASSERT_EQ(rawValue(*copy, index), displacement[static_cast<std::size_t>(index)]);
+}
+
+// A compressed image goes into its staged file, or through a link into the link's target,
+// which must then be replaced whole: a longer old file left behind the new stream would
+// make a gzip file with a second member, read as more data.
+TEST(NiftiExport, CompressedImagesReplaceTheirTargetWhole)
+{
+    const TemporaryFolder folder;
+    TestImageLayout layout;
+    writeTestImage(folder.path() + "/ref.nii.gz", layout, pattern);
+    Volume displacement(12, 10, 6);
+    for (std::size_t i = 0; i < displacement.size(); ++i) displacement[i] = 0.5f * static_cast<float>(i % 7);
+    const std::string map = folder.path() + "/ref_vdm.map";
+    writeVdmMapFile(makeVdmMapFile(map, displacement));
+    std::filesystem::copy_file(folder.path() + "/ref.nii.gz", folder.path() + "/old.nii.gz");
+    std::filesystem::create_symlink(folder.path() + "/old.nii.gz", folder.path() + "/linked.nii.gz");
+    for (const char* name : {"/fresh.nii.gz", "/linked.nii.gz"}) {
+        SCOPED_TRACE(name);
+        exportToNifti(map, folder.path() + name, folder.path() + "/ref.nii.gz");
+        const NiftiImagePointer copy = readRaw(folder.path() + name);
+        ASSERT_EQ(copy->nvox, static_cast<long long>(displacement.size()));
+        for (long long index = 0; index < copy->nvox; ++index)
+            ASSERT_EQ(rawValue(*copy, index), displacement[static_cast<std::size_t>(index)]);
+    }
+    EXPECT_EQ(std::filesystem::file_size(folder.path() + "/old.nii.gz"),
+              std::filesystem::file_size(folder.path() + "/fresh.nii.gz"));
 }
 
 // The host reads the voxel data itself (the library would turn NaN into 0): a file in the
