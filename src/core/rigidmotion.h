@@ -54,3 +54,9 @@ SplineVolume splineVolume(const Volume& volume);
 // out(p) = v(R p + t) on v's own grid, sampled by the cubic B-spline (0 outside).
 Volume resampledRigidly(const SplineVolume& v, const std::array<double, 3>& voxelSize,
                         const RigidTransform& transform);
+
+// The same with the slice position clamped into the volume's slices: a head moved through
+// the slab sees the first or last slice's values beyond them instead of the spline's
+// fall to 0, which no field could explain.
+Volume resampledRigidlyWithinSlices(const SplineVolume& v, const std::array<double, 3>& voxelSize,
+                                    const RigidTransform& transform);

@@ -78,11 +78,18 @@ float sampleAt(const SplineVolume& v, const Padded& grid, float x, float y, floa
 struct RowPath {
     double q[3];
     double step[3];
+    float lastSlice = -1.0f;  // slice positions clamped into [0, lastSlice] when not negative
 };
+
+float clampedToSlices(const RowPath& path, float z)
+{
+    return path.lastSlice < 0.0f ? z : std::min(std::max(z, 0.0f), path.lastSlice);
+}
 
 float positionAt(const RowPath& path, int axis, int x)
 {
-    return static_cast<float>(path.q[axis] + x * path.step[axis]);
+    const float at = static_cast<float>(path.q[axis] + x * path.step[axis]);
+    return axis == 2 ? clampedToSlices(path, at) : at;
 }
 
 // Samples voxels [from, nx) of the row one at a time.
@@ -122,6 +129,11 @@ void sampleRowInLanes(const SplineVolume& v, const Padded& grid, const RowPath& 
         const D xs = lane + static_cast<double>(x0);
         F t[3];
         for (int axis = 0; axis < 3; ++axis) t[axis] = __builtin_convertvector(path.q[axis] + xs * path.step[axis], F);
+        if (path.lastSlice >= 0.0f) {
+            const F first = F{}, last = F{} + path.lastSlice;
+            t[2] = t[2] < first ? first : t[2];
+            t[2] = t[2] > last ? last : t[2];
+        }
         const I inside = (t[0] > -2.0f) & (t[0] < limits[0]) & (t[1] > -2.0f) & (t[1] < limits[1]) & (t[2] > -2.0f) &
                          (t[2] < limits[2]);
         F w[3][4];
@@ -199,8 +211,10 @@ SplineVolume splineVolume(const Volume& volume)
     return result;
 }
 
-Volume resampledRigidly(const SplineVolume& v, const std::array<double, 3>& voxelSize,
-                        const RigidTransform& transform)
+namespace {
+
+Volume resampled(const SplineVolume& v, const std::array<double, 3>& voxelSize, const RigidTransform& transform,
+                 bool clampSlices)
 {
     const Dimensions e = v.extent;
     const Rotation& r = transform.rotation;
@@ -209,6 +223,7 @@ Volume resampledRigidly(const SplineVolume& v, const std::array<double, 3>& voxe
     Volume out(e);
     // The position in voxels moves by a fixed step along a row.
     RowPath path{};
+    path.lastSlice = clampSlices ? static_cast<float>(e.z - 1) : -1.0f;
     for (int i = 0; i < 3; ++i) path.step[i] = r[i][0] * voxelSize[0] / voxelSize[i];
     forEachPiece(static_cast<std::size_t>(e.z), [&](std::size_t slice) {
         const int z = static_cast<int>(slice);
@@ -222,4 +237,18 @@ Volume resampledRigidly(const SplineVolume& v, const std::array<double, 3>& voxe
         }
     });
     return out;
+}
+
+}  // namespace
+
+Volume resampledRigidly(const SplineVolume& v, const std::array<double, 3>& voxelSize,
+                        const RigidTransform& transform)
+{
+    return resampled(v, voxelSize, transform, false);
+}
+
+Volume resampledRigidlyWithinSlices(const SplineVolume& v, const std::array<double, 3>& voxelSize,
+                                    const RigidTransform& transform)
+{
+    return resampled(v, voxelSize, transform, true);
 }

@@ -346,7 +346,7 @@ MotionStepResult registerLineTotals(const Volume& movedBack, const Volume& refer
 
 Volume movedBack(const SplineVolume& volume, const std::array<double, 3>& voxelSize, const VolumeMotion& motion)
 {
-    Volume out = resampledRigidly(volume, voxelSize, motion.transform);
+    Volume out = resampledRigidlyWithinSlices(volume, voxelSize, motion.transform);
     const float gain = static_cast<float>(motion.gain);
     for (std::size_t i = 0, n = out.size(); i < n; ++i) out[i] *= gain;
     return out;

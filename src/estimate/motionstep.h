@@ -22,7 +22,8 @@ struct VolumeMotion {
     double gain = 1.0;
 };
 
-// The volume moved back (sampled at R p + t) and multiplied by its gain, on its own grid.
+// The volume moved back (sampled at R p + t, the slice position clamped into its slices)
+// and multiplied by its gain, on its own grid.
 Volume movedBack(const SplineVolume& volume, const std::array<double, 3>& voxelSize, const VolumeMotion& motion);
 
 // An image corrected with the map d: sampled along y at y + sign d and multiplied by its

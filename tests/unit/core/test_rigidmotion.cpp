@@ -4,6 +4,7 @@
 // positions computed here.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -112,4 +113,30 @@ TEST(RigidMotion, ResamplingSamplesTheSplineWhereTheMotionTakesEveryVoxel)
     // No motion leaves every voxel as it was.
     const Volume still = resampledRigidly(spline, voxel, RigidTransform{});
     for (std::size_t i = 0; i < v.size(); ++i) ASSERT_NEAR(still[i], v[i], 1e-3);
+}
+
+TEST(RigidMotion, ResamplingWithinSlicesClampsOnlyTheSlicePosition)
+{
+    const Dimensions e{21, 12, 9};
+    const std::array<double, 3> voxel{2.0, 2.5, 3.0};
+    const Volume v = texture(e);
+    const RigidTransform t = transformOf(RigidMotion{{1.2, -0.7, 4.0}, {3.0 * kDegree, -1.5 * kDegree, 2.0 * kDegree}});
+    const Volume moved = resampledRigidlyWithinSlices(splineVolume(v), voxel, t);
+    std::vector<Point3> positions;
+    std::size_t clamped = 0;
+    for (int z = 0; z < e.z; ++z)
+        for (int y = 0; y < e.y; ++y)
+            for (int x = 0; x < e.x; ++x) {
+                const std::array<double, 3> q = applied(t, gridPosition(x, y, z, e, voxel));
+                const float slice = static_cast<float>(q[2] / voxel[2] + 0.5 * (e.z - 1));
+                const float within = std::min(std::max(slice, 0.0f), static_cast<float>(e.z - 1));
+                if (within != slice) ++clamped;
+                positions.push_back({static_cast<float>(q[0] / voxel[0] + 0.5 * (e.x - 1)),
+                                     static_cast<float>(q[1] / voxel[1] + 0.5 * (e.y - 1)), within});
+            }
+    std::vector<float> expected(v.size());
+    sampleBspline(bsplineCoefficients(v.data(), e), e, positions, expected.data());
+    for (std::size_t i = 0; i < v.size(); ++i) ASSERT_NEAR(moved[i], expected[i], 2e-3) << "voxel " << i;
+    // The motion takes the top slices beyond the volume, where the plain resampling falls.
+    EXPECT_GT(clamped, v.size() / 10);
 }

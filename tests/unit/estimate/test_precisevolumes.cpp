@@ -179,3 +179,18 @@ TEST(PreciseVolumes, FindsNoMotionBetweenStillVolumesUnderASteepField)
         EXPECT_NEAR(found.rotation[k], 0.0, 0.1 * kDegree) << "rotation " << k;
     }
 }
+
+// A head moved through the slab: the moved-back volume keeps the edge slices' signal
+// instead of the spline's fall to 0 beyond the last slice, which the map would take up.
+TEST(PreciseVolumes, MovingBackThroughTheSlabKeepsTheEdgeSlices)
+{
+    Volume slab({16, 16, 10}, 0.0f);
+    for (int z = 0; z < 10; ++z)
+        for (int y = 0; y < 16; ++y)
+            for (int x = 0; x < 16; ++x) slab(x, y, z) = static_cast<float>(500.0 + 20.0 * x + 10.0 * y);
+    VolumeMotion motion;
+    motion.transform = transformOf({{0.0, 0.0, 0.5 * kVoxel[2]}, {}});
+    const Volume back = movedBack(splineVolume(slab), kVoxel, motion);
+    for (int y = 0; y < 16; ++y)
+        for (int x = 0; x < 16; ++x) ASSERT_NEAR(back(x, y, 9), slab(x, y, 9), 0.05) << x << ", " << y;
+}
