@@ -2,7 +2,8 @@
 // The precise estimate of several volumes: a known rigid motion of the second acquisition
 // (made here by resampling it), the map it leaves unchanged, no motion found under a steep
 // field, noisy volumes that average out, a direction's own volumes registered whatever
-// their translation along y, and a motion too large to be told from distortion refused.
+// their translation along y, a motion too large to be told from distortion refused, and
+// the edge slices of a volume moved back through the slab.
 #include <gtest/gtest.h>
 
 #include <algorithm>
