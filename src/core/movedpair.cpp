@@ -30,5 +30,6 @@ Volume minusInPlusFrame(const Volume& minus, const std::array<double, 3>& voxelS
 
 Volume mapInPlusFrame(const Volume& vdm, const std::array<double, 3>& voxelSize, const CopyPositions& positions)
 {
-    return isIdentity(positions.plus) ? vdm : resampledRigidly(splineVolume(vdm), voxelSize, inverse(positions.plus));
+    return isIdentity(positions.plus) ? vdm
+                                      : resampledRigidlyWithinSlices(splineVolume(vdm), voxelSize, inverse(positions.plus));
 }

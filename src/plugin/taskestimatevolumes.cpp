@@ -81,10 +81,18 @@ Volume movedBackToReference(const Volume& volume, const std::array<double, 3>& v
     return isIdentity(t) ? volume : resampledRigidly(splineVolume(volume), voxel, t);
 }
 
-// The map of a volume whose head lies at t: the field moves with the head.
+// The same for the estimate's check, which compares maps: beyond the slab a moved head
+// sees the edge slices' signal, as in the estimate itself.
+Volume movedBackWithinSlices(const Volume& volume, const std::array<double, 3>& voxel, const RigidTransform& t)
+{
+    return isIdentity(t) ? volume : resampledRigidlyWithinSlices(splineVolume(volume), voxel, t);
+}
+
+// The map of a volume whose head lies at t: the field moves with the head. Beyond the slab
+// the smooth field goes on as at its edge slices rather than falling to 0.
 Volume mapInVolumeFrame(const Volume& map, const std::array<double, 3>& voxel, const RigidTransform& t)
 {
-    return isIdentity(t) ? map : resampledRigidly(splineVolume(map), voxel, inverse(t));
+    return isIdentity(t) ? map : resampledRigidlyWithinSlices(splineVolume(map), voxel, inverse(t));
 }
 
 Volume meanOf(const std::vector<Volume>& volumes)
@@ -181,7 +189,7 @@ void taskEstimateVolumes(distcor& plugin)
         std::vector<Volume> moved;
         const std::vector<VolumeMotion>& motions = j == 0 ? result.first : result.second;
         for (std::size_t v = 0; v < volumes[j].size(); ++v)
-            moved.push_back(movedBackToReference(volumes[j][v], voxel, motions[v].transform));
+            moved.push_back(movedBackWithinSlices(volumes[j][v], voxel, motions[v].transform));
         means[j] = meanOf(moved);
     }
     PreciseOutcome outcome = checkedAgainstStandard(plugin, means[0], means[1], voxel,

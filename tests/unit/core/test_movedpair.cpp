@@ -98,3 +98,15 @@ TEST(MovedPair, TheMapMovesWithTheHeadAndCopiesAtOnePositionStayAsTheyAre)
     const Volume still = mapInPlusFrame(vdm, voxel, {RigidTransform{}, translation(2.0, 0.0, 0.0)});
     for (std::size_t i = 0; i < vdm.size(); ++i) ASSERT_EQ(still[i], vdm[i]);
 }
+
+// A head moved along z takes the map beyond the slab: there the field goes on as at the
+// edge slice instead of falling to 0, which would leave those voxels uncorrected.
+TEST(MovedPair, TheMapMovedThroughTheSlabKeepsItsEdgeSlices)
+{
+    const Dimensions e{8, 40, 5};
+    const std::array<double, 3> voxel{2.0, 2.5, 3.0};
+    const Volume vdm = waveMap(e);
+    const Volume map = mapInPlusFrame(vdm, voxel, {translation(0.0, 0.0, 1.5), RigidTransform{}});
+    for (int y = 0; y < e.y; ++y)
+        for (int x = 0; x < e.x; ++x) ASSERT_NEAR(map(x, y, 0), vdm(x, y, 0), 1e-3) << x << ' ' << y;
+}
