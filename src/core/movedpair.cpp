@@ -28,8 +28,12 @@ Volume minusInPlusFrame(const Volume& minus, const std::array<double, 3>& voxelS
     return isIdentity(minusFromPlus) ? minus : resampledRigidly(splineVolume(minus), voxelSize, minusFromPlus);
 }
 
+Volume mapAtHeadPosition(const Volume& vdm, const std::array<double, 3>& voxelSize, const RigidTransform& position)
+{
+    return isIdentity(position) ? vdm : resampledRigidlyWithinSlices(splineVolume(vdm), voxelSize, inverse(position));
+}
+
 Volume mapInPlusFrame(const Volume& vdm, const std::array<double, 3>& voxelSize, const CopyPositions& positions)
 {
-    return isIdentity(positions.plus) ? vdm
-                                      : resampledRigidlyWithinSlices(splineVolume(vdm), voxelSize, inverse(positions.plus));
+    return mapAtHeadPosition(vdm, voxelSize, positions.plus);
 }

@@ -26,6 +26,10 @@ struct CopyPositions {
 // out(p) = minus(M P^-1 p), P and M the two positions.
 Volume minusInPlusFrame(const Volume& minus, const std::array<double, 3>& voxelSize, const CopyPositions& positions);
 
-// The map of the frame in which it lies, carried into the plus copy's frame; beyond the
-// slab the smooth field goes on as at its edge slices rather than falling to 0.
+// The map of the frame in which it lies, carried to a head at the position: the field
+// moves with the head. Beyond the slab the smooth field goes on as at its edge slices
+// rather than falling to 0.
+Volume mapAtHeadPosition(const Volume& vdm, const std::array<double, 3>& voxelSize, const RigidTransform& position);
+
+// The map carried into the plus copy's frame.
 Volume mapInPlusFrame(const Volume& vdm, const std::array<double, 3>& voxelSize, const CopyPositions& positions);

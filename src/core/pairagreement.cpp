@@ -56,10 +56,6 @@ Dimensions commonExtent(const Volume& first, const Volume& second)
     return first.dimensions();
 }
 
-}  // namespace
-
-namespace {
-
 // Both volumes of a corrected pair multiplied by the Jacobian of the map (the second
 // corrected with -map).
 void multiplyByJacobians(CorrectedPair& pair, const Volume& map)

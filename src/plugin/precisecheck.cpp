@@ -100,14 +100,19 @@ PreciseOutcome checkedWith(distcor& plugin, const CorrectablePair& pair, const V
     return {std::move(standard), false};
 }
 
+void logCheckAtHalfResolution(distcor& plugin)
+{
+    plugin.log("Checking the precise map against the standard estimate at half resolution across the "
+               "phase-encoding lines...");
+}
+
 }  // namespace
 
 PreciseOutcome checkedAgainstStandard(distcor& plugin, const Volume& a, const Volume& b,
                                       const std::array<double, 3>& voxel, const StandardChoices& choices,
                                       Volume precise)
 {
-    plugin.log("Checking the precise map against the standard estimate at half resolution across the "
-               "phase-encoding lines...");
+    logCheckAtHalfResolution(plugin);
     const CoarseCheck coarse(a, b, voxel, choices);
     return checkedWith(plugin, coarse.pair, a, b, voxel, choices, std::move(precise), coarse.correctedMap());
 }
@@ -137,7 +142,6 @@ PreciseOutcome preciseMapChecked(distcor& plugin, const Volume& a, const Volume&
     for (const std::string& entry : preciseLog.buffer.entries) *plugin.logStream << entry << std::flush;
     if (preciseError) std::rethrow_exception(preciseError);
     if (coarseError) std::rethrow_exception(coarseError);
-    plugin.log("Checking the precise map against the standard estimate at half resolution across the "
-               "phase-encoding lines...");
+    logCheckAtHalfResolution(plugin);
     return checkedWith(plugin, coarse->pair, a, b, voxel, choices, std::move(precise), coarse->correctedMap());
 }

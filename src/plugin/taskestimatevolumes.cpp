@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/movedpair.h"
 #include "core/rigidmotion.h"
 #include "core/vdm.h"
 #include "estimate/precisevolumes.h"
@@ -65,16 +66,6 @@ VolumesSettings readVolumesSettings()
     return settings;
 }
 
-bool isIdentity(const RigidTransform& t)
-{
-    for (int i = 0; i < 3; ++i) {
-        if (t.translation[i] != 0.0) return false;
-        for (int k = 0; k < 3; ++k)
-            if (t.rotation[i][k] != (i == k ? 1.0 : 0.0)) return false;
-    }
-    return true;
-}
-
 // v(R p + t) on v's grid: the volume moved back to the reference position.
 Volume movedBackToReference(const Volume& volume, const std::array<double, 3>& voxel, const RigidTransform& t)
 {
@@ -86,13 +77,6 @@ Volume movedBackToReference(const Volume& volume, const std::array<double, 3>& v
 Volume movedBackWithinSlices(const Volume& volume, const std::array<double, 3>& voxel, const RigidTransform& t)
 {
     return isIdentity(t) ? volume : resampledRigidlyWithinSlices(splineVolume(volume), voxel, t);
-}
-
-// The map of a volume whose head lies at t: the field moves with the head. Beyond the slab
-// the smooth field goes on as at its edge slices rather than falling to 0.
-Volume mapInVolumeFrame(const Volume& map, const std::array<double, 3>& voxel, const RigidTransform& t)
-{
-    return isIdentity(t) ? map : resampledRigidlyWithinSlices(splineVolume(map), voxel, inverse(t));
 }
 
 Volume meanOf(const std::vector<Volume>& volumes)
@@ -229,7 +213,7 @@ void taskEstimateVolumes(distcor& plugin)
             };
             saveCorrectedCopy(settings.paths[j], projects[j], [&](std::size_t index, const Volume& volume) {
                 const RigidTransform t = settings.motion ? motionOfVolume(index) : RigidTransform{};
-                const Volume map = mapInVolumeFrame(maps[j], voxel, t);
+                const Volume map = mapAtHeadPosition(maps[j], voxel, t);
                 Volume working = settings.rllr ? volume.transposeXY() : volume;
                 Volume corrected = undistort(working, map, false, settings.intensityCorrection);
                 if (settings.realign) corrected = movedBackToReference(corrected, voxel, t);
