@@ -15,7 +15,8 @@ namespace {
 constexpr float kDifferenceVoxels = 0.25f;
 constexpr double kLeastRegion = 0.01;  // of the head
 constexpr double kMargin = 0.03;
-constexpr double kClearMargin = 0.05;  // of the half-resolution check
+constexpr double kRefiningMargin = 0.05;  // of the half-resolution map
+constexpr double kClearMargin = 0.03;     // of the refined map
 
 // |gradient| by central differences in voxel units; 0 on the border.
 Volume gradientMagnitude(const Volume& v)
@@ -99,7 +100,21 @@ Volume halfResolutionStandardMap(const Volume& first, const Volume& second, cons
     return prolongMap(map, first.dimensions(), axes);
 }
 
-bool clearlyKeepsPrecise(const StandardComparison& halfResolution)
+Volume refinedStandardMap(const Volume& first, const Volume& second, const std::array<double, 3>& voxelSize,
+                          const StandardChoices& choices, const Volume& halfResolution)
 {
-    return halfResolution.compared && halfResolution.preciseEdges - halfResolution.standardEdges > kClearMargin;
+    const EstimationSchedule schedule = standardEstimationSchedule(voxelSize);
+    std::ostringstream quiet;
+    return refineVdm(first, second, halfResolution, choices.useSsd, schedule, schedule.localbox.size() - 1,
+                     choices.useIc, quiet);
+}
+
+bool worthRefining(const StandardComparison& halfResolution)
+{
+    return halfResolution.compared && halfResolution.preciseEdges - halfResolution.standardEdges > kRefiningMargin;
+}
+
+bool clearlyKeepsPrecise(const StandardComparison& refined)
+{
+    return refined.compared && refined.preciseEdges - refined.standardEdges > kClearMargin;
 }

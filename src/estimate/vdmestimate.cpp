@@ -631,6 +631,46 @@ std::pair<Volume, Volume> estimationInputs(const Volume& vol_ap, const Volume& v
     return {vol_ap * apWeight, vol_pa * paWeight};
 }
 
+namespace {
+
+// Levels firstLevel.. of the schedule, from vdm and the pair undistorted by it (current);
+// both end as the last level leaves them.
+void refineLevels(const Volume& vol_ap, const Volume& vol_pa, Volume& vdm, Undistorted& current, bool use_ssd,
+                  const std::vector<Volume>& localbox, const std::vector<std::vector<float>>& s_values,
+                  const std::vector<Sigma3>& vdm_smoothing, std::size_t firstLevel, bool use_ic, std::ostream& log,
+                  VdmEstimateStatistics* statistics)
+{
+    const char* measure = use_ssd ? "SSD" : "NCC";
+    for (std::size_t level = firstLevel; level < localbox.size(); ++level) {
+        throwIfStopRequested();
+        const Volume& kernel = localbox[level];
+        const std::vector<float>& trials = s_values[level];
+        Volume accepted = vdm;
+        Volume weights(vdm.dimensions(), kUnvisitedWeight);
+        LevelResult result{accepted, weights};
+        const std::clock_t sweepStart = std::clock();
+        if (const std::optional<float> weight = uniformValue(kernel))
+            UniformBoxSweep(current, vdm, kernel.dimensions(), *weight, trials).run(use_ssd, result);
+        else
+            sweepAnyBox(current, vdm, kernel, trials, use_ssd, result);
+
+        if (statistics != nullptr) {
+            statistics->visitedPerLevel.push_back(result.visited);
+            statistics->sweepSeconds.push_back(static_cast<double>(std::clock() - sweepStart) / CLOCKS_PER_SEC);
+        }
+        vdm = std::move(accepted);
+        maskedConvolve3D(vdm, gaussianKernel3D({9, 9, 9}, vdm_smoothing[level], {0, 0, 0}, false), weights, true);
+        const int repairs = repairFolds(vdm);
+        log << "Smoothed (" << vdm_smoothing[level][0] << ") and needed " << static_cast<unsigned>(repairs)
+            << " iterations to improve inverse consistency" << std::flush;
+
+        current = undistortBoth(vol_ap, vol_pa, vdm, use_ic);
+        log << "Finished iteration with " << measure << ": " << agreement(current, use_ssd) << std::flush;
+    }
+}
+
+}  // namespace
+
 Volume estimateVdm(const Volume& vol_ap, const Volume& vol_pa, const Sigma3& sigma, bool use_ssd,
                    const std::vector<Volume>& localbox, const std::vector<std::vector<float>>& s_values,
                    const std::vector<Sigma3>& vdm_smoothing, bool use_ic, std::ostream& log, int order,
@@ -659,32 +699,7 @@ Volume estimateVdm(const Volume& vol_ap, const Volume& vol_pa, const Sigma3& sig
     log << "\nStarting local optimizations" << std::flush;
     const long long start = processMilliseconds();
 
-    for (std::size_t level = 0; level < localbox.size(); ++level) {
-        throwIfStopRequested();
-        const Volume& kernel = localbox[level];
-        const std::vector<float>& trials = s_values[level];
-        Volume accepted = vdm;
-        Volume weights(vdm.dimensions(), kUnvisitedWeight);
-        LevelResult result{accepted, weights};
-        const std::clock_t sweepStart = std::clock();
-        if (const std::optional<float> weight = uniformValue(kernel))
-            UniformBoxSweep(current, vdm, kernel.dimensions(), *weight, trials).run(use_ssd, result);
-        else
-            sweepAnyBox(current, vdm, kernel, trials, use_ssd, result);
-
-        if (statistics != nullptr) {
-            statistics->visitedPerLevel.push_back(result.visited);
-            statistics->sweepSeconds.push_back(static_cast<double>(std::clock() - sweepStart) / CLOCKS_PER_SEC);
-        }
-        vdm = std::move(accepted);
-        maskedConvolve3D(vdm, gaussianKernel3D({9, 9, 9}, vdm_smoothing[level], {0, 0, 0}, false), weights, true);
-        const int repairs = repairFolds(vdm);
-        log << "Smoothed (" << vdm_smoothing[level][0] << ") and needed " << static_cast<unsigned>(repairs)
-            << " iterations to improve inverse consistency" << std::flush;
-
-        current = undistortBoth(vol_ap, vol_pa, vdm, use_ic);
-        log << "Finished iteration with " << measure << ": " << agreement(current, use_ssd) << std::flush;
-    }
+    refineLevels(vol_ap, vol_pa, vdm, current, use_ssd, localbox, s_values, vdm_smoothing, 0, use_ic, log, statistics);
 
     if (use_ssd)
         log << "Other distance measure NCC: " << ncc(current.ap, current.pa) << std::flush;
@@ -696,4 +711,16 @@ Volume estimateVdm(const Volume& vol_ap, const Volume& vol_pa, const Sigma3& sig
     log << "Inverse consistency check VDM: " << (countFolds(vdm) == 0 ? "PASSED" : "some inconsistencies found")
         << std::flush;
     return vdm;
+}
+
+Volume refineVdm(const Volume& vol_ap, const Volume& vol_pa, Volume start, bool use_ssd,
+                 const EstimationSchedule& schedule, std::size_t firstLevel, bool use_ic, std::ostream& log)
+{
+    check(vol_ap.dimensions() == vol_pa.dimensions() && start.dimensions() == vol_ap.dimensions(), kModule, 152,
+          "vol_ap, vol_pa and start of one extent");
+    checkSchedule(schedule.localbox, schedule.s_values);
+    Undistorted current = undistortBoth(vol_ap, vol_pa, start, use_ic);
+    refineLevels(vol_ap, vol_pa, start, current, use_ssd, schedule.localbox, schedule.s_values,
+                 schedule.vdm_smoothing, firstLevel, use_ic, log, nullptr);
+    return start;
 }

@@ -55,3 +55,8 @@ Volume estimateVdm(const Volume& vol_ap, const Volume& vol_pa, const Sigma3& sig
                    const std::vector<Volume>& localbox, const std::vector<std::vector<float>>& s_values,
                    const std::vector<Sigma3>& vdm_smoothing, bool use_ic, std::ostream& log, int order,
                    VdmEstimateStatistics* statistics = nullptr);
+
+// start refined by levels firstLevel.. of the schedule, as estimateVdm refines its initial
+// estimate; the progress of each level is written to log.
+Volume refineVdm(const Volume& vol_ap, const Volume& vol_pa, Volume start, bool use_ssd,
+                 const EstimationSchedule& schedule, std::size_t firstLevel, bool use_ic, std::ostream& log);

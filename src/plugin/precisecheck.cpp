@@ -48,6 +48,32 @@ struct CoarseCheck {
     std::optional<CorrectedMap> corrected;
 };
 
+// The edge figures of a comparison, the standard map named as given.
+void logEdges(std::ostream& log, const StandardComparison& comparison, const char* standardName)
+{
+    log << "Edges of the plainly corrected pair where the maps differ by more than 0.25 voxel ("
+        << 100.0 * static_cast<double>(comparison.differingVoxels) / static_cast<double>(comparison.headVoxels)
+        << "% of the head), correlation of gradient magnitudes: precise " << comparison.preciseEdges << ", "
+        << standardName << " " << comparison.standardEdges << std::flush;
+}
+
+// Whether the standard map at half resolution, and then refined at full resolution, lines
+// up the edges clearly worse than the precise map.
+bool settledWithoutFullEstimate(distcor& plugin, const CorrectablePair& pair, const Volume& a, const Volume& b,
+                                const std::array<double, 3>& voxel, const StandardChoices& choices,
+                                const CorrectedMap& precise, const CorrectedMap& coarse)
+{
+    std::ostream& log = *plugin.logStream;
+    const StandardComparison screen = compareWithStandardMap(pair, precise, coarse);
+    if (screen.compared) logEdges(log, screen, "standard at half resolution");
+    if (!worthRefining(screen)) return false;
+    plugin.log("Refining the standard map at full resolution with the standard estimate's finest level...");
+    const Volume refined = refinedStandardMap(a, b, voxel, choices, coarse.map);
+    const StandardComparison confirmation = compareWithStandardMap(pair, precise, CorrectedMap(pair, refined));
+    if (confirmation.compared) logEdges(log, confirmation, "standard refined at full resolution");
+    return clearlyKeepsPrecise(confirmation);
+}
+
 // The check, given the pair and its correction with the standard map at half resolution
 // (nullptr when that estimate gave up).
 PreciseOutcome checkedWith(distcor& plugin, const CorrectablePair& pair, const Volume& a, const Volume& b,
@@ -56,20 +82,12 @@ PreciseOutcome checkedWith(distcor& plugin, const CorrectablePair& pair, const V
 {
     std::ostream& log = *plugin.logStream;
     const CorrectedMap preciseCorrected(pair, precise);
-    if (coarse != nullptr) {
-        const StandardComparison screen = compareWithStandardMap(pair, preciseCorrected, *coarse);
-        if (screen.compared)
-            log << "Edges of the plainly corrected pair where the maps differ by more than 0.25 voxel ("
-                << 100.0 * static_cast<double>(screen.differingVoxels) / static_cast<double>(screen.headVoxels)
-                << "% of the head), correlation of gradient magnitudes: precise " << screen.preciseEdges
-                << ", standard at half resolution " << screen.standardEdges << std::flush;
-        if (clearlyKeepsPrecise(screen)) {
-            log << "Agreement of the intensity-corrected pair over the head (correlation): precise "
-                << pair.agreement(precise, preciseCorrected.plain) << std::flush;
-            plugin.log("The standard map at half resolution lines up the edges clearly worse: the precise map is "
-                       "kept without the full standard estimate.");
-            return {std::move(precise)};
-        }
+    if (coarse != nullptr && settledWithoutFullEstimate(plugin, pair, a, b, voxel, choices, preciseCorrected, *coarse)) {
+        log << "Agreement of the intensity-corrected pair over the head (correlation): precise "
+            << pair.agreement(precise, preciseCorrected.plain) << std::flush;
+        plugin.log("The standard map refined from half resolution lines up the edges clearly worse: the precise map "
+                   "is kept without the full standard estimate.");
+        return {std::move(precise)};
     }
     plugin.log("Checking the precise map against the standard estimate...");
     Volume standard = standardMap(a, b, voxel, choices, log);
@@ -86,10 +104,7 @@ PreciseOutcome checkedWith(distcor& plugin, const CorrectablePair& pair, const V
         plugin.log("The maps differ by more than 0.25 voxel in less than 1% of the head: the precise map is kept.");
         return {std::move(precise)};
     }
-    log << "Edges of the plainly corrected pair where the maps differ by more than 0.25 voxel ("
-        << 100.0 * static_cast<double>(check.differingVoxels) / static_cast<double>(check.headVoxels)
-        << "% of the head), correlation of gradient magnitudes: precise " << check.preciseEdges << ", standard "
-        << check.standardEdges << std::flush;
+    logEdges(log, check, "standard");
     if (check.keepPrecise) {
         plugin.log("The precise map is kept.");
         return {std::move(precise)};

@@ -295,8 +295,9 @@ TEST_F(ParallelEstimates, ColumnWiseAndFullEstimatesAreTheSameOnAnyThreadCount)
 }
 
 // The precise estimate as background work while the calling thread makes the standard map
-// at half resolution through the host's FFT, as the estimate task runs them: both maps and
-// the precise estimate's log the same as one after the other on one thread.
+// at half resolution through the host's FFT, as the estimate task runs them, then that map
+// refined at full resolution: the maps and the precise estimate's log the same as one after
+// the other on one thread.
 TEST_F(ParallelEstimates, PreciseEstimateBesideTheHalfResolutionCheckIsTheSameOnAnyThreadCount)
 {
     const Dimensions extent{24, 28, 10};
@@ -310,8 +311,9 @@ TEST_F(ParallelEstimates, PreciseEstimateBesideTheHalfResolutionCheckIsTheSameOn
         const Volume coarse = halfResolutionStandardMap(ap, pa, voxel, {});
         estimate.join();
         EXPECT_EQ(coarse.size(), ap.size());
+        const Volume refined = refinedStandardMap(ap, pa, voxel, {}, coarse);
         // The log without its processor times.
-        return bytesOf(precise) + bytesOf(coarse) + std::regex_replace(log.str(), std::regex("[0-9][0-9.e+-]* s(?![a-z])"), "T");
+        return bytesOf(precise) + bytesOf(coarse) + bytesOf(refined) + std::regex_replace(log.str(), std::regex("[0-9][0-9.e+-]* s(?![a-z])"), "T");
     });
 }
 
