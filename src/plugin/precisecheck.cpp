@@ -57,8 +57,8 @@ void logEdges(std::ostream& log, const StandardComparison& comparison, const cha
         << standardName << " " << comparison.standardEdges << std::flush;
 }
 
-// Whether the standard map at half resolution, and then refined at full resolution, lines
-// up the edges clearly worse than the precise map.
+// Whether the standard map at half resolution, and then refined across the slices, lines up
+// the edges clearly worse than the precise map.
 bool settledWithoutFullEstimate(distcor& plugin, const CorrectablePair& pair, const Volume& a, const Volume& b,
                                 const std::array<double, 3>& voxel, const StandardChoices& choices,
                                 const CorrectedMap& precise, const CorrectedMap& coarse)
@@ -67,10 +67,10 @@ bool settledWithoutFullEstimate(distcor& plugin, const CorrectablePair& pair, co
     const StandardComparison screen = compareWithStandardMap(pair, precise, coarse);
     if (screen.compared) logEdges(log, screen, "standard at half resolution");
     if (!worthRefining(screen)) return false;
-    plugin.log("Refining the standard map at full resolution with the standard estimate's finest level...");
+    plugin.log("Refining the standard map across the slices with the standard estimate's finest level...");
     const Volume refined = refinedStandardMap(a, b, voxel, choices, coarse.map);
     const StandardComparison confirmation = compareWithStandardMap(pair, precise, CorrectedMap(pair, refined));
-    if (confirmation.compared) logEdges(log, confirmation, "standard refined at full resolution");
+    if (confirmation.compared) logEdges(log, confirmation, "standard refined across the slices");
     return clearlyKeepsPrecise(confirmation);
 }
 
@@ -85,8 +85,8 @@ PreciseOutcome checkedWith(distcor& plugin, const CorrectablePair& pair, const V
     if (coarse != nullptr && settledWithoutFullEstimate(plugin, pair, a, b, voxel, choices, preciseCorrected, *coarse)) {
         log << "Agreement of the intensity-corrected pair over the head (correlation): precise "
             << pair.agreement(precise, preciseCorrected.plain) << std::flush;
-        plugin.log("The standard map refined from half resolution lines up the edges clearly worse: the precise map "
-                   "is kept without the full standard estimate.");
+        plugin.log("The standard map refined across the slices lines up the edges clearly worse: the precise map is "
+                   "kept without the full standard estimate.");
         return {std::move(precise)};
     }
     plugin.log("Checking the precise map against the standard estimate...");

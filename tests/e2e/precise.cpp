@@ -151,7 +151,7 @@ TEST(PreciseWorkflow, GradientEchoPairFallsBackToTheStandardMap)
 
 // A gradient-echo pair whose precise map lines up edges clearly better than the standard map
 // at half resolution, though worse than the full standard map: refining the half-resolution
-// map at full resolution leaves the decision to the full check, which keeps the standard map.
+// map across the slices leaves the decision to the full check, which keeps the standard map.
 TEST(PreciseWorkflow, GradientEchoPairThatPassesTheHalfResolutionScreenGetsTheFullCheck)
 {
     const Workspace workspace;
@@ -163,7 +163,7 @@ TEST(PreciseWorkflow, GradientEchoPairThatPassesTheHalfResolutionScreenGetsTheFu
     ASSERT_EQ(precise.status, 0) << precise.err;
     const std::vector<std::string> lines = linesOf(precise.out);
     const std::size_t refining =
-        indexOf(lines, "Refining the standard map at full resolution with the standard estimate's finest level...");
+        indexOf(lines, "Refining the standard map across the slices with the standard estimate's finest level...");
     ASSERT_LT(refining, lines.size()) << precise.out;
     EXPECT_GT(indexOf(lines, "Checking the precise map against the standard estimate..."), refining);
     EXPECT_NE(precise.out.find("Method:           standard estimate (the pair failed the precise estimate's check)"),
@@ -249,15 +249,15 @@ TEST(PreciseWorkflow, ScannerPairAgreesAfterThePreciseCorrection)
     const ProcessResult result = workspace.mindaro({"estimate", "ge/PA.fmr", "ge/AP.fmr", "--precise"});
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_NE(result.out.find("Method:           precise estimate\n"), std::string::npos) << result.out;
-    // The standard map at half resolution, refined at full resolution, settles the check.
+    // The standard map at half resolution, refined across the slices, settles the check.
     const std::vector<std::string> lines = linesOf(result.out);
     const std::size_t refining =
-        indexOf(lines, "Refining the standard map at full resolution with the standard estimate's finest level...");
+        indexOf(lines, "Refining the standard map across the slices with the standard estimate's finest level...");
     ASSERT_LT(refining, lines.size()) << result.out;
     EXPECT_LT(indexOf(lines, "Edges of the plainly corrected pair where the maps differ by more than 0.25 voxel ("),
               refining);
-    EXPECT_NE(lines[refining + 1].find(", standard refined at full resolution "), std::string::npos) << result.out;
-    EXPECT_LT(indexOf(lines, "The standard map refined from half resolution lines up the edges clearly worse: the "
+    EXPECT_NE(lines[refining + 1].find(", standard refined across the slices "), std::string::npos) << result.out;
+    EXPECT_LT(indexOf(lines, "The standard map refined across the slices lines up the edges clearly worse: the "
                              "precise map is kept without the full standard estimate."),
               lines.size())
         << result.out;

@@ -296,7 +296,7 @@ TEST_F(ParallelEstimates, ColumnWiseAndFullEstimatesAreTheSameOnAnyThreadCount)
 
 // The precise estimate as background work while the calling thread makes the standard map
 // at half resolution through the host's FFT, as the estimate task runs them, then that map
-// refined at full resolution: the maps and the precise estimate's log the same as one after
+// refined across the slices: the maps and the precise estimate's log the same as one after
 // the other on one thread.
 TEST_F(ParallelEstimates, PreciseEstimateBesideTheHalfResolutionCheckIsTheSameOnAnyThreadCount)
 {
