@@ -74,8 +74,8 @@ bool worthRefining(const StandardComparison& halfResolution);
 // Whether the comparison with the refined standard map settles the check: its edge
 // correlation is lower by more than 0.04. Of the 78 phantoms, 3 passed it whose precise map
 // the full check drops; two of their precise maps were 0.03 voxel RMS further from the true
-// map than the standard ones, the third 0.23 closer. The refined map needs the slices' own
-// resolution: refined along x with the slices left halved, 25 phantoms passed wrongly. Every k-space
-// simulation and spin-echo phantom measured got the full check's decision. Anything else
-// needs the full standard estimate.
+// map than the standard ones, the third 0.23 closer. Every spin-echo phantom and k-space
+// simulation measured got the full check's decision. The refinement needs the slices' own
+// resolution: refined along x with the slices left halved, 25 phantoms passed wrongly.
+// Anything else needs the full standard estimate.
 bool clearlyKeepsPrecise(const StandardComparison& refined);

@@ -82,7 +82,8 @@ PreciseOutcome checkedWith(distcor& plugin, const CorrectablePair& pair, const V
 {
     std::ostream& log = *plugin.logStream;
     const CorrectedMap preciseCorrected(pair, precise);
-    if (coarse != nullptr && settledWithoutFullEstimate(plugin, pair, a, b, voxel, choices, preciseCorrected, *coarse)) {
+    if (coarse != nullptr &&
+        settledWithoutFullEstimate(plugin, pair, a, b, voxel, choices, preciseCorrected, *coarse)) {
         log << "Agreement of the intensity-corrected pair over the head (correlation): precise "
             << pair.agreement(precise, preciseCorrected.plain) << std::flush;
         plugin.log("The standard map refined across the slices lines up the edges clearly worse: the precise map is "
