@@ -76,6 +76,6 @@ bool worthRefining(const StandardComparison& halfResolution);
 // the full check drops; two of their precise maps were 0.03 voxel RMS further from the true
 // map than the standard ones, the third 0.23 closer. Every spin-echo phantom and k-space
 // simulation measured got the full check's decision. The refinement needs the slices' own
-// resolution: refined along x with the slices left halved, 25 phantoms passed wrongly.
+// resolution: refined along x with the slices left halved, 20 phantoms passed wrongly.
 // Anything else needs the full standard estimate.
 bool clearlyKeepsPrecise(const StandardComparison& refined);
