@@ -32,8 +32,9 @@ const CommandSpec estimateCommand{
         "--precise models the physics instead: the map under which both projects, each corrected\n"
         "with its change of intensity, agree best under a smooth field. It is checked against the\n"
         "full estimate (with --ssd, --ic and --order as given; first at half resolution across\n"
-        "the phase-encoding lines, which settles most spin-echo pairs), whose map is kept instead\n"
-        "when the pair does not follow the spin-echo model of intensities (gradient-echo pairs).",
+        "the phase-encoding lines and then refined across the slices, which settles most spin-echo\n"
+        "pairs), whose map is kept instead when the pair does not follow the spin-echo model of\n"
+        "intensities (gradient-echo pairs).",
     .options =
         {
             {"--volumes", "K0 K1",
