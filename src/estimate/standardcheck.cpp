@@ -110,9 +110,8 @@ Volume refinedStandardMap(const Volume& first, const Volume& second, const std::
     std::array<double, 3> halvedSize = voxelSize;
     if (axes[0]) halvedSize[0] *= 2.0;
     const EstimationSchedule schedule = standardEstimationSchedule(halvedSize);
-    std::ostringstream quiet;
     const Volume map = refineVdm(halveVolume(first, axes), halveVolume(second, axes), halveVolume(halfResolution, axes),
-                                 choices.useSsd, schedule, schedule.localbox.size() - 1, choices.useIc, quiet);
+                                 choices.useSsd, schedule, schedule.localbox.size() - 1, choices.useIc);
     return prolongMap(map, first.dimensions(), axes);
 }
 

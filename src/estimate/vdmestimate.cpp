@@ -633,11 +633,13 @@ std::pair<Volume, Volume> estimationInputs(const Volume& vol_ap, const Volume& v
 
 namespace {
 
-// Levels firstLevel.. of the schedule, from vdm and the pair undistorted by it (current);
-// both end as the last level leaves them.
+// Levels firstLevel.. of the schedule, from vdm and the pair undistorted by it (current).
+// vdm ends as the last level leaves it. With a log, each level's progress is written and
+// current ends undistorted by the last level's map; without, nothing is logged and the
+// pair is not undistorted again after the last level.
 void refineLevels(const Volume& vol_ap, const Volume& vol_pa, Volume& vdm, Undistorted& current, bool use_ssd,
                   const std::vector<Volume>& localbox, const std::vector<std::vector<float>>& s_values,
-                  const std::vector<Sigma3>& vdm_smoothing, std::size_t firstLevel, bool use_ic, std::ostream& log,
+                  const std::vector<Sigma3>& vdm_smoothing, std::size_t firstLevel, bool use_ic, std::ostream* log,
                   VdmEstimateStatistics* statistics)
 {
     const char* measure = use_ssd ? "SSD" : "NCC";
@@ -661,11 +663,15 @@ void refineLevels(const Volume& vol_ap, const Volume& vol_pa, Volume& vdm, Undis
         vdm = std::move(accepted);
         maskedConvolve3D(vdm, gaussianKernel3D({9, 9, 9}, vdm_smoothing[level], {0, 0, 0}, false), weights, true);
         const int repairs = repairFolds(vdm);
-        log << "Smoothed (" << vdm_smoothing[level][0] << ") and needed " << static_cast<unsigned>(repairs)
-            << " iterations to improve inverse consistency" << std::flush;
+        if (log == nullptr) {
+            if (level + 1 < localbox.size()) current = undistortBoth(vol_ap, vol_pa, vdm, use_ic);
+            continue;
+        }
+        *log << "Smoothed (" << vdm_smoothing[level][0] << ") and needed " << static_cast<unsigned>(repairs)
+             << " iterations to improve inverse consistency" << std::flush;
 
         current = undistortBoth(vol_ap, vol_pa, vdm, use_ic);
-        log << "Finished iteration with " << measure << ": " << agreement(current, use_ssd) << std::flush;
+        *log << "Finished iteration with " << measure << ": " << agreement(current, use_ssd) << std::flush;
     }
 }
 
@@ -699,7 +705,7 @@ Volume estimateVdm(const Volume& vol_ap, const Volume& vol_pa, const Sigma3& sig
     log << "\nStarting local optimizations" << std::flush;
     const long long start = processMilliseconds();
 
-    refineLevels(vol_ap, vol_pa, vdm, current, use_ssd, localbox, s_values, vdm_smoothing, 0, use_ic, log, statistics);
+    refineLevels(vol_ap, vol_pa, vdm, current, use_ssd, localbox, s_values, vdm_smoothing, 0, use_ic, &log, statistics);
 
     if (use_ssd)
         log << "Other distance measure NCC: " << ncc(current.ap, current.pa) << std::flush;
@@ -714,13 +720,13 @@ Volume estimateVdm(const Volume& vol_ap, const Volume& vol_pa, const Sigma3& sig
 }
 
 Volume refineVdm(const Volume& vol_ap, const Volume& vol_pa, Volume start, bool use_ssd,
-                 const EstimationSchedule& schedule, std::size_t firstLevel, bool use_ic, std::ostream& log)
+                 const EstimationSchedule& schedule, std::size_t firstLevel, bool use_ic)
 {
     check(vol_ap.dimensions() == vol_pa.dimensions() && start.dimensions() == vol_ap.dimensions(), kModule, 152,
           "vol_ap, vol_pa and start of one extent");
     checkSchedule(schedule.localbox, schedule.s_values);
     Undistorted current = undistortBoth(vol_ap, vol_pa, start, use_ic);
     refineLevels(vol_ap, vol_pa, start, current, use_ssd, schedule.localbox, schedule.s_values,
-                 schedule.vdm_smoothing, firstLevel, use_ic, log, nullptr);
+                 schedule.vdm_smoothing, firstLevel, use_ic, nullptr, nullptr);
     return start;
 }

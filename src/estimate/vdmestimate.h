@@ -57,6 +57,6 @@ Volume estimateVdm(const Volume& vol_ap, const Volume& vol_pa, const Sigma3& sig
                    VdmEstimateStatistics* statistics = nullptr);
 
 // start refined by levels firstLevel.. of the schedule, as estimateVdm refines its initial
-// estimate; the progress of each level is written to log.
+// estimate, the same bits without its log.
 Volume refineVdm(const Volume& vol_ap, const Volume& vol_pa, Volume start, bool use_ssd,
-                 const EstimationSchedule& schedule, std::size_t firstLevel, bool use_ic, std::ostream& log);
+                 const EstimationSchedule& schedule, std::size_t firstLevel, bool use_ic);

@@ -525,6 +525,6 @@ TEST_F(VdmEstimate, RefiningTheHalfResolutionMapBringsItCloseToTheFullEstimate)
     MDHSLog log(captureEntry);
     Volume columnwise = estimateColumnwiseVdm(ap, pa, {0.5, 4.0 / 3.2, 0.5}, 0, log);
     smoothGaussian(columnwise, {1.5, 1.5, 1.5}, {0, 0, 0}, true);
-    const Volume start = refineVdm(ap, pa, columnwise, false, firstThree, 0, false, quiet);
-    expectIdentical(refineVdm(ap, pa, start, false, schedule, 3, false, quiet), full);
+    const Volume start = refineVdm(ap, pa, columnwise, false, firstThree, 0, false);
+    expectIdentical(refineVdm(ap, pa, start, false, schedule, 3, false), full);
 }
