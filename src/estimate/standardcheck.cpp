@@ -15,8 +15,7 @@ namespace {
 constexpr float kDifferenceVoxels = 0.25f;
 constexpr double kLeastRegion = 0.01;  // of the head
 constexpr double kMargin = 0.03;
-constexpr double kRefiningMargin = 0.05;  // of the half-resolution map
-constexpr double kClearMargin = 0.04;     // of the refined map
+constexpr double kClearMargin = 0.04;  // of the half-resolution and the refined map
 
 // |gradient| by central differences in voxel units; 0 on the border.
 Volume gradientMagnitude(const Volume& v)
@@ -45,6 +44,31 @@ Volume gradientMagnitude(const Volume& v)
 double edgeCorrelation(const CorrectedPair& corrected, const std::vector<std::size_t>& voxels)
 {
     return correlationOver(gradientMagnitude(corrected.first), gradientMagnitude(corrected.second), voxels);
+}
+
+Volume standardMapWith(const Volume& first, const Volume& second, const std::array<double, 3>& voxelSize,
+                       const EstimationSchedule& schedule, const StandardChoices& choices, std::ostream& log)
+{
+    const Sigma3 sigma{0.5, 4.0 / voxelSize[1], 0.5};
+    return estimateVdm(first, second, sigma, choices.useSsd, schedule.localbox, schedule.s_values,
+                       schedule.vdm_smoothing, choices.useIc, log, choices.order);
+}
+
+// The standard schedule for a grid halved along the given axes (voxel sizes halvedSize).
+// Along a halved axis each box's half-width is halved and rounded up, so that the box spans
+// at least the standard box's extent in mm: the standard boxes of 7 and 5 voxels become 5
+// and 3 there. Boxes of the standard voxel count would span twice the extent and smooth
+// away the detail that the comparison looks at.
+EstimationSchedule scheduleOnHalvedGrid(const std::array<double, 3>& halvedSize, const HalvedAxes& axes)
+{
+    EstimationSchedule schedule = standardEstimationSchedule(halvedSize);
+    for (Volume& box : schedule.localbox) {
+        std::array<int, 3> sides{box.nx(), box.ny(), box.nz()};
+        for (int k = 0; k < 3; ++k)
+            if (axes[k]) sides[k] = 2 * ((sides[k] / 2 + 1) / 2) + 1;
+        box = Volume(sides[0], sides[1], sides[2], box[0]);
+    }
+    return schedule;
 }
 
 }  // namespace
@@ -77,10 +101,7 @@ StandardComparison compareWithStandardMap(const CorrectablePair& pair, const Cor
 Volume standardMap(const Volume& first, const Volume& second, const std::array<double, 3>& voxelSize,
                    const StandardChoices& choices, std::ostream& log)
 {
-    const Sigma3 sigma{0.5, 4.0 / voxelSize[1], 0.5};
-    const EstimationSchedule schedule = standardEstimationSchedule(voxelSize);
-    return estimateVdm(first, second, sigma, choices.useSsd, schedule.localbox, schedule.s_values,
-                       schedule.vdm_smoothing, choices.useIc, log, choices.order);
+    return standardMapWith(first, second, voxelSize, standardEstimationSchedule(voxelSize), choices, log);
 }
 
 Volume halfResolutionStandardMap(const Volume& first, const Volume& second, const std::array<double, 3>& voxelSize,
@@ -95,7 +116,8 @@ Volume halfResolutionStandardMap(const Volume& first, const Volume& second, cons
     for (int k = 0; k < 3; ++k)
         if (axes[k]) halvedSize[k] *= 2.0;
     std::ostringstream quiet;
-    const Volume map = standardMap(halveVolume(first, axes), halveVolume(second, axes), halvedSize, choices, quiet);
+    const Volume map = standardMapWith(halveVolume(first, axes), halveVolume(second, axes), halvedSize,
+                                       scheduleOnHalvedGrid(halvedSize, axes), choices, quiet);
     if (std::round(map(0, 0, 0)) == -99.0f) return Volume();
     return prolongMap(map, first.dimensions(), axes);
 }
@@ -109,7 +131,7 @@ Volume refinedStandardMap(const Volume& first, const Volume& second, const std::
     axes[1] = axes[2] = false;
     std::array<double, 3> halvedSize = voxelSize;
     if (axes[0]) halvedSize[0] *= 2.0;
-    const EstimationSchedule schedule = standardEstimationSchedule(halvedSize);
+    const EstimationSchedule schedule = scheduleOnHalvedGrid(halvedSize, axes);
     const Volume map = refineVdm(halveVolume(first, axes), halveVolume(second, axes), halveVolume(halfResolution, axes),
                                  choices.useSsd, schedule, schedule.localbox.size() - 1, choices.useIc);
     return prolongMap(map, first.dimensions(), axes);
@@ -117,7 +139,7 @@ Volume refinedStandardMap(const Volume& first, const Volume& second, const std::
 
 bool worthRefining(const StandardComparison& halfResolution)
 {
-    return halfResolution.compared && halfResolution.preciseEdges - halfResolution.standardEdges > kRefiningMargin;
+    return halfResolution.compared && halfResolution.preciseEdges - halfResolution.standardEdges > kClearMargin;
 }
 
 bool clearlyKeepsPrecise(const StandardComparison& refined)

@@ -514,8 +514,10 @@ TEST_F(VdmEstimate, RefiningTheHalfResolutionMapBringsItCloseToTheFullEstimate)
         for (const std::size_t i : pair.head()) sum += std::pow(static_cast<double>(map[i]) - full[i], 2);
         return std::sqrt(sum / static_cast<double>(pair.head().size()));
     };
-    // Measured: 0.280 and 0.110 voxel.
-    EXPECT_LT(rms(refined), 0.4 * rms(half));
+    // Measured: 0.180 and 0.068 voxel; with boxes of the standard voxel count on the halved
+    // grids, 0.280 and 0.110.
+    EXPECT_LT(rms(refined), 0.5 * rms(half));
+    EXPECT_LT(rms(refined), 0.1);
 
     const EstimationSchedule schedule = standardEstimationSchedule(options.voxelSize);
     EstimationSchedule firstThree = schedule;
