@@ -61,18 +61,13 @@ Volume halveVolume(const Volume& volume, const HalvedAxes& axes)
     const Dimensions coarse = halvedExtent(volume.dimensions(), axes);
     Volume sums(coarse, 0.0f);
     Volume counts(coarse, 0.0f);
-    const int sx = axes[0] ? 2 : 1, sy = axes[1] ? 2 : 1, sz = axes[2] ? 2 : 1;
     // Each coarse slice adds its fine voxels in storage order.
     forEachPiece(static_cast<std::size_t>(coarse.z), [&](std::size_t piece) {
-        const int firstZ = static_cast<int>(piece) * sz;
-        const int endZ = std::min(volume.nz(), firstZ + sz);
-        for (int z = firstZ; z < endZ; ++z)
-            for (int y = 0; y < volume.ny(); ++y)
-                for (int x = 0; x < volume.nx(); ++x) {
-                    const std::size_t i = sums.index(x / sx, y / sy, z / sz);
-                    sums[i] += volume(x, y, z);
-                    counts[i] += 1.0f;
-                }
+        forEachFineVoxelOfCoarseSlice(volume.dimensions(), coarse, axes, static_cast<int>(piece),
+                                      [&](std::size_t c, std::size_t f) {
+                                          sums[c] += volume[f];
+                                          counts[c] += 1.0f;
+                                      });
         const std::size_t begin = sums.index(0, 0, static_cast<int>(piece));
         const std::size_t end = begin + static_cast<std::size_t>(coarse.x) * static_cast<std::size_t>(coarse.y);
         for (std::size_t i = begin; i < end; ++i) sums[i] /= counts[i];

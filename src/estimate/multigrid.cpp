@@ -24,13 +24,9 @@ Volume blockSums(const Volume& volume, const HalvedAxes& axes, float scale)
 {
     const Dimensions coarse = halvedExtent(volume.dimensions(), axes);
     Volume sums(coarse, 0.0f);
-    const int sx = axes[0] ? 2 : 1, sy = axes[1] ? 2 : 1, sz = axes[2] ? 2 : 1;
     forEachPiece(static_cast<std::size_t>(coarse.z), [&](std::size_t piece) {
-        const int firstZ = static_cast<int>(piece) * sz;
-        const int endZ = std::min(volume.nz(), firstZ + sz);
-        for (int z = firstZ; z < endZ; ++z)
-            for (int y = 0; y < volume.ny(); ++y)
-                for (int x = 0; x < volume.nx(); ++x) sums(x / sx, y / sy, z / sz) += scale * volume(x, y, z);
+        forEachFineVoxelOfCoarseSlice(volume.dimensions(), coarse, axes, static_cast<int>(piece),
+                                      [&](std::size_t c, std::size_t f) { sums[c] += scale * volume[f]; });
     });
     return sums;
 }
