@@ -26,3 +26,9 @@ std::vector<Volume> smoothedCopies(const std::vector<const Volume*>& sources, co
 
 void maskedConvolve2D(Matrix& data, const Matrix& kernel, const Matrix& mask, bool normalise);
 void maskedConvolve3D(Volume& data, const Volume& kernel, const Volume& mask, bool normalise);
+// maskedConvolve3D(data, gaussianKernel3D(extent, sigma, {0, 0, 0}, false), mask, true) run
+// axis by axis: the weighted data and the mask (not negative) are each convolved along x, y
+// and z with the kernel's factors, zero beyond the volume. The same smoothing up to
+// rounding, with extent.x + extent.y + extent.z terms per voxel instead of their product;
+// a voxel whose window holds no weight becomes 0.
+void maskedSmoothSeparable(Volume& data, Dimensions extent, const Sigma3& sigma, const Volume& mask);

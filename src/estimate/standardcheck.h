@@ -53,13 +53,13 @@ Volume standardMap(const Volume& first, const Volume& second, const std::array<d
 // The standard map of the pair halved across its phase-encoding lines, along x and z where
 // they hold 8 voxels or more (means of 2 x 1 x 2 blocks, voxel sizes doubled), carried back
 // to the full grid. Its boxes keep the standard boxes' extent in mm (5 and 3 voxels along
-// the halved axes instead of 7 and 5): a fifth of the full standard estimate's work. Empty
+// the halved axes instead of 7 and 5): a sixth of the full standard estimate's work. Empty
 // when the estimate gives up. Its progress is not logged.
 Volume halfResolutionStandardMap(const Volume& first, const Volume& second, const std::array<double, 3>& voxelSize,
                                  const StandardChoices& choices);
 
 // The half-resolution standard map refined across the slices by the standard estimate's
-// finest level, on the grid halved along x only (boxes of 3 x 5 x 5 voxels): a fourteenth of
+// finest level, on the grid halved along x only (boxes of 3 x 5 x 5 voxels): a seventeenth of
 // the full standard estimate's work. Its progress is not logged.
 Volume refinedStandardMap(const Volume& first, const Volume& second, const std::array<double, 3>& voxelSize,
                           const StandardChoices& choices, const Volume& halfResolution);

@@ -639,8 +639,8 @@ namespace {
 // pair is not undistorted again after the last level.
 void refineLevels(const Volume& vol_ap, const Volume& vol_pa, Volume& vdm, Undistorted& current, bool use_ssd,
                   const std::vector<Volume>& localbox, const std::vector<std::vector<float>>& s_values,
-                  const std::vector<Sigma3>& vdm_smoothing, std::size_t firstLevel, bool use_ic, std::ostream* log,
-                  VdmEstimateStatistics* statistics)
+                  const std::vector<Sigma3>& vdm_smoothing, bool separableSmoothing, std::size_t firstLevel,
+                  bool use_ic, std::ostream* log, VdmEstimateStatistics* statistics)
 {
     const char* measure = use_ssd ? "SSD" : "NCC";
     for (std::size_t level = firstLevel; level < localbox.size(); ++level) {
@@ -661,7 +661,10 @@ void refineLevels(const Volume& vol_ap, const Volume& vol_pa, Volume& vdm, Undis
             statistics->sweepSeconds.push_back(static_cast<double>(std::clock() - sweepStart) / CLOCKS_PER_SEC);
         }
         vdm = std::move(accepted);
-        maskedConvolve3D(vdm, gaussianKernel3D({9, 9, 9}, vdm_smoothing[level], {0, 0, 0}, false), weights, true);
+        if (separableSmoothing)
+            maskedSmoothSeparable(vdm, {9, 9, 9}, vdm_smoothing[level], weights);
+        else
+            maskedConvolve3D(vdm, gaussianKernel3D({9, 9, 9}, vdm_smoothing[level], {0, 0, 0}, false), weights, true);
         const int repairs = repairFolds(vdm);
         if (log == nullptr) {
             if (level + 1 < localbox.size()) current = undistortBoth(vol_ap, vol_pa, vdm, use_ic);
@@ -680,7 +683,7 @@ void refineLevels(const Volume& vol_ap, const Volume& vol_pa, Volume& vdm, Undis
 Volume estimateVdm(const Volume& vol_ap, const Volume& vol_pa, const Sigma3& sigma, bool use_ssd,
                    const std::vector<Volume>& localbox, const std::vector<std::vector<float>>& s_values,
                    const std::vector<Sigma3>& vdm_smoothing, bool use_ic, std::ostream& log, int order,
-                   VdmEstimateStatistics* statistics)
+                   VdmEstimateStatistics* statistics, bool separableSmoothing)
 {
     check(vol_ap.dimensions() == vol_pa.dimensions(), kModule, 97, "vol_ap.dimensions() == vol_pa.dimensions()");
     check(localbox.size() == s_values.size(), kModule, 98, "localbox.size() == s_values.size()");
@@ -705,7 +708,8 @@ Volume estimateVdm(const Volume& vol_ap, const Volume& vol_pa, const Sigma3& sig
     log << "\nStarting local optimizations" << std::flush;
     const long long start = processMilliseconds();
 
-    refineLevels(vol_ap, vol_pa, vdm, current, use_ssd, localbox, s_values, vdm_smoothing, 0, use_ic, &log, statistics);
+    refineLevels(vol_ap, vol_pa, vdm, current, use_ssd, localbox, s_values, vdm_smoothing, separableSmoothing, 0,
+                 use_ic, &log, statistics);
 
     if (use_ssd)
         log << "Other distance measure NCC: " << ncc(current.ap, current.pa) << std::flush;
@@ -727,6 +731,6 @@ Volume refineVdm(const Volume& vol_ap, const Volume& vol_pa, Volume start, bool 
     checkSchedule(schedule.localbox, schedule.s_values);
     Undistorted current = undistortBoth(vol_ap, vol_pa, start, use_ic);
     refineLevels(vol_ap, vol_pa, start, current, use_ssd, schedule.localbox, schedule.s_values,
-                 schedule.vdm_smoothing, firstLevel, use_ic, nullptr, nullptr);
+                 schedule.vdm_smoothing, schedule.separableSmoothing, firstLevel, use_ic, nullptr, nullptr);
     return start;
 }

@@ -25,6 +25,10 @@ struct EstimationSchedule {
     std::vector<Volume> localbox;
     std::vector<std::vector<float>> s_values;
     std::vector<Sigma3> vdm_smoothing;
+    // Each level's map smoothed axis by axis (maskedSmoothSeparable): the same Gaussian up
+    // to rounding, with 27 terms per voxel instead of 729. The standard estimate keeps the
+    // three-dimensional kernel, whose bits its maps hold.
+    bool separableSmoothing = false;
 };
 
 // The four levels, coarse to fine, for voxel sizes (x, y, z) with y along the phase
@@ -54,7 +58,7 @@ std::pair<Volume, Volume> estimationInputs(const Volume& vol_ap, const Volume& v
 Volume estimateVdm(const Volume& vol_ap, const Volume& vol_pa, const Sigma3& sigma, bool use_ssd,
                    const std::vector<Volume>& localbox, const std::vector<std::vector<float>>& s_values,
                    const std::vector<Sigma3>& vdm_smoothing, bool use_ic, std::ostream& log, int order,
-                   VdmEstimateStatistics* statistics = nullptr);
+                   VdmEstimateStatistics* statistics = nullptr, bool separableSmoothing = false);
 
 // start refined by levels firstLevel.. of the schedule, as estimateVdm refines its initial
 // estimate, the same bits without its log.

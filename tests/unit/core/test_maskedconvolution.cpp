@@ -128,3 +128,30 @@ TEST(MaskedConvolution, FullMaskNormalisedKeepsConstantsUpToTheBorders)
     maskedConvolve3D(point, Volume(1, 1, 1, 1.0f), mask, true);
     for (std::size_t i = 0; i < data.size(); ++i) EXPECT_EQ(point[i], mask[i] != 0.0f ? data[i] : 0.0f);
 }
+
+// Axis by axis, the normalised Gaussian smoothing gives the three-dimensional kernel's result
+// up to rounding, for broad and narrow kernels, kernels longer than the volume along an
+// axis, and voxels whose window holds no weight (0 in both).
+TEST(MaskedConvolution, SeparableGaussianSmoothingMatchesTheThreeDimensionalKernel)
+{
+    const Dimensions e{13, 11, 10};
+    const Volume data = randomVolume(e, 10, 0.0f);
+    Volume mask = randomVolume(e, 11, 0.3f);
+    for (std::size_t i = 0; i < mask.size(); ++i) mask[i] = std::fabs(mask[i]);
+    for (int z = 0; z < 5; ++z)
+        for (int y = 0; y < 8; ++y)
+            for (int x = 0; x < 5; ++x) mask(x, y, z) = 0.0f;  // beyond every window of voxel (0, 0, 0)
+    for (const auto& [extent, sigma] : {std::pair{Dimensions{9, 9, 9}, Sigma3{1.0, 2.0, 0.7}},
+                                        std::pair{Dimensions{9, 9, 9}, Sigma3{10.0, 8.0, 12.0}},
+                                        std::pair{Dimensions{5, 15, 3}, Sigma3{0.8, 3.0, 1.5}}}) {
+        Volume expected = data;
+        maskedConvolve3D(expected, gaussianKernel3D(extent, sigma, {0, 0, 0}, false), mask, true);
+        Volume result = data;
+        maskedSmoothSeparable(result, extent, sigma, mask);
+        for (std::size_t i = 0; i < data.size(); ++i)
+            ASSERT_NEAR(result[i], expected[i], 2e-5f * (1.0f + std::fabs(expected[i])))
+                << "voxel " << i << ", kernel " << extent.x << "x" << extent.y << "x" << extent.z;
+        EXPECT_EQ(result(0, 0, 0), 0.0f);
+        EXPECT_EQ(expected(0, 0, 0), 0.0f);
+    }
+}
