@@ -54,7 +54,7 @@ std::pair<Volume, Volume> estimationInputs(const Volume& vol_ap, const Volume& v
 // uses localbox[i] (box extent and trial weights, odd extents), s_values[i] (trial
 // corrections, increasing, not empty) and vdm_smoothing[i]. When the agreement after the
 // initial estimate is not a number, the smoothed initial VDM returns with -99 at voxel
-// (0, 0, 0).
+// (0, 0, 0). With separableSmoothing each level's map is smoothed axis by axis.
 Volume estimateVdm(const Volume& vol_ap, const Volume& vol_pa, const Sigma3& sigma, bool use_ssd,
                    const std::vector<Volume>& localbox, const std::vector<std::vector<float>>& s_values,
                    const std::vector<Sigma3>& vdm_smoothing, bool use_ic, std::ostream& log, int order,
