@@ -62,7 +62,11 @@ Volume convolvedAlong(const Volume& in, const std::vector<float>& k, int axis)
 
 void maskedSmoothSeparable(Volume& data, Dimensions extent, const Sigma3& sigma, const Volume& mask)
 {
-    Volume weighted = data * mask;
+    // A voxel without weight adds nothing, whatever its value (even one not finite).
+    Volume weighted(data.dimensions());
+    forEachBlock(data.size(), 16384, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) weighted[i] = mask[i] != 0.0f ? data[i] * mask[i] : 0.0f;
+    });
     Volume weights = mask;
     const int lengths[3] = {extent.x, extent.y, extent.z};
     for (int axis = 0; axis < 3; ++axis) {

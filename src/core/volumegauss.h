@@ -30,5 +30,5 @@ void maskedConvolve3D(Volume& data, const Volume& kernel, const Volume& mask, bo
 // axis by axis: the weighted data and the mask (not negative) are each convolved along x, y
 // and z with the kernel's factors, zero beyond the volume. The same smoothing up to
 // rounding, with extent.x + extent.y + extent.z terms per voxel instead of their product;
-// a voxel whose window holds no weight becomes 0.
+// a voxel whose window holds no weight becomes 0, and voxels of mask 0 add nothing.
 void maskedSmoothSeparable(Volume& data, Dimensions extent, const Sigma3& sigma, const Volume& mask);
