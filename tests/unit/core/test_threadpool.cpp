@@ -120,7 +120,9 @@ TEST(ThreadPool, TheLowestFailingPieceIsReportedAndLaterPiecesStop)
             forEachPiece(2000, [&](std::size_t piece) {
                 ++ran;
                 if (piece == 9 || piece == 5) throw std::runtime_error("piece " + std::to_string(piece));
-                std::this_thread::sleep_for(std::chrono::microseconds(100));
+                // Long against the unwinding of a throw, which takes milliseconds under Wine:
+                // with 100 us the 8 threads there ran every piece before the failure was seen.
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
             });
             ADD_FAILURE() << "no exception with " << threads << " threads";
         } catch (const std::runtime_error& error) {
