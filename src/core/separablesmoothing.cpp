@@ -8,6 +8,9 @@
 
 namespace {
 
+// Voxels per piece of the element-wise loops.
+constexpr std::size_t kVoxelsPerPiece = 16384;
+
 // The kernel's factor along one axis: the row of a Gaussian kernel of that length only,
 // truncated as gaussianKernel3D truncates it. Its scale differs from the 3D kernel's by a
 // constant, which the normalisation removes.
@@ -64,7 +67,7 @@ void maskedSmoothSeparable(Volume& data, Dimensions extent, const Sigma3& sigma,
 {
     // A voxel without weight adds nothing, whatever its value (even one not finite).
     Volume weighted(data.dimensions());
-    forEachBlock(data.size(), 16384, [&](std::size_t begin, std::size_t end) {
+    forEachBlock(data.size(), kVoxelsPerPiece, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) weighted[i] = mask[i] != 0.0f ? data[i] * mask[i] : 0.0f;
     });
     Volume weights = mask;
@@ -74,7 +77,7 @@ void maskedSmoothSeparable(Volume& data, Dimensions extent, const Sigma3& sigma,
         weighted = convolvedAlong(weighted, k, axis);
         weights = convolvedAlong(weights, k, axis);
     }
-    forEachBlock(data.size(), 16384, [&](std::size_t begin, std::size_t end) {
+    forEachBlock(data.size(), kVoxelsPerPiece, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) data[i] = weights[i] > 0.0f ? weighted[i] / weights[i] : 0.0f;
     });
 }

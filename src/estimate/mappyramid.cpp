@@ -56,6 +56,14 @@ Dimensions halvedExtent(Dimensions extent, const HalvedAxes& axes)
     return {halved(extent.x, axes[0]), halved(extent.y, axes[1]), halved(extent.z, axes[2])};
 }
 
+std::array<double, 3> halvedVoxelSize(const std::array<double, 3>& voxelSize, const HalvedAxes& axes)
+{
+    std::array<double, 3> size = voxelSize;
+    for (int k = 0; k < 3; ++k)
+        if (axes[k]) size[k] *= 2.0;
+    return size;
+}
+
 Volume halveVolume(const Volume& volume, const HalvedAxes& axes)
 {
     const Dimensions coarse = halvedExtent(volume.dimensions(), axes);

@@ -14,6 +14,8 @@ using HalvedAxes = std::array<bool, 3>;
 // The axes that the next coarser grid halves: those of at least 8 voxels.
 HalvedAxes axesToHalve(Dimensions extent);
 Dimensions halvedExtent(Dimensions extent, const HalvedAxes& axes);
+// Voxel sizes doubled along the halved axes.
+std::array<double, 3> halvedVoxelSize(const std::array<double, 3>& voxelSize, const HalvedAxes& axes);
 // Means of 2 x 2 x 2 blocks (of 2 or 1 along axes not halved; a last odd block holds
 // what is there).
 Volume halveVolume(const Volume& volume, const HalvedAxes& axes);

@@ -38,10 +38,7 @@ Volume estimatePreciseVdm(const Volume& first, const Volume& second, const std::
         firsts.push_back(halveVolume(firsts.back(), axes));
         seconds.push_back(halveVolume(seconds.back(), axes));
         starts.push_back(halveVolume(starts.back(), axes));
-        std::array<double, 3> size = sizes.back();
-        for (int k = 0; k < 3; ++k)
-            if (axes[k]) size[k] *= 2.0;
-        sizes.push_back(size);
+        sizes.push_back(halvedVoxelSize(sizes.back(), axes));
     }
     const int levels = static_cast<int>(firsts.size());
     log << "Running the precise estimate: intensity-corrected pair matched by Gauss-Newton in " << levels

@@ -224,10 +224,7 @@ PreciseVolumesResult estimatePreciseVdmOfVolumes(const std::vector<Volume>& firs
             direction.levels.push_back(std::move(coarse));
         }
         starts.push_back(halveVolume(starts.back(), axes));
-        std::array<double, 3> size = sizes.back();
-        for (int k = 0; k < 3; ++k)
-            if (axes[k]) size[k] *= 2.0;
-        sizes.push_back(size);
+        sizes.push_back(halvedVoxelSize(sizes.back(), axes));
     }
     const int levels = static_cast<int>(sizes.size());
 

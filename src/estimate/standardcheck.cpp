@@ -114,9 +114,7 @@ Volume halfResolutionStandardMap(const Volume& first, const Volume& second, cons
     // precise map of gradient-echo pairs too.
     HalvedAxes axes = axesToHalve(first.dimensions());
     axes[1] = false;
-    std::array<double, 3> halvedSize = voxelSize;
-    for (int k = 0; k < 3; ++k)
-        if (axes[k]) halvedSize[k] *= 2.0;
+    const std::array<double, 3> halvedSize = halvedVoxelSize(voxelSize, axes);
     std::ostringstream quiet;
     const Volume map = standardMapWith(halveVolume(first, axes), halveVolume(second, axes), halvedSize,
                                        scheduleOnHalvedGrid(halvedSize, axes), choices, quiet);
@@ -131,9 +129,7 @@ Volume refinedStandardMap(const Volume& first, const Volume& second, const std::
     // resolution it settled the same pairs, at twice the work.
     HalvedAxes axes = axesToHalve(first.dimensions());
     axes[1] = axes[2] = false;
-    std::array<double, 3> halvedSize = voxelSize;
-    if (axes[0]) halvedSize[0] *= 2.0;
-    const EstimationSchedule schedule = scheduleOnHalvedGrid(halvedSize, axes);
+    const EstimationSchedule schedule = scheduleOnHalvedGrid(halvedVoxelSize(voxelSize, axes), axes);
     const Volume map = refineVdm(halveVolume(first, axes), halveVolume(second, axes), halveVolume(halfResolution, axes),
                                  choices.useSsd, schedule, schedule.localbox.size() - 1, choices.useIc);
     return prolongMap(map, first.dimensions(), axes);

@@ -2,17 +2,17 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <sstream>
 #include <limits>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "core/distance.h"
 #include "core/mdhslog.h"
+#include "core/pairagreement.h"
 #include "core/threadpool.h"
 #include "core/vdm.h"
-#include "core/pairagreement.h"
 #include "estimate/simplevdmestimate.h"
 #include "estimate/standardcheck.h"
 #include "estimate/vdmestimate.h"
