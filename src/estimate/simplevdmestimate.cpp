@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/distance.h"
+#include "core/linearsampling.h"
 #include "core/mdhslog.h"
 #include "core/stoprequest.h"
 #include "core/threadpool.h"
@@ -94,18 +95,17 @@ void fitColumn(const ColumnData& column, const Vector& ramp, FitBuffers& work, f
         for (int i = 0; i < ny; ++i) {
             work.apOffsets[i] = a * ramp[i] + b;
             work.paOffsets[i] = inverseA * ramp[i] + -b;
-            work.corrected[i] = sampleLinearAt(column.ap, ny, work.apOffsets[i] + half) * a;
-            work.reversed[i] = sampleLinearAt(column.pa, ny, work.paOffsets[i] + half) * inverseA;
         }
+        sampleLinearScaled(column.ap, ny, work.apOffsets.data(), half, a, work.corrected.data(), ny);
+        sampleLinearScaled(column.pa, ny, work.paOffsets.data(), half, inverseA, work.reversed.data(), ny);
         distance = meanSquaredDifferenceNonZero(work.corrected, work.reversed);
         if ((distance - best) * 100.0 / best > -0.01) break;
         best = distance;
 
         const float aCubed = a * a * a;
-        for (int i = 0; i < ny; ++i) {
-            work.gradientAp[i] = sampleLinearAt(column.apDerivative, ny, work.apOffsets[i] + half);
-            work.gradientPa[i] = sampleLinearAt(column.paDerivative, ny, work.paOffsets[i] + half);
-        }
+        // Times 1: the samples unchanged.
+        sampleLinearScaled(column.apDerivative, ny, work.apOffsets.data(), half, 1.0f, work.gradientAp.data(), ny);
+        sampleLinearScaled(column.paDerivative, ny, work.paOffsets.data(), half, 1.0f, work.gradientPa.data(), ny);
         // Element-wise loops apart from the sums, so that they run in vector lanes; each
         // sum keeps its own order.
         for (int i = 0; i < ny; ++i) {
