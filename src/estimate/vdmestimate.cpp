@@ -458,6 +458,7 @@ private:
         const NccSums nccSums{ncc.data(), ncc.data() + stride_, ncc.data() + 2 * stride_, ncc.data() + 3 * stride_,
                               ncc.data() + 4 * stride_};
         const TrialRecords records{scratch.records.data(), stride_, extent_.x, ring.sliceVoxels, depth_, firstRow};
+        std::vector<std::size_t> firstHeld;
         std::size_t visited = 0;
         for (int z = 0; z < extent_.z; ++z) {
             // The slot of the slice that the boxes of this slice reach last was held by a
@@ -471,10 +472,15 @@ private:
                     const std::size_t i = vdm_.index(x, y, z);
                     if (visited_[i] == 0) continue;
                     const BoxRange box = boxAround(x, y, z);
+                    // The voxels that this box holds first are settled once it is summed.
+                    firstHeld.clear();
                     forEachWithout(scratch.state.data(), box, kSettled, rowStart,
                                    [&](int xx, int yy, int zz, std::size_t at) {
                                        if (scratch.state[at] == kUnprepared) prepare(xx, yy, zz, at, scratch);
-                                       if (firstHolder_[vdm_.index(xx, yy, zz)] < i) settle(at, scratch);
+                                       if (firstHolder_[vdm_.index(xx, yy, zz)] < i)
+                                           settle(at, scratch);
+                                       else
+                                           firstHeld.push_back(at);
                                    });
                     if (useSsd) {
                         boxSsdSums(records, box, ssd.data());
@@ -487,8 +493,7 @@ private:
                             trialValues[t] = negatedCorrelation(n, nccSums.a[t], nccSums.aa[t], nccSums.b[t],
                                                                 nccSums.bb[t], nccSums.ab[t]);
                     }
-                    forEachWithout(scratch.state.data(), box, kSettled, rowStart,
-                                   [&](int, int, int, std::size_t at) { settle(at, scratch); });
+                    for (const std::size_t at : firstHeld) settle(at, scratch);
                     acceptBest(x, y, z, trials_, trialValues, result);
                     ++visited;
                 }
