@@ -7,20 +7,18 @@
 
 #include "core/bspline.h"
 #include "core/mdhslog.h"
+#include "core/selection.h"
 #include "core/threadpool.h"
 #include "core/vdm.h"
 
 double percentile(const Volume& volume, double p)
 {
     if (volume.size() == 0) return 0.0;
-    std::vector<float> values(volume.data(), volume.data() + volume.size());
-    const double position = p * static_cast<double>(values.size() - 1);
+    const double position = p * static_cast<double>(volume.size() - 1);
     const std::size_t lower = static_cast<std::size_t>(position);
-    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(lower), values.end());
-    const double low = values[lower];
-    if (lower + 1 >= values.size()) return low;
-    const double high = *std::min_element(values.begin() + static_cast<std::ptrdiff_t>(lower) + 1, values.end());
-    return low + (position - static_cast<double>(lower)) * (high - low);
+    const auto [low, high] = neighbouringOrderStatistics(volume.data(), volume.size(), lower);
+    if (lower + 1 >= volume.size()) return low;
+    return low + (position - static_cast<double>(lower)) * (static_cast<double>(high) - low);
 }
 
 std::vector<std::size_t> headMask(const Volume& first, const Volume& second)
