@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "estimate/boxtrialsums.h"
 
+#include <immintrin.h>
+
 #include <cstring>
 
 namespace {
@@ -125,6 +127,27 @@ AllTrials widestVariant()
     return allTrialsPortable<useSsd>;
 }
 
+void correlationsPortable(const NccSums& s, float n, std::size_t trialStride, float* correlation)
+{
+    for (std::size_t t = 0; t < trialStride; ++t)
+        correlation[t] = boxCorrelation(n, s.a[t], s.aa[t], s.b[t], s.bb[t], s.ab[t]);
+}
+
+// Eight trials at a time, each lane with the operations of boxCorrelation (square roots
+// and division are correctly rounded in both).
+[[gnu::target("avx2")]] void correlationsAvx2(const NccSums& s, float n, std::size_t trialStride, float* correlation)
+{
+    const __m256 count = _mm256_set1_ps(n);
+    for (std::size_t t = 0; t < trialStride; t += kTrialLanes) {
+        const __m256 a = _mm256_loadu_ps(s.a + t), aa = _mm256_loadu_ps(s.aa + t), b = _mm256_loadu_ps(s.b + t),
+                     bb = _mm256_loadu_ps(s.bb + t), ab = _mm256_loadu_ps(s.ab + t);
+        const __m256 numerator = _mm256_sub_ps(_mm256_mul_ps(count, ab), _mm256_mul_ps(a, b));
+        const __m256 spreadA = _mm256_sqrt_ps(_mm256_sub_ps(_mm256_mul_ps(count, aa), _mm256_mul_ps(a, a)));
+        const __m256 spreadB = _mm256_sqrt_ps(_mm256_sub_ps(_mm256_mul_ps(count, bb), _mm256_mul_ps(b, b)));
+        _mm256_storeu_ps(correlation + t, _mm256_div_ps(numerator, _mm256_mul_ps(spreadA, spreadB)));
+    }
+}
+
 } // namespace
 
 void boxSsdSums(const TrialRecords& records, const BoxRange& box, double* sums)
@@ -137,4 +160,10 @@ void boxNccSums(const TrialRecords& records, const BoxRange& box, const NccSums&
 {
     static const AllTrials variant = widestVariant<false>();
     variant(records, box, nullptr, &sums);
+}
+
+void boxCorrelations(const NccSums& sums, float n, std::size_t trialStride, float* correlation)
+{
+    static const auto variant = __builtin_cpu_supports("avx2") ? correlationsAvx2 : correlationsPortable;
+    variant(sums, n, trialStride, correlation);
 }

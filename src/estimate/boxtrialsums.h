@@ -4,6 +4,7 @@
 // voxel-list measures; the sums of different trials advance side by side in vector lanes.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 
 // Per voxel, a record of the values that the undistorted AP volume takes in every trial
@@ -47,3 +48,13 @@ struct NccSums {
     float* ab;
 };
 void boxNccSums(const TrialRecords& records, const BoxRange& box, const NccSums& sums);
+
+// The correlation of n voxels from its five float sums.
+inline float boxCorrelation(float n, float a, float aa, float b, float bb, float ab)
+{
+    return (n * ab - a * b) / (std::sqrt(n * aa - a * a) * std::sqrt(n * bb - b * b));
+}
+
+// correlation[t] = (n ab - a b) / (sqrt(n aa - a a) sqrt(n bb - b b)) in float from the sums
+// of t, for t < trialStride (a multiple of kTrialLanes).
+void boxCorrelations(const NccSums& sums, float n, std::size_t trialStride, float* correlation);

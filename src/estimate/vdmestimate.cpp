@@ -113,9 +113,7 @@ inline float resampledAt(float h, float top, std::size_t nx, const float* column
 // The local NCC of n voxels from its five float sums, negated so that smaller is better.
 inline double negatedCorrelation(float n, float sumA, float sumA2, float sumB, float sumB2, float sumAB)
 {
-    const float correlation =
-        (n * sumAB - sumA * sumB) / (std::sqrt(n * sumA2 - sumA * sumA) * std::sqrt(n * sumB2 - sumB * sumB));
-    return -static_cast<double>(correlation);
+    return -static_cast<double>(boxCorrelation(n, sumA, sumA2, sumB, sumB2, sumAB));
 }
 
 // One trial correction of the box: both undistorted volumes are resampled inside the box
@@ -454,7 +452,7 @@ private:
 
         std::vector<double> trialValues(count_);
         std::vector<double> ssd(stride_);
-        std::vector<float> ncc(5 * stride_);
+        std::vector<float> ncc(5 * stride_), correlations(stride_);
         const NccSums nccSums{ncc.data(), ncc.data() + stride_, ncc.data() + 2 * stride_, ncc.data() + 3 * stride_,
                               ncc.data() + 4 * stride_};
         const TrialRecords records{scratch.records.data(), stride_, extent_.x, ring.sliceVoxels, depth_, firstRow};
@@ -489,9 +487,8 @@ private:
                         boxNccSums(records, box, nccSums);
                         const float n = static_cast<float>((box.x1 - box.x0 + 1) * (box.y1 - box.y0 + 1) *
                                                            (box.z1 - box.z0 + 1));
-                        for (std::size_t t = 0; t < count_; ++t)
-                            trialValues[t] = negatedCorrelation(n, nccSums.a[t], nccSums.aa[t], nccSums.b[t],
-                                                                nccSums.bb[t], nccSums.ab[t]);
+                        boxCorrelations(nccSums, n, stride_, correlations.data());
+                        for (std::size_t t = 0; t < count_; ++t) trialValues[t] = -static_cast<double>(correlations[t]);
                     }
                     for (const std::size_t at : firstHeld) settle(at, scratch);
                     acceptBest(x, y, z, trials_, trialValues, result);

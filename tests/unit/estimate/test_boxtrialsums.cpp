@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstddef>
 #include <random>
 #include <vector>
@@ -75,4 +76,38 @@ TEST(BoxTrialSums, EveryTrialMatchesThePlainBoxLoopBitForBit)
             }
         }
     }
+}
+
+// The correlations in lanes equal the one-trial formula written out here, bit for bit,
+// also where a box has no spread (0 / 0) or rounding makes a spread negative (NaN).
+TEST(BoxTrialSums, CorrelationsMatchTheOneTrialFormulaBitForBit)
+{
+    const std::size_t stride = 2 * kTrialLanes;
+    std::mt19937 random(5);
+    std::uniform_real_distribution<float> value(-300.0f, 900.0f);
+    std::vector<float> sums(5 * stride);
+    for (float& v : sums) v = value(random);
+    const NccSums ncc{sums.data(), sums.data() + stride, sums.data() + 2 * stride, sums.data() + 3 * stride,
+                      sums.data() + 4 * stride};
+    const float n = 35.0f;
+    for (std::size_t t = 0; t < stride; t += 3) {
+        // A plausible box: squares consistent with the plain sums.
+        ncc.aa[t] = ncc.a[t] * ncc.a[t] / n + 50.0f * static_cast<float>(t + 1);
+        ncc.bb[t] = ncc.b[t] * ncc.b[t] / n + 20.0f;
+    }
+    // Every AP voxel 2, so no spread: 0 / 0.
+    ncc.a[1] = 70.0f, ncc.aa[1] = 140.0f, ncc.b[1] = 35.0f, ncc.bb[1] = 55.0f, ncc.ab[1] = 70.0f;
+    ncc.bb[2] = 0.0f;  // a negative spread
+    std::vector<float> correlation(stride, -7.0f);
+    boxCorrelations(ncc, n, stride, correlation.data());
+    for (std::size_t t = 0; t < stride; ++t) {
+        const float a = ncc.a[t], aa = ncc.aa[t], b = ncc.b[t], bb = ncc.bb[t], ab = ncc.ab[t];
+        const float expected = (n * ab - a * b) / (std::sqrt(n * aa - a * a) * std::sqrt(n * bb - b * b));
+        if (std::isnan(expected))
+            EXPECT_TRUE(std::isnan(correlation[t])) << "trial " << t;
+        else
+            EXPECT_EQ(correlation[t], expected) << "trial " << t;
+    }
+    EXPECT_TRUE(std::isnan(correlation[1]));
+    EXPECT_TRUE(std::isnan(correlation[2]));
 }
