@@ -18,6 +18,7 @@
 #include "core/vdm.h"
 #include "estimate/boxtrialsums.h"
 #include "estimate/simplevdmestimate.h"
+#include "estimate/trialsampling.h"
 
 namespace {
 
@@ -246,6 +247,8 @@ public:
           weight_(weight), trials_(trials), count_(trials.size()),
           stride_((trials.size() + kTrialLanes - 1) / kTrialLanes * kTrialLanes), depth_(std::min(box.z, extent_.z))
     {
+        paddedTrials_.assign(stride_, 0.0f);
+        std::copy(trials.begin(), trials.end(), paddedTrials_.begin());
     }
 
     void run(bool useSsd, LevelResult& result)
@@ -278,6 +281,9 @@ private:
         std::vector<float> records;
         std::vector<std::uint8_t> state;  // eight spare bytes at the end for the word reads
         std::vector<FirstSampling> firstSampling;
+        // One voxel's samples in every trial (trialStride each), and where they lie inside.
+        std::vector<float> apSamples, paSamples;
+        std::vector<std::uint8_t> apInside, paInside;
     };
 
     // Where a band's records of slice z, rows [firstRow, firstRow + rows), lie.
@@ -444,6 +450,8 @@ private:
             scratch.firstSampling.resize(voxels);
         }
         scratch.state.resize(std::max(scratch.state.size(), voxels + 8));
+        for (std::vector<float>* samples : {&scratch.apSamples, &scratch.paSamples}) samples->resize(stride_);
+        for (std::vector<std::uint8_t>* inside : {&scratch.apInside, &scratch.paInside}) inside->resize(stride_);
         const auto clearSlice = [&](int z) {
             std::fill_n(scratch.state.begin() + static_cast<std::ptrdiff_t>(ring.rowStart(firstRow, z)),
                         ring.sliceVoxels, kUnprepared);
@@ -501,28 +509,26 @@ private:
     // The voxel's values in every trial, starting from the level's starting value.
     void prepare(int x, int y, int z, std::size_t at, Band& scratch) const
     {
-        const std::size_t nx = static_cast<std::size_t>(extent_.x);
-        const float top = static_cast<float>(extent_.y - 1);
         const std::size_t i = vdm_.index(x, y, z);
         const std::size_t column = vdm_.index(x, 0, z);
-        const float* apColumn = volumes_.apSource.data() + column;
-        const float* paColumn = volumes_.paSource.data() + column;
         const float row = static_cast<float>(y);
-        const float displacement = vdm_[i];
+        const std::size_t nx = static_cast<std::size_t>(extent_.x);
+        // The padded trials sample in whole groups of lanes; the padding's values go unused.
+        sampleTrials({volumes_.apSource.data() + column, nx, extent_.y, row, vdm_[i], weight_, false},
+                     paddedTrials_.data(), stride_, scratch.apSamples.data(), scratch.apInside.data());
+        sampleTrials({volumes_.paSource.data() + column, nx, extent_.y, row, vdm_[i], weight_, true},
+                     paddedTrials_.data(), stride_, scratch.paSamples.data(), scratch.paInside.data());
         float a = volumes_.ap[i];
         float b = volumes_.pa[i];
         FirstSampling first{static_cast<std::uint32_t>(count_), static_cast<std::uint32_t>(count_)};
         float* record = scratch.records.data() + at * 2 * stride_;
         for (std::size_t t = 0; t < count_; ++t) {
-            const float shift = displacement + trials_[t] * weight_;
-            const float hA = row + shift;
-            if (hA > 0.0f && hA < top) {
-                a = interpolatedAt(hA, nx, apColumn);
+            if (scratch.apInside[t] != 0) {
+                a = scratch.apSamples[t];
                 first.ap = std::min(first.ap, static_cast<std::uint32_t>(t));
             }
-            const float hB = row + -shift;
-            if (hB > 0.0f && hB < top) {
-                b = interpolatedAt(hB, nx, paColumn);
+            if (scratch.paInside[t] != 0) {
+                b = scratch.paSamples[t];
                 first.pa = std::min(first.pa, static_cast<std::uint32_t>(t));
             }
             record[t] = a;
@@ -552,6 +558,7 @@ private:
     const float weight_;
     const std::vector<float>& trials_;
     const std::size_t count_;
+    std::vector<float> paddedTrials_;  // the trials, then zeros up to stride_
     const std::size_t stride_;
     const int depth_;
     std::vector<std::uint8_t> visited_;

@@ -1,0 +1,91 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "estimate/trialsampling.h"
+
+#include <immintrin.h>
+
+#include <climits>
+#include <cstring>
+
+namespace {
+
+typedef float Floats8 __attribute__((vector_size(32)));
+typedef int Ints8 __attribute__((vector_size(32)));
+
+float positionOf(const TrialColumn& line, const float* trials, std::size_t t)
+{
+    const float shift = line.displacement + trials[t] * line.weight;
+    return line.row + (line.negated ? -shift : shift);
+}
+
+float interpolated(const TrialColumn& line, float h)
+{
+    const int j = static_cast<int>(h);
+    const float f = h - static_cast<float>(j);
+    return (1.0f - f) * line.column[static_cast<std::size_t>(j) * line.nx] +
+           f * line.column[static_cast<std::size_t>(j + 1) * line.nx];
+}
+
+// Out parameters rather than returned vectors: these are inlined into the AVX2 variant,
+// and a returned AVX vector would change the ABI of the portable code around them.
+// Lanes whose mask is 0 read nothing.
+[[gnu::target("avx2")]] inline void gatherLanes(const float* base, const Ints8& index, const Ints8& mask,
+                                                Floats8& out)
+{
+    out = reinterpret_cast<Floats8>(_mm256_mask_i32gather_ps(_mm256_setzero_ps(), base,
+                                                             reinterpret_cast<__m256i>(index),
+                                                             reinterpret_cast<__m256>(mask), 4));
+}
+
+// Eight trials at a time, each lane doing what positionOf and interpolated do; returns the
+// first t left to the one-trial loop.
+inline std::size_t sampleInLanes(const TrialColumn& line, const float* trials, std::size_t count, float* values,
+                                 std::uint8_t* inside)
+{
+    const float top = static_cast<float>(line.ny - 1);
+    const int nx = static_cast<int>(line.nx);
+    std::size_t t = 0;
+    for (; t + 8 <= count; t += 8) {
+        Floats8 trial;
+        std::memcpy(&trial, trials + t, sizeof trial);
+        const Floats8 shift = line.displacement + trial * line.weight;
+        const Floats8 h = line.row + (line.negated ? -shift : shift);
+        const Ints8 in = (h > 0.0f) & (h < top);
+        const Ints8 j = in ? __builtin_convertvector(h, Ints8) : Ints8{};
+        const Floats8 f = h - __builtin_convertvector(j, Floats8);
+        Floats8 low, high;
+        gatherLanes(line.column, j * nx, in, low);
+        gatherLanes(line.column, (j + 1) * nx, in, high);
+        const Floats8 value = (1.0f - f) * low + f * high;
+        std::memcpy(values + t, &value, sizeof value);
+        for (int k = 0; k < 8; ++k) inside[t + static_cast<std::size_t>(k)] = in[k] != 0 ? 1 : 0;
+    }
+    return t;
+}
+
+[[gnu::target("avx2"), gnu::flatten]] std::size_t sampleAvx2(const TrialColumn& line, const float* trials,
+                                                            std::size_t count, float* values, std::uint8_t* inside)
+{
+    return sampleInLanes(line, trials, count, values, inside);
+}
+
+std::size_t sampleNone(const TrialColumn&, const float*, std::size_t, float*, std::uint8_t*)
+{
+    return 0;
+}
+
+using LaneSampler = std::size_t (*)(const TrialColumn&, const float*, std::size_t, float*, std::uint8_t*);
+
+}  // namespace
+
+void sampleTrials(const TrialColumn& line, const float* trials, std::size_t count, float* values,
+                  std::uint8_t* inside)
+{
+    static const LaneSampler inLanes = __builtin_cpu_supports("avx2") ? sampleAvx2 : sampleNone;
+    // Lanes index the column with 32-bit integers.
+    const bool fits = line.nx <= static_cast<std::size_t>(INT_MAX) / static_cast<std::size_t>(line.ny + 1);
+    for (std::size_t t = fits ? inLanes(line, trials, count, values, inside) : 0; t < count; ++t) {
+        const float h = positionOf(line, trials, t);
+        inside[t] = h > 0.0f && h < static_cast<float>(line.ny - 1) ? 1 : 0;
+        if (inside[t] != 0) values[t] = interpolated(line, h);
+    }
+}
