@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/threadpool.h"
+#include "core/vectorlanes.h"
 #include "core/volumegauss.h"
 
 namespace {
@@ -34,7 +35,7 @@ Volume convolvedAlong(const Volume& in, const std::vector<float>& k, int axis)
     const std::size_t stride = axis == 0 ? 1 : axis == 1 ? static_cast<std::size_t>(nx)
                                                           : static_cast<std::size_t>(nx) * static_cast<std::size_t>(ny);
     Volume out(in.dimensions(), 0.0f);
-    forEachPiece(static_cast<std::size_t>(std::max(nz, 0)), [&](std::size_t slice) {
+    forEachPieceInLanes(static_cast<std::size_t>(std::max(nz, 0)), [&](std::size_t slice) {
         const int z = static_cast<int>(slice);
         for (int y = 0; y < ny; ++y) {
             const std::size_t row = in.index(0, y, z);
@@ -67,7 +68,7 @@ void maskedSmoothSeparable(Volume& data, Dimensions extent, const Sigma3& sigma,
 {
     // A voxel without weight adds nothing, whatever its value (even one not finite).
     Volume weighted(data.dimensions());
-    forEachBlock(data.size(), kVoxelsPerPiece, [&](std::size_t begin, std::size_t end) {
+    forEachBlockInLanes(data.size(), kVoxelsPerPiece, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) weighted[i] = mask[i] != 0.0f ? data[i] * mask[i] : 0.0f;
     });
     Volume weights = mask;
@@ -77,7 +78,7 @@ void maskedSmoothSeparable(Volume& data, Dimensions extent, const Sigma3& sigma,
         weighted = convolvedAlong(weighted, k, axis);
         weights = convolvedAlong(weights, k, axis);
     }
-    forEachBlock(data.size(), kVoxelsPerPiece, [&](std::size_t begin, std::size_t end) {
+    forEachBlockInLanes(data.size(), kVoxelsPerPiece, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) data[i] = weights[i] > 0.0f ? weighted[i] / weights[i] : 0.0f;
     });
 }

@@ -5,6 +5,7 @@
 
 #include "core/stoprequest.h"
 #include "core/threadpool.h"
+#include "core/vectorlanes.h"
 #include "estimate/multigrid.h"
 
 namespace {
@@ -37,7 +38,7 @@ void addScaled(const Volume& a, float s, const Volume& b, Volume& out)
     const float* x = a.data();
     const float* y = b.data();
     float* o = out.data();
-    forEachBlock(out.size(), kElementsPerPiece, [&](std::size_t begin, std::size_t end) {
+    forEachBlockInLanes(out.size(), kElementsPerPiece, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) o[i] = x[i] + s * y[i];
     });
 }
@@ -58,7 +59,7 @@ int conjugateGradients(Workspace& w, Volume& step, const GaussNewtonLimits& limi
     if (w.residual.dimensions() != extent) w.residual = Volume(extent);
     const float* gradient = w.lin.gradient.data();
     float* residual = w.residual.data();
-    forEachBlock(w.residual.size(), kElementsPerPiece, [&](std::size_t begin, std::size_t end) {
+    forEachBlockInLanes(w.residual.size(), kElementsPerPiece, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) residual[i] = -gradient[i];
     });
     const double target = limits.cgTolerance * std::sqrt(dot(w.residual, w.residual));
@@ -81,7 +82,7 @@ int conjugateGradients(Workspace& w, Volume& step, const GaussNewtonLimits& limi
         rz = rzNext;
         float* dir = w.direction.data();
         const float* z = w.preconditioned.data();
-        forEachBlock(w.direction.size(), kElementsPerPiece, [&](std::size_t begin, std::size_t end) {
+        forEachBlockInLanes(w.direction.size(), kElementsPerPiece, [&](std::size_t begin, std::size_t end) {
             for (std::size_t i = begin; i < end; ++i) dir[i] = z[i] + b * dir[i];
         });
     }

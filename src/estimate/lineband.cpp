@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/threadpool.h"
+#include "core/vectorlanes.h"
 
 void factoriseLineBands(const HessianCoefficients& h, const Regularisation& regularisation, LineBandFactors& factors)
 {
@@ -26,7 +27,7 @@ void factoriseLineBands(const HessianCoefficients& h, const Regularisation& regu
     const auto neighbours = [&](int i, int n) { return (inside(i - 1, n) ? 1.0 : 0.0) + (inside(i + 1, n) ? 1.0 : 0.0); };
     const std::size_t n = static_cast<std::size_t>(nx);
     // Slices are independent: each line along y lies in one.
-    forEachPiece(static_cast<std::size_t>(nz), [&, nx, ny, nz, n, twoGamma](std::size_t piece) {
+    forEachPieceInLanes(static_cast<std::size_t>(nz), [&, nx, ny, nz, n, twoGamma](std::size_t piece) {
         const int z = static_cast<int>(piece);
         // The band of row y: a0 on the diagonal, a1 at (y, y+1), a2 at (y, y+2).
         std::vector<float> a0(n), a1(n), a2(n);
@@ -98,7 +99,7 @@ void solveLineBands(const LineBandFactors& factors, const Volume& r, Volume& out
     const int nx = extent.x, ny = extent.y, nz = extent.z;
     if (out.dimensions() != extent) out = Volume(extent);
     const std::size_t n = static_cast<std::size_t>(nx);
-    forEachPiece(static_cast<std::size_t>(nz), [&, ny, n](std::size_t piece) {
+    forEachPieceInLanes(static_cast<std::size_t>(nz), [&, ny, n](std::size_t piece) {
         const std::size_t base = r.index(0, 0, static_cast<int>(piece));
         const float* l1 = factors.first.data() + base;
         const float* l2 = factors.second.data() + base;

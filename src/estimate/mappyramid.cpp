@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/threadpool.h"
+#include "core/vectorlanes.h"
 
 namespace {
 
@@ -70,7 +71,7 @@ Volume halveVolume(const Volume& volume, const HalvedAxes& axes)
     Volume sums(coarse, 0.0f);
     Volume counts(coarse, 0.0f);
     // Each coarse slice adds its fine voxels in storage order.
-    forEachPiece(static_cast<std::size_t>(coarse.z), [&](std::size_t piece) {
+    forEachPieceInLanes(static_cast<std::size_t>(coarse.z), [&](std::size_t piece) {
         forEachFineVoxelOfCoarseSlice(volume.dimensions(), coarse, axes, static_cast<int>(piece),
                                       [&](std::size_t c, std::size_t f) {
                                           sums[c] += volume[f];
@@ -91,7 +92,7 @@ void interpolateToFiner(const Volume& coarse, const HalvedAxes& axes, Volume& ou
     const std::vector<Tap> tz = taps(f.z, coarse.nz(), axes[2]);
     // Every coarse row interpolated along x first, then four of them per fine row.
     Volume rows(Dimensions{f.x, coarse.ny(), coarse.nz()});
-    forEachPiece(static_cast<std::size_t>(coarse.nz()), [&](std::size_t piece) {
+    forEachPieceInLanes(static_cast<std::size_t>(coarse.nz()), [&](std::size_t piece) {
         const int z = static_cast<int>(piece);
         for (int y = 0; y < coarse.ny(); ++y) {
             const float* r = coarse.data() + coarse.index(0, y, z);
@@ -102,7 +103,7 @@ void interpolateToFiner(const Volume& coarse, const HalvedAxes& axes, Volume& ou
             }
         }
     });
-    forEachPiece(static_cast<std::size_t>(f.z), [&](std::size_t piece) {
+    forEachPieceInLanes(static_cast<std::size_t>(f.z), [&](std::size_t piece) {
         const int z = static_cast<int>(piece);
         for (int y = 0; y < f.y; ++y) {
             const Tap& b = ty[static_cast<std::size_t>(y)];
@@ -130,7 +131,7 @@ void transposeToCoarser(const Volume& fine, const HalvedAxes& axes, Volume& out)
     const std::size_t coarseRow = static_cast<std::size_t>(out.nx());
     // Every fine row transferred along x first, each slice a piece.
     Volume lines(Dimensions{out.nx(), f.y, f.z});
-    forEachPiece(static_cast<std::size_t>(f.z), [&](std::size_t piece) {
+    forEachPieceInLanes(static_cast<std::size_t>(f.z), [&](std::size_t piece) {
         const int z = static_cast<int>(piece);
         for (int y = 0; y < f.y; ++y) {
             float* line = lines.data() + lines.index(0, y, z);
@@ -146,7 +147,7 @@ void transposeToCoarser(const Volume& fine, const HalvedAxes& axes, Volume& out)
     // Then each coarse slice is a piece: it adds the rows that reach it in storage order
     // and in the order of a single pass over the fine rows, so every coarse voxel receives
     // the same terms in the same order.
-    forEachPiece(static_cast<std::size_t>(out.nz()), [&](std::size_t piece) {
+    forEachPieceInLanes(static_cast<std::size_t>(out.nz()), [&](std::size_t piece) {
         const int zc = static_cast<int>(piece);
         float* slice = out.data() + out.index(0, 0, zc);
         std::fill(slice, slice + coarseRow * static_cast<std::size_t>(out.ny()), 0.0f);

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "core/threadpool.h"
+#include "core/vectorlanes.h"
 
 namespace {
 
@@ -34,7 +35,7 @@ Volume blockSums(const Volume& volume, const HalvedAxes& axes, float scale)
 // out[i] = a[i] + s b[i] for every voxel.
 void addScaled(const Volume& a, float s, const Volume& b, Volume& out)
 {
-    forEachBlock(out.size(), kVoxelsPerPiece, [&](std::size_t begin, std::size_t end) {
+    forEachBlockInLanes(out.size(), kVoxelsPerPiece, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) out[i] = a[i] + s * b[i];
     });
 }
@@ -79,7 +80,7 @@ void relax(Multigrid& multigrid, std::size_t k, const Volume& r, Volume& z, bool
     const HessianCoefficients& h = k == 0 ? *multigrid.finest : grid.hessian;
     if (fromZero) {
         solveLineBands(grid.band, r, z);
-        forEachBlock(z.size(), kVoxelsPerPiece, [&](std::size_t begin, std::size_t end) {
+        forEachBlockInLanes(z.size(), kVoxelsPerPiece, [&](std::size_t begin, std::size_t end) {
             for (std::size_t i = begin; i < end; ++i) z[i] *= kDamping;
         });
         return;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/threadpool.h"
+#include "core/vectorlanes.h"
 
 namespace {
 
@@ -221,7 +222,7 @@ ObjectiveValue evaluateObjective(const PreciseLevel& level, const Volume& d)
     const int nx = d.nx(), ny = d.ny(), nz = d.nz();
     // Each row's sum, added in row order.
     std::vector<double> rowSums(static_cast<std::size_t>(ny) * static_cast<std::size_t>(nz));
-    forEachPiece(static_cast<std::size_t>(nz), [&](std::size_t slice) {
+    forEachPieceInLanes(static_cast<std::size_t>(nz), [&](std::size_t slice) {
         const int z = static_cast<int>(slice);
         RowSamples row(nx);
         for (int y = 0; y < ny; ++y) {
@@ -270,7 +271,7 @@ void lineariseObjective(const PreciseLevel& level, const PreciseWeights& weights
     for (Volume* v : {&out.residual, &out.hessian.p2, &out.hessian.pq, &out.hessian.e, &out.gradient, &out.carried})
         if (v->dimensions() != extent) *v = Volume(extent);
     std::vector<double> rowSums(static_cast<std::size_t>(ny) * static_cast<std::size_t>(nz));
-    forEachPiece(static_cast<std::size_t>(nz), [&](std::size_t slice) {
+    forEachPieceInLanes(static_cast<std::size_t>(nz), [&](std::size_t slice) {
         const int z = static_cast<int>(slice);
         RowSamples samples(nx);
         // Per voxel: the residual, the Hessian's coefficients, the gradient's own term p r,
@@ -340,7 +341,7 @@ void systemProduct(const HessianCoefficients& h, const Regularisation& regularis
     // t = PQ v + E Dv per voxel (0 in the first and last row, where Dv is 0); then
     // out = P2 v + PQ Dv + D't + 2 gamma M'M v.
     const std::size_t slices = static_cast<std::size_t>(nz);
-    forEachPiece(slices, [&, nx, ny, stride](std::size_t piece) {
+    forEachPieceInLanes(slices, [&, nx, ny, stride](std::size_t piece) {
         const int z = static_cast<int>(piece);
         for (int y = 0; y < ny; ++y) {
             const std::size_t row = v.index(0, y, z);
@@ -356,7 +357,7 @@ void systemProduct(const HessianCoefficients& h, const Regularisation& regularis
         }
     });
     // The second pass reads t of the neighbouring rows, so it starts after the first ends.
-    forEachPiece(slices, [&, nx, ny, stride](std::size_t piece) {
+    forEachPieceInLanes(slices, [&, nx, ny, stride](std::size_t piece) {
         const int z = static_cast<int>(piece);
         for (int y = 0; y < ny; ++y) {
             const std::size_t row = v.index(0, y, z);
