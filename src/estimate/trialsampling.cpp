@@ -39,7 +39,7 @@ float interpolated(const TrialColumn& line, float h)
 // Eight trials at a time, each lane doing what positionOf and interpolated do; returns the
 // first t left to the one-trial loop.
 inline std::size_t sampleInLanes(const TrialColumn& line, const float* trials, std::size_t count, float* values,
-                                 std::uint8_t* inside)
+                                 std::int32_t* inside)
 {
     const float top = static_cast<float>(line.ny - 1);
     const int nx = static_cast<int>(line.nx);
@@ -57,35 +57,35 @@ inline std::size_t sampleInLanes(const TrialColumn& line, const float* trials, s
         gatherLanes(line.column, (j + 1) * nx, in, high);
         const Floats8 value = (1.0f - f) * low + f * high;
         std::memcpy(values + t, &value, sizeof value);
-        for (int k = 0; k < 8; ++k) inside[t + static_cast<std::size_t>(k)] = in[k] != 0 ? 1 : 0;
+        std::memcpy(inside + t, &in, sizeof in);
     }
     return t;
 }
 
 [[gnu::target("avx2"), gnu::flatten]] std::size_t sampleAvx2(const TrialColumn& line, const float* trials,
-                                                            std::size_t count, float* values, std::uint8_t* inside)
+                                                            std::size_t count, float* values, std::int32_t* inside)
 {
     return sampleInLanes(line, trials, count, values, inside);
 }
 
-std::size_t sampleNone(const TrialColumn&, const float*, std::size_t, float*, std::uint8_t*)
+std::size_t sampleNone(const TrialColumn&, const float*, std::size_t, float*, std::int32_t*)
 {
     return 0;
 }
 
-using LaneSampler = std::size_t (*)(const TrialColumn&, const float*, std::size_t, float*, std::uint8_t*);
+using LaneSampler = std::size_t (*)(const TrialColumn&, const float*, std::size_t, float*, std::int32_t*);
 
 }  // namespace
 
 void sampleTrials(const TrialColumn& line, const float* trials, std::size_t count, float* values,
-                  std::uint8_t* inside)
+                  std::int32_t* inside)
 {
     static const LaneSampler inLanes = __builtin_cpu_supports("avx2") ? sampleAvx2 : sampleNone;
     // Lanes index the column with 32-bit integers.
     const bool fits = line.nx <= static_cast<std::size_t>(INT_MAX) / static_cast<std::size_t>(line.ny + 1);
     for (std::size_t t = fits ? inLanes(line, trials, count, values, inside) : 0; t < count; ++t) {
         const float h = positionOf(line, trials, t);
-        inside[t] = h > 0.0f && h < static_cast<float>(line.ny - 1) ? 1 : 0;
+        inside[t] = h > 0.0f && h < static_cast<float>(line.ny - 1) ? -1 : 0;
         if (inside[t] != 0) values[t] = interpolated(line, h);
     }
 }

@@ -18,9 +18,9 @@ struct TrialColumn {
     bool negated;
 };
 
-// For t < count: h = row + shift (or row + -shift); inside[t] = 1 where 0 < h < ny - 1, and
-// there values[t] = (1 - f) column[j] + f column[j + 1] with j = (int) h and f = h - j (rows
-// j, j + 1). Elsewhere inside[t] = 0 and values[t] is left undefined. Eight trials at a time
-// with AVX2, with the bits of the one-trial loop.
+// For t < count: h = row + shift (or row + -shift); inside[t] = -1 where 0 < h < ny - 1,
+// and there values[t] = (1 - f) column[j] + f column[j + 1] with j = (int) h and f = h - j
+// (rows j, j + 1). Elsewhere inside[t] = 0 and values[t] is left undefined. Eight trials at
+// a time with AVX2, with the bits of the one-trial loop.
 void sampleTrials(const TrialColumn& line, const float* trials, std::size_t count, float* values,
-                  std::uint8_t* inside);
+                  std::int32_t* inside);

@@ -283,7 +283,7 @@ private:
         std::vector<FirstSampling> firstSampling;
         // One voxel's samples in every trial (trialStride each), and where they lie inside.
         std::vector<float> apSamples, paSamples;
-        std::vector<std::uint8_t> apInside, paInside;
+        std::vector<std::int32_t> apInside, paInside;
     };
 
     // Where a band's records of slice z, rows [firstRow, firstRow + rows), lie.
@@ -451,7 +451,7 @@ private:
         }
         scratch.state.resize(std::max(scratch.state.size(), voxels + 8));
         for (std::vector<float>* samples : {&scratch.apSamples, &scratch.paSamples}) samples->resize(stride_);
-        for (std::vector<std::uint8_t>* inside : {&scratch.apInside, &scratch.paInside}) inside->resize(stride_);
+        for (std::vector<std::int32_t>* inside : {&scratch.apInside, &scratch.paInside}) inside->resize(stride_);
         const auto clearSlice = [&](int z) {
             std::fill_n(scratch.state.begin() + static_cast<std::ptrdiff_t>(ring.rowStart(firstRow, z)),
                         ring.sliceVoxels, kUnprepared);

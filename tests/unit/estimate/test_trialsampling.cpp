@@ -39,13 +39,13 @@ TEST(TrialSampling, EveryTrialGivesTheBitsOfTheOneTrialResampling)
                         const TrialColumn line{volume.data() + 2, nx, ny, static_cast<float>(row), displacement, 2.0f,
                                                negated};
                         std::vector<float> values(trials.size(), -1.0f);
-                        std::vector<std::uint8_t> inside(trials.size(), 7);
+                        std::vector<std::int32_t> inside(trials.size(), 7);
                         sampleTrials(line, trials.data(), count, values.data(), inside.data());
                         for (std::size_t t = 0; t < count; ++t) {
                             const float shift = displacement + trials[t] * 2.0f;
                             const float h = static_cast<float>(row) + (negated ? -shift : shift);
                             const bool expectedInside = h > 0.0f && h < static_cast<float>(ny - 1);
-                            ASSERT_EQ(inside[t], expectedInside ? 1 : 0) << "trial " << t << " at " << h;
+                            ASSERT_EQ(inside[t], expectedInside ? -1 : 0) << "trial " << t << " at " << h;
                             if (!expectedInside) continue;
                             const int j = static_cast<int>(h);
                             const float f = h - static_cast<float>(j);
