@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <vector>
 
-#include "core/threadpool.h"
 #include "core/vectorlanes.h"
 #include "core/volumegauss.h"
 

@@ -4,7 +4,6 @@
 #include <cmath>
 
 #include "core/stoprequest.h"
-#include "core/threadpool.h"
 #include "core/vectorlanes.h"
 #include "estimate/multigrid.h"
 

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <vector>
 
-#include "core/threadpool.h"
 #include "core/vectorlanes.h"
 
 void factoriseLineBands(const HessianCoefficients& h, const Regularisation& regularisation, LineBandFactors& factors)
