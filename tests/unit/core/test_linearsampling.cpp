@@ -2,24 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
 
 #include "core/linearsampling.h"
 #include "core/volume.h"
-
-namespace {
-
-std::uint32_t bitsOf(float value)
-{
-    std::uint32_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    return bits;
-}
-
-}  // namespace
+#include "support/floatbits.h"
 
 // The lanes must give the one-position loop's bits everywhere: inside the samples, at and
 // beyond both ends, at integers, and where interpolationFloor clamps (NaN, infinities,

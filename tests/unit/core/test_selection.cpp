@@ -2,21 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
 
 #include "core/selection.h"
+#include "support/floatbits.h"
 
 namespace {
-
-std::uint32_t bitsOf(float value)
-{
-    std::uint32_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    return bits;
-}
 
 // The reference: a full sort of a copy.
 void expectSortedNeighbours(const std::vector<float>& values, std::size_t k)

@@ -2,22 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstring>
 #include <random>
 #include <vector>
 
 #include "estimate/trialsampling.h"
-
-namespace {
-
-std::uint32_t bitsOf(float value)
-{
-    std::uint32_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    return bits;
-}
-
-}  // namespace
+#include "support/floatbits.h"
 
 // Every trial, in lanes or not, samples where the one-trial resampling does and gives its
 // bits: positions inside, at and beyond both ends of the column, for AP and PA, for trial
