@@ -17,14 +17,6 @@ float positionOf(const TrialColumn& line, const float* trials, std::size_t t)
     return line.row + (line.negated ? -shift : shift);
 }
 
-float interpolated(const TrialColumn& line, float h)
-{
-    const int j = static_cast<int>(h);
-    const float f = h - static_cast<float>(j);
-    return (1.0f - f) * line.column[static_cast<std::size_t>(j) * line.nx] +
-           f * line.column[static_cast<std::size_t>(j + 1) * line.nx];
-}
-
 // Out parameters rather than returned vectors: these are inlined into the AVX2 variant,
 // and a returned AVX vector would change the ABI of the portable code around them.
 // Lanes whose mask is 0 read nothing.
@@ -36,7 +28,7 @@ float interpolated(const TrialColumn& line, float h)
                                                              reinterpret_cast<__m256>(mask), 4));
 }
 
-// Eight trials at a time, each lane doing what positionOf and interpolated do; returns the
+// Eight trials at a time, each lane doing what positionOf and interpolatedAt do; returns the
 // first t left to the one-trial loop.
 inline std::size_t sampleInLanes(const TrialColumn& line, const float* trials, std::size_t count, float* values,
                                  std::int32_t* inside)
@@ -86,6 +78,6 @@ void sampleTrials(const TrialColumn& line, const float* trials, std::size_t coun
     for (std::size_t t = fits ? inLanes(line, trials, count, values, inside) : 0; t < count; ++t) {
         const float h = positionOf(line, trials, t);
         inside[t] = h > 0.0f && h < static_cast<float>(line.ny - 1) ? -1 : 0;
-        if (inside[t] != 0) values[t] = interpolated(line, h);
+        if (inside[t] != 0) values[t] = interpolatedAt(h, line.nx, line.column);
     }
 }

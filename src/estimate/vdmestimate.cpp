@@ -96,15 +96,7 @@ void prepareBox(const std::vector<VoxelIndex>& boxVoxels, const std::vector<Voxe
 }
 
 // The value of one box voxel resampled along y at h from the source column; positions
-// outside the open interval (0, ny - 1) keep the current value. The arithmetic is that of
-// the voxel-list resampling of the VDM module.
-inline float interpolatedAt(float h, std::size_t nx, const float* column)
-{
-    const int j = static_cast<int>(h);
-    const float f = h - static_cast<float>(j);
-    return (1.0f - f) * column[static_cast<std::size_t>(j) * nx] + f * column[static_cast<std::size_t>(j + 1) * nx];
-}
-
+// outside the open interval (0, ny - 1) keep the current value.
 inline float resampledAt(float h, float top, std::size_t nx, const float* column, float current)
 {
     if (!(h > 0.0f && h < top)) return current;
