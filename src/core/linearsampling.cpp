@@ -33,8 +33,11 @@ inline int sampleInLanes(const float* data, int n, const float* positions, float
         Floats8 t;
         std::memcpy(&t, positions + i, sizeof t);
         t = t + offset;
-        const Ints8 truncated = __builtin_convertvector(t + 2.0f, Ints8) - 2;
-        // The order of interpolationFloor: a NaN or a position at or below -3 first.
+        // Lanes outside (-3, 2^30) convert 0 instead, so that no conversion or subtraction
+        // overflows; their results are replaced in the order of interpolationFloor (a NaN or
+        // a position at or below -3 first).
+        const Ints8 inRange = (t > -3.0f) & (t < 1073741824.0f);
+        const Ints8 truncated = __builtin_convertvector(inRange ? t + 2.0f : Floats8{}, Ints8) - 2;
         Ints8 i0 = t < 1073741824.0f ? truncated : Ints8{} + 1073741824;
         i0 = t > -3.0f ? i0 : Ints8{} - 3;
         const Ints8 i1 = i0 + 1;

@@ -42,7 +42,8 @@ inline std::size_t sampleInLanes(const TrialColumn& line, const float* trials, s
         const Floats8 shift = line.displacement + trial * line.weight;
         const Floats8 h = line.row + (line.negated ? -shift : shift);
         const Ints8 in = (h > 0.0f) & (h < top);
-        const Ints8 j = in ? __builtin_convertvector(h, Ints8) : Ints8{};
+        // Lanes outside convert 0, so that no conversion overflows.
+        const Ints8 j = __builtin_convertvector(in ? h : Floats8{}, Ints8);
         const Floats8 f = h - __builtin_convertvector(j, Floats8);
         Floats8 low, high;
         gatherLanes(line.column, j * nx, in, low);
