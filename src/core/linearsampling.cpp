@@ -1,27 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "core/linearsampling.h"
 
-#include <immintrin.h>
-
 #include <cstring>
 
+#include "core/floatlanes.h"
 #include "core/volume.h"
 
 namespace {
-
-typedef float Floats8 __attribute__((vector_size(32)));
-typedef int Ints8 __attribute__((vector_size(32)));
-
-// Out parameters rather than returned vectors: these are inlined into the AVX2 variant,
-// and a returned AVX vector would change the ABI of the portable code around them.
-// Lanes whose mask is 0 read nothing and hold 0.
-[[gnu::target("avx2")]] inline void gatherLanes(const float* base, const Ints8& index, const Ints8& mask,
-                                                Floats8& out)
-{
-    out = reinterpret_cast<Floats8>(_mm256_mask_i32gather_ps(_mm256_setzero_ps(), base,
-                                                             reinterpret_cast<__m256i>(index),
-                                                             reinterpret_cast<__m256>(mask), 4));
-}
 
 // Eight positions at a time, each lane doing what sampleLinearAt does (interpolationFloor
 // included); returns the first i left to the one-position loop.

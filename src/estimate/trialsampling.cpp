@@ -1,31 +1,17 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "estimate/trialsampling.h"
 
-#include <immintrin.h>
-
 #include <climits>
 #include <cstring>
 
-namespace {
+#include "core/floatlanes.h"
 
-typedef float Floats8 __attribute__((vector_size(32)));
-typedef int Ints8 __attribute__((vector_size(32)));
+namespace {
 
 float positionOf(const TrialColumn& line, const float* trials, std::size_t t)
 {
     const float shift = line.displacement + trials[t] * line.weight;
     return line.row + (line.negated ? -shift : shift);
-}
-
-// Out parameters rather than returned vectors: these are inlined into the AVX2 variant,
-// and a returned AVX vector would change the ABI of the portable code around them.
-// Lanes whose mask is 0 read nothing.
-[[gnu::target("avx2")]] inline void gatherLanes(const float* base, const Ints8& index, const Ints8& mask,
-                                                Floats8& out)
-{
-    out = reinterpret_cast<Floats8>(_mm256_mask_i32gather_ps(_mm256_setzero_ps(), base,
-                                                             reinterpret_cast<__m256i>(index),
-                                                             reinterpret_cast<__m256>(mask), 4));
 }
 
 // Eight trials at a time, each lane doing what positionOf and interpolatedAt do; returns the
