@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/floatlanes.h"
+#include "core/vectorlanes.h"
 #include "core/volume.h"
 
 namespace {
@@ -42,24 +43,11 @@ inline int sampleInLanes(const float* data, int n, const float* positions, float
     return sampleInLanes(data, n, positions, offset, scale, out, count);
 }
 
-int sampleNone(const float*, int, const float*, float, float, float*, int)
-{
-    return 0;
-}
-
-using LaneSampler = int (*)(const float*, int, const float*, float, float, float*, int);
-
-LaneSampler fastestSampler()
-{
-    return __builtin_cpu_supports("avx2") ? sampleAvx2 : sampleNone;
-}
-
 }  // namespace
 
 void sampleLinearScaled(const float* data, int n, const float* positions, float offset, float scale, float* out,
                         int count)
 {
-    static const LaneSampler inLanes = fastestSampler();
-    for (int i = inLanes(data, n, positions, offset, scale, out, count); i < count; ++i)
+    for (int i = processorHasAvx2() ? sampleAvx2(data, n, positions, offset, scale, out, count) : 0; i < count; ++i)
         out[i] = sampleLinearAt(data, n, positions[i] + offset) * scale;
 }

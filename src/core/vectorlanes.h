@@ -9,8 +9,10 @@
 
 #include "core/threadpool.h"
 
+// Whether the processor runs AVX2 code; asked once.
+bool processorHasAvx2();
+
 namespace vectorlanes_detail {
-bool hasAvx2();
 
 template <typename Work>
 [[gnu::target("avx2"), gnu::flatten]] void pieceAvx2(const Work& work, std::size_t piece)
@@ -29,7 +31,7 @@ template <typename Work>
 template <typename Work>
 void forEachPieceInLanes(std::size_t pieces, const Work& work)
 {
-    if (vectorlanes_detail::hasAvx2())
+    if (processorHasAvx2())
         forEachPiece(pieces, [&work](std::size_t piece) { vectorlanes_detail::pieceAvx2(work, piece); });
     else
         forEachPiece(pieces, work);
@@ -39,7 +41,7 @@ void forEachPieceInLanes(std::size_t pieces, const Work& work)
 template <typename Work>
 void forEachBlockInLanes(std::size_t count, std::size_t blockSize, const Work& work)
 {
-    if (vectorlanes_detail::hasAvx2())
+    if (processorHasAvx2())
         forEachBlock(count, blockSize,
                      [&work](std::size_t begin, std::size_t end) { vectorlanes_detail::blockAvx2(work, begin, end); });
     else

@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "core/vectorlanes.h"
+
 namespace {
 
 // Vectors of Lanes floats and doubles: kTrialLanes for the portable and AVX2 variants,
@@ -164,6 +166,8 @@ void boxNccSums(const TrialRecords& records, const BoxRange& box, const NccSums&
 
 void boxCorrelations(const NccSums& sums, float n, std::size_t trialStride, float* correlation)
 {
-    static const auto variant = __builtin_cpu_supports("avx2") ? correlationsAvx2 : correlationsPortable;
-    variant(sums, n, trialStride, correlation);
+    if (processorHasAvx2())
+        correlationsAvx2(sums, n, trialStride, correlation);
+    else
+        correlationsPortable(sums, n, trialStride, correlation);
 }

@@ -36,67 +36,6 @@ bool inside(int i, int n)
     return i > 0 && i + 1 < n;
 }
 
-// A row and its four neighbours across the lines (below and above along y, in front and
-// behind along z).
-struct StencilRow {
-    const float* c;
-    const float* below;
-    const float* above;
-    const float* front;
-    const float* back;
-};
-
-// One row of bendingLaplacian: the second differences across the lines with weights wy and
-// wz, and along x with fx where x has both neighbours.
-inline void laplacianRowPortable(const StencilRow& s, float wy, float wz, float fx, int nx, float* o)
-{
-    const auto acrossLines = [&](int x) {
-        return wy * (2.0f * s.c[x] - s.below[x] - s.above[x]) + wz * (2.0f * s.c[x] - s.front[x] - s.back[x]);
-    };
-    o[0] = acrossLines(0);
-    for (int x = 1; x + 1 < nx; ++x) o[x] = acrossLines(x) + fx * (2.0f * s.c[x] - s.c[x - 1] - s.c[x + 1]);
-    if (nx > 1) o[nx - 1] = acrossLines(nx - 1);
-}
-
-// One row of addBendingGradient; mx[-1..nx] is the row with the voxels that lack both
-// neighbours along x set to 0.
-inline void gradientRowPortable(const StencilRow& s, const float* mx, float centre, const std::array<float, 3>& f,
-                                int nx, float* o)
-{
-    const float fx = f[0], fy = f[1], fz = f[2];
-    for (int x = 0; x < nx; ++x) {
-        const float acrossLines = centre * s.c[x] - fy * (s.below[x] + s.above[x]) - fz * (s.front[x] + s.back[x]);
-        o[x] += acrossLines + (2.0f * fx * mx[x] - fx * mx[x - 1] - fx * mx[x + 1]);
-    }
-}
-
-// The same loops compiled for eight lanes: the operations of each voxel are unchanged, so
-// the bits are too.
-[[gnu::target("avx2"), gnu::flatten]] void laplacianRowAvx2(const StencilRow& s, float wy, float wz, float fx, int nx,
-                                                           float* o)
-{
-    laplacianRowPortable(s, wy, wz, fx, nx, o);
-}
-
-[[gnu::target("avx2"), gnu::flatten]] void gradientRowAvx2(const StencilRow& s, const float* mx, float centre,
-                                                          const std::array<float, 3>& f, int nx, float* o)
-{
-    gradientRowPortable(s, mx, centre, f, nx, o);
-}
-
-using LaplacianRow = void (*)(const StencilRow&, float, float, float, int, float*);
-using GradientRow = void (*)(const StencilRow&, const float*, float, const std::array<float, 3>&, int, float*);
-
-LaplacianRow fastestLaplacianRow()
-{
-    return __builtin_cpu_supports("avx2") ? laplacianRowAvx2 : laplacianRowPortable;
-}
-
-GradientRow fastestGradientRow()
-{
-    return __builtin_cpu_supports("avx2") ? gradientRowAvx2 : gradientRowPortable;
-}
-
 // One row's working space: the slope, the positions and samples of both acquisitions.
 struct RowSamples {
     explicit RowSamples(int nx)
@@ -156,17 +95,26 @@ void bendingLaplacian(const Volume& d, const std::array<double, 3>& factors, Vol
     const std::size_t row = static_cast<std::size_t>(nx), slice = row * static_cast<std::size_t>(ny);
     const float fx = static_cast<float>(factors[0]), fy = static_cast<float>(factors[1]),
                 fz = static_cast<float>(factors[2]);
-    static const LaplacianRow laplacianRow = fastestLaplacianRow();
-    forEachPiece(static_cast<std::size_t>(nz), [&, nx, ny, nz, row, slice, fx, fy, fz](std::size_t piece) {
+    forEachPieceInLanes(static_cast<std::size_t>(nz), [&, nx, ny, nz, row, slice, fx, fy, fz](std::size_t piece) {
         const int z = static_cast<int>(piece);
         for (int y = 0; y < ny; ++y) {
             const std::size_t base = d.index(0, y, z);
             const float* c = d.data() + base;
+            float* o = out.data() + base;
             // An axis without both neighbours adds nothing: its weight is 0 and its
             // neighbours stand in for themselves.
-            const StencilRow stencil{c, y > 0 ? c - row : c, y + 1 < ny ? c + row : c, z > 0 ? c - slice : c,
-                                     z + 1 < nz ? c + slice : c};
-            laplacianRow(stencil, inside(y, ny) ? fy : 0.0f, inside(z, nz) ? fz : 0.0f, fx, nx, out.data() + base);
+            const float wy = inside(y, ny) ? fy : 0.0f;
+            const float wz = inside(z, nz) ? fz : 0.0f;
+            const float* below = y > 0 ? c - row : c;
+            const float* above = y + 1 < ny ? c + row : c;
+            const float* front = z > 0 ? c - slice : c;
+            const float* back = z + 1 < nz ? c + slice : c;
+            const auto acrossLines = [&](int x) {
+                return wy * (2.0f * c[x] - below[x] - above[x]) + wz * (2.0f * c[x] - front[x] - back[x]);
+            };
+            o[0] = acrossLines(0);
+            for (int x = 1; x + 1 < nx; ++x) o[x] = acrossLines(x) + fx * (2.0f * c[x] - c[x - 1] - c[x + 1]);
+            if (nx > 1) o[nx - 1] = acrossLines(nx - 1);
         }
     });
 }
@@ -182,20 +130,24 @@ void addBendingGradient(const Volume& m, const std::array<double, 3>& factors, d
     const float fx = static_cast<float>(factors[0] * twoGamma), fy = static_cast<float>(factors[1] * twoGamma),
                 fz = static_cast<float>(factors[2] * twoGamma);
     const std::vector<float> zeros(row, 0.0f);
-    static const GradientRow gradientRow = fastestGradientRow();
-    forEachPiece(static_cast<std::size_t>(nz), [&, nx, ny, nz, row, slice, fx, fy, fz](std::size_t piece) {
+    forEachPieceInLanes(static_cast<std::size_t>(nz), [&, nx, ny, nz, row, slice, fx, fy, fz](std::size_t piece) {
         const int z = static_cast<int>(piece);
         std::vector<float> padded(row + 2, 0.0f);  // padded[x + 1]: m where x has both neighbours
         for (int y = 0; y < ny; ++y) {
             const std::size_t base = m.index(0, y, z);
             const float* c = m.data() + base;
-            const StencilRow stencil{c, inside(y - 1, ny) ? c - row : zeros.data(),
-                                     inside(y + 1, ny) ? c + row : zeros.data(),
-                                     inside(z - 1, nz) ? c - slice : zeros.data(),
-                                     inside(z + 1, nz) ? c + slice : zeros.data()};
+            float* o = out.data() + base;
+            const float* below = inside(y - 1, ny) ? c - row : zeros.data();
+            const float* above = inside(y + 1, ny) ? c + row : zeros.data();
+            const float* front = inside(z - 1, nz) ? c - slice : zeros.data();
+            const float* back = inside(z + 1, nz) ? c + slice : zeros.data();
             const float centre = (inside(y, ny) ? 2.0f * fy : 0.0f) + (inside(z, nz) ? 2.0f * fz : 0.0f);
             for (int x = 1; x + 1 < nx; ++x) padded[static_cast<std::size_t>(x) + 1] = c[x];
-            gradientRow(stencil, padded.data() + 1, centre, {fx, fy, fz}, nx, out.data() + base);
+            const float* mx = padded.data() + 1;
+            for (int x = 0; x < nx; ++x) {
+                const float acrossLines = centre * c[x] - fy * (below[x] + above[x]) - fz * (front[x] + back[x]);
+                o[x] += acrossLines + (2.0f * fx * mx[x] - fx * mx[x - 1] - fx * mx[x + 1]);
+            }
         }
     });
 }

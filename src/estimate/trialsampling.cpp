@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/floatlanes.h"
+#include "core/vectorlanes.h"
 
 namespace {
 
@@ -47,22 +48,15 @@ inline std::size_t sampleInLanes(const TrialColumn& line, const float* trials, s
     return sampleInLanes(line, trials, count, values, inside);
 }
 
-std::size_t sampleNone(const TrialColumn&, const float*, std::size_t, float*, std::int32_t*)
-{
-    return 0;
-}
-
-using LaneSampler = std::size_t (*)(const TrialColumn&, const float*, std::size_t, float*, std::int32_t*);
-
 }  // namespace
 
 void sampleTrials(const TrialColumn& line, const float* trials, std::size_t count, float* values,
                   std::int32_t* inside)
 {
-    static const LaneSampler inLanes = __builtin_cpu_supports("avx2") ? sampleAvx2 : sampleNone;
     // Lanes index the column with 32-bit integers.
-    const bool fits = line.nx <= static_cast<std::size_t>(INT_MAX) / static_cast<std::size_t>(line.ny + 1);
-    for (std::size_t t = fits ? inLanes(line, trials, count, values, inside) : 0; t < count; ++t) {
+    const bool lanes =
+        processorHasAvx2() && line.nx <= static_cast<std::size_t>(INT_MAX) / static_cast<std::size_t>(line.ny + 1);
+    for (std::size_t t = lanes ? sampleAvx2(line, trials, count, values, inside) : 0; t < count; ++t) {
         const float h = positionOf(line, trials, t);
         inside[t] = h > 0.0f && h < static_cast<float>(line.ny - 1) ? -1 : 0;
         if (inside[t] != 0) values[t] = interpolatedAt(h, line.nx, line.column);
