@@ -312,19 +312,40 @@ int streamBlockVolumes(const DataExtents& e)
     return static_cast<int>(std::clamp<std::size_t>(kStreamBytes / volumeBytes, 1, static_cast<std::size_t>(std::max(e.volumes, 1))));
 }
 
+// Where the last read or write of a data file ended (-1: not known yet). Slices are read and
+// written at their offsets; a seek is needed only where the next slice does not follow, and
+// asking the stream where it stands would cost a system call for every slice.
+struct StreamPosition {
+    std::streamoff at = -1;
+};
+
 // Slices z..z+depth-1 of volumes first..first+count-1 of a data file as volumes of depth
 // slices each.
-void readSlab(std::istream& in, const std::string& path, Layout layout, const DataExtents& e, std::size_t elementBytes,
-              SliceBuffer& buffer, int z, int depth, int first, int count, std::vector<Volume>& slabs)
+void readSlab(std::istream& in, StreamPosition& position, const std::string& path, Layout layout, const DataExtents& e,
+              std::size_t elementBytes, SliceBuffer& buffer, int z, int depth, int first, int count,
+              std::vector<Volume>& slabs)
 {
     slabs.clear();
     for (int v = 0; v < count; ++v) slabs.emplace_back(e.nx, e.ny, depth);
+    const auto sliceBytes = static_cast<std::streamoff>(e.sliceElements * elementBytes);
     forEachSlice(layout, count, depth, [&](int v, int k) {
         const std::streamoff at = static_cast<std::streamoff>(sliceOffset(layout, e, elementBytes, first + v, z + k));
-        if (in.tellg() != at) in.seekg(at);
+        if (position.at != at) in.seekg(at);
+        position.at = -1;
         if (!buffer.read(in, slabs[static_cast<std::size_t>(v)].data() + static_cast<std::size_t>(k) * e.sliceElements))
             throw ReadFileError("error reading from binary file " + path);
+        position.at = at + sliceBytes;
     });
+}
+
+// Writes one slice at its offset.
+void writeSliceAt(std::ostream& out, StreamPosition& position, std::streamoff at, std::streamoff sliceBytes,
+                  SliceBuffer& buffer, const float* slice)
+{
+    if (position.at != at) out.seekp(at);
+    position.at = -1;
+    buffer.write(out, slice);
+    if (out) position.at = at + sliceBytes;
 }
 
 // Writes the header (under its fileName) and its data file at path a block of volumes at
@@ -355,8 +376,8 @@ public:
         forEachSlice(kind_.layout, static_cast<int>(block.size()), e_.nz, [&](int v, int z) {
             const std::streamoff at =
                 static_cast<std::streamoff>(sliceOffset(kind_.layout, e_, elementBytes_, first + v, z));
-            if (out_.tellp() != at) out_.seekp(at);
-            buffer_.write(out_, block[v].data() + static_cast<std::size_t>(z) * e_.sliceElements);
+            writeSliceAt(out_, position_, at, static_cast<std::streamoff>(e_.sliceElements * elementBytes_), buffer_,
+                         block[v].data() + static_cast<std::size_t>(z) * e_.sliceElements);
             if (!out_) writeFailed("error writing to binary file " + path_, path_);
         });
     }
@@ -379,6 +400,7 @@ private:
     StagedFile header_;
     StagedFile data_;
     std::ofstream out_;
+    StreamPosition position_;
     bool started_ = false;
 };
 
@@ -431,9 +453,10 @@ void saveTransformedUnderNewName(Header& h, const DataFile& kind, const std::str
     const int blocks = (e.volumes + chunk - 1) / chunk;
     const std::size_t elementBytes = elementSize(h);
     SliceBuffer readBuffer(e.sliceElements, floatElements(h));
+    StreamPosition readPosition;
     const auto read = [&](int block, std::vector<Volume>& volumes) {
         const int first = block * chunk;
-        readSlab(in, source, kind.layout, e, elementBytes, readBuffer, 0, e.nz, first, std::min(chunk, e.volumes - first),
+        readSlab(in, readPosition, source, kind.layout, e, elementBytes, readBuffer, 0, e.nz, first, std::min(chunk, e.volumes - first),
                  volumes);
     };
 
@@ -514,13 +537,14 @@ void saveCombinedUnderNewName(Header& h, const Header& partner, const DataFile& 
     const int block = std::max(1, volumesAtATime);
     const int slab = std::clamp(slicesAtATime, 1, std::max(e.nz, 1));
     std::vector<Volume> slabs, partnerSlabs;
+    StreamPosition inPosition, partnerPosition, outPosition;
     for (int z = 0; z < e.nz; z += slab) {
         const int depth = std::min(slab, e.nz - z);
         for (int first = 0; first < e.volumes; first += block) {
             throwIfStopRequested();
             const int count = std::min(block, e.volumes - first);
-            readSlab(in, source, kind.layout, e, elementBytes, buffer, z, depth, first, count, slabs);
-            readSlab(partnerIn, partnerSource, kind.layout, p, partnerBytes, partnerBuffer, z, depth, first, count,
+            readSlab(in, inPosition, source, kind.layout, e, elementBytes, buffer, z, depth, first, count, slabs);
+            readSlab(partnerIn, partnerPosition, partnerSource, kind.layout, p, partnerBytes, partnerBuffer, z, depth, first, count,
                      partnerSlabs);
             combine(z, first, slabs, partnerSlabs);
             if (slabs.size() != static_cast<std::size_t>(count))
@@ -535,8 +559,8 @@ void saveCombinedUnderNewName(Header& h, const Header& partner, const DataFile& 
             forEachSlice(kind.layout, count, depth, [&](int v, int k) {
                 const std::streamoff at =
                     static_cast<std::streamoff>(sliceOffset(kind.layout, e, elementBytes, first + v, z + k));
-                if (out.tellp() != at) out.seekp(at);
-                buffer.write(out, slabs[static_cast<std::size_t>(v)].data() + static_cast<std::size_t>(k) * e.sliceElements);
+                writeSliceAt(out, outPosition, at, static_cast<std::streamoff>(e.sliceElements * elementBytes), buffer,
+                             slabs[static_cast<std::size_t>(v)].data() + static_cast<std::size_t>(k) * e.sliceElements);
                 if (!out) writeFailed("error writing to binary file " + path, path);
             });
         }
@@ -616,10 +640,11 @@ void visitVolumes(const Header& h, const DataFile& kind, const std::function<voi
     const std::size_t elementBytes = elementSize(h);
     const int chunk = streamBlockVolumes(e);
     SliceBuffer buffer(e.sliceElements, floatElements(h));
+    StreamPosition position;
     std::vector<Volume> block;
     for (int first = 0; first < e.volumes; first += chunk) {
         const int count = std::min(chunk, e.volumes - first);
-        readSlab(in, source, kind.layout, e, elementBytes, buffer, 0, e.nz, first, count, block);
+        readSlab(in, position, source, kind.layout, e, elementBytes, buffer, 0, e.nz, first, count, block);
         for (int v = 0; v < count; ++v) visit(first + v, block[static_cast<std::size_t>(v)]);
     }
 }
