@@ -16,6 +16,9 @@ constexpr const char* kModule = "src\\volumegauss";
 // Spectrum elements multiplied per piece of work.
 constexpr std::size_t kSpectrumBlock = 16384;
 constexpr double kTwoPi = 6.283185307179586;
+// Voxels replicated beyond each face before a padded smoothing: the circular convolution
+// then reaches replicated edges, not the opposite face.
+constexpr int kPad = 7;
 
 // The range of kernel indices [first, last] that the truncation at six standard
 // deviations keeps on an axis of n voxels.
@@ -40,29 +43,12 @@ int wrappedIndex(int i, int n, bool wrap)
     return shifted > n - 1 ? shifted - n : shifted;
 }
 
-// An FFT buffer of the host, released on every path.
-class Spectrum {
-public:
-    explicit Spectrum(std::size_t complexCount)
-        : data_(static_cast<FftComplex*>(fftApi.hs_fftwf_malloc(complexCount * sizeof(FftComplex))))
-    {
-        if (data_ == nullptr) throw std::bad_alloc();
-    }
-    ~Spectrum() { release(); }
-    Spectrum(Spectrum&& other) noexcept : data_(std::exchange(other.data_, nullptr)) {}
-    Spectrum(const Spectrum&) = delete;
-    Spectrum& operator=(const Spectrum&) = delete;
-
-    FftComplex* data() { return data_; }
-    void release()
-    {
-        if (data_ != nullptr) fftApi.hs_fftwf_free(data_);
-        data_ = nullptr;
-    }
-
-private:
-    FftComplex* data_;
-};
+FftBuffer allocateSpectrum(std::size_t complexCount)
+{
+    FftBuffer buffer(static_cast<FftComplex*>(fftApi.hs_fftwf_malloc(complexCount * sizeof(FftComplex))));
+    if (buffer == nullptr) throw std::bad_alloc();
+    return buffer;
+}
 
 // Plans, runs and destroys one transform.
 void runPlan(void* plan)
@@ -79,6 +65,11 @@ void forwardTransform(const Volume& volume, FftComplex* spectrum)
 }
 
 } // namespace
+
+void FftBufferRelease::operator()(FftComplex* data) const
+{
+    fftApi.hs_fftwf_free(data);
+}
 
 std::vector<double> gaussianKernel1D(int n, double sigma, int kind)
 {
@@ -182,23 +173,46 @@ void fftConvolve(Volume& volume, const Volume& kernel)
     if (volume.size() == 0) return;
     requireFft();
     const std::size_t half = halfSpectrumSize(volume.dimensions());
-    Spectrum k(half), i(half), p(half);
-    forwardTransform(kernel, k.data());
-    forwardTransform(volume, i.data());
-    multiplySpectra(i.data(), k.data(), p.data(), volume.dimensions());
-    i.release();
-    k.release();
-    inverseTransform(p.data(), volume);
+    FftBuffer k = allocateSpectrum(half), i = allocateSpectrum(half), p = allocateSpectrum(half);
+    forwardTransform(kernel, k.get());
+    forwardTransform(volume, i.get());
+    multiplySpectra(i.get(), k.get(), p.get(), volume.dimensions());
+    i.reset();
+    k.reset();
+    inverseTransform(p.get(), volume);
 }
 
 void smoothGaussian(Volume& volume, const Sigma3& sigma, const KernelKinds& kinds, bool pad)
 {
+    smoothGaussian(volume, gaussianKernelSpectrum(volume.dimensions(), sigma, kinds, pad));
+}
+
+GaussianKernelSpectrum gaussianKernelSpectrum(Dimensions extent, const Sigma3& sigma, const KernelKinds& kinds,
+                                              bool pad)
+{
+    GaussianKernelSpectrum kernel{extent, pad, nullptr};
+    if (voxelCount(extent) == 0) return kernel;
+    const int border = pad ? kPad : 0;
+    const Dimensions transformed{extent.x + 2 * border, extent.y + 2 * border, extent.z + 2 * border};
+    requireFft();
+    kernel.spectrum = allocateSpectrum(halfSpectrumSize(transformed));
+    forwardTransform(gaussianKernel3D(transformed, sigma, kinds, true), kernel.spectrum.get());
+    return kernel;
+}
+
+void smoothGaussian(Volume& volume, const GaussianKernelSpectrum& kernel)
+{
     const Dimensions extent = volume.dimensions();
-    // Replicated edges keep the circular convolution from reaching the opposite face.
-    if (pad) volume.padReplicate({7, 7, 7});
-    const Volume kernel = gaussianKernel3D(volume.dimensions(), sigma, kinds, true);
-    fftConvolve(volume, kernel);
-    if (pad) volume.resizeCentred(extent);
+    if (extent != kernel.extent) throw std::invalid_argument("The smoothing kernel was made for another extent.");
+    if (voxelCount(extent) == 0) return;
+    if (kernel.pad) volume.padReplicate({kPad, kPad, kPad});
+    const std::size_t half = halfSpectrumSize(volume.dimensions());
+    FftBuffer i = allocateSpectrum(half), p = allocateSpectrum(half);
+    forwardTransform(volume, i.get());
+    multiplySpectra(i.get(), kernel.spectrum.get(), p.get(), volume.dimensions());
+    i.reset();
+    inverseTransform(p.get(), volume);
+    if (kernel.pad) volume.resizeCentred(extent);
 }
 
 Volume smoothedCopy(const Volume& source, const Sigma3& sigma, const KernelKinds& kinds)
@@ -224,25 +238,25 @@ std::vector<Volume> smoothedCopies(const std::vector<const Volume*>& sources, co
     }
     requireFft();
     Volume padded(*sources.front());
-    padded.padReplicate({7, 7, 7});
+    padded.padReplicate({kPad, kPad, kPad});
     const Dimensions paddedExtent = padded.dimensions();
     const std::size_t half = halfSpectrumSize(paddedExtent);
-    std::vector<Spectrum> kernelSpectra;
+    std::vector<FftBuffer> kernelSpectra;
     for (const KernelKinds& kind : kinds) {
-        kernelSpectra.emplace_back(half);
-        forwardTransform(gaussianKernel3D(paddedExtent, sigma, kind, true), kernelSpectra.back().data());
+        kernelSpectra.push_back(allocateSpectrum(half));
+        forwardTransform(gaussianKernel3D(paddedExtent, sigma, kind, true), kernelSpectra.back().get());
     }
-    Spectrum sourceSpectrum(half), product(half);
+    FftBuffer sourceSpectrum = allocateSpectrum(half), product = allocateSpectrum(half);
     for (std::size_t n = 0; n < sources.size(); ++n) {
         if (n > 0) {
             padded = *sources[n];
-            padded.padReplicate({7, 7, 7});
+            padded.padReplicate({kPad, kPad, kPad});
         }
-        forwardTransform(padded, sourceSpectrum.data());
-        for (Spectrum& kernelSpectrum : kernelSpectra) {
-            multiplySpectra(sourceSpectrum.data(), kernelSpectrum.data(), product.data(), paddedExtent);
+        forwardTransform(padded, sourceSpectrum.get());
+        for (const FftBuffer& kernelSpectrum : kernelSpectra) {
+            multiplySpectra(sourceSpectrum.get(), kernelSpectrum.get(), product.get(), paddedExtent);
             Volume copy(paddedExtent);
-            inverseTransform(product.data(), copy);
+            inverseTransform(product.get(), copy);
             copy.resizeCentred(extent);
             copies.push_back(std::move(copy));
         }

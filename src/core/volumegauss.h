@@ -4,9 +4,11 @@
 #pragma once
 
 #include <array>
+#include <memory>
 #include <vector>
 
 #include "core/volume.h"
+#include "sdk/hostservices.h"
 
 using Sigma3 = std::array<double, 3>;
 using KernelKinds = std::array<int, 3>;  // 0 Gaussian, 1 first, 2 second derivative
@@ -16,8 +18,27 @@ Volume gaussianKernel3D(Dimensions extent, const Sigma3& sigma, const KernelKind
 Matrix gaussianKernel2D(int columns, int rows, const std::array<double, 2>& sigma, const std::array<int, 2>& kinds,
                         bool wrap);
 
+// A spectrum buffer of the host's FFT, given back to the host when it goes.
+struct FftBufferRelease {
+    void operator()(FftComplex* data) const;
+};
+using FftBuffer = std::unique_ptr<FftComplex[], FftBufferRelease>;
+
+// The transformed kernel with which smoothGaussian smooths volumes of one extent. Made
+// ahead, its transform (a host service, on the calling thread) can run while other work
+// goes on; the smoothing is the same, bit for bit.
+struct GaussianKernelSpectrum {
+    Dimensions extent;  // of the volumes it smooths
+    bool pad = true;
+    FftBuffer spectrum;  // of the kernel on the padded extent
+};
+
 void fftConvolve(Volume& volume, const Volume& kernel);
 void smoothGaussian(Volume& volume, const Sigma3& sigma, const KernelKinds& kinds, bool pad);
+GaussianKernelSpectrum gaussianKernelSpectrum(Dimensions extent, const Sigma3& sigma, const KernelKinds& kinds,
+                                              bool pad);
+// smoothGaussian with the kernel's spectrum made ahead; the volume must have its extent.
+void smoothGaussian(Volume& volume, const GaussianKernelSpectrum& kernel);
 Volume smoothedCopy(const Volume& source, const Sigma3& sigma, const KernelKinds& kinds);
 // smoothedCopy of every source (all of one extent) with every set of kinds, source by
 // source: the same bits, with each source and each kernel transformed only once.

@@ -2,7 +2,9 @@
 #include "estimate/simplevdmestimate.h"
 
 #include <cstdint>
+#include <functional>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -197,8 +199,12 @@ Matrix inverse2x2(const Matrix& mat)
     return inverse;
 }
 
-Volume estimateColumnwiseVdm(const Volume& vol_ap, const Volume& vol_pa, const Sigma3& sigma, int kind,
-                             std::ostream& log)
+namespace {
+
+// estimateColumnwiseVdm; alongsideFit, when given, runs on the calling thread while the
+// columns are fitted on the others.
+Volume columnwiseVdm(const Volume& vol_ap, const Volume& vol_pa, const Sigma3& sigma, int kind, std::ostream& log,
+                     const std::function<void()>& alongsideFit)
 {
     check(vol_ap.dimensions() == vol_pa.dimensions(), kModule, 71, "vol_ap.dimensions() == vol_pa.dimensions()");
     if (vol_ap.size() == 0) throw std::invalid_argument("Cannot estimate a displacement map from empty volumes.");
@@ -236,29 +242,38 @@ Volume estimateColumnwiseVdm(const Volume& vol_ap, const Volume& vol_pa, const S
     });
 
     // Every column is fitted on its own, the slices side by side.
-    for (int pass = 0; pass < kPasses; ++pass) {
-        throwIfStopRequested();
-        if (pass > 0) {
-            maskedConvolve2D(stretch, kernel, mask, true);
-            maskedConvolve2D(shift, kernel, mask, true);
-        }
-        forEachPiece(static_cast<std::size_t>(nz), [&](std::size_t slice) {
-            const int z = static_cast<int>(slice);
-            FitBuffers work(ny);
-            for (int x = 0; x < nx; ++x) {
-                mask(x, z) = 0.0f;
-                if (!fitted[static_cast<std::size_t>(z) * nx + x]) continue;
-                mask(x, z) = 1.0f;
-                const ColumnData column{apColumns.column(x, z), paColumns.column(x, z),
-                                        apDerivativeColumns.column(x, z), paDerivativeColumns.column(x, z)};
-                float a = stretch(x, z);
-                float b = shift(x, z);
-                fitColumn(column, ramp, work, a, b);
-                stretch(x, z) = a;
-                shift(x, z) = b;
-                setColumn(vdm, x, z, columnVdm(ramp, a, b));
+    const auto fitColumns = [&] {
+        for (int pass = 0; pass < kPasses; ++pass) {
+            throwIfStopRequested();
+            if (pass > 0) {
+                maskedConvolve2D(stretch, kernel, mask, true);
+                maskedConvolve2D(shift, kernel, mask, true);
             }
-        });
+            forEachPiece(static_cast<std::size_t>(nz), [&](std::size_t slice) {
+                const int z = static_cast<int>(slice);
+                FitBuffers work(ny);
+                for (int x = 0; x < nx; ++x) {
+                    mask(x, z) = 0.0f;
+                    if (!fitted[static_cast<std::size_t>(z) * nx + x]) continue;
+                    mask(x, z) = 1.0f;
+                    const ColumnData column{apColumns.column(x, z), paColumns.column(x, z),
+                                            apDerivativeColumns.column(x, z), paDerivativeColumns.column(x, z)};
+                    float a = stretch(x, z);
+                    float b = shift(x, z);
+                    fitColumn(column, ramp, work, a, b);
+                    stretch(x, z) = a;
+                    shift(x, z) = b;
+                    setColumn(vdm, x, z, columnVdm(ramp, a, b));
+                }
+            });
+        }
+    };
+    if (alongsideFit) {
+        BackgroundWork fit(fitColumns);
+        alongsideFit();
+        fit.join();
+    } else {
+        fitColumns();
     }
 
     Volume apCorrected(vol_ap.dimensions());
@@ -266,5 +281,24 @@ Volume estimateColumnwiseVdm(const Volume& vol_ap, const Volume& vol_pa, const S
     applyVdmLinear(apCorrected, vol_ap, vdm, false);
     applyVdmLinear(paCorrected, vol_pa, vdm, true);
     log << "SSD after applying column wise VDM: " << meanSsd(apCorrected, paCorrected) << std::flush;
+    return vdm;
+}
+
+}  // namespace
+
+Volume estimateColumnwiseVdm(const Volume& vol_ap, const Volume& vol_pa, const Sigma3& sigma, int kind,
+                             std::ostream& log)
+{
+    return columnwiseVdm(vol_ap, vol_pa, sigma, kind, log, {});
+}
+
+Volume smoothedColumnwiseVdm(const Volume& vol_ap, const Volume& vol_pa, const Sigma3& sigma, int kind,
+                             std::ostream& log)
+{
+    std::optional<GaussianKernelSpectrum> smoothing;
+    Volume vdm = columnwiseVdm(vol_ap, vol_pa, sigma, kind, log, [&] {
+        smoothing = gaussianKernelSpectrum(vol_ap.dimensions(), {1.5, 1.5, 1.5}, {0, 0, 0}, true);
+    });
+    smoothGaussian(vdm, *smoothing);
     return vdm;
 }

@@ -21,3 +21,8 @@ Matrix inverse2x2(const Matrix& mat);
 // copies). Writes three entries to the log.
 Volume estimateColumnwiseVdm(const Volume& vol_ap, const Volume& vol_pa, const Sigma3& sigma, int kind,
                              std::ostream& log);
+// estimateColumnwiseVdm smoothed by smoothGaussian with 1.5 voxels on every axis, padded:
+// the fast estimate's map and the full estimate's start. The smoothing kernel is transformed
+// on the calling thread while the columns are fitted on the others.
+Volume smoothedColumnwiseVdm(const Volume& vol_ap, const Volume& vol_pa, const Sigma3& sigma, int kind,
+                             std::ostream& log);

@@ -691,8 +691,7 @@ Volume estimateVdm(const Volume& vol_ap, const Volume& vol_pa, const Sigma3& sig
     check(localbox.size() == vdm_smoothing.size(), kModule, 99, "localbox.size() == vdm_smoothing.size()");
     checkSchedule(localbox, s_values);
 
-    Volume vdm = estimateColumnwiseVdm(vol_ap, vol_pa, sigma, order, log);
-    smoothGaussian(vdm, {1.5, 1.5, 1.5}, {0, 0, 0}, true);
+    Volume vdm = smoothedColumnwiseVdm(vol_ap, vol_pa, sigma, order, log);
 
     const char* measure = use_ssd ? "SSD" : "NCC";
     Undistorted current = undistortBoth(vol_ap, vol_pa, vdm, use_ic);

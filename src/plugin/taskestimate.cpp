@@ -146,8 +146,7 @@ void taskEstimate(distcor& plugin)
         vdm = std::move(outcome.map);
         preciseMapKept = outcome.precise;
     } else if (settings.fastAlgorithm) {
-        vdm = estimateColumnwiseVdm(a, b, sigma, settings.order, *plugin.logStream);
-        smoothGaussian(vdm, {1.5, 1.5, 1.5}, {0, 0, 0}, true);
+        vdm = smoothedColumnwiseVdm(a, b, sigma, settings.order, *plugin.logStream);
     } else {
         const EstimationSchedule schedule = standardEstimationSchedule(voxel);
         vdm = estimateVdm(a, b, sigma, settings.useSsd, schedule.localbox, schedule.s_values, schedule.vdm_smoothing,

@@ -193,3 +193,34 @@ TEST_F(SmoothGaussian, SharedSpectraGiveEverySmoothedCopyBitForBit)
     const Volume other = randomVolume({13, 10, 8}, 8);
     EXPECT_THROW(smoothedCopies({&first, &other}, sigma, kinds), std::invalid_argument);
 }
+
+// A kernel's spectrum made once smooths any volume of its extent as the one-call form
+// does, which pads, convolves through fftConvolve and crops; unpadded too. It refuses a
+// volume of another extent, and an empty extent needs no transform.
+TEST_F(SmoothGaussian, AKernelSpectrumMadeAheadSmoothsEveryVolumeOfItsExtentBitForBit)
+{
+    const Dimensions e{11, 9, 7};
+    const Sigma3 sigma{0.5, 1.25, 0.75};
+    for (const bool pad : {true, false}) {
+        const GaussianKernelSpectrum kernel = gaussianKernelSpectrum(e, sigma, {0, 1, 0}, pad);
+        for (const unsigned seed : {9u, 10u}) {
+            Volume expected = randomVolume(e, seed);
+            if (pad) expected.padReplicate({7, 7, 7});
+            fftConvolve(expected, gaussianKernel3D(expected.dimensions(), sigma, {0, 1, 0}, true));
+            if (pad) expected.resizeCentred(e);
+            Volume ahead = randomVolume(e, seed);
+            smoothGaussian(ahead, kernel);
+            Volume oneCall = randomVolume(e, seed);
+            smoothGaussian(oneCall, sigma, {0, 1, 0}, pad);
+            ASSERT_EQ(ahead.dimensions(), e);
+            EXPECT_EQ(std::memcmp(ahead.data(), expected.data(), expected.size() * sizeof(float)), 0) << pad;
+            EXPECT_EQ(std::memcmp(oneCall.data(), expected.data(), expected.size() * sizeof(float)), 0) << pad;
+        }
+        Volume other = randomVolume({11, 9, 8}, 11);
+        EXPECT_THROW(smoothGaussian(other, kernel), std::invalid_argument);
+    }
+    fftApi = FftApi{};
+    Volume empty(Dimensions{0, 9, 7});
+    smoothGaussian(empty, gaussianKernelSpectrum(empty.dimensions(), sigma, {0, 0, 0}, true));
+    EXPECT_EQ(empty.dimensions(), (Dimensions{0, 9, 7}));
+}

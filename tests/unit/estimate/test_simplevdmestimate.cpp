@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -9,6 +10,7 @@
 
 #include "core/distance.h"
 #include "core/mdhslog.h"
+#include "core/threadpool.h"
 #include "core/vdm.h"
 #include "estimate/simplevdmestimate.h"
 #include "phantom/phantom.h"
@@ -284,4 +286,29 @@ TEST_F(SimpleVdmEstimate, RecoversThePhantomMapAndAlignsTheCorrectedPair)
     EXPECT_LT(after, 1.3 * floor);
     EXPECT_GT(map.correlation, 0.8);
     EXPECT_LT(map.rmsError, 0.5 * map.rmsTrue);
+}
+
+// The fast estimate's map: its smoothing kernel is transformed while the columns are fitted
+// on the other threads, and the map is the column-wise map smoothed afterwards, bit for
+// bit, on one thread or several, with the same log.
+TEST_F(SimpleVdmEstimate, SmoothedMapIsTheColumnwiseMapSmoothedOnAnyThreadCount)
+{
+    PhantomOptions options;
+    options.extent = {30, 34, 9};
+    options.peakDisplacement = 3.0;
+    options.noise = 10.0;
+    const PhantomVolumes phantom = makePhantom(options);
+    logged.clear();
+    MDHSLog log(captureEntry);
+    Volume expected = estimateColumnwiseVdm(phantom.first[0], phantom.second[0], kPreSmoothing, 0, log);
+    smoothGaussian(expected, {1.5, 1.5, 1.5}, {0, 0, 0}, true);
+    const std::vector<std::string> expectedLog = logged;
+    for (const int threads : {1, 2, 3}) {
+        const WorkerThreads workers(threads);
+        logged.clear();
+        const Volume vdm = smoothedColumnwiseVdm(phantom.first[0], phantom.second[0], kPreSmoothing, 0, log);
+        ASSERT_EQ(vdm.dimensions(), expected.dimensions());
+        EXPECT_EQ(std::memcmp(vdm.data(), expected.data(), expected.size() * sizeof(float)), 0) << threads;
+        EXPECT_EQ(logged, expectedLog) << threads;
+    }
 }
