@@ -44,6 +44,16 @@ Volume blob(Dimensions extent, float peak, float shiftY = 0.0f)
 
 const Sigma3 kPreSmoothing{0.5, 4.0 / 3.0, 0.5};
 
+// A phantom pair displaced by up to 3 voxels, with noise.
+PhantomVolumes noisyPhantom(Dimensions extent)
+{
+    PhantomOptions options;
+    options.extent = extent;
+    options.peakDisplacement = 3.0;
+    options.noise = 10.0;
+    return makePhantom(options);
+}
+
 // Every case may smooth, so the FFT table is filled for each.
 class SimpleVdmEstimate : public HostFftTest {};
 
@@ -235,11 +245,7 @@ Volume referenceColumnwise(const Volume& ap, const Volume& pa, const Sigma3& sig
 
 TEST_F(SimpleVdmEstimate, MatchesTheVectorAndMatrixReferenceBitForBit)
 {
-    PhantomOptions options;
-    options.extent = {32, 36, 10};
-    options.peakDisplacement = 3.0;
-    options.noise = 10.0;
-    const PhantomVolumes phantom = makePhantom(options);
+    const PhantomVolumes phantom = noisyPhantom({32, 36, 10});
     MDHSLog log(captureEntry);
     const Volume vdm = estimateColumnwiseVdm(phantom.first[0], phantom.second[0], kPreSmoothing, 0, log);
     const Volume expected = referenceColumnwise(phantom.first[0], phantom.second[0], kPreSmoothing);
@@ -293,11 +299,7 @@ TEST_F(SimpleVdmEstimate, RecoversThePhantomMapAndAlignsTheCorrectedPair)
 // bit, on one thread or several, with the same log.
 TEST_F(SimpleVdmEstimate, SmoothedMapIsTheColumnwiseMapSmoothedOnAnyThreadCount)
 {
-    PhantomOptions options;
-    options.extent = {30, 34, 9};
-    options.peakDisplacement = 3.0;
-    options.noise = 10.0;
-    const PhantomVolumes phantom = makePhantom(options);
+    const PhantomVolumes phantom = noisyPhantom({30, 34, 9});
     logged.clear();
     MDHSLog log(captureEntry);
     Volume expected = estimateColumnwiseVdm(phantom.first[0], phantom.second[0], kPreSmoothing, 0, log);
