@@ -536,35 +536,79 @@ void saveCombinedUnderNewName(Header& h, const Header& partner, const DataFile& 
     SliceBuffer buffer(e.sliceElements, floats), partnerBuffer(e.sliceElements, floatElements(partner));
     const int block = std::max(1, volumesAtATime);
     const int slab = std::clamp(slicesAtATime, 1, std::max(e.nz, 1));
-    std::vector<Volume> slabs, partnerSlabs;
+    // The pieces in the order of the file: slab by slab, and block by block within a slab.
+    struct Piece {
+        int z, depth, first, count;
+        std::vector<Volume> slabs, partnerSlabs;
+    };
+    std::vector<Piece> pieces;
+    for (int z = 0; z < e.nz; z += slab)
+        for (int first = 0; first < e.volumes; first += block)
+            pieces.push_back({z, std::min(slab, e.nz - z), first, std::min(block, e.volumes - first), {}, {}});
     StreamPosition inPosition, partnerPosition, outPosition;
-    for (int z = 0; z < e.nz; z += slab) {
-        const int depth = std::min(slab, e.nz - z);
-        for (int first = 0; first < e.volumes; first += block) {
-            throwIfStopRequested();
-            const int count = std::min(block, e.volumes - first);
-            readSlab(in, inPosition, source, kind.layout, e, elementBytes, buffer, z, depth, first, count, slabs);
-            readSlab(partnerIn, partnerPosition, partnerSource, kind.layout, p, partnerBytes, partnerBuffer, z, depth, first, count,
-                     partnerSlabs);
-            combine(z, first, slabs, partnerSlabs);
-            if (slabs.size() != static_cast<std::size_t>(count))
-                throw WriteFileError("Cannot write " + path + ": the block of volumes from " + std::to_string(first) +
-                                     " changed its size");
-            for (int v = 0; v < count; ++v) {
-                const Volume& piece = slabs[static_cast<std::size_t>(v)];
-                if (piece.nx() != e.nx || piece.ny() != e.ny || piece.nz() != depth)
-                    throw WriteFileError("Cannot write " + path + ": slice " + std::to_string(z) + " of volume " +
-                                         std::to_string(first + v) + " changed its extent");
-            }
-            forEachSlice(kind.layout, count, depth, [&](int v, int k) {
-                const std::streamoff at =
-                    static_cast<std::streamoff>(sliceOffset(kind.layout, e, elementBytes, first + v, z + k));
-                writeSliceAt(out, outPosition, at, static_cast<std::streamoff>(e.sliceElements * elementBytes), buffer,
-                             slabs[static_cast<std::size_t>(v)].data() + static_cast<std::size_t>(k) * e.sliceElements);
-                if (!out) writeFailed("error writing to binary file " + path, path);
-            });
+    SliceBuffer writeBuffer(e.sliceElements, floats);
+    const auto read = [&](Piece& piece) {
+        readSlab(in, inPosition, source, kind.layout, e, elementBytes, buffer, piece.z, piece.depth, piece.first,
+                 piece.count, piece.slabs);
+        readSlab(partnerIn, partnerPosition, partnerSource, kind.layout, p, partnerBytes, partnerBuffer, piece.z,
+                 piece.depth, piece.first, piece.count, piece.partnerSlabs);
+    };
+    const auto write = [&](Piece& piece) {
+        forEachSlice(kind.layout, piece.count, piece.depth, [&](int v, int k) {
+            const std::streamoff at = static_cast<std::streamoff>(
+                sliceOffset(kind.layout, e, elementBytes, piece.first + v, piece.z + k));
+            writeSliceAt(out, outPosition, at, static_cast<std::streamoff>(e.sliceElements * elementBytes),
+                         writeBuffer,
+                         piece.slabs[static_cast<std::size_t>(v)].data() + static_cast<std::size_t>(k) * e.sliceElements);
+            if (!out) writeFailed("error writing to binary file " + path, path);
+        });
+        piece.slabs.clear();
+        piece.partnerSlabs.clear();
+    };
+    const auto combined = [&](Piece& piece) {
+        combine(piece.z, piece.first, piece.slabs, piece.partnerSlabs);
+        if (piece.slabs.size() != static_cast<std::size_t>(piece.count))
+            throw WriteFileError("Cannot write " + path + ": the block of volumes from " +
+                                 std::to_string(piece.first) + " changed its size");
+        for (int v = 0; v < piece.count; ++v) {
+            const Volume& part = piece.slabs[static_cast<std::size_t>(v)];
+            if (part.nx() != e.nx || part.ny() != e.ny || part.nz() != piece.depth)
+                throw WriteFileError("Cannot write " + path + ": slice " + std::to_string(piece.z) + " of volume " +
+                                     std::to_string(piece.first + v) + " changed its extent");
         }
+    };
+
+    // While piece n is combined on the calling thread (and whichever threads are free),
+    // background work writes piece n - 1 and then reads piece n + 1, so that the file I/O
+    // overlaps the combination. Errors come in the order of a single pass: writing n - 1,
+    // combining n, reading n + 1.
+    if (!pieces.empty()) {
+        throwIfStopRequested();
+        read(pieces.front());
     }
+    for (std::size_t n = 0; n < pieces.size(); ++n) {
+        throwIfStopRequested();
+        std::exception_ptr readFailure, combineFailure;
+        BackgroundWork io([&] {
+            if (n > 0) write(pieces[n - 1]);
+            if (n + 1 < pieces.size()) {
+                try {
+                    read(pieces[n + 1]);
+                } catch (...) {
+                    readFailure = std::current_exception();
+                }
+            }
+        });
+        try {
+            combined(pieces[n]);
+        } catch (...) {
+            combineFailure = std::current_exception();
+        }
+        io.join();
+        if (combineFailure) std::rethrow_exception(combineFailure);
+        if (readFailure) std::rethrow_exception(readFailure);
+    }
+    if (!pieces.empty()) write(pieces.back());
     out.close();
     if (out.fail()) writeFailed("error writing to binary file " + path, path);
     data.commit();

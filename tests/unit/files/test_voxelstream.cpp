@@ -328,3 +328,40 @@ TEST(StreamedCopy, PairedRunsCombineSlabBySlab)
                 }
         }
 }
+
+// Paired runs read the next block and write the one before while a block is combined; the
+// errors are still those of a single pass: a data file cut short while the copy runs is
+// reported, but a combination that fails first wins over the read of the block after it.
+// Nothing of the copy stays, on one thread and on three.
+TEST(StreamedCopy, PairedFailuresWhileStreamingComeInTheOrderOfASinglePass)
+{
+    ScratchDir dir;
+    const Dimensions extent{64, 80, 3};  // slices larger than the stream's buffer: read as they are asked for
+    const std::uintmax_t sliceBytes = 64 * 80 * 2;
+    for (const int threads : {1, 3})
+        for (const bool combineFails : {false, true}) {
+            SCOPED_TRACE(std::to_string(threads) + " threads" + (combineFails ? ", combination fails" : ""));
+            writeProject(dir.file("p.fmr"), dir.file("p.stc"), "p", extent, 6, false, false, 9u);
+            writeProject(dir.file("m.fmr"), dir.file("m.stc"), "m", extent, 6, false, false, 10u);
+            const WorkerThreads workers(threads);
+            FmrHeader h = readFmrHeader(dir.file("p.fmr"), false);
+            int combined = 0;
+            const PairSlabCombine combine = [&](int, int, std::vector<Volume>& first, std::vector<Volume>& second) {
+                // Blocks of two volumes of slice 0: the first two stay readable, the third is
+                // gone before it is read.
+                if (combined++ == 0) std::filesystem::resize_file(dir.file("m.stc"), 4 * sliceBytes);
+                if (combineFails && combined == 2) throw std::logic_error("refused");
+                for (std::size_t v = 0; v < first.size(); ++v) first[v] = mixedWith(first[v], second[v]);
+            };
+            const FmrHeader partner = readFmrHeader(dir.file("m.fmr"), false);
+            if (combineFails)
+                EXPECT_THROW(saveCombinedAs(h, partner, dir.file("p_combined.fmr"), combine, 2, 1), std::logic_error);
+            else
+                EXPECT_THROW(saveCombinedAs(h, partner, dir.file("p_combined.fmr"), combine, 2, 1), ReadFileError);
+            EXPECT_EQ(combined, 2);
+            EXPECT_FALSE(std::filesystem::exists(dir.file("p_combined.fmr")));
+            EXPECT_FALSE(std::filesystem::exists(dir.file("p_combined.stc")));
+            EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()),
+                      4);
+        }
+}
