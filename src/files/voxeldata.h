@@ -50,9 +50,10 @@ using PairSlabCombine =
 // What saveAs writes under newName for the record first, read without data, after every
 // slab of every volume was replaced by its combination with the same slab of second (of
 // the same extents and number of volumes): slab by slab (slicesAtATime slices, the last
-// slab shorter), at most volumesAtATime volumes of each at a time. A slab of 1 slice
-// streams slice by slice; a slab of NrOfSlices slices passes whole volumes. The record is
-// renamed as by saveAs and keeps no volumes.
+// slab shorter), in blocks of at most volumesAtATime volumes of each. A slab of 1 slice
+// streams slice by slice; a slab of NrOfSlices slices passes whole volumes. While a block is
+// combined the next is read and the one before written, so three blocks are in memory at
+// most. The record is renamed as by saveAs and keeps no volumes.
 void saveCombinedAs(FmrHeader& first, const FmrHeader& second, const std::string& newName,
                     const PairSlabCombine& combine, int volumesAtATime, int slicesAtATime = 1);
 void saveCombinedAs(DmrHeader& first, const DmrHeader& second, const std::string& newName,
