@@ -167,19 +167,30 @@ void requireFft()
 
 } // namespace
 
+namespace {
+
+// The circular convolution of the volume with the kernel whose spectrum is given (of the
+// volume's extent), in place.
+void convolveWithSpectrum(Volume& volume, const FftComplex* kernelSpectrum)
+{
+    const std::size_t half = halfSpectrumSize(volume.dimensions());
+    FftBuffer i = allocateSpectrum(half), p = allocateSpectrum(half);
+    forwardTransform(volume, i.get());
+    multiplySpectra(i.get(), kernelSpectrum, p.get(), volume.dimensions());
+    i.reset();
+    inverseTransform(p.get(), volume);
+}
+
+}  // namespace
+
 void fftConvolve(Volume& volume, const Volume& kernel)
 {
     check(volume.dimensions() == kernel.dimensions(), kModule, 195, "input.dimensions() == kernel.dimensions()");
     if (volume.size() == 0) return;
     requireFft();
-    const std::size_t half = halfSpectrumSize(volume.dimensions());
-    FftBuffer k = allocateSpectrum(half), i = allocateSpectrum(half), p = allocateSpectrum(half);
+    FftBuffer k = allocateSpectrum(halfSpectrumSize(volume.dimensions()));
     forwardTransform(kernel, k.get());
-    forwardTransform(volume, i.get());
-    multiplySpectra(i.get(), k.get(), p.get(), volume.dimensions());
-    i.reset();
-    k.reset();
-    inverseTransform(p.get(), volume);
+    convolveWithSpectrum(volume, k.get());
 }
 
 void smoothGaussian(Volume& volume, const Sigma3& sigma, const KernelKinds& kinds, bool pad)
@@ -206,12 +217,7 @@ void smoothGaussian(Volume& volume, const GaussianKernelSpectrum& kernel)
     if (extent != kernel.extent) throw std::invalid_argument("The smoothing kernel was made for another extent.");
     if (voxelCount(extent) == 0) return;
     if (kernel.pad) volume.padReplicate({kPad, kPad, kPad});
-    const std::size_t half = halfSpectrumSize(volume.dimensions());
-    FftBuffer i = allocateSpectrum(half), p = allocateSpectrum(half);
-    forwardTransform(volume, i.get());
-    multiplySpectra(i.get(), kernel.spectrum.get(), p.get(), volume.dimensions());
-    i.reset();
-    inverseTransform(p.get(), volume);
+    convolveWithSpectrum(volume, kernel.spectrum.get());
     if (kernel.pad) volume.resizeCentred(extent);
 }
 

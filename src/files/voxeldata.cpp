@@ -338,14 +338,20 @@ void readSlab(std::istream& in, StreamPosition& position, const std::string& pat
     });
 }
 
-// Writes one slice at its offset.
-void writeSliceAt(std::ostream& out, StreamPosition& position, std::streamoff at, std::streamoff sliceBytes,
-                  SliceBuffer& buffer, const float* slice)
+// Writes volumes first..first+count-1 of slabs (depth slices each, from slice z) at their
+// places in a data file.
+void writeSlab(std::ostream& out, StreamPosition& position, const std::string& path, Layout layout, const DataExtents& e,
+               std::size_t elementBytes, SliceBuffer& buffer, int z, int depth, int first, const std::vector<Volume>& slabs)
 {
-    if (position.at != at) out.seekp(at);
-    position.at = -1;
-    buffer.write(out, slice);
-    if (out) position.at = at + sliceBytes;
+    const auto sliceBytes = static_cast<std::streamoff>(e.sliceElements * elementBytes);
+    forEachSlice(layout, static_cast<int>(slabs.size()), depth, [&](int v, int k) {
+        const std::streamoff at = static_cast<std::streamoff>(sliceOffset(layout, e, elementBytes, first + v, z + k));
+        if (position.at != at) out.seekp(at);
+        position.at = -1;
+        buffer.write(out, slabs[static_cast<std::size_t>(v)].data() + static_cast<std::size_t>(k) * e.sliceElements);
+        if (!out) writeFailed("error writing to binary file " + path, path);
+        position.at = at + sliceBytes;
+    });
 }
 
 // Writes the header (under its fileName) and its data file at path a block of volumes at
@@ -373,13 +379,7 @@ public:
             if (!out_.is_open()) writeFailed(kind_.openForWritingMessage + path_, path_);
             started_ = true;
         }
-        forEachSlice(kind_.layout, static_cast<int>(block.size()), e_.nz, [&](int v, int z) {
-            const std::streamoff at =
-                static_cast<std::streamoff>(sliceOffset(kind_.layout, e_, elementBytes_, first + v, z));
-            writeSliceAt(out_, position_, at, static_cast<std::streamoff>(e_.sliceElements * elementBytes_), buffer_,
-                         block[v].data() + static_cast<std::size_t>(z) * e_.sliceElements);
-            if (!out_) writeFailed("error writing to binary file " + path_, path_);
-        });
+        writeSlab(out_, position_, path_, kind_.layout, e_, elementBytes_, buffer_, 0, e_.nz, first, block);
     }
 
     void finish()
@@ -554,14 +554,8 @@ void saveCombinedUnderNewName(Header& h, const Header& partner, const DataFile& 
                  piece.depth, piece.first, piece.count, piece.partnerSlabs);
     };
     const auto write = [&](Piece& piece) {
-        forEachSlice(kind.layout, piece.count, piece.depth, [&](int v, int k) {
-            const std::streamoff at = static_cast<std::streamoff>(
-                sliceOffset(kind.layout, e, elementBytes, piece.first + v, piece.z + k));
-            writeSliceAt(out, outPosition, at, static_cast<std::streamoff>(e.sliceElements * elementBytes),
-                         writeBuffer,
-                         piece.slabs[static_cast<std::size_t>(v)].data() + static_cast<std::size_t>(k) * e.sliceElements);
-            if (!out) writeFailed("error writing to binary file " + path, path);
-        });
+        writeSlab(out, outPosition, path, kind.layout, e, elementBytes, writeBuffer, piece.z, piece.depth, piece.first,
+                  piece.slabs);
         piece.slabs.clear();
         piece.partnerSlabs.clear();
     };
