@@ -293,7 +293,7 @@ MotionStepResult registerRigidly(const Volume& movedBack, const Volume& referenc
 }
 
 MotionStepResult registerLineTotals(const Volume& movedBack, const Volume& reference, const std::array<double, 3>& voxelSize,
-                                    VolumeMotion& motion, const Volume* field)
+                                    VolumeMotion& motion, const Volume* field, int edge)
 {
     // The derivatives are those of the mean of the moved-back volume and the reference:
     // the first direction is distorted one way and the second the other, and a turn about
@@ -311,7 +311,7 @@ MotionStepResult registerLineTotals(const Volume& movedBack, const Volume& refer
     std::array<double, kTotalsUnknowns> right{};
     double squares = 0.0;
     int lines = 0;
-    for (int z = 0; z < e.z; ++z)
+    for (int z = edge; z < e.z - edge; ++z)
         for (int x = 0; x < e.x; ++x) {
             std::array<double, kTotalsUnknowns> row{};
             double difference = 0.0;

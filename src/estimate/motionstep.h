@@ -47,9 +47,9 @@ MotionStepResult registerRigidly(const Volume& movedBack, const Volume& referenc
 // field is steep, though, the magnitude total of a line grows with the pile-up; given a
 // field (in the reference frame, null for none) the step fits that growth with the motion,
 // in proportion to each line's signal times the compression the field gives it in each
-// direction.
+// direction. The lines of the edge slices at either end of the slab are left out.
 MotionStepResult registerLineTotals(const Volume& movedBack, const Volume& reference, const std::array<double, 3>& voxelSize,
-                                    VolumeMotion& motion, const Volume* field = nullptr);
+                                    VolumeMotion& motion, const Volume* field = nullptr, int edge = 0);
 
 // One volume of the step: moved back with its current motion (and gain); motion is null
 // for the reference volume, which does not move. direction: 0 for the first (corrected

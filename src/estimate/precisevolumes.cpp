@@ -25,6 +25,9 @@ constexpr int kFinestMotionSteps = 2;
 // A volume's motion has settled when a step changes it by less.
 constexpr double kSettledMm = 0.005;
 constexpr double kSettledDegrees = 0.005;
+// How far, in slices of the finest level, a resampled volume's values near its slab's ends
+// reach beyond them: a cubic spline reads two samples either side.
+constexpr int kResamplingReach = 2;
 
 // One direction's volumes on every level, fine (0) to coarse.
 struct Direction {
@@ -81,10 +84,33 @@ void holdSecondDirectionAlongY(std::vector<VolumeMotion>& motions)
         for (int i = 0; i < 3; ++i) m.transform.translation[i] -= mean * m.transform.rotation[i][1];
 }
 
-// Head voxels of one image: above 0.15 times its 99th percentile.
-std::vector<std::size_t> signalVoxels(const Volume& image)
+// The slices at either end of the slab that the motion steps leave out on a level whose
+// slices are sliceFactor finest slices thick: a volume moved by resampling, before the
+// estimate or by it, takes its values there partly from beyond the slab, where the
+// resampler saw nothing (a spline's fall to 0, or a repeated edge slice), and those
+// values pulled the turn found by up to 0.2 degrees. At least half the slices stay.
+int slabEndSlices(int slices, int sliceFactor)
 {
-    return headMask(image, image);
+    return std::min((kResamplingReach + sliceFactor - 1) / sliceFactor, slices / 4);
+}
+
+// The voxels of the list that lie more than edge slices from the slab's ends.
+std::vector<std::size_t> awayFromSlabEnds(const std::vector<std::size_t>& voxels, Dimensions extent, int edge)
+{
+    const std::size_t slice = static_cast<std::size_t>(extent.x) * static_cast<std::size_t>(extent.y);
+    std::vector<std::size_t> kept;
+    kept.reserve(voxels.size());
+    for (const std::size_t i : voxels) {
+        const int z = static_cast<int>(i / slice);
+        if (z >= edge && z < extent.z - edge) kept.push_back(i);
+    }
+    return kept;
+}
+
+// Head voxels of one image (above 0.15 times its 99th percentile) away from the slab's ends.
+std::vector<std::size_t> signalVoxels(const Volume& image, int edge)
+{
+    return awayFromSlabEnds(headMask(image, image), image.dimensions(), edge);
 }
 
 // Registers until a step changes the motion by less than the settled amounts, at most
@@ -105,11 +131,11 @@ int untilSettled(int limit, Step step)
 // the reference's (with their growth where the field, the coarser level's map, is steep),
 // and its other volumes against that one moved back.
 int moveBackWithoutField(std::array<Direction, 2>& directions, const std::array<std::vector<SplineVolume>, 2>& splines,
-                         std::size_t at, const std::array<double, 3>& size, const Volume* field)
+                         std::size_t at, const std::array<double, 3>& size, const Volume* field, int edge)
 {
     const int limit = at == 0 ? kFinestMotionSteps : kMotionSteps;
     const Volume& reference = directions[0].levels[at][0];
-    const std::vector<std::size_t> head = signalVoxels(reference);
+    const std::vector<std::size_t> head = signalVoxels(reference, edge);
     int steps = 0;
     for (std::size_t v = 1; v < directions[0].motions.size(); ++v)
         steps += untilSettled(limit, [&] {
@@ -118,10 +144,10 @@ int moveBackWithoutField(std::array<Direction, 2>& directions, const std::array<
         });
     std::vector<VolumeMotion>& second = directions[1].motions;
     steps += untilSettled(limit, [&] {
-        return registerLineTotals(movedBack(splines[1][0], size, second[0]), reference, size, second[0], field);
+        return registerLineTotals(movedBack(splines[1][0], size, second[0]), reference, size, second[0], field, edge);
     });
     const Volume secondReference = movedBack(splines[1][0], size, second[0]);
-    const std::vector<std::size_t> secondHead = signalVoxels(secondReference);
+    const std::vector<std::size_t> secondHead = signalVoxels(secondReference, edge);
     for (std::size_t v = 1; v < second.size(); ++v)
         steps += untilSettled(limit, [&] {
             return registerRigidly(movedBack(splines[1][v], size, second[v]), secondReference, size, secondHead, second[v]);
@@ -134,12 +160,14 @@ int moveBackWithoutField(std::array<Direction, 2>& directions, const std::array<
 // moved holds both directions' volumes moved back as the motions stand, on entry and on
 // return.
 int jointSteps(std::array<Direction, 2>& directions, const std::array<std::vector<SplineVolume>, 2>& splines,
-               std::size_t at, const std::array<double, 3>& size, Volume& d, std::array<std::vector<Volume>, 2>& moved)
+               std::size_t at, const std::array<double, 3>& size, int edge, Volume& d,
+               std::array<std::vector<Volume>, 2>& moved)
 {
     return untilSettled(at == 0 ? kFinestMotionSteps : kMotionSteps, [&] {
         std::array<Volume, 2> means;
         for (int k = 0; k < 2; ++k) means[k] = meanOf(moved[k]);
-        const std::vector<std::size_t> head = headMask(correctedWithMap(means[0], d, 1.0f), correctedWithMap(means[1], d, -1.0f));
+        const std::vector<std::size_t> head = awayFromSlabEnds(
+            headMask(correctedWithMap(means[0], d, 1.0f), correctedWithMap(means[1], d, -1.0f)), d.dimensions(), edge);
         std::vector<MotionVolume> volumes;
         for (int k = 0; k < 2; ++k)
             for (std::size_t v = 0; v < moved[k].size(); ++v)
@@ -227,6 +255,9 @@ PreciseVolumesResult estimatePreciseVdmOfVolumes(const std::vector<Volume>& firs
         sizes.push_back(halvedVoxelSize(sizes.back(), axes));
     }
     const int levels = static_cast<int>(sizes.size());
+    // How many finest slices make one slice of each level.
+    std::vector<int> sliceFactors{1};
+    for (const HalvedAxes& axes : halvings) sliceFactors.push_back(sliceFactors.back() * (axes[2] ? 2 : 1));
 
     // With motion, every level first moves the volumes back without the field (a
     // direction's volumes against its first one, the first volume of the second direction
@@ -240,6 +271,7 @@ PreciseVolumesResult estimatePreciseVdmOfVolumes(const std::vector<Volume>& firs
         const Dimensions extent = starts[at].dimensions();
         std::array<std::vector<SplineVolume>, 2> splines;
         int motionSteps = 0;
+        const int edge = slabEndSlices(extent.z, sliceFactors[at]);
         // The volumes moved back as the motion stands, and the two directions' means.
         std::array<std::vector<Volume>, 2> moved;
         std::array<Volume, 2> means;
@@ -255,7 +287,8 @@ PreciseVolumesResult estimatePreciseVdmOfVolumes(const std::vector<Volume>& firs
             for (int k = 0; k < 2; ++k)
                 for (const Volume& v : directions[static_cast<std::size_t>(k)].levels[at]) splines[k].push_back(splineVolume(v));
             const Volume coarser = index < levels - 1 ? prolongMap(d, extent, halvings[at]) : Volume();
-            motionSteps = moveBackWithoutField(directions, splines, at, sizes[at], index < levels - 1 ? &coarser : nullptr);
+            motionSteps =
+                moveBackWithoutField(directions, splines, at, sizes[at], index < levels - 1 ? &coarser : nullptr, edge);
             takeMeans();
             starts[at] = transportMap(means[0], means[1]);
             if (index < levels - 1) starts[at + 1] = halveVolume(starts[at], halvings[at]);
@@ -279,7 +312,7 @@ PreciseVolumesResult estimatePreciseVdmOfVolumes(const std::vector<Volume>& firs
         const int fits = settings.motion ? 2 : 1;
         for (int fit = 0; fit < fits; ++fit) {
             if (fit > 0) {
-                motionSteps += jointSteps(directions, splines, at, sizes[at], d, moved);
+                motionSteps += jointSteps(directions, splines, at, sizes[at], edge, d, moved);
                 for (int k = 0; k < 2; ++k) means[k] = meanOf(moved[k]);
             }
             const Volume second = settings.motion ? sliceMatched(means[0], means[1]) : means[1];
