@@ -12,7 +12,13 @@
 // offset: the estimate holds it at 0, and the map takes -s_y / (2 v_y) voxels for a shift
 // s = R^-1 t, so motion 2 is also compared with the same motion held along y.
 //
+// A folder with a scanner pair (AP.fmr and PA.fmr, no true map) is judged the same way,
+// except that its still pair's own motion is unknown: the moved runs are judged against
+// the motion applied after the one found on the still pair, and their maps against the map
+// found with it; no map against the truth.
+//
 //   varno_motion_bench CASE_DIR...
+//   varno_motion_bench ../shared/data/ge-pepolar
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -29,6 +35,7 @@
 #include <string>
 #include <vector>
 
+#include "core/pairagreement.h"
 #include "core/rigidmotion.h"
 #include "estimate/precisevolumes.h"
 #include "files/projectheader.h"
@@ -99,8 +106,8 @@ struct Case {
     Volume first;
     Volume second;
     std::array<double, 3> voxel{};  // mm, working frame
-    Volume truth;                   // voxels along y, working frame
-    std::vector<std::size_t> brain;
+    std::optional<Volume> truth;    // voxels along y, working frame; none for a scanner pair
+    std::vector<std::size_t> brain; // the brain, or a scanner pair's head
 };
 
 Case readCase(const std::string& folder)
@@ -110,18 +117,23 @@ Case readCase(const std::string& folder)
     if (!path.has_filename()) path = path.parent_path();
     c.name = path.filename().string();
     c.leftRight = std::filesystem::exists(folder + "/lr.fmr");
-    const FmrHeader first = readFmrHeader(folder + (c.leftRight ? "/lr.fmr" : "/ap.fmr"), true);
-    const FmrHeader second = readFmrHeader(folder + (c.leftRight ? "/rl.fmr" : "/pa.fmr"), true);
+    const bool scanner = !c.leftRight && std::filesystem::exists(folder + "/AP.fmr");
+    const FmrHeader first = readFmrHeader(folder + (c.leftRight ? "/lr.fmr" : scanner ? "/AP.fmr" : "/ap.fmr"), true);
+    const FmrHeader second = readFmrHeader(folder + (c.leftRight ? "/rl.fmr" : scanner ? "/PA.fmr" : "/pa.fmr"), true);
     const auto working = [&](const Volume& v) { return c.leftRight ? v.transposeXY() : v; };
     c.first = working(first.volumes.at(0));
     c.second = working(second.volumes.at(0));
     c.voxel = {first.InplaneResolutionX.value, first.InplaneResolutionY.value,
                first.SliceThickness.value + first.SliceGap.value};
     if (c.leftRight) std::swap(c.voxel[0], c.voxel[1]);
+    if (c.second.dimensions() != c.first.dimensions()) throw std::runtime_error(folder + ": the pair differs in extent");
+    if (scanner) {
+        c.brain = headMask(c.first, c.second);
+        return c;
+    }
     c.truth = working(readNpy(folder + "/truth_vdm.npy"));
     const Volume mask = working(readNpy(folder + "/brain_mask.npy"));
-    if (c.truth.dimensions() != c.first.dimensions() || mask.dimensions() != c.first.dimensions() ||
-        c.second.dimensions() != c.first.dimensions())
+    if (c.truth->dimensions() != c.first.dimensions() || mask.dimensions() != c.first.dimensions())
         throw std::runtime_error(folder + ": the pair, map and mask differ in extent");
     for (std::size_t i = 0; i < mask.size(); ++i)
         if (mask[i] != 0.0f) c.brain.push_back(i);
@@ -145,6 +157,21 @@ std::array<double, 3> referenceShift(const RigidTransform& motion)
     for (int i = 0; i < 3; ++i)
         for (int k = 0; k < 3; ++k) s[i] += motion.rotation[k][i] * motion.translation[k];
     return s;
+}
+
+// The motion a followed by the motion b: p -> b(a(p)).
+RigidTransform followedBy(const RigidTransform& a, const RigidTransform& b)
+{
+    RigidTransform out;
+    for (int i = 0; i < 3; ++i) {
+        out.translation[i] = b.translation[i];
+        for (int k = 0; k < 3; ++k) {
+            out.rotation[i][k] = 0.0;
+            for (int j = 0; j < 3; ++j) out.rotation[i][k] += b.rotation[i][j] * a.rotation[j][k];
+            out.translation[i] += b.rotation[i][k] * a.translation[k];
+        }
+    }
+    return out;
 }
 
 // The motion with the y component of its reference-frame shift taken out.
@@ -294,7 +321,7 @@ PreciseVolumesResult estimate(const Case& c, const Volume& second, bool motion)
 int main(int argc, char** argv)
 {
     if (argc < 2) {
-        std::cerr << "usage: varno_motion_bench CASE_DIR...\n";
+        std::cerr << "usage: varno_motion_bench CASE_DIR... (simulated pairs, or a scanner pair's AP.fmr and PA.fmr)\n";
         return 2;
     }
     const auto benchStart = std::chrono::steady_clock::now();
@@ -311,31 +338,40 @@ int main(int argc, char** argv)
         try {
             const Case c = readCase(argv[a]);
             const Dimensions extent = c.first.dimensions();
-            std::printf("\n%s: %s, %dx%dx%d, voxel %.2fx%.2fx%.2f mm (working frame), %zu brain voxels\n",
+            std::printf("\n%s: %s, %dx%dx%d, voxel %.2fx%.2fx%.2f mm (working frame), %zu %s voxels\n",
                         c.name.c_str(), c.leftRight ? "LR" : "AP", extent.x, extent.y, extent.z, c.voxel[0], c.voxel[1],
-                        c.voxel[2], c.brain.size());
+                        c.voxel[2], c.brain.size(), c.truth ? "brain" : "head");
             printHeading();
             Volume stillMap;
+            // The second acquisition's own position: none for a simulated pair, the one the
+            // estimate finds on the still pair for a scanner pair.
+            std::optional<RigidTransform> still;
+            if (c.truth) still = RigidTransform{};
             for (std::size_t r = 0; r < runs.size(); ++r) {
                 const Run& run = runs[r];
-                const RigidTransform truth = run.moved.value_or(RigidTransform{});
+                const RigidTransform applied = run.moved.value_or(RigidTransform{});
+                const RigidTransform truth = followedBy(still.value_or(RigidTransform{}), applied);
                 // The volume as the head moved by the motion would be seen: v(motion^-1 p).
                 const Volume second =
-                    run.moved ? resampledRigidly(splineVolume(c.second), c.voxel, inverse(truth)) : c.second;
+                    run.moved ? resampledRigidly(splineVolume(c.second), c.voxel, inverse(applied)) : c.second;
                 const auto start = std::chrono::steady_clock::now();
                 const PreciseVolumesResult result = estimate(c, second, run.motion);
                 Line line{run.name};
                 line.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-                line.againstTruth = mapDifference(result.map, c.truth, c.brain).rms;
-                if (run.motion) line.motion = motionError(result.second[0].transform, truth);
+                if (c.truth) line.againstTruth = mapDifference(result.map, *c.truth, c.brain).rms;
+                if (run.motion && !still) still = result.second[0].transform;
+                else if (run.motion) line.motion = motionError(result.second[0].transform, truth);
                 if (r == 0) {
                     stillMap = result.map;
                 } else {
                     line.againstStill = mapDifference(result.map, stillMap, c.brain);
-                    line.expectedOffset = -referenceShift(truth)[1] / (2.0 * c.voxel[1]);
+                    line.expectedOffset = -referenceShift(applied)[1] / (2.0 * c.voxel[1]);
                     add(summaries[r - 1], line);
                 }
                 printLine(line);
+                // A scanner pair's moved runs are compared with the map that took its own
+                // motion into account.
+                if (!c.truth && r == 1) stillMap = result.map;
                 if (run.alsoHeld) {
                     const Line held{"  held along y", motionError(result.second[0].transform, heldAlongY(truth))};
                     add(summaries.back(), held);
