@@ -61,8 +61,9 @@ struct MotionVolume {
 };
 
 
-// One joint Gauss-Newton step over the voxels given: every moving volume's translation,
-// rotation and log-gain, and d's change by a + b x + c y + e z. means are the two
+// One joint Gauss-Newton step over the voxels given, but for those where d is steep (its
+// gradient beyond 0.2 voxel per voxel, at most a quarter of them): every moving volume's
+// translation, rotation and log-gain, and d's change by a + b x + c y + e z. means are the two
 // directions' means of the moved-back volumes. The mean translation along y of the second
 // direction's volumes in the reference frame is held (the field's offset moves instead).
 // The motions and d are updated.
