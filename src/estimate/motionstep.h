@@ -47,7 +47,7 @@ MotionStepResult registerRigidly(const Volume& movedBack, const Volume& referenc
 // field is steep, though, the magnitude total of a line grows with the pile-up; given a
 // field (in the reference frame, null for none) the step fits that growth with the motion,
 // in proportion to each line's signal times the compression the field gives it in each
-// direction. The lines of the edge slices at either end of the slab are left out.
+// direction. The lines of the first and last edge slices are left out.
 MotionStepResult registerLineTotals(const Volume& movedBack, const Volume& reference, const std::array<double, 3>& voxelSize,
                                     VolumeMotion& motion, const Volume* field = nullptr, int edge = 0);
 
