@@ -242,7 +242,7 @@ TEST(PreciseVolumes, FindsNoMotionFromTheFadedSlicesAtTheSlabsEnds)
 // residual there must not steer the motion. Here the second volume is wrong by up to 30 %
 // across x, as a turn would make it, but only where the map is steep: a joint step from
 // the still pair turns the head by less than a tenth of a degree more than from the true
-// volumes (by a degree when those voxels took part; what is left comes from voxels
+// volumes (by 0.2 degree when those voxels took part; what is left comes from voxels
 // nearby, which read the wrong ones where the map displaces them).
 TEST(PreciseVolumes, JointStepLeavesOutWhereTheFieldIsSteep)
 {
