@@ -35,6 +35,7 @@
 #include <string>
 #include <vector>
 
+#include "core/movedpair.h"
 #include "core/pairagreement.h"
 #include "core/rigidmotion.h"
 #include "estimate/precisevolumes.h"
@@ -157,21 +158,6 @@ std::array<double, 3> referenceShift(const RigidTransform& motion)
     for (int i = 0; i < 3; ++i)
         for (int k = 0; k < 3; ++k) s[i] += motion.rotation[k][i] * motion.translation[k];
     return s;
-}
-
-// The motion a followed by the motion b: p -> b(a(p)).
-RigidTransform followedBy(const RigidTransform& a, const RigidTransform& b)
-{
-    RigidTransform out;
-    for (int i = 0; i < 3; ++i) {
-        out.translation[i] = b.translation[i];
-        for (int k = 0; k < 3; ++k) {
-            out.rotation[i][k] = 0.0;
-            for (int j = 0; j < 3; ++j) out.rotation[i][k] += b.rotation[i][j] * a.rotation[j][k];
-            out.translation[i] += b.rotation[i][k] * a.translation[k];
-        }
-    }
-    return out;
 }
 
 // The motion with the y component of its reference-frame shift taken out.
@@ -350,7 +336,7 @@ int main(int argc, char** argv)
             for (std::size_t r = 0; r < runs.size(); ++r) {
                 const Run& run = runs[r];
                 const RigidTransform applied = run.moved.value_or(RigidTransform{});
-                const RigidTransform truth = followedBy(still.value_or(RigidTransform{}), applied);
+                const RigidTransform truth = composed(applied, still.value_or(RigidTransform{}));
                 // The volume as the head moved by the motion would be seen: v(motion^-1 p).
                 const Volume second =
                     run.moved ? resampledRigidly(splineVolume(c.second), c.voxel, inverse(applied)) : c.second;
