@@ -390,7 +390,7 @@ TEST(TwoRuns, TheSecondIntoTheSameOutputsIsRefusedNamingTheFirst)
     const std::vector<std::string> correct = correctionInputs(folder.path(), 120);
     {
         BackgroundRun first(folder.path(), correct);
-        ASSERT_TRUE(waitUntil([&] { return fs::exists(folder.path() + "/out/.varno-lock"); }));
+        ASSERT_TRUE(waitUntil([&] { return lockHeldBy(folder.path() + "/out/.varno-lock", first.pid()); }));
         const ProcessResult second = mindaroIn(folder.path(), correct);
         EXPECT_EQ(second.status, 1);
         EXPECT_TRUE(contains(second.err, "mindaro correct: Another mindaro run is writing the output folder out: process " +
@@ -407,7 +407,7 @@ TEST(TwoRuns, TheSecondIntoTheSameOutputsIsRefusedNamingTheFirst)
     ASSERT_EQ(mindaroIn(folder.path(), {"estimate", "p/AP.fmr", "p/PA.fmr", "--fast"}).status, 0);
     {
         BackgroundRun first(folder.path(), {"apply", "p/AP_vdm.map", "p/AP.fmr"});
-        ASSERT_TRUE(waitUntil([&] { return fs::exists(folder.path() + "/p/.AP.fmr.varno-lock"); }));
+        ASSERT_TRUE(waitUntil([&] { return lockHeldBy(folder.path() + "/p/.AP.fmr.varno-lock", first.pid()); }));
         const ProcessResult second = mindaroIn(folder.path(), {"apply", "p/PA_vdm.map", "p/PA.fmr", "p/AP.fmr"});
         EXPECT_EQ(second.status, 1);
         EXPECT_TRUE(contains(second.err, "Another mindaro run is writing the copy of p/AP.fmr: process " +
@@ -428,7 +428,7 @@ TEST(TwoRuns, CombineAndFieldMapCorrectOntoTheSameOutputAreRefusedNamingTheFirst
                             const std::string& what, const std::vector<std::string>& beside) {
         SCOPED_TRACE(joined(command));
         BackgroundRun first(at, command);
-        ASSERT_TRUE(waitUntil([&] { return fs::exists(at + "/" + lock); }));
+        ASSERT_TRUE(waitUntil([&] { return lockHeldBy(at + "/" + lock, first.pid()); }));
         const ProcessResult second = mindaroIn(at, command);
         EXPECT_EQ(second.status, 1);
         EXPECT_TRUE(contains(second.err, "mindaro " + command.front() + ": Another mindaro run is writing " + what +
@@ -462,7 +462,7 @@ TEST(TwoRuns, BidsRunsOfOneSubjectExcludeEachOtherAndOfOthersNot)
     const TemporaryFolder folder;
     writeTestDataset(folder.path() + "/raw", false);
     BackgroundRun first(folder.path(), {"bids", "raw", "out", "participant", "--participant-label", "01", "--fast"});
-    ASSERT_TRUE(waitUntil([&] { return fs::exists(folder.path() + "/out/.work/.sub-01.varno-lock"); }));
+    ASSERT_TRUE(waitUntil([&] { return lockHeldBy(folder.path() + "/out/.work/.sub-01.varno-lock", first.pid()); }));
     const ProcessResult same =
         mindaroIn(folder.path(), {"bids", "raw", "out", "participant", "--participant-label", "01", "--fast"});
     EXPECT_EQ(same.status, 1);

@@ -83,6 +83,11 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
     return true;
 }
 
+bool lockHeldBy(const std::string& lockFile, pid_t pid)
+{
+    return readWhole(lockFile).find("pid " + std::to_string(pid) + "\n") != std::string::npos;
+}
+
 std::vector<std::string> temporariesBelow(const std::string& folder)
 {
     std::vector<std::string> found;

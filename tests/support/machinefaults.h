@@ -37,6 +37,11 @@ private:
 // Polls the condition every few milliseconds; false when the time ran out first.
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(60));
 
+// Whether the lock file names the process as its holder. A lock file exists a moment before
+// it is locked, and is filled in only once it is: waiting for its text, not for the file,
+// leaves no window in which a second run could still take the lock first.
+bool lockHeldBy(const std::string& lockFile, pid_t pid);
+
 // Paths below the folder (relative) whose names start with ".varno-" but are no lock file:
 // temporaries of this system that a run left.
 std::vector<std::string> temporariesBelow(const std::string& folder);
