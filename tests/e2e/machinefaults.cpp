@@ -391,7 +391,9 @@ TEST(TwoRuns, TheSecondIntoTheSameOutputsIsRefusedNamingTheFirst)
     {
         BackgroundRun first(folder.path(), correct);
         ASSERT_TRUE(waitUntil([&] { return lockHeldBy(folder.path() + "/out/.varno-lock", first.pid()); }));
+        first.signal(SIGSTOP);  // so that it cannot end before the second run meets its lock
         const ProcessResult second = mindaroIn(folder.path(), correct);
+        first.signal(SIGCONT);
         EXPECT_EQ(second.status, 1);
         EXPECT_TRUE(contains(second.err, "mindaro correct: Another mindaro run is writing the output folder out: process " +
                                              std::to_string(first.pid()) + " on this machine"))
@@ -408,7 +410,9 @@ TEST(TwoRuns, TheSecondIntoTheSameOutputsIsRefusedNamingTheFirst)
     {
         BackgroundRun first(folder.path(), {"apply", "p/AP_vdm.map", "p/AP.fmr"});
         ASSERT_TRUE(waitUntil([&] { return lockHeldBy(folder.path() + "/p/.AP.fmr.varno-lock", first.pid()); }));
+        first.signal(SIGSTOP);
         const ProcessResult second = mindaroIn(folder.path(), {"apply", "p/PA_vdm.map", "p/PA.fmr", "p/AP.fmr"});
+        first.signal(SIGCONT);
         EXPECT_EQ(second.status, 1);
         EXPECT_TRUE(contains(second.err, "Another mindaro run is writing the copy of p/AP.fmr: process " +
                                              std::to_string(first.pid())))
@@ -429,6 +433,7 @@ TEST(TwoRuns, CombineAndFieldMapCorrectOntoTheSameOutputAreRefusedNamingTheFirst
         SCOPED_TRACE(joined(command));
         BackgroundRun first(at, command);
         ASSERT_TRUE(waitUntil([&] { return lockHeldBy(at + "/" + lock, first.pid()); }));
+        first.signal(SIGSTOP);
         const ProcessResult second = mindaroIn(at, command);
         EXPECT_EQ(second.status, 1);
         EXPECT_TRUE(contains(second.err, "mindaro " + command.front() + ": Another mindaro run is writing " + what +
@@ -438,6 +443,7 @@ TEST(TwoRuns, CombineAndFieldMapCorrectOntoTheSameOutputAreRefusedNamingTheFirst
             const ProcessResult other = mindaroIn(at, beside);
             EXPECT_EQ(other.status, 0) << other.err;
         }
+        first.signal(SIGCONT);
         const ProcessResult done = first.wait();
         EXPECT_EQ(done.status, 0) << done.err;
         EXPECT_FALSE(fs::exists(at + "/" + lock));
@@ -463,6 +469,7 @@ TEST(TwoRuns, BidsRunsOfOneSubjectExcludeEachOtherAndOfOthersNot)
     writeTestDataset(folder.path() + "/raw", false);
     BackgroundRun first(folder.path(), {"bids", "raw", "out", "participant", "--participant-label", "01", "--fast"});
     ASSERT_TRUE(waitUntil([&] { return lockHeldBy(folder.path() + "/out/.work/.sub-01.varno-lock", first.pid()); }));
+    first.signal(SIGSTOP);
     const ProcessResult same =
         mindaroIn(folder.path(), {"bids", "raw", "out", "participant", "--participant-label", "01", "--fast"});
     EXPECT_EQ(same.status, 1);
@@ -471,6 +478,7 @@ TEST(TwoRuns, BidsRunsOfOneSubjectExcludeEachOtherAndOfOthersNot)
     const ProcessResult other =
         mindaroIn(folder.path(), {"bids", "raw", "out", "participant", "--participant-label", "02", "--fast"});
     EXPECT_EQ(other.status, 0) << other.out << other.err;
+    first.signal(SIGCONT);
     const ProcessResult done = first.wait();
     EXPECT_EQ(done.status, 0) << done.out << done.err;
     EXPECT_EQ(joined(temporariesBelow(folder.path() + "/out")), "");
