@@ -154,10 +154,8 @@ RigidTransform heldAlongY(const std::array<double, 3>& shift, const std::array<d
 // The translation of a motion in the reference frame, s = R^-1 t: R p + t = R (p + s).
 std::array<double, 3> referenceShift(const RigidTransform& motion)
 {
-    std::array<double, 3> s{};
-    for (int i = 0; i < 3; ++i)
-        for (int k = 0; k < 3; ++k) s[i] += motion.rotation[k][i] * motion.translation[k];
-    return s;
+    const RigidTransform back = inverse(motion);
+    return {-back.translation[0], -back.translation[1], -back.translation[2]};
 }
 
 // The motion with the y component of its reference-frame shift taken out.

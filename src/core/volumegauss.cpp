@@ -247,11 +247,8 @@ std::vector<Volume> smoothedCopies(const std::vector<const Volume*>& sources, co
     padded.padReplicate({kPad, kPad, kPad});
     const Dimensions paddedExtent = padded.dimensions();
     const std::size_t half = halfSpectrumSize(paddedExtent);
-    std::vector<FftBuffer> kernelSpectra;
-    for (const KernelKinds& kind : kinds) {
-        kernelSpectra.push_back(allocateSpectrum(half));
-        forwardTransform(gaussianKernel3D(paddedExtent, sigma, kind, true), kernelSpectra.back().get());
-    }
+    std::vector<GaussianKernelSpectrum> kernels;
+    for (const KernelKinds& kind : kinds) kernels.push_back(gaussianKernelSpectrum(extent, sigma, kind, true));
     FftBuffer sourceSpectrum = allocateSpectrum(half), product = allocateSpectrum(half);
     for (std::size_t n = 0; n < sources.size(); ++n) {
         if (n > 0) {
@@ -259,8 +256,8 @@ std::vector<Volume> smoothedCopies(const std::vector<const Volume*>& sources, co
             padded.padReplicate({kPad, kPad, kPad});
         }
         forwardTransform(padded, sourceSpectrum.get());
-        for (const FftBuffer& kernelSpectrum : kernelSpectra) {
-            multiplySpectra(sourceSpectrum.get(), kernelSpectrum.get(), product.get(), paddedExtent);
+        for (const GaussianKernelSpectrum& kernel : kernels) {
+            multiplySpectra(sourceSpectrum.get(), kernel.spectrum.get(), product.get(), paddedExtent);
             Volume copy(paddedExtent);
             inverseTransform(product.get(), copy);
             copy.resizeCentred(extent);
